@@ -1,0 +1,69 @@
+# Front door: `make` builds for Linux, `make windows` cross-builds for
+# Windows x64, `make check` builds everything and runs every test, and
+# `make demo` serves the echo program on 127.0.0.1.
+BUILD   ?= build
+WIN     ?= build-win64
+ASAN    ?= build-asan
+FUZZ    ?= build-fuzz
+JOBS    ?= $(shell nproc)
+FUZZ_SECONDS ?= 20
+FUZZ_TARGETS = codec_fuzz form_fuzz request_fuzz
+WINE    ?= $(firstword $(wildcard /usr/lib/wine/wine64 /usr/bin/wine64) wine64)
+export WINEDEBUG = -all
+
+.PHONY: all linux windows asan fuzz check check-linux check-asan check-windows check-fuzz demo clean
+
+all: linux
+
+linux:
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DCGIECHO_WERROR=ON \
+	  -DCGIECHO_WINDOWS_EXE=$(CURDIR)/$(WIN)/cgiecho.exe -DCGIECHO_WINE=$(WINE)
+	cmake --build $(BUILD) -j $(JOBS)
+
+windows:
+	cmake -S . -B $(WIN) -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-w64.cmake \
+	  -DCMAKE_BUILD_TYPE=Release -DCGIECHO_WERROR=ON
+	cmake --build $(WIN) -j $(JOBS)
+
+asan:
+	cmake -S . -B $(ASAN) -DCMAKE_BUILD_TYPE=Debug -DCGIECHO_SANITIZE=ON -DCGIECHO_WERROR=ON
+	cmake --build $(ASAN) -j $(JOBS)
+
+fuzz:
+	cmake -S . -B $(FUZZ) -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCGIECHO_FUZZ=ON -DCGIECHO_BUILD_TESTS=OFF
+	cmake --build $(FUZZ) -j $(JOBS) --target $(FUZZ_TARGETS)
+
+check: linux windows asan fuzz check-linux check-asan check-windows check-fuzz
+	@echo "make check: every suite passed"
+
+check-linux: linux windows
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+check-asan: asan
+	cd $(ASAN) && ASAN_OPTIONS=detect_leaks=1 ctest --output-on-failure -j $(JOBS)
+
+# One fresh Wine prefix per run, made before the tests so that its first
+# start-up is not counted against any test's time.
+check-windows: windows
+	rm -rf $(WIN)/wineprefix
+	WINEPREFIX=$(CURDIR)/$(WIN)/wineprefix $(WINE) wineboot -i >/dev/null 2>&1
+	cd $(WIN) && WINEPREFIX=$(CURDIR)/$(WIN)/wineprefix ctest --output-on-failure -j $(JOBS)
+
+# Each fuzz target runs for a bounded time from its seed corpus (the seeds
+# stay as they are; new inputs go to a scratch folder).
+check-fuzz: fuzz
+	@for t in $(FUZZ_TARGETS); do \
+	  rm -rf $(FUZZ)/corpus-$$t && mkdir -p $(FUZZ)/corpus-$$t && \
+	  echo "fuzzing $$t for $(FUZZ_SECONDS) s" && \
+	  if $(FUZZ)/fuzz/$$t -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+	       $(FUZZ)/corpus-$$t fuzz/corpus/$$t > $(FUZZ)/$$t.log 2>&1; \
+	  then grep -E 'stat::number_of_executed_units|stat::peak_rss' $(FUZZ)/$$t.log; \
+	  else tail -n 60 $(FUZZ)/$$t.log; exit 1; fi; \
+	done
+
+demo: linux
+	tests/servers/demo.sh $(BUILD)/cgiecho
+
+clean:
+	rm -rf $(BUILD) $(WIN) $(ASAN) $(FUZZ)

@@ -1,0 +1,43 @@
+# The export list comes from the public header alone: the routines declared
+# with CGI_API plus one CGI_<VAR> per row of the accessor table. The .def
+# file, the Linux version script and the export-table checks all use it, so
+# they cannot drift apart from the header.
+function(cgiecho_export_names header out_routines out_standins)
+  file(READ "${header}" text)
+  string(REGEX MATCHALL "\n *CGI_API[^;\n#]*[ *]([A-Za-z_][A-Za-z0-9_]*)\\(" decls "${text}")
+  set(routines "")
+  set(standins "")
+  foreach(decl IN LISTS decls)
+    string(REGEX REPLACE ".*[ *]([A-Za-z_][A-Za-z0-9_]*)\\($" "\\1" name "${decl}")
+    if(name MATCHES "^(CGI_|cgi_|exec_html$)")
+      list(APPEND routines "${name}")
+    else()
+      list(APPEND standins "${name}")
+    endif()
+  endforeach()
+  string(REGEX MATCHALL "\n *(TEXT|NUMBER|FLAG)\\([A-Z_]+\\)" rows "${text}")
+  foreach(row IN LISTS rows)
+    string(REGEX REPLACE ".*\\(([A-Z_]+)\\)$" "CGI_\\1" name "${row}")
+    list(APPEND routines "${name}")
+  endforeach()
+  list(SORT routines)
+  set(${out_routines} "${routines}" PARENT_SCOPE)
+  set(${out_standins} "${standins}" PARENT_SCOPE)
+endfunction()
+
+function(cgiecho_write_export_files header dir)
+  cgiecho_export_names("${header}" routines standins)
+  list(LENGTH routines count)
+  set(CGIECHO_EXPORT_COUNT ${count} PARENT_SCOPE)
+  set(CGIECHO_EXPORTS "${routines}" PARENT_SCOPE)
+  list(JOIN routines "\n" lines)
+  file(WRITE "${dir}/exports.txt" "${lines}\n")
+  # A LIBRARY line marks the output as a DLL, so the program gets a .def
+  # file of its own without one.
+  list(JOIN routines "\n  " def_rows)
+  file(WRITE "${dir}/cgiecho.def" "LIBRARY cgiecho.dll\nEXPORTS\n  ${def_rows}\n")
+  file(WRITE "${dir}/cgiecho_program.def" "EXPORTS\n  ${def_rows}\n")
+  set(all ${routines} ${standins})
+  list(JOIN all ";\n    " globals)
+  file(WRITE "${dir}/cgiecho.map" "{\n  global:\n    ${globals};\n  local: *;\n};\n")
+endfunction()

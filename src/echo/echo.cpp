@@ -1,0 +1,18 @@
+#include "echo/echo.h"
+
+#include "output/page.h"
+#include "platform/platform.h"
+#include "request/acquire.h"
+#include "request/state.h"
+
+namespace cgiecho {
+
+void echo_request() {
+  buffer_request();
+  std::string& data = cgi_request_data();
+  const bool opted_out = std::string_view(data).substr(0, kNoSanitizeMarker.size()) == kNoSanitizeMarker;
+  data = make_page(data, opted_out ? Markup::kAsIs : Markup::kEscapeLessThan);
+  platform::write_stdout(data);
+}
+
+}  // namespace cgiecho

@@ -1,0 +1,30 @@
+// The bytes of a CGI response.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace cgiecho {
+
+inline constexpr std::string_view kHeaderLine = "Content-type: text/html";
+inline constexpr std::string_view kPageHead =
+    "Content-type: text/html\r\n\r\n"
+    "<!DOCTYPE HTML PUBLIC \"-//W3C//DTD HTML 4.0 Transitional//EN\">\r\n"
+    "<html><body>";
+inline constexpr std::string_view kPageTail = "\r\n</body></html>";
+
+enum class Markup { kAsIs, kEscapeLessThan };
+
+// Header, blank line, document type and frame around `text`: always
+// kPageHead.size() + kPageTail.size() = 119 bytes more than the text, plus
+// 3 per "<" when each becomes "&lt;".
+std::string make_page(std::string_view text, Markup markup = Markup::kAsIs);
+
+// The text, then CR LF, as two writes.
+void write_line(std::string_view text);
+
+// write_line, preceded the first time in the process by the CGI header line
+// and the blank line that ends the header.
+void write_with_header(std::string_view text);
+
+}  // namespace cgiecho

@@ -1,0 +1,117 @@
+// The operating system as the Linux build sees it. Standard input and output
+// are file descriptors 0 and 1; the environment is exact-case.
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "cgiecho.h"
+#include "platform/platform.h"
+
+namespace cgiecho::platform {
+namespace {
+
+// glibc hands argc and argv to initialisers in the executable and in shared
+// libraries alike, so a program that loads libcgiecho.so gets its own
+// arguments. Only plain pointers here: initialisers may run before any
+// constructor of this file.
+int g_argc = -1;
+char** g_argv = nullptr;
+
+void remember_arguments(int argc, char** argv, char**) {
+  g_argc = argc;
+  g_argv = argv;
+}
+
+__attribute__((section(".init_array"), used)) void (*g_remember_arguments)(int, char**, char**) =
+    remember_arguments;
+
+// Without such an initialiser call, the kernel's copy of the arguments.
+std::string tail_from_proc() {
+  std::string all;
+  const int fd = ::open("/proc/self/cmdline", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return all;
+  char chunk[4096];
+  for (;;) {
+    const ssize_t got = ::read(fd, chunk, sizeof chunk);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    all.append(chunk, static_cast<std::size_t>(got));
+  }
+  ::close(fd);
+  const std::size_t name_end = all.find('\0');
+  if (name_end == std::string::npos) return {};
+  std::string tail = all.substr(name_end + 1);
+  if (!tail.empty() && tail.back() == '\0') tail.pop_back();
+  for (char& c : tail)
+    if (c == '\0') c = ' ';
+  return tail;
+}
+
+}  // namespace
+
+std::string env(std::string_view name) {
+  name = name.substr(0, name.find('\0'));
+  // A name with "=" cannot be set on POSIX; getenv would match a prefix.
+  if (name.empty() || name.find('=') != std::string_view::npos) return {};
+  const std::string key(name);
+  const char* value = std::getenv(key.c_str());
+  return value ? std::string(value) : std::string();
+}
+
+// The arguments after the program's name, joined by single blanks.
+std::string command_tail() {
+  if (g_argc < 0 || g_argv == nullptr) return tail_from_proc();
+  std::string tail;
+  for (int i = 1; i < g_argc && g_argv[i] != nullptr; ++i) {
+    if (i > 1) tail += ' ';
+    tail += g_argv[i];
+  }
+  return tail;
+}
+
+std::size_t read_stdin(char* buffer, std::size_t count) {
+  for (;;) {
+    const ssize_t got = ::read(STDIN_FILENO, buffer, count);
+    if (got >= 0) return static_cast<std::size_t>(got);
+    if (errno != EINTR) return 0;
+  }
+}
+
+void write_stdout(std::string_view bytes) {
+  // One synchronous write from the caller's view: short writes continue.
+  const char* p = bytes.data();
+  std::size_t left = bytes.size();
+  do {
+    const ssize_t put = ::write(STDOUT_FILENO, p, left);
+    if (put < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    p += put;
+    left -= static_cast<std::size_t>(put);
+  } while (left > 0);
+}
+
+void* alloc_handle(const char* data, std::uint32_t length) { return SysAllocStringByteLen(data, length); }
+void free_handle(void* handle) { SysFreeString(static_cast<cgi_str>(handle)); }
+std::uint32_t handle_length(const void* handle) {
+  return SysStringByteLen(static_cast<cgi_str>(const_cast<void*>(handle)));
+}
+
+void* new_handle_array(std::uint32_t count) { return SafeArrayCreateVector(VT_BSTR, 1, count); }
+void** handle_array_slots(void* array) { return static_cast<void**>(static_cast<SAFEARRAY*>(array)->pvData); }
+void destroy_handle_array(void* array) { SafeArrayDestroy(static_cast<SAFEARRAY*>(array)); }
+
+bool start_process() {
+  // A reader that went away must not kill the program: writes just fail.
+  std::signal(SIGPIPE, SIG_IGN);
+  return true;
+}
+
+void end_process(int exit_code) { std::exit(exit_code); }
+
+}  // namespace cgiecho::platform

@@ -1,0 +1,116 @@
+// The operating system as the Windows build sees it: kernel32 for handles,
+// environment and process, oleaut32 for the string handles and arrays.
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+#include <objbase.h>
+#include <oleauto.h>
+
+#include <string>
+
+#include "platform/command_tail.h"
+#include "platform/platform.h"
+
+namespace cgiecho::platform {
+namespace {
+
+// Values of this size or less come back from the first lookup.
+constexpr DWORD kValueBuffer = 7916;
+constexpr std::size_t kMaxNameForApi = 32767;
+
+HANDLE g_console_input = INVALID_HANDLE_VALUE;
+DWORD g_tls_slot = TLS_OUT_OF_INDEXES;
+
+BOOL WINAPI on_console_event(DWORD event) {
+  switch (event) {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
+    case CTRL_CLOSE_EVENT:
+      return TRUE;  // handled: the request runs to its end
+    default:
+      return FALSE;  // logoff, shutdown: the default handler decides
+  }
+}
+
+// Under a web server the standard handles are pipes and every call here
+// fails; the failures change nothing, so none is checked.
+void prepare_console() {
+  g_console_input = CreateFileA("CONIN$", GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  DWORD mode = 0;
+  if (!GetConsoleMode(out, &mode)) out = GetStdHandle(STD_ERROR_HANDLE);
+  SetConsoleMode(out, ENABLE_PROCESSED_OUTPUT | ENABLE_WRAP_AT_EOL_OUTPUT);
+  SetConsoleMode(g_console_input, 0);
+  CONSOLE_CURSOR_INFO cursor{};
+  if (!GetConsoleCursorInfo(out, &cursor) || cursor.dwSize == 0) {
+    cursor.dwSize = 10;
+    cursor.bVisible = TRUE;
+    SetConsoleCursorInfo(out, &cursor);
+  }
+}
+
+}  // namespace
+
+std::string env(std::string_view name) {
+  const std::string key(name.substr(0, std::min(name.find('\0'), kMaxNameForApi)));
+  std::string value(kValueBuffer, '\0');
+  for (;;) {
+    const DWORD got = GetEnvironmentVariableA(key.c_str(), value.data(), static_cast<DWORD>(value.size()));
+    if (got < value.size()) {  // fits: got is the length, 0 when unset
+      value.resize(got);
+      return value;
+    }
+    // Too small: got is the size needed. Ask again; the value may change.
+    value.assign(got, '\0');
+  }
+}
+
+std::string command_tail() {
+  const char* line = GetCommandLineA();
+  return std::string(command_tail_of(line ? std::string_view(line) : std::string_view()));
+}
+
+std::size_t read_stdin(char* buffer, std::size_t count) {
+  HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+  if (in == nullptr || in == INVALID_HANDLE_VALUE) return 0;
+  DWORD got = 0;
+  if (!ReadFile(in, buffer, static_cast<DWORD>(count), &got, nullptr)) return 0;
+  return got;
+}
+
+void write_stdout(std::string_view bytes) {
+  // The handle is asked for every time: a caller may have redirected it.
+  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  DWORD put = 0;
+  WriteFile(out, bytes.data(), static_cast<DWORD>(bytes.size()), &put, nullptr);
+}
+
+void* alloc_handle(const char* data, std::uint32_t length) { return SysAllocStringByteLen(data, length); }
+void free_handle(void* handle) { SysFreeString(static_cast<BSTR>(handle)); }
+std::uint32_t handle_length(const void* handle) {
+  return SysStringByteLen(static_cast<BSTR>(const_cast<void*>(handle)));
+}
+
+void* new_handle_array(std::uint32_t count) { return SafeArrayCreateVector(VT_BSTR, 1, count); }
+void** handle_array_slots(void* array) { return static_cast<void**>(static_cast<SAFEARRAY*>(array)->pvData); }
+void destroy_handle_array(void* array) { SafeArrayDestroy(static_cast<SAFEARRAY*>(array)); }
+
+bool start_process() {
+  CoInitialize(nullptr);
+  prepare_console();
+  SetConsoleCtrlHandler(on_console_event, TRUE);
+  g_tls_slot = TlsAlloc();
+  if (g_tls_slot == TLS_OUT_OF_INDEXES) {
+    CoUninitialize();
+    return false;
+  }
+  return true;
+}
+
+void end_process(int exit_code) {
+  if (g_console_input != INVALID_HANDLE_VALUE) CloseHandle(g_console_input);
+  if (g_tls_slot != TLS_OUT_OF_INDEXES) TlsFree(g_tls_slot);
+  CoUninitialize();
+  ExitProcess(static_cast<UINT>(exit_code));
+}
+
+}  // namespace cgiecho::platform

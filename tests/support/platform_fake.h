@@ -1,0 +1,26 @@
+// A scripted operating system for core tests: set the environment, the
+// command line and what each read of standard input returns; see every
+// write to standard output.
+#pragma once
+
+#include <cstddef>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace cgiecho::fake {
+
+struct Process {
+  std::map<std::string, std::string> environment;  // exact-case names
+  std::string command_tail;
+  std::vector<std::string> stdin_pieces;            // one per read, split further if asked for less
+  std::vector<std::size_t> read_requests;           // the count each read asked for
+  std::vector<std::string> writes;                  // one entry per write call
+  std::string written() const;
+};
+
+// The current process; reset() gives a fresh one and clears the process state.
+Process& process();
+void reset();
+
+}  // namespace cgiecho::fake

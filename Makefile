@@ -11,7 +11,7 @@ FUZZ_TARGETS = codec_fuzz form_fuzz request_fuzz
 WINE    ?= $(firstword $(wildcard /usr/lib/wine/wine64 /usr/bin/wine64) wine64)
 export WINEDEBUG = -all
 
-.PHONY: all linux windows asan fuzz check check-linux check-asan check-windows check-fuzz demo clean
+.PHONY: deps bench all linux windows asan fuzz check check-linux check-asan check-windows check-fuzz demo clean
 
 all: linux
 
@@ -34,7 +34,13 @@ fuzz:
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCGIECHO_FUZZ=ON -DCGIECHO_BUILD_TESTS=OFF
 	cmake --build $(FUZZ) -j $(JOBS) --target $(FUZZ_TARGETS)
 
-check: linux windows asan fuzz check-linux check-asan check-windows check-fuzz
+# Every Debian package the build and the tests need (apt-get, as root).
+deps:
+	scripts/deps.sh
+
+check: deps
+	$(MAKE) linux windows asan fuzz
+	$(MAKE) check-linux check-asan check-windows check-fuzz
 	@echo "make check: every suite passed"
 
 check-linux: linux windows
@@ -62,7 +68,13 @@ check-fuzz: fuzz
 	  else tail -n 60 $(FUZZ)/$$t.log; exit 1; fi; \
 	done
 
-demo: linux
+# Google Benchmark programs against well-known libraries, in one run each.
+bench:
+	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DCGIECHO_BENCH=ON -DCGIECHO_BUILD_TESTS=OFF
+	cmake --build build-bench -j $(JOBS)
+
+demo: deps
+	$(MAKE) linux
 	tests/servers/demo.sh $(BUILD)/cgiecho
 
 clean:

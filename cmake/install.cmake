@@ -1,0 +1,43 @@
+# `cmake --install`: the header, the shared library (cgiecho::cgiecho for
+# find_package, cgiecho.pc for pkg-config) and the echo program. The static
+# core and platform libraries are linked into the shared library and stay
+# out of the install.
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+
+set(CGIECHO_INSTALL_CMAKEDIR "${CMAKE_INSTALL_LIBDIR}/cmake/cgiecho"
+    CACHE STRING "Where the CMake package files of cgiecho go, relative to the prefix")
+
+install(TARGETS cgiecho EXPORT cgiechoTargets
+  RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}"
+  LIBRARY DESTINATION "${CMAKE_INSTALL_LIBDIR}"
+  ARCHIVE DESTINATION "${CMAKE_INSTALL_LIBDIR}")
+install(TARGETS cgiecho_program RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}")
+install(FILES "${PROJECT_SOURCE_DIR}/include/cgiecho.h" DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}")
+
+install(EXPORT cgiechoTargets NAMESPACE cgiecho:: DESTINATION "${CGIECHO_INSTALL_CMAKEDIR}")
+configure_package_config_file(
+  "${PROJECT_SOURCE_DIR}/cmake/cgiechoConfig.cmake.in"
+  "${PROJECT_BINARY_DIR}/cgiechoConfig.cmake"
+  INSTALL_DESTINATION "${CGIECHO_INSTALL_CMAKEDIR}")
+write_basic_package_version_file("${PROJECT_BINARY_DIR}/cgiechoConfigVersion.cmake"
+  COMPATIBILITY SameMajorVersion)
+install(FILES "${PROJECT_BINARY_DIR}/cgiechoConfig.cmake" "${PROJECT_BINARY_DIR}/cgiechoConfigVersion.cmake"
+  DESTINATION "${CGIECHO_INSTALL_CMAKEDIR}")
+
+# cgiecho.pc finds its prefix from its own folder, so an installed tree still
+# works after `cmake --install --prefix` elsewhere or after being moved.
+set(pc_dir "${CMAKE_INSTALL_LIBDIR}/pkgconfig")
+if(IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}" OR IS_ABSOLUTE "${CMAKE_INSTALL_INCLUDEDIR}")
+  set(pc_prefix "${CMAKE_INSTALL_PREFIX}")
+  set(pc_libdir "${CMAKE_INSTALL_FULL_LIBDIR}")
+  set(pc_includedir "${CMAKE_INSTALL_FULL_INCLUDEDIR}")
+else()
+  file(RELATIVE_PATH pc_up "/prefix/${pc_dir}" "/prefix")
+  string(REGEX REPLACE "/$" "" pc_up "${pc_up}")
+  set(pc_prefix "\${pcfiledir}/${pc_up}")
+  set(pc_libdir "\${prefix}/${CMAKE_INSTALL_LIBDIR}")
+  set(pc_includedir "\${prefix}/${CMAKE_INSTALL_INCLUDEDIR}")
+endif()
+configure_file("${PROJECT_SOURCE_DIR}/cmake/cgiecho.pc.in" "${PROJECT_BINARY_DIR}/cgiecho.pc" @ONLY)
+install(FILES "${PROJECT_BINARY_DIR}/cgiecho.pc" DESTINATION "${pc_dir}")

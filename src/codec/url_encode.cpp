@@ -1,33 +1,171 @@
 #include <cstddef>
+#include <cstring>
+#include <memory>
+#include <stdexcept>
 
 #include "codec/url_codec.h"
+#include "codec/url_codec_paths.h"
 
-namespace cgiecho {
+#if CGIECHO_URL_X86
+#include <immintrin.h>
+#endif
+
+namespace cgiecho::detail {
 namespace {
 
-bool is_kept(unsigned char b) { return (b >= '0' && b <= '9') || (b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z'); }
+// For every byte, what it becomes, padded to four bytes, with the count of
+// bytes that matter in the last slot. Copying all four and advancing by the
+// count needs no branch on the byte, which matters for binary data, where
+// kept and escaped bytes alternate unpredictably.
+struct encode_table {
+  unsigned char entry[256][4];
+  constexpr encode_table() : entry{} {
+    constexpr char kHex[] = "0123456789ABCDEF";
+    for (int b = 0; b < 256; ++b) {
+      auto* e = entry[b];
+      const bool kept = (b >= '0' && b <= '9') || (b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z');
+      if (kept || b == ' ') {
+        e[0] = static_cast<unsigned char>(b == ' ' ? '+' : b);
+        e[3] = 1;
+      } else {
+        e[0] = '%';
+        e[1] = static_cast<unsigned char>(kHex[b >> 4]);
+        e[2] = static_cast<unsigned char>(kHex[b & 0x0F]);
+        e[3] = 3;
+      }
+    }
+  }
+};
+constexpr encode_table kEncode{};
+
+// Writes one byte's encoding at out and returns its length. Stores four
+// bytes, so out needs one byte of room beyond the encoding.
+inline std::size_t put_encoded(unsigned char b, char* out) {
+  std::memcpy(out, kEncode.entry[b], 4);
+  return kEncode.entry[b][3];
+}
+
+std::size_t encode_bytes(const unsigned char* in, std::size_t n, char* out) {
+  std::size_t j = 0;
+  for (std::size_t i = 0; i < n; ++i) j += put_encoded(in[i], out + j);
+  return j;
+}
+
+// The whole result lives in one work buffer of 3 bytes per input byte (plus
+// the one byte put_encoded may write past the end), so the loops never check
+// for room; the result is one exact copy of the used part. The buffer is not
+// zeroed: only the bytes written are ever touched.
+template <typename Body>
+std::string encode_with(std::string_view text, Body body) {
+  const std::size_t n = text.size();
+  if (n == 0) return {};
+  if (n > (static_cast<std::size_t>(-1) - 1) / 3) throw std::length_error("url_encode: input too long");
+  const std::unique_ptr<char[]> work(new char[3 * n + 1]);
+  const std::size_t len = body(reinterpret_cast<const unsigned char*>(text.data()), n, work.get());
+  return std::string(work.get(), len);
+}
+
+#if CGIECHO_URL_X86
+// A block whose escapes are at least this dense goes through the table loop
+// whole; a sparser one is copied up to its first escape and taken again from
+// just after it.
+constexpr int kDenseSse2 = 4;
+constexpr int kDenseAvx2 = 6;
+
+// Every vector store below writes a full block at out + j while at least a
+// full block of input remains at i. Since j <= 3 * i, that is at least three
+// blocks short of the work buffer's end, so no store leaves the buffer.
+std::size_t encode_sse2_body(const unsigned char* in, std::size_t n, char* out) {
+  const __m128i zero = _mm_set1_epi8('0');
+  const __m128i nine = _mm_set1_epi8(9);
+  const __m128i lower = _mm_set1_epi8(0x20);
+  const __m128i small_a = _mm_set1_epi8('a');
+  const __m128i z_off = _mm_set1_epi8(25);
+  const __m128i space = _mm_set1_epi8(' ');
+  const __m128i to_plus = _mm_set1_epi8('+' - ' ');
+  std::size_t i = 0;
+  std::size_t j = 0;
+  while (i + 16 <= n) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
+    // Unsigned range checks: x - lo <= hi - lo, with min to compare unsigned.
+    const __m128i d = _mm_sub_epi8(v, zero);
+    const __m128i is_digit = _mm_cmpeq_epi8(_mm_min_epu8(d, nine), d);
+    const __m128i a = _mm_sub_epi8(_mm_or_si128(v, lower), small_a);
+    const __m128i is_alpha = _mm_cmpeq_epi8(_mm_min_epu8(a, z_off), a);
+    const __m128i is_space = _mm_cmpeq_epi8(v, space);
+    const __m128i single = _mm_or_si128(_mm_or_si128(is_digit, is_alpha), is_space);
+    const unsigned escapes = ~static_cast<unsigned>(_mm_movemask_epi8(single)) & 0xFFFFu;
+    if (__builtin_popcount(escapes) >= kDenseSse2) {
+      j += encode_bytes(in + i, 16, out + j);
+      i += 16;
+      continue;
+    }
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + j), _mm_add_epi8(v, _mm_and_si128(is_space, to_plus)));
+    if (escapes == 0) {
+      i += 16;
+      j += 16;
+      continue;
+    }
+    const auto k = static_cast<std::size_t>(__builtin_ctz(escapes));
+    j += k;
+    i += k;
+    j += put_encoded(in[i], out + j);
+    ++i;
+  }
+  return j + encode_bytes(in + i, n - i, out + j);
+}
+
+__attribute__((target("avx2"))) std::size_t encode_avx2_body(const unsigned char* in, std::size_t n, char* out) {
+  const __m256i zero = _mm256_set1_epi8('0');
+  const __m256i nine = _mm256_set1_epi8(9);
+  const __m256i lower = _mm256_set1_epi8(0x20);
+  const __m256i small_a = _mm256_set1_epi8('a');
+  const __m256i z_off = _mm256_set1_epi8(25);
+  const __m256i space = _mm256_set1_epi8(' ');
+  const __m256i to_plus = _mm256_set1_epi8('+' - ' ');
+  std::size_t i = 0;
+  std::size_t j = 0;
+  while (i + 32 <= n) {
+    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + i));
+    const __m256i d = _mm256_sub_epi8(v, zero);
+    const __m256i is_digit = _mm256_cmpeq_epi8(_mm256_min_epu8(d, nine), d);
+    const __m256i a = _mm256_sub_epi8(_mm256_or_si256(v, lower), small_a);
+    const __m256i is_alpha = _mm256_cmpeq_epi8(_mm256_min_epu8(a, z_off), a);
+    const __m256i is_space = _mm256_cmpeq_epi8(v, space);
+    const __m256i single = _mm256_or_si256(_mm256_or_si256(is_digit, is_alpha), is_space);
+    const unsigned escapes = ~static_cast<unsigned>(_mm256_movemask_epi8(single));
+    if (__builtin_popcount(escapes) >= kDenseAvx2) {
+      j += encode_bytes(in + i, 32, out + j);
+      i += 32;
+      continue;
+    }
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + j),
+                        _mm256_add_epi8(v, _mm256_and_si256(is_space, to_plus)));
+    if (escapes == 0) {
+      i += 32;
+      j += 32;
+      continue;
+    }
+    const auto k = static_cast<std::size_t>(__builtin_ctz(escapes));
+    j += k;
+    i += k;
+    j += put_encoded(in[i], out + j);
+    ++i;
+  }
+  return j + encode_sse2_body(in + i, n - i, out + j);
+}
+#endif
 
 }  // namespace
 
-std::string url_encode(std::string_view text) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  // One buffer sized for the worst case, written in one pass.
-  std::string out(text.size() * 3, '\0');
-  std::size_t j = 0;
-  for (const char c : text) {
-    const auto b = static_cast<unsigned char>(c);  // unsigned: bytes above 0x7F must not go negative
-    if (is_kept(b)) {
-      out[j++] = static_cast<char>(b);
-    } else if (b == ' ') {
-      out[j++] = '+';
-    } else {
-      out[j++] = '%';
-      out[j++] = kHex[b >> 4];
-      out[j++] = kHex[b & 0x0F];
-    }
-  }
-  out.resize(j);
-  return out;
-}
+std::string url_encode_scalar(std::string_view text) { return encode_with(text, encode_bytes); }
 
-}  // namespace cgiecho
+#if CGIECHO_URL_X86
+std::string url_encode_sse2(std::string_view text) { return encode_with(text, encode_sse2_body); }
+std::string url_encode_avx2(std::string_view text) { return encode_with(text, encode_avx2_body); }
+#else
+std::string url_encode_sse2(std::string_view text) { return url_encode_scalar(text); }
+std::string url_encode_avx2(std::string_view text) { return url_encode_scalar(text); }
+#endif
+
+}  // namespace cgiecho::detail

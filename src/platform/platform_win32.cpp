@@ -20,6 +20,12 @@ constexpr std::size_t kMaxNameForApi = 32767;
 HANDLE g_console_input = INVALID_HANDLE_VALUE;
 DWORD g_tls_slot = TLS_OUT_OF_INDEXES;
 
+// The main thread's own state, reached through its TLS slot.
+struct ThreadRecord {
+  DWORD last_error = 0;
+};
+ThreadRecord g_main_thread;
+
 BOOL WINAPI on_console_event(DWORD event) {
   switch (event) {
     case CTRL_C_EVENT:
@@ -99,16 +105,21 @@ bool start_process() {
   prepare_console();
   SetConsoleCtrlHandler(on_console_event, TRUE);
   g_tls_slot = TlsAlloc();
-  if (g_tls_slot == TLS_OUT_OF_INDEXES) {
-    CoUninitialize();
-    return false;
+  if (g_tls_slot == TLS_OUT_OF_INDEXES || !TlsSetValue(g_tls_slot, &g_main_thread)) {
+    if (g_tls_slot != TLS_OUT_OF_INDEXES) TlsFree(g_tls_slot);
+    g_tls_slot = TLS_OUT_OF_INDEXES;
+    return false;  // end_process uninitialises COM on the way out
+
   }
   return true;
 }
 
 void end_process(int exit_code) {
   if (g_console_input != INVALID_HANDLE_VALUE) CloseHandle(g_console_input);
-  if (g_tls_slot != TLS_OUT_OF_INDEXES) TlsFree(g_tls_slot);
+  if (g_tls_slot != TLS_OUT_OF_INDEXES) {
+    TlsSetValue(g_tls_slot, nullptr);
+    TlsFree(g_tls_slot);
+  }
   CoUninitialize();
   ExitProcess(static_cast<UINT>(exit_code));
 }

@@ -8,17 +8,21 @@ packages=(
   clang libclang-rt-14-dev llvm
   g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev binutils-mingw-w64-x86-64 wine64
   hyperfine lighttpd apache2 nginx fcgiwrap wrk
-  chromium nodejs npm
+  chromium nodejs
 )
+# npm comes with the machine's nodejs package; Debian's own npm package
+# would fight it, so it is checked for, not installed.
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
-if [ "$(id -u)" -ne 0 ]; then
-  echo "missing packages: ${missing[*]}; run as root or install them with apt-get" >&2
-  exit 1
+if [ ${#missing[@]} -gt 0 ]; then
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "missing packages: ${missing[*]}; run as root or install them with apt-get" >&2
+    exit 1
+  fi
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
-export DEBIAN_FRONTEND=noninteractive
-apt-get update -qq
-apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+command -v npm >/dev/null || { echo "npm is missing (it ships with nodejs)" >&2; exit 1; }

@@ -24,6 +24,14 @@ static void show(const char *label, cgi_str text) {
   putchar('\n');
 }
 
+/* The bounds type of the SafeArrayGet*Bound calls: LONG in oleaut32,
+ * int32_t in the Linux stand-ins; both are 32 bits. */
+#ifdef _WIN32
+typedef LONG bound_t;
+#else
+typedef int32_t bound_t;
+#endif
+
 static cgi_str text_of(const char *s) { return SysAllocStringByteLen(s, (uint32_t)strlen(s)); }
 
 int main(void) {
@@ -31,7 +39,8 @@ int main(void) {
   cgi_str form = text_of("name=Ann&note=a%3Cb%3E+c&empty=");
   cgi_str encoded, decoded, note, missing;
   SAFEARRAY *pairs;
-  int32_t count, lower = -1, upper = -1, i;
+  int32_t count;
+  bound_t lower = -1, upper = -1, i;
 
   encoded = CGI_URLENCODE(&plain); /* plain stays ours */
   show("encoded", encoded);

@@ -7,7 +7,7 @@ packages=(
   googletest libgtest-dev libbenchmark-dev libcurl4-openssl-dev
   clang libclang-rt-14-dev llvm
   g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev binutils-mingw-w64-x86-64 wine64
-  hyperfine lighttpd apache2 nginx fcgiwrap wrk
+  hyperfine lighttpd apache2 nginx fcgiwrap wrk strace
   chromium nodejs
 )
 # npm comes with the machine's nodejs package; Debian's own npm package

@@ -1,50 +1,175 @@
 #include <cstddef>
 
 #include "codec/url_codec.h"
+#include "codec/url_codec_paths.h"
 
-namespace cgiecho {
+#if CGIECHO_URL_X86
+#include <immintrin.h>
+#endif
+
+namespace cgiecho::detail {
 namespace {
 
-int hex_value(unsigned char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
+constexpr unsigned char kNotHex = 16;
+
+struct decode_table {
+  unsigned char digit[256];              // hex value, or kNotHex
+  unsigned char escape[17][17];          // value of "%" + two taken bytes, by their digits
+  unsigned char plain[256];              // a byte outside an escape: "+" is a space
+  constexpr decode_table() : digit{}, escape{}, plain{} {
+    for (int b = 0; b < 256; ++b) {
+      int d = kNotHex;
+      if (b >= '0' && b <= '9') d = b - '0';
+      if (b >= 'A' && b <= 'F') d = b - 'A' + 10;
+      if (b >= 'a' && b <= 'f') d = b - 'a' + 10;
+      digit[b] = static_cast<unsigned char>(d);
+      plain[b] = static_cast<unsigned char>(b == '+' ? ' ' : b);
+    }
+    // Digits are read from the first taken byte on and stop at the first
+    // byte that is not one: "%zz" is 0, "%4z" is 4.
+    for (int hi = 0; hi <= kNotHex; ++hi)
+      for (int lo = 0; lo <= kNotHex; ++lo)
+        escape[hi][lo] = static_cast<unsigned char>(hi == kNotHex ? 0 : lo == kNotHex ? hi : hi * 16 + lo);
+  }
+};
+constexpr decode_table kDecode{};
+
+inline unsigned char escape_value(unsigned char t1, unsigned char t2) {
+  return kDecode.escape[kDecode.digit[t1]][kDecode.digit[t2]];
 }
 
-}  // namespace
-
-std::string url_decode(std::string_view text) {
-  // Decoded in place in our own copy: every step reads at least as many
-  // bytes as it writes, so the write position never passes the read one.
-  std::string out(text);
-  const std::size_t n = out.size();
-  std::size_t r = 0;
-  std::size_t w = 0;
+// Decodes p[r, n) in place to p[w, ...), w <= r, and returns the end of the
+// output. While three bytes remain, every step may take a whole escape, and
+// the step is a select rather than a branch: in encoded binary data escapes
+// and plain bytes alternate unpredictably.
+std::size_t decode_bytes(unsigned char* p, std::size_t n, std::size_t r, std::size_t w) {
+  while (r + 3 <= n) {
+    const unsigned char b = p[r];
+    const unsigned char esc = escape_value(p[r + 1], p[r + 2]);
+    const bool pct = b == '%';
+    p[w++] = pct ? esc : kDecode.plain[b];
+    r += pct ? 3 : 1;
+  }
+  // A "%" among the last two bytes takes only what is left: one byte gives
+  // its digit (or 0), none leaves the "%" as it is.
   while (r < n) {
-    const auto b = static_cast<unsigned char>(out[r++]);
-    if (b == '%') {
-      if (r == n) {
-        out[w++] = '%';
-        break;
-      }
-      const int hi = hex_value(static_cast<unsigned char>(out[r]));
-      int value = 0;
-      if (hi >= 0) {
-        value = hi;
-        if (r + 1 < n) {
-          const int lo = hex_value(static_cast<unsigned char>(out[r + 1]));
-          if (lo >= 0) value = hi * 16 + lo;
-        }
-      }
-      r += (r + 1 < n) ? 2 : 1;  // the taken bytes go, digits or not
-      out[w++] = static_cast<char>(value);
+    const unsigned char b = p[r++];
+    if (b != '%') {
+      p[w++] = kDecode.plain[b];
+    } else if (r == n) {
+      p[w++] = '%';
     } else {
-      out[w++] = b == '+' ? ' ' : static_cast<char>(b);
+      p[w++] = kDecode.escape[kDecode.digit[p[r]]][kNotHex];
+      ++r;
     }
   }
-  out.resize(w);
+  return w;
+}
+
+// The decoding runs inside the result's own copy of the input: every step
+// reads at least as many bytes as it writes, so the write position never
+// passes the read position and no second buffer is needed.
+template <typename Body>
+std::string decode_with(std::string_view text, Body body) {
+  std::string out(text);
+  out.resize(body(reinterpret_cast<unsigned char*>(out.data()), out.size()));
   return out;
 }
 
-}  // namespace cgiecho
+std::size_t decode_scalar_body(unsigned char* p, std::size_t n) { return decode_bytes(p, n, 0, 0); }
+
+#if CGIECHO_URL_X86
+// Vector loops: a block without "%" is stored whole ("+" turned to a space);
+// a block with one is stored up to it, the escapes there are taken one by
+// one, and the next block starts right after them.
+//
+// Storing a whole block at w also writes past the part that counts. That is
+// harmless where it lands on input already read into the register, but an
+// escape cuts the block short, and then the store could land on input not
+// yet read: only while the write position trails the read position by less
+// than a block. Then the part that counts goes through a small buffer. Every
+// well-formed escape widens the gap by two, so this stays rare.
+std::size_t decode_sse2_body(unsigned char* p, std::size_t n) {
+  const __m128i percent = _mm_set1_epi8('%');
+  const __m128i plus = _mm_set1_epi8('+');
+  const __m128i to_space = _mm_set1_epi8('+' - ' ');
+  std::size_t r = 0;
+  std::size_t w = 0;
+  while (r + 16 <= n) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + r));
+    const auto escapes = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, percent)));
+    const __m128i out = _mm_sub_epi8(v, _mm_and_si128(_mm_cmpeq_epi8(v, plus), to_space));
+    if (escapes == 0) {
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(p + w), out);
+      r += 16;
+      w += 16;
+      continue;
+    }
+    const auto k = static_cast<std::size_t>(__builtin_ctz(escapes));
+    if (w + 16 <= r + k) {
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(p + w), out);
+    } else {
+      unsigned char block[16];
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(block), out);
+      for (std::size_t m = 0; m < k; ++m) p[w + m] = block[m];
+    }
+    r += k;
+    w += k;
+    // Escapes often follow each other (binary data); take them here rather
+    // than reloading a block for each.
+    while (r + 3 <= n && p[r] == '%') {
+      p[w++] = escape_value(p[r + 1], p[r + 2]);
+      r += 3;
+    }
+  }
+  return decode_bytes(p, n, r, w);
+}
+
+__attribute__((target("avx2"))) std::size_t decode_avx2_body(unsigned char* p, std::size_t n) {
+  const __m256i percent = _mm256_set1_epi8('%');
+  const __m256i plus = _mm256_set1_epi8('+');
+  const __m256i to_space = _mm256_set1_epi8('+' - ' ');
+  std::size_t r = 0;
+  std::size_t w = 0;
+  while (r + 32 <= n) {
+    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + r));
+    const auto escapes = static_cast<unsigned>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, percent)));
+    const __m256i out = _mm256_sub_epi8(v, _mm256_and_si256(_mm256_cmpeq_epi8(v, plus), to_space));
+    if (escapes == 0) {
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(p + w), out);
+      r += 32;
+      w += 32;
+      continue;
+    }
+    const auto k = static_cast<std::size_t>(__builtin_ctz(escapes));
+    if (w + 32 <= r + k) {
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(p + w), out);
+    } else {
+      unsigned char block[32];
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(block), out);
+      for (std::size_t m = 0; m < k; ++m) p[w + m] = block[m];
+    }
+    r += k;
+    w += k;
+    while (r + 3 <= n && p[r] == '%') {
+      p[w++] = escape_value(p[r + 1], p[r + 2]);
+      r += 3;
+    }
+  }
+  return decode_bytes(p, n, r, w);
+}
+#endif
+
+}  // namespace
+
+std::string url_decode_scalar(std::string_view text) { return decode_with(text, decode_scalar_body); }
+
+#if CGIECHO_URL_X86
+std::string url_decode_sse2(std::string_view text) { return decode_with(text, decode_sse2_body); }
+std::string url_decode_avx2(std::string_view text) { return decode_with(text, decode_avx2_body); }
+#else
+std::string url_decode_sse2(std::string_view text) { return url_decode_scalar(text); }
+std::string url_decode_avx2(std::string_view text) { return url_decode_scalar(text); }
+#endif
+
+}  // namespace cgiecho::detail

@@ -86,4 +86,18 @@ TEST(UrlCodec, RoundTripAndLengthForRandomStrings) {
   }
 }
 
+// An encoding longer than 32 MiB comes back whole: nothing caps its length.
+TEST(UrlEncode, LongEncodingIsNotCut) {
+  const std::size_t n = 33554432 / 3 + 3;
+  std::string in(n, '\xFF');
+  in[n / 2] = 'a';
+  in.back() = ' ';
+  const std::string enc = cgiecho::url_encode(in);
+  ASSERT_EQ(enc.size(), 3 * n - 4);
+  ASSERT_GT(enc.size(), std::size_t{33554432});
+  EXPECT_EQ(enc.substr(0, 6), "%FF%FF");
+  EXPECT_EQ(enc.substr(enc.size() - 7), "%FF%FF+");
+  EXPECT_EQ(cgiecho::url_decode(enc), in);
+}
+
 }  // namespace

@@ -1,0 +1,70 @@
+# cmake -DBUILD_DIR= -DSOURCE_DIR= -DWORK= -DLIBDIR= -DC_COMPILER= [-DC_FLAGS=] -P install_test.cmake
+# Installs the build into a fresh prefix, checks what landed there, then
+# builds examples/consumer.c against the installed tree only, once through
+# find_package and once through pkg-config, and runs both.
+cmake_minimum_required(VERSION 3.20)
+include("${CMAKE_CURRENT_LIST_DIR}/run_checked.cmake")
+set(prefix "${WORK}/prefix")
+file(REMOVE_RECURSE "${WORK}")
+file(MAKE_DIRECTORY "${WORK}")
+
+run_checked("cmake --install" "${CMAKE_COMMAND}" --install "${BUILD_DIR}" --prefix "${prefix}")
+
+# The public header only: the core headers, the static helper libraries and
+# the test programs stay in the build tree.
+file(GLOB_RECURSE installed RELATIVE "${prefix}" LIST_DIRECTORIES false "${prefix}/*")
+list(SORT installed)
+set(wanted
+  bin/cgiecho
+  include/cgiecho.h
+  ${LIBDIR}/cmake/cgiecho/cgiechoConfig.cmake
+  ${LIBDIR}/cmake/cgiecho/cgiechoConfigVersion.cmake
+  ${LIBDIR}/cmake/cgiecho/cgiechoTargets.cmake
+  ${LIBDIR}/libcgiecho.so
+  ${LIBDIR}/libcgiecho.so.1
+  ${LIBDIR}/pkgconfig/cgiecho.pc)
+set(extra ${installed})
+foreach(file IN LISTS wanted)
+  if(NOT file IN_LIST installed)
+    message(FATAL_ERROR "not installed: ${file}\ninstalled: ${installed}")
+  endif()
+  list(REMOVE_ITEM extra "${file}")
+endforeach()
+# The per-configuration target file and the fully versioned library name.
+list(FILTER extra EXCLUDE REGEX "^${LIBDIR}/cmake/cgiecho/cgiechoTargets-[a-z]+\\.cmake$")
+list(FILTER extra EXCLUDE REGEX "^${LIBDIR}/libcgiecho\\.so\\.1\\.[0-9]+\\.[0-9]+$")
+if(extra)
+  message(FATAL_ERROR "installed, but not meant to be: ${extra}")
+endif()
+
+# The installed program is the echo program.
+run_checked("installed cgiecho" "${CMAKE_COMMAND}" -E env REQUEST_METHOD=GET "QUERY_STRING=x=a<b"
+  "${prefix}/bin/cgiecho")
+if(NOT run_output MATCHES "<html><body>x=a&lt;b\r?\n</body></html>$")
+  message(FATAL_ERROR "installed cgiecho answered:\n${run_output}")
+endif()
+
+set(ENV{LD_LIBRARY_PATH} "${prefix}/${LIBDIR}")
+set(expected "${CMAKE_CURRENT_LIST_DIR}/consumer.expected")
+
+# 1. find_package(cgiecho) and cgiecho::cgiecho.
+run_checked("configuring the find_package consumer" "${CMAKE_COMMAND}"
+  -S "${SOURCE_DIR}/examples" -B "${WORK}/find_package"
+  "-DCMAKE_PREFIX_PATH=${prefix}" "-DCMAKE_C_COMPILER=${C_COMPILER}"
+  "-DCMAKE_C_FLAGS=-Wall -Wextra -Werror -std=c99 -pedantic ${C_FLAGS}"
+  -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF -DCMAKE_FIND_USE_SYSTEM_PACKAGE_REGISTRY=OFF)
+run_checked("building the find_package consumer" "${CMAKE_COMMAND}" --build "${WORK}/find_package")
+run_checked("the find_package consumer" "${WORK}/find_package/consumer")
+expect_output("find_package consumer" "${run_output}" "${expected}")
+
+# 2. pkg-config --cflags --libs cgiecho, with nothing but the installed .pc.
+set(ENV{PKG_CONFIG_PATH} "${prefix}/${LIBDIR}/pkgconfig")
+set(ENV{PKG_CONFIG_LIBDIR} "${prefix}/${LIBDIR}/pkgconfig")
+run_checked("pkg-config" pkg-config --cflags --libs cgiecho)
+string(STRIP "${run_output}" pc_flags)
+separate_arguments(pc_flags UNIX_COMMAND "${pc_flags}")
+separate_arguments(extra_flags UNIX_COMMAND "${C_FLAGS}")
+run_checked("building the pkg-config consumer" "${C_COMPILER}" -std=c99 -pedantic -Wall -Wextra -Werror
+  ${extra_flags} "${SOURCE_DIR}/examples/consumer.c" -o "${WORK}/consumer_pc" ${pc_flags})
+run_checked("the pkg-config consumer" "${WORK}/consumer_pc")
+expect_output("pkg-config consumer" "${run_output}" "${expected}")

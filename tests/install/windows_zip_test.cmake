@@ -1,0 +1,51 @@
+# cmake -DZIP= -DSOURCE_DIR= -DWORK= -DMINGW_CC= -DWINE= -P windows_zip_test.cmake
+# Unpacks cgiecho-win64.zip, builds examples/consumer.c with mingw-w64
+# against the unpacked header and import library alone, and runs it under
+# Wine, where it calls cgiecho.dll with oleaut32's BSTRs and SAFEARRAYs.
+cmake_minimum_required(VERSION 3.20)
+include("${CMAKE_CURRENT_LIST_DIR}/run_checked.cmake")
+foreach(tool ZIP MINGW_CC WINE)
+  if(NOT EXISTS "${${tool}}")
+    message(FATAL_ERROR "${tool} not found: '${${tool}}' (make windows builds the zip; "
+                        "scripts/deps.sh installs mingw-w64 and wine64)")
+  endif()
+endforeach()
+
+set(unpacked "${WORK}/unpacked")
+file(REMOVE_RECURSE "${unpacked}")
+file(MAKE_DIRECTORY "${unpacked}")
+run_checked("unpacking" "${CMAKE_COMMAND}" -E chdir "${unpacked}" "${CMAKE_COMMAND}" -E tar xf "${ZIP}")
+
+set(dir "${unpacked}/cgiecho-win64")
+file(GLOB contents RELATIVE "${dir}" "${dir}/*")
+list(SORT contents)
+set(wanted cgiecho.def cgiecho.dll cgiecho.exe cgiecho.h libcgiecho.dll.a)
+if(NOT contents STREQUAL wanted)
+  message(FATAL_ERROR "the zip holds ${contents}, not ${wanted}")
+endif()
+file(STRINGS "${dir}/cgiecho.def" def_head LIMIT_COUNT 1)
+if(NOT def_head STREQUAL "LIBRARY cgiecho.dll")
+  message(FATAL_ERROR "cgiecho.def begins with '${def_head}'")
+endif()
+
+# -static: the program needs no mingw runtime DLLs beside cgiecho.dll.
+run_checked("building consumer.exe" "${MINGW_CC}" -std=c99 -Wall -Wextra -Werror -static
+  "-I${dir}" "${SOURCE_DIR}/examples/consumer.c" "${dir}/libcgiecho.dll.a" -loleaut32
+  -o "${dir}/consumer.exe")
+
+# A Wine prefix of the test's own, kept between runs: making one is slow.
+set(ENV{WINEPREFIX} "${WORK}/wineprefix")
+set(ENV{WINEDEBUG} "-all")
+if(NOT EXISTS "${WORK}/wineprefix/system.reg")
+  run_checked("wineboot" "${WINE}" wineboot -i)
+endif()
+
+run_checked("consumer.exe under Wine" "${WINE}" "${dir}/consumer.exe")
+expect_output("consumer.exe" "${run_output}" "${CMAKE_CURRENT_LIST_DIR}/consumer.expected")
+
+# The packed program is the echo program.
+run_checked("cgiecho.exe under Wine" "${CMAKE_COMMAND}" -E env REQUEST_METHOD=GET "QUERY_STRING=x=a<b"
+  "${WINE}" "${dir}/cgiecho.exe")
+if(NOT run_output MATCHES "<html><body>x=a&lt;b\r?\n</body></html>$")
+  message(FATAL_ERROR "cgiecho.exe answered:\n${run_output}")
+endif()

@@ -2,19 +2,38 @@
 
 #include "codec/url_codec.h"
 
+#if CGIECHO_URL_X86
+#include <cpuid.h>
+#endif
+
 namespace cgiecho {
 namespace detail {
 namespace {
 
+#if CGIECHO_URL_X86
+// Asked with cpuid on first use, not with the compiler's CPU-model builtins:
+// those link a detector that runs at every process start, and the echo
+// program, which never encodes, would pay for it on every request.
+bool cpu_has_avx2() {
+  unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+  if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx)) return false;
+  constexpr unsigned kOsXsave = 1u << 27;
+  constexpr unsigned kAvx = 1u << 28;
+  if ((ecx & kOsXsave) == 0 || (ecx & kAvx) == 0) return false;
+  // The operating system must save the wide registers: XCR0 bits 1 and 2.
+  unsigned xcr0_low = 0, xcr0_high = 0;
+  __asm__ volatile("xgetbv" : "=a"(xcr0_low), "=d"(xcr0_high) : "c"(0));
+  (void)xcr0_high;
+  if ((xcr0_low & 0x6u) != 0x6u) return false;
+  if (!__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx)) return false;
+  constexpr unsigned kAvx2 = 1u << 5;
+  return (ebx & kAvx2) != 0;
+}
+#endif
+
 url_path detect_best() {
 #if CGIECHO_URL_X86
-  // Needed when the first call comes from a static constructor, before the
-  // runtime has filled in its CPU model; harmless otherwise.
-  __builtin_cpu_init();
-  // The check covers the operating system too: AVX2 counts only where the
-  // OS saves the wide registers.
-  if (__builtin_cpu_supports("avx2")) return url_path::avx2;
-  return url_path::sse2;
+  return cpu_has_avx2() ? url_path::avx2 : url_path::sse2;
 #else
   return url_path::scalar;
 #endif

@@ -11,7 +11,11 @@ void echo_request() {
   buffer_request();
   std::string& data = cgi_request_data();
   const bool opted_out = std::string_view(data).substr(0, kNoSanitizeMarker.size()) == kNoSanitizeMarker;
-  data = make_page(data, opted_out ? Markup::kAsIs : Markup::kEscapeLessThan);
+  if (opted_out || data.find('<') == std::string::npos) {
+    frame_in_place(data);
+  } else {
+    data = make_page(data, Markup::kEscapeLessThan);
+  }
   platform::write_stdout(data);
 }
 

@@ -43,6 +43,12 @@ std::string make_page(std::string_view text, Markup markup) {
   return page;
 }
 
+void frame_in_place(std::string& text) {
+  text.reserve(kPageHead.size() + text.size() + kPageTail.size());
+  text.insert(0, kPageHead);
+  text += kPageTail;
+}
+
 void write_line(std::string_view text) {
   platform::write_stdout(text);
   platform::write_stdout("\r\n");

@@ -12,6 +12,7 @@ inline constexpr std::string_view kPageHead =
     "<!DOCTYPE HTML PUBLIC \"-//W3C//DTD HTML 4.0 Transitional//EN\">\r\n"
     "<html><body>";
 inline constexpr std::string_view kPageTail = "\r\n</body></html>";
+inline constexpr std::size_t kPageFrameSize = kPageHead.size() + kPageTail.size();
 
 enum class Markup { kAsIs, kEscapeLessThan };
 
@@ -19,6 +20,10 @@ enum class Markup { kAsIs, kEscapeLessThan };
 // kPageHead.size() + kPageTail.size() = 119 bytes more than the text, plus
 // 3 per "<" when each becomes "&lt;".
 std::string make_page(std::string_view text, Markup markup = Markup::kAsIs);
+
+// make_page(text) in the string itself: a large body is framed without a
+// second copy of it alive at the same time.
+void frame_in_place(std::string& text);
 
 // The text, then CR LF, as two writes.
 void write_line(std::string_view text);

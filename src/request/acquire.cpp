@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <new>
 
+#include "output/page.h"
 #include "platform/platform.h"
 #include "request/environment.h"
 #include "request/state.h"
@@ -11,11 +12,12 @@ namespace cgiecho {
 namespace {
 
 // Room for an announced body up front, so a large body is not copied while
-// it grows. Only address space: pages are touched as bytes arrive. A length
-// that cannot be reserved is simply grown into.
+// it grows, plus the page frame, so the echo program can frame it in place.
+// Only address space: pages are touched as bytes arrive. A length that
+// cannot be reserved is simply grown into.
 void reserve_for(std::string& body, std::size_t announced) {
   try {
-    body.reserve(announced);
+    body.reserve(announced + kPageFrameSize);
   } catch (const std::bad_alloc&) {
   }
 }

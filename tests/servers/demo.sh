@@ -1,0 +1,68 @@
+#!/usr/bin/env bash
+# Serves the echo program and a small form page behind lighttpd on 127.0.0.1
+# until Ctrl+C. Port 8080 unless DEMO_PORT says otherwise, or the next free
+# one. usage: demo.sh path/to/cgiecho
+set -euo pipefail
+
+program=${1:?usage: demo.sh path/to/cgiecho}
+source_dir=$(cd "$(dirname "$0")/../.." && pwd)
+lighttpd=$(command -v lighttpd || true)
+[ -n "$lighttpd" ] || { echo "demo.sh: lighttpd not found (run scripts/deps.sh)" >&2; exit 1; }
+[ -x "$program" ] || { echo "demo.sh: no program at $program" >&2; exit 1; }
+
+port_is_free() {
+  python3 -c 'import socket,sys; s=socket.socket(); s.bind(("127.0.0.1", int(sys.argv[1])))' "$1" 2>/dev/null
+}
+
+work=$(mktemp -d /tmp/cgiecho-demo.XXXXXX)
+server_pid=
+stop() {
+  trap - INT TERM EXIT
+  if [ -n "$server_pid" ]; then
+    kill "$server_pid" 2>/dev/null || true
+    wait "$server_pid" 2>/dev/null || true
+  fi
+  rm -rf "$work"
+}
+trap 'stop; exit 130' INT
+trap 'stop; exit 143' TERM
+trap stop EXIT
+
+mkdir -p "$work/htdocs/cgi-bin"
+cp "$source_dir/demo/index.html" "$work/htdocs/index.html"
+cp "$program" "$work/htdocs/cgi-bin/cgiecho"
+chmod 755 "$work" "$work/htdocs/cgi-bin/cgiecho"
+
+port=${DEMO_PORT:-8080}
+for _ in $(seq 20); do
+  port_is_free "$port" && break
+  port=$((port + 1))
+done
+port_is_free "$port" || { echo "demo.sh: no free port from ${DEMO_PORT:-8080} on" >&2; exit 1; }
+
+cat > "$work/lighttpd.conf" <<CONF
+server.modules = ("mod_cgi")
+server.document-root = "$work/htdocs"
+server.bind = "127.0.0.1"
+server.port = $port
+server.errorlog = "$work/error.log"
+index-file.names = ("index.html")
+mimetype.assign = (".html" => "text/html; charset=utf-8")
+\$HTTP["url"] =~ "^/cgi-bin/" {
+  cgi.assign = ("" => "")
+}
+CONF
+
+"$lighttpd" -D -f "$work/lighttpd.conf" &
+server_pid=$!
+for _ in $(seq 100); do
+  if ! kill -0 "$server_pid" 2>/dev/null; then
+    cat "$work/error.log" >&2 2>/dev/null || true
+    echo "demo.sh: lighttpd did not start" >&2
+    exit 1
+  fi
+  (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
+  sleep 0.1
+done
+echo "cgiecho demo: http://127.0.0.1:$port/   (Ctrl+C stops it)"
+wait "$server_pid"

@@ -1,0 +1,234 @@
+#!/usr/bin/env python3
+"""The echo program behind a real web server, compared byte for byte.
+
+usage: server_cases.py lighttpd|apache|nginx PROGRAM
+       server_cases.py wine PROGRAM WINDOWS_EXE WINE_LOADER
+
+Each row of the table is one request. What the browser must get back is
+either the page around the shown data, or a refusal status: servers reject
+some URLs before the program ever runs, and rewrite others (lighttpd
+percent-encodes bytes in the query string that a URL must not hold raw), so
+some rows expect a different result per server.
+"""
+
+import os
+import random
+import shutil
+import subprocess
+import sys
+import time
+
+from webserver import (SCRIPT, Apache, Failure, Lighttpd, Nginx, NoResponse, exchange, page,
+                       require, sanitised)
+
+SERVERS = {"lighttpd": Lighttpd, "apache": Apache, "nginx": Nginx}
+ONE_MIB = random.Random(20240601).randbytes(1 << 20)  # every byte value, '<' and NUL included
+
+
+class MayBeCut(bytes):
+    """The page, but the server may cut the response short or drop it.
+
+    Apache's mod_cgid passes the body over a socket; when the program ends
+    without reading a body it was sent (a PUT, or a chunked POST that reaches
+    it without CONTENT_LENGTH), the socket is reset and Apache sometimes ends
+    the chunked response without its last chunk, or sends nothing at all.
+    Whatever does arrive must still be the start of the right page.
+    """
+
+
+class Row:
+    def __init__(self, label, method, target, body=None, chunked=False, want=b"", **per_server):
+        self.label, self.method, self.target = label, method, target
+        self.body, self.chunked = body, chunked
+        self.want, self.per_server = want, per_server
+
+    def expected(self, server):
+        return self.per_server.get(server, self.want)
+
+
+def G(label, query, want=None, **per_server):
+    """A GET whose query string is echoed as it is unless a server says otherwise."""
+    return Row(label, "GET", SCRIPT.encode() + query, want=query[1:] if want is None else want,
+               **per_server)
+
+
+ROWS = [
+    G("no query string", b"", b""),
+    G("empty query string", b"?", b""),
+    G("escapes and '+' stay encoded", b"?name=Ann+Lee&note=a%3Cb%3E%26c%25"),
+    G("entities already present pass", b"?x=&lt;&gt;&amp;"),
+    G("raw '<' is escaped", b"?note=a<b>&c=a<<b", b"note=a&lt;b>&c=a&lt;&lt;b",
+      lighttpd=b"note=a%3Cb%3E&c=a%3C%3Cb"),
+    G("opt-out lets raw markup through", b"?nosanitize=1&x=<i>hi</i>",
+      lighttpd=b"nosanitize=1&x=%3Ci%3Ehi%3C/i%3E"),
+    G("opt-out is exact-case", b"?NoSanitize=1&x=<i>", b"NoSanitize=1&x=&lt;i>",
+      lighttpd=b"NoSanitize=1&x=%3Ci%3E"),
+    G("opt-out counts only at the start", b"?x=<i>&nosanitize=1", b"x=&lt;i>&nosanitize=1",
+      lighttpd=b"x=%3Ci%3E&nosanitize=1"),
+    G("escaped NUL", b"?x=%00y", lighttpd=400),
+    G("raw control byte", b"?x=\x01y", 400),
+    G("raw tab", b"?x=\ty", 400),
+    G("raw DEL", b"?x=\x7fy", 400),
+    G("raw UTF-8", b"?x=\xc3\xa9", lighttpd=b"x=%C3%A9"),
+    G("raw invalid UTF-8", b"?x=\xff", lighttpd=400),
+    G("escaped invalid UTF-8", b"?x=%FF", lighttpd=400),
+    G("malformed escapes", b"?x=%zz&y=%", lighttpd=b"x=%25zz&y=%25"),
+    G("punctuation", b'?x="q"\\{}|^`', lighttpd=b"x=%22q%22%5C%7B%7D%7C%5E%60"),
+    G("fragment", b"?x=a#frag", b"x=a", apache=400),
+    G("query beyond 7915 bytes", b"?" + b"a" * 7916),
+    G("over-long URL", b"?" + b"a" * 9000, lighttpd=431, apache=414, nginx=414),
+    Row("HEAD answers like GET without the body", "HEAD", SCRIPT.encode() + b"?note=a%3Cb",
+        want=b"note=a%3Cb"),
+    Row("PUT takes the query string, not the body", "PUT", SCRIPT.encode() + b"?q=1",
+        body=b"body=<x>", want=b"q=1", apache=MayBeCut(b"q=1")),
+    Row("empty POST", "POST", SCRIPT.encode(), body=b"", want=b""),
+    Row("small form body", "POST", SCRIPT.encode(), body=b"name=Ann&note=a<b>&c=a<<b",
+        want=b"name=Ann&note=a&lt;b>&c=a&lt;&lt;b"),
+    Row("body with NUL bytes", "POST", SCRIPT.encode(), body=b"a\0b\0\0<c\0",
+        want=b"a\0b\0\0&lt;c\0"),
+    Row("opt-out body", "POST", SCRIPT.encode(), body=b"nosanitize=1&x=<b>bold</b>",
+        want=b"nosanitize=1&x=<b>bold</b>"),
+    Row("marker prefix is not the marker", "POST", SCRIPT.encode(), body=b"nosanitize=&x=<b>",
+        want=b"nosanitize=&x=&lt;b>"),
+    Row("POST ignores the query string", "POST", SCRIPT.encode() + b"?q=<x>", body=b"b=1",
+        want=b"b=1"),
+    Row("1 MiB body", "POST", SCRIPT.encode(), body=ONE_MIB, want=sanitised(ONE_MIB)),
+    # Apache hands a chunked body to the program without CONTENT_LENGTH.
+    Row("chunked body", "POST", SCRIPT.encode(), body=b"a=<b>", chunked=True,
+        want=b"a=&lt;b>", apache=MayBeCut(b"")),
+]
+
+
+def check(port, row, want, target=None, timeout=60.0):
+    """The problems with the server's answer (none when it is as expected), and the answer."""
+    try:
+        r = exchange(port, row.method, target or row.target, body=row.body, chunked=row.chunked,
+                     timeout=timeout)
+    except NoResponse:
+        if isinstance(want, MayBeCut):
+            return ["(no response: dropped)"], None
+        raise
+    if isinstance(want, int):
+        return ([] if r.status == want else [f"status {r.status}, want refusal {want}"]), r
+    problems = []
+    if r.status != 200:
+        problems.append(f"status {r.status}, want 200: {r.body[:200]!r}")
+    if (r.header("content-type") or "").lower() != "text/html":
+        problems.append(f"content-type {r.header('content-type')!r}")
+    expected = page(want)
+    if row.method == "HEAD":
+        if r.body:
+            problems.append(f"HEAD response carries {len(r.body)} body bytes")
+        length = r.header("content-length")
+        if length is not None and int(length) != len(expected):
+            problems.append(f"HEAD Content-Length {length}, the page has {len(expected)}")
+    elif isinstance(want, MayBeCut) and not r.complete and expected.startswith(r.body):
+        problems.append(f"(response cut after {len(r.body)} of {len(expected)} page bytes)")
+    elif not r.complete:
+        problems.append(f"response cut short after {len(r.body)} body bytes")
+    elif r.body != expected:
+        at = next((i for i, (a, b) in enumerate(zip(r.body, expected)) if a != b),
+                  min(len(r.body), len(expected)))
+        problems.append(f"body differs at byte {at} ({len(r.body)} bytes, want {len(expected)}):"
+                        f" got {r.body[max(0, at - 20):at + 40]!r}"
+                        f" want {expected[max(0, at - 20):at + 40]!r}")
+    return problems, r
+
+
+def run_rows(server_name, port, rows):
+    failed = 0
+    for row in rows:
+        want = row.expected(server_name)
+        problems, _ = check(port, row, want)
+        notes = [p for p in problems if p.startswith("(")]  # tolerated, but worth seeing
+        problems = [p for p in problems if not p.startswith("(")]
+        shown = f"refused {want}" if isinstance(want, int) else "echoed"
+        print(f"{'FAIL' if problems else 'ok  '} {server_name}: {row.label}: {shown} {' '.join(notes)}")
+        for p in problems:
+            print(f"       {p}")
+        failed += bool(problems)
+    return failed
+
+
+def cases(server_name, program):
+    with SERVERS[server_name](program) as server:
+        print(f"{server_name} on 127.0.0.1:{server.port}")
+        return run_rows(server_name, server.port, ROWS)
+
+
+WINE_ROWS = [
+    G("escapes stay encoded", b"?name=Ann+Lee&note=a%3Cb%3E"),
+    G("query beyond 7915 bytes", b"?" + b"b" * 8000),
+    Row("form body with NUL and high bytes", "POST", SCRIPT.encode(),
+        body=b"name=Ann&note=a<b>\0\xff\x80", want=b"name=Ann&note=a&lt;b>\0\xff\x80"),
+    Row("64 KiB body, more than one read", "POST", SCRIPT.encode(), body=ONE_MIB[:65536],
+        want=sanitised(ONE_MIB[:65536])),
+]
+
+
+def wine(program, exe, loader):
+    """The Windows build under Wine behind lighttpd answers like the Linux build."""
+    require(loader)
+    if not os.path.isfile(exe):
+        raise Failure(f"Windows build not found: {exe} (make windows)")
+    wineserver = next((p for p in (os.path.join(os.path.dirname(loader), n)
+                                   for n in ("wineserver64", "wineserver"))
+                       if os.access(p, os.X_OK)), None) or require("wineserver")
+    home = os.path.join("/tmp", f"cgiecho-wine-{os.getpid()}")
+    prefix = os.path.join(home, "prefix")
+    os.makedirs(home, mode=0o755)
+    env = dict(os.environ, WINEPREFIX=prefix, HOME=home, WINEDEBUG="-all")
+    try:
+        # The first start of a prefix takes seconds; no request should pay for it.
+        started = time.monotonic()
+        subprocess.run([loader, "wineboot", "-i"], env=env, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=240, check=True)
+        print(f"wine prefix ready in {time.monotonic() - started:.1f} s")
+        config = f"""
+setenv.add-environment = ("WINEPREFIX" => "{prefix}", "HOME" => "{home}",
+                          "WINEDEBUG" => "-all", "PATH" => "/usr/bin:/bin")
+$HTTP["url"] =~ "\\.exe$" {{
+  cgi.assign = (".exe" => "{loader}")
+}}
+"""
+        with Lighttpd(program, scripts={"cgiecho.exe": exe}, extra_config=config) as server:
+            print(f"lighttpd with wine on 127.0.0.1:{server.port}")
+            failed = 0
+            for row in WINE_ROWS:
+                want = row.expected("lighttpd")
+                problems, linux = check(server.port, row, want)
+                exe_target = row.target.replace(b"/cgiecho", b"/cgiecho.exe", 1)
+                windows_problems, windows = check(server.port, row, want, exe_target, 120.0)
+                problems += [f"Windows build: {p}" for p in windows_problems]
+                if windows.body != linux.body:
+                    problems.append("the two builds' pages differ")
+                print(f"{'FAIL' if problems else 'ok  '} wine: {row.label}: both builds,"
+                      f" {len(linux.body)} identical bytes")
+                for p in problems:
+                    print(f"       {p}")
+                failed += bool(problems)
+            return failed
+    finally:
+        subprocess.run([wineserver, "-k"], env=env, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=30)
+        shutil.rmtree(home, ignore_errors=True)
+
+
+def main(argv):
+    try:
+        if len(argv) == 3 and argv[1] in SERVERS:
+            failed = cases(argv[1], argv[2])
+        elif len(argv) == 5 and argv[1] == "wine":
+            failed = wine(argv[2], argv[3], argv[4])
+        else:
+            print(__doc__, file=sys.stderr)
+            return 2
+    except Failure as e:
+        print(f"FAIL: {e}")
+        return 1
+    print(f"{failed} row(s) failed" if failed else "every row passed")
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))

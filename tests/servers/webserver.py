@@ -1,0 +1,383 @@
+"""Real web servers in front of the echo program: start, request, stop.
+
+Every server here listens on 127.0.0.1 only, on a port picked when it starts,
+with its configuration, logs and sockets in a temporary folder. Requests go
+out as raw bytes over a socket so that a test decides every byte of the
+request line, including bytes that ordinary clients refuse to send.
+"""
+
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import tempfile
+import time
+
+PAGE_HEAD = (b'<!DOCTYPE HTML PUBLIC "-//W3C//DTD HTML 4.0 Transitional//EN">\r\n'
+             b"<html><body>")
+PAGE_TAIL = b"\r\n</body></html>"
+SCRIPT = "/cgi-bin/cgiecho"
+START_TIMEOUT = 20.0
+
+
+def page(shown):
+    """The body a browser receives when the page shows `shown`."""
+    return PAGE_HEAD + shown + PAGE_TAIL
+
+
+def sanitised(data):
+    return data if data.startswith(b"nosanitize=1") else data.replace(b"<", b"&lt;")
+
+
+class Failure(Exception):
+    pass
+
+
+class NoResponse(Failure):
+    """The server closed the connection without a byte of response."""
+
+
+def require(tool):
+    """A missing tool fails the test: it must never pass by skipping."""
+    path = shutil.which(tool) or (tool if os.access(tool, os.X_OK) else None)
+    if not path:
+        raise Failure(f"required tool not found: {tool} (run scripts/deps.sh)")
+    return path
+
+
+def free_port():
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def make_workdir(prefix):
+    # World-readable: servers that drop root privileges must reach the program.
+    path = tempfile.mkdtemp(prefix=prefix, dir="/tmp")
+    os.chmod(path, 0o755)
+    return path
+
+
+def install_program(program, folder, name="cgiecho"):
+    os.makedirs(folder, mode=0o755, exist_ok=True)
+    target = os.path.join(folder, name)
+    shutil.copyfile(program, target)
+    os.chmod(target, 0o755)
+    return target
+
+
+def descendants(pid):
+    """Every live process below pid, found through /proc parent links."""
+    children = {}
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open(f"/proc/{entry}/stat", "rb") as f:
+                stat = f.read()
+        except OSError:
+            continue
+        ppid = int(stat[stat.rindex(b")") + 2:].split()[1])
+        children.setdefault(ppid, []).append(int(entry))
+    found, todo = [], [pid]
+    while todo:
+        for child in children.get(todo.pop(), []):
+            found.append(child)
+            todo.append(child)
+    return found
+
+
+def stop(proc, grace=10.0):
+    """Ends a process that this test started, and whatever it started."""
+    if proc is None or proc.poll() is not None:
+        return
+    below = descendants(proc.pid)
+    proc.send_signal(signal.SIGTERM)
+    try:
+        proc.wait(grace)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.wait(5)
+    for pid in below:
+        try:
+            os.kill(pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+
+
+def wait_listening(port, proc, log_hint):
+    deadline = time.monotonic() + START_TIMEOUT
+    while time.monotonic() < deadline:
+        if proc.poll() is not None:
+            raise Failure(f"server exited with {proc.returncode} at start-up; {log_hint()}")
+        try:
+            with socket.create_connection(("127.0.0.1", port), timeout=1):
+                return
+        except OSError:
+            time.sleep(0.05)
+    raise Failure(f"server not listening on port {port} after {START_TIMEOUT} s; {log_hint()}")
+
+
+class Response:
+    def __init__(self, status, headers, body, complete=True):
+        self.complete = complete  # False: the server cut the response short
+        self.status = status
+        self.headers = headers  # lower-case name -> list of values
+        self.body = body
+
+    def header(self, name):
+        values = self.headers.get(name.lower(), [])
+        return values[0] if values else None
+
+
+def _dechunk(data):
+    """The body and whether its framing was complete (the zero-size last chunk seen)."""
+    body, rest = b"", data
+    while True:
+        line, sep, rest = rest.partition(b"\r\n")
+        if not sep or not line.split(b";")[0].strip():
+            return body, False
+        size = int(line.split(b";")[0], 16)
+        if size == 0:
+            return body, True
+        body += rest[:size]
+        if len(rest) < size + 2:
+            return body, False
+        rest = rest[size + 2:]
+
+
+def exchange(port, method, target, body=None, chunked=False, headers=(), timeout=60.0):
+    """One HTTP/1.1 request with Connection: close; the whole response."""
+    head = [b"%s %s HTTP/1.1" % (method.encode(), target),
+            b"Host: 127.0.0.1:%d" % port, b"Connection: close"]
+    head += [h.encode() for h in headers]
+    payload = b""
+    if body is not None and chunked:
+        head.append(b"Transfer-Encoding: chunked")
+        payload = b"%x\r\n%s\r\n0\r\n\r\n" % (len(body), body) if body else b"0\r\n\r\n"
+    elif body is not None:
+        head.append(b"Content-Type: application/x-www-form-urlencoded")
+        head.append(b"Content-Length: %d" % len(body))
+        payload = body
+    raw = b"\r\n".join(head) + b"\r\n\r\n" + payload
+    received = bytearray()
+    deadline = time.monotonic() + timeout
+    with socket.create_connection(("127.0.0.1", port), timeout=timeout) as s:
+        try:
+            s.sendall(raw)
+        except (BrokenPipeError, ConnectionResetError):
+            pass  # a server may answer and close before it takes the whole body
+        while time.monotonic() < deadline and len(received) < 64 << 20:
+            try:
+                chunk = s.recv(1 << 16)
+            except ConnectionResetError:
+                break
+            if not chunk:
+                break
+            received += chunk
+    data = bytes(received)
+    if not data:
+        raise NoResponse("the server closed the connection without a response")
+    head_end = data.find(b"\r\n\r\n")
+    if head_end < 0:
+        raise Failure(f"no complete response head: {data[:200]!r}")
+    lines = data[:head_end].split(b"\r\n")
+    status = int(lines[0].split()[1])
+    parsed = {}
+    for line in lines[1:]:
+        name, _, value = line.partition(b":")
+        parsed.setdefault(name.strip().lower().decode("latin-1"), []).append(
+            value.strip().decode("latin-1"))
+    rest = data[head_end + 4:]
+    if method == "HEAD":
+        return Response(status, parsed, rest)
+    if "chunked" in ",".join(parsed.get("transfer-encoding", [])).lower():
+        return Response(status, parsed, *_dechunk(rest))
+    if "content-length" in parsed:
+        return Response(status, parsed, rest, len(rest) == int(parsed["content-length"][0]))
+    return Response(status, parsed, rest)
+
+
+class Server:
+    """A running server; subclasses write the configuration and the command."""
+    name = "server"
+
+    def __init__(self, program):
+        self.program = os.path.abspath(program)
+        self.dir = make_workdir(f"cgiecho-{self.name}-")
+        self.procs = []
+        self.port = None
+
+    def log_hint(self):
+        logs = []
+        for entry in sorted(os.listdir(self.dir)):
+            if entry.endswith(".log"):
+                with open(os.path.join(self.dir, entry), "rb") as f:
+                    logs.append(f"--- {entry}\n" + f.read()[-2000:].decode("latin-1"))
+        return "\n".join(logs) or "no logs"
+
+    def __enter__(self):
+        last = None
+        for _ in range(3):  # another test may take the port between pick and bind
+            self.port = free_port()
+            try:
+                self.start()
+                wait_listening(self.port, self.procs[-1], self.log_hint)
+                return self
+            except Failure as e:
+                last = e
+                self.stop_all()
+        raise last
+
+    def __exit__(self, *exc):
+        self.stop_all()
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    def stop_all(self):
+        for proc in reversed(self.procs):
+            stop(proc)
+        self.procs = []
+
+    def spawn(self, argv, **kwargs):
+        log = open(os.path.join(self.dir, f"{os.path.basename(argv[0])}-out.log"), "ab")
+        proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=log, stderr=log, **kwargs)
+        self.procs.append(proc)
+        return proc
+
+
+class Lighttpd(Server):
+    name = "lighttpd"
+
+    def __init__(self, program, scripts=None, extra_config=""):
+        super().__init__(program)
+        # name in /cgi-bin/ -> program file; the echo program is always there
+        self.scripts = {"cgiecho": self.program, **(scripts or {})}
+        self.extra_config = extra_config
+
+    def start(self):
+        require("lighttpd")
+        htdocs = os.path.join(self.dir, "htdocs")
+        for name, program in self.scripts.items():
+            install_program(program, os.path.join(htdocs, "cgi-bin"), name)
+        conf = os.path.join(self.dir, "lighttpd.conf")
+        with open(conf, "w") as f:
+            f.write(f"""
+server.modules = ("mod_setenv", "mod_cgi")
+server.document-root = "{htdocs}"
+server.bind = "127.0.0.1"
+server.port = {self.port}
+server.errorlog = "{self.dir}/error.log"
+server.max-request-size = 8192
+mimetype.assign = (".html" => "text/html")
+$HTTP["url"] =~ "^/cgi-bin/" {{
+  cgi.assign = ("" => "")
+}}
+{self.extra_config}
+""")
+        self.spawn([require("lighttpd"), "-D", "-f", conf])
+
+
+class Apache(Server):
+    name = "apache"
+    binary = "/usr/sbin/apache2"
+    modules = "/usr/lib/apache2/modules"
+
+    def start(self):
+        require(self.binary)
+        htdocs = os.path.join(self.dir, "htdocs")
+        cgi_bin = os.path.join(self.dir, "cgi-bin")
+        os.makedirs(htdocs, mode=0o755, exist_ok=True)
+        install_program(self.program, cgi_bin)
+        load = "\n".join(f"LoadModule {m}_module {self.modules}/mod_{m}.so"
+                         for m in ("mpm_event", "authz_core", "alias", "cgid"))
+        conf = os.path.join(self.dir, "httpd.conf")
+        with open(conf, "w") as f:
+            f.write(f"""
+ServerRoot "{self.dir}"
+{load}
+Listen 127.0.0.1:{self.port}
+ServerName 127.0.0.1
+PidFile "{self.dir}/httpd.pid"
+DefaultRuntimeDir "{self.dir}"
+Mutex file:{self.dir} default
+ErrorLog "{self.dir}/error.log"
+LogLevel warn
+User www-data
+Group www-data
+StartServers 1
+ServerLimit 1
+ThreadsPerChild 8
+MaxRequestWorkers 8
+ScriptSock "{self.dir}/cgid.sock"
+DocumentRoot "{htdocs}"
+ScriptAlias /cgi-bin/ "{cgi_bin}/"
+<Directory "{cgi_bin}">
+  Options +ExecCGI
+  Require all granted
+</Directory>
+""")
+        self.spawn([self.binary, "-d", self.dir, "-f", conf, "-D", "FOREGROUND"])
+
+
+class Nginx(Server):
+    name = "nginx"
+
+    def start(self):
+        nginx, fcgiwrap = require("nginx"), require("fcgiwrap")
+        htdocs = os.path.join(self.dir, "htdocs")
+        install_program(self.program, os.path.join(htdocs, "cgi-bin"))
+        sock = os.path.join(self.dir, "fcgiwrap.sock")
+        if os.path.exists(sock):
+            os.unlink(sock)  # left by an attempt on a port that was taken
+        self.spawn([fcgiwrap, "-c", "4", "-s", f"unix:{sock}"])
+        deadline = time.monotonic() + START_TIMEOUT
+        while not os.path.exists(sock):
+            if time.monotonic() > deadline or self.procs[-1].poll() is not None:
+                raise Failure(f"fcgiwrap did not create its socket; {self.log_hint()}")
+            time.sleep(0.05)
+        os.chmod(sock, 0o666)  # nginx workers run as www-data
+        params = "\n    ".join(f"fastcgi_param {k} {v};" for k, v in (
+            ("SCRIPT_FILENAME", f"{htdocs}$fastcgi_script_name"),
+            ("SCRIPT_NAME", "$fastcgi_script_name"),
+            ("QUERY_STRING", "$query_string"),
+            ("REQUEST_METHOD", "$request_method"),
+            ("CONTENT_TYPE", "$content_type"),
+            ("CONTENT_LENGTH", "$content_length"),
+            ("REQUEST_URI", "$request_uri"),
+            ("DOCUMENT_ROOT", "$document_root"),
+            ("SERVER_PROTOCOL", "$server_protocol"),
+            ("GATEWAY_INTERFACE", "CGI/1.1"),
+            ("SERVER_SOFTWARE", "nginx"),
+            ("REMOTE_ADDR", "$remote_addr"),
+            ("SERVER_ADDR", "$server_addr"),
+            ("SERVER_PORT", "$server_port"),
+            ("SERVER_NAME", "$server_name")))
+        temp = "\n  ".join(f"{kind}_temp_path {self.dir}/{kind}_temp;"
+                           for kind in ("client_body", "proxy", "fastcgi", "uwsgi", "scgi"))
+        conf = os.path.join(self.dir, "nginx.conf")
+        with open(conf, "w") as f:
+            f.write(f"""
+daemon off;
+master_process on;
+worker_processes 1;
+user www-data www-data;
+pid {self.dir}/nginx.pid;
+error_log {self.dir}/error.log warn;
+events {{ worker_connections 64; }}
+http {{
+  access_log off;
+  {temp}
+  client_max_body_size 8m;
+  client_body_buffer_size 2m;
+  server {{
+    listen 127.0.0.1:{self.port};
+    root {htdocs};
+    location /cgi-bin/ {{
+    fastcgi_pass unix:{sock};
+    {params}
+    }}
+  }}
+}}
+""")
+        self.spawn([nginx, "-p", self.dir + "/", "-c", conf, "-e", f"{self.dir}/error.log"])

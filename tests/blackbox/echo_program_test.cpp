@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "blackbox/program_run.h"
+#include "support/expected_page.h"
 
 namespace {
 
@@ -22,11 +23,7 @@ using cgiecho::blackbox::RunResult;
 using cgiecho::blackbox::RunSpec;
 using cgiecho::blackbox::StdoutKind;
 
-const std::string kHead =
-    "Content-type: text/html\r\n\r\n<!DOCTYPE HTML PUBLIC \"-//W3C//DTD HTML 4.0 Transitional//EN\">\r\n<html><body>";
-const std::string kTail = "\r\n</body></html>";
-
-std::string page(const std::string& data) { return kHead + data + kTail; }
+std::string page(const std::string& data) { return cgiecho::test::expected_page(data); }
 
 // Bytes that repeat a pattern without "<", so they pass unchanged.
 std::string filler(std::size_t size, char first = 'a') {

@@ -6,15 +6,12 @@
 
 #include "request/state.h"
 #include "support/platform_fake.h"
+#include "support/expected_page.h"
 
 namespace {
 
 using namespace std::string_literals;
 using cgiecho::fake::process;
-
-const std::string kHead =
-    "Content-type: text/html\r\n\r\n<!DOCTYPE HTML PUBLIC \"-//W3C//DTD HTML 4.0 Transitional//EN\">\r\n<html><body>";
-const std::string kTail = "\r\n</body></html>";
 
 TEST(EchoRequest, EscapesLessThanUnlessTheDataOptsOut) {
   const struct {
@@ -40,7 +37,7 @@ TEST(EchoRequest, EscapesLessThanUnlessTheDataOptsOut) {
     process().environment["QUERY_STRING"] = c.data;
     cgiecho::echo_request();
     ASSERT_EQ(process().writes.size(), 1u) << "the response goes out in one write";
-    EXPECT_EQ(process().writes[0], kHead + c.shown + kTail);
+    EXPECT_EQ(process().writes[0], cgiecho::test::expected_page(c.shown));
     EXPECT_EQ(cgiecho::cgi_request_data(), process().writes[0]);
   }
 }
@@ -49,7 +46,7 @@ TEST(EchoRequest, CommandLineTailWithoutMethod) {
   cgiecho::fake::reset();
   process().command_tail = "a<b";
   cgiecho::echo_request();
-  EXPECT_EQ(process().written(), kHead + "a&lt;b" + kTail);
+  EXPECT_EQ(process().written(), cgiecho::test::expected_page("a&lt;b"));
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "support/test_process.h"
+#include "support/expected_page.h"
 
 namespace {
 
@@ -38,10 +39,6 @@ std::string take(cgi_str h) {
   SysFreeString(h);
   return s;
 }
-
-const std::string kHead =
-    "Content-type: text/html\r\n\r\n<!DOCTYPE HTML PUBLIC \"-//W3C//DTD HTML 4.0 Transitional//EN\">\r\n<html><body>";
-const std::string kTail = "\r\n</body></html>";
 
 TEST(Exports, CodecKeepsNulsAndTheCallersString) {
   cgi_str in = make("a \0<"s);
@@ -149,7 +146,7 @@ TEST(Exports, WritersPutEveryByteOut) {
   cgi_write(&line);
   cgi_stdout(nullptr);
   const std::string out = cgiecho::test::end_capture();
-  const std::string want_page = kHead + "a<\0b"s + kTail;
+  const std::string want_page = cgiecho::test::expected_page("a<\0b"s);
   EXPECT_EQ(text(page), want_page);  // exec_html leaves the response in the variable
   EXPECT_EQ(out, want_page + "Content-type: text/html\r\n\r\nx\0y\r\nx\0y\r\n\r\n"s);
   EXPECT_EQ(text(line), "x\0y"s);

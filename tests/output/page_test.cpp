@@ -6,25 +6,22 @@
 #include <vector>
 
 #include "support/platform_fake.h"
+#include "support/expected_page.h"
 
 namespace {
 
 using namespace std::string_literals;
 using cgiecho::fake::process;
 
-const std::string kHead =
-    "Content-type: text/html\r\n\r\n<!DOCTYPE HTML PUBLIC \"-//W3C//DTD HTML 4.0 Transitional//EN\">\r\n<html><body>";
-const std::string kTail = "\r\n</body></html>";
-
 TEST(MakePage, FramesTheTextByteForByte) {
   const std::string texts[] = {"", "a<b", "x\0y\r\n\xFF"s, std::string(70000, '\0')};
   for (const auto& text : texts) {
     SCOPED_TRACE(text.size());
     const std::string page = cgiecho::make_page(text);
-    EXPECT_EQ(page, kHead + text + kTail);
+    EXPECT_EQ(page, cgiecho::test::expected_page(text));
     EXPECT_EQ(page.size(), text.size() + 119);
   }
-  EXPECT_EQ(kHead.size(), 103u);
+  EXPECT_EQ(cgiecho::make_page("").size(), 119u);
 }
 
 TEST(MakePage, EscapesOnlyLessThanWhenAsked) {
@@ -36,7 +33,7 @@ TEST(MakePage, EscapesOnlyLessThanWhenAsked) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::PrintToString(c.in));
-    EXPECT_EQ(cgiecho::make_page(c.in, cgiecho::Markup::kEscapeLessThan), kHead + c.want + kTail);
+    EXPECT_EQ(cgiecho::make_page(c.in, cgiecho::Markup::kEscapeLessThan), cgiecho::test::expected_page(c.want));
   }
 }
 

@@ -135,6 +135,14 @@ TEST(Exports, GenericAccessorsUpperCaseACopyOfTheName) {
   SysFreeString(num);
   EXPECT_EQ(CGI_PARM(nullptr), nullptr);
   EXPECT_EQ(CGI_LPARM(nullptr), 0);
+
+  // Names are cut to 256 bytes before the lookup.
+  const std::string name256(256, 'N');
+  set_env(name256, "cut");
+  cgi_str long_name = make(std::string(256, 'n') + std::string(44, 'x'));
+  EXPECT_EQ(take(CGI_PARM(&long_name)), "cut");
+  SysFreeString(long_name);
+  unset_env(name256);
 }
 
 TEST(Exports, WritersPutEveryByteOut) {

@@ -20,7 +20,7 @@ using namespace std::string_literals;
 using namespace std::chrono_literals;
 using cgiecho::blackbox::run_program;
 using cgiecho::blackbox::RunResult;
-using cgiecho::blackbox::RunSpec;
+using cgiecho::blackbox::RunPlan;
 using cgiecho::blackbox::StdoutKind;
 
 std::string page(const std::string& data) { return cgiecho::test::expected_page(data); }
@@ -74,8 +74,8 @@ class EchoProgram : public testing::TestWithParam<Platform> {
 
   // The program started with exactly `env` (plus, under Wine, what Wine
   // itself needs) and `args`.
-  RunSpec spec(std::vector<std::string> env, std::vector<std::string> args = {}) const {
-    RunSpec s;
+  RunPlan plan(std::vector<std::string> env, std::vector<std::string> args = {}) const {
+    RunPlan s;
     if (GetParam() == Platform::kLinux) {
       s.argv = {CGIECHO_PROGRAM};
     } else {
@@ -141,7 +141,7 @@ TEST_P(EchoProgram, QueryStringMethodsEchoTheQueryString) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    RunSpec s = spec(c.env, c.args);
+    RunPlan s = plan(c.env, c.args);
     s.pieces = {c.body};
     // Held open: a program that waits for the end of an input it should
     // not read runs into the deadline.
@@ -165,7 +165,7 @@ TEST_P(EchoProgram, OtherMethodsEchoTheCommandLine) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    RunSpec s = spec(c.env, c.args);
+    RunPlan s = plan(c.env, c.args);
     s.pieces = {c.body};
     expect_page(run_program(s), c.data);
   }
@@ -206,7 +206,7 @@ TEST_P(EchoProgram, PostEchoesContentLengthBytesOfTheBody) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    RunSpec s = spec(c.env, c.args);
+    RunPlan s = plan(c.env, c.args);
     s.pieces = {c.body};
     expect_page(run_program(s), c.data);
   }
@@ -229,7 +229,7 @@ TEST_P(EchoProgram, PostBodyArrivingInPiecesIsGatheredWhole) {
     SCOPED_TRACE(c.name);
     std::string body;
     for (const auto& p : c.pieces) body += p;
-    RunSpec s = spec({"REQUEST_METHOD=POST", "CONTENT_LENGTH=" + std::to_string(body.size())});
+    RunPlan s = plan({"REQUEST_METHOD=POST", "CONTENT_LENGTH=" + std::to_string(body.size())});
     s.pieces = c.pieces;
     s.gap = c.gap;
     s.keep_stdin_open = true;  // the announced length, not the end of input, ends the body
@@ -250,7 +250,7 @@ TEST_P(EchoProgram, PostStopsAtContentLengthWhileTheInputStaysOpen) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.length);
-    RunSpec s = spec({"REQUEST_METHOD=POST", "CONTENT_LENGTH=" + std::to_string(c.length)});
+    RunPlan s = plan({"REQUEST_METHOD=POST", "CONTENT_LENGTH=" + std::to_string(c.length)});
     s.pieces = c.pieces;
     s.gap = 20ms;
     s.keep_stdin_open = true;
@@ -276,7 +276,7 @@ TEST_P(EchoProgram, UnwritableStdoutStillEndsWithExitCodeZero) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    RunSpec s = spec(c.env);
+    RunPlan s = plan(c.env);
     s.pieces = {c.body};
     s.out = c.out;
     const RunResult r = run_program(s);
@@ -299,7 +299,7 @@ TEST_P(EchoProgram, SmallResponseArrivesAsOneWrite) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    RunSpec s = spec(c.env);
+    RunPlan s = plan(c.env);
     s.pieces = {c.body};
     s.out = StdoutKind::kPacketPipe;
     const RunResult r = run_program(s);
@@ -318,7 +318,7 @@ INSTANTIATE_TEST_SUITE_P(Windows, EchoProgram, testing::Values(Platform::kWindow
 // program gets them as they are.
 TEST(EchoProgramLinux, EnvironmentBytesAboveAsciiPassUnchanged) {
   const std::string all = every_byte_but_nul();  // NUL cannot be in an environment value
-  RunSpec s;
+  RunPlan s;
   s.argv = {CGIECHO_PROGRAM};
   s.env = {"REQUEST_METHOD=GET", "QUERY_STRING=" + all};
   const RunResult r = run_program(s);
@@ -343,7 +343,7 @@ TEST(EchoProgramLinux, WholeResponseIsOneWriteCall) {
   const std::string log = testing::TempDir() + "cgiecho_writes." + std::to_string(::getpid());
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    RunSpec s;
+    RunPlan s;
     s.argv = {CGIECHO_STRACE, "-f", "-qq", "-e", "signal=none", "-e",
               "trace=write,writev,pwrite64,pwritev,pwritev2,sendfile,splice,vmsplice", "-o", log, CGIECHO_PROGRAM};
     s.env = c.env;

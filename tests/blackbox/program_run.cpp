@@ -31,10 +31,10 @@ void close_fd(int& fd) {
 // Feeds the pieces without ever blocking for good: a program that leaves
 // its input unread, or a helper process that inherited the pipe, must not
 // hang the test, so every wait looks at `stop`.
-void feed(int fd, const RunSpec& spec, const std::atomic<bool>& stop) {
-  for (std::size_t i = 0; i < spec.pieces.size() && !stop; ++i) {
-    if (i > 0) std::this_thread::sleep_for(spec.gap);
-    const std::string& piece = spec.pieces[i];
+void feed(int fd, const RunPlan& plan, const std::atomic<bool>& stop) {
+  for (std::size_t i = 0; i < plan.pieces.size() && !stop; ++i) {
+    if (i > 0) std::this_thread::sleep_for(plan.gap);
+    const std::string& piece = plan.pieces[i];
     std::size_t done = 0;
     while (done < piece.size() && !stop) {
       const ssize_t put = ::write(fd, piece.data() + done, piece.size() - done);
@@ -73,25 +73,25 @@ void drain(int fd, std::vector<char>& buf, RunResult& r) {
 
 }  // namespace
 
-RunResult run_program(const RunSpec& spec) {
+RunResult run_program(const RunPlan& plan) {
   RunResult r;
   // The test process must survive writing to a program that has ended.
   std::signal(SIGPIPE, SIG_IGN);
 
   int in[2] = {-1, -1};
   int out[2] = {-1, -1};
-  const int out_flags = O_CLOEXEC | (spec.out == StdoutKind::kPacketPipe ? O_DIRECT : 0);
-  if (::pipe2(in, O_CLOEXEC) != 0 || (spec.out != StdoutKind::kClosed && ::pipe2(out, out_flags) != 0)) {
+  const int out_flags = O_CLOEXEC | (plan.out == StdoutKind::kPacketPipe ? O_DIRECT : 0);
+  if (::pipe2(in, O_CLOEXEC) != 0 || (plan.out != StdoutKind::kClosed && ::pipe2(out, out_flags) != 0)) {
     close_fd(in[0]);
     close_fd(in[1]);
     r.failure = std::string("pipe: ") + std::strerror(errno);
     return r;
   }
-  if (spec.out == StdoutKind::kReaderGone) close_fd(out[0]);
+  if (plan.out == StdoutKind::kReaderGone) close_fd(out[0]);
   int err = ::memfd_create("stderr", MFD_CLOEXEC);
 
-  std::vector<char*> argv = c_strings(spec.argv);
-  std::vector<char*> envp = c_strings(spec.env);
+  std::vector<char*> argv = c_strings(plan.argv);
+  std::vector<char*> envp = c_strings(plan.env);
   const pid_t pid = ::fork();
   if (pid == 0) {
     // Only async-signal-safe calls between fork and exec.
@@ -118,13 +118,13 @@ RunResult run_program(const RunSpec& spec) {
   ::fcntl(in[1], F_SETFL, ::fcntl(in[1], F_GETFL) | O_NONBLOCK);
   std::atomic<bool> stop{false};
   std::thread writer([&] {
-    feed(in[1], spec, stop);
-    if (!spec.keep_stdin_open) ::close(in[1]);
+    feed(in[1], plan, stop);
+    if (!plan.keep_stdin_open) ::close(in[1]);
   });
 
   // The program's end, not the pipe's end of file, closes the run: helper
   // processes that an emulator starts may hold the pipe open for longer.
-  const auto deadline = Clock::now() + spec.deadline;
+  const auto deadline = Clock::now() + plan.deadline;
   bool exited = false;
   bool eof = out[0] < 0;
   std::vector<char> buf(1 << 18);
@@ -156,7 +156,7 @@ RunResult run_program(const RunSpec& spec) {
 
   stop = true;
   writer.join();
-  if (spec.keep_stdin_open) ::close(in[1]);
+  if (plan.keep_stdin_open) ::close(in[1]);
   close_fd(out[0]);
   if (err >= 0) {
     ::lseek(err, 0, SEEK_SET);

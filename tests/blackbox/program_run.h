@@ -16,7 +16,7 @@ enum class StdoutKind {
   kClosed,      // descriptor 1 is not open at all
 };
 
-struct RunSpec {
+struct RunPlan {
   std::vector<std::string> argv;     // argv[0] is the file that runs
   std::vector<std::string> env;      // "NAME=value", the whole environment
   std::vector<std::string> pieces;   // written to stdin in this order
@@ -35,6 +35,6 @@ struct RunResult {
   std::string failure;               // why the program could not be started
 };
 
-RunResult run_program(const RunSpec& spec);
+RunResult run_program(const RunPlan& plan);
 
 }  // namespace cgiecho::blackbox

@@ -79,6 +79,16 @@ std::string decode_with(std::string_view text, Body body) {
 std::size_t decode_scalar_body(unsigned char* p, std::size_t n) { return decode_bytes(p, n, 0, 0); }
 
 #if CGIECHO_URL_X86
+// After a block cut short at its first "%": escapes often follow each other
+// (binary data), so they are taken here rather than by reloading a block for
+// each. Leaves r and w where the next block starts.
+inline void take_escapes(unsigned char* p, std::size_t n, std::size_t& r, std::size_t& w) {
+  while (r + 3 <= n && p[r] == '%') {
+    p[w++] = escape_value(p[r + 1], p[r + 2]);
+    r += 3;
+  }
+}
+
 // Vector loops: a block without "%" is stored whole ("+" turned to a space);
 // a block with one is stored up to it, the escapes there are taken one by
 // one, and the next block starts right after them.
@@ -115,12 +125,7 @@ std::size_t decode_sse2_body(unsigned char* p, std::size_t n) {
     }
     r += k;
     w += k;
-    // Escapes often follow each other (binary data); take them here rather
-    // than reloading a block for each.
-    while (r + 3 <= n && p[r] == '%') {
-      p[w++] = escape_value(p[r + 1], p[r + 2]);
-      r += 3;
-    }
+    take_escapes(p, n, r, w);
   }
   return decode_bytes(p, n, r, w);
 }
@@ -151,10 +156,7 @@ __attribute__((target("avx2"))) std::size_t decode_avx2_body(unsigned char* p, s
     }
     r += k;
     w += k;
-    while (r + 3 <= n && p[r] == '%') {
-      p[w++] = escape_value(p[r + 1], p[r + 2]);
-      r += 3;
-    }
+    take_escapes(p, n, r, w);
   }
   return decode_bytes(p, n, r, w);
 }

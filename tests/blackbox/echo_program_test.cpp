@@ -101,6 +101,17 @@ class EchoProgram : public testing::TestWithParam<Platform> {
     EXPECT_TRUE(same_bytes(r.out, page(data)));
     EXPECT_EQ(r.err, "");
   }
+
+  // Each case once: its environment, its body on stdin, then the page.
+  template <class Cases>
+  void run_cases(const Cases& cases) const {
+    for (const auto& c : cases) {
+      SCOPED_TRACE(c.name);
+      RunPlan s = plan(c.env, c.args);
+      s.pieces = {c.body};
+      expect_page(run_program(s), c.data);
+    }
+  }
 };
 
 struct Case {
@@ -163,12 +174,7 @@ TEST_P(EchoProgram, OtherMethodsEchoTheCommandLine) {
       {"DELETE", {"REQUEST_METHOD=DELETE", "QUERY_STRING=q=1"}, "", "tail", {"tail"}},
       {"empty method", {"REQUEST_METHOD=", "QUERY_STRING=q=1"}, "", "tail", {"tail"}},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    RunPlan s = plan(c.env, c.args);
-    s.pieces = {c.body};
-    expect_page(run_program(s), c.data);
-  }
+  run_cases(cases);
 }
 
 TEST_P(EchoProgram, PostEchoesContentLengthBytesOfTheBody) {
@@ -204,12 +210,7 @@ TEST_P(EchoProgram, PostEchoesContentLengthBytesOfTheBody) {
       {"CONTENT_LENGTH &HA", {"REQUEST_METHOD=POST", "CONTENT_LENGTH=&HA"}, forty_eight, forty_eight.substr(0, 10)},
       {"CONTENT_LENGTH beyond 32 bits", {"REQUEST_METHOD=POST", "CONTENT_LENGTH=4294967301"}, "hello", ""},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    RunPlan s = plan(c.env, c.args);
-    s.pieces = {c.body};
-    expect_page(run_program(s), c.data);
-  }
+  run_cases(cases);
 }
 
 TEST_P(EchoProgram, PostBodyArrivingInPiecesIsGatheredWhole) {

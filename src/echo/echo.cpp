@@ -3,12 +3,12 @@
 #include "output/page.h"
 #include "platform/platform.h"
 #include "request/acquire.h"
-#include "request/state.h"
 
 namespace cgiecho {
 
 void echo_request() {
-  buffer_request();
+  // Room for the frame after a body, so the page is made without a copy.
+  buffer_request(kPageFrameSize);
   std::string& data = cgi_request_data();
   const bool opted_out = std::string_view(data).substr(0, kNoSanitizeMarker.size()) == kNoSanitizeMarker;
   if (opted_out || data.find('<') == std::string::npos) {
@@ -17,6 +17,11 @@ void echo_request() {
     data = make_page(data, Markup::kEscapeLessThan);
   }
   platform::write_stdout(data);
+}
+
+void reset_process_state() {
+  clear_request_data();
+  clear_header_sent();
 }
 
 }  // namespace cgiecho

@@ -1,7 +1,6 @@
 // The echo program: one CGI request per process.
 #include "echo/echo.h"
 #include "platform/platform.h"
-#include "request/state.h"
 
 int main() {
   using namespace cgiecho;

@@ -3,8 +3,9 @@
 #include "codec/form_fields.h"
 #include "codec/url_codec.h"
 #include "export/handle.h"
-#include "platform/platform.h"
-#include "request/state.h"
+#include "request/acquire.h"
+
+#include <vector>
 
 using namespace cgiecho;
 using namespace cgiecho::exports;
@@ -21,14 +22,11 @@ extern "C" int32_t CGI_CALL CGI_PARSEPARMS(cgi_str* form, struct tagSAFEARRAY** 
   return guarded([&]() -> int32_t {
     if (pairs == nullptr) return 0;
     const std::string_view data = view_of(form);
-    const std::size_t count = count_pairs(data);
-    if (count > static_cast<std::size_t>(INT32_MAX)) return 0;
-    platform::destroy_handle_array(*pairs);
-    *pairs = static_cast<struct tagSAFEARRAY*>(platform::new_handle_array(static_cast<std::uint32_t>(count)));
-    if (*pairs == nullptr) return 0;
-    void** slot = platform::handle_array_slots(*pairs);
-    for_each_pair(data, [&](std::string_view pair) { *slot++ = to_handle(pair); });
-    return static_cast<int32_t>(count);
+    std::vector<std::string_view> views;
+    views.reserve(count_pairs(data));
+    for_each_pair(data, [&](std::string_view pair) { views.push_back(pair); });
+    if (replace_with_handles(pairs, views) != array_result::replaced) return 0;
+    return static_cast<int32_t>(views.size());
   });
 }
 

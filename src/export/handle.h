@@ -1,10 +1,11 @@
-// The only code that knows string handles: views of them for the core, and
-// new handles from the core's strings.
+// The only code that knows string handles and handle arrays: views of them
+// for the core, and new handles from the core's bytes.
 #pragma once
 
-#include <string>
+#include <cstddef>
 #include <string_view>
 #include <type_traits>
+#include <vector>
 
 #include "cgiecho.h"
 
@@ -19,21 +20,43 @@ std::string_view view_of(const cgi_str* ref);
 // memory is short or the text is too long for a 32-bit length.
 cgi_str to_handle(std::string_view bytes);
 
-// Replaces the caller's handle, releasing what it held.
+// A new handle of `length` bytes for the caller to fill (bytes_of), so a
+// result whose length is known up front is written once, in place. Null as
+// for to_handle.
+cgi_str new_handle(std::size_t length);
+char* bytes_of(cgi_str handle);
+
+void release(cgi_str handle);
+
+// Replaces the caller's handle, releasing what it held. With a null address
+// there is nowhere to put `with`, so it is released.
 void replace(cgi_str* ref, cgi_str with);
 
-// A by-value argument: released on every way out of the routine.
+// A by-value argument: released on every way out of the routine. Its bytes
+// are the routine's own to rewrite.
 class owned_handle {
  public:
   explicit owned_handle(cgi_str handle) : handle_(handle) {}
   owned_handle(const owned_handle&) = delete;
   owned_handle& operator=(const owned_handle&) = delete;
-  ~owned_handle();
+  ~owned_handle() { release(handle_); }
   std::string_view view() const { return view_of(handle_); }
+  char* data() const { return bytes_of(handle_); }
+  std::size_t size() const { return view().size(); }
 
  private:
   cgi_str handle_;
 };
+
+// What became of the caller's array when it was to be replaced.
+enum class array_result { replaced, locked, out_of_memory };
+
+// Replaces *array with a vector of new handles, one per view, lower bound 1
+// (no elements for no views). The caller's previous array is destroyed with
+// its strings first; one its owner has locked cannot be, and is then left
+// as it is, still the caller's, with nothing new made. When memory runs out
+// midway, nothing half-made is kept: *array becomes null.
+array_result replace_with_handles(struct tagSAFEARRAY** array, const std::vector<std::string_view>& views);
 
 // Runs an exported routine's body; no exception crosses into C. A failure
 // (memory, as the core throws nothing else) degrades to the empty result.

@@ -9,9 +9,16 @@ using namespace cgiecho::exports;
 
 extern "C" void CGI_CALL exec_html(cgi_str* text) {
   guarded([&] {
-    cgi_str page = to_handle(make_page(view_of(text)));
-    replace(text, page);
+    // Built in the handle that the caller gets back. Without memory for it
+    // nothing is written and the caller's text stays.
+    const std::string_view body = view_of(text);
+    cgi_str page = new_handle(kPageFrameSize + body.size());
+    if (page == nullptr) return;
+    frame_to(body, bytes_of(page));
+    // Written before it is handed over: with a null address the page has
+    // nowhere to go, and replace releases it.
     platform::write_stdout(view_of(page));
+    replace(text, page);
   });
 }
 extern "C" void CGI_CALL cgi_write(cgi_str* text) {

@@ -3,7 +3,6 @@
 #include <cstring>
 
 #include "platform/platform.h"
-#include "request/state.h"
 
 namespace cgiecho {
 namespace {
@@ -43,6 +42,13 @@ std::string make_page(std::string_view text, Markup markup) {
   return page;
 }
 
+void frame_to(std::string_view text, char* out) {
+  std::memcpy(out, kPageHead.data(), kPageHead.size());
+  out += kPageHead.size();
+  if (!text.empty()) std::memcpy(out, text.data(), text.size());
+  std::memcpy(out + text.size(), kPageTail.data(), kPageTail.size());
+}
+
 void frame_in_place(std::string& text) {
   text.reserve(kPageHead.size() + text.size() + kPageTail.size());
   text.insert(0, kPageHead);
@@ -61,5 +67,12 @@ void write_with_header(std::string_view text) {
   }
   write_line(text);
 }
+
+bool& cgi_header_sent() {
+  static bool sent = false;
+  return sent;
+}
+
+void clear_header_sent() { cgi_header_sent() = false; }
 
 }  // namespace cgiecho

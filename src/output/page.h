@@ -21,6 +21,11 @@ enum class Markup { kAsIs, kEscapeLessThan };
 // 3 per "<" when each becomes "&lt;".
 std::string make_page(std::string_view text, Markup markup = Markup::kAsIs);
 
+// make_page(text) written at out, which has room for exactly
+// kPageFrameSize + text.size() bytes: a page whose home is known up front is
+// built there, not copied there.
+void frame_to(std::string_view text, char* out);
+
 // make_page(text) in the string itself: a large body is framed without a
 // second copy of it alive at the same time.
 void frame_in_place(std::string& text);
@@ -31,5 +36,10 @@ void write_line(std::string_view text);
 // write_line, preceded the first time in the process by the CGI header line
 // and the blank line that ends the header.
 void write_with_header(std::string_view text);
+
+// Whether write_with_header has put the CGI header out yet; false again
+// after clear_header_sent.
+bool& cgi_header_sent();
+void clear_header_sent();
 
 }  // namespace cgiecho

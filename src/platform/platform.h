@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstddef>
-#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -20,22 +19,10 @@ std::string command_tail();
 // Returns the bytes read; 0 at end of input, on failure or without stdin.
 std::size_t read_stdin(char* buffer, std::size_t count);
 
-// Puts all the bytes on standard output as one write, best effort: a
-// failure is not reported and the caller carries on.
+// Puts all the bytes on standard output as one write from the caller's
+// view (see write_all.h), best effort: a failure is not reported and the
+// caller carries on.
 void write_stdout(std::string_view bytes);
-
-// String handles as callers of the exported routines allocate them.
-// alloc_handle returns null when memory is short; free_handle takes null.
-void* alloc_handle(const char* data, std::uint32_t length);
-void free_handle(void* handle);
-std::uint32_t handle_length(const void* handle);
-
-// Vectors of string handles, lower bound 1, as the pair array of the form
-// field routines. new_handle_array gives `count` null elements, or null
-// when memory is short; destroy_handle_array releases the elements too.
-void* new_handle_array(std::uint32_t count);
-void** handle_array_slots(void* array);
-void destroy_handle_array(void* array);
 
 // Process start-up for the echo program: false when the per-thread state
 // cannot be set up (the program then ends with 255 and writes nothing).

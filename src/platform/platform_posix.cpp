@@ -8,8 +8,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "cgiecho.h"
 #include "platform/platform.h"
+#include "platform/write_all.h"
 
 namespace cgiecho::platform {
 namespace {
@@ -82,29 +82,13 @@ std::size_t read_stdin(char* buffer, std::size_t count) {
 }
 
 void write_stdout(std::string_view bytes) {
-  // One synchronous write from the caller's view: short writes continue.
-  const char* p = bytes.data();
-  std::size_t left = bytes.size();
-  do {
-    const ssize_t put = ::write(STDOUT_FILENO, p, left);
-    if (put < 0) {
-      if (errno == EINTR) continue;
-      return;
+  write_all(bytes, [](const char* data, std::size_t count) -> ssize_t {
+    for (;;) {
+      const ssize_t put = ::write(STDOUT_FILENO, data, count);
+      if (put >= 0 || errno != EINTR) return put;
     }
-    p += put;
-    left -= static_cast<std::size_t>(put);
-  } while (left > 0);
+  });
 }
-
-void* alloc_handle(const char* data, std::uint32_t length) { return SysAllocStringByteLen(data, length); }
-void free_handle(void* handle) { SysFreeString(static_cast<cgi_str>(handle)); }
-std::uint32_t handle_length(const void* handle) {
-  return SysStringByteLen(static_cast<cgi_str>(const_cast<void*>(handle)));
-}
-
-void* new_handle_array(std::uint32_t count) { return SafeArrayCreateVector(VT_BSTR, 1, count); }
-void** handle_array_slots(void* array) { return static_cast<void**>(static_cast<SAFEARRAY*>(array)->pvData); }
-void destroy_handle_array(void* array) { SafeArrayDestroy(static_cast<SAFEARRAY*>(array)); }
 
 bool start_process() {
   // A reader that went away must not kill the program: writes just fail.

@@ -1,14 +1,14 @@
 // The operating system as the Windows build sees it: kernel32 for handles,
-// environment and process, oleaut32 for the string handles and arrays.
+// environment and process, ole32 for COM around the run.
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 #include <objbase.h>
-#include <oleauto.h>
 
 #include <string>
 
 #include "platform/command_tail.h"
 #include "platform/platform.h"
+#include "platform/write_all.h"
 
 namespace cgiecho::platform {
 namespace {
@@ -86,19 +86,14 @@ std::size_t read_stdin(char* buffer, std::size_t count) {
 void write_stdout(std::string_view bytes) {
   // The handle is asked for every time: a caller may have redirected it.
   HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
-  DWORD put = 0;
-  WriteFile(out, bytes.data(), static_cast<DWORD>(bytes.size()), &put, nullptr);
+  write_all(bytes, [out](const char* data, std::size_t count) -> long long {
+    // One call takes at most what a DWORD counts; the loop offers the rest.
+    const DWORD ask = count > 0x7FFFFFFFu ? 0x7FFFFFFFu : static_cast<DWORD>(count);
+    DWORD put = 0;
+    if (!WriteFile(out, data, ask, &put, nullptr)) return -1;
+    return static_cast<long long>(put);
+  });
 }
-
-void* alloc_handle(const char* data, std::uint32_t length) { return SysAllocStringByteLen(data, length); }
-void free_handle(void* handle) { SysFreeString(static_cast<BSTR>(handle)); }
-std::uint32_t handle_length(const void* handle) {
-  return SysStringByteLen(static_cast<BSTR>(const_cast<void*>(handle)));
-}
-
-void* new_handle_array(std::uint32_t count) { return SafeArrayCreateVector(VT_BSTR, 1, count); }
-void** handle_array_slots(void* array) { return static_cast<void**>(static_cast<SAFEARRAY*>(array)->pvData); }
-void destroy_handle_array(void* array) { SafeArrayDestroy(static_cast<SAFEARRAY*>(array)); }
 
 bool start_process() {
   CoInitialize(nullptr);

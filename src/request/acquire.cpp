@@ -3,34 +3,36 @@
 #include <algorithm>
 #include <new>
 
-#include "output/page.h"
 #include "platform/platform.h"
 #include "request/environment.h"
-#include "request/state.h"
 
 namespace cgiecho {
 namespace {
 
-// Room for an announced body up front, so a large body is not copied while
-// it grows, plus the page frame, so the echo program can frame it in place.
-// Only address space: pages are touched as bytes arrive. A length that
-// cannot be reserved is simply grown into.
-void reserve_for(std::string& body, std::size_t announced) {
+// Room for what is still to come, but never more than kMaxAhead past the
+// bytes already here: a client that announces 2 GB and sends three bytes
+// costs 64 MiB of room, not 2 GB. Bodies up to that size get all their room
+// at once, so they are never copied while they grow; past it the room grows
+// in steps of kMaxAhead. A step that cannot be had is left to the string's
+// own growth.
+void make_room(std::string& body, std::size_t total, std::size_t spare) {
+  if (body.capacity() >= total + spare || body.capacity() - body.size() >= kMaxRead) return;
+  const std::size_t want = std::min(total + spare, body.size() + kMaxAhead);
   try {
-    body.reserve(announced + kPageFrameSize);
+    body.reserve(want);
   } catch (const std::bad_alloc&) {
   }
 }
 
 }  // namespace
 
-std::string read_body() {
+std::string read_body(std::size_t spare) {
   const std::int32_t announced = env_number("CONTENT_LENGTH");
   std::string body;
   if (announced <= 0) return body;
   const auto total = static_cast<std::size_t>(announced);
-  reserve_for(body, total);
   while (body.size() < total) {
+    make_room(body, total, spare);
     // Never more than is still missing: bytes past the body are not ours.
     const std::size_t want = std::min(kMaxRead, total - body.size());
     const std::size_t had = body.size();
@@ -42,16 +44,25 @@ std::string read_body() {
   return body;
 }
 
-std::string read_request() {
+std::string read_request(std::size_t spare) {
   const std::string method = env_text("REQUEST_METHOD");
   if (method == "GET" || method == "PUT" || method == "HEAD") return env_text("QUERY_STRING");
-  if (method == "POST") return read_body();
+  if (method == "POST") return read_body(spare);
   return platform::command_tail();
 }
 
-std::int32_t buffer_request() {
+std::string& cgi_request_data() {
+  static std::string data;
+  return data;
+}
+
+void clear_request_data() {
+  std::string().swap(cgi_request_data());  // releases the memory, not just the length
+}
+
+std::int32_t buffer_request(std::size_t spare) {
   std::string& data = cgi_request_data();
-  data = read_request();
+  data = read_request(spare);
   return static_cast<std::int32_t>(std::min<std::size_t>(data.size(), INT32_MAX));
 }
 

@@ -4,7 +4,8 @@
 
 #include <string>
 
-#include "request/state.h"
+#include "request/acquire.h"
+
 #include "support/platform_fake.h"
 #include "support/expected_page.h"
 

@@ -5,7 +5,6 @@
 #include <string>
 #include <vector>
 
-#include "request/state.h"
 #include "support/platform_fake.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "platform/platform.h"
-#include "request/state.h"
+#include "echo/echo.h"
 
 namespace cgiecho::fake {
 
@@ -52,28 +52,6 @@ std::size_t read_stdin(char* buffer, std::size_t count) {
 }
 
 void write_stdout(std::string_view bytes) { process().writes.emplace_back(bytes); }
-
-// Handles as the Linux layout has them: length, bytes, zero byte.
-void* alloc_handle(const char* data, std::uint32_t length) {
-  char* block = static_cast<char*>(std::malloc(4 + std::size_t{length} + 1));
-  if (!block) return nullptr;
-  std::memcpy(block, &length, 4);
-  if (data) std::memcpy(block + 4, data, length);
-  block[4 + length] = '\0';
-  return block + 4;
-}
-void free_handle(void* handle) {
-  if (handle) std::free(static_cast<char*>(handle) - 4);
-}
-std::uint32_t handle_length(const void* handle) {
-  std::uint32_t length;
-  std::memcpy(&length, static_cast<const char*>(handle) - 4, 4);
-  return length;
-}
-
-void* new_handle_array(std::uint32_t) { return nullptr; }
-void** handle_array_slots(void*) { return nullptr; }
-void destroy_handle_array(void*) {}
 
 bool start_process() { return true; }
 void end_process(int code) { std::exit(code); }

@@ -1,10 +1,13 @@
 # Front door: `make` builds for Linux, `make windows` cross-builds for
 # Windows x64, `make check` builds everything and runs every test, and
-# `make demo` serves the echo program on 127.0.0.1.
-BUILD   ?= build
-WIN     ?= build-win64
-ASAN    ?= build-asan
-FUZZ    ?= build-fuzz
+# `make demo` serves the echo program on 127.0.0.1. Each build is a preset
+# of CMakePresets.json (`cmake --preset linux` and so on), in the folder
+# that the preset names.
+BUILD   = build
+WIN     = build-win64
+ASAN    = build-asan
+FUZZ    = build-fuzz
+BENCH   = build-bench
 JOBS    ?= $(shell nproc)
 FUZZ_SECONDS ?= 20
 FUZZ_TARGETS = codec_fuzz decode_fuzz form_fuzz request_fuzz
@@ -16,23 +19,20 @@ export WINEDEBUG = -all
 all: linux
 
 linux:
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DCGIECHO_WERROR=ON \
-	  -DCGIECHO_WINDOWS_EXE=$(CURDIR)/$(WIN)/cgiecho.exe -DCGIECHO_WINE=$(WINE)
-	cmake --build $(BUILD) -j $(JOBS)
+	cmake --preset linux
+	cmake --build --preset linux -j $(JOBS)
 
 windows:
-	cmake -S . -B $(WIN) -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-w64.cmake \
-	  -DCMAKE_BUILD_TYPE=Release -DCGIECHO_WERROR=ON
-	cmake --build $(WIN) -j $(JOBS)
+	cmake --preset windows
+	cmake --build --preset windows -j $(JOBS)
 
 asan:
-	cmake -S . -B $(ASAN) -DCMAKE_BUILD_TYPE=Debug -DCGIECHO_SANITIZE=ON -DCGIECHO_WERROR=ON
-	cmake --build $(ASAN) -j $(JOBS)
+	cmake --preset asan
+	cmake --build --preset asan -j $(JOBS)
 
 fuzz:
-	cmake -S . -B $(FUZZ) -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
-	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCGIECHO_FUZZ=ON -DCGIECHO_BUILD_TESTS=OFF
-	cmake --build $(FUZZ) -j $(JOBS) --target $(FUZZ_TARGETS)
+	cmake --preset fuzz
+	cmake --build --preset fuzz -j $(JOBS) --target $(FUZZ_TARGETS)
 
 # Every Debian package the build and the tests need (apt-get, as root).
 deps:
@@ -70,12 +70,13 @@ check-fuzz: fuzz
 
 # Google Benchmark programs against well-known libraries, in one run each.
 bench:
-	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DCGIECHO_BENCH=ON -DCGIECHO_BUILD_TESTS=OFF
-	cmake --build build-bench -j $(JOBS)
+	cmake --preset bench
+	cmake --build --preset bench -j $(JOBS)
 
 demo: deps
 	$(MAKE) linux
 	tests/servers/demo.sh $(BUILD)/cgiecho
 
+# Every folder the targets above make, and nothing else.
 clean:
-	rm -rf $(BUILD) $(WIN) $(ASAN) $(FUZZ)
+	rm -rf $(BUILD) $(WIN) $(ASAN) $(FUZZ) $(BENCH)

@@ -1,11 +1,14 @@
-# cmake -DKIND=elf|pe -DFILE=<binary> -DEXPECTED=<exports.txt> [-DOBJDUMP=<tool>] -P check_exports.cmake
+# cmake -DKIND=elf|pe -DFILE=<binary> -DEXPECTED=<exports.txt> [-DNM=<tool>] [-DOBJDUMP=<tool>] -P check_exports.cmake
 # Fails unless the binary exports exactly the routines listed (plus, on
 # Linux, the OLE stand-ins), and, for PE files, imports only system DLLs.
 file(STRINGS "${EXPECTED}" expected)
 set(standins SysAllocStringByteLen SysFreeString SysStringByteLen
     SafeArrayCreateVector SafeArrayDestroy SafeArrayGetLBound SafeArrayGetUBound)
 if(KIND STREQUAL "elf")
-  execute_process(COMMAND nm -D --defined-only "${FILE}" OUTPUT_VARIABLE out RESULT_VARIABLE rc)
+  if(NOT NM)
+    set(NM nm)
+  endif()
+  execute_process(COMMAND ${NM} -D --defined-only "${FILE}" OUTPUT_VARIABLE out RESULT_VARIABLE rc)
   if(rc)
     message(FATAL_ERROR "nm failed on ${FILE}")
   endif()

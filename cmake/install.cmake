@@ -1,8 +1,7 @@
 # `cmake --install`: the header, the shared library (cgiecho::cgiecho for
-# find_package, cgiecho.pc for pkg-config) and the echo program. The static
-# core and platform libraries are linked into the shared library and stay
-# out of the install.
-include(GNUInstallDirs)
+# find_package, cgiecho.pc for pkg-config) and the echo program; for C++
+# programs that embed the library, the static core and platform libraries
+# with their headers under include/cgiecho/ (cgiecho::embed).
 include(CMakePackageConfigHelpers)
 
 set(CGIECHO_INSTALL_CMAKEDIR "${CMAKE_INSTALL_LIBDIR}/cmake/cgiecho"
@@ -14,6 +13,18 @@ install(TARGETS cgiecho EXPORT cgiechoTargets
   ARCHIVE DESTINATION "${CMAKE_INSTALL_LIBDIR}")
 install(TARGETS cgiecho_program RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}")
 install(FILES "${PROJECT_SOURCE_DIR}/include/cgiecho.h" DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}")
+
+# Exported as cgiecho::core, cgiecho::platform and cgiecho::embed, the names
+# the tree itself offers.
+set_target_properties(cgiecho_core PROPERTIES EXPORT_NAME core)
+set_target_properties(cgiecho_platform PROPERTIES EXPORT_NAME platform)
+set_target_properties(cgiecho_embed PROPERTIES EXPORT_NAME embed)
+install(TARGETS cgiecho_core cgiecho_platform cgiecho_embed EXPORT cgiechoTargets
+  ARCHIVE DESTINATION "${CMAKE_INSTALL_LIBDIR}")
+foreach(layer codec echo output platform request)
+  install(DIRECTORY "${PROJECT_SOURCE_DIR}/src/${layer}" DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}/cgiecho"
+    FILES_MATCHING PATTERN "*.h")
+endforeach()
 
 install(EXPORT cgiechoTargets NAMESPACE cgiecho:: DESTINATION "${CGIECHO_INSTALL_CMAKEDIR}")
 configure_package_config_file(

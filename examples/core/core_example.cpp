@@ -1,19 +1,23 @@
-// The core API: std::string_view in, std::string out, no handles to free.
-#include <iostream>
+// A CGI program on the cgiecho core: std::string_view in, std::string out,
+// no handles to free. It reads the request as the echo program does (query
+// string, POST body or command line), looks up one field, and answers with
+// a page in one write.
 #include <string>
 
 #include "codec/form_fields.h"
 #include "codec/url_codec.h"
+#include "output/page.h"
+#include "platform/platform.h"
+#include "request/acquire.h"
 
 int main() {
-  const std::string form =
-      "name=" + cgiecho::url_encode("Ann Lee") + "&note=" + cgiecho::url_encode("1 < 2 & 3");
-  std::cout << form << '\n';                                // name=Ann+Lee&note=1+%3C+2+%26+3
-  std::cout << cgiecho::url_decode("1+%3C+2") << '\n';      // 1 < 2
-  std::cout << cgiecho::field_value(form, "NAME") << '\n';  // Ann Lee: names ignore case
-  // A field's "<" and ">" come back as the bytes 0xAB and 0xBB, so a value
-  // never carries markup into a page.
-  std::cout << (cgiecho::field_value(form, "note") == "1 \xAB 2 & 3" ? "no markup" : "markup")
-            << '\n';
-  std::cout << '[' << cgiecho::field_value(form, "other") << "]\n";  // [] when absent
+  const std::string form = cgiecho::read_request();
+  // Names ignore case; a value comes back decoded, with "<" and ">" turned
+  // into the bytes 0xAB and 0xBB so that it never carries markup.
+  const std::string name = cgiecho::field_value(form, "NAME");
+  std::string text = "Hello, " + (name.empty() ? std::string("stranger") : name) + ".\r\n";
+  text += std::to_string(cgiecho::count_pairs(form)) + " fields, decoded: " + cgiecho::url_decode(form);
+  text += "\r\nyour name encoded again: " + cgiecho::url_encode(name);
+  // Header, document type and frame, with every "<" of the text escaped.
+  cgiecho::platform::write_stdout(cgiecho::make_page(text, cgiecho::Markup::kEscapeLessThan));
 }

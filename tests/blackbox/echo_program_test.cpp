@@ -327,6 +327,19 @@ TEST(EchoProgramLinux, EnvironmentBytesAboveAsciiPassUnchanged) {
   EXPECT_TRUE(same_bytes(r.out, page(escaped(all))));
 }
 
+// A client that announces 2 GB and sends three bytes gets its page from a
+// process that may not even have 256 MiB of address space.
+TEST(EchoProgramLinux, AnnouncedLengthTakesNoRoomAhead) {
+  if (CGIECHO_SANITIZED) GTEST_SKIP() << "the sanitizers reserve terabytes of shadow address space";
+  RunPlan s;
+  s.argv = {"/usr/bin/prlimit", "--as=268435456", CGIECHO_PROGRAM};
+  s.env = {"REQUEST_METHOD=POST", "CONTENT_LENGTH=2147483647"};
+  s.pieces = {"a<b"};
+  const RunResult r = run_program(s);
+  EXPECT_EQ(r.exit_code, 0) << r.failure << r.err;
+  EXPECT_TRUE(same_bytes(r.out, page("a&lt;b")));
+}
+
 // Large pages too reach the kernel in one write call: a program that
 // writes in pieces can interleave with another writer or be cut short.
 TEST(EchoProgramLinux, WholeResponseIsOneWriteCall) {

@@ -10,13 +10,19 @@ file(MAKE_DIRECTORY "${WORK}")
 
 run_checked("cmake --install" "${CMAKE_COMMAND}" --install "${BUILD_DIR}" --prefix "${prefix}")
 
-# The public header only: the core headers, the static helper libraries and
-# the test programs stay in the build tree.
+# The public header, the core for embedding; the test programs stay in the
+# build tree.
 file(GLOB_RECURSE installed RELATIVE "${prefix}" LIST_DIRECTORIES false "${prefix}/*")
 list(SORT installed)
+file(GLOB_RECURSE core_headers RELATIVE "${SOURCE_DIR}/src" "${SOURCE_DIR}/src/*.h")
+list(FILTER core_headers EXCLUDE REGEX "^export/")  # the handle layer is the shared library's own
+list(TRANSFORM core_headers PREPEND "include/cgiecho/")
 set(wanted
   bin/cgiecho
   include/cgiecho.h
+  ${core_headers}
+  ${LIBDIR}/libcgiecho_core.a
+  ${LIBDIR}/libcgiecho_platform.a
   ${LIBDIR}/cmake/cgiecho/cgiechoConfig.cmake
   ${LIBDIR}/cmake/cgiecho/cgiechoConfigVersion.cmake
   ${LIBDIR}/cmake/cgiecho/cgiechoTargets.cmake
@@ -68,3 +74,13 @@ run_checked("building the pkg-config consumer" "${C_COMPILER}" -std=c99 -pedanti
   ${extra_flags} "${SOURCE_DIR}/examples/consumer.c" -o "${WORK}/consumer_pc" ${pc_flags})
 run_checked("the pkg-config consumer" "${WORK}/consumer_pc")
 expect_output("pkg-config consumer" "${run_output}" "${expected}")
+
+# 3. A C++ program on the installed core: examples/core through
+# find_package(cgiecho) and cgiecho::embed, answering a real request.
+include("${CMAKE_CURRENT_LIST_DIR}/core_example_run.cmake")
+run_checked("configuring examples/core on the installed package" "${CMAKE_COMMAND}"
+  -S "${SOURCE_DIR}/examples/core" -B "${WORK}/core_example" -DCGIECHO_FROM=package
+  "-DCMAKE_PREFIX_PATH=${prefix}" "-DCMAKE_CXX_COMPILER=${CXX_COMPILER}" "-DCMAKE_CXX_FLAGS=${C_FLAGS}"
+  -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF -DCMAKE_FIND_USE_SYSTEM_PACKAGE_REGISTRY=OFF)
+run_checked("building examples/core" "${CMAKE_COMMAND}" --build "${WORK}/core_example")
+core_example_run("${WORK}/core_example/core_example")

@@ -104,6 +104,31 @@ TEST_F(Acquire, BodyNeverReadsPastContentLength) {
   }
 }
 
+// An announced length is only a promise: room is taken as bytes arrive, at
+// most kMaxAhead past them, and a body that fits gets its spare room too.
+TEST_F(Acquire, RoomFollowsTheBytesThatArrive) {
+  constexpr std::size_t kAhead = cgiecho::kMaxAhead;
+  const struct {
+    std::string length;
+    std::size_t arriving, spare, min_room, max_room;
+  } cases[] = {
+      {"2147483647", 3, 119, 3, kAhead},
+      {"2147483647", kAhead + 5, 0, kAhead + 5, 2 * kAhead + 5},
+      {"100000", 100000, 119, 100119, 100119 + 64},
+      {"70000", 10, 0, 10, 70000 + 64},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.length + " announced, " + std::to_string(c.arriving) + " arriving");
+    cgiecho::fake::reset();
+    set("CONTENT_LENGTH", c.length);
+    process().stdin_pieces = {std::string(c.arriving, 'x')};
+    const std::string body = cgiecho::read_body(c.spare);
+    EXPECT_EQ(body.size(), c.arriving);
+    EXPECT_GE(body.capacity(), c.min_room);
+    EXPECT_LE(body.capacity(), c.max_room);
+  }
+}
+
 TEST_F(Acquire, BodyKeepsEveryByteInOrder) {
   std::string all;
   for (int i = 0; i < 100000; ++i) all += static_cast<char>(i * 7 % 256);  // NULs and high bytes

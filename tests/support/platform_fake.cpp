@@ -43,11 +43,15 @@ std::size_t read_stdin(char* buffer, std::size_t count) {
   auto& p = process();
   p.read_requests.push_back(count);
   if (p.stdin_pieces.empty()) return 0;
-  std::string& piece = p.stdin_pieces.front();
-  const std::size_t got = std::min(count, piece.size());
-  std::memcpy(buffer, piece.data(), got);
-  piece.erase(0, got);
-  if (piece.empty()) p.stdin_pieces.erase(p.stdin_pieces.begin());
+  std::size_t& taken = p.stdin_taken;
+  const std::string& piece = p.stdin_pieces.front();
+  const std::size_t got = std::min(count, piece.size() - taken);
+  std::memcpy(buffer, piece.data() + taken, got);
+  taken += got;
+  if (taken == piece.size()) {
+    p.stdin_pieces.erase(p.stdin_pieces.begin());
+    taken = 0;
+  }
   return got;
 }
 

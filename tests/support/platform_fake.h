@@ -14,6 +14,7 @@ struct Process {
   std::map<std::string, std::string> environment;  // exact-case names
   std::string command_tail;
   std::vector<std::string> stdin_pieces;            // one per read, split further if asked for less
+  std::size_t stdin_taken = 0;                      // of the first piece, so large pieces are not moved per read
   std::vector<std::size_t> read_requests;           // the count each read asked for
   std::vector<std::string> writes;                  // one entry per write call
   std::string written() const;

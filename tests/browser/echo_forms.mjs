@@ -47,6 +47,9 @@ const cases = [
     text: 'nosanitize=1\nf=\n\n',
     markup: true,
   },
+  // The bytes are the data, but a browser reads "&not" as a character
+  // reference even without its semicolon, as the README warns.
+  { name: 'get-legacy-reference', form: 'pairs', fill: false, data: 'name=Ann&note=x', text: 'name=Ann\u00ACe=x\n', markup: false },
 ];
 
 const PAGE_HEAD = '<!DOCTYPE HTML PUBLIC "-//W3C//DTD HTML 4.0 Transitional//EN">\r\n<html><body>';
@@ -122,7 +125,7 @@ process.exit(failed === 0 ? 0 : 1);
 async function runCase(page, base, c) {
   const problems = [];
   await page.goto(`${base}/index.html`);
-  await page.fill(`#${c.form} input[name=f]`, PAYLOAD);
+  if (c.fill !== false) await page.fill(`#${c.form} input[name=f]`, PAYLOAD);
   const [response] = await Promise.all([
     page.waitForResponse((r) => r.url().startsWith(`${base}/cgi-bin/cgiecho`) && r.request().isNavigationRequest()),
     page.click(`#${c.form} button[type=submit]`),

@@ -48,6 +48,7 @@ class Reader {
 // it: the body's size, a decimal number, unset, or any text.
 struct Length {
   bool set = false;
+  bool of_body = false;  // the body's own size, filled in once it is known
   std::string text;
   std::int64_t value = 0;  // out of range reads as negative: no body
 };
@@ -56,12 +57,11 @@ Length content_length(Reader& in) {
   Length length;
   switch (in.byte() % 4) {
     case 0:
-      length.set = true;  // the body's own size, filled in once it is known
-      length.value = -2;
+      length.set = length.of_body = true;
       break;
     case 1: {
       const std::uint32_t n = in.u32() >> (in.byte() % 32);  // small numbers as often as large
-      length = {true, std::to_string(n), n > 2147483647u ? -1 : static_cast<std::int64_t>(n)};
+      length = {true, false, std::to_string(n), n > 2147483647u ? -1 : static_cast<std::int64_t>(n)};
       break;
     }
     case 2:
@@ -117,7 +117,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::size_t piece_sizes[4];
   for (auto& s : piece_sizes) s = std::size_t{in.byte()} * 157 % 40000 + 1;
   const std::string body = in.all();
-  if (length.value == -2) {
+  if (length.of_body) {
     length.text = std::to_string(body.size());
     length.value = static_cast<std::int64_t>(body.size());
   }

@@ -37,6 +37,9 @@ std::string rep(const std::string& unit) {
 }
 const std::string kNul = "k\0=<%41&k=%00"s;
 const std::string kLarge = rep("k=%3C+b&");  // 64 KiB
+// The most one Windows environment variable holds: 32767 characters with
+// the terminating zero.
+const std::string kLargeValue = kLarge.substr(0, 32766);
 
 const std::string& text_of(Arg a) {
   static const std::string none;
@@ -87,7 +90,7 @@ cgi_str by_val(Arg a) { return no_handle(a) ? nullptr : make(text_of(a)); }
 // Routines without arguments take their text from the environment: unset
 // for the null cases, and a value cannot hold NUL bytes.
 void env_input(const char* var, Arg a) {
-  if (no_handle(a)) unset_env(var); else set_env(var, text_of(a));
+  if (no_handle(a)) unset_env(var); else set_env(var, a == Arg::large ? kLargeValue : text_of(a));
 }
 // ... or from the request body.
 void post_input(Arg a) {
@@ -114,7 +117,7 @@ struct Row {
 
 std::vector<Row> rows() {
   std::vector<Row> all = {
-#define ROW_TEXT(v) {"CGI_" #v, [](Arg a) { env_input(#v, a); return show(CGI_##v()); }, "", std::nullopt, kLarge},
+#define ROW_TEXT(v) {"CGI_" #v, [](Arg a) { env_input(#v, a); return show(CGI_##v()); }, "", std::nullopt, kLargeValue},
 #define ROW_NUMBER(v) {"CGI_" #v, [](Arg a) { env_input(#v, a); return show(CGI_##v()); }, "0", std::nullopt, "0"},
 #define ROW_FLAG(v) {"CGI_" #v, [](Arg a) { env_input(#v, a); return show(CGI_##v()); }, "-1", std::nullopt, "-1"},
       CGI_FIXED_ACCESSORS(ROW_TEXT, ROW_NUMBER, ROW_FLAG)

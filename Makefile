@@ -10,7 +10,7 @@ FUZZ    = build-fuzz
 BENCH   = build-bench
 JOBS    ?= $(shell nproc)
 FUZZ_SECONDS ?= 20
-FUZZ_TARGETS = codec_fuzz decode_fuzz form_fuzz request_fuzz
+FUZZ_TARGETS = codec_fuzz decode_fuzz form_fuzz request_fuzz entry_fuzz
 WINE    ?= $(firstword $(wildcard /usr/lib/wine/wine64 /usr/bin/wine64) wine64)
 export WINEDEBUG = -all
 

@@ -16,8 +16,14 @@ extern "C" void CGI_CALL exec_html(cgi_str* text) {
     if (page == nullptr) return;
     frame_to(body, bytes_of(page));
     // Written before it is handed over: with a null address the page has
-    // nowhere to go, and replace releases it.
-    platform::write_stdout(view_of(page));
+    // nowhere to go, and replace releases it. A write that throws must not
+    // take the page with it.
+    try {
+      platform::write_stdout(view_of(page));
+    } catch (...) {
+      release(page);
+      throw;
+    }
     replace(text, page);
   });
 }

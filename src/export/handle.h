@@ -32,7 +32,8 @@ void release(cgi_str handle);
 // there is nowhere to put `with`, so it is released.
 void replace(cgi_str* ref, cgi_str with);
 
-// A by-value argument: released on every way out of the routine. Its bytes
+// A handle the routine owns, a by-value argument or a result in the making:
+// released on every way out of the routine unless handed over. Its bytes
 // are the routine's own to rewrite.
 class owned_handle {
  public:
@@ -40,6 +41,11 @@ class owned_handle {
   owned_handle(const owned_handle&) = delete;
   owned_handle& operator=(const owned_handle&) = delete;
   ~owned_handle() { release(handle_); }
+  cgi_str hand_over() {
+    const cgi_str handle = handle_;
+    handle_ = nullptr;
+    return handle;
+  }
   std::string_view view() const { return view_of(handle_); }
   char* data() const { return bytes_of(handle_); }
   std::size_t size() const { return view().size(); }

@@ -12,19 +12,13 @@ extern "C" void CGI_CALL exec_html(cgi_str* text) {
     // Built in the handle that the caller gets back. Without memory for it
     // nothing is written and the caller's text stays.
     const std::string_view body = view_of(text);
-    cgi_str page = new_handle(kPageFrameSize + body.size());
-    if (page == nullptr) return;
-    frame_to(body, bytes_of(page));
+    owned_handle page(new_handle(kPageFrameSize + body.size()));
+    if (page.data() == nullptr) return;
+    frame_to(body, page.data());
     // Written before it is handed over: with a null address the page has
-    // nowhere to go, and replace releases it. A write that throws must not
-    // take the page with it.
-    try {
-      platform::write_stdout(view_of(page));
-    } catch (...) {
-      release(page);
-      throw;
-    }
-    replace(text, page);
+    // nowhere to go, and replace releases it.
+    platform::write_stdout(page.view());
+    replace(text, page.hand_over());
   });
 }
 extern "C" void CGI_CALL cgi_write(cgi_str* text) {

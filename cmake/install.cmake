@@ -18,10 +18,11 @@ install(FILES "${PROJECT_SOURCE_DIR}/include/cgiecho.h" DESTINATION "${CMAKE_INS
 # the tree itself offers.
 set_target_properties(cgiecho_core PROPERTIES EXPORT_NAME core)
 set_target_properties(cgiecho_platform PROPERTIES EXPORT_NAME platform)
+set_target_properties(cgiecho_serve PROPERTIES EXPORT_NAME serve)
 set_target_properties(cgiecho_embed PROPERTIES EXPORT_NAME embed)
-install(TARGETS cgiecho_core cgiecho_platform cgiecho_embed EXPORT cgiechoTargets
+install(TARGETS cgiecho_core cgiecho_platform cgiecho_serve cgiecho_embed EXPORT cgiechoTargets
   ARCHIVE DESTINATION "${CMAKE_INSTALL_LIBDIR}")
-foreach(layer codec echo output platform request)
+foreach(layer codec echo output platform request serve)
   install(DIRECTORY "${PROJECT_SOURCE_DIR}/src/${layer}" DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}/cgiecho"
     FILES_MATCHING PATTERN "*.h")
 endforeach()

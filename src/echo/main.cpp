@@ -1,12 +1,14 @@
-// The echo program: one CGI request per process.
+// The echo program: one CGI request per process, or a FastCGI responder
+// when a web server starts it as one.
 #include "echo/echo.h"
 #include "platform/platform.h"
+#include "serve/serve.h"
 
 int main() {
   using namespace cgiecho;
   if (!platform::start_process()) platform::end_process(255);
-  reset_process_state();
-  echo_request();
+  // One request under CGI; under FastCGI, each request the server sends.
+  serve(echo_request);
   reset_process_state();
   platform::end_process(0);
 }

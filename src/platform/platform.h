@@ -24,6 +24,25 @@ std::size_t read_stdin(char* buffer, std::size_t count);
 // caller carries on.
 void write_stdout(std::string_view bytes);
 
+// A request that arrives over a connection rather than through the process
+// itself (a FastCGI request): while one is set, env, read_stdin and
+// write_stdout serve it, with the same meaning, instead of the process's own
+// environment and standard handles. Only the command-line tail stays the
+// process's.
+class Channel {
+ public:
+  virtual std::string env(std::string_view name) = 0;
+  virtual std::size_t read(char* buffer, std::size_t count) = 0;
+  virtual void write(std::string_view bytes) = 0;
+
+ protected:
+  ~Channel() = default;
+};
+
+// The channel of the request in hand; null gives the process's own back.
+// POSIX only: the Windows build serves CGI alone.
+void set_channel(Channel* channel);
+
 // Process start-up for the echo program: false when the per-thread state
 // cannot be set up (the program then ends with 255 and writes nothing).
 bool start_process();

@@ -51,9 +51,14 @@ std::string tail_from_proc() {
   return tail;
 }
 
+Channel* g_channel = nullptr;
+
 }  // namespace
 
+void set_channel(Channel* channel) { g_channel = channel; }
+
 std::string env(std::string_view name) {
+  if (g_channel != nullptr) return g_channel->env(name);
   name = name.substr(0, name.find('\0'));
   // A name with "=" cannot be set on POSIX; getenv would match a prefix.
   if (name.empty() || name.find('=') != std::string_view::npos) return {};
@@ -74,6 +79,7 @@ std::string command_tail() {
 }
 
 std::size_t read_stdin(char* buffer, std::size_t count) {
+  if (g_channel != nullptr) return g_channel->read(buffer, count);
   for (;;) {
     const ssize_t got = ::read(STDIN_FILENO, buffer, count);
     if (got >= 0) return static_cast<std::size_t>(got);
@@ -82,6 +88,7 @@ std::size_t read_stdin(char* buffer, std::size_t count) {
 }
 
 void write_stdout(std::string_view bytes) {
+  if (g_channel != nullptr) return g_channel->write(bytes);
   write_all(bytes, [](const char* data, std::size_t count) -> ssize_t {
     for (;;) {
       const ssize_t put = ::write(STDOUT_FILENO, data, count);

@@ -23,6 +23,7 @@ set(wanted
   ${core_headers}
   ${LIBDIR}/libcgiecho_core.a
   ${LIBDIR}/libcgiecho_platform.a
+  ${LIBDIR}/libcgiecho_serve.a
   ${LIBDIR}/cmake/cgiecho/cgiechoConfig.cmake
   ${LIBDIR}/cmake/cgiecho/cgiechoConfigVersion.cmake
   ${LIBDIR}/cmake/cgiecho/cgiechoTargets.cmake

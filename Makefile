@@ -1,29 +1,40 @@
 # Front door: `make` builds for Linux, `make windows` cross-builds for
-# Windows x64, `make check` builds everything and runs every test, and
+# Windows x64 and `make windows32` for 32-bit Windows (x86), `make check`
+# builds everything and runs every test, and
 # `make demo` serves the echo program on 127.0.0.1.
 BUILD   ?= build
 WIN     ?= build-win64
+WIN32   ?= build-win32
 ASAN    ?= build-asan
 FUZZ    ?= build-fuzz
 JOBS    ?= $(shell nproc)
 FUZZ_SECONDS ?= 20
 FUZZ_TARGETS = codec_fuzz decode_fuzz form_fuzz request_fuzz
 WINE    ?= $(firstword $(wildcard /usr/lib/wine/wine64 /usr/bin/wine64) wine64)
+# The 32-bit loader; /usr/bin/wine is a wrapper that may pick the 64-bit one.
+WINE32  ?= $(firstword $(wildcard /usr/lib/wine/wine) wine)
 export WINEDEBUG = -all
 
-.PHONY: deps bench all linux windows asan fuzz check check-linux check-asan check-windows check-fuzz demo clean
+.PHONY: deps bench all linux windows windows32 asan fuzz check check-linux check-asan check-windows \
+        check-windows32 check-fuzz demo clean
 
 all: linux
 
 linux:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DCGIECHO_WERROR=ON \
-	  -DCGIECHO_WINDOWS_EXE=$(CURDIR)/$(WIN)/cgiecho.exe -DCGIECHO_WINE=$(WINE)
+	  -DCGIECHO_WINDOWS_EXE=$(CURDIR)/$(WIN)/cgiecho.exe -DCGIECHO_WINE=$(WINE) \
+	  -DCGIECHO_WINDOWS32_EXE=$(CURDIR)/$(WIN32)/cgiecho.exe -DCGIECHO_WINE32=$(WINE32)
 	cmake --build $(BUILD) -j $(JOBS)
 
 windows:
 	cmake -S . -B $(WIN) -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-w64.cmake \
 	  -DCMAKE_BUILD_TYPE=Release -DCGIECHO_WERROR=ON
 	cmake --build $(WIN) -j $(JOBS)
+
+windows32:
+	cmake -S . -B $(WIN32) -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-w64-i686.cmake \
+	  -DCMAKE_BUILD_TYPE=Release -DCGIECHO_WERROR=ON
+	cmake --build $(WIN32) -j $(JOBS)
 
 asan:
 	cmake -S . -B $(ASAN) -DCMAKE_BUILD_TYPE=Debug -DCGIECHO_SANITIZE=ON -DCGIECHO_WERROR=ON
@@ -39,11 +50,11 @@ deps:
 	scripts/deps.sh
 
 check: deps
-	$(MAKE) linux windows asan fuzz
-	$(MAKE) check-linux check-asan check-windows check-fuzz
+	$(MAKE) linux windows windows32 asan fuzz
+	$(MAKE) check-linux check-asan check-windows check-windows32 check-fuzz
 	@echo "make check: every suite passed"
 
-check-linux: linux windows
+check-linux: linux windows windows32
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
 check-asan: asan
@@ -55,6 +66,12 @@ check-windows: windows
 	rm -rf $(WIN)/wineprefix
 	WINEPREFIX=$(CURDIR)/$(WIN)/wineprefix $(WINE) wineboot -i >/dev/null 2>&1
 	cd $(WIN) && WINEPREFIX=$(CURDIR)/$(WIN)/wineprefix ctest --output-on-failure -j $(JOBS)
+
+# The same for the 32-bit build, in a 32-bit prefix of its own.
+check-windows32: windows32
+	rm -rf $(WIN32)/wineprefix
+	WINEARCH=win32 WINEPREFIX=$(CURDIR)/$(WIN32)/wineprefix $(WINE32) wineboot -i >/dev/null 2>&1
+	cd $(WIN32) && WINEARCH=win32 WINEPREFIX=$(CURDIR)/$(WIN32)/wineprefix ctest --output-on-failure -j $(JOBS)
 
 # Each fuzz target runs for a bounded time from its seed corpus (the seeds
 # stay as they are; new inputs go to a scratch folder).
@@ -78,4 +95,4 @@ demo: deps
 	tests/servers/demo.sh $(BUILD)/cgiecho
 
 clean:
-	rm -rf $(BUILD) $(WIN) $(ASAN) $(FUZZ)
+	rm -rf $(BUILD) $(WIN) $(WIN32) $(ASAN) $(FUZZ)

@@ -60,7 +60,9 @@ testing::AssertionResult same_bytes(const std::string& got, const std::string& w
 
 enum class Platform { kLinux, kWindows, kWindows32 };
 void PrintTo(Platform p, std::ostream* os) {
-  *os << (p == Platform::kLinux ? "cgiecho" : p == Platform::kWindows ? "cgiecho.exe under Wine" : "32-bit cgiecho.exe under Wine");
+  *os << (p == Platform::kLinux     ? "cgiecho"
+          : p == Platform::kWindows ? "cgiecho.exe under Wine"
+                                    : "32-bit cgiecho.exe under Wine");
 }
 
 // A Windows build: its program, the Wine loader for it and a prefix of its own.

@@ -1,10 +1,11 @@
 # Front door: `make` builds for Linux, `make windows` cross-builds for
-# Windows x64, `make check` builds everything and runs every test, and
-# `make demo` serves the echo program on 127.0.0.1. Each build is a preset
-# of CMakePresets.json (`cmake --preset linux` and so on), in the folder
-# that the preset names.
+# Windows x64 and `make windows32` for 32-bit Windows (x86), `make check`
+# builds everything and runs every test, and `make demo` serves the echo
+# program on 127.0.0.1. Each build is a preset of CMakePresets.json
+# (`cmake --preset linux` and so on), in the folder that the preset names.
 BUILD   = build
 WIN     = build-win64
+WIN32   = build-win32
 ASAN    = build-asan
 FUZZ    = build-fuzz
 BENCH   = build-bench
@@ -12,9 +13,12 @@ JOBS    ?= $(shell nproc)
 FUZZ_SECONDS ?= 20
 FUZZ_TARGETS = codec_fuzz decode_fuzz form_fuzz request_fuzz entry_fuzz
 WINE    ?= $(firstword $(wildcard /usr/lib/wine/wine64 /usr/bin/wine64) wine64)
+# The 32-bit loader; /usr/bin/wine is a wrapper that may pick the 64-bit one.
+WINE32  ?= $(firstword $(wildcard /usr/lib/wine/wine) wine)
 export WINEDEBUG = -all
 
-.PHONY: deps bench all linux windows asan fuzz check check-linux check-asan check-windows check-fuzz demo clean
+.PHONY: deps bench all linux windows windows32 asan fuzz check check-linux check-asan check-windows \
+        check-windows32 check-fuzz demo clean
 
 all: linux
 
@@ -25,6 +29,10 @@ linux:
 windows:
 	cmake --preset windows
 	cmake --build --preset windows -j $(JOBS)
+
+windows32:
+	cmake --preset windows32
+	cmake --build --preset windows32 -j $(JOBS)
 
 asan:
 	cmake --preset asan
@@ -39,11 +47,11 @@ deps:
 	scripts/deps.sh
 
 check: deps
-	$(MAKE) linux windows asan fuzz
-	$(MAKE) check-linux check-asan check-windows check-fuzz
+	$(MAKE) linux windows windows32 asan fuzz
+	$(MAKE) check-linux check-asan check-windows check-windows32 check-fuzz
 	@echo "make check: every suite passed"
 
-check-linux: linux windows
+check-linux: linux windows windows32
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
 check-asan: asan
@@ -55,6 +63,12 @@ check-windows: windows
 	rm -rf $(WIN)/wineprefix
 	WINEPREFIX=$(CURDIR)/$(WIN)/wineprefix $(WINE) wineboot -i >/dev/null 2>&1
 	cd $(WIN) && WINEPREFIX=$(CURDIR)/$(WIN)/wineprefix ctest --output-on-failure -j $(JOBS)
+
+# The same for the 32-bit build, in a 32-bit prefix of its own.
+check-windows32: windows32
+	rm -rf $(WIN32)/wineprefix
+	WINEARCH=win32 WINEPREFIX=$(CURDIR)/$(WIN32)/wineprefix $(WINE32) wineboot -i >/dev/null 2>&1
+	cd $(WIN32) && WINEARCH=win32 WINEPREFIX=$(CURDIR)/$(WIN32)/wineprefix ctest --output-on-failure -j $(JOBS)
 
 # Each fuzz target runs for a bounded time from its seed corpus (the seeds
 # stay as they are; new inputs go to a scratch folder).
@@ -79,4 +93,4 @@ demo: deps
 
 # Every folder the targets above make, and nothing else.
 clean:
-	rm -rf $(BUILD) $(WIN) $(ASAN) $(FUZZ) $(BENCH)
+	rm -rf $(BUILD) $(WIN) $(WIN32) $(ASAN) $(FUZZ) $(BENCH)

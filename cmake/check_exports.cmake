@@ -1,6 +1,8 @@
-# cmake -DKIND=elf|pe -DFILE=<binary> -DEXPECTED=<exports.txt> [-DNM=<tool>] [-DOBJDUMP=<tool>] -P check_exports.cmake
+# cmake -DKIND=elf|pe -DFILE=<binary> -DEXPECTED=<exports.txt> [-DNM=<tool>] [-DOBJDUMP=<tool>]
+#       [-DMACHINE=i386|x86-64] -P check_exports.cmake
 # Fails unless the binary exports exactly the routines listed (plus, on
-# Linux, the OLE stand-ins), and, for PE files, imports only system DLLs.
+# Linux, the OLE stand-ins), and, for PE files, imports only system DLLs
+# and is built for MACHINE when one is named.
 file(STRINGS "${EXPECTED}" expected)
 set(standins SysAllocStringByteLen SysFreeString SysStringByteLen
     SafeArrayCreateVector SafeArrayDestroy SafeArrayGetLBound SafeArrayGetUBound)
@@ -31,6 +33,10 @@ else()
   execute_process(COMMAND ${OBJDUMP} -p "${FILE}" OUTPUT_VARIABLE out RESULT_VARIABLE rc)
   if(rc)
     message(FATAL_ERROR "objdump failed on ${FILE}")
+  endif()
+  if(MACHINE AND NOT out MATCHES "file format pei-${MACHINE}\n")
+    string(REGEX MATCH "file format [^\n]*" format "${out}")
+    message(FATAL_ERROR "${FILE} is not a PE file for ${MACHINE}: ${format}")
   endif()
   # The name table: the rows right after its heading, up to the first other line.
   string(REGEX MATCH "\\[Ordinal/Name Pointer\\] Table[^\n]*\n((\t\\[ *[0-9]+\\] [^\n]*\n)*)" table "${out}")

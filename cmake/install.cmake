@@ -55,11 +55,16 @@ configure_file("${PROJECT_SOURCE_DIR}/cmake/cgiecho.pc.in" "${PROJECT_BINARY_DIR
 install(FILES "${PROJECT_BINARY_DIR}/cgiecho.pc" DESTINATION "${pc_dir}")
 
 if(WIN32)
-  # cgiecho-win64.zip: everything a Windows program needs to call the
-  # library, flat in one folder: the echo program, the DLL, its import
-  # library and .def file for other linkers, and the header.
-  set(zip_dir "cgiecho-win64")
-  set(zip_file "${PROJECT_BINARY_DIR}/cgiecho-win64.zip")
+  # cgiecho-win64.zip (cgiecho-win32.zip from the 32-bit build): everything
+  # a Windows program needs to call the library, flat in one folder: the
+  # echo program, the DLL, its import library and .def file for other
+  # linkers, and the header.
+  if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+    set(zip_dir "cgiecho-win32")
+  else()
+    set(zip_dir "cgiecho-win64")
+  endif()
+  set(zip_file "${PROJECT_BINARY_DIR}/${zip_dir}.zip")
   add_custom_command(OUTPUT "${zip_file}"
     COMMAND "${CMAKE_COMMAND}" -E rm -rf "${zip_dir}" "${zip_file}"
     COMMAND "${CMAKE_COMMAND}" -E make_directory "${zip_dir}"
@@ -69,7 +74,7 @@ if(WIN32)
     COMMAND "${CMAKE_COMMAND}" -E tar cf "${zip_file}" --format=zip "${zip_dir}"
     WORKING_DIRECTORY "${PROJECT_BINARY_DIR}"
     DEPENDS cgiecho cgiecho_program "${PROJECT_BINARY_DIR}/cgiecho.def" "${PROJECT_SOURCE_DIR}/include/cgiecho.h"
-    COMMENT "Packing cgiecho-win64.zip"
+    COMMENT "Packing ${zip_dir}.zip"
     VERBATIM)
   add_custom_target(package_zip ALL DEPENDS "${zip_file}")
 endif()

@@ -7,6 +7,7 @@ packages=(
   googletest libgtest-dev libbenchmark-dev libcurl4-openssl-dev
   clang libclang-rt-14-dev llvm
   g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev binutils-mingw-w64-x86-64 wine64
+  g++-mingw-w64-i686-posix mingw-w64-i686-dev binutils-mingw-w64-i686 wine32:i386
   hyperfine lighttpd apache2 nginx fcgiwrap wrk strace
   chromium nodejs
 )
@@ -22,6 +23,10 @@ if [ ${#missing[@]} -gt 0 ]; then
     exit 1
   fi
   export DEBIAN_FRONTEND=noninteractive
+  # The 32-bit Windows build runs under 32-bit Wine, an i386 package.
+  if [ "$(dpkg --print-architecture)" != i386 ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+    dpkg --add-architecture i386
+  fi
   apt-get update -qq
   apt-get install -y -qq "${missing[@]}" >/dev/null
 fi

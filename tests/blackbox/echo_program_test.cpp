@@ -1,7 +1,8 @@
 // The built echo program from the outside, as a web server starts it: an
 // environment of only the request's variables, a body on a pipe, and every
 // byte of standard output and the exit code compared. The same table runs
-// against the Linux program and against the Windows program under Wine.
+// against the Linux program and against the x64 and 32-bit Windows programs
+// under Wine.
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -57,8 +58,22 @@ testing::AssertionResult same_bytes(const std::string& got, const std::string& w
                                      << "\n  want: " << around(want);
 }
 
-enum class Platform { kLinux, kWindows };
-void PrintTo(Platform p, std::ostream* os) { *os << (p == Platform::kLinux ? "cgiecho" : "cgiecho.exe under Wine"); }
+enum class Platform { kLinux, kWindows, kWindows32 };
+void PrintTo(Platform p, std::ostream* os) {
+  *os << (p == Platform::kLinux     ? "cgiecho"
+          : p == Platform::kWindows ? "cgiecho.exe under Wine"
+                                    : "32-bit cgiecho.exe under Wine");
+}
+
+// A Windows build: its program, the Wine loader for it and a prefix of its own.
+struct WindowsBuild {
+  const char* exe;
+  const char* wine;
+  const char* prefix;
+  const char* arch;
+};
+const WindowsBuild kWindows64{CGIECHO_WINDOWS_EXE, CGIECHO_WINE, CGIECHO_WINE_PREFIX, "win64"};
+const WindowsBuild kWindows32{CGIECHO_WINDOWS32_EXE, CGIECHO_WINE32, CGIECHO_WINE32_PREFIX, "win32"};
 
 class EchoProgram : public testing::TestWithParam<Platform> {
  protected:
@@ -66,11 +81,14 @@ class EchoProgram : public testing::TestWithParam<Platform> {
     if (GetParam() == Platform::kLinux) return;
     // A missing emulator or program is a failure, never a skip: otherwise
     // a broken cross build would pass unnoticed.
-    ASSERT_STRNE(CGIECHO_WINDOWS_EXE, "") << "configure with -DCGIECHO_WINDOWS_EXE=<path of cgiecho.exe>";
-    ASSERT_EQ(::access(CGIECHO_WINDOWS_EXE, R_OK), 0) << CGIECHO_WINDOWS_EXE << " is missing";
-    ASSERT_STRNE(CGIECHO_WINE, "") << "configure with -DCGIECHO_WINE=<wine loader>";
-    ASSERT_EQ(::access(CGIECHO_WINE, X_OK), 0) << CGIECHO_WINE << " is missing";
+    const WindowsBuild& w = windows();
+    ASSERT_STRNE(w.exe, "") << "configure with -DCGIECHO_WINDOWS_EXE / -DCGIECHO_WINDOWS32_EXE=<path of cgiecho.exe>";
+    ASSERT_EQ(::access(w.exe, R_OK), 0) << w.exe << " is missing";
+    ASSERT_STRNE(w.wine, "") << "configure with -DCGIECHO_WINE / -DCGIECHO_WINE32=<wine loader>";
+    ASSERT_EQ(::access(w.wine, X_OK), 0) << w.wine << " is missing";
   }
+
+  const WindowsBuild& windows() const { return GetParam() == Platform::kWindows32 ? kWindows32 : kWindows64; }
 
   // The program started with exactly `env` (plus, under Wine, what Wine
   // itself needs) and `args`.
@@ -79,10 +97,11 @@ class EchoProgram : public testing::TestWithParam<Platform> {
     if (GetParam() == Platform::kLinux) {
       s.argv = {CGIECHO_PROGRAM};
     } else {
-      s.argv = {CGIECHO_WINE, CGIECHO_WINDOWS_EXE};
+      const WindowsBuild& w = windows();
+      s.argv = {w.wine, w.exe};
       // A UTF-8 locale lets non-ASCII environment values reach the program
       // at all; Wine hands them over in the ANSI code page.
-      s.env = {"WINEPREFIX=" CGIECHO_WINE_PREFIX, "WINEDEBUG=-all", "LC_ALL=C.UTF-8"};
+      s.env = {"WINEPREFIX="s + w.prefix, "WINEARCH="s + w.arch, "WINEDEBUG=-all", "LC_ALL=C.UTF-8"};
       s.deadline = 60s;  // a cold Wine start on a busy machine takes seconds
     }
     s.argv.insert(s.argv.end(), args.begin(), args.end());
@@ -90,7 +109,7 @@ class EchoProgram : public testing::TestWithParam<Platform> {
     return s;
   }
 
-  bool on_wine() const { return GetParam() == Platform::kWindows; }
+  bool on_wine() const { return GetParam() != Platform::kLinux; }
 
   // Every request ends with the whole page, exit code 0 and nothing on
   // standard error.
@@ -312,6 +331,8 @@ TEST_P(EchoProgram, SmallResponseArrivesAsOneWrite) {
 INSTANTIATE_TEST_SUITE_P(Linux, EchoProgram, testing::Values(Platform::kLinux),
                          [](const auto&) { return std::string("cgiecho"); });
 INSTANTIATE_TEST_SUITE_P(Windows, EchoProgram, testing::Values(Platform::kWindows),
+                         [](const auto&) { return std::string("cgiecho_exe"); });
+INSTANTIATE_TEST_SUITE_P(Windows32, EchoProgram, testing::Values(Platform::kWindows32),
                          [](const auto&) { return std::string("cgiecho_exe"); });
 
 // Raw bytes above 0x7F that are not UTF-8 cannot reach a program under

@@ -93,7 +93,7 @@ TEST(Exports, VarAndFieldTakeTheName) {
 TEST(Exports, EveryFixedAccessorReadsItsOwnVariable) {
   struct Text {
     const char* var;
-    cgi_str (*read)();
+    cgi_str (CGI_CALL *read)();
   };
 #define ROW_TEXT(v) Text{#v, CGI_##v},
 #define ROW_SKIP(v)

@@ -1,8 +1,11 @@
-# cmake -DSOURCE_DIR= -DWORK= -DLIBRARY= -DC_COMPILER= [-DC_FLAGS=] -DMINGW_CC= -P readme_examples_test.cmake
+# cmake -DSOURCE_DIR= -DWORK= -DLIBRARY= -DC_COMPILER= [-DC_FLAGS=] -DMINGW_CC= -DMINGW32_CC=
+#       [-DWINDOWS32_DLL= -DWINE32= -DWINE32_PREFIX=] -P readme_examples_test.cmake
 # The code blocks of the README's "Using the library" section, kept real:
 # the Linux C example is built against the library and run, the Windows one
-# is compiled with mingw-w64, and the C++ one must be examples/core's
-# program, which the core_example test builds and runs.
+# is compiled with mingw-w64, the 32-bit one that loads the DLL itself is
+# built with the i686 compiler (and run under 32-bit Wine beside the 32-bit
+# DLL when one is given), and the C++ one must be examples/core's program,
+# which the core_example test builds and runs.
 cmake_minimum_required(VERSION 3.20)
 include("${CMAKE_CURRENT_LIST_DIR}/run_checked.cmake")
 file(REMOVE_RECURSE "${WORK}")
@@ -24,6 +27,7 @@ endif()
 # a CMake list would split.
 set(linux_c "")
 set(windows_c "")
+set(windows32_c "")
 set(cpp "")
 set(n 0)
 while(TRUE)
@@ -47,7 +51,9 @@ while(TRUE)
   math(EXPR n "${n} + 1")
   if(lang STREQUAL "c")
     set(file "${WORK}/block${n}.c")
-    if(body MATCHES "oleauto\\.h")
+    if(body MATCHES "LoadLibrary")
+      set(windows32_c "${file}")
+    elseif(body MATCHES "oleauto\\.h")
       set(windows_c "${file}")
     else()
       set(linux_c "${file}")
@@ -60,7 +66,7 @@ while(TRUE)
   endif()
   file(WRITE "${file}" "${body}")
 endwhile()
-foreach(block linux_c windows_c cpp)
+foreach(block linux_c windows_c windows32_c cpp)
   if(NOT ${block})
     message(FATAL_ERROR "README.md: no ${block} example in \"Using the library\"")
   endif()
@@ -79,9 +85,24 @@ endif()
 run_checked("compiling the Windows C example" "${MINGW_CC}" -std=c99 -Wall -Wextra -Werror -fsyntax-only
   "-I${SOURCE_DIR}/include" "${windows_c}")
 
+# No header and no import library: what the example needs is in its text.
+run_checked("building the 32-bit Windows C example" "${MINGW32_CC}" -std=c99 -Wall -Wextra -Werror -static
+  "${windows32_c}" -loleaut32 -o "${WORK}/app32.exe")
+if(WINDOWS32_DLL)
+  file(COPY "${WINDOWS32_DLL}" DESTINATION "${WORK}")
+  set(ENV{WINEPREFIX} "${WINE32_PREFIX}")
+  set(ENV{WINEARCH} "win32")
+  set(ENV{WINEDEBUG} "-all")
+  run_checked("the 32-bit Windows C example under Wine" "${WINE32}" "${WORK}/app32.exe")
+  string(REPLACE "\r\n" "\n" run_output "${run_output}")
+  if(NOT run_output STREQUAL "Ann Lee|Ann+Lee\n")
+    message(FATAL_ERROR "the 32-bit Windows C example printed '${run_output}'")
+  endif()
+endif()
+
 file(READ "${cpp}" readme_cpp)
 file(READ "${SOURCE_DIR}/examples/core/core_example.cpp" example_cpp)
 if(NOT readme_cpp STREQUAL example_cpp)
   message(FATAL_ERROR "the README's C++ example differs from examples/core/core_example.cpp")
 endif()
-message(STATUS "README examples: all three hold")
+message(STATUS "README examples: all four hold")

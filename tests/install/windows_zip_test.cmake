@@ -1,13 +1,15 @@
-# cmake -DZIP= -DSOURCE_DIR= -DWORK= -DMINGW_CC= -DWINE= -P windows_zip_test.cmake
-# Unpacks cgiecho-win64.zip, builds examples/consumer.c with mingw-w64
-# against the unpacked header and import library alone, and runs it under
-# Wine, where it calls cgiecho.dll with oleaut32's BSTRs and SAFEARRAYs.
+# cmake -DZIP= -DSOURCE_DIR= -DWORK= -DMINGW_CC= -DWINE= [-DWINEARCH=win32 -DWINEPREFIX=]
+#       -P windows_zip_test.cmake
+# Unpacks cgiecho-win64.zip (or cgiecho-win32.zip), builds examples/consumer.c
+# with the matching mingw-w64 compiler against the unpacked header and
+# import library alone, and runs it under Wine, where it calls cgiecho.dll
+# with oleaut32's BSTRs and SAFEARRAYs.
 cmake_minimum_required(VERSION 3.20)
 include("${CMAKE_CURRENT_LIST_DIR}/run_checked.cmake")
 foreach(tool ZIP MINGW_CC WINE)
   if(NOT EXISTS "${${tool}}")
     message(FATAL_ERROR "${tool} not found: '${${tool}}' (make windows builds the zip; "
-                        "scripts/deps.sh installs mingw-w64 and wine64)")
+                        "scripts/deps.sh installs mingw-w64 and Wine)")
   endif()
 endforeach()
 
@@ -16,7 +18,8 @@ file(REMOVE_RECURSE "${unpacked}")
 file(MAKE_DIRECTORY "${unpacked}")
 run_checked("unpacking" "${CMAKE_COMMAND}" -E chdir "${unpacked}" "${CMAKE_COMMAND}" -E tar xf "${ZIP}")
 
-set(dir "${unpacked}/cgiecho-win64")
+get_filename_component(zip_name "${ZIP}" NAME_WE)
+set(dir "${unpacked}/${zip_name}")
 file(GLOB contents RELATIVE "${dir}" "${dir}/*")
 list(SORT contents)
 set(wanted cgiecho.def cgiecho.dll cgiecho.exe cgiecho.h libcgiecho.dll.a)
@@ -33,10 +36,17 @@ run_checked("building consumer.exe" "${MINGW_CC}" -std=c99 -Wall -Wextra -Werror
   "-I${dir}" "${SOURCE_DIR}/examples/consumer.c" "${dir}/libcgiecho.dll.a" -loleaut32
   -o "${dir}/consumer.exe")
 
-# A Wine prefix of the test's own, kept between runs: making one is slow.
-set(ENV{WINEPREFIX} "${WORK}/wineprefix")
+# A Wine prefix of the test's own unless one is given, kept between runs:
+# making one is slow.
+if(NOT WINEPREFIX)
+  set(WINEPREFIX "${WORK}/wineprefix")
+endif()
+set(ENV{WINEPREFIX} "${WINEPREFIX}")
 set(ENV{WINEDEBUG} "-all")
-if(NOT EXISTS "${WORK}/wineprefix/system.reg")
+if(WINEARCH)
+  set(ENV{WINEARCH} "${WINEARCH}")
+endif()
+if(NOT EXISTS "${WINEPREFIX}/system.reg")
   run_checked("wineboot" "${WINE}" wineboot -i)
 endif()
 

@@ -2,7 +2,7 @@
 """The echo program behind a real web server, compared byte for byte.
 
 usage: server_cases.py lighttpd|apache|nginx PROGRAM
-       server_cases.py wine PROGRAM WINDOWS_EXE WINE_LOADER
+       server_cases.py wine PROGRAM WINDOWS_EXE WINE_LOADER [win32]
 
 Each row of the table is one request. What the browser must get back is
 either the page around the shown data, or a refusal status: servers reject
@@ -166,18 +166,20 @@ WINE_ROWS = [
 ]
 
 
-def wine(program, exe, loader):
-    """The Windows build under Wine behind lighttpd answers like the Linux build."""
+def wine(program, exe, loader, arch="win64"):
+    """A Windows build (x64, or 32-bit in a win32 prefix) under Wine behind
+    lighttpd answers like the Linux build."""
     require(loader)
     if not os.path.isfile(exe):
-        raise Failure(f"Windows build not found: {exe} (make windows)")
+        raise Failure(f"Windows build not found: {exe} (make windows / make windows32)")
+    bits = "32" if arch == "win32" else "64"
     wineserver = next((p for p in (os.path.join(os.path.dirname(loader), n)
-                                   for n in ("wineserver64", "wineserver"))
+                                   for n in ("wineserver" + bits, "wineserver"))
                        if os.access(p, os.X_OK)), None) or require("wineserver")
     home = os.path.join("/tmp", f"cgiecho-wine-{os.getpid()}")
     prefix = os.path.join(home, "prefix")
     os.makedirs(home, mode=0o755)
-    env = dict(os.environ, WINEPREFIX=prefix, HOME=home, WINEDEBUG="-all")
+    env = dict(os.environ, WINEPREFIX=prefix, WINEARCH=arch, HOME=home, WINEDEBUG="-all")
     try:
         # The first start of a prefix takes seconds; no request should pay for it.
         started = time.monotonic()
@@ -185,14 +187,14 @@ def wine(program, exe, loader):
                        stderr=subprocess.DEVNULL, timeout=240, check=True)
         print(f"wine prefix ready in {time.monotonic() - started:.1f} s")
         config = f"""
-setenv.add-environment = ("WINEPREFIX" => "{prefix}", "HOME" => "{home}",
+setenv.add-environment = ("WINEPREFIX" => "{prefix}", "WINEARCH" => "{arch}", "HOME" => "{home}",
                           "WINEDEBUG" => "-all", "PATH" => "/usr/bin:/bin")
 $HTTP["url"] =~ "\\.exe$" {{
   cgi.assign = (".exe" => "{loader}")
 }}
 """
         with Lighttpd(program, scripts={"cgiecho.exe": exe}, extra_config=config) as server:
-            print(f"lighttpd with wine on 127.0.0.1:{server.port}")
+            print(f"lighttpd with wine ({arch}) on 127.0.0.1:{server.port}")
             failed = 0
             for row in WINE_ROWS:
                 want = row.expected("lighttpd")
@@ -218,8 +220,8 @@ def main(argv):
     try:
         if len(argv) == 3 and argv[1] in SERVERS:
             failed = cases(argv[1], argv[2])
-        elif len(argv) == 5 and argv[1] == "wine":
-            failed = wine(argv[2], argv[3], argv[4])
+        elif len(argv) in (5, 6) and argv[1] == "wine" and argv[5:] in ([], ["win32"]):
+            failed = wine(*argv[2:])
         else:
             print(__doc__, file=sys.stderr)
             return 2

@@ -51,18 +51,20 @@ volatile std::sig_atomic_t g_stopping = 0;
 
 // SIGTERM is how a web server ends its responders: the request in hand
 // still gets its answer, then the loop ends. Installed without SA_RESTART
-// so that a responder waiting in accept() notices at once.
+// so that a responder waiting in accept() notices at once. A client that
+// went away must cost its request only, so SIGPIPE is ignored.
 void on_terminate(int) {
   g_stopping = 1;
   FCGX_ShutdownPending();
 }
 
-void install_terminate_handler() {
+void install_signal_handlers() {
   struct sigaction action;
   std::memset(&action, 0, sizeof action);
   action.sa_handler = on_terminate;
   sigemptyset(&action.sa_mask);
   sigaction(SIGTERM, &action, nullptr);
+  std::signal(SIGPIPE, SIG_IGN);
 }
 
 void run(const std::function<void()>& handle) {
@@ -84,7 +86,7 @@ void serve(const std::function<void()>& handle) {
     return;
   }
   if (FCGX_Init() != 0) return;
-  install_terminate_handler();
+  install_signal_handlers();
   FCGX_Request request;
   if (FCGX_InitRequest(&request, 0, 0) != 0) return;
   while (!g_stopping && FCGX_Accept_r(&request) >= 0) {

@@ -224,6 +224,49 @@ BENCHMARK(Export_Decode)->Apply(export_args);
 BENCHMARK_TEMPLATE(Decode, plain_decode)->Apply(export_args);
 BENCHMARK_TEMPLATE(Decode, curl_decode)->Apply(export_args);
 
+// Arguments: input kind, input size, and path (3: the refilling memcpy alone).
+void Path_Decode(benchmark::State& state) {
+  using cgiecho::detail::url_path;
+  const auto path = static_cast<url_path>(state.range(2));
+  const bool copy_only = state.range(2) == 3;
+  if (!copy_only && !cgiecho::detail::url_path_available(path)) return state.SkipWithError("path not available");
+  const std::string& in = encoded(kind_of(state), size_of(state));
+  std::string buf(in.size(), '\0');
+  for (auto _ : state) {
+    std::memcpy(buf.data(), in.data(), in.size());
+    if (!copy_only) benchmark::DoNotOptimize(cgiecho::detail::url_decode_in_place(path, buf.data(), buf.size()));
+    benchmark::ClobberMemory();
+  }
+  finish(state, kind_of(state), in.size());
+  state.SetLabel(std::string(kKindName[kind_of(state)]) + " " +
+                 (copy_only ? "copy" : cgiecho::detail::url_path_name(path)));
+}
+
+// The encoder's one path, into a buffer of the counted size; path 1 counts only.
+void Path_Encode(benchmark::State& state) {
+  const std::string_view in = std::string_view(input(kind_of(state))).substr(0, size_of(state));
+  const bool count_only = state.range(2) == 1;
+  std::string buf(cgiecho::url_encoded_size(in), '\0');
+  for (auto _ : state) {
+    const std::size_t n = cgiecho::url_encoded_size(in);
+    benchmark::DoNotOptimize(n);
+    if (!count_only) cgiecho::url_encode_to(in, buf.data());
+    benchmark::ClobberMemory();
+  }
+  finish(state, kind_of(state), in.size());
+  state.SetLabel(std::string(kKindName[kind_of(state)]) + (count_only ? " count" : " count+encode"));
+}
+
+void path_args(benchmark::internal::Benchmark* b, int paths) {
+  b->ArgNames({"kind", "size", "path"})->Unit(benchmark::kMicrosecond);
+  for (const std::size_t size : {kSmall, kCall, kBig})
+    for (const int k : {form, random, mixed})
+      for (int p = 0; p < paths; ++p) b->Args({k, static_cast<std::int64_t>(size), p});
+}
+
+BENCHMARK(Path_Decode)->Apply([](benchmark::internal::Benchmark* b) { path_args(b, 4); });
+BENCHMARK(Path_Encode)->Apply([](benchmark::internal::Benchmark* b) { path_args(b, 2); });
+
 }  // namespace
 
 BENCHMARK_MAIN();

@@ -2,8 +2,11 @@
 #include <cstring>
 
 #include "codec/url_codec.h"
+#include "codec/url_codec_paths.h"
 
-#if defined(__SSE2__)
+#if CGIECHO_URL_X86
+#include <immintrin.h>
+#elif defined(__SSE2__)
 #include <emmintrin.h>
 #endif
 
@@ -43,16 +46,54 @@ std::size_t count_scalar(const unsigned char* in, std::size_t n) {
   return total;
 }
 
+#if CGIECHO_URL_X86
+// A byte is kept (one output byte) when the bit sets of its two nibbles
+// meet: bit 0 for " ", bit 1 for "0"-"9", bit 2 for "A"-"O" and "a"-"o",
+// bit 3 for "P"-"Z" and "p"-"z". Two table lookups per 32 bytes instead of
+// three range checks per 16.
+__attribute__((target("avx2"))) std::size_t count_escaped_avx2(const unsigned char* in, std::size_t n,
+                                                                std::size_t& i) {
+  const __m256i lo_bits = _mm256_setr_epi8(0x0B, 0x0E, 0x0E, 0x0E, 0x0E, 0x0E, 0x0E, 0x0E, 0x0E, 0x0E, 0x0C, 0x04,
+                                           0x04, 0x04, 0x04, 0x04, 0x0B, 0x0E, 0x0E, 0x0E, 0x0E, 0x0E, 0x0E, 0x0E,
+                                           0x0E, 0x0E, 0x0C, 0x04, 0x04, 0x04, 0x04, 0x04);
+  const __m256i hi_bits = _mm256_setr_epi8(0, 0, 0x01, 0x02, 0x04, 0x08, 0x04, 0x08, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+                                           0x01, 0x02, 0x04, 0x08, 0x04, 0x08, 0, 0, 0, 0, 0, 0, 0, 0);
+  const __m256i nibble = _mm256_set1_epi8(0x0F);
+  const __m256i none = _mm256_setzero_si256();
+  std::size_t escaped = 0;
+  while (i + 32 <= n) {
+    // Lanes count down from zero (an escaped byte is -1) for at most 255 blocks.
+    __m256i lanes = none;
+    const std::size_t stop = i + 32 * 255 < n ? i + 32 * 255 : n;
+    for (; i + 32 <= stop; i += 32) {
+      const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + i));
+      const __m256i lo = _mm256_shuffle_epi8(lo_bits, _mm256_and_si256(v, nibble));
+      const __m256i hi = _mm256_shuffle_epi8(hi_bits, _mm256_and_si256(_mm256_srli_epi16(v, 4), nibble));
+      lanes = _mm256_add_epi8(lanes, _mm256_cmpeq_epi8(_mm256_and_si256(lo, hi), none));
+    }
+    const __m256i s = _mm256_sad_epu8(_mm256_sub_epi8(none, lanes), none);
+    const __m128i sums = _mm_add_epi64(_mm256_castsi256_si128(s), _mm256_extracti128_si256(s, 1));
+    // Each half holds a sum of 16 lanes, at most 4080.
+    escaped += static_cast<std::size_t>(_mm_cvtsi128_si32(sums)) +
+               static_cast<std::size_t>(_mm_cvtsi128_si32(_mm_unpackhi_epi64(sums, sums)));
+  }
+  return escaped;
+}
+#endif
+
 }  // namespace
 
 // Counting runs before every exported encoding, so it must cost little
-// beside the encoding itself: 16 bytes at a time, escaped bytes counted in
-// byte lanes and summed before a lane can overflow.
+// beside the encoding itself: escaped bytes are counted in byte lanes and
+// summed before a lane can overflow.
 std::size_t url_encoded_size(std::string_view text) {
   const auto* in = reinterpret_cast<const unsigned char*>(text.data());
   const std::size_t n = text.size();
   std::size_t i = 0;
   std::size_t escaped = 0;
+#if CGIECHO_URL_X86
+  if (detail::best_url_path() == detail::url_path::avx2) escaped = count_escaped_avx2(in, n, i);
+#endif
 #if defined(__SSE2__)
   const __m128i zero_digit = _mm_set1_epi8('0');
   const __m128i nine = _mm_set1_epi8(9);
@@ -62,7 +103,7 @@ std::size_t url_encoded_size(std::string_view text) {
   const __m128i space = _mm_set1_epi8(' ');
   const __m128i none = _mm_setzero_si128();
   while (i + 16 <= n) {
-    // Lanes count down from zero (a match is -1) for at most 255 blocks.
+    // Lanes count down from zero (an escaped byte is -1) for at most 255 blocks.
     __m128i lanes = none;
     const std::size_t stop = i + 16 * 255 < n ? i + 16 * 255 : n;
     for (; i + 16 <= stop; i += 16) {

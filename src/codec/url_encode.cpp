@@ -40,16 +40,16 @@ struct encode_table {
 };
 constexpr encode_table kEncode{};
 
-// Stores four bytes per input byte, so out needs one byte of room beyond the
-// encoding. Kept out of line so the compiler cannot see that out is a local
-// buffer: gcc then reloads the byte for its length after the store, and that
-// loop measured twice as fast on binary data as the one it schedules when it
-// knows the store cannot touch the input.
-[[gnu::noinline]] std::size_t encode_piece(const unsigned char* in, std::size_t n, char* out) {
+// Encodes n bytes at out and returns the length written. Stores four bytes
+// per input byte, so out needs room for three more bytes after the encoding
+// of the last one. The byte is read once and both table reads use it: a
+// form that reads the byte again for its length measured a quarter slower.
+std::size_t encode_bytes(const unsigned char* in, std::size_t n, char* out) {
   std::size_t j = 0;
   for (std::size_t i = 0; i < n; ++i) {
-    std::memcpy(out + j, kEncode.entry[in[i]], 4);
-    j += kEncode.entry[in[i]][3];
+    const unsigned char b = in[i];
+    std::memcpy(out + j, kEncode.entry[b], 4);
+    j += kEncode.entry[b][3];
   }
   return j;
 }
@@ -139,22 +139,22 @@ std::size_t url_encoded_size(std::string_view text) {
   return i + 2 * escaped + count_scalar(in + i, n - i);
 }
 
-// Each piece of input is encoded into a small staging buffer that stays in
-// the first-level cache and then copied out whole, byte-exact. The table
-// loop's four-byte stores written straight into a large result measured
-// less than half as fast (they wait for its cache lines one store at a
-// time), and the staging buffer has room for the worst case of a piece plus
-// the byte the last store writes past it, so the loop never checks for room.
+// Straight into the result, no staging buffer. Every byte's encoding takes
+// at least one byte, so the four-byte stores stay inside the result while
+// three input bytes follow; the last three are written byte-exact.
 void url_encode_to(std::string_view text, char* out) {
-  constexpr std::size_t kPiece = 2048;
   const auto* in = reinterpret_cast<const unsigned char*>(text.data());
   const std::size_t n = text.size();
-  char staging[3 * kPiece + 1];
-  for (std::size_t i = 0; i < n; i += kPiece) {
-    const std::size_t len = n - i < kPiece ? n - i : kPiece;
-    const std::size_t j = encode_piece(in + i, len, staging);
-    std::memcpy(out, staging, j);
-    out += j;
+  const std::size_t bulk = n > 3 ? n - 3 : 0;
+  std::size_t j = encode_bytes(in, bulk, out);
+  for (std::size_t i = bulk; i < n; ++i) {
+    const auto* e = kEncode.entry[in[i]];
+    out[j] = static_cast<char>(e[0]);
+    if (e[3] == 3) {
+      out[j + 1] = static_cast<char>(e[1]);
+      out[j + 2] = static_cast<char>(e[2]);
+    }
+    j += e[3];
   }
 }
 

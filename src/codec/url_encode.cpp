@@ -41,9 +41,10 @@ struct encode_table {
 constexpr encode_table kEncode{};
 
 // Encodes n bytes at out and returns the length written. Stores four bytes
-// per input byte, so out needs room for three more bytes after the encoding
-// of the last one. The byte is read once and both table reads use it: a
-// form that reads the byte again for its length measured a quarter slower.
+// per input byte: the last store reaches three bytes past the encoding when
+// the last byte is kept, one when it is escaped. The byte is read once and
+// both table reads use it: a form that reads the byte again for its length
+// measured a quarter slower.
 std::size_t encode_bytes(const unsigned char* in, std::size_t n, char* out) {
   std::size_t j = 0;
   for (std::size_t i = 0; i < n; ++i) {
@@ -139,22 +140,25 @@ std::size_t url_encoded_size(std::string_view text) {
   return i + 2 * escaped + count_scalar(in + i, n - i);
 }
 
-// Straight into the result, no staging buffer. Every byte's encoding takes
-// at least one byte, so the four-byte stores stay inside the result while
-// three input bytes follow; the last three are written byte-exact.
+// Each piece of input is encoded into a small staging buffer that stays in
+// the first-level cache and then copied out whole, byte-exact. Written
+// straight into a large result that is not in the cache, the four-byte
+// stores each wait for their line, and 16 MiB of form text encoded a third
+// slower; staging costs about 5% where the result fits in the cache. The
+// staging buffer has room for the worst case of a piece (all escaped) plus
+// the one byte the last store then reaches past it; a kept last byte reaches
+// three, inside an encoding at least two bytes shorter. So the loop never
+// checks for room.
 void url_encode_to(std::string_view text, char* out) {
+  constexpr std::size_t kPiece = 2048;
   const auto* in = reinterpret_cast<const unsigned char*>(text.data());
   const std::size_t n = text.size();
-  const std::size_t bulk = n > 3 ? n - 3 : 0;
-  std::size_t j = encode_bytes(in, bulk, out);
-  for (std::size_t i = bulk; i < n; ++i) {
-    const auto* e = kEncode.entry[in[i]];
-    out[j] = static_cast<char>(e[0]);
-    if (e[3] == 3) {
-      out[j + 1] = static_cast<char>(e[1]);
-      out[j + 2] = static_cast<char>(e[2]);
-    }
-    j += e[3];
+  char staging[3 * kPiece + 1];
+  for (std::size_t i = 0; i < n; i += kPiece) {
+    const std::size_t len = n - i < kPiece ? n - i : kPiece;
+    const std::size_t j = encode_bytes(in + i, len, staging);
+    std::memcpy(out, staging, j);
+    out += j;
   }
 }
 

@@ -1,13 +1,10 @@
 #include "codec/url_codec_paths.h"
 
-#include "codec/url_codec.h"
-
 #if CGIECHO_URL_X86
 #include <cpuid.h>
 #endif
 
-namespace cgiecho {
-namespace detail {
+namespace cgiecho::detail {
 namespace {
 
 #if CGIECHO_URL_X86
@@ -70,30 +67,4 @@ const char* url_path_name(url_path path) {
   return "?";
 }
 
-}  // namespace detail
-
-std::string url_encode(std::string_view text) {
-  switch (detail::best_url_path()) {
-    case detail::url_path::avx2:
-      return detail::url_encode_avx2(text);
-    case detail::url_path::sse2:
-      return detail::url_encode_sse2(text);
-    case detail::url_path::scalar:
-      break;
-  }
-  return detail::url_encode_scalar(text);
-}
-
-std::string url_decode(std::string_view text) {
-  switch (detail::best_url_path()) {
-    case detail::url_path::avx2:
-      return detail::url_decode_avx2(text);
-    case detail::url_path::sse2:
-      return detail::url_decode_sse2(text);
-    case detail::url_path::scalar:
-      break;
-  }
-  return detail::url_decode_scalar(text);
-}
-
-}  // namespace cgiecho
+}  // namespace cgiecho::detail

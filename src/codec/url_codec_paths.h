@@ -1,8 +1,10 @@
-// The separate implementations behind url_encode and url_decode, so tests,
-// the fuzz target and the benchmark can hold them against each other. Every
-// path gives the same bytes for every input; they differ only in speed.
+// The decoder's separate implementations, so tests, the fuzz target and the
+// benchmark can hold them against each other. Every path gives the same
+// bytes for every input; they differ only in speed. (The encoder has one:
+// it is bound by writing its output, and vector loops measured no faster.)
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -21,20 +23,17 @@ enum class url_path { scalar, sse2, avx2 };
 // Whether this build and this CPU can run the path. The scalar path always can.
 bool url_path_available(url_path path);
 
-// The fastest available path; url_encode and url_decode use it.
+// The fastest available path; url_decode and url_decode_in_place use it.
 url_path best_url_path();
 
 const char* url_path_name(url_path path);
 
-// Calling a path that is not available is undefined (an AVX2 instruction on a
-// CPU without it faults). Where the build has no vector paths, the vector
-// names run the scalar code.
-std::string url_encode_scalar(std::string_view text);
-std::string url_encode_sse2(std::string_view text);
-std::string url_encode_avx2(std::string_view text);
+// url_decode_in_place on the given path. Calling a path that is not
+// available is undefined (an AVX2 instruction on a CPU without it faults).
+// Where the build has no vector paths, the vector names run the scalar code.
+std::size_t url_decode_in_place(url_path path, char* data, std::size_t size);
 
-std::string url_decode_scalar(std::string_view text);
-std::string url_decode_sse2(std::string_view text);
-std::string url_decode_avx2(std::string_view text);
+// The same on a copy of text.
+std::string url_decode_on(url_path path, std::string_view text);
 
 }  // namespace cgiecho::detail

@@ -10,12 +10,23 @@
 using namespace cgiecho;
 using namespace cgiecho::exports;
 
+// The encoding is counted first and written once, into the handle returned.
 extern "C" cgi_str CGI_CALL CGI_URLENCODE(cgi_str* text) {
-  return guarded([&] { return to_handle(url_encode(view_of(text))); });
+  return guarded([&]() -> cgi_str {
+    const std::string_view in = view_of(text);
+    cgi_str out = new_handle(url_encoded_size(in));
+    if (out != nullptr) url_encode_to(in, bytes_of(out));
+    return out;
+  });
 }
+// The argument is this routine's own: it is decoded where it lies, and the
+// result, never longer, copied once into the handle returned.
 extern "C" cgi_str CGI_CALL CGI_DECODE(cgi_str text) {
   const owned_handle arg(text);
-  return guarded([&] { return to_handle(url_decode(arg.view())); });
+  return guarded([&] {
+    char* data = arg.data();
+    return to_handle({data, url_decode_in_place(data, arg.size())});
+  });
 }
 
 extern "C" int32_t CGI_CALL CGI_PARSEPARMS(cgi_str* form, struct tagSAFEARRAY** pairs) {

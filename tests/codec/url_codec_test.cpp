@@ -9,6 +9,22 @@ namespace {
 
 using namespace std::string_literals;
 
+// url_encode_to into a buffer of exactly url_encoded_size bytes, followed by
+// guard bytes it must leave alone (no encoding contains 0xEE).
+std::string encode_into_exact_buffer(std::string_view in) {
+  const std::size_t n = cgiecho::url_encoded_size(in);
+  std::string buf(n + 4, '\xEE');
+  cgiecho::url_encode_to(in, buf.data());
+  EXPECT_EQ(buf.substr(n), "\xEE\xEE\xEE\xEE") << testing::PrintToString(in);
+  buf.resize(n);
+  return buf;
+}
+
+std::string decode_in_place(std::string s) {
+  s.resize(cgiecho::url_decode_in_place(s.data(), s.size()));
+  return s;
+}
+
 TEST(UrlEncode, KeepsLettersAndDigitsEscapesTheRest) {
   const struct {
     std::string in, want;
@@ -22,6 +38,8 @@ TEST(UrlEncode, KeepsLettersAndDigitsEscapesTheRest) {
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::PrintToString(c.in));
     EXPECT_EQ(cgiecho::url_encode(c.in), c.want);
+    EXPECT_EQ(cgiecho::url_encoded_size(c.in), c.want.size());
+    EXPECT_EQ(encode_into_exact_buffer(c.in), c.want);
   }
 }
 
@@ -36,6 +54,7 @@ TEST(UrlDecode, WellFormedInput) {
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::PrintToString(c.in));
     EXPECT_EQ(cgiecho::url_decode(c.in), c.want);
+    EXPECT_EQ(decode_in_place(c.in), c.want);
   }
 }
 
@@ -51,6 +70,7 @@ TEST(UrlDecode, MalformedEscapesNeverFail) {
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::PrintToString(c.in));
     EXPECT_EQ(cgiecho::url_decode(c.in), c.want);
+    EXPECT_EQ(decode_in_place(c.in), c.want);
   }
 }
 
@@ -79,9 +99,13 @@ TEST(UrlCodec, RoundTripAndLengthForRandomStrings) {
       std::size_t want_len = 0;
       for (unsigned char b : s) want_len += (std::isalnum(b) && b < 0x80) || b == ' ' ? 1 : 3;
       ASSERT_EQ(enc.size(), want_len) << testing::PrintToString(s);
+      ASSERT_EQ(cgiecho::url_encoded_size(s), want_len) << testing::PrintToString(s);
+      ASSERT_EQ(encode_into_exact_buffer(s), enc);
       ASSERT_EQ(enc.find_first_not_of("0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz+%"),
                 std::string::npos);
       ASSERT_EQ(cgiecho::url_decode(enc), s) << testing::PrintToString(s);
+      ASSERT_EQ(decode_in_place(enc), s) << testing::PrintToString(s);
+      ASSERT_EQ(decode_in_place(s), cgiecho::url_decode(s)) << testing::PrintToString(s);
     }
   }
 }
@@ -94,6 +118,7 @@ TEST(UrlEncode, LongEncodingIsNotCut) {
   in.back() = ' ';
   const std::string enc = cgiecho::url_encode(in);
   ASSERT_EQ(enc.size(), 3 * n - 4);
+  ASSERT_EQ(cgiecho::url_encoded_size(in), 3 * n - 4);
   ASSERT_GT(enc.size(), std::size_t{33554432});
   EXPECT_EQ(enc.substr(0, 6), "%FF%FF");
   EXPECT_EQ(enc.substr(enc.size() - 7), "%FF%FF+");

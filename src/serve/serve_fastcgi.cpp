@@ -1,15 +1,23 @@
-// FastCGI through libfcgi: the protocol is the library's; this file only
-// puts each request behind the platform seam.
+// FastCGI through libfcgi: the records are the library's; this file puts
+// each request behind the platform seam and decides which connection is
+// served next.
 #include <fastcgi.h>
 #include <fcgiapp.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <csignal>
 #include <cstring>
+#include <memory>
 #include <string>
-#include <sys/socket.h>
-#include <unistd.h>
+#include <vector>
 
 #include "output/page.h"
 #include "platform/platform.h"
@@ -51,41 +59,28 @@ class RequestChannel final : public platform::Channel {
 };
 
 volatile std::sig_atomic_t g_stopping = 0;
-// The connection kept open between requests (FCGI_KEEP_CONN) while the loop
-// waits for the next request on it; -1 otherwise.
-volatile std::sig_atomic_t g_idle_connection = -1;
 
 // SIGTERM is how a web server ends its responders: the request in hand
-// still gets its whole answer, then the loop ends. So SIGTERM is blocked
-// from the moment a request is accepted until its answer is out: delivered
-// during the request, it would interrupt the reads of its body and the
-// writes of its page, and libfcgi takes an interrupted call for a broken
-// connection. While the loop waits for a request, the handler (installed
-// without SA_RESTART) ends the wait at once: the interrupted accept() or
-// read() returns, and closing the listening socket and shutting the idle
-// connection make sure a wait that had not started yet cannot start. A
-// client that went away must cost its request only, so SIGPIPE is ignored.
-void on_terminate(int) {
-  g_stopping = 1;
-  FCGX_ShutdownPending();
-  if (g_idle_connection >= 0) shutdown(g_idle_connection, SHUT_RDWR);
-  close(FCGI_LISTENSOCK_FILENO);
-}
+// still gets its whole answer, then the loop ends. So SIGTERM stays blocked
+// except while the loop waits in ppoll() for a connection or a request:
+// delivered during a request it would interrupt the reads of its body or
+// the writes of its page, and libfcgi takes an interrupted call for a
+// broken connection. A client that went away must cost its request only,
+// so SIGPIPE is ignored.
+void on_terminate(int) { g_stopping = 1; }
 
-sigset_t terminate_set() {
-  sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, SIGTERM);
-  return set;
-}
-
-void install_signal_handlers() {
+void install_signal_handlers(sigset_t& waiting_mask) {
   struct sigaction action;
   std::memset(&action, 0, sizeof action);
   action.sa_handler = on_terminate;
   sigemptyset(&action.sa_mask);
   sigaction(SIGTERM, &action, nullptr);
   std::signal(SIGPIPE, SIG_IGN);
+  sigset_t terminate;
+  sigemptyset(&terminate);
+  sigaddset(&terminate, SIGTERM);
+  sigprocmask(SIG_BLOCK, &terminate, &waiting_mask);
+  sigdelset(&waiting_mask, SIGTERM);
 }
 
 // What the handler left unread of the request's input. On a kept
@@ -108,6 +103,58 @@ void run(const std::function<void()>& handle) {
   }
 }
 
+// One connection from the web server. A server that keeps connections
+// (FCGI_KEEP_CONN: nginx's fastcgi_keep_conn, Apache's enablereuse) may
+// hold several open to one responder and send the next request on any of
+// them, so the loop must not wait on one connection while another has a
+// request: it waits on all of them and the listening socket at once, and
+// hands libfcgi only a connection that has bytes to read. libfcgi's own
+// accept() would block the whole loop on one listening socket.
+struct Connection {
+  Connection() { FCGX_InitRequest(&request, -1, 0); }  // no listening socket: libfcgi never accepts
+  ~Connection() { FCGX_Free(&request, 1); }
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+  FCGX_Request request;
+  unsigned long long last_used = 0;
+};
+
+// Plenty for any server's pool; past it the connection idle the longest
+// is closed, as a server closes idle ones of its own.
+constexpr std::size_t kMaxConnections = 256;
+
+void serve_request(Connection& connection, const std::function<void()>& handle) {
+  FCGX_Request& request = connection.request;
+  // Reads this connection's next request; -1 when it closed or sent bytes
+  // that are not FastCGI records (libfcgi then closes it).
+  if (FCGX_Accept_r(&request) < 0) return;
+  RequestChannel channel(request);
+  platform::set_channel(&channel);
+  run(handle);
+  platform::set_channel(nullptr);
+  drain_input(request);
+  FCGX_Finish_r(&request);  // closes the connection unless the server keeps it
+}
+
+void accept_connections(std::vector<std::unique_ptr<Connection>>& connections) {
+  for (;;) {
+    const int fd = accept4(FCGI_LISTENSOCK_FILENO, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) return;  // none waiting (the listening socket does not block), or gone
+    const int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);  // fails harmlessly on Unix sockets
+    if (connections.size() >= kMaxConnections) {
+      auto idle = std::min_element(connections.begin(), connections.end(),
+                                   [](const auto& a, const auto& b) { return a->last_used < b->last_used; });
+      connections.erase(idle);
+    }
+    connections.push_back(std::make_unique<Connection>());
+    // As a kept connection: FCGX_Accept_r first finishes the request before,
+    // and would close a connection that it did not know to keep.
+    connections.back()->request.ipcFd = fd;
+    connections.back()->request.keepConnection = 1;
+  }
+}
+
 }  // namespace
 
 bool started_as_fastcgi() { return FCGX_IsCGI() == 0; }
@@ -118,25 +165,35 @@ void serve(const std::function<void()>& handle) {
     return;
   }
   if (FCGX_Init() != 0) return;
-  install_signal_handlers();
-  FCGX_Request request;
-  if (FCGX_InitRequest(&request, FCGI_LISTENSOCK_FILENO, 0) != 0) return;
-  const sigset_t terminate = terminate_set();
-  for (;;) {
-    g_idle_connection = request.ipcFd;
-    sigprocmask(SIG_UNBLOCK, &terminate, nullptr);  // a SIGTERM held during the last request lands here
-    const int accepted = g_stopping ? -1 : FCGX_Accept_r(&request);
-    sigprocmask(SIG_BLOCK, &terminate, nullptr);
-    g_idle_connection = -1;
-    if (accepted < 0) break;
-    RequestChannel channel(request);
-    platform::set_channel(&channel);
-    run(handle);
-    platform::set_channel(nullptr);
-    drain_input(request);
-    FCGX_Finish_r(&request);
+  sigset_t waiting_mask;
+  install_signal_handlers(waiting_mask);
+  const int flags = fcntl(FCGI_LISTENSOCK_FILENO, F_GETFL);
+  if (flags < 0 || fcntl(FCGI_LISTENSOCK_FILENO, F_SETFL, flags | O_NONBLOCK) < 0) return;
+  std::vector<std::unique_ptr<Connection>> connections;
+  std::vector<pollfd> waiting;
+  unsigned long long served = 0;
+  while (!g_stopping) {
+    waiting.assign(1, pollfd{FCGI_LISTENSOCK_FILENO, POLLIN, 0});
+    for (const auto& c : connections) waiting.push_back(pollfd{c->request.ipcFd, POLLIN, 0});
+    if (ppoll(waiting.data(), waiting.size(), nullptr, &waiting_mask) < 0) {
+      if (errno == EINTR) continue;  // SIGTERM: the loop condition ends it
+      break;
+    }
+    if (waiting[0].revents & (POLLERR | POLLHUP | POLLNVAL)) break;  // the listening socket is gone
+    // One request from each connection that has one, in turn, so that a
+    // busy connection cannot keep the others waiting.
+    for (std::size_t i = 1; i < waiting.size(); ++i) {
+      if (waiting[i].revents == 0) continue;
+      Connection& c = *connections[i - 1];
+      serve_request(c, handle);
+      c.last_used = ++served;
+    }
+    connections.erase(std::remove_if(connections.begin(), connections.end(),
+                                     [](const auto& c) { return c->request.ipcFd < 0; }),
+                      connections.end());
+    if (waiting[0].revents & POLLIN) accept_connections(connections);
   }
-  FCGX_Free(&request, 1);
+  connections.clear();
   clear_request_data();
 }
 

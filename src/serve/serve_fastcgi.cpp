@@ -112,7 +112,12 @@ void run(const std::function<void()>& handle) {
 // accept() would block the whole loop on one listening socket.
 struct Connection {
   Connection() { FCGX_InitRequest(&request, -1, 0); }  // no listening socket: libfcgi never accepts
-  ~Connection() { FCGX_Free(&request, 1); }
+  // An idle connection closed at once: libfcgi's own close waits up to two
+  // seconds for the server to close its end first.
+  ~Connection() {
+    FCGX_Free(&request, 0);
+    if (request.ipcFd >= 0) close(request.ipcFd);
+  }
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
   FCGX_Request request;

@@ -1,8 +1,9 @@
 # Front door: `make` builds for Linux, `make windows` cross-builds for
 # Windows x64 and `make windows32` for 32-bit Windows (x86), `make check`
 # builds everything and runs every test, and `make demo` serves the echo
-# program on 127.0.0.1 (`make demo-fastcgi` as FastCGI). Each build is a preset of CMakePresets.json
-# (`cmake --preset linux` and so on), in the folder that the preset names.
+# program on 127.0.0.1 (`make demo-fastcgi`: as a FastCGI responder). Each
+# build is a preset of CMakePresets.json (`cmake --preset linux` and so on),
+# in the folder that the preset names.
 BUILD   = build
 WIN     = build-win64
 WIN32   = build-win32

@@ -4,6 +4,7 @@
 #include <fastcgi.h>
 #include <fcgiapp.h>
 #include <fcntl.h>
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -14,6 +15,7 @@
 #include <cerrno>
 #include <climits>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -141,10 +143,27 @@ void serve_request(Connection& connection, const std::function<void()>& handle) 
   FCGX_Finish_r(&request);  // closes the connection unless the server keeps it
 }
 
+// FCGI_WEB_SERVER_ADDRS, the comma-separated IPv4 addresses that may
+// connect over TCP, as libfcgi's own accept() honours it; unset: any.
+bool web_server_allowed(const sockaddr_storage& peer) {
+  const char* allowed = std::getenv("FCGI_WEB_SERVER_ADDRS");
+  if (allowed == nullptr || peer.ss_family != AF_INET) return true;
+  char text[INET_ADDRSTRLEN];
+  if (!inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in&>(peer).sin_addr, text, sizeof text)) return false;
+  const std::string list = std::string(",") + allowed + ",";
+  return list.find(std::string(",") + text + ",") != std::string::npos;
+}
+
 void accept_connections(std::vector<std::unique_ptr<Connection>>& connections) {
   for (;;) {
-    const int fd = accept4(FCGI_LISTENSOCK_FILENO, nullptr, nullptr, SOCK_CLOEXEC);
+    sockaddr_storage peer{};
+    socklen_t size = sizeof peer;
+    const int fd = accept4(FCGI_LISTENSOCK_FILENO, reinterpret_cast<sockaddr*>(&peer), &size, SOCK_CLOEXEC);
     if (fd < 0) return;  // none waiting (the listening socket does not block), or gone
+    if (!web_server_allowed(peer)) {
+      close(fd);
+      continue;
+    }
     const int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);  // fails harmlessly on Unix sockets
     if (connections.size() >= kMaxConnections) {

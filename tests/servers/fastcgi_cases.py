@@ -12,6 +12,7 @@ mid-response; SIGTERM with a request in hand and while idle. The responder
 (started by spawn-fcgi) must be the same process throughout, until SIGTERM.
 """
 
+import os
 import signal
 import socket
 import struct
@@ -123,7 +124,7 @@ class Case:
     def expect(self, label, got, want):
         if got != want:
             self.problems.append(f"{label}: got {None if got is None else got[:150]!r},"
-                                 f" want {want[:150]!r}")
+                                 f" want {None if want is None else want[:150]!r}")
 
 
 def kept_connection(c, program):
@@ -227,6 +228,15 @@ def sigterm_idle(c, program):
     return f"SIGTERM while idle: ended after {time.monotonic() - started:.2f} s"
 
 
+def web_server_addrs(c, program):
+    """FCGI_WEB_SERVER_ADDRS names the servers that may connect: a
+    connection from another address is closed unanswered."""
+    with c.r.connect() as s:
+        s.sendall(request(env("GET", QUERY_STRING=b"x")))
+        c.expect("from an address not listed", response(s), None)
+    return "FCGI_WEB_SERVER_ADDRS turns away other addresses"
+
+
 def header_each_request(c, program):
     """The example writes through write_with_header, which puts the CGI
     header out once per request: every request gets it, exactly once."""
@@ -244,7 +254,9 @@ def header_each_request(c, program):
 
 def run(program, case, name):
     folder = make_workdir(f"cgiecho-fcgi-{case.__name__}-")
-    with Responder(program, folder, tcp=case is not garbage, tail=TAIL, name=name) as r:
+    environ = dict(os.environ, FCGI_WEB_SERVER_ADDRS="127.0.0.2,10.0.0.1")
+    with Responder(program, folder, tcp=case is not garbage, tail=TAIL, name=name,
+                   env=environ if case is web_server_addrs else None) as r:
         pid = r.proc.pid
         c = Case(r)
         what = case(c, program)
@@ -265,7 +277,8 @@ def main(argv):
     echo, example = argv[1], argv[2]
     try:
         failed = sum(run(echo, case, "cgiecho") for case in (
-            kept_connection, late_body, garbage, clients_gone, sigterm_in_request, sigterm_idle))
+            kept_connection, late_body, garbage, clients_gone, sigterm_in_request, sigterm_idle,
+            web_server_addrs))
         failed += run(example, header_each_request, "responder")
     except Failure as e:
         print(f"FAIL: {e}")

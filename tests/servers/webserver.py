@@ -287,8 +287,9 @@ class Responder:
     `folder`, or with tcp=True on a free port of 127.0.0.1; `tail` is its
     command line after the program name. Stopped with SIGTERM to its pid."""
 
-    def __init__(self, program, folder, tcp=False, tail=(), name="responder"):
+    def __init__(self, program, folder, tcp=False, tail=(), name="responder", env=None):
         self.program, self.tail = os.path.abspath(program), list(tail)
+        self.env = env
         self.folder, self.tcp, self.name = folder, tcp, name
         self.proc = None
         self.port = self.path = None
@@ -318,7 +319,8 @@ class Responder:
             where = ["-s", self.path, "-M", "0666"]  # servers' workers run as www-data
         log = open(os.path.join(self.folder, f"{self.name}.log"), "ab")
         self.proc = subprocess.Popen([spawn, "-n", *where, "--", self.program, *self.tail],
-                                     stdin=subprocess.DEVNULL, stdout=log, stderr=log)
+                                     stdin=subprocess.DEVNULL, stdout=log, stderr=log,
+                                     env=self.env)
 
         def listening():
             if self.proc.poll() is not None:

@@ -1,8 +1,9 @@
 # Front door: `make` builds for Linux, `make windows` cross-builds for
 # Windows x64 and `make windows32` for 32-bit Windows (x86), `make check`
 # builds everything and runs every test, and `make demo` serves the echo
-# program on 127.0.0.1. Each build is a preset of CMakePresets.json
-# (`cmake --preset linux` and so on), in the folder that the preset names.
+# program on 127.0.0.1 (`make demo-fastcgi`: as a FastCGI responder). Each
+# build is a preset of CMakePresets.json (`cmake --preset linux` and so on),
+# in the folder that the preset names.
 BUILD   = build
 WIN     = build-win64
 WIN32   = build-win32
@@ -18,7 +19,7 @@ WINE32  ?= $(firstword $(wildcard /usr/lib/wine/wine) wine)
 export WINEDEBUG = -all
 
 .PHONY: deps bench all linux windows windows32 asan fuzz check check-linux check-asan check-windows \
-        check-windows32 check-fuzz demo clean
+        check-windows32 check-fuzz demo demo-fastcgi clean
 
 all: linux
 
@@ -94,6 +95,11 @@ bench:
 demo: deps
 	$(MAKE) linux
 	tests/servers/demo.sh $(BUILD)/cgiecho
+
+# The same with the program as a FastCGI responder (DEMO_FASTCGI=1 make demo
+# does the same).
+demo-fastcgi:
+	DEMO_FASTCGI=1 $(MAKE) demo
 
 # Every folder the targets above make, and nothing else.
 clean:

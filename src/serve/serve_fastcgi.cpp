@@ -1,6 +1,15 @@
-// FastCGI through libfcgi: the protocol is the library's; this file only
-// puts each request behind the platform seam.
+// FastCGI through libfcgi: the records are the library's; this file puts
+// each request behind the platform seam and decides which connection is
+// served next.
+#include <fastcgi.h>
 #include <fcgiapp.h>
+#include <fcntl.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <sys/socket.h>
 
@@ -8,8 +17,11 @@
 #include <cerrno>
 #include <climits>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "output/page.h"
 #include "platform/platform.h"
@@ -53,21 +65,37 @@ class RequestChannel final : public platform::Channel {
 volatile std::sig_atomic_t g_stopping = 0;
 
 // SIGTERM is how a web server ends its responders: the request in hand
-// still gets its answer, then the loop ends. Installed without SA_RESTART
-// so that a responder waiting in accept() notices at once. A client that
-// went away must cost its request only, so SIGPIPE is ignored.
-void on_terminate(int) {
-  g_stopping = 1;
-  FCGX_ShutdownPending();
-}
+// still gets its whole answer, then the loop ends. So SIGTERM stays blocked
+// except while the loop waits in ppoll() for a connection or a request:
+// delivered during a request it would interrupt the reads of its body or
+// the writes of its page, and libfcgi takes an interrupted call for a
+// broken connection. A client that went away must cost its request only,
+// so SIGPIPE is ignored.
+void on_terminate(int) { g_stopping = 1; }
 
-void install_signal_handlers() {
+void install_signal_handlers(sigset_t& waiting_mask) {
   struct sigaction action;
   std::memset(&action, 0, sizeof action);
   action.sa_handler = on_terminate;
   sigemptyset(&action.sa_mask);
   sigaction(SIGTERM, &action, nullptr);
   std::signal(SIGPIPE, SIG_IGN);
+  sigset_t terminate;
+  sigemptyset(&terminate);
+  sigaddset(&terminate, SIGTERM);
+  sigprocmask(SIG_BLOCK, &terminate, &waiting_mask);
+  sigdelset(&waiting_mask, SIGTERM);
+}
+
+// What the handler left unread of the request's input. On a kept
+// connection those records would otherwise be taken for the next request's,
+// and libfcgi drops the connection with the next request on it; on any
+// connection, a server still sending a body it was not asked for would see
+// the connection closed under it.
+void drain_input(FCGX_Request& request) {
+  char sink[8192];
+  while (FCGX_GetStr(sink, sizeof sink, request.in) > 0) {
+  }
 }
 
 void run(const std::function<void()>& handle) {
@@ -76,6 +104,80 @@ void run(const std::function<void()>& handle) {
   try {
     handle();
   } catch (...) {
+  }
+}
+
+// One connection from the web server. A server that keeps connections
+// (FCGI_KEEP_CONN: nginx's fastcgi_keep_conn, Apache's enablereuse) may
+// hold several open to one responder and send the next request on any of
+// them, so the loop must not wait on one connection while another has a
+// request: it waits on all of them and the listening socket at once, and
+// hands libfcgi only a connection that has bytes to read. libfcgi's own
+// accept() would block the whole loop on one listening socket.
+struct Connection {
+  Connection() { FCGX_InitRequest(&request, -1, 0); }  // no listening socket: libfcgi never accepts
+  // An idle connection closed at once: libfcgi's own close waits up to two
+  // seconds for the server to close its end first.
+  ~Connection() {
+    FCGX_Free(&request, 0);
+    if (request.ipcFd >= 0) close(request.ipcFd);
+  }
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+  FCGX_Request request;
+  unsigned long long last_used = 0;
+};
+
+// Plenty for any server's pool; past it the connection idle the longest
+// is closed, as a server closes idle ones of its own.
+constexpr std::size_t kMaxConnections = 256;
+
+void serve_request(Connection& connection, const std::function<void()>& handle) {
+  FCGX_Request& request = connection.request;
+  // Reads this connection's next request; -1 when it closed or sent bytes
+  // that are not FastCGI records (libfcgi then closes it).
+  if (FCGX_Accept_r(&request) < 0) return;
+  RequestChannel channel(request);
+  platform::set_channel(&channel);
+  run(handle);
+  platform::set_channel(nullptr);
+  drain_input(request);
+  FCGX_Finish_r(&request);  // closes the connection unless the server keeps it
+}
+
+// FCGI_WEB_SERVER_ADDRS, the comma-separated IPv4 addresses that may
+// connect over TCP, as libfcgi's own accept() honours it; unset: any.
+bool web_server_allowed(const sockaddr_storage& peer) {
+  const char* allowed = std::getenv("FCGI_WEB_SERVER_ADDRS");
+  if (allowed == nullptr || peer.ss_family != AF_INET) return true;
+  char text[INET_ADDRSTRLEN];
+  if (!inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in&>(peer).sin_addr, text, sizeof text)) return false;
+  const std::string list = std::string(",") + allowed + ",";
+  return list.find(std::string(",") + text + ",") != std::string::npos;
+}
+
+void accept_connections(std::vector<std::unique_ptr<Connection>>& connections) {
+  for (;;) {
+    sockaddr_storage peer{};
+    socklen_t size = sizeof peer;
+    const int fd = accept4(FCGI_LISTENSOCK_FILENO, reinterpret_cast<sockaddr*>(&peer), &size, SOCK_CLOEXEC);
+    if (fd < 0) return;  // none waiting (the listening socket does not block), or gone
+    if (!web_server_allowed(peer)) {
+      close(fd);
+      continue;
+    }
+    const int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);  // fails harmlessly on Unix sockets
+    if (connections.size() >= kMaxConnections) {
+      auto idle = std::min_element(connections.begin(), connections.end(),
+                                   [](const auto& a, const auto& b) { return a->last_used < b->last_used; });
+      connections.erase(idle);
+    }
+    connections.push_back(std::make_unique<Connection>());
+    // As a kept connection: FCGX_Accept_r first finishes the request before,
+    // and would close a connection that it did not know to keep.
+    connections.back()->request.ipcFd = fd;
+    connections.back()->request.keepConnection = 1;
   }
 }
 
@@ -99,17 +201,35 @@ void serve(const std::function<void()>& handle) {
   }
   // After the library's start-up, which installs handlers of its own.
   if (FCGX_Init() != 0) return;
-  install_signal_handlers();
-  FCGX_Request request;
-  if (FCGX_InitRequest(&request, 0, 0) != 0) return;
-  while (!g_stopping && FCGX_Accept_r(&request) >= 0) {
-    RequestChannel channel(request);
-    platform::set_channel(&channel);
-    run(handle);
-    platform::set_channel(nullptr);
-    FCGX_Finish_r(&request);
+  sigset_t waiting_mask;
+  install_signal_handlers(waiting_mask);
+  const int flags = fcntl(FCGI_LISTENSOCK_FILENO, F_GETFL);
+  if (flags < 0 || fcntl(FCGI_LISTENSOCK_FILENO, F_SETFL, flags | O_NONBLOCK) < 0) return;
+  std::vector<std::unique_ptr<Connection>> connections;
+  std::vector<pollfd> waiting;
+  unsigned long long served = 0;
+  while (!g_stopping) {
+    waiting.assign(1, pollfd{FCGI_LISTENSOCK_FILENO, POLLIN, 0});
+    for (const auto& c : connections) waiting.push_back(pollfd{c->request.ipcFd, POLLIN, 0});
+    if (ppoll(waiting.data(), waiting.size(), nullptr, &waiting_mask) < 0) {
+      if (errno == EINTR) continue;  // SIGTERM: the loop condition ends it
+      break;
+    }
+    if (waiting[0].revents & (POLLERR | POLLHUP | POLLNVAL)) break;  // the listening socket is gone
+    // One request from each connection that has one, in turn, so that a
+    // busy connection cannot keep the others waiting.
+    for (std::size_t i = 1; i < waiting.size(); ++i) {
+      if (waiting[i].revents == 0) continue;
+      Connection& c = *connections[i - 1];
+      serve_request(c, handle);
+      c.last_used = ++served;
+    }
+    connections.erase(std::remove_if(connections.begin(), connections.end(),
+                                     [](const auto& c) { return c->request.ipcFd < 0; }),
+                      connections.end());
+    if (waiting[0].revents & POLLIN) accept_connections(connections);
   }
-  FCGX_Free(&request, 1);
+  connections.clear();
   clear_request_data();
 }
 

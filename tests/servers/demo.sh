@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Serves the echo program and a small form page behind lighttpd on 127.0.0.1
 # until Ctrl+C. Port 8080 unless DEMO_PORT says otherwise, or the next free
-# one. usage: demo.sh path/to/cgiecho
+# one. The program runs as CGI, or with DEMO_FASTCGI=1 as a FastCGI
+# responder that lighttpd starts (mod_fastcgi, bin-path) and keeps.
+# usage: demo.sh path/to/cgiecho
 set -euo pipefail
 
 program=${1:?usage: demo.sh path/to/cgiecho}
@@ -40,17 +42,24 @@ for _ in $(seq 20); do
 done
 port_is_free "$port" || { echo "demo.sh: no free port from ${DEMO_PORT:-8080} on" >&2; exit 1; }
 
+if [ "${DEMO_FASTCGI:-0}" = 1 ]; then
+  mode=FastCGI
+  handler="fastcgi.server = (\"/cgi-bin/cgiecho\" => ((\"socket\" => \"$work/cgiecho.sock\",
+  \"bin-path\" => \"$work/htdocs/cgi-bin/cgiecho\", \"max-procs\" => 1, \"check-local\" => \"disable\")))"
+else
+  mode=CGI
+  handler="\$HTTP[\"url\"] =~ \"^/cgi-bin/\" { cgi.assign = (\"\" => \"\") }"
+fi
+
 cat > "$work/lighttpd.conf" <<CONF
-server.modules = ("mod_cgi")
+server.modules = ("mod_cgi", "mod_fastcgi")
 server.document-root = "$work/htdocs"
 server.bind = "127.0.0.1"
 server.port = $port
 server.errorlog = "$work/error.log"
 index-file.names = ("index.html")
 mimetype.assign = (".html" => "text/html; charset=utf-8")
-\$HTTP["url"] =~ "^/cgi-bin/" {
-  cgi.assign = ("" => "")
-}
+$handler
 CONF
 
 "$lighttpd" -D -f "$work/lighttpd.conf" &
@@ -64,5 +73,5 @@ for _ in $(seq 100); do
   (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
   sleep 0.1
 done
-echo "cgiecho demo: http://127.0.0.1:$port/   (Ctrl+C stops it)"
+echo "cgiecho demo ($mode): http://127.0.0.1:$port/   (Ctrl+C stops it)"
 wait "$server_pid"

@@ -2,6 +2,9 @@
 """`make demo`'s script: serves the form page and the echo program, stops on Ctrl+C.
 
 usage: demo_test.py DEMO_SH PROGRAM
+
+Once as CGI, once with DEMO_FASTCGI=1, where one responder process must
+answer every request and end with the demo.
 """
 
 import html.parser
@@ -48,12 +51,26 @@ def check_form(body):
     return reader.action, problems
 
 
+def responders(pid):
+    return sorted(p for p in descendants(pid) if os.path.basename(os.readlink(f"/proc/{p}/exe"))
+                  == "cgiecho")
+
+
 def main(argv):
     if len(argv) != 3:
         print(__doc__, file=sys.stderr)
         return 2
-    demo, program = argv[1], argv[2]
-    env = dict(os.environ, DEMO_PORT=str(free_port()))
+    problems = []
+    for fastcgi in (False, True):
+        problems += [f"{'FastCGI' if fastcgi else 'CGI'}: {p}" for p in demo_run(*argv[1:], fastcgi)]
+    for p in problems:
+        print(f"FAIL {p}")
+    print("demo passed" if not problems else f"{len(problems)} problem(s)")
+    return 1 if problems else 0
+
+
+def demo_run(demo, program, fastcgi):
+    env = dict(os.environ, DEMO_PORT=str(free_port()), DEMO_FASTCGI=str(int(fastcgi)))
     proc = subprocess.Popen([demo, program], stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                             env=env)
     problems = []
@@ -69,6 +86,7 @@ def main(argv):
         if front.status != 200:
             raise Failure(f"form page: status {front.status}")
         action, problems = check_form(front.body)
+        before = responders(proc.pid)
 
         # What a browser sends for the form with the opt-out ticked, and without.
         fields = [("name", "Ann Lee"), ("note", 'Try <b>bold</b> & "quotes"'),
@@ -87,6 +105,11 @@ def main(argv):
             if r.body != page(shown):
                 problems.append(f"POST {body!r}: {r.body[:200]!r}")
 
+        after = responders(proc.pid)
+        if fastcgi and (len(before) != 1 or after != before):
+            problems.append(f"responders {before} before the requests, {after} after")
+        if not fastcgi and before:
+            problems.append(f"a cgiecho process waits between requests: {before}")
         server = descendants(proc.pid)
         proc.send_signal(signal.SIGINT)  # what Ctrl+C sends
         try:
@@ -104,10 +127,7 @@ def main(argv):
         problems.append(str(e))
     finally:
         stop(proc)
-    for p in problems:
-        print(f"FAIL {p}")
-    print("demo passed" if not problems else f"{len(problems)} problem(s)")
-    return 1 if problems else 0
+    return problems
 
 
 if __name__ == "__main__":

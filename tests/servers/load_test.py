@@ -2,6 +2,13 @@
 """10,000 requests through lighttpd with wrk, every body checked.
 
 usage: load_test.py PROGRAM MINIMAL_CGI [REQUESTS]
+       load_test.py --fastcgi PROGRAM MINIMAL_FASTCGI [REQUESTS]
+
+With --fastcgi, lighttpd runs both as FastCGI responders (mod_fastcgi,
+bin-path, two processes each), and the echo program's responders must come
+out of the run as the same processes, their resident memory (VmRSS) grown
+by less than 1 MiB each; they get twice REQUESTS between them, so that each
+serves about REQUESTS.
 
 The echo program and a minimal C CGI program that sends the same page are
 served side by side. wrk runs for a fixed time, so a short first run measures
@@ -18,11 +25,12 @@ import re
 import subprocess
 import sys
 
-from webserver import Failure, Lighttpd, page, require
+from webserver import Failure, Lighttpd, page, require, vm_rss_kib, wait_for
 
 QUERY = b"name=Ann+Lee&note=a%3Cb%3E&x=%C3%A9"
 THREADS, CONNECTIONS = 2, 8
 PROBE_SECONDS, MAX_SECONDS = 2, 200
+RSS_GROWTH_LIMIT_KIB = 1024
 HERE = os.path.dirname(os.path.abspath(__file__))
 
 
@@ -50,6 +58,8 @@ def hammer(wrk, port, script, expected_file, seconds, requests=0):
 
 
 def main(argv):
+    fastcgi = argv[1:2] == ["--fastcgi"]
+    argv = argv[:1] + argv[1 + fastcgi:]
     if len(argv) not in (3, 4):
         print(__doc__, file=sys.stderr)
         return 2
@@ -57,24 +67,29 @@ def main(argv):
     requests = int(argv[3]) if len(argv) == 4 else 10000
     try:
         wrk = require("wrk")
-        with Lighttpd(program, scripts={"minimal": minimal}) as server:
+        with Lighttpd(program, scripts={"minimal": minimal}, fastcgi=fastcgi,
+                      max_procs=2) as server:
+            if fastcgi:
+                wait_for(lambda: len(server.responders()) == 2, "not two echo responders")
+            rss_before = {pid: vm_rss_kib(pid) for pid in server.responders()}
             expected = os.path.join(server.dir, "expected.html")
             with open(expected, "wb") as f:
                 f.write(page(QUERY))
             rates, failed = {}, False
             for script in ("cgiecho", "minimal"):
-                print(f"--- {requests} requests to /cgi-bin/{script} through lighttpd"
+                wanted = 2 * requests if fastcgi and script == "cgiecho" else requests
+                print(f"--- {wanted} requests to /cgi-bin/{script} through lighttpd"
                       f" (wrk -t{THREADS} -c{CONNECTIONS})")
                 probe, _, problems = hammer(wrk, server.port, script, expected, PROBE_SECONDS)
                 # a third more time than the probe's rate needs, for a slower spell
-                seconds = math.ceil(1.33 * requests / max(probe, 1.0)) + 1
+                seconds = math.ceil(1.33 * wanted / max(probe, 1.0)) + 1
                 if seconds > MAX_SECONDS:
-                    problems.append(f"{probe:.0f} requests/s: {requests} requests would take"
+                    problems.append(f"{probe:.0f} requests/s: {wanted} requests would take"
                                     f" more than {MAX_SECONDS} s")
                     seconds = MAX_SECONDS
                 print(f"probe: {probe:.0f} requests/s; main run of {seconds} s")
                 rate, r, main_problems = hammer(wrk, server.port, script, expected, seconds,
-                                                requests)
+                                                wanted)
                 problems += main_problems
                 rates[script] = rate
                 print(f"{script}: {r['checked']} responses checked byte for byte,"
@@ -82,9 +97,16 @@ def main(argv):
                 for p in problems:
                     print(f"FAIL {script}: {p}")
                 failed |= bool(problems)
+            kind = "FastCGI" if fastcgi else "CGI"
             print(f"echo program: {rates['cgiecho']:.0f} requests/s;"
-                  f" minimal C CGI: {rates['minimal']:.0f} requests/s"
+                  f" minimal C {kind}: {rates['minimal']:.0f} requests/s"
                   f" ({100 * rates['cgiecho'] / rates['minimal']:.0f} %)")
+            for pid, before in rss_before.items():
+                after = vm_rss_kib(pid) if pid in server.responders() else None
+                grown = None if after is None else after - before
+                print(f"{'FAIL' if grown is None or grown >= RSS_GROWTH_LIMIT_KIB else 'ok  '}"
+                      f" responder {pid}: VmRSS {before} KiB before, {after} KiB after")
+                failed |= grown is None or grown >= RSS_GROWTH_LIMIT_KIB
             return 1 if failed else 0
     except Failure as e:
         print(f"FAIL: {e}")

@@ -1,8 +1,14 @@
 #!/usr/bin/env python3
 """The echo program behind a real web server, compared byte for byte.
 
-usage: server_cases.py lighttpd|apache|nginx PROGRAM
+usage: server_cases.py SERVER PROGRAM
+       server_cases.py nginx-upstream PROGRAM
        server_cases.py wine PROGRAM WINDOWS_EXE WINE_LOADER [win32]
+
+SERVER: lighttpd, apache or nginx running the program as CGI, or
+lighttpd-fastcgi, apache-fastcgi, nginx-fastcgi-unix or nginx-fastcgi-tcp
+talking FastCGI to it. The FastCGI variants also send the table over one
+kept connection and from concurrent clients, and clients that go away.
 
 Each row of the table is one request. What the browser must get back is
 either the page around the shown data, or a refusal status: servers reject
@@ -18,10 +24,20 @@ import subprocess
 import sys
 import time
 
-from webserver import (SCRIPT, Apache, Failure, Lighttpd, Nginx, NoResponse, exchange, page,
-                       require, sanitised)
+import signal
+import socket
+import threading
 
-SERVERS = {"lighttpd": Lighttpd, "apache": Apache, "nginx": Nginx}
+from webserver import (SCRIPT, Apache, Failure, KeepAlive, Lighttpd, Nginx, NoResponse, exchange,
+                       page, request_bytes, require, sanitised)
+
+SERVERS = {
+    "lighttpd": Lighttpd, "apache": Apache, "nginx": Nginx,
+    "lighttpd-fastcgi": lambda p: Lighttpd(p, fastcgi=True),
+    "apache-fastcgi": lambda p: Apache(p, fastcgi=True),
+    "nginx-fastcgi-unix": lambda p: Nginx(p, fastcgi="unix"),
+    "nginx-fastcgi-tcp": lambda p: Nginx(p, fastcgi="tcp"),
+}
 ONE_MIB = random.Random(20240601).randbytes(1 << 20)  # every byte value, '<' and NUL included
 
 
@@ -43,7 +59,14 @@ class Row:
         self.want, self.per_server = want, per_server
 
     def expected(self, server):
-        return self.per_server.get(server, self.want)
+        # "nginx-fastcgi-tcp" takes a row's nginx_fastcgi_tcp, nginx_fastcgi
+        # or nginx value, the first that the row has.
+        parts = server.split("-")
+        for n in range(len(parts), 0, -1):
+            key = "_".join(parts[:n])
+            if key in self.per_server:
+                return self.per_server[key]
+        return self.want
 
 
 def G(label, query, want=None, **per_server):
@@ -80,7 +103,7 @@ ROWS = [
     Row("HEAD answers like GET without the body", "HEAD", SCRIPT.encode() + b"?note=a%3Cb",
         want=b"note=a%3Cb"),
     Row("PUT takes the query string, not the body", "PUT", SCRIPT.encode() + b"?q=1",
-        body=b"body=<x>", want=b"q=1", apache=MayBeCut(b"q=1")),
+        body=b"body=<x>", want=b"q=1", apache=MayBeCut(b"q=1"), apache_fastcgi=b"q=1"),
     Row("empty POST", "POST", SCRIPT.encode(), body=b"", want=b""),
     Row("small form body", "POST", SCRIPT.encode(), body=b"name=Ann&note=a<b>&c=a<<b",
         want=b"name=Ann&note=a&lt;b>&c=a&lt;&lt;b"),
@@ -93,9 +116,10 @@ ROWS = [
     Row("POST ignores the query string", "POST", SCRIPT.encode() + b"?q=<x>", body=b"b=1",
         want=b"b=1"),
     Row("1 MiB body", "POST", SCRIPT.encode(), body=ONE_MIB, want=sanitised(ONE_MIB)),
-    # Apache hands a chunked body to the program without CONTENT_LENGTH.
+    # Apache hands a chunked body to a CGI program without CONTENT_LENGTH;
+    # mod_proxy_fcgi reads it whole first and sends its length.
     Row("chunked body", "POST", SCRIPT.encode(), body=b"a=<b>", chunked=True,
-        want=b"a=&lt;b>", apache=MayBeCut(b"")),
+        want=b"a=&lt;b>", apache=MayBeCut(b""), apache_fastcgi=b"a=&lt;b>"),
 ]
 
 
@@ -150,10 +174,139 @@ def run_rows(server_name, port, rows):
     return failed
 
 
+def answered_rows(server_name):
+    """The rows a server answers with a whole page, with what that page shows."""
+    for row in ROWS:
+        want = row.expected(server_name)
+        if not isinstance(want, (int, MayBeCut)) and row.label != "over-long URL":
+            yield row, want
+
+
+def same_page(row, want, r):
+    if r.status != 200:
+        return f"{row.label}: status {r.status}"
+    if r.body != (b"" if row.method == "HEAD" else page(want)):
+        return f"{row.label}: {len(r.body)} bytes, starting {r.body[:120]!r}"
+    return None
+
+
+def kept_connection(server_name, port, rounds=3):
+    """The table over one HTTP connection, several times over: a PUT whose
+    body the program leaves unread, then a POST; a GET after a 1 MiB body;
+    HEAD between them. Nothing of one request may show in the next."""
+    problems, count = [], 0
+    with KeepAlive(port) as conn:
+        for _ in range(rounds):
+            for row, want in answered_rows(server_name):
+                problems += filter(None, [same_page(row, want, conn.exchange(
+                    row.method, row.target, row.body, row.chunked))])
+                count += 1
+    return f"{count} requests on one kept connection", problems
+
+
+def concurrent(server_name, port, clients=8, each=12):
+    """Clients at once, each going through the table in its own order."""
+    rows = list(answered_rows(server_name))
+    problems, lock = [], threading.Lock()
+
+    def client(n):
+        mine = rows[n % len(rows):] + rows[:n % len(rows)]
+        for row, want in mine[:each]:
+            try:
+                p = same_page(row, want, exchange(port, row.method, row.target, row.body,
+                                                  row.chunked))
+            except (Failure, OSError) as e:
+                p = f"{row.label}: {e!r}"
+            if p:
+                with lock:
+                    problems.append(p)
+    threads = [threading.Thread(target=client, args=(n,)) for n in range(clients)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(120)
+    return f"{clients} concurrent clients, {clients * each} requests", problems
+
+
+def clients_that_go(server_name, port):
+    """A client gone mid-body and one gone mid-response cost their own
+    request only: the next requests are answered in full."""
+    target = SCRIPT.encode()
+    with socket.create_connection(("127.0.0.1", port), timeout=10) as s:
+        s.sendall(request_bytes(port, "POST", target, body=b"x" * 100000)[:-60000])
+    with socket.create_connection(("127.0.0.1", port), timeout=10) as s:
+        s.sendall(request_bytes(port, "POST", target, body=ONE_MIB))
+        s.recv(100)
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\1\0\0\0\0\0\0\0")  # reset
+    problems = []
+    for row, want in list(answered_rows(server_name))[:6]:
+        problems += filter(None, [same_page(row, want, exchange(port, row.method, row.target,
+                                                                  row.body, row.chunked))])
+    return "clients gone mid-body and mid-response, then the table", problems
+
+
+def fastcgi_modes(server_name, server):
+    """The modes above; the responders must be the same processes at the end."""
+    before = responder_pids(server)
+    failed = 0
+    for mode in (kept_connection, concurrent, clients_that_go):
+        what, problems = mode(server_name, server.port)
+        print(f"{'FAIL' if problems else 'ok  '} {server_name}: {what}")
+        for p in problems[:10]:
+            print(f"       {p}")
+        failed += bool(problems)
+    after = responder_pids(server)
+    if before != after or not after:
+        print(f"FAIL {server_name}: responders {before} before, {after} after")
+        failed += 1
+    return failed
+
+
+def responder_pids(server):
+    if isinstance(server, Lighttpd):
+        return server.responders()
+    spawned = server.responders if isinstance(server, Nginx) else [server.responder]
+    return sorted(r.proc.pid for r in spawned if r.proc.poll() is None)
+
+
 def cases(server_name, program):
     with SERVERS[server_name](program) as server:
         print(f"{server_name} on 127.0.0.1:{server.port}")
-        return run_rows(server_name, server.port, ROWS)
+        failed = run_rows(server_name, server.port, ROWS)
+        if "fastcgi" in server_name:
+            failed += fastcgi_modes(server_name, server)
+        return failed
+
+
+def nginx_upstream(program, requests=20):
+    """Two responders (on other hosts in real life; here two ports of
+    127.0.0.1) behind one nginx upstream: both take requests; with one
+    stopped, the other serves every request."""
+    tails = (("left",), ("right",))
+    with Nginx(program, fastcgi="tcp", tails=tails) as server:
+        print(f"nginx upstream of two responders on 127.0.0.1:{server.port}")
+
+        def who(n):
+            seen, problems = {}, []
+            for _ in range(n):
+                r = exchange(server.port, "GET", b"/responder")
+                shown = r.body[len(page(b"")) - len(b"\r\n</body></html>"):-len(b"\r\n</body></html>")]
+                if r.status != 200 or r.body != page(shown) or shown not in (b"left", b"right"):
+                    problems.append(f"status {r.status}: {r.body[:160]!r}")
+                seen[shown] = seen.get(shown, 0) + 1
+            return seen, problems
+        seen, problems = who(requests)
+        print(f"{'ok  ' if not problems and len(seen) == 2 else 'FAIL'} both responders answer: {seen}")
+        failed = bool(problems) or len(seen) != 2
+        left = server.responders[0].proc
+        left.send_signal(signal.SIGTERM)
+        left.wait(10)
+        seen, problems = who(requests)
+        ok = not problems and seen == {b"right": requests}
+        print(f"{'ok  ' if ok else 'FAIL'} left stopped, right answers all: {seen}")
+        for p in problems[:5]:
+            print(f"       {p}")
+        return failed + (not ok)
 
 
 WINE_ROWS = [
@@ -220,6 +373,8 @@ def main(argv):
     try:
         if len(argv) == 3 and argv[1] in SERVERS:
             failed = cases(argv[1], argv[2])
+        elif len(argv) == 3 and argv[1] == "nginx-upstream":
+            failed = nginx_upstream(argv[2])
         elif len(argv) in (5, 6) and argv[1] == "wine" and argv[5:] in ([], ["win32"]):
             failed = wine(*argv[2:])
         else:

@@ -4,6 +4,11 @@ Every server here listens on 127.0.0.1 only, on a port picked when it starts,
 with its configuration, logs and sockets in a temporary folder. Requests go
 out as raw bytes over a socket so that a test decides every byte of the
 request line, including bytes that ordinary clients refuse to send.
+
+Each server runs the program as CGI, or, given `fastcgi`, talks FastCGI to it:
+lighttpd starts its own responders (mod_fastcgi, bin-path); nginx and Apache
+reach responders that spawn-fcgi started (Responder), over a Unix socket or
+TCP on 127.0.0.1.
 """
 
 import os
@@ -147,10 +152,9 @@ def _dechunk(data):
         rest = rest[size + 2:]
 
 
-def exchange(port, method, target, body=None, chunked=False, headers=(), timeout=60.0):
-    """One HTTP/1.1 request with Connection: close; the whole response."""
-    head = [b"%s %s HTTP/1.1" % (method.encode(), target),
-            b"Host: 127.0.0.1:%d" % port, b"Connection: close"]
+def request_bytes(port, method, target, body=None, chunked=False, headers=(), close=True):
+    head = [b"%s %s HTTP/1.1" % (method.encode(), target), b"Host: 127.0.0.1:%d" % port]
+    head += [b"Connection: close"] if close else []
     head += [h.encode() for h in headers]
     payload = b""
     if body is not None and chunked:
@@ -160,7 +164,26 @@ def exchange(port, method, target, body=None, chunked=False, headers=(), timeout
         head.append(b"Content-Type: application/x-www-form-urlencoded")
         head.append(b"Content-Length: %d" % len(body))
         payload = body
-    raw = b"\r\n".join(head) + b"\r\n\r\n" + payload
+    return b"\r\n".join(head) + b"\r\n\r\n" + payload
+
+
+def parse_head(data):
+    head_end = data.find(b"\r\n\r\n")
+    if head_end < 0:
+        raise Failure(f"no complete response head: {data[:200]!r}")
+    lines = data[:head_end].split(b"\r\n")
+    status = int(lines[0].split()[1])
+    parsed = {}
+    for line in lines[1:]:
+        name, _, value = line.partition(b":")
+        parsed.setdefault(name.strip().lower().decode("latin-1"), []).append(
+            value.strip().decode("latin-1"))
+    return status, parsed, head_end + 4
+
+
+def exchange(port, method, target, body=None, chunked=False, headers=(), timeout=60.0):
+    """One HTTP/1.1 request with Connection: close; the whole response."""
+    raw = request_bytes(port, method, target, body, chunked, headers)
     received = bytearray()
     deadline = time.monotonic() + timeout
     with socket.create_connection(("127.0.0.1", port), timeout=timeout) as s:
@@ -179,17 +202,8 @@ def exchange(port, method, target, body=None, chunked=False, headers=(), timeout
     data = bytes(received)
     if not data:
         raise NoResponse("the server closed the connection without a response")
-    head_end = data.find(b"\r\n\r\n")
-    if head_end < 0:
-        raise Failure(f"no complete response head: {data[:200]!r}")
-    lines = data[:head_end].split(b"\r\n")
-    status = int(lines[0].split()[1])
-    parsed = {}
-    for line in lines[1:]:
-        name, _, value = line.partition(b":")
-        parsed.setdefault(name.strip().lower().decode("latin-1"), []).append(
-            value.strip().decode("latin-1"))
-    rest = data[head_end + 4:]
+    status, parsed, start = parse_head(data)
+    rest = data[start:]
     if method == "HEAD":
         return Response(status, parsed, rest)
     if "chunked" in ",".join(parsed.get("transfer-encoding", [])).lower():
@@ -197,6 +211,133 @@ def exchange(port, method, target, body=None, chunked=False, headers=(), timeout
     if "content-length" in parsed:
         return Response(status, parsed, rest, len(rest) == int(parsed["content-length"][0]))
     return Response(status, parsed, rest)
+
+
+class KeepAlive:
+    """Requests one after another on one HTTP/1.1 connection."""
+
+    def __init__(self, port, timeout=30.0):
+        self.port = port
+        self.sock = socket.create_connection(("127.0.0.1", port), timeout=timeout)
+        self.buf = b""
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.sock.close()
+
+    def _more(self):
+        chunk = self.sock.recv(1 << 16)
+        if not chunk:
+            raise NoResponse("the server closed the kept connection")
+        self.buf += chunk
+
+    def _take(self, n):
+        while len(self.buf) < n:
+            self._more()
+        taken, self.buf = self.buf[:n], self.buf[n:]
+        return taken
+
+    def _line(self):
+        while b"\r\n" not in self.buf:
+            self._more()
+        line, _, self.buf = self.buf.partition(b"\r\n")
+        return line
+
+    def exchange(self, method, target, body=None, chunked=False):
+        self.sock.sendall(request_bytes(self.port, method, target, body, chunked, close=False))
+        while b"\r\n\r\n" not in self.buf:
+            self._more()
+        status, headers, start = parse_head(self.buf)
+        self.buf = self.buf[start:]
+        r = Response(status, headers, b"")
+        if method == "HEAD" or status in (204, 304):
+            return r
+        if "chunked" in ",".join(headers.get("transfer-encoding", [])).lower():
+            while True:
+                size = int(self._line().split(b";")[0], 16)
+                if size == 0:
+                    self._line()
+                    return r
+                r.body += self._take(size)
+                self._take(2)
+        if "content-length" not in headers:
+            raise Failure(f"no length on a kept connection: {headers}")
+        r.body = self._take(int(headers["content-length"][0]))
+        return r
+
+
+def wait_for(condition, what, timeout=START_TIMEOUT):
+    deadline = time.monotonic() + timeout
+    while not condition():
+        if time.monotonic() > deadline:
+            raise Failure(f"{what} after {timeout} s")
+        time.sleep(0.02)
+
+
+def vm_rss_kib(pid):
+    with open(f"/proc/{pid}/status") as f:
+        return int(next(line for line in f if line.startswith("VmRSS:")).split()[1])
+
+
+class Responder:
+    """The program as a FastCGI responder, started by spawn-fcgi in the
+    foreground (so the process is the responder itself) on a Unix socket in
+    `folder`, or with tcp=True on a free port of 127.0.0.1; `tail` is its
+    command line after the program name. Stopped with SIGTERM to its pid."""
+
+    def __init__(self, program, folder, tcp=False, tail=(), name="responder", env=None):
+        self.program, self.tail = os.path.abspath(program), list(tail)
+        self.env = env
+        self.folder, self.tcp, self.name = folder, tcp, name
+        self.proc = None
+        self.port = self.path = None
+
+    def address(self):
+        """As nginx's fastcgi_pass and Python's socket module write it."""
+        return f"127.0.0.1:{self.port}" if self.tcp else f"unix:{self.path}"
+
+    def connect(self, timeout=30.0):
+        if self.tcp:
+            return socket.create_connection(("127.0.0.1", self.port), timeout=timeout)
+        s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        s.settimeout(timeout)
+        s.connect(self.path)
+        return s
+
+    def start(self):
+        spawn = require("spawn-fcgi")
+        where = []
+        if self.tcp:
+            self.port = free_port()
+            where = ["-a", "127.0.0.1", "-p", str(self.port)]
+        else:
+            self.path = os.path.join(self.folder, f"{self.name}.sock")
+            if os.path.exists(self.path):
+                os.unlink(self.path)
+            where = ["-s", self.path, "-M", "0666"]  # servers' workers run as www-data
+        log = open(os.path.join(self.folder, f"{self.name}.log"), "ab")
+        self.proc = subprocess.Popen([spawn, "-n", *where, "--", self.program, *self.tail],
+                                     stdin=subprocess.DEVNULL, stdout=log, stderr=log,
+                                     env=self.env)
+
+        def listening():
+            if self.proc.poll() is not None:
+                raise Failure(f"spawn-fcgi ended with {self.proc.returncode}")
+            try:
+                self.connect(1).close()
+                return True
+            except OSError:
+                return False
+        wait_for(listening, f"responder {self.name} not listening")
+        return self
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        stop(self.proc)
 
 
 class Server:
@@ -249,11 +390,26 @@ class Server:
 class Lighttpd(Server):
     name = "lighttpd"
 
-    def __init__(self, program, scripts=None, extra_config=""):
+    def __init__(self, program, scripts=None, extra_config="", fastcgi=False, max_procs=1):
         super().__init__(program)
         # name in /cgi-bin/ -> program file; the echo program is always there
         self.scripts = {"cgiecho": self.program, **(scripts or {})}
         self.extra_config = extra_config
+        # FastCGI: lighttpd starts max_procs responders of each program
+        # itself (bin-path), each on a Unix socket of its own.
+        self.fastcgi, self.max_procs = fastcgi, max_procs
+
+    def responders(self, name="cgiecho"):
+        """The pids of the responders lighttpd started for /cgi-bin/NAME."""
+        path = os.path.join(self.dir, "htdocs", "cgi-bin", name)
+        found = []
+        for pid in descendants(self.procs[-1].pid):
+            try:
+                if os.readlink(f"/proc/{pid}/exe") == path:
+                    found.append(pid)
+            except OSError:
+                pass
+        return sorted(found)
 
     def start(self):
         require("lighttpd")
@@ -261,18 +417,24 @@ class Lighttpd(Server):
         for name, program in self.scripts.items():
             install_program(program, os.path.join(htdocs, "cgi-bin"), name)
         conf = os.path.join(self.dir, "lighttpd.conf")
+        handlers = """$HTTP["url"] =~ "^/cgi-bin/" {
+  cgi.assign = ("" => "")
+}"""
+        if self.fastcgi:
+            handlers = "fastcgi.server = (" + ",\n".join(
+                f""""/cgi-bin/{name}" => (("socket" => "{self.dir}/{name}.sock",
+    "bin-path" => "{htdocs}/cgi-bin/{name}", "max-procs" => {self.max_procs},
+    "check-local" => "disable"))""" for name in self.scripts) + ")"
         with open(conf, "w") as f:
             f.write(f"""
-server.modules = ("mod_setenv", "mod_cgi")
+server.modules = ("mod_setenv", "mod_cgi", "mod_fastcgi")
 server.document-root = "{htdocs}"
 server.bind = "127.0.0.1"
 server.port = {self.port}
 server.errorlog = "{self.dir}/error.log"
 server.max-request-size = 8192
 mimetype.assign = (".html" => "text/html")
-$HTTP["url"] =~ "^/cgi-bin/" {{
-  cgi.assign = ("" => "")
-}}
+{handlers}
 {self.extra_config}
 """)
         self.spawn([require("lighttpd"), "-D", "-f", conf])
@@ -283,14 +445,27 @@ class Apache(Server):
     binary = "/usr/sbin/apache2"
     modules = "/usr/lib/apache2/modules"
 
+    def __init__(self, program, fastcgi=False):
+        super().__init__(program)
+        # FastCGI: mod_proxy_fcgi to one spawn-fcgi responder over TCP,
+        # connections reused between requests.
+        self.fastcgi = fastcgi
+        self.responder = None
+
     def start(self):
         require(self.binary)
         htdocs = os.path.join(self.dir, "htdocs")
         cgi_bin = os.path.join(self.dir, "cgi-bin")
         os.makedirs(htdocs, mode=0o755, exist_ok=True)
         install_program(self.program, cgi_bin)
-        load = "\n".join(f"LoadModule {m}_module {self.modules}/mod_{m}.so"
-                         for m in ("mpm_event", "authz_core", "alias", "cgid"))
+        modules = ["mpm_event", "authz_core", "alias", "cgid"]
+        proxy = ""
+        if self.fastcgi:
+            if self.responder is None:
+                self.responder = Responder(self.program, self.dir, tcp=True).start()
+            modules += ["proxy", "proxy_fcgi"]
+            proxy = f'ProxyPass "{SCRIPT}" "fcgi://{self.responder.address()}/" enablereuse=on'
+        load = "\n".join(f"LoadModule {m}_module {self.modules}/mod_{m}.so" for m in modules)
         conf = os.path.join(self.dir, "httpd.conf")
         with open(conf, "w") as f:
             f.write(f"""
@@ -316,28 +491,60 @@ ScriptAlias /cgi-bin/ "{cgi_bin}/"
   Options +ExecCGI
   Require all granted
 </Directory>
+{proxy}
 """)
         self.spawn([self.binary, "-d", self.dir, "-f", conf, "-D", "FOREGROUND"])
+
+    def stop_all(self):
+        super().stop_all()
+        if self.responder:
+            stop(self.responder.proc)
+            self.responder = None
 
 
 class Nginx(Server):
     name = "nginx"
 
+    def __init__(self, program, fastcgi=None, tails=((),)):
+        super().__init__(program)
+        # fastcgi "unix" or "tcp": one spawn-fcgi responder per entry of
+        # tails (its command-line tail), all in one upstream with kept
+        # connections; None: the program as CGI through fcgiwrap.
+        self.fastcgi, self.tails = fastcgi, tails
+        self.responders = []
+
+    def stop_all(self):
+        super().stop_all()
+        for r in self.responders:
+            stop(r.proc)
+        self.responders = []
+
     def start(self):
-        nginx, fcgiwrap = require("nginx"), require("fcgiwrap")
+        nginx = require("nginx")
         htdocs = os.path.join(self.dir, "htdocs")
         install_program(self.program, os.path.join(htdocs, "cgi-bin"))
-        sock = os.path.join(self.dir, "fcgiwrap.sock")
-        if os.path.exists(sock):
-            os.unlink(sock)  # left by an attempt on a port that was taken
-        self.spawn([fcgiwrap, "-c", "4", "-s", f"unix:{sock}"])
-        deadline = time.monotonic() + START_TIMEOUT
-        while not os.path.exists(sock):
-            if time.monotonic() > deadline or self.procs[-1].poll() is not None:
-                raise Failure(f"fcgiwrap did not create its socket; {self.log_hint()}")
-            time.sleep(0.05)
-        os.chmod(sock, 0o666)  # nginx workers run as www-data
-        params = "\n    ".join(f"fastcgi_param {k} {v};" for k, v in (
+        if self.fastcgi:
+            if not self.responders:
+                self.responders = [Responder(self.program, self.dir, self.fastcgi == "tcp", tail,
+                                             f"responder{i}").start()
+                                   for i, tail in enumerate(self.tails)]
+            servers = " ".join(f"server {r.address()};" for r in self.responders)
+            upstream = f"upstream responders {{ {servers} keepalive 4; }}"
+            backend = "responders;\n    fastcgi_keep_conn on"
+        else:
+            fcgiwrap = require("fcgiwrap")
+            sock = os.path.join(self.dir, "fcgiwrap.sock")
+            if os.path.exists(sock):
+                os.unlink(sock)  # left by an attempt on a port that was taken
+            self.spawn([fcgiwrap, "-c", "4", "-s", f"unix:{sock}"])
+            deadline = time.monotonic() + START_TIMEOUT
+            while not os.path.exists(sock):
+                if time.monotonic() > deadline or self.procs[-1].poll() is not None:
+                    raise Failure(f"fcgiwrap did not create its socket; {self.log_hint()}")
+                time.sleep(0.05)
+            os.chmod(sock, 0o666)  # nginx workers run as www-data
+            upstream, backend = "", f"unix:{sock}"
+        params = [(k, v) for k, v in (
             ("SCRIPT_FILENAME", f"{htdocs}$fastcgi_script_name"),
             ("SCRIPT_NAME", "$fastcgi_script_name"),
             ("QUERY_STRING", "$query_string"),
@@ -352,7 +559,12 @@ class Nginx(Server):
             ("REMOTE_ADDR", "$remote_addr"),
             ("SERVER_ADDR", "$server_addr"),
             ("SERVER_PORT", "$server_port"),
-            ("SERVER_NAME", "$server_name")))
+            ("SERVER_NAME", "$server_name"))]
+        # The same request without REQUEST_METHOD: the responder shows its
+        # command-line tail, so a client sees which responder answered.
+        tail_params = "\n    ".join(f"fastcgi_param {k} {v};" for k, v in params
+                                     if k != "REQUEST_METHOD")
+        params = "\n    ".join(f"fastcgi_param {k} {v};" for k, v in params)
         temp = "\n  ".join(f"{kind}_temp_path {self.dir}/{kind}_temp;"
                            for kind in ("client_body", "proxy", "fastcgi", "uwsgi", "scgi"))
         conf = os.path.join(self.dir, "nginx.conf")
@@ -367,6 +579,7 @@ error_log {self.dir}/error.log warn;
 events {{ worker_connections 64; }}
 http {{
   access_log off;
+  {upstream}
   {temp}
   client_max_body_size 8m;
   client_body_buffer_size 2m;
@@ -374,8 +587,12 @@ http {{
     listen 127.0.0.1:{self.port};
     root {htdocs};
     location /cgi-bin/ {{
-    fastcgi_pass unix:{sock};
+    fastcgi_pass {backend};
     {params}
+    }}
+    location = /responder {{
+    fastcgi_pass {backend};
+    {tail_params}
     }}
   }}
 }}

@@ -106,3 +106,12 @@ if(NOT readme_cpp STREQUAL example_cpp)
   message(FATAL_ERROR "the README's C++ example differs from examples/core/core_example.cpp")
 endif()
 message(STATUS "README examples: all four hold")
+
+# The responder example of the FastCGI section is examples/responder's
+# program, which the FastCGI tests build and run both ways.
+file(READ "${SOURCE_DIR}/README.md" readme)
+file(READ "${SOURCE_DIR}/examples/responder/responder.cpp" responder_cpp)
+string(FIND "${readme}" "```cpp\n${responder_cpp}```" at)
+if(at EQUAL -1)
+  message(FATAL_ERROR "the README's responder example differs from examples/responder/responder.cpp")
+endif()

@@ -20,4 +20,9 @@ bool started_as_fastcgi();
 // sends SIGTERM (after the request in hand) or the listening socket fails.
 void serve(const std::function<void()>& handle);
 
+// One request: the request data and the CGI header flag cleared, then
+// `handle`, whose exception, if it throws, goes no further. What serve does
+// under CGI and for each FastCGI request.
+void serve_once(const std::function<void()>& handle);
+
 }  // namespace cgiecho

@@ -23,7 +23,6 @@
 #include <string>
 #include <vector>
 
-#include "output/page.h"
 #include "platform/platform.h"
 #include "request/acquire.h"
 #include "serve/serve.h"
@@ -98,15 +97,6 @@ void drain_input(FCGX_Request& request) {
   }
 }
 
-void run(const std::function<void()>& handle) {
-  clear_request_data();
-  clear_header_sent();
-  try {
-    handle();
-  } catch (...) {
-  }
-}
-
 // One connection from the web server. A server that keeps connections
 // (FCGI_KEEP_CONN: nginx's fastcgi_keep_conn, Apache's enablereuse) may
 // hold several open to one responder and send the next request on any of
@@ -139,7 +129,7 @@ void serve_request(Connection& connection, const std::function<void()>& handle) 
   if (FCGX_Accept_r(&request) < 0) return;
   RequestChannel channel(request);
   platform::set_channel(&channel);
-  run(handle);
+  serve_once(handle);
   platform::set_channel(nullptr);
   drain_input(request);
   FCGX_Finish_r(&request);  // closes the connection unless the server keeps it
@@ -196,7 +186,7 @@ bool started_as_fastcgi() {
 
 void serve(const std::function<void()>& handle) {
   if (!started_as_fastcgi()) {
-    run(handle);
+    serve_once(handle);
     return;
   }
   // After the library's start-up, which installs handlers of its own.

@@ -5,12 +5,23 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 namespace cgiecho::platform {
 
 // The value of an environment variable, whole; "" when unset. The name is
 // taken up to its first NUL, as the operating system sees names.
 std::string env(std::string_view name);
+
+// Every variable as a name and a value, in the order the system keeps
+// them: each entry's name runs to its first "=" (on Windows, past a leading
+// "=", which the system uses for its own entries).
+using Variables = std::vector<std::pair<std::string, std::string>>;
+Variables environment();
+// The process's own, also while a channel serves a request (a FastCGI
+// responder's settings come from here).
+Variables process_environment();
 
 // The command line after the program's name (see command_tail.h).
 std::string command_tail();
@@ -32,6 +43,7 @@ void write_stdout(std::string_view bytes);
 class Channel {
  public:
   virtual std::string env(std::string_view name) = 0;
+  virtual Variables environment() = 0;
   virtual std::size_t read(char* buffer, std::size_t count) = 0;
   virtual void write(std::string_view bytes) = 0;
 

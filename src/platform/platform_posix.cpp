@@ -11,6 +11,8 @@
 #include "platform/platform.h"
 #include "platform/write_all.h"
 
+extern char** environ;
+
 namespace cgiecho::platform {
 namespace {
 
@@ -65,6 +67,22 @@ std::string env(std::string_view name) {
   const std::string key(name);
   const char* value = std::getenv(key.c_str());
   return value ? std::string(value) : std::string();
+}
+
+Variables environment() {
+  if (g_channel != nullptr) return g_channel->environment();
+  return process_environment();
+}
+
+Variables process_environment() {
+  Variables all;
+  for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
+    const std::string_view text(*entry);
+    const std::size_t eq = text.find('=');
+    if (eq == std::string_view::npos) continue;  // not a variable: execve lets anything through
+    all.emplace_back(text.substr(0, eq), text.substr(eq + 1));
+  }
+  return all;
 }
 
 // The arguments after the program's name, joined by single blanks.

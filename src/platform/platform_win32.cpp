@@ -70,6 +70,24 @@ std::string env(std::string_view name) {
   }
 }
 
+Variables environment() {
+  Variables all;
+  char* block = GetEnvironmentStringsA();
+  if (block == nullptr) return all;
+  for (const char* entry = block; *entry != '\0';) {
+    const std::string_view text(entry);
+    // Entries such as "=C:=C:\dir" keep the system's per-drive folders:
+    // their name starts with the "=".
+    const std::size_t eq = text.find('=', 1);
+    if (eq != std::string_view::npos) all.emplace_back(text.substr(0, eq), text.substr(eq + 1));
+    entry += text.size() + 1;
+  }
+  FreeEnvironmentStringsA(block);
+  return all;
+}
+
+Variables process_environment() { return environment(); }
+
 std::string command_tail() {
   const char* line = GetCommandLineA();
   return std::string(command_tail_of(line ? std::string_view(line) : std::string_view()));

@@ -40,6 +40,16 @@ class RequestChannel final : public platform::Channel {
     return value ? std::string(value) : std::string();
   }
 
+  platform::Variables environment() override {
+    platform::Variables all;
+    for (char** entry = request_.envp; entry != nullptr && *entry != nullptr; ++entry) {
+      const std::string_view text(*entry);
+      const std::size_t eq = text.find('=');
+      if (eq != std::string_view::npos) all.emplace_back(text.substr(0, eq), text.substr(eq + 1));
+    }
+    return all;
+  }
+
   // FCGX_GetStr waits for the whole count or the end of the input stream,
   // so a short read means the stream ended, as on a pipe.
   std::size_t read(char* buffer, std::size_t count) override {

@@ -37,6 +37,14 @@ std::string env(std::string_view name) {
   return it == process().environment.end() ? std::string() : it->second;
 }
 
+Variables environment() {
+  Variables all;
+  for (const auto& [name, value] : process().environment) all.emplace_back(name, value);
+  return all;
+}
+
+Variables process_environment() { return environment(); }
+
 std::string command_tail() { return process().command_tail; }
 
 std::size_t read_stdin(char* buffer, std::size_t count) {

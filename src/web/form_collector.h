@@ -1,0 +1,41 @@
+// The part handler behind Request: text parts become fields, file parts
+// uploaded files, each within the limits.
+#pragma once
+
+#include <memory>
+#include <string_view>
+#include <vector>
+
+#include "web/form.h"
+#include "web/limits.h"
+#include "web/multipart.h"
+#include "web/upload.h"
+
+namespace cgiecho::web {
+
+class FormCollector final : public PartHandler {
+ public:
+  // `stable` is memory that outlives the collector (a body read whole):
+  // data the parser hands out as views into it stays where it lies instead
+  // of being copied. Empty when the body streams.
+  FormCollector(const Limits& limits, std::string_view stable) noexcept;
+  ~FormCollector();
+  FormCollector(const FormCollector&) = delete;
+  FormCollector& operator=(const FormCollector&) = delete;
+
+  errc part_begin(const PartHead& head) noexcept override;
+  errc part_data(std::string_view bytes) noexcept override;
+  errc part_end() noexcept override;
+
+  // The text parts as fields (encoded = false) and the file parts, in
+  // order. Their views point into the collector (or `stable`): they live
+  // as long as it does.
+  const std::vector<Field>& fields() const noexcept;
+  const std::vector<UploadedFile>& files() const noexcept;
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
+}  // namespace cgiecho::web

@@ -1,0 +1,49 @@
+// Every limit the web layer enforces. Going over one is an error for the
+// whole request (named after the limit), never a silent cut. A value that is
+// exactly at a limit passes; one more fails. 0 means 0, never "off".
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "web/errors.h"
+
+namespace cgiecho::web {
+
+struct Limits {
+  std::uint64_t max_body = std::uint64_t{1} << 30;          // bytes of any body
+  std::uint64_t max_form = std::uint64_t{16} << 20;         // a url-encoded body; a multipart form's text parts together
+  std::uint64_t max_fields = 10'000;                        // fields of the query, and of a url-encoded body, each
+  std::uint64_t max_parts = 1'000;                          // parts of a multipart body
+  std::uint64_t max_files = 100;                            // parts with a filename
+  std::uint64_t max_file = std::uint64_t{1} << 30;          // bytes of one file part
+  std::uint64_t max_part_header = std::uint64_t{16} << 10;  // one part's header block, up to and including its empty line
+  std::uint64_t max_cookies = 3'000;
+  std::uint64_t memory = std::uint64_t{1} << 20;            // bytes of one part kept in memory before a temp file
+};
+
+// Variables as name and value, in order (CGI's environment, a FastCGI
+// request's parameters, or a program's own).
+using Variables = std::vector<std::pair<std::string, std::string>>;
+
+// A plain decimal number: digits only (leading zeros allowed), at least
+// one, read as an unsigned 64-bit value; one too large for 64 bits reads as
+// the largest value, larger than any limit. False for anything else (empty,
+// a sign, blanks, any other byte).
+bool parse_plain_decimal(std::string_view text, std::uint64_t& out) noexcept;
+
+// The limits a server configuration sets with CGIECHO_MAX_BODY,
+// CGIECHO_MAX_FORM, CGIECHO_MAX_FIELDS, CGIECHO_MAX_PARTS, CGIECHO_MAX_FILES,
+// CGIECHO_MAX_FILE, CGIECHO_MAX_PART_HEADER, CGIECHO_MAX_COOKIES and
+// CGIECHO_MEMORY, over `defaults`. Each variable is taken from `request`
+// when set there, else from `fallback` (a FastCGI responder's own
+// environment; empty under CGI). A value that applies and is not a plain
+// decimal number gives errc::invalid_limit, with `bad_variable` naming it,
+// whether or not the request would come near that limit.
+errc limits_from(const Variables& request, const Variables& fallback, const Limits& defaults, Limits& out,
+                 std::string_view& bad_variable) noexcept;
+
+}  // namespace cgiecho::web

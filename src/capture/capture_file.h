@@ -1,0 +1,76 @@
+// A capture file: one request, and where it is known the program's answer,
+// kept byte for byte in a form that every platform reads the same way.
+//
+//   cgiecho-capture 1\n
+//   param NAME_LENGTH VALUE_LENGTH\n NAME VALUE \n    one per variable, in order
+//   argv LENGTH\n TAIL \n                              the command-line tail
+//   body DECLARED READ[ cut]\n BYTES \n                the body on standard input
+//   response LENGTH[ cut]\n BYTES \n                   what the program wrote
+//
+// (the blanks around the raw bytes above are for reading only: the bytes
+// follow the line break directly and the closing line break follows them).
+// Records come in this order; argv, body and response at most once each,
+// and each may be missing. Numbers are plain decimal without leading
+// zeros. DECLARED is CONTENT_LENGTH as a number, or "-" when that is unset
+// or not a plain decimal number. "cut" says the bytes stop where the
+// capture's limit did, not where the data did.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace cgiecho::capture {
+
+inline constexpr std::string_view kFirstLine = "cgiecho-capture 1\n";
+
+// The longest record header a reader looks at: the longest one the writer
+// makes ("body" and two 20-digit numbers and "cut") fits with room to spare.
+inline constexpr std::size_t kMaxHeaderLine = 64;
+
+// The same type as platform::Variables: names and values in order.
+using Variables = std::vector<std::pair<std::string, std::string>>;
+
+struct Body {
+  std::optional<std::uint64_t> declared;  // none: CONTENT_LENGTH unset or not a number
+  std::string bytes;
+  bool cut = false;  // more bytes followed than the capture kept
+};
+
+struct Response {
+  std::string bytes;
+  bool cut = false;
+};
+
+struct Capture {
+  Variables params;
+  std::optional<std::string> argv;
+  std::optional<Body> body;
+  std::optional<Response> response;
+};
+
+// Each appends one whole record to `out`; a file is kFirstLine followed by
+// records in the order above.
+void append_param(std::string& out, std::string_view name, std::string_view value);
+void append_argv(std::string& out, std::string_view tail);
+void append_body(std::string& out, std::optional<std::uint64_t> declared, std::string_view bytes, bool cut);
+void append_response(std::string& out, std::string_view bytes, bool cut);
+
+// The whole file.
+std::string write_capture(const Capture& capture);
+
+struct ReadError {
+  std::uint64_t offset = 0;  // where in the file the fault was found
+  std::string what;
+  std::string message() const;  // "offset N: what"
+};
+
+// Checks the whole file and fills `out`; on a fault returns false with
+// `error` set and `out` left empty. Reads exactly what write_capture
+// writes: for every file it accepts, write_capture(out) gives the file back.
+[[nodiscard]] bool read_capture(std::string_view file, Capture& out, ReadError& error);
+
+}  // namespace cgiecho::capture

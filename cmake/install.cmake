@@ -11,18 +11,20 @@ install(TARGETS cgiecho EXPORT cgiechoTargets
   RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}"
   LIBRARY DESTINATION "${CMAKE_INSTALL_LIBDIR}"
   ARCHIVE DESTINATION "${CMAKE_INSTALL_LIBDIR}")
-install(TARGETS cgiecho_program RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}")
+install(TARGETS cgiecho_program cgiecho_replay_program RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}")
 install(FILES "${PROJECT_SOURCE_DIR}/include/cgiecho.h" DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}")
 
-# Exported as cgiecho::core, cgiecho::platform and cgiecho::embed, the names
+# Exported as cgiecho::core, cgiecho::platform, cgiecho::embed and
+# cgiecho::capture, the names
 # the tree itself offers.
 set_target_properties(cgiecho_core PROPERTIES EXPORT_NAME core)
 set_target_properties(cgiecho_platform PROPERTIES EXPORT_NAME platform)
 set_target_properties(cgiecho_serve PROPERTIES EXPORT_NAME serve)
 set_target_properties(cgiecho_embed PROPERTIES EXPORT_NAME embed)
-install(TARGETS cgiecho_core cgiecho_platform cgiecho_serve cgiecho_embed EXPORT cgiechoTargets
+set_target_properties(cgiecho_capture PROPERTIES EXPORT_NAME capture)
+install(TARGETS cgiecho_core cgiecho_platform cgiecho_serve cgiecho_embed cgiecho_capture EXPORT cgiechoTargets
   ARCHIVE DESTINATION "${CMAKE_INSTALL_LIBDIR}")
-foreach(layer codec echo output platform request serve)
+foreach(layer capture codec echo output platform request serve)
   install(DIRECTORY "${PROJECT_SOURCE_DIR}/src/${layer}" DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}/cgiecho"
     FILES_MATCHING PATTERN "*.h")
 endforeach()

@@ -35,6 +35,31 @@ std::size_t read_stdin(char* buffer, std::size_t count);
 // caller carries on.
 void write_stdout(std::string_view bytes);
 
+// Writes the bytes to standard error, best effort, as write_stdout does:
+// for the few words a program says about itself, never for a response.
+void write_stderr(std::string_view bytes);
+
+// A program run to its end by run_program.
+struct ProgramRun {
+  bool started = false;
+  std::string failure;  // why it could not be started, when it was not
+  std::string output;   // everything it wrote to standard output
+  int exit_code = -1;   // -1 when it did not exit by itself
+  int signal = 0;       // POSIX: the signal that ended it, if one did
+};
+
+// Runs a program the way a web server runs a CGI program: `command` is the
+// program (looked up on the caller's PATH) and its first arguments, `tail`
+// the command-line tail after them (POSIX: split at every blank, so that
+// joining the arguments with blanks gives the tail back; Windows: put on
+// the command line as it is), `environment` the whole environment, nothing
+// of the caller's, and `input` on standard input, followed by its end.
+// Standard error is the caller's. A variable or argument that the system
+// cannot pass (a NUL byte, a name with "=" or no name) is a failure before
+// anything starts, never passed cut.
+ProgramRun run_program(const std::vector<std::string>& command, std::string_view tail,
+                       const Variables& environment, std::string_view input);
+
 // A request that arrives over a connection rather than through the process
 // itself (a FastCGI request): while one is set, env, read_stdin and
 // write_stdout serve it, with the same meaning, instead of the process's own

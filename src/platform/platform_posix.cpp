@@ -115,6 +115,15 @@ void write_stdout(std::string_view bytes) {
   });
 }
 
+void write_stderr(std::string_view bytes) {
+  write_all(bytes, [](const char* data, std::size_t count) -> ssize_t {
+    for (;;) {
+      const ssize_t put = ::write(STDERR_FILENO, data, count);
+      if (put >= 0 || errno != EINTR) return put;
+    }
+  });
+}
+
 bool start_process() {
   // A reader that went away must not kill the program: writes just fail.
   std::signal(SIGPIPE, SIG_IGN);

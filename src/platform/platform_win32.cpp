@@ -101,9 +101,11 @@ std::size_t read_stdin(char* buffer, std::size_t count) {
   return got;
 }
 
-void write_stdout(std::string_view bytes) {
+namespace {
+
+void write_handle(DWORD which, std::string_view bytes) {
   // The handle is asked for every time: a caller may have redirected it.
-  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  HANDLE out = GetStdHandle(which);
   write_all(bytes, [out](const char* data, std::size_t count) -> long long {
     // One call takes at most what a DWORD counts; the loop offers the rest.
     const DWORD ask = count > 0x7FFFFFFFu ? 0x7FFFFFFFu : static_cast<DWORD>(count);
@@ -112,6 +114,12 @@ void write_stdout(std::string_view bytes) {
     return static_cast<long long>(put);
   });
 }
+
+}  // namespace
+
+void write_stdout(std::string_view bytes) { write_handle(STD_OUTPUT_HANDLE, bytes); }
+
+void write_stderr(std::string_view bytes) { write_handle(STD_ERROR_HANDLE, bytes); }
 
 bool start_process() {
   CoInitialize(nullptr);

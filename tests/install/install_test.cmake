@@ -16,11 +16,14 @@ file(GLOB_RECURSE installed RELATIVE "${prefix}" LIST_DIRECTORIES false "${prefi
 list(SORT installed)
 file(GLOB_RECURSE core_headers RELATIVE "${SOURCE_DIR}/src" "${SOURCE_DIR}/src/*.h")
 list(FILTER core_headers EXCLUDE REGEX "^export/")  # the handle layer is the shared library's own
+list(FILTER core_headers EXCLUDE REGEX "^replay/")  # cgiecho-replay's own
 list(TRANSFORM core_headers PREPEND "include/cgiecho/")
 set(wanted
   bin/cgiecho
+  bin/cgiecho-replay
   include/cgiecho.h
   ${core_headers}
+  ${LIBDIR}/libcgiecho_capture.a
   ${LIBDIR}/libcgiecho_core.a
   ${LIBDIR}/libcgiecho_platform.a
   ${LIBDIR}/libcgiecho_serve.a

@@ -1,0 +1,192 @@
+// run_program on Windows: CreateProcess with pipes for standard input and
+// output; a thread feeds the input while this one reads the output, so
+// that a program that answers before it reads (or never reads) cannot
+// stall either side.
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+
+#include <string>
+
+#include "platform/platform.h"
+
+namespace cgiecho::platform {
+namespace {
+
+class Handle {
+ public:
+  Handle() = default;
+  Handle(const Handle&) = delete;
+  Handle& operator=(const Handle&) = delete;
+  ~Handle() { close(); }
+  HANDLE get() const { return h_; }
+  HANDLE* out() { return &h_; }
+  void close() {
+    if (h_ != nullptr && h_ != INVALID_HANDLE_VALUE) CloseHandle(h_);
+    h_ = nullptr;
+  }
+
+ private:
+  HANDLE h_ = nullptr;
+};
+
+bool has_nul(std::string_view s) { return s.find('\0') != std::string_view::npos; }
+
+// One argument as the C runtime's parser reads it back: quoted when it is
+// empty or holds blanks or quotes, with backslashes doubled only where a
+// quote follows them.
+std::string quoted(const std::string& arg) {
+  if (!arg.empty() && arg.find_first_of(" \t\n\v\"") == std::string::npos) return arg;
+  std::string out = "\"";
+  for (std::size_t i = 0;; ++i) {
+    std::size_t backslashes = 0;
+    while (i < arg.size() && arg[i] == '\\') {
+      ++i;
+      ++backslashes;
+    }
+    if (i == arg.size()) {
+      out.append(backslashes * 2, '\\');
+      break;
+    }
+    if (arg[i] == '"') {
+      out.append(backslashes * 2 + 1, '\\');
+    } else {
+      out.append(backslashes, '\\');
+    }
+    out += arg[i];
+  }
+  return out + "\"";
+}
+
+// The block CreateProcess takes: "NAME=VALUE\0" each, then one more NUL.
+// Names may start with "=" (the system's per-drive folders) but hold none
+// after that.
+std::string environment_block(const Variables& environment, std::string& failure) {
+  std::string block;
+  for (const auto& [name, value] : environment) {
+    if (name.empty() || name.find('=', 1) != std::string::npos || has_nul(name)) {
+      failure = "the variable name \"" + name.substr(0, name.find('\0')) + "\" cannot be put in an environment";
+      return {};
+    }
+    if (has_nul(value)) {
+      failure = "the value of " + name + " holds a NUL byte, which an environment cannot carry";
+      return {};
+    }
+    block += name;
+    block += '=';
+    block += value;
+    block += '\0';
+  }
+  if (block.empty()) block += '\0';  // an empty block still ends in two NULs
+  block += '\0';
+  return block;
+}
+
+struct Feed {
+  HANDLE pipe;
+  std::string_view input;
+};
+
+DWORD WINAPI feed_input(void* argument) {
+  const Feed& feed = *static_cast<const Feed*>(argument);
+  std::string_view rest = feed.input;
+  while (!rest.empty()) {
+    const DWORD ask = rest.size() > 0x10000 ? 0x10000 : static_cast<DWORD>(rest.size());
+    DWORD put = 0;
+    if (!WriteFile(feed.pipe, rest.data(), ask, &put, nullptr) || put == 0) break;  // the program stopped reading
+    rest.remove_prefix(put);
+  }
+  CloseHandle(feed.pipe);
+  return 0;
+}
+
+std::string last_error_text(const char* what) {
+  const DWORD code = GetLastError();
+  char text[512] = {};
+  const DWORD size = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
+                                    text, sizeof text, nullptr);
+  std::string message(text, size);
+  while (!message.empty() && (message.back() == '\r' || message.back() == '\n' || message.back() == '.'))
+    message.pop_back();
+  return std::string(what) + ": error " + std::to_string(code) + (message.empty() ? "" : " (" + message + ")");
+}
+
+}  // namespace
+
+ProgramRun run_program(const std::vector<std::string>& command, std::string_view tail,
+                       const Variables& environment, std::string_view input) {
+  ProgramRun run;
+  if (command.empty()) {
+    run.failure = "no program named";
+    return run;
+  }
+  std::string line;
+  for (const auto& arg : command) {
+    if (has_nul(arg)) {
+      run.failure = "an argument holds a NUL byte, which a command line cannot carry";
+      return run;
+    }
+    if (!line.empty()) line += ' ';
+    line += quoted(arg);
+  }
+  if (has_nul(tail)) {
+    run.failure = "the command-line tail holds a NUL byte, which a command line cannot carry";
+    return run;
+  }
+  if (!tail.empty()) {
+    line += ' ';
+    line += tail;
+  }
+  std::string block = environment_block(environment, run.failure);
+  if (!run.failure.empty()) return run;
+
+  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+  Handle in_read, in_write, out_read, out_write, err;
+  if (!CreatePipe(in_read.out(), in_write.out(), &inherit, 0) ||
+      !CreatePipe(out_read.out(), out_write.out(), &inherit, 0)) {
+    run.failure = last_error_text("CreatePipe");
+    return run;
+  }
+  // Only the child's ends are inherited.
+  SetHandleInformation(in_write.get(), HANDLE_FLAG_INHERIT, 0);
+  SetHandleInformation(out_read.get(), HANDLE_FLAG_INHERIT, 0);
+  const HANDLE own_err = GetStdHandle(STD_ERROR_HANDLE);
+  if (own_err != nullptr && own_err != INVALID_HANDLE_VALUE)
+    DuplicateHandle(GetCurrentProcess(), own_err, GetCurrentProcess(), err.out(), 0, TRUE, DUPLICATE_SAME_ACCESS);
+
+  STARTUPINFOA start{};
+  start.cb = sizeof start;
+  start.dwFlags = STARTF_USESTDHANDLES;
+  start.hStdInput = in_read.get();
+  start.hStdOutput = out_write.get();
+  start.hStdError = err.get();
+  PROCESS_INFORMATION process{};
+  if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, block.data(), nullptr, &start, &process)) {
+    run.failure = last_error_text(command[0].c_str());
+    return run;
+  }
+  run.started = true;
+  CloseHandle(process.hThread);
+  in_read.close();
+  out_write.close();
+  err.close();
+
+  Feed feed{in_write.get(), input};
+  *in_write.out() = nullptr;  // the feeding thread closes it
+  HANDLE feeder = CreateThread(nullptr, 0, feed_input, &feed, 0, nullptr);
+  if (feeder == nullptr) feed_input(&feed);  // no thread: feed first, which a small input survives
+  char buffer[65536];
+  DWORD got = 0;
+  while (ReadFile(out_read.get(), buffer, sizeof buffer, &got, nullptr) && got > 0)
+    run.output.append(buffer, got);
+  WaitForSingleObject(process.hProcess, INFINITE);
+  DWORD code = 0;
+  if (GetExitCodeProcess(process.hProcess, &code)) run.exit_code = static_cast<int>(code);
+  CloseHandle(process.hProcess);
+  if (feeder != nullptr) {
+    WaitForSingleObject(feeder, INFINITE);
+    CloseHandle(feeder);
+  }
+  return run;
+}
+
+}  // namespace cgiecho::platform

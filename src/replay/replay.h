@@ -1,0 +1,48 @@
+// cgiecho-replay: runs a CGI program on a captured request. What the
+// program decides without the operating system lives here, so that tests
+// reach it; main.cpp runs the program through the platform seam.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace cgiecho::replay {
+
+// Exit statuses of the replay itself; without --compare it otherwise ends
+// with the program's own status.
+inline constexpr int kExitDiffers = 1;      // --compare: the answers differ
+inline constexpr int kExitTrouble = 125;    // bad usage, or a file that is not a whole capture
+inline constexpr int kExitNotStarted = 127; // the program could not be started
+
+inline constexpr std::string_view kUsage =
+    "usage: cgiecho-replay [--compare] FILE -- PROGRAM [ARGS...]\n"
+    "Runs PROGRAM as a CGI program on the request captured in FILE: exactly the\n"
+    "captured variables as its environment, ARGS and then the captured command-line\n"
+    "tail as its arguments, the captured body on standard input. Writes what the\n"
+    "program answers; with --compare, says instead whether that is the captured\n"
+    "response (exit status 0) or where it first differs (exit status 1).\n";
+
+struct Options {
+  bool compare = false;
+  std::string file;
+  std::vector<std::string> command;  // the program and its arguments
+};
+
+// The arguments after the program's own name. False, with `error` set,
+// when they are not as kUsage says.
+bool parse_arguments(const std::vector<std::string>& args, Options& out, std::string& error);
+
+struct Comparison {
+  bool same = false;
+  std::string report;  // one line when the same; otherwise where and how they differ
+};
+
+// The program's answer held against the captured response. A response that
+// the capture cut (`captured_cut`) is compared as far as it was kept.
+Comparison compare_answers(std::string_view captured, bool captured_cut, std::string_view replayed);
+
+// The whole file, or false when it cannot be read.
+bool read_file(const std::string& path, std::string& out);
+
+}  // namespace cgiecho::replay

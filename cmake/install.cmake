@@ -15,8 +15,7 @@ install(TARGETS cgiecho_program cgiecho_replay_program RUNTIME DESTINATION "${CM
 install(FILES "${PROJECT_SOURCE_DIR}/include/cgiecho.h" DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}")
 
 # Exported as cgiecho::core, cgiecho::platform, cgiecho::embed and
-# cgiecho::capture, the names
-# the tree itself offers.
+# cgiecho::capture, the names the tree itself offers.
 set_target_properties(cgiecho_core PROPERTIES EXPORT_NAME core)
 set_target_properties(cgiecho_platform PROPERTIES EXPORT_NAME platform)
 set_target_properties(cgiecho_serve PROPERTIES EXPORT_NAME serve)

@@ -226,17 +226,23 @@ void append_param(std::string& out, std::string_view name, std::string_view valu
 
 void append_argv(std::string& out, std::string_view tail) { append_record(out, with_number("argv", tail.size()), tail); }
 
-void append_body(std::string& out, std::optional<std::uint64_t> declared, std::string_view bytes, bool cut) {
-  std::string header = "body ";
+void append_body_header(std::string& out, std::optional<std::uint64_t> declared, std::uint64_t size, bool cut) {
+  out += "body ";
   if (declared) {
-    append_number(header, *declared);
+    append_number(out, *declared);
   } else {
-    header += '-';
+    out += '-';
   }
-  header += ' ';
-  append_number(header, bytes.size());
-  if (cut) header += " cut";
-  append_record(out, header, bytes);
+  out += ' ';
+  append_number(out, size);
+  if (cut) out += " cut";
+  out += '\n';
+}
+
+void append_body(std::string& out, std::optional<std::uint64_t> declared, std::string_view bytes, bool cut) {
+  append_body_header(out, declared, bytes.size(), cut);
+  out += bytes;
+  out += '\n';
 }
 
 void append_response(std::string& out, std::string_view bytes, bool cut) {

@@ -57,6 +57,9 @@ struct Capture {
 void append_param(std::string& out, std::string_view name, std::string_view value);
 void append_argv(std::string& out, std::string_view tail);
 void append_body(std::string& out, std::optional<std::uint64_t> declared, std::string_view bytes, bool cut);
+// A body record's first line alone, for a writer that puts the bytes (and
+// the line break after them) in place itself.
+void append_body_header(std::string& out, std::optional<std::uint64_t> declared, std::uint64_t size, bool cut);
 void append_response(std::string& out, std::string_view bytes, bool cut);
 
 // The whole file.

@@ -1,5 +1,6 @@
 // Request readers and environment accessors.
 #include "cgiecho.h"
+#include "capture/recorder.h"
 #include "export/handle.h"
 #include "request/acquire.h"
 #include "request/environment.h"
@@ -7,14 +8,25 @@
 using namespace cgiecho;
 using namespace cgiecho::exports;
 
+// The first of these in a process captures the request, when the server
+// configuration asks for captures.
 extern "C" int32_t CGI_CALL CGI_BUFFER(void) {
-  return guarded([] { return buffer_request(); });
+  return guarded([] {
+    capture::capture_process_request();
+    return buffer_request();
+  });
 }
 extern "C" cgi_str CGI_CALL CGI_READ(void) {
-  return guarded([] { return to_handle(read_request()); });
+  return guarded([] {
+    capture::capture_process_request();
+    return to_handle(read_request());
+  });
 }
 extern "C" cgi_str CGI_CALL CGI_STDIN(void) {
-  return guarded([] { return to_handle(read_body()); });
+  return guarded([] {
+    capture::capture_process_request();
+    return to_handle(read_body());
+  });
 }
 
 // The fixed accessors, one per row of the table in the header.

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -77,8 +78,31 @@ class Channel {
 };
 
 // The channel of the request in hand; null gives the process's own back.
-// POSIX only: the Windows build serves CGI alone.
 void set_channel(Channel* channel);
+// The channel set now (null: none), and the process's own environment and
+// standard handles as a channel, so that a channel can be put in front of
+// whichever serves the request (a capture keeps what passes through).
+Channel* channel();
+Channel& process_channel();
+
+// Files the program writes for itself (captures of requests). A handle is
+// the system's own (a descriptor, a HANDLE), held in an integer.
+enum class Created { ok, exists, failed };
+// Creates `path` as a new file that only its owner may read or write:
+// never one that is already there (Created::exists), never through a link.
+// On failure `error` says why.
+Created create_private_file(const std::string& path, std::intptr_t& handle, std::string& error);
+// All the bytes, appended; false (with `error`) when they could not be.
+bool write_file(std::intptr_t handle, std::string_view bytes, std::string& error);
+void close_file(std::intptr_t handle);
+void remove_file(const std::string& path);
+// How many entries of `folder` have names ending in `suffix`, counting no
+// further than `limit`; false (with `error`) when the folder cannot be read.
+bool count_files(const std::string& folder, std::string_view suffix, std::uint64_t limit, std::uint64_t& count,
+                 std::string& error);
+// The time of day in microseconds since 1970-01-01 00:00 UTC.
+std::int64_t unix_time_microseconds();
+std::uint64_t process_id();
 
 // Process start-up for the echo program: false when the per-thread state
 // cannot be set up (the program then ends with 255 and writes nothing).

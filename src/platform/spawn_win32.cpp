@@ -8,6 +8,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "platform/win32_error.h"
 
 namespace cgiecho::platform {
 namespace {
@@ -99,16 +100,7 @@ DWORD WINAPI feed_input(void* argument) {
   return 0;
 }
 
-std::string last_error_text(const char* what) {
-  const DWORD code = GetLastError();
-  char text[512] = {};
-  const DWORD size = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
-                                    text, sizeof text, nullptr);
-  std::string message(text, size);
-  while (!message.empty() && (message.back() == '\r' || message.back() == '\n' || message.back() == '.'))
-    message.pop_back();
-  return std::string(what) + ": error " + std::to_string(code) + (message.empty() ? "" : " (" + message + ")");
-}
+std::string last_error_text(const std::string& what) { return what + ": " + system_error_text(GetLastError()); }
 
 }  // namespace
 
@@ -161,7 +153,7 @@ ProgramRun run_program(const std::vector<std::string>& command, std::string_view
   start.hStdError = err.get();
   PROCESS_INFORMATION process{};
   if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, block.data(), nullptr, &start, &process)) {
-    run.failure = last_error_text(command[0].c_str());
+    run.failure = last_error_text(command[0]);
     return run;
   }
   run.started = true;

@@ -1,3 +1,4 @@
+#include "capture/recorder.h"
 #include "output/page.h"
 #include "request/acquire.h"
 #include "serve/serve.h"
@@ -7,10 +8,15 @@ namespace cgiecho {
 void serve_once(const std::function<void()>& handle) {
   clear_request_data();
   clear_header_sent();
+  // Written to a file before the handler runs, when the server
+  // configuration asks for captures; the answer is added after it.
+  capture::Recording recording;
+  recording.begin(true);
   try {
     handle();
   } catch (...) {
   }
+  recording.finish();
 }
 
 }  // namespace cgiecho

@@ -23,6 +23,7 @@ Process& process() {
 void reset() {
   process() = Process{};
   reset_process_state();
+  platform::set_channel(nullptr);
 }
 
 }  // namespace cgiecho::fake
@@ -31,23 +32,15 @@ namespace cgiecho::platform {
 
 using fake::process;
 
-std::string env(std::string_view name) {
+namespace {
+
+std::string own_env(std::string_view name) {
   name = name.substr(0, name.find('\0'));
   const auto it = process().environment.find(std::string(name));
   return it == process().environment.end() ? std::string() : it->second;
 }
 
-Variables environment() {
-  Variables all;
-  for (const auto& [name, value] : process().environment) all.emplace_back(name, value);
-  return all;
-}
-
-Variables process_environment() { return environment(); }
-
-std::string command_tail() { return process().command_tail; }
-
-std::size_t read_stdin(char* buffer, std::size_t count) {
+std::size_t own_read(char* buffer, std::size_t count) {
   auto& p = process();
   p.read_requests.push_back(count);
   if (p.stdin_pieces.empty()) return 0;
@@ -63,7 +56,56 @@ std::size_t read_stdin(char* buffer, std::size_t count) {
   return got;
 }
 
-void write_stdout(std::string_view bytes) { process().writes.emplace_back(bytes); }
+class ProcessChannel final : public Channel {
+ public:
+  std::string env(std::string_view name) override { return own_env(name); }
+  Variables environment() override { return process_environment(); }
+  std::size_t read(char* buffer, std::size_t count) override { return own_read(buffer, count); }
+  void write(std::string_view bytes) override { process().writes.emplace_back(bytes); }
+};
+
+ProcessChannel g_process;
+Channel* g_channel = nullptr;
+Channel& current() { return g_channel != nullptr ? *g_channel : g_process; }
+
+}  // namespace
+
+void set_channel(Channel* channel) { g_channel = channel; }
+Channel* channel() { return g_channel; }
+Channel& process_channel() { return g_process; }
+
+std::string env(std::string_view name) { return current().env(name); }
+Variables environment() { return current().environment(); }
+
+Variables process_environment() {
+  Variables all;
+  for (const auto& [name, value] : process().environment) all.emplace_back(name, value);
+  return all;
+}
+
+std::string command_tail() { return process().command_tail; }
+std::size_t read_stdin(char* buffer, std::size_t count) { return current().read(buffer, count); }
+void write_stdout(std::string_view bytes) { current().write(bytes); }
+void write_stderr(std::string_view) {}
+
+// No files in the scripted system: core tests never capture.
+Created create_private_file(const std::string&, std::intptr_t&, std::string& error) {
+  error = "no files here";
+  return Created::failed;
+}
+bool write_file(std::intptr_t, std::string_view, std::string& error) {
+  error = "no files here";
+  return false;
+}
+void close_file(std::intptr_t) {}
+void remove_file(const std::string&) {}
+bool count_files(const std::string&, std::string_view, std::uint64_t, std::uint64_t& count, std::string& error) {
+  count = 0;
+  error = "no files here";
+  return false;
+}
+std::int64_t unix_time_microseconds() { return 0; }
+std::uint64_t process_id() { return 1; }
 
 bool start_process() { return true; }
 void end_process(int code) { std::exit(code); }

@@ -1,0 +1,339 @@
+// Capture and replay from the outside: the echo program run as a web server
+// runs it with CGIECHO_CAPTURE_DIR set, the file it leaves read back, and
+// cgiecho-replay run on that file; on Linux and under Wine (x64 and x86).
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "blackbox/platforms.h"
+#include "blackbox/program_run.h"
+#include "capture/capture_file.h"
+#include "capture/recorder.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::string_literals;
+using cgiecho::blackbox::Platform;
+using cgiecho::blackbox::RunPlan;
+using cgiecho::blackbox::RunResult;
+using cgiecho::blackbox::run_program;
+using cgiecho::blackbox::same_bytes;
+using cgiecho::capture::Capture;
+
+std::string filler(std::size_t size) {
+  std::string s(size, '\0');
+  for (std::size_t i = 0; i < size; ++i) s[i] = static_cast<char>('a' + i % 26);
+  return s;
+}
+
+std::string read_whole(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::pair<std::string, std::string> split_variable(const std::string& entry) {
+  const std::size_t eq = entry.find('=');
+  return {entry.substr(0, eq), entry.substr(eq + 1)};
+}
+
+class CaptureProgram : public cgiecho::blackbox::ProgramTest {
+ protected:
+  void SetUp() override {
+    ProgramTest::SetUp();
+    dir_ = fs::path(testing::TempDir()) / ("cgiecho-captures-" + std::to_string(::getpid()));
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  // A folder as the program sees it: Wine reaches the Unix root as Z:.
+  std::string seen(const fs::path& path) const { return (on_wine() ? "Z:" : "") + path.string(); }
+  std::string dir_setting() const { return "CGIECHO_CAPTURE_DIR=" + seen(dir_); }
+
+  RunResult echo(std::vector<std::string> env, const std::string& body = "", std::vector<std::string> args = {}) const {
+    RunPlan s = plan_for(CGIECHO_PROGRAM, "cgiecho.exe", std::move(env), std::move(args));
+    s.pieces = {body};
+    return run_program(s);
+  }
+  RunResult replay(const fs::path& file, bool compare) const {
+    std::vector<std::string> args;
+    if (compare) args.push_back("--compare");
+    args.insert(args.end(), {seen(file), "--", on_wine() ? "cgiecho.exe" : CGIECHO_PROGRAM});
+    return run_program(plan_for(CGIECHO_REPLAY, "cgiecho-replay.exe", {}, args));
+  }
+
+  // The capture files in the folder, oldest first by name.
+  std::vector<fs::path> files() const {
+    std::vector<fs::path> found;
+    for (const auto& entry : fs::directory_iterator(dir_)) found.push_back(entry.path());
+    std::sort(found.begin(), found.end());
+    return found;
+  }
+  void clear() const {
+    for (const auto& f : files()) fs::remove(f);
+  }
+
+  Capture read(const fs::path& file) const {
+    Capture c;
+    cgiecho::capture::ReadError error;
+    EXPECT_TRUE(cgiecho::capture::read_capture(read_whole(file), c, error)) << error.message();
+    return c;
+  }
+
+  // The variables the capture holds are the request's: under Wine, Wine
+  // adds its own, so only ours are looked for.
+  void expect_variables(const Capture& c, const std::vector<std::string>& env) const {
+    std::vector<std::pair<std::string, std::string>> want;
+    for (const auto& e : env) want.push_back(split_variable(e));
+    if (!on_wine()) {
+      EXPECT_EQ(c.params, want);
+      return;
+    }
+    for (const auto& v : want) EXPECT_NE(std::find(c.params.begin(), c.params.end(), v), c.params.end()) << v.first;
+  }
+
+  fs::path dir_;
+};
+
+TEST_P(CaptureProgram, EachRequestIsKeptAndReplaysToTheSameAnswer) {
+  std::string every_byte;
+  for (int b = 0; b < 256; ++b) every_byte += static_cast<char>(b);
+  const std::string big = filler(100000);
+  const struct {
+    std::string name;
+    std::vector<std::string> env;
+    std::string body;  // on standard input
+    std::vector<std::string> args;
+    std::optional<std::uint64_t> declared;
+    std::string kept;  // the body the capture holds
+  } cases[] = {
+      {"GET", {"REQUEST_METHOD=GET", "QUERY_STRING=a=1&b=<x>"}, "", {}, std::nullopt, ""},
+      {"POST of every byte", {"REQUEST_METHOD=POST", "CONTENT_LENGTH=256"}, every_byte, {}, 256, every_byte},
+      {"POST of 100000 bytes", {"REQUEST_METHOD=POST", "CONTENT_LENGTH=100000"}, big, {}, 100000, big},
+      {"body short of its length", {"REQUEST_METHOD=POST", "CONTENT_LENGTH=10"}, "ab<d", {}, 10, "ab<d"},
+      {"PUT, body left unread", {"REQUEST_METHOD=PUT", "QUERY_STRING=q=1", "CONTENT_LENGTH=4"}, "body", {}, 4, "body"},
+      {"no method: the command line", {"QUERY_STRING=q"}, "", {"x=1", "<y>"}, std::nullopt, ""},
+      {"length the request readers take", {"REQUEST_METHOD=POST", "CONTENT_LENGTH= 42"}, big.substr(0, 48), {},
+       std::nullopt, big.substr(0, 42)},
+      {"length that is no number", {"REQUEST_METHOD=POST", "CONTENT_LENGTH=abc"}, "hello", {}, std::nullopt, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    clear();
+    const RunResult plain = echo(c.env, c.body, c.args);
+    std::vector<std::string> env = c.env;
+    env.push_back(dir_setting());
+    const RunResult captured = echo(env, c.body, c.args);
+    EXPECT_EQ(captured.exit_code, 0);
+    EXPECT_EQ(captured.err, "");
+    EXPECT_TRUE(same_bytes(captured.out, plain.out)) << "capture changed the answer";
+
+    const auto found = files();
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found[0].extension(), ".capture");
+    if (!on_wine()) {
+      struct stat st {};
+      ASSERT_EQ(::stat(found[0].c_str(), &st), 0);
+      EXPECT_EQ(st.st_mode & 0777, 0600u) << "only the owner may read a capture";
+    }
+    const Capture file = read(found[0]);
+    expect_variables(file, c.env);
+    std::string tail;
+    for (const auto& a : c.args) tail += (tail.empty() ? "" : " ") + a;
+    EXPECT_EQ(file.argv, tail);
+    ASSERT_TRUE(file.body.has_value());
+    EXPECT_EQ(file.body->declared, c.declared);
+    EXPECT_TRUE(same_bytes(file.body->bytes, c.kept));
+    EXPECT_FALSE(file.body->cut);
+    ASSERT_TRUE(file.response.has_value());
+    EXPECT_TRUE(same_bytes(file.response->bytes, captured.out));
+    EXPECT_FALSE(file.response->cut);
+
+    const RunResult compared = replay(found[0], true);
+    EXPECT_EQ(compared.exit_code, 0) << compared.out << compared.err;
+    EXPECT_EQ(compared.out, "same: " + std::to_string(captured.out.size()) + " bytes\n");
+    if (c.name == "POST of every byte") {
+      const RunResult replayed = replay(found[0], false);
+      EXPECT_EQ(replayed.exit_code, 0);
+      EXPECT_TRUE(same_bytes(replayed.out, captured.out));
+    }
+  }
+}
+
+TEST_P(CaptureProgram, SecretsStayOutUnlessTheServerAsks) {
+  const std::string marker(cgiecho::capture::kSecretMarker);
+  const std::vector<std::string> request = {"REQUEST_METHOD=GET", "HTTP_COOKIE=sid=s3cr3t",
+                                            "HTTP_AUTHORIZATION=Basic QWxhZGRpbg==",
+                                            "HTTP_PROXY_AUTHORIZATION=Bearer t0k3n", "HTTP_X_TRACE=kept"};
+  const struct {
+    std::string secrets;  // CGIECHO_CAPTURE_SECRETS, "" for unset
+    bool kept;
+  } cases[] = {{"", false}, {"1", true}, {"yes", false}, {"0", false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.secrets);
+    clear();
+    std::vector<std::string> env = request;
+    env.push_back(dir_setting());
+    if (!c.secrets.empty()) env.push_back("CGIECHO_CAPTURE_SECRETS=" + c.secrets);
+    EXPECT_EQ(echo(env).exit_code, 0);
+    const auto found = files();
+    ASSERT_EQ(found.size(), 1u);
+    std::vector<std::string> want = request;
+    if (!c.kept) {
+      for (std::size_t i = 1; i <= 3; ++i) want[i] = split_variable(want[i]).first + "=" + marker;
+    }
+    expect_variables(read(found[0]), want);
+    if (!c.kept) {
+      EXPECT_EQ(read_whole(found[0]).find("s3cr3t"), std::string::npos);
+    }
+  }
+}
+
+TEST_P(CaptureProgram, LimitsHoldAndAreSaidOnce) {
+  // CGIECHO_CAPTURE_MAX: files the folder may hold, whoever made them.
+  for (int i = 0; i < 3; ++i) {
+    const RunResult r = echo({"REQUEST_METHOD=GET", "QUERY_STRING=n=" + std::to_string(i), dir_setting(),
+                              "CGIECHO_CAPTURE_MAX=2"});
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_NE(r.out.find("n=" + std::to_string(i)), std::string::npos);
+    if (i < 2) {
+      EXPECT_EQ(r.err, "");
+    } else {
+      EXPECT_NE(r.err.find("CGIECHO_CAPTURE_MAX"), std::string::npos) << r.err;
+    }
+  }
+  const auto two = files();
+  ASSERT_EQ(two.size(), 2u);
+  EXPECT_NE(read_whole(two[0]).find("n=0"), std::string::npos) << "names sort by time";
+  EXPECT_NE(read_whole(two[1]).find("n=1"), std::string::npos);
+  clear();
+
+  // CGIECHO_CAPTURE_MAX_BODY: the body and the response kept as far as it
+  // allows, and the records say so.
+  const RunResult r = echo({"REQUEST_METHOD=POST", "CONTENT_LENGTH=10", dir_setting(), "CGIECHO_CAPTURE_MAX_BODY=4"},
+                           "0123456789");
+  EXPECT_NE(r.out.find("0123456789"), std::string::npos) << "the program still gets the whole body";
+  const auto one = files();
+  ASSERT_EQ(one.size(), 1u);
+  const Capture c = read(one[0]);
+  ASSERT_TRUE(c.body && c.response);
+  EXPECT_EQ(c.body->bytes, "0123");
+  EXPECT_EQ(c.body->declared, 10u);
+  EXPECT_TRUE(c.body->cut);
+  EXPECT_EQ(c.response->bytes, "Cont");
+  EXPECT_TRUE(c.response->cut);
+  const RunResult compared = replay(one[0], true);
+  EXPECT_EQ(compared.exit_code, 0);
+  EXPECT_NE(compared.out.find("as far as the capture kept"), std::string::npos) << compared.out;
+  EXPECT_NE(compared.err.find("cut"), std::string::npos) << compared.err;
+}
+
+TEST_P(CaptureProgram, WhatFailsNeverChangesTheAnswer) {
+  const fs::path not_a_folder = dir_ / "file.capture";
+  std::ofstream(not_a_folder) << "x";
+  const struct {
+    std::string name;
+    std::vector<std::string> settings;
+    std::string said;  // a part of the one line on standard error
+  } cases[] = {
+      {"missing folder", {"CGIECHO_CAPTURE_DIR=" + seen(dir_ / "missing")}, "missing"},
+      {"a file, not a folder", {"CGIECHO_CAPTURE_DIR=" + seen(not_a_folder)}, "cannot be read"},
+      {"cap not a number", {dir_setting(), "CGIECHO_CAPTURE_MAX=ten"}, "CGIECHO_CAPTURE_MAX"},
+      {"body limit not a number", {dir_setting(), "CGIECHO_CAPTURE_MAX_BODY=-1"}, "CGIECHO_CAPTURE_MAX_BODY"},
+      {"cap of none", {dir_setting(), "CGIECHO_CAPTURE_MAX=0"}, "CGIECHO_CAPTURE_MAX"},
+  };
+  const std::vector<std::string> request = {"REQUEST_METHOD=POST", "CONTENT_LENGTH=5"};
+  const RunResult plain = echo(request, "a<b>c");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<std::string> env = request;
+    env.insert(env.end(), c.settings.begin(), c.settings.end());
+    const RunResult r = echo(env, "a<b>c");
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_TRUE(same_bytes(r.out, plain.out));
+    EXPECT_NE(r.err.find(c.said), std::string::npos) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    EXPECT_EQ(files(), std::vector<fs::path>{not_a_folder});
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Linux, CaptureProgram, testing::Values(Platform::kLinux),
+                         [](const auto&) { return std::string("cgiecho"); });
+INSTANTIATE_TEST_SUITE_P(Windows, CaptureProgram, testing::Values(Platform::kWindows),
+                         [](const auto&) { return std::string("cgiecho_exe"); });
+INSTANTIATE_TEST_SUITE_P(Windows32, CaptureProgram, testing::Values(Platform::kWindows32),
+                         [](const auto&) { return std::string("cgiecho_exe"); });
+
+// A C host of the 52 routines: the first request reader captures the
+// request, without a response record, and a replay gives the host the same.
+TEST(CaptureLinux, CHostsCaptureTheRequestTheyRead) {
+  const fs::path dir = fs::path(testing::TempDir()) / ("cgiecho-c-host-" + std::to_string(::getpid()));
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  RunPlan s;
+  s.argv = {CGIECHO_C_HOST};
+  s.env = {"REQUEST_METHOD=POST", "CONTENT_LENGTH=6", "CGIECHO_CAPTURE_DIR=" + dir.string()};
+  s.pieces = {"a\0b<c>"s};
+  const RunResult r = run_program(s);
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.err, "");
+  std::vector<fs::path> found(fs::directory_iterator(dir), fs::directory_iterator{});
+  ASSERT_EQ(found.size(), 1u);
+  Capture c;
+  cgiecho::capture::ReadError error;
+  ASSERT_TRUE(cgiecho::capture::read_capture(read_whole(found[0]), c, error)) << error.message();
+  ASSERT_TRUE(c.body.has_value());
+  EXPECT_EQ(c.body->bytes, "a\0b<c>"s);
+  EXPECT_FALSE(c.response.has_value());
+
+  RunPlan again;
+  again.argv = {CGIECHO_REPLAY, found[0].string(), "--", CGIECHO_C_HOST};
+  const RunResult replayed = run_program(again);
+  EXPECT_EQ(replayed.exit_code, 0);
+  EXPECT_TRUE(same_bytes(replayed.out, r.out));
+  fs::remove_all(dir);
+}
+
+// What cgiecho-replay refuses, and the status it ends with.
+TEST(CaptureLinux, ReplayRefusesWhatItCannotRun) {
+  const fs::path dir = fs::path(testing::TempDir()) / ("cgiecho-replay-" + std::to_string(::getpid()));
+  fs::create_directories(dir);
+  const std::string whole = "cgiecho-capture 1\nparam 14 3\nREQUEST_METHODGET\n";
+  std::ofstream(dir / "whole") << whole;
+  std::ofstream(dir / "cut") << whole.substr(0, whole.size() - 3);
+  std::ofstream(dir / "nul") << "cgiecho-capture 1\nparam 1 3\nAx\0y\n"s;
+  const struct {
+    std::string name;
+    std::vector<std::string> args;
+    int status;
+    std::string said;
+  } cases[] = {
+      {"truncated file", {(dir / "cut").string(), "--", CGIECHO_PROGRAM}, 125, "offset 18"},
+      {"no such file", {(dir / "none").string(), "--", CGIECHO_PROGRAM}, 125, "cannot be read"},
+      {"nothing to compare with", {"--compare", (dir / "whole").string(), "--", CGIECHO_PROGRAM}, 125, "no response"},
+      {"no such program", {(dir / "whole").string(), "--", (dir / "none").string()}, 127, "cannot run"},
+      {"a value no environment carries", {(dir / "nul").string(), "--", CGIECHO_PROGRAM}, 127, "NUL"},
+      {"no \"--\"", {(dir / "whole").string(), CGIECHO_PROGRAM}, 125, "usage"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    RunPlan s;
+    s.argv = {CGIECHO_REPLAY};
+    s.argv.insert(s.argv.end(), c.args.begin(), c.args.end());
+    const RunResult r = run_program(s);
+    EXPECT_EQ(r.exit_code, c.status);
+    EXPECT_EQ(r.out, "");
+    EXPECT_NE(r.err.find(c.said), std::string::npos) << r.err;
+  }
+  fs::remove_all(dir);
+}
+
+}  // namespace

@@ -341,10 +341,16 @@ class Responder:
 
 
 class Server:
-    """A running server; subclasses write the configuration and the command."""
+    """A running server; subclasses write the configuration and the command.
+
+    `settings` are variables the server configuration hands the program
+    (CGIECHO_CAPTURE_DIR and the like), each server its own way: lighttpd's
+    setenv.add-environment or bin-environment, Apache's SetEnv, nginx's
+    fastcgi_param."""
     name = "server"
 
-    def __init__(self, program):
+    def __init__(self, program, settings=None):
+        self.settings = dict(settings or {})
         self.program = os.path.abspath(program)
         self.dir = make_workdir(f"cgiecho-{self.name}-")
         self.procs = []
@@ -390,8 +396,8 @@ class Server:
 class Lighttpd(Server):
     name = "lighttpd"
 
-    def __init__(self, program, scripts=None, extra_config="", fastcgi=False, max_procs=1):
-        super().__init__(program)
+    def __init__(self, program, scripts=None, extra_config="", fastcgi=False, max_procs=1, settings=None):
+        super().__init__(program, settings)
         # name in /cgi-bin/ -> program file; the echo program is always there
         self.scripts = {"cgiecho": self.program, **(scripts or {})}
         self.extra_config = extra_config
@@ -420,11 +426,15 @@ class Lighttpd(Server):
         handlers = """$HTTP["url"] =~ "^/cgi-bin/" {
   cgi.assign = ("" => "")
 }"""
+        pairs = ", ".join(f'"{k}" => "{v}"' for k, v in self.settings.items())
         if self.fastcgi:
+            environment = f',\n    "bin-environment" => ({pairs})' if pairs else ""
             handlers = "fastcgi.server = (" + ",\n".join(
                 f""""/cgi-bin/{name}" => (("socket" => "{self.dir}/{name}.sock",
     "bin-path" => "{htdocs}/cgi-bin/{name}", "max-procs" => {self.max_procs},
-    "check-local" => "disable"))""" for name in self.scripts) + ")"
+    "check-local" => "disable"{environment}))""" for name in self.scripts) + ")"
+        elif pairs:
+            handlers += f"\nsetenv.add-environment = ({pairs})"
         with open(conf, "w") as f:
             f.write(f"""
 server.modules = ("mod_setenv", "mod_cgi", "mod_fastcgi")
@@ -445,8 +455,10 @@ class Apache(Server):
     binary = "/usr/sbin/apache2"
     modules = "/usr/lib/apache2/modules"
 
-    def __init__(self, program, fastcgi=False):
-        super().__init__(program)
+    def __init__(self, program, fastcgi=False, settings=None, scripts=None):
+        super().__init__(program, settings)
+        # name in /cgi-bin/ -> program file (CGI only); the echo program is always there
+        self.scripts = {"cgiecho": self.program, **(scripts or {})}
         # FastCGI: mod_proxy_fcgi to one spawn-fcgi responder over TCP,
         # connections reused between requests.
         self.fastcgi = fastcgi
@@ -457,8 +469,10 @@ class Apache(Server):
         htdocs = os.path.join(self.dir, "htdocs")
         cgi_bin = os.path.join(self.dir, "cgi-bin")
         os.makedirs(htdocs, mode=0o755, exist_ok=True)
-        install_program(self.program, cgi_bin)
-        modules = ["mpm_event", "authz_core", "alias", "cgid"]
+        for name, program in self.scripts.items():
+            install_program(program, cgi_bin, name)
+        modules = ["mpm_event", "authz_core", "alias", "cgid", "env"]
+        setenv = "\n".join(f'SetEnv {k} "{v}"' for k, v in self.settings.items())
         proxy = ""
         if self.fastcgi:
             if self.responder is None:
@@ -492,6 +506,7 @@ ScriptAlias /cgi-bin/ "{cgi_bin}/"
   Require all granted
 </Directory>
 {proxy}
+{setenv}
 """)
         self.spawn([self.binary, "-d", self.dir, "-f", conf, "-D", "FOREGROUND"])
 
@@ -505,8 +520,10 @@ ScriptAlias /cgi-bin/ "{cgi_bin}/"
 class Nginx(Server):
     name = "nginx"
 
-    def __init__(self, program, fastcgi=None, tails=((),)):
-        super().__init__(program)
+    def __init__(self, program, fastcgi=None, tails=((),), settings=None, scripts=None):
+        super().__init__(program, settings)
+        # name in /cgi-bin/ -> program file (CGI only); the echo program is always there
+        self.scripts = {"cgiecho": self.program, **(scripts or {})}
         # fastcgi "unix" or "tcp": one spawn-fcgi responder per entry of
         # tails (its command-line tail), all in one upstream with kept
         # connections; None: the program as CGI through fcgiwrap.
@@ -522,7 +539,8 @@ class Nginx(Server):
     def start(self):
         nginx = require("nginx")
         htdocs = os.path.join(self.dir, "htdocs")
-        install_program(self.program, os.path.join(htdocs, "cgi-bin"))
+        for name, program in self.scripts.items():
+            install_program(program, os.path.join(htdocs, "cgi-bin"), name)
         if self.fastcgi:
             if not self.responders:
                 self.responders = [Responder(self.program, self.dir, self.fastcgi == "tcp", tail,
@@ -559,7 +577,7 @@ class Nginx(Server):
             ("REMOTE_ADDR", "$remote_addr"),
             ("SERVER_ADDR", "$server_addr"),
             ("SERVER_PORT", "$server_port"),
-            ("SERVER_NAME", "$server_name"))]
+            ("SERVER_NAME", "$server_name"))] + [(k, f'"{v}"') for k, v in self.settings.items()]
         # The same request without REQUEST_METHOD: the responder shows its
         # command-line tail, so a client sees which responder answered.
         tail_params = "\n    ".join(f"fastcgi_param {k} {v};" for k, v in params

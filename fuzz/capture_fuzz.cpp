@@ -78,13 +78,15 @@ std::optional<std::uint64_t> reference_read(std::string_view f, Capture& c) {
     }
     const std::size_t data = nl + 1;
     if (size >= f.size() - data) return pos;  // the line break after the bytes is one more
-    if (f[data + size] != '\n') return data + size;
-    const std::string bytes(f.substr(data, size));
-    if (rank == 0) c.params.emplace_back(bytes.substr(0, name_size), bytes.substr(name_size));
+    const auto n = static_cast<std::size_t>(size);  // below the file's size: it fits
+    if (f[data + n] != '\n') return data + n;
+    const std::string bytes(f.substr(data, n));
+    const auto name_end = static_cast<std::size_t>(name_size);
+    if (rank == 0) c.params.emplace_back(bytes.substr(0, name_end), bytes.substr(name_end));
     if (rank == 1) c.argv = bytes;
     if (rank == 2) c.body = cgiecho::capture::Body{declared, bytes, cut};
     if (rank == 3) c.response = cgiecho::capture::Response{bytes, cut};
-    pos = data + size + 1;
+    pos = data + n + 1;
   }
   return std::nullopt;
 }

@@ -1,12 +1,14 @@
 // One whole request through echo_request on the scripted platform: the
 // input picks the method, QUERY_STRING, CONTENT_LENGTH, the body and the
-// sizes its reads arrive in, and the command-line tail. The single write
-// must be the page the rules give, rendered here plainly on its own.
+// sizes its reads arrive in, and the command-line tail; or it is a capture
+// file, and the request it holds runs. The single write must be the page
+// the rules give, rendered here plainly on its own.
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 #include <string_view>
 
+#include "capture_seed.h"
 #include "echo/echo.h"
 #include "request/number.h"
 #include "support/platform_fake.h"
@@ -103,9 +105,37 @@ std::string expected_page(const std::string& method, bool method_set, const std:
          shown + "\r\n</body></html>";
 }
 
+// A captured request: its variables (the first of a name, as getenv finds
+// it), command-line tail and body.
+void run_capture(const cgiecho::capture::Capture& c) {
+  cgiecho::fake::reset();
+  auto& p = cgiecho::fake::process();
+  for (const auto& [name, value] : c.params) p.environment.emplace(name, value);
+  p.command_tail = c.argv.value_or("");
+  const std::string body = c.body ? c.body->bytes : "";
+  if (!body.empty()) p.stdin_pieces.push_back(body);
+  const auto method = p.environment.find("REQUEST_METHOD");
+  const auto query = p.environment.find("QUERY_STRING");
+  const auto length_text = p.environment.find("CONTENT_LENGTH");
+  Length length;
+  if (length_text != p.environment.end()) length = {true, false, length_text->second, cgiecho::cgi_val(length_text->second)};
+  const std::string want =
+      expected_page(method == p.environment.end() ? "" : method->second, method != p.environment.end(),
+                    query == p.environment.end() ? "" : query->second, length, body, p.command_tail);
+
+  cgiecho::echo_request();
+
+  if (p.writes.size() != 1 || p.writes[0] != want) std::abort();
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  cgiecho::capture::Capture seed;
+  if (read_capture_seed(data, size, seed)) {
+    run_capture(seed);
+    return 0;
+  }
   static const char* const kMethods[] = {"GET", "PUT", "HEAD", "POST", "get", "POST ", "GETS", "OPTIONS", ""};
   Reader in(data, size);
   const std::uint8_t pick = in.byte() % 11;  // 9: any bytes; 10: unset

@@ -302,6 +302,29 @@ TEST(CaptureLinux, CHostsCaptureTheRequestTheyRead) {
   fs::remove_all(dir);
 }
 
+// The README shows the capture of one GET byte for byte (its CR LF shown
+// as line breaks): it is the file the program writes.
+TEST(CaptureLinux, TheReadmeExampleIsWhatTheProgramWrites) {
+  const std::string readme = read_whole(fs::path(CGIECHO_SOURCE_DIR) / "README.md");
+  const std::size_t intro = readme.find("capture of a GET with two variables");
+  ASSERT_NE(intro, std::string::npos);
+  const std::size_t open = readme.find("```\n", intro) + 4;
+  const std::string shown = readme.substr(open, readme.find("```\n", open) - open);
+
+  const fs::path dir = fs::path(testing::TempDir()) / ("cgiecho-readme-" + std::to_string(::getpid()));
+  fs::create_directories(dir);
+  RunPlan s;
+  s.argv = {CGIECHO_PROGRAM};
+  s.env = {"REQUEST_METHOD=GET", "QUERY_STRING=a=<b>", "CGIECHO_CAPTURE_DIR=" + dir.string()};
+  ASSERT_EQ(run_program(s).exit_code, 0);
+  std::vector<fs::path> found(fs::directory_iterator(dir), fs::directory_iterator{});
+  ASSERT_EQ(found.size(), 1u);
+  std::string file = read_whole(found[0]);
+  for (std::size_t at = file.find("\r\n"); at != std::string::npos; at = file.find("\r\n", at)) file.erase(at, 1);
+  EXPECT_EQ(file, shown);
+  fs::remove_all(dir);
+}
+
 // What cgiecho-replay refuses, and the status it ends with.
 TEST(CaptureLinux, ReplayRefusesWhatItCannotRun) {
   const fs::path dir = fs::path(testing::TempDir()) / ("cgiecho-replay-" + std::to_string(::getpid()));

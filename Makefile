@@ -13,6 +13,9 @@ BENCH   = build-bench
 JOBS    ?= $(shell nproc)
 FUZZ_SECONDS ?= 20
 FUZZ_TARGETS = codec_fuzz decode_fuzz form_fuzz request_fuzz entry_fuzz capture_fuzz
+# Targets that also take the recorded requests of tests/captures/ as seeds.
+CAPTURE_SEEDED = entry_fuzz|capture_fuzz
+CAPTURE_SEEDS = tests/captures/echo
 WINE    ?= $(firstword $(wildcard /usr/lib/wine/wine64 /usr/bin/wine64) wine64)
 # The 32-bit loader; /usr/bin/wine is a wrapper that may pick the 64-bit one.
 WINE32  ?= $(firstword $(wildcard /usr/lib/wine/wine) wine)
@@ -82,7 +85,8 @@ check-fuzz: fuzz
 	  rm -rf $(FUZZ)/corpus-$$t && mkdir -p $(FUZZ)/corpus-$$t && \
 	  echo "fuzzing $$t for $(FUZZ_SECONDS) s" && \
 	  if $(FUZZ)/fuzz/$$t -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
-	       $(FUZZ)/corpus-$$t fuzz/corpus/$$t > $(FUZZ)/$$t.log 2>&1; \
+	       $(FUZZ)/corpus-$$t fuzz/corpus/$$t $$(case $$t in $(CAPTURE_SEEDED)) echo $(CAPTURE_SEEDS);; esac) \
+	       > $(FUZZ)/$$t.log 2>&1; \
 	  then grep -E 'stat::number_of_executed_units|stat::peak_rss' $(FUZZ)/$$t.log; \
 	  else tail -n 60 $(FUZZ)/$$t.log; exit 1; fi; \
 	done

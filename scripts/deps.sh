@@ -8,7 +8,7 @@ packages=(
   clang libclang-rt-14-dev llvm
   g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev binutils-mingw-w64-x86-64 wine64
   g++-mingw-w64-i686-posix mingw-w64-i686-dev binutils-mingw-w64-i686 wine32:i386
-  hyperfine lighttpd apache2 nginx fcgiwrap wrk strace
+  hyperfine valgrind lighttpd apache2 nginx fcgiwrap wrk strace
   libfcgi-dev libfcgi-bin spawn-fcgi
   chromium nodejs
 )

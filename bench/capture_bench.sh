@@ -1,0 +1,82 @@
+#!/usr/bin/env bash
+# Cost of capture to the echo program, one GET request (fork, exec, run,
+# exit), side by side in the same hyperfine runs:
+#  1. capture off (CGIECHO_CAPTURE_DIR unset): this build's cgiecho against
+#     a cgiecho built without capture (BASE); limit 1.05 times;
+#  2. capture on, into a folder on tmpfs that is emptied every round, against
+#     capture off, for the record;
+#  3. instructions executed in user space by one request, capture off, of
+#     both programs (valgrind: the same on a busy machine as on an idle one);
+#  4. the system calls that capture adds to one request, counted with strace:
+#     the request's bytes go to the file in one write.
+# Usage: bench/capture_bench.sh BASE [build dir, default build]
+#   BASE: the echo program of a build without capture, for example
+#     git archive <commit> | tar -x -C /tmp/base-src &&
+#     cmake -S /tmp/base-src -B /tmp/base -DCGIECHO_BUILD_TESTS=OFF &&
+#     cmake --build /tmp/base --target cgiecho_program   # then BASE=/tmp/base/cgiecho
+# Knobs: RUNS, WARMUP, ROUNDS. Needs hyperfine, valgrind and strace.
+set -euo pipefail
+
+base=$(realpath "$1")
+build=$(cd "${2:-build}" && pwd)
+cgiecho=$build/cgiecho
+RUNS=${RUNS:-3000}
+WARMUP=${WARMUP:-200}
+ROUNDS=${ROUNDS:-3}
+out=$build/capture-bench
+mkdir -p "$out"
+folder=$(mktemp -d /dev/shm/cgiecho-capture-bench.XXXXXX)
+trap 'rm -rf "$folder"' EXIT
+
+fail=0
+verdict() {  # name, measured, limit
+  if awk -v m="$2" -v l="$3" 'BEGIN { exit !(m <= l) }'; then echo "PASS $1: $2 <= $3"
+  else echo "FAIL $1: $2 > $3"; fail=1; fi
+}
+median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+
+export REQUEST_METHOD=GET QUERY_STRING='name=Ann&note=hello+world&x=%3Cb%3E&y=a<b'
+cmp <("$base") <("$cgiecho") || { echo "BASE writes other bytes than cgiecho" >&2; exit 1; }
+# Capture on through env(1), held against capture off through env(1) too,
+# so that the exec of env counts on both sides; the cap is out of the way.
+on="env CGIECHO_CAPTURE_DIR=$folder CGIECHO_CAPTURE_MAX=100000000 $cgiecho"
+off_env="env $cgiecho"
+off_ratios=()
+on_ratios=()
+for round in $(seq "$ROUNDS"); do
+  rm -f "$folder"/*.capture
+  programs=(-n base "$base" -n off "$cgiecho" -n off_env "$off_env" -n on "$on")
+  if [ $((round % 2)) = 0 ]; then programs=(-n on "$on" -n off_env "$off_env" -n off "$cgiecho" -n base "$base"); fi
+  hyperfine -N --style basic --warmup "$WARMUP" --runs "$RUNS" "${programs[@]}" \
+    --export-csv "$out/round-$round.csv" >"$out/round-$round.log" 2>&1
+  read -r b o e n < <(awk -F, 'NR > 1 { m[$1] = $4 * 1e6 }
+    END { printf "%.1f %.1f %.1f %.1f\n", m["base"], m["off"], m["off_env"], m["on"] }' "$out/round-$round.csv")
+  off_ratios+=("$(awk -v a="$o" -v b="$b" 'BEGIN { printf "%.3f", a / b }')")
+  on_ratios+=("$(awk -v a="$n" -v b="$e" 'BEGIN { printf "%.3f", a / b }')")
+  echo "round $round: median us  base $b  capture off $o  (through env: off $e, on $n)" \
+    " -> off / base = ${off_ratios[-1]}, on / off = ${on_ratios[-1]} ($(ls "$folder" | wc -l) files)"
+done
+off_ratio=$(printf '%s\n' "${off_ratios[@]}" | median)
+on_ratio=$(printf '%s\n' "${on_ratios[@]}" | median)
+echo "median over rounds: capture off / base = $off_ratio; capture on / capture off = $on_ratio"
+verdict "capture off, cost ratio to a build without capture" "$off_ratio" 1.05
+
+echo "== instructions in user space, one request, capture off"
+instructions() {
+  valgrind --tool=callgrind --callgrind-out-file=/dev/null "$1" 2>&1 >/dev/null | awk '/Collected/ { print $NF }'
+}
+base_ins=$(instructions "$base")
+off_ins=$(instructions "$cgiecho")
+echo "base $base_ins, capture off $off_ins -> ratio $(awk -v a="$off_ins" -v b="$base_ins" 'BEGIN { printf "%.3f", a / b }')"
+
+echo "== system calls capture adds to one request"
+rm -f "$folder"/*.capture
+env -i REQUEST_METHOD=GET QUERY_STRING=a=1 strace -qq -e signal=none -o "$out/off.strace" "$cgiecho" >/dev/null
+env -i REQUEST_METHOD=GET QUERY_STRING=a=1 CGIECHO_CAPTURE_DIR="$folder" \
+  strace -qq -e signal=none -o "$out/on.strace" "$cgiecho" >/dev/null
+echo "capture off: $(wc -l <"$out/off.strace") calls; capture on: $(wc -l <"$out/on.strace") calls, of which:"
+diff <(sed 's/(.*//' "$out/off.strace" | sort | uniq -c) <(sed 's/(.*//' "$out/on.strace" | sort | uniq -c) | grep '^>' || true
+file_writes=$(grep -c '^write([^1]' "$out/on.strace" || true)
+echo "writes to the capture file: $file_writes (the request, then the answer)"
+[ "$file_writes" = 2 ] || { echo "FAIL: want 2 writes to the file"; fail=1; }
+exit "$fail"

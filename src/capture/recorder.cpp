@@ -124,7 +124,12 @@ Variables kept_variables(Variables all, bool keep_secrets) {
   Variables kept;
   kept.reserve(all.size());
   for (auto& [name, value] : all) {
-    if (name.size() >= kSettingPrefix.size() && same_no_case(std::string_view(name).substr(0, kSettingPrefix.size()), kSettingPrefix))
+    // Windows keeps each drive's current folder in entries named "=C:" and
+    // the like: the system's, not the request's, and no other system
+    // could take them back.
+    if (!name.empty() && name[0] == '=') continue;
+    if (name.size() >= kSettingPrefix.size() &&
+        same_no_case(std::string_view(name).substr(0, kSettingPrefix.size()), kSettingPrefix))
       continue;
     const bool secret = std::any_of(std::begin(kSecrets), std::end(kSecrets),
                                     [&name = name](std::string_view s) { return same_no_case(name, s); });

@@ -32,9 +32,10 @@ inline constexpr std::uint64_t kDefaultMaxBody = std::uint64_t{16} << 20;
 // CGIECHO_CAPTURE_MAX.
 inline constexpr std::string_view kFileSuffix = ".capture";
 
-// The variables as a capture keeps them: the capture's own settings left
-// out (a replay must not capture again), secret values replaced unless
-// `keep_secrets`. Names compare without case, as Windows reads them.
+// The variables as a capture keeps them: the capture's own settings and
+// Windows' "=C:" entries left out (a replay must not capture again),
+// secret values replaced unless `keep_secrets`. Names compare without
+// case, as Windows reads them.
 Variables kept_variables(Variables all, bool keep_secrets);
 
 // "20250102-030405.678901-1234-1.capture": UTC time to the microsecond,

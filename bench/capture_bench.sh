@@ -4,9 +4,9 @@
 #  1. capture off (CGIECHO_CAPTURE_DIR unset): this build's cgiecho against
 #     a cgiecho built without capture (BASE); limit 1.05 times;
 #  2. capture on, into a folder on tmpfs that is emptied every round, against
-#     capture off, for the record;
-#  3. instructions executed in user space by one request, capture off, of
-#     both programs (valgrind: the same on a busy machine as on an idle one);
+#     capture off (each against BASE in its own run), for the record;
+#  3. instructions executed in user space by one request (valgrind: the
+#     same on a busy machine as on an idle one);
 #  4. the system calls that capture adds to one request, counted with strace:
 #     the request's bytes go to the file in one write.
 # Usage: bench/capture_bench.sh BASE [build dir, default build]
@@ -37,23 +37,24 @@ median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] 
 
 export REQUEST_METHOD=GET QUERY_STRING='name=Ann&note=hello+world&x=%3Cb%3E&y=a<b'
 cmp <("$base") <("$cgiecho") || { echo "BASE writes other bytes than cgiecho" >&2; exit 1; }
-# Capture on through env(1), held against capture off through env(1) too,
-# so that the exec of env counts on both sides; the cap is out of the way.
-on="env CGIECHO_CAPTURE_DIR=$folder CGIECHO_CAPTURE_MAX=100000000 $cgiecho"
-off_env="env $cgiecho"
+# Each round: capture off, this build against BASE side by side; then the
+# same with CGIECHO_CAPTURE_DIR set (BASE has no capture and ignores it), so
+# that capture on / capture off = (on / base) / (off / base).
 off_ratios=()
 on_ratios=()
+run_round() {  # csv file; prints the median us of base and cgiecho
+  local programs=(-n base "$base" -n cgiecho "$cgiecho")
+  if [ $((round % 2)) = 0 ]; then programs=(-n cgiecho "$cgiecho" -n base "$base"); fi
+  hyperfine -N --style basic --warmup "$WARMUP" --runs "$RUNS" "${programs[@]}" --export-csv "$1" >"$1.log" 2>&1
+  awk -F, 'NR > 1 { m[$1] = $4 * 1e6 } END { printf "%.1f %.1f\n", m["base"], m["cgiecho"] }' "$1"
+}
 for round in $(seq "$ROUNDS"); do
   rm -f "$folder"/*.capture
-  programs=(-n base "$base" -n off "$cgiecho" -n off_env "$off_env" -n on "$on")
-  if [ $((round % 2)) = 0 ]; then programs=(-n on "$on" -n off_env "$off_env" -n off "$cgiecho" -n base "$base"); fi
-  hyperfine -N --style basic --warmup "$WARMUP" --runs "$RUNS" "${programs[@]}" \
-    --export-csv "$out/round-$round.csv" >"$out/round-$round.log" 2>&1
-  read -r b o e n < <(awk -F, 'NR > 1 { m[$1] = $4 * 1e6 }
-    END { printf "%.1f %.1f %.1f %.1f\n", m["base"], m["off"], m["off_env"], m["on"] }' "$out/round-$round.csv")
+  read -r b o < <(run_round "$out/off-$round.csv")
+  read -r b2 n < <(CGIECHO_CAPTURE_DIR=$folder CGIECHO_CAPTURE_MAX=100000000 run_round "$out/on-$round.csv")
   off_ratios+=("$(awk -v a="$o" -v b="$b" 'BEGIN { printf "%.3f", a / b }')")
-  on_ratios+=("$(awk -v a="$n" -v b="$e" 'BEGIN { printf "%.3f", a / b }')")
-  echo "round $round: median us  base $b  capture off $o  (through env: off $e, on $n)" \
+  on_ratios+=("$(awk -v a="$n" -v b="$b2" -v r="${off_ratios[-1]}" 'BEGIN { printf "%.3f", a / b / r }')")
+  echo "round $round: median us  base $b, capture off $o; base $b2, capture on $n" \
     " -> off / base = ${off_ratios[-1]}, on / off = ${on_ratios[-1]} ($(ls "$folder" | wc -l) files)"
 done
 off_ratio=$(printf '%s\n' "${off_ratios[@]}" | median)
@@ -61,13 +62,15 @@ on_ratio=$(printf '%s\n' "${on_ratios[@]}" | median)
 echo "median over rounds: capture off / base = $off_ratio; capture on / capture off = $on_ratio"
 verdict "capture off, cost ratio to a build without capture" "$off_ratio" 1.05
 
-echo "== instructions in user space, one request, capture off"
+echo "== instructions in user space, one request"
 instructions() {
   valgrind --tool=callgrind --callgrind-out-file=/dev/null "$1" 2>&1 >/dev/null | awk '/Collected/ { print $NF }'
 }
 base_ins=$(instructions "$base")
 off_ins=$(instructions "$cgiecho")
-echo "base $base_ins, capture off $off_ins -> ratio $(awk -v a="$off_ins" -v b="$base_ins" 'BEGIN { printf "%.3f", a / b }')"
+on_ins=$(CGIECHO_CAPTURE_DIR=$folder CGIECHO_CAPTURE_MAX=100000000 instructions "$cgiecho")
+echo "base $base_ins, capture off $off_ins -> ratio $(awk -v a="$off_ins" -v b="$base_ins" 'BEGIN { printf "%.3f", a / b }');" \
+  "capture on $on_ins"
 
 echo "== system calls capture adds to one request"
 rm -f "$folder"/*.capture

@@ -29,10 +29,14 @@ void say_once(const std::string& why) {
 }
 
 // The request's own setting when it has one, else the process's: under
-// FastCGI a server passes settings either way.
+// FastCGI a server passes settings either way. A responder's own
+// environment does not change, so it is looked through once.
 std::string setting(std::string_view name) {
   std::string value = platform::env(name);
-  if (value.empty() && platform::channel() != nullptr) value = platform::process_channel().env(name);
+  if (!value.empty() || platform::channel() == nullptr) return value;
+  static const platform::Variables own = platform::process_environment();
+  for (const auto& [n, v] : own)
+    if (n == name) return v;
   return value;
 }
 
@@ -73,14 +77,21 @@ std::string in_folder(const std::string& folder, const std::string& name) {
 
 // Serves the request in place of what served it before: reads come from
 // the body read ahead, then from the request's own input; writes go on to
-// the request's output, and a copy is kept for the response record.
+// the request's output, and a copy is kept for the response record. What
+// served the request before (a FastCGI request's channel, or none: the
+// process's own environment and handles) serves each call passed on.
 class Recording::Channel final : public platform::Channel {
  public:
-  explicit Channel(platform::Channel* previous)
-      : previous_(previous), inner_(previous != nullptr ? *previous : platform::process_channel()) {}
+  explicit Channel(platform::Channel* previous) : previous_(previous) {}
 
-  std::string env(std::string_view name) override { return inner_.env(name); }
-  platform::Variables environment() override { return inner_.environment(); }
+  std::string env(std::string_view name) override {
+    AsBefore before(*this);
+    return platform::env(name);
+  }
+  platform::Variables environment() override {
+    AsBefore before(*this);
+    return platform::environment();
+  }
 
   std::size_t read(char* buffer, std::size_t count) override {
     if (served_ < ahead_.size()) {
@@ -90,7 +101,8 @@ class Recording::Channel final : public platform::Channel {
       if (served_ == ahead_.size()) std::string().swap(ahead_);  // the body's room back at once
       return n;
     }
-    return inner_.read(buffer, count);
+    AsBefore before(*this);
+    return platform::read_stdin(buffer, count);
   }
 
   void write(std::string_view bytes) override {
@@ -104,11 +116,23 @@ class Recording::Channel final : public platform::Channel {
         say_once("no memory to keep a response");
       }
     }
-    inner_.write(bytes);
+    AsBefore before(*this);
+    platform::write_stdout(bytes);
   }
 
+  // For one call, the request is served as it was before the recording.
+  class AsBefore {
+   public:
+    explicit AsBefore(Channel& recording) : recording_(recording) { platform::set_channel(recording.previous_); }
+    AsBefore(const AsBefore&) = delete;
+    AsBefore& operator=(const AsBefore&) = delete;
+    ~AsBefore() { platform::set_channel(&recording_); }
+
+   private:
+    Channel& recording_;
+  };
+
   platform::Channel* previous_;
-  platform::Channel& inner_;
   std::string ahead_;
   std::size_t served_ = 0;
   bool keep_response_ = false;

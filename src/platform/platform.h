@@ -79,14 +79,14 @@ class Channel {
 
 // The channel of the request in hand; null gives the process's own back.
 void set_channel(Channel* channel);
-// The channel set now (null: none), and the process's own environment and
-// standard handles as a channel, so that a channel can be put in front of
-// whichever serves the request (a capture keeps what passes through).
+// The channel set now (null: none), so that a channel can be put in front
+// of whichever serves the request and give it back (a capture keeps what
+// passes through).
 Channel* channel();
-Channel& process_channel();
 
-// Files the program writes for itself (captures of requests). A handle is
-// the system's own (a descriptor, a HANDLE), held in an integer.
+// Files the program writes for itself (captures of requests), in
+// files_posix.cpp and files_win32.cpp. A handle is the system's own (a
+// descriptor, a HANDLE), held in an integer.
 enum class Created { ok, exists, failed };
 // Creates `path` as a new file that only its owner may read or write:
 // never one that is already there (Created::exists), never through a link.

@@ -176,7 +176,7 @@ TEST_P(CaptureProgram, SecretsStayOutUnlessTheServerAsks) {
   const struct {
     std::string secrets;  // CGIECHO_CAPTURE_SECRETS, "" for unset
     bool kept;
-  } cases[] = {{"", false}, {"1", true}, {"yes", false}, {"0", false}};
+  } cases[] = {{"", false}, {"1", true}, {"yes", false}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.secrets);
     clear();
@@ -344,7 +344,6 @@ TEST(CaptureLinux, ReplayRefusesWhatItCannotRun) {
       {"nothing to compare with", {"--compare", (dir / "whole").string(), "--", CGIECHO_PROGRAM}, 125, "no response"},
       {"no such program", {(dir / "whole").string(), "--", (dir / "none").string()}, 127, "cannot run"},
       {"a value no environment carries", {(dir / "nul").string(), "--", CGIECHO_PROGRAM}, 127, "NUL"},
-      {"no \"--\"", {(dir / "whole").string(), CGIECHO_PROGRAM}, 125, "usage"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

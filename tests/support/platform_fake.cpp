@@ -56,26 +56,16 @@ std::size_t own_read(char* buffer, std::size_t count) {
   return got;
 }
 
-class ProcessChannel final : public Channel {
- public:
-  std::string env(std::string_view name) override { return own_env(name); }
-  Variables environment() override { return process_environment(); }
-  std::size_t read(char* buffer, std::size_t count) override { return own_read(buffer, count); }
-  void write(std::string_view bytes) override { process().writes.emplace_back(bytes); }
-};
-
-ProcessChannel g_process;
 Channel* g_channel = nullptr;
-Channel& current() { return g_channel != nullptr ? *g_channel : g_process; }
 
 }  // namespace
 
 void set_channel(Channel* channel) { g_channel = channel; }
 Channel* channel() { return g_channel; }
-Channel& process_channel() { return g_process; }
 
-std::string env(std::string_view name) { return current().env(name); }
-Variables environment() { return current().environment(); }
+std::string env(std::string_view name) { return g_channel != nullptr ? g_channel->env(name) : own_env(name); }
+
+Variables environment() { return g_channel != nullptr ? g_channel->environment() : process_environment(); }
 
 Variables process_environment() {
   Variables all;
@@ -84,8 +74,16 @@ Variables process_environment() {
 }
 
 std::string command_tail() { return process().command_tail; }
-std::size_t read_stdin(char* buffer, std::size_t count) { return current().read(buffer, count); }
-void write_stdout(std::string_view bytes) { current().write(bytes); }
+
+std::size_t read_stdin(char* buffer, std::size_t count) {
+  return g_channel != nullptr ? g_channel->read(buffer, count) : own_read(buffer, count);
+}
+
+void write_stdout(std::string_view bytes) {
+  if (g_channel != nullptr) return g_channel->write(bytes);
+  process().writes.emplace_back(bytes);
+}
+
 void write_stderr(std::string_view) {}
 
 // No files in the scripted system: core tests never capture.

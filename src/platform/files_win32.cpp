@@ -1,0 +1,130 @@
+// Files a program writes for itself (captures of requests), standard error,
+// the clock and the process id, as the Windows build sees them: kernel32,
+// and advapi32 for a file that only its owner may open.
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+
+#include <string>
+
+#include "platform/platform.h"
+#include "platform/win32_error.h"
+#include "platform/write_all.h"
+
+namespace cgiecho::platform {
+namespace {
+
+std::string last_error() { return system_error_text(GetLastError()); }
+
+}  // namespace
+
+void write_stderr(std::string_view bytes) {
+  // The handle is asked for every time: a caller may have redirected it.
+  HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
+  write_all(bytes, [err](const char* data, std::size_t count) -> long long {
+    const DWORD ask = count > 0x7FFFFFFFu ? 0x7FFFFFFFu : static_cast<DWORD>(count);
+    DWORD put = 0;
+    if (!WriteFile(err, data, ask, &put, nullptr)) return -1;
+    return static_cast<long long>(put);
+  });
+}
+
+std::string system_error_text(unsigned long code) {
+  char text[512] = {};
+  const DWORD size = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
+                                    text, sizeof text, nullptr);
+  std::string message(text, size);
+  while (!message.empty() && (message.back() == '\r' || message.back() == '\n' || message.back() == '.'))
+    message.pop_back();
+  return "error " + std::to_string(code) + (message.empty() ? "" : " (" + message + ")");
+}
+
+Created create_private_file(const std::string& path, std::intptr_t& handle, std::string& error) {
+  // A DACL that grants the file's user everything and nobody else anything,
+  // protected from what the folder would pass down.
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+    error = last_error();
+    return Created::failed;
+  }
+  alignas(TOKEN_USER) unsigned char user[256];
+  DWORD user_size = 0;
+  const BOOL got_user = GetTokenInformation(token, TokenUser, user, sizeof user, &user_size);
+  CloseHandle(token);
+  if (!got_user) {
+    error = last_error();
+    return Created::failed;
+  }
+  PSID sid = reinterpret_cast<TOKEN_USER*>(user)->User.Sid;
+  alignas(ACL) unsigned char acl_bytes[256];
+  auto* acl = reinterpret_cast<ACL*>(acl_bytes);
+  SECURITY_DESCRIPTOR descriptor;
+  if (!InitializeAcl(acl, sizeof acl_bytes, ACL_REVISION) ||
+      !AddAccessAllowedAce(acl, ACL_REVISION, FILE_ALL_ACCESS, sid) ||
+      !InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) ||
+      !SetSecurityDescriptorDacl(&descriptor, TRUE, acl, FALSE) ||
+      !SetSecurityDescriptorControl(&descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED)) {
+    error = last_error();
+    return Created::failed;
+  }
+  SECURITY_ATTRIBUTES attributes{sizeof attributes, &descriptor, FALSE};
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, &attributes, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    const DWORD code = GetLastError();
+    if (code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS) return Created::exists;
+    error = system_error_text(code);
+    return Created::failed;
+  }
+  handle = reinterpret_cast<std::intptr_t>(file);
+  return Created::ok;
+}
+
+bool write_file(std::intptr_t handle, std::string_view bytes, std::string& error) {
+  HANDLE file = reinterpret_cast<HANDLE>(handle);
+  DWORD code = 0;
+  const std::size_t done = write_all(bytes, [file, &code](const char* data, std::size_t count) -> long long {
+    const DWORD ask = count > 0x7FFFFFFFu ? 0x7FFFFFFFu : static_cast<DWORD>(count);
+    DWORD put = 0;
+    if (!WriteFile(file, data, ask, &put, nullptr)) {
+      code = GetLastError();
+      return -1;
+    }
+    return static_cast<long long>(put);
+  });
+  if (done == bytes.size()) return true;
+  error = code == 0 ? "short write" : system_error_text(code);
+  return false;
+}
+
+void close_file(std::intptr_t handle) { CloseHandle(reinterpret_cast<HANDLE>(handle)); }
+
+void remove_file(const std::string& path) { DeleteFileA(path.c_str()); }
+
+bool count_files(const std::string& folder, std::string_view suffix, std::uint64_t limit, std::uint64_t& count,
+                 std::string& error) {
+  count = 0;
+  WIN32_FIND_DATAA entry;
+  HANDLE find = FindFirstFileA((folder + "\\*").c_str(), &entry);
+  if (find == INVALID_HANDLE_VALUE) {
+    const DWORD code = GetLastError();
+    if (code == ERROR_FILE_NOT_FOUND) return true;  // an empty folder
+    error = system_error_text(code);
+    return false;
+  }
+  do {
+    const std::string_view name(entry.cFileName);
+    if (name.size() >= suffix.size() && name.substr(name.size() - suffix.size()) == suffix) ++count;
+  } while (count < limit && FindNextFileA(find, &entry));
+  FindClose(find);
+  return true;
+}
+
+std::int64_t unix_time_microseconds() {
+  FILETIME now;
+  GetSystemTimeAsFileTime(&now);
+  const std::uint64_t ticks = (std::uint64_t{now.dwHighDateTime} << 32) | now.dwLowDateTime;  // 100 ns since 1601
+  return static_cast<std::int64_t>((ticks - 116444736000000000ull) / 10);
+}
+
+std::uint64_t process_id() { return GetCurrentProcessId(); }
+
+}  // namespace cgiecho::platform

@@ -3,7 +3,7 @@
 # exit), side by side in the same hyperfine runs:
 #  1. capture off (CGIECHO_CAPTURE_DIR unset): this build's cgiecho against
 #     a cgiecho built without capture (BASE); limit 1.05 times;
-#  2. capture on, into a folder on tmpfs that is emptied every round, against
+#  2. capture on, into a folder on tmpfs that is emptied before every run, against
 #     capture off (each against BASE in its own run), for the record;
 #  3. instructions executed in user space by one request (valgrind: the
 #     same on a busy machine as on an idle one);
@@ -42,20 +42,24 @@ cmp <("$base") <("$cgiecho") || { echo "BASE writes other bytes than cgiecho" >&
 # that capture on / capture off = (on / base) / (off / base).
 off_ratios=()
 on_ratios=()
+# Before every run the folder is emptied, so that each capture costs what
+# one into a folder far from its cap does.
+printf '#!/bin/sh\nrm -f %s/*.capture %s/cgiecho-capture-full\n' "$folder" "$folder" >"$out/empty-folder"
+chmod +x "$out/empty-folder"
 run_round() {  # csv file; prints the median us of base and cgiecho
   local programs=(-n base "$base" -n cgiecho "$cgiecho")
   if [ $((round % 2)) = 0 ]; then programs=(-n cgiecho "$cgiecho" -n base "$base"); fi
-  hyperfine -N --style basic --warmup "$WARMUP" --runs "$RUNS" "${programs[@]}" --export-csv "$1" >"$1.log" 2>&1
+  hyperfine -N --style basic --warmup "$WARMUP" --runs "$RUNS" --prepare "$out/empty-folder" "${programs[@]}" \
+    --export-csv "$1" >"$1.log" 2>&1
   awk -F, 'NR > 1 { m[$1] = $4 * 1e6 } END { printf "%.1f %.1f\n", m["base"], m["cgiecho"] }' "$1"
 }
 for round in $(seq "$ROUNDS"); do
-  rm -f "$folder"/*.capture
   read -r b o < <(run_round "$out/off-$round.csv")
-  read -r b2 n < <(CGIECHO_CAPTURE_DIR=$folder CGIECHO_CAPTURE_MAX=100000000 run_round "$out/on-$round.csv")
+  read -r b2 n < <(CGIECHO_CAPTURE_DIR=$folder run_round "$out/on-$round.csv")
   off_ratios+=("$(awk -v a="$o" -v b="$b" 'BEGIN { printf "%.3f", a / b }')")
   on_ratios+=("$(awk -v a="$n" -v b="$b2" -v r="${off_ratios[-1]}" 'BEGIN { printf "%.3f", a / b / r }')")
   echo "round $round: median us  base $b, capture off $o; base $b2, capture on $n" \
-    " -> off / base = ${off_ratios[-1]}, on / off = ${on_ratios[-1]} ($(ls "$folder" | wc -l) files)"
+    " -> off / base = ${off_ratios[-1]}, on / off = ${on_ratios[-1]}"
 done
 off_ratio=$(printf '%s\n' "${off_ratios[@]}" | median)
 on_ratio=$(printf '%s\n' "${on_ratios[@]}" | median)
@@ -68,12 +72,12 @@ instructions() {
 }
 base_ins=$(instructions "$base")
 off_ins=$(instructions "$cgiecho")
-on_ins=$(CGIECHO_CAPTURE_DIR=$folder CGIECHO_CAPTURE_MAX=100000000 instructions "$cgiecho")
+on_ins=$(CGIECHO_CAPTURE_DIR=$folder instructions "$cgiecho")
 echo "base $base_ins, capture off $off_ins -> ratio $(awk -v a="$off_ins" -v b="$base_ins" 'BEGIN { printf "%.3f", a / b }');" \
   "capture on $on_ins"
 
 echo "== system calls capture adds to one request"
-rm -f "$folder"/*.capture
+"$out/empty-folder"
 env -i REQUEST_METHOD=GET QUERY_STRING=a=1 strace -qq -e signal=none -o "$out/off.strace" "$cgiecho" >/dev/null
 env -i REQUEST_METHOD=GET QUERY_STRING=a=1 CGIECHO_CAPTURE_DIR="$folder" \
   strace -qq -e signal=none -o "$out/on.strace" "$cgiecho" >/dev/null

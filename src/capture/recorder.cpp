@@ -212,6 +212,16 @@ Recording::~Recording() { finish(); }
 
 void Recording::begin(bool keep_response) {
   if (channel_ != nullptr || g_recording) return;
+  // Whatever goes wrong here (memory, above all) must not reach the
+  // program: the request is then served as far as the recording got, and
+  // uncaptured.
+  try {
+    start(keep_response);
+  } catch (...) {
+  }
+}
+
+void Recording::start(bool keep_response) {
   const std::string folder = setting("CGIECHO_CAPTURE_DIR");
   if (folder.empty()) return;  // the cost of capture while it is off: this lookup
   std::uint64_t max_files = 0;
@@ -220,12 +230,7 @@ void Recording::begin(bool keep_response) {
       !limit_setting("CGIECHO_CAPTURE_MAX_BODY", kDefaultMaxBody, max_body))
     return;
   const bool keep_secrets = setting("CGIECHO_CAPTURE_SECRETS") == "1";
-  try {
-    channel_ = new Channel(platform::channel());
-  } catch (const std::bad_alloc&) {
-    say_once("out of memory");
-    return;
-  }
+  channel_ = new Channel(platform::channel());
   g_recording = true;
   Channel& c = *channel_;
 
@@ -256,30 +261,47 @@ void Recording::begin(bool keep_response) {
   platform::set_channel(channel_);
   if (!whole_request) return;
 
-  std::string records(kFirstLine);
-  bool cut = false;
-  try {
-    std::uint64_t count = 0;
-    std::string error;
-    if (!platform::count_files(folder, kFileSuffix, max_files, count, error)) {
-      say_once("the folder " + folder + " cannot be read: " + error);
-      return;
-    }
-    if (count >= max_files) {
-      say_once("the folder " + folder + " holds " + std::to_string(count) +
-               " captures, as many as CGIECHO_CAPTURE_MAX allows");
-      return;
-    }
-    for (const auto& [name, value] : kept_variables(platform::environment(), keep_secrets))
-      append_param(records, name, value);
-    append_argv(records, platform::command_tail());
-    cut = c.ahead_.size() > max_body;
-    append_body_header(records, declared, cut ? max_body : c.ahead_.size(), cut);
-  } catch (const std::bad_alloc&) {
-    say_once("no memory to write a capture");
+  const std::string full_marker = in_folder(folder, std::string(kFullMarker));
+  const std::string full = "the folder " + folder + " holds as many captures as CGIECHO_CAPTURE_MAX allows (" +
+                           std::to_string(max_files) + ")";
+  const std::int64_t now = platform::unix_time_microseconds();
+  std::int64_t marked = 0;
+  if (platform::file_time(full_marker, marked) && marked <= now && now - marked < kFullRecount) {
+    say_once(full);
     return;
   }
+  std::uint64_t count = 0;
   std::string error;
+  if (!platform::count_files(folder, kFileSuffix, max_files, count, error)) {
+    say_once("the folder " + folder + " cannot be read: " + error);
+    return;
+  }
+  if (count >= max_files) {
+    // Made anew, so that its time is now; another process may be doing
+    // the same, and one file is all it takes.
+    platform::remove_file(full_marker);
+    std::intptr_t marker = 0;
+    if (platform::create_private_file(full_marker, marker, error) == platform::Created::ok)
+      platform::close_file(marker);
+    say_once(full);
+    return;
+  }
+  std::string records(kFirstLine);
+  for (const auto& [name, value] : kept_variables(platform::environment(), keep_secrets))
+    append_param(records, name, value);
+  append_argv(records, platform::command_tail());
+  const bool cut = c.ahead_.size() > max_body;
+  append_body_header(records, declared, cut ? max_body : c.ahead_.size(), cut);
+  // A small request goes to the file in one write; a large body is written
+  // from where it was read rather than copied once more. All that can fail
+  // for want of memory comes before the file is made.
+  std::string_view body = std::string_view(c.ahead_).substr(0, cut ? static_cast<std::size_t>(max_body) : c.ahead_.size());
+  if (body.size() <= kCopiedBody) {
+    records += body;
+    records += '\n';
+    body = {};
+  }
+
   for (int attempt = 0; attempt < kNameAttempts && !c.file_open_; ++attempt) {
     c.path_ = in_folder(folder, capture_file_name(platform::unix_time_microseconds(), platform::process_id(), ++g_sequence));
     switch (platform::create_private_file(c.path_, c.file_, error)) {
@@ -297,15 +319,7 @@ void Recording::begin(bool keep_response) {
     say_once("no new name for a capture in " + folder);
     return;
   }
-  // A small request goes to the file in one write; a large body is written
-  // from where it was read rather than copied once more. A file the disk
-  // had no room for goes, rather than stay a torn capture.
-  std::string_view body = std::string_view(c.ahead_).substr(0, cut ? static_cast<std::size_t>(max_body) : c.ahead_.size());
-  if (body.size() <= kCopiedBody) {
-    records += body;
-    records += '\n';
-    body = {};
-  }
+  // A file the disk had no room for goes, rather than stay a torn capture.
   if (!platform::write_file(c.file_, records, error) ||
       (!body.empty() && (!platform::write_file(c.file_, body, error) || !platform::write_file(c.file_, "\n", error)))) {
     platform::close_file(c.file_);
@@ -315,8 +329,8 @@ void Recording::begin(bool keep_response) {
     return;
   }
   if (keep_response) {
-    c.keep_response_ = true;
     c.max_kept_ = max_body;
+    c.keep_response_ = true;
   } else {
     platform::close_file(c.file_);
     c.file_open_ = false;
@@ -328,17 +342,24 @@ void Recording::finish() {
   Channel& c = *channel_;
   if (platform::channel() == channel_) platform::set_channel(c.previous_);
   if (c.file_open_) {
+    // A response record the disk took in part would tear the file: then
+    // the file goes, as one whose request could not be written.
+    bool torn = false;
     if (c.keep_response_) {
-      std::string record;
-      std::string error;
       try {
+        std::string record;
+        std::string error;
         append_response(record, c.kept_, c.written_ > c.kept_.size());
-        if (!platform::write_file(c.file_, record, error)) say_once(c.path_ + ": the response cannot be added: " + error);
-      } catch (const std::bad_alloc&) {
-        say_once(c.path_ + ": no memory to add the response");
+        if (!platform::write_file(c.file_, record, error)) {
+          torn = true;
+          say_once(c.path_ + ": the response cannot be added: " + error);
+        }
+      } catch (...) {
+        // no memory for the record: the file stays whole, without it
       }
     }
     platform::close_file(c.file_);
+    if (torn) platform::remove_file(c.path_);
   }
   delete channel_;
   channel_ = nullptr;

@@ -31,6 +31,11 @@ inline constexpr std::uint64_t kDefaultMaxBody = std::uint64_t{16} << 20;
 // Every capture file's name ends so, and only such names count against
 // CGIECHO_CAPTURE_MAX.
 inline constexpr std::string_view kFileSuffix = ".capture";
+// Counting a folder costs a read of it, up to CGIECHO_CAPTURE_MAX names.
+// A folder found full gets this file; while it is younger than
+// kFullRecount, requests take the folder for full without counting it.
+inline constexpr std::string_view kFullMarker = "cgiecho-capture-full";
+inline constexpr std::int64_t kFullRecount = 10'000'000;  // microseconds
 
 // The variables as a capture keeps them: the capture's own settings and
 // Windows' "=C:" entries left out (a replay must not capture again),
@@ -67,6 +72,7 @@ class Recording {
   class Channel;
 
  private:
+  void start(bool keep_response);
   Channel* channel_ = nullptr;
 };
 

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -66,6 +67,13 @@ bool count_files(const std::string& folder, std::string_view suffix, std::uint64
     if (name.size() >= suffix.size() && name.substr(name.size() - suffix.size()) == suffix) ++count;
   }
   ::closedir(dir);
+  return true;
+}
+
+bool file_time(const std::string& path, std::int64_t& unix_microseconds) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return false;
+  unix_microseconds = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000 + st.st_mtim.tv_nsec / 1000;
   return true;
 }
 

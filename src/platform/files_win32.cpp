@@ -118,11 +118,26 @@ bool count_files(const std::string& folder, std::string_view suffix, std::uint64
   return true;
 }
 
+namespace {
+
+std::int64_t unix_microseconds_of(const FILETIME& time) {
+  const std::uint64_t ticks = (std::uint64_t{time.dwHighDateTime} << 32) | time.dwLowDateTime;  // 100 ns since 1601
+  return static_cast<std::int64_t>(ticks / 10) - 11644473600000000;
+}
+
+}  // namespace
+
+bool file_time(const std::string& path, std::int64_t& unix_microseconds) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return false;
+  unix_microseconds = unix_microseconds_of(data.ftLastWriteTime);
+  return true;
+}
+
 std::int64_t unix_time_microseconds() {
   FILETIME now;
   GetSystemTimeAsFileTime(&now);
-  const std::uint64_t ticks = (std::uint64_t{now.dwHighDateTime} << 32) | now.dwLowDateTime;  // 100 ns since 1601
-  return static_cast<std::int64_t>((ticks - 116444736000000000ull) / 10);
+  return unix_microseconds_of(now);
 }
 
 std::uint64_t process_id() { return GetCurrentProcessId(); }

@@ -100,6 +100,9 @@ void remove_file(const std::string& path);
 // further than `limit`; false (with `error`) when the folder cannot be read.
 bool count_files(const std::string& folder, std::string_view suffix, std::uint64_t limit, std::uint64_t& count,
                  std::string& error);
+// When a file was last written, in microseconds since 1970-01-01 00:00
+// UTC; false when there is no such file.
+bool file_time(const std::string& path, std::int64_t& unix_microseconds);
 // The time of day in microseconds since 1970-01-01 00:00 UTC.
 std::int64_t unix_time_microseconds();
 std::uint64_t process_id();

@@ -73,7 +73,8 @@ class CaptureProgram : public cgiecho::blackbox::ProgramTest {
   // The capture files in the folder, oldest first by name.
   std::vector<fs::path> files() const {
     std::vector<fs::path> found;
-    for (const auto& entry : fs::directory_iterator(dir_)) found.push_back(entry.path());
+    for (const auto& entry : fs::directory_iterator(dir_))
+      if (entry.path().extension() == ".capture") found.push_back(entry.path());
     std::sort(found.begin(), found.end());
     return found;
   }
@@ -214,6 +215,19 @@ TEST_P(CaptureProgram, LimitsHoldAndAreSaidOnce) {
   ASSERT_EQ(two.size(), 2u);
   EXPECT_NE(read_whole(two[0]).find("n=0"), std::string::npos) << "names sort by time";
   EXPECT_NE(read_whole(two[1]).find("n=1"), std::string::npos);
+  // A folder found full is marked so, and not counted again for a while;
+  // with room made and the mark gone, capture goes on.
+  const fs::path marker = dir_ / std::string(cgiecho::capture::kFullMarker);
+  EXPECT_TRUE(fs::exists(marker));
+  const RunResult again = echo({"REQUEST_METHOD=GET", dir_setting(), "CGIECHO_CAPTURE_MAX=2"});
+  EXPECT_NE(again.err.find("CGIECHO_CAPTURE_MAX"), std::string::npos) << again.err;
+  fs::remove(two[0]);
+  EXPECT_NE(echo({"REQUEST_METHOD=GET", dir_setting(), "CGIECHO_CAPTURE_MAX=2"}).err.find("CGIECHO_CAPTURE_MAX"),
+            std::string::npos) << "refused while the mark is young";
+  EXPECT_EQ(files().size(), 1u);
+  fs::remove(marker);
+  EXPECT_EQ(echo({"REQUEST_METHOD=GET", dir_setting(), "CGIECHO_CAPTURE_MAX=2"}).err, "");
+  EXPECT_EQ(files().size(), 2u);
   clear();
 
   // CGIECHO_CAPTURE_MAX_BODY: the body and the response kept as far as it

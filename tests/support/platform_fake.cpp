@@ -102,6 +102,7 @@ bool count_files(const std::string&, std::string_view, std::uint64_t, std::uint6
   error = "no files here";
   return false;
 }
+bool file_time(const std::string&, std::int64_t&) { return false; }
 std::int64_t unix_time_microseconds() { return 0; }
 std::uint64_t process_id() { return 1; }
 

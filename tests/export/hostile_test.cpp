@@ -243,9 +243,10 @@ TEST(Hostile, EncodingPastFourGigabytesGivesTheNullHandle) {
   char* block = zero_pages(size);
   ASSERT_NE(block, nullptr) << "no address space for a text of 1.5e9 bytes";
   std::memcpy(block, &kLength, sizeof kLength);
-  cgi_str text = block + sizeof kLength;
+  const cgi_str handle = reinterpret_cast<cgi_str>(block + sizeof kLength);
+  cgi_str text = handle;
   EXPECT_EQ(CGI_URLENCODE(&text), nullptr);
-  EXPECT_EQ(text, block + sizeof kLength);
+  EXPECT_EQ(text, handle);
   release_zero_pages(block, size);
 }
 

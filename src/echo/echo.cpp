@@ -19,7 +19,7 @@ void echo_request() {
   platform::write_stdout(data);
 }
 
-void reset_process_state() {
+void reset_request_state() {
   clear_request_data();
   clear_header_sent();
 }

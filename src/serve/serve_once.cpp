@@ -1,12 +1,10 @@
-#include "output/page.h"
-#include "request/acquire.h"
+#include "echo/echo.h"
 #include "serve/serve.h"
 
 namespace cgiecho {
 
 void serve_once(const std::function<void()>& handle) {
-  clear_request_data();
-  clear_header_sent();
+  reset_request_state();
   try {
     handle();
   } catch (...) {

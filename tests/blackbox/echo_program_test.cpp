@@ -348,6 +348,41 @@ TEST(EchoProgramLinux, EnvironmentBytesAboveAsciiPassUnchanged) {
   EXPECT_TRUE(same_bytes(r.out, page(escaped(all))));
 }
 
+// A server may hand over non-blocking pipes: a read that finds no bytes yet
+// (EAGAIN) waits for them rather than ending the body, and a write that
+// finds the pipe full waits for room rather than cutting the page.
+TEST(EchoProgramLinux, NonBlockingPipesWaitForBytesAndRoom) {
+  using namespace std::chrono_literals;
+  const std::string big = filler(1 << 20);  // far more than a pipe holds
+  const std::string query = filler(120000);
+  const auto post = [](const std::string& body) {
+    return std::vector<std::string>{"REQUEST_METHOD=POST", "CONTENT_LENGTH=" + std::to_string(body.size())};
+  };
+  const struct {
+    std::string name;
+    std::vector<std::string> env, pieces;
+    std::string data;
+  } cases[] = {
+      {"a body in pieces 50 ms apart", post("abc<def"), {"ab", "c<d", "ef"}, "abc&lt;def"},
+      {"a page of 120000 bytes, nothing read", {"REQUEST_METHOD=GET", "QUERY_STRING=" + query}, {}, query},
+      {"1 MiB in two pieces", post(big), {big.substr(0, 300000), big.substr(300000)}, big},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    RunPlan s;
+    s.argv = {CGIECHO_PROGRAM};
+    s.env = c.env;
+    s.pieces = c.pieces;
+    s.gap = 50ms;
+    s.keep_stdin_open = true;
+    s.nonblocking = true;
+    s.stdout_unread = 100ms;  // the pipe fills: a write meets EAGAIN
+    const RunResult r = run_program(s);
+    EXPECT_EQ(r.exit_code, 0) << r.failure << r.err;
+    EXPECT_TRUE(same_bytes(r.out, page(c.data)));
+  }
+}
+
 // A client that announces 2 GB and sends three bytes gets its page from a
 // process that may not even have 256 MiB of address space.
 TEST(EchoProgramLinux, AnnouncedLengthTakesNoRoomAhead) {

@@ -6,12 +6,15 @@
 #ifdef _WIN32
 #include <windows.h>
 #include <oleauto.h>
+#else
+#include <sys/mman.h>
 #endif
 
 #include "cgiecho.h"
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <optional>
 #include <set>
 #include <sstream>
@@ -212,6 +215,39 @@ TEST(Hostile, EveryRoutineGivesTheDocumentedResult) {
       EXPECT_TRUE(same(r.run(a), want));
     }
   }
+}
+
+// Address space that reads as zero bytes, which the system backs with no
+// memory of its own until they are written.
+#ifdef _WIN32
+char* zero_pages(std::size_t size) {
+  return static_cast<char*>(VirtualAlloc(nullptr, size, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+}
+void release_zero_pages(char* block, std::size_t) { VirtualFree(block, 0, MEM_RELEASE); }
+#else
+char* zero_pages(std::size_t size) {
+  void* block = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  return block == MAP_FAILED ? nullptr : static_cast<char*>(block);
+}
+void release_zero_pages(char* block, std::size_t size) { munmap(block, size); }
+#endif
+
+// 1.5e9 NUL bytes encode to 4.5e9, past a handle's 32-bit length: the null
+// handle. Counted in a 32-bit std::size_t the length wraps to 205 MB, and
+// the encoder writes 4.5e9 bytes into that block. Only the handle's length
+// is written; the bytes are zero pages (the 32-bit test program is built
+// large-address-aware to have room for them).
+TEST(Hostile, EncodingPastFourGigabytesGivesTheNullHandle) {
+  constexpr std::uint32_t kLength = 1'500'000'000;
+  const std::size_t size = sizeof kLength + std::size_t{kLength} + 2;
+  char* block = zero_pages(size);
+  ASSERT_NE(block, nullptr) << "no address space for a text of 1.5e9 bytes";
+  std::memcpy(block, &kLength, sizeof kLength);
+  const cgi_str handle = reinterpret_cast<cgi_str>(block + sizeof kLength);
+  cgi_str text = handle;
+  EXPECT_EQ(CGI_URLENCODE(&text), nullptr);
+  EXPECT_EQ(text, handle);
+  release_zero_pages(block, size);
 }
 
 #ifdef _WIN32

@@ -4,8 +4,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/platform.h"
 #include "echo/echo.h"
+#include "platform/narrow.h"
+#include "platform/platform.h"
 
 namespace cgiecho::fake {
 
@@ -22,7 +23,7 @@ Process& process() {
 
 void reset() {
   process() = Process{};
-  reset_process_state();
+  reset_request_state();
 }
 
 }  // namespace cgiecho::fake
@@ -32,7 +33,8 @@ namespace cgiecho::platform {
 using fake::process;
 
 std::string env(std::string_view name) {
-  name = name.substr(0, name.find('\0'));
+  name = variable_name(name);
+  if (name.empty()) return {};
   const auto it = process().environment.find(std::string(name));
   return it == process().environment.end() ? std::string() : it->second;
 }

@@ -115,5 +115,8 @@ run_checked("configuring examples/core on the package" "${CMAKE_COMMAND}"
   -S "${SOURCE_DIR}/examples/core" -B "${WORK}/core_example" -DCGIECHO_FROM=package
   "-DCMAKE_PREFIX_PATH=${root}/usr" "-DCMAKE_CXX_COMPILER=${CXX_COMPILER}"
   -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF -DCMAKE_FIND_USE_SYSTEM_PACKAGE_REGISTRY=OFF)
+if(run_errors MATCHES "CMake (Warning|Deprecation)")
+  message(FATAL_ERROR "find_package(cgiecho) warns:\n${run_errors}")
+endif()
 run_checked("building examples/core" "${CMAKE_COMMAND}" --build "${WORK}/core_example")
 core_example_run("${WORK}/core_example/core_example")

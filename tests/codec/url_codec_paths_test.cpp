@@ -66,34 +66,31 @@ std::string random_text(std::mt19937& rng, std::size_t len, int kind) {
   return s;
 }
 
-// Random text of every length across the block and window widths: the
-// encoding has the counted length and the scalar path decodes it back.
-TEST(UrlCodecPaths, RandomTextEncodesAndDecodesBack) {
+// Random texts of every length across the block and window widths, four of
+// each kind at each length, so each vector loop meets a block cut at every
+// place and every length of scalar tail.
+std::vector<std::string> random_texts() {
   std::mt19937 rng(2024);
-  for (std::size_t len = 0; len <= 200; ++len) {
-    for (int kind = 0; kind < 4; ++kind) {
-      for (int rep = 0; rep < 4; ++rep) {
-        const std::string s = random_text(rng, len, kind);
-        const std::string enc = cgiecho::url_encode(s);
-        ASSERT_EQ(enc.size(), encoded_length(s)) << testing::PrintToString(s);
-        ASSERT_EQ(scalar_decode(enc), s) << testing::PrintToString(s);
-      }
-    }
+  std::vector<std::string> all;
+  for (std::size_t len = 0; len <= 200; ++len)
+    for (int kind = 0; kind < 4; ++kind)
+      for (int rep = 0; rep < 4; ++rep) all.push_back(random_text(rng, len, kind));
+  return all;
+}
+
+// The encoding has the counted length and the scalar path decodes it back.
+TEST(UrlCodecPaths, RandomTextEncodesAndDecodesBack) {
+  for (const std::string& s : random_texts()) {
+    const std::string enc = cgiecho::url_encode(s);
+    ASSERT_EQ(enc.size(), encoded_length(s)) << testing::PrintToString(s);
+    ASSERT_EQ(scalar_decode(enc), s) << testing::PrintToString(s);
   }
 }
 
-// The same texts through a vector path, so each vector loop meets a block
-// cut at every place and every length of scalar tail.
 TEST_P(UrlCodecVectorPath, RandomTextDecodesAsOnTheScalarPath) {
-  std::mt19937 rng(2024);
-  for (std::size_t len = 0; len <= 200; ++len) {
-    for (int kind = 0; kind < 4; ++kind) {
-      for (int rep = 0; rep < 4; ++rep) {
-        const std::string s = random_text(rng, len, kind);
-        ASSERT_EQ(url_decode_on(GetParam(), cgiecho::url_encode(s)), s) << testing::PrintToString(s);
-        ASSERT_EQ(url_decode_on(GetParam(), s), scalar_decode(s)) << testing::PrintToString(s);
-      }
-    }
+  for (const std::string& s : random_texts()) {
+    ASSERT_EQ(url_decode_on(GetParam(), cgiecho::url_encode(s)), s) << testing::PrintToString(s);
+    ASSERT_EQ(url_decode_on(GetParam(), s), scalar_decode(s)) << testing::PrintToString(s);
   }
 }
 

@@ -4,9 +4,10 @@
 # packs the build into a folder of the test's own; dpkg-deb reads its name,
 # fields and contents; lintian finds no errors in it; apt-get, simulating
 # `apt-get install ./cgiecho_....deb`, finds every dependency. Unpacked into a
-# temporary root that stands for another machine's /usr, the README's C
-# example builds through pkg-config and runs, examples/core builds through
-# find_package(cgiecho), and the program answers a request.
+# temporary root that stands for another machine's /usr, the statically
+# linked program answers a request, the README's C example builds through
+# pkg-config and runs, and examples/core builds through find_package(cgiecho)
+# without a warning and runs.
 cmake_minimum_required(VERSION 3.20)
 include("${CMAKE_CURRENT_LIST_DIR}/run_checked.cmake")
 include("${CMAKE_CURRENT_LIST_DIR}/installed_files.cmake")
@@ -15,7 +16,7 @@ include("${CMAKE_CURRENT_LIST_DIR}/core_example_run.cmake")
 file(REMOVE_RECURSE "${WORK}")
 file(MAKE_DIRECTORY "${WORK}")
 
-foreach(tool dpkg dpkg-deb lintian apt-get pkg-config)
+foreach(tool dpkg dpkg-deb lintian apt-get pkg-config file)
   find_program(found_${tool} ${tool})
   if(NOT found_${tool})
     message(FATAL_ERROR "${tool} not found (scripts/deps.sh installs it)")
@@ -88,6 +89,12 @@ foreach(file IN LISTS package_files)
   endforeach()
 endforeach()
 
+# The program needs nothing beside itself, as the package's lintian
+# override for it says.
+run_checked("file" "${found_file}" "${root}/usr/bin/cgiecho")
+if(NOT run_output MATCHES "statically linked")
+  message(FATAL_ERROR "the packaged cgiecho is not linked statically: ${run_output}")
+endif()
 run_checked("the packaged cgiecho" "${CMAKE_COMMAND}" -E env REQUEST_METHOD=GET "QUERY_STRING=x=a<b"
   "${root}/usr/bin/cgiecho")
 if(NOT run_output MATCHES "<html><body>x=a&lt;b\r?\n</body></html>$")

@@ -14,6 +14,7 @@
 
 #include "blackbox/program_run.h"
 #include "support/expected_page.h"
+#include "support/same_bytes.h"
 
 namespace {
 
@@ -23,6 +24,7 @@ using cgiecho::blackbox::run_program;
 using cgiecho::blackbox::RunResult;
 using cgiecho::blackbox::RunPlan;
 using cgiecho::blackbox::StdoutKind;
+using cgiecho::test::same_bytes;
 
 std::string page(const std::string& data) { return cgiecho::test::expected_page(data); }
 
@@ -42,20 +44,6 @@ std::string every_byte_but_nul() {
 std::string escaped(std::string s) {
   for (std::size_t at = s.find('<'); at != std::string::npos; at = s.find('<', at + 4)) s.replace(at, 1, "&lt;");
   return s;
-}
-
-// A mismatch names its first differing offset instead of printing
-// megabytes of page.
-testing::AssertionResult same_bytes(const std::string& got, const std::string& want) {
-  if (got == want) return testing::AssertionSuccess();
-  std::size_t at = 0;
-  while (at < got.size() && at < want.size() && got[at] == want[at]) ++at;
-  auto around = [at](const std::string& s) {
-    return testing::PrintToString(s.substr(at < 20 ? 0 : at - 20, 60));
-  };
-  return testing::AssertionFailure() << "got " << got.size() << " bytes, want " << want.size()
-                                     << "; first difference at " << at << "\n  got:  " << around(got)
-                                     << "\n  want: " << around(want);
 }
 
 enum class Platform { kLinux, kWindows, kWindows32 };
@@ -225,6 +213,10 @@ TEST_P(EchoProgram, PostEchoesContentLengthBytesOfTheBody) {
        forty_eight.substr(0, 42)},
       {"CONTENT_LENGTH CR 42", {"REQUEST_METHOD=POST", "CONTENT_LENGTH=\r42"}, forty_eight, ""},
       {"CONTENT_LENGTH 4.5 rounds to even", {"REQUEST_METHOD=POST", "CONTENT_LENGTH=4.5"}, "hello", "hell"},
+      {"CONTENT_LENGTH 5.5 rounds to even", {"REQUEST_METHOD=POST", "CONTENT_LENGTH=5.5"}, "hello world",
+       "hello "},
+      {"CONTENT_LENGTH 2147483647 with 5 bytes", {"REQUEST_METHOD=POST", "CONTENT_LENGTH=2147483647"}, "hello", "hello"},
+      {"CONTENT_LENGTH 2147483648", {"REQUEST_METHOD=POST", "CONTENT_LENGTH=2147483648"}, "hello", ""},
       {"CONTENT_LENGTH 1e1", {"REQUEST_METHOD=POST", "CONTENT_LENGTH=1e1"}, forty_eight, forty_eight.substr(0, 10)},
       {"CONTENT_LENGTH &HA", {"REQUEST_METHOD=POST", "CONTENT_LENGTH=&HA"}, forty_eight, forty_eight.substr(0, 10)},
       {"CONTENT_LENGTH beyond 32 bits", {"REQUEST_METHOD=POST", "CONTENT_LENGTH=4294967301"}, "hello", ""},

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "support/handles.h"
 #include "support/platform_fake.h"
 
 #if defined(__SANITIZE_ADDRESS__) && __has_include(<sanitizer/lsan_interface.h>)
@@ -89,8 +90,8 @@ cgi_str g_arg = nullptr;   // by reference
 cgi_str g_name = nullptr;  // by value: the routine releases it
 SAFEARRAY* g_array = nullptr;
 
-cgi_str make(const std::string& s) { return SysAllocStringByteLen(s.data(), static_cast<uint32_t>(s.size())); }
-std::string_view view(cgi_str h) { return h ? std::string_view(h, SysStringByteLen(h)) : std::string_view(); }
+using cgiecho::test::make;
+using cgiecho::test::view;
 
 // Results are recorded into room reserved up front, so recording allocates
 // nothing while blocks are counted.

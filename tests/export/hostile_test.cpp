@@ -22,12 +22,17 @@
 #include <vector>
 
 #include "support/expected_page.h"
+#include "support/handles.h"
+#include "support/same_bytes.h"
 #include "support/test_process.h"
 
 namespace {
 
 using namespace std::string_literals;
+using cgiecho::test::make;
+using cgiecho::test::same_bytes;
 using cgiecho::test::set_env;
+using cgiecho::test::text;
 using cgiecho::test::unset_env;
 
 enum class Arg { null_address, null_handle, empty, nul, large };
@@ -49,11 +54,6 @@ const std::string& text_of(Arg a) {
   return a == Arg::nul ? kNul : a == Arg::large ? kLarge : none;
 }
 bool no_handle(Arg a) { return a == Arg::null_address || a == Arg::null_handle; }
-
-cgi_str make(const std::string& s) { return SysAllocStringByteLen(s.data(), static_cast<uint32_t>(s.size())); }
-std::string text(cgi_str h) {
-  return h ? std::string(reinterpret_cast<const char*>(h), SysStringByteLen(h)) : std::string();
-}
 
 // A result as text, released; the empty result must be the null handle.
 std::string show(cgi_str h) {
@@ -182,16 +182,6 @@ std::vector<Row> rows() {
   return all;
 }
 
-testing::AssertionResult same(const std::string& got, const std::string& want) {
-  if (got == want) return testing::AssertionSuccess();
-  std::size_t at = 0;
-  while (at < got.size() && at < want.size() && got[at] == want[at]) ++at;
-  return testing::AssertionFailure() << "got " << got.size() << " bytes, want " << want.size()
-                                     << "; first difference at " << at << ": "
-                                     << testing::PrintToString(got.substr(at, 40)) << " for "
-                                     << testing::PrintToString(want.substr(at, 40));
-}
-
 TEST(Hostile, EveryRoutineHasARow) {
   std::set<std::string> covered;
   for (const auto& r : rows()) covered.insert(r.routine);
@@ -212,7 +202,7 @@ TEST(Hostile, EveryRoutineGivesTheDocumentedResult) {
       if (a == Arg::nul && !r.nul) continue;
       SCOPED_TRACE(r.routine + " with argument case " + std::to_string(static_cast<int>(a)));
       const std::string& want = a == Arg::nul ? *r.nul : a == Arg::large ? r.large : r.empty;
-      EXPECT_TRUE(same(r.run(a), want));
+      EXPECT_TRUE(same_bytes(r.run(a), want));
     }
   }
 }

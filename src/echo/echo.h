@@ -12,9 +12,4 @@ inline constexpr std::string_view kNoSanitizeMarker = "nosanitize=1";
 // in one write. cgi_request_data holds the page afterwards.
 void echo_request();
 
-// Back to the state before any request: no request data (its memory
-// released), no CGI header sent. Every request starts from here, under CGI
-// and FastCGI alike, and the process ends here.
-void reset_request_state();
-
 }  // namespace cgiecho

@@ -23,6 +23,11 @@ bool started_as_fastcgi();
 // with status 1, so that a server which starts it again can tell.
 void serve(const std::function<void()>& handle);
 
+// Back to the state before any request: no request data (its memory
+// released), no CGI header sent. Every request starts from here, under CGI
+// and FastCGI alike, and the process ends here.
+void reset_request_state();
+
 // One request: reset_request_state, then `handle`, whose exception, if it
 // throws, goes no further. What serve does under CGI and for each FastCGI
 // request.

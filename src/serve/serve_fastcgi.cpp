@@ -22,7 +22,6 @@
 #include <string_view>
 #include <vector>
 
-#include "echo/echo.h"
 #include "platform/narrow.h"
 #include "platform/platform.h"
 #include "platform/write_all.h"

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "echo/echo.h"
+#include "serve/serve.h"
 #include "platform/narrow.h"
 #include "platform/platform.h"
 

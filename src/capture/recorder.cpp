@@ -370,10 +370,10 @@ void capture_process_request() {
   static bool asked = false;
   if (asked) return;
   asked = true;
-  // Never ended: the recording serves the body it read ahead for as long as
-  // the process reads its input.
-  static Recording* recording = new (std::nothrow) Recording;
-  if (recording != nullptr) recording->begin(false);
+  // Finished only as the process ends: until then it serves the body it
+  // read ahead, for as long as the process reads its input.
+  static Recording recording;
+  recording.begin(false);
 }
 
 }  // namespace cgiecho::capture

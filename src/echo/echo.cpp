@@ -19,9 +19,4 @@ void echo_request() {
   platform::write_stdout(data);
 }
 
-void reset_process_state() {
-  clear_request_data();
-  clear_header_sent();
-}
-
 }  // namespace cgiecho

@@ -12,7 +12,8 @@
 namespace cgiecho::platform {
 
 // The value of an environment variable, whole; "" when unset. The name is
-// taken up to its first NUL, as the operating system sees names.
+// taken as variable_name (narrow.h) gives it: up to its first NUL, and a
+// name with "=" names nothing, on every platform and under FastCGI.
 std::string env(std::string_view name);
 
 // Every variable as a name and a value, in the order the system keeps
@@ -29,11 +30,12 @@ std::string command_tail();
 
 // One read of at most `count` bytes from standard input into `buffer`.
 // Returns the bytes read; 0 at end of input, on failure or without stdin.
+// A standard input that is not ready yet (non-blocking) is waited for.
 std::size_t read_stdin(char* buffer, std::size_t count);
 
 // Puts all the bytes on standard output as one write from the caller's
 // view (see write_all.h), best effort: a failure is not reported and the
-// caller carries on.
+// caller carries on. A full non-blocking output is waited on, not a failure.
 void write_stdout(std::string_view bytes);
 
 // Writes the bytes to standard error, best effort, as write_stdout does:

@@ -6,8 +6,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
+#include "platform/narrow.h"
 #include "platform/platform.h"
 #include "platform/write_all.h"
 
@@ -53,6 +55,22 @@ std::string tail_from_proc() {
   return tail;
 }
 
+// A descriptor a web server hands over may be non-blocking: EAGAIN then
+// means "not yet", not the end, so the call waits until the descriptor is
+// ready and is made again, as after a signal (EINTR). Any other failure is
+// the caller's to see.
+template <class Call>
+ssize_t when_ready(int fd, short events, Call call) {
+  for (;;) {
+    const ssize_t done = call();
+    if (done >= 0) return done;
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return done;
+    pollfd ready{fd, events, 0};
+    ::poll(&ready, 1, -1);  // failed or not, the call is made again and tells
+  }
+}
+
 Channel* g_channel = nullptr;
 
 }  // namespace
@@ -62,10 +80,8 @@ Channel* channel() { return g_channel; }
 
 std::string env(std::string_view name) {
   if (g_channel != nullptr) return g_channel->env(name);
-  name = name.substr(0, name.find('\0'));
-  // A name with "=" cannot be set on POSIX; getenv would match a prefix.
-  if (name.empty() || name.find('=') != std::string_view::npos) return {};
-  const std::string key(name);
+  const std::string key(variable_name(name));
+  if (key.empty()) return {};
   const char* value = std::getenv(key.c_str());
   return value ? std::string(value) : std::string();
 }
@@ -99,20 +115,14 @@ std::string command_tail() {
 
 std::size_t read_stdin(char* buffer, std::size_t count) {
   if (g_channel != nullptr) return g_channel->read(buffer, count);
-  for (;;) {
-    const ssize_t got = ::read(STDIN_FILENO, buffer, count);
-    if (got >= 0) return static_cast<std::size_t>(got);
-    if (errno != EINTR) return 0;
-  }
+  const ssize_t got = when_ready(STDIN_FILENO, POLLIN, [&] { return ::read(STDIN_FILENO, buffer, count); });
+  return got > 0 ? static_cast<std::size_t>(got) : 0;
 }
 
 void write_stdout(std::string_view bytes) {
   if (g_channel != nullptr) return g_channel->write(bytes);
-  write_all(bytes, [](const char* data, std::size_t count) -> ssize_t {
-    for (;;) {
-      const ssize_t put = ::write(STDOUT_FILENO, data, count);
-      if (put >= 0 || errno != EINTR) return put;
-    }
+  write_all(bytes, [](const char* data, std::size_t count) {
+    return when_ready(STDOUT_FILENO, POLLOUT, [&] { return ::write(STDOUT_FILENO, data, count); });
   });
 }
 

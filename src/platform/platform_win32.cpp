@@ -7,6 +7,7 @@
 #include <string>
 
 #include "platform/command_tail.h"
+#include "platform/narrow.h"
 #include "platform/platform.h"
 #include "platform/write_all.h"
 
@@ -62,7 +63,8 @@ Channel* channel() { return g_channel; }
 
 std::string env(std::string_view name) {
   if (g_channel != nullptr) return g_channel->env(name);
-  const std::string key(name.substr(0, std::min(name.find('\0'), kMaxNameForApi)));
+  const std::string key(variable_name(name).substr(0, kMaxNameForApi));
+  if (key.empty()) return {};
   std::string value(kValueBuffer, '\0');
   for (;;) {
     const DWORD got = GetEnvironmentVariableA(key.c_str(), value.data(), static_cast<DWORD>(value.size()));
@@ -106,7 +108,8 @@ std::size_t read_stdin(char* buffer, std::size_t count) {
   HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
   if (in == nullptr || in == INVALID_HANDLE_VALUE) return 0;
   DWORD got = 0;
-  if (!ReadFile(in, buffer, static_cast<DWORD>(count), &got, nullptr)) return 0;
+  // One call takes at most what a DWORD counts; the caller asks for the rest.
+  if (!ReadFile(in, buffer, clamp_count<DWORD>(count), &got, nullptr)) return 0;
   return got;
 }
 
@@ -116,7 +119,7 @@ void write_stdout(std::string_view bytes) {
   HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
   write_all(bytes, [out](const char* data, std::size_t count) -> long long {
     // One call takes at most what a DWORD counts; the loop offers the rest.
-    const DWORD ask = count > 0x7FFFFFFFu ? 0x7FFFFFFFu : static_cast<DWORD>(count);
+    const DWORD ask = clamp_count<DWORD>(count, 0x7FFFFFFF);
     DWORD put = 0;
     if (!WriteFile(out, data, ask, &put, nullptr)) return -1;
     return static_cast<long long>(put);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <new>
 
+#include "platform/narrow.h"
 #include "platform/platform.h"
 #include "request/environment.h"
 
@@ -69,7 +70,7 @@ void clear_request_data() {
 std::int32_t buffer_request(std::size_t spare) {
   std::string& data = cgi_request_data();
   data = read_request(spare);
-  return static_cast<std::int32_t>(std::min<std::size_t>(data.size(), INT32_MAX));
+  return platform::clamp_count<std::int32_t>(data.size());
 }
 
 }  // namespace cgiecho

@@ -5,9 +5,13 @@
 
 namespace cgiecho {
 
-void serve_once(const std::function<void()>& handle) {
+void reset_request_state() {
   clear_request_data();
   clear_header_sent();
+}
+
+void serve_once(const std::function<void()>& handle) {
+  reset_request_state();
   // Written to a file before the handler runs, when the server
   // configuration asks for captures; the answer is added after it.
   capture::Recording recording;

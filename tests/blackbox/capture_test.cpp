@@ -16,6 +16,7 @@
 #include "blackbox/program_run.h"
 #include "capture/capture_file.h"
 #include "capture/recorder.h"
+#include "support/same_bytes.h"
 
 namespace {
 
@@ -25,7 +26,7 @@ using cgiecho::blackbox::Platform;
 using cgiecho::blackbox::RunPlan;
 using cgiecho::blackbox::RunResult;
 using cgiecho::blackbox::run_program;
-using cgiecho::blackbox::same_bytes;
+using cgiecho::test::same_bytes;
 using cgiecho::capture::Capture;
 
 std::string filler(std::size_t size) {

@@ -1,6 +1,5 @@
 // What the black-box tests share: the builds they run (the Linux program,
-// the x64 and 32-bit Windows programs under Wine), how each is started,
-// and a byte comparison that names where two outputs part.
+// the x64 and 32-bit Windows programs under Wine) and how each is started.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -13,18 +12,6 @@
 #include "blackbox/program_run.h"
 
 namespace cgiecho::blackbox {
-
-// A mismatch names its first differing offset instead of printing
-// megabytes of page.
-inline testing::AssertionResult same_bytes(const std::string& got, const std::string& want) {
-  if (got == want) return testing::AssertionSuccess();
-  std::size_t at = 0;
-  while (at < got.size() && at < want.size() && got[at] == want[at]) ++at;
-  auto around = [at](const std::string& s) { return testing::PrintToString(s.substr(at < 20 ? 0 : at - 20, 60)); };
-  return testing::AssertionFailure() << "got " << got.size() << " bytes, want " << want.size()
-                                     << "; first difference at " << at << "\n  got:  " << around(got)
-                                     << "\n  want: " << around(want);
-}
 
 enum class Platform { kLinux, kWindows, kWindows32 };
 inline void PrintTo(Platform p, std::ostream* os) {

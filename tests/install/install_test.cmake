@@ -4,48 +4,19 @@
 # find_package and once through pkg-config, and runs both.
 cmake_minimum_required(VERSION 3.20)
 include("${CMAKE_CURRENT_LIST_DIR}/run_checked.cmake")
+include("${CMAKE_CURRENT_LIST_DIR}/installed_files.cmake")
 set(prefix "${WORK}/prefix")
 file(REMOVE_RECURSE "${WORK}")
 file(MAKE_DIRECTORY "${WORK}")
 
 run_checked("cmake --install" "${CMAKE_COMMAND}" --install "${BUILD_DIR}" --prefix "${prefix}")
 
-# The public header, the core for embedding; the test programs stay in the
+# The public header, the layers for embedding; the test programs stay in the
 # build tree.
 file(GLOB_RECURSE installed RELATIVE "${prefix}" LIST_DIRECTORIES false "${prefix}/*")
 list(SORT installed)
-file(GLOB_RECURSE core_headers RELATIVE "${SOURCE_DIR}/src" "${SOURCE_DIR}/src/*.h")
-list(FILTER core_headers EXCLUDE REGEX "^export/")  # the handle layer is the shared library's own
-list(FILTER core_headers EXCLUDE REGEX "^replay/")  # cgiecho-replay's own
-list(TRANSFORM core_headers PREPEND "include/cgiecho/")
-set(wanted
-  bin/cgiecho
-  bin/cgiecho-replay
-  include/cgiecho.h
-  ${core_headers}
-  ${LIBDIR}/libcgiecho_capture.a
-  ${LIBDIR}/libcgiecho_core.a
-  ${LIBDIR}/libcgiecho_platform.a
-  ${LIBDIR}/libcgiecho_serve.a
-  ${LIBDIR}/cmake/cgiecho/cgiechoConfig.cmake
-  ${LIBDIR}/cmake/cgiecho/cgiechoConfigVersion.cmake
-  ${LIBDIR}/cmake/cgiecho/cgiechoTargets.cmake
-  ${LIBDIR}/libcgiecho.so
-  ${LIBDIR}/libcgiecho.so.1
-  ${LIBDIR}/pkgconfig/cgiecho.pc)
-set(extra ${installed})
-foreach(file IN LISTS wanted)
-  if(NOT file IN_LIST installed)
-    message(FATAL_ERROR "not installed: ${file}\ninstalled: ${installed}")
-  endif()
-  list(REMOVE_ITEM extra "${file}")
-endforeach()
-# The per-configuration target file and the fully versioned library name.
-list(FILTER extra EXCLUDE REGEX "^${LIBDIR}/cmake/cgiecho/cgiechoTargets-[a-z]+\\.cmake$")
-list(FILTER extra EXCLUDE REGEX "^${LIBDIR}/libcgiecho\\.so\\.1\\.[0-9]+\\.[0-9]+$")
-if(extra)
-  message(FATAL_ERROR "installed, but not meant to be: ${extra}")
-endif()
+installed_files(wanted "${SOURCE_DIR}" "${LIBDIR}")
+expect_files("the installed tree" "${installed}" "${wanted}" "${LIBDIR}")
 
 # The installed program is the echo program.
 run_checked("installed cgiecho" "${CMAKE_COMMAND}" -E env REQUEST_METHOD=GET "QUERY_STRING=x=a<b"

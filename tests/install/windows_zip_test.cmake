@@ -3,7 +3,8 @@
 # Unpacks cgiecho-win64.zip (or cgiecho-win32.zip), builds examples/consumer.c
 # with the matching mingw-w64 compiler against the unpacked header and
 # import library alone, and runs it under Wine, where it calls cgiecho.dll
-# with oleaut32's BSTRs and SAFEARRAYs.
+# with oleaut32's BSTRs and SAFEARRAYs; the packed cgiecho-replay.exe then
+# replays a recorded request against the packed cgiecho.exe.
 cmake_minimum_required(VERSION 3.20)
 include("${CMAKE_CURRENT_LIST_DIR}/run_checked.cmake")
 foreach(tool ZIP MINGW_CC WINE)
@@ -22,7 +23,7 @@ get_filename_component(zip_name "${ZIP}" NAME_WE)
 set(dir "${unpacked}/${zip_name}")
 file(GLOB contents RELATIVE "${dir}" "${dir}/*")
 list(SORT contents)
-set(wanted cgiecho.def cgiecho.dll cgiecho.exe cgiecho.h libcgiecho.dll.a)
+set(wanted cgiecho-replay.exe cgiecho.def cgiecho.dll cgiecho.exe cgiecho.h libcgiecho.dll.a)
 if(NOT contents STREQUAL wanted)
   message(FATAL_ERROR "the zip holds ${contents}, not ${wanted}")
 endif()
@@ -58,4 +59,11 @@ run_checked("cgiecho.exe under Wine" "${CMAKE_COMMAND}" -E env REQUEST_METHOD=GE
   "${WINE}" "${dir}/cgiecho.exe")
 if(NOT run_output MATCHES "<html><body>x=a&lt;b\r?\n</body></html>$")
   message(FATAL_ERROR "cgiecho.exe answered:\n${run_output}")
+endif()
+
+# The packed replay runs the packed echo program on a recorded request.
+run_checked("cgiecho-replay.exe under Wine" "${WINE}" "${dir}/cgiecho-replay.exe" --compare
+  "Z:${SOURCE_DIR}/tests/captures/echo/lighttpd-post-urlencoded.capture" -- cgiecho.exe)
+if(NOT run_output MATCHES "^same: [0-9]+ bytes")
+  message(FATAL_ERROR "cgiecho-replay.exe answered:\n${run_output}")
 endif()

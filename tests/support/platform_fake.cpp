@@ -4,8 +4,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "serve/serve.h"
+#include "platform/narrow.h"
 #include "platform/platform.h"
-#include "echo/echo.h"
 
 namespace cgiecho::fake {
 
@@ -22,7 +23,7 @@ Process& process() {
 
 void reset() {
   process() = Process{};
-  reset_process_state();
+  reset_request_state();
   platform::set_channel(nullptr);
 }
 
@@ -35,7 +36,8 @@ using fake::process;
 namespace {
 
 std::string own_env(std::string_view name) {
-  name = name.substr(0, name.find('\0'));
+  name = variable_name(name);
+  if (name.empty()) return {};
   const auto it = process().environment.find(std::string(name));
   return it == process().environment.end() ? std::string() : it->second;
 }
@@ -60,6 +62,7 @@ Channel* g_channel = nullptr;
 
 }  // namespace
 
+// A channel serves the request while it is set, as on the real systems.
 void set_channel(Channel* channel) { g_channel = channel; }
 Channel* channel() { return g_channel; }
 
@@ -86,7 +89,7 @@ void write_stdout(std::string_view bytes) {
 
 void write_stderr(std::string_view) {}
 
-// No files in the scripted system: core tests never capture.
+// No files in the scripted system: a capture is never written, and says so.
 Created create_private_file(const std::string&, std::intptr_t&, std::string& error) {
   error = "no files here";
   return Created::failed;

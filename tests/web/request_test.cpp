@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "support/platform_fake.h"
+#include "support/web_fields.h"
 
 namespace {
 
@@ -17,18 +18,8 @@ using cgiecho::web::Field;
 using cgiecho::web::Limits;
 using cgiecho::web::Request;
 using namespace std::string_literals;
-using Pairs = std::vector<std::pair<std::string, std::string>>;
-
-Pairs decoded(const std::vector<Field>& fields) {
-  Pairs out;
-  for (const Field& f : fields) {
-    std::string name, value;
-    EXPECT_EQ(f.name(name), errc::ok);
-    EXPECT_EQ(f.value(value), errc::ok);
-    out.emplace_back(name, value);
-  }
-  return out;
-}
+using cgiecho::test::decoded;
+using cgiecho::test::Pairs;
 
 std::string many_fields(int n) {
   std::string s;

@@ -6,6 +6,10 @@
 #include <new>
 #include <string>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace cgiecho::web {
 namespace {
 
@@ -288,6 +292,44 @@ struct MultipartParser::State {
     return errc::ok;
   }
 
+  // The first CR from `p` that may start a delimiter: one followed by
+  // "\n--" and with the pattern's last byte in place, as far as the piece
+  // shows. Most bytes of a file are ruled out 32 at a time, by the CR and
+  // the pattern's last byte together, so that neither binary data nor text
+  // full of CRLFs stops the scan often.
+  const char* next_candidate(const char* p, const char* end) const {
+    const std::size_t last = pattern_size - 1;
+#if defined(__SSE2__)
+    if (static_cast<std::size_t>(end - p) >= last + 32) {
+      const __m128i cr = _mm_set1_epi8('\r');
+      const __m128i tail = _mm_set1_epi8(pattern[last]);
+      const char* const stop = end - last - 32;
+      while (p <= stop) {
+        const auto at = [&](std::size_t k) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + k)); };
+        const __m128i lo = _mm_and_si128(_mm_cmpeq_epi8(at(0), cr), _mm_cmpeq_epi8(at(last), tail));
+        const __m128i hi = _mm_and_si128(_mm_cmpeq_epi8(at(16), cr), _mm_cmpeq_epi8(at(last + 16), tail));
+        const auto bits = static_cast<std::uint32_t>(_mm_movemask_epi8(lo)) |
+                          (static_cast<std::uint32_t>(_mm_movemask_epi8(hi)) << 16);
+        if (bits == 0) {
+          p += 32;
+          continue;
+        }
+        const char* c = p + __builtin_ctz(bits);
+        if (c[1] == '\n' && c[2] == '-' && c[3] == '-') return c;
+        p = c + 1;
+      }
+    }
+#endif
+    for (;;) {
+      const auto* c = static_cast<const char*>(std::memchr(p, '\r', static_cast<std::size_t>(end - p)));
+      if (c == nullptr) return nullptr;
+      const std::size_t room = static_cast<std::size_t>(end - c);
+      if (room <= last) return c;  // cut by the piece's end: only the matcher can tell
+      if (c[1] == '\n' && c[2] == '-' && c[3] == '-' && c[last] == pattern[last]) return c;
+      p = c + 1;
+    }
+  }
+
   // Preamble or part data from `pos`, up to the next delimiter or the end.
   errc scan(const char* piece, std::size_t size, std::size_t& pos) {
     const char* const end = piece + size;
@@ -315,12 +357,8 @@ struct MultipartParser::State {
       p = stop;
     }
     for (;;) {
-      const auto* cr = static_cast<const char*>(std::memchr(p, '\r', static_cast<std::size_t>(end - p)));
+      const char* cr = next_candidate(p, end);
       if (cr == nullptr) break;
-      if (cr + 1 < end && cr[1] != '\n') {  // most CRs in data: decided without the matcher
-        p = cr + 1;
-        continue;
-      }
       begin_candidate(0);
       const Match m = advance(cr, end, stop);
       if (m == Match::fail) {

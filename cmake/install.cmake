@@ -14,15 +14,16 @@ install(TARGETS cgiecho EXPORT cgiechoTargets
 install(TARGETS cgiecho_program RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}")
 install(FILES "${PROJECT_SOURCE_DIR}/include/cgiecho.h" DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}")
 
-# Exported as cgiecho::core, cgiecho::platform and cgiecho::embed, the names
+# Exported as cgiecho::core, cgiecho::platform, cgiecho::embed and cgiecho::web, the names
 # the tree itself offers.
 set_target_properties(cgiecho_core PROPERTIES EXPORT_NAME core)
 set_target_properties(cgiecho_platform PROPERTIES EXPORT_NAME platform)
 set_target_properties(cgiecho_serve PROPERTIES EXPORT_NAME serve)
 set_target_properties(cgiecho_embed PROPERTIES EXPORT_NAME embed)
-install(TARGETS cgiecho_core cgiecho_platform cgiecho_serve cgiecho_embed EXPORT cgiechoTargets
+set_target_properties(cgiecho_web PROPERTIES EXPORT_NAME web)
+install(TARGETS cgiecho_core cgiecho_platform cgiecho_serve cgiecho_embed cgiecho_web EXPORT cgiechoTargets
   ARCHIVE DESTINATION "${CMAKE_INSTALL_LIBDIR}")
-foreach(layer codec echo output platform request serve)
+foreach(layer codec echo output platform request serve web)
   install(DIRECTORY "${PROJECT_SOURCE_DIR}/src/${layer}" DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}/cgiecho"
     FILES_MATCHING PATTERN "*.h")
 endforeach()

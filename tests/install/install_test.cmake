@@ -24,6 +24,7 @@ set(wanted
   ${LIBDIR}/libcgiecho_core.a
   ${LIBDIR}/libcgiecho_platform.a
   ${LIBDIR}/libcgiecho_serve.a
+  ${LIBDIR}/libcgiecho_web.a
   ${LIBDIR}/cmake/cgiecho/cgiechoConfig.cmake
   ${LIBDIR}/cmake/cgiecho/cgiechoConfigVersion.cmake
   ${LIBDIR}/cmake/cgiecho/cgiechoTargets.cmake

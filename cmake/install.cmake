@@ -68,4 +68,14 @@ endif()
 configure_file("${PROJECT_SOURCE_DIR}/cmake/cgiecho.pc.in" "${PROJECT_BINARY_DIR}/cgiecho.pc" @ONLY)
 install(FILES "${PROJECT_BINARY_DIR}/cgiecho.pc" DESTINATION "${pc_dir}")
 
+# The web layer's pkg-config file: a C++ library with its own flags, so a
+# file of its own rather than more of cgiecho.pc. Its target and headers are
+# installed with the other layers.
+set(pc_web_system_libs "")
+if(WIN32)
+  set(pc_web_system_libs "-lole32")
+endif()
+configure_file("${PROJECT_SOURCE_DIR}/cmake/cgiecho-web.pc.in" "${PROJECT_BINARY_DIR}/cgiecho-web.pc" @ONLY)
+install(FILES "${PROJECT_BINARY_DIR}/cgiecho-web.pc" DESTINATION "${pc_dir}")
+
 include("${CMAKE_CURRENT_LIST_DIR}/package.cmake")

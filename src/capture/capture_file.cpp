@@ -1,5 +1,6 @@
 #include "capture/capture_file.h"
 
+#include <cstdio>
 #include <limits>
 
 namespace cgiecho::capture {
@@ -267,6 +268,18 @@ bool read_capture(std::string_view file, Capture& out, ReadError& error) {
   if (Reader(file, out, error).run()) return true;
   out = Capture{};
   return false;
+}
+
+bool read_file(const std::string& path, std::string& out) {
+  std::FILE* f = std::fopen(path.c_str(), "rb");
+  if (f == nullptr) return false;
+  out.clear();
+  char buffer[65536];
+  std::size_t got;
+  while ((got = std::fread(buffer, 1, sizeof buffer, f)) > 0) out.append(buffer, got);
+  const bool ok = std::ferror(f) == 0;
+  std::fclose(f);
+  return ok;
 }
 
 }  // namespace cgiecho::capture

@@ -76,4 +76,8 @@ struct ReadError {
 // writes: for every file it accepts, write_capture(out) gives the file back.
 [[nodiscard]] bool read_capture(std::string_view file, Capture& out, ReadError& error);
 
+// The whole file at `path` (a capture file, to be read by read_capture),
+// or false when it cannot be read.
+bool read_file(const std::string& path, std::string& out);
+
 }  // namespace cgiecho::capture

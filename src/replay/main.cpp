@@ -23,7 +23,7 @@ int main(int argc, char** argv) {
     return replay::kExitTrouble;
   }
   std::string file;
-  if (!replay::read_file(options.file, file)) {
+  if (!capture::read_file(options.file, file)) {
     say(options.file + ": cannot be read");
     return replay::kExitTrouble;
   }

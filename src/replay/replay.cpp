@@ -1,7 +1,5 @@
 #include "replay/replay.h"
 
-#include <cstdio>
-
 namespace cgiecho::replay {
 namespace {
 
@@ -94,18 +92,6 @@ Comparison compare_answers(std::string_view captured, bool captured_cut, std::st
   report += "  captured: " + byte_at(captured, at) + " in " + excerpt(captured, at) + "\n";
   report += "  replayed: " + byte_at(replayed, at) + " in " + excerpt(replayed, at);
   return {false, report};
-}
-
-bool read_file(const std::string& path, std::string& out) {
-  std::FILE* f = std::fopen(path.c_str(), "rb");
-  if (f == nullptr) return false;
-  out.clear();
-  char buffer[65536];
-  std::size_t got;
-  while ((got = std::fread(buffer, 1, sizeof buffer, f)) > 0) out.append(buffer, got);
-  const bool ok = std::ferror(f) == 0;
-  std::fclose(f);
-  return ok;
 }
 
 }  // namespace cgiecho::replay

@@ -42,7 +42,4 @@ struct Comparison {
 // the capture cut (`captured_cut`) is compared as far as it was kept.
 Comparison compare_answers(std::string_view captured, bool captured_cut, std::string_view replayed);
 
-// The whole file, or false when it cannot be read.
-bool read_file(const std::string& path, std::string& out);
-
 }  // namespace cgiecho::replay

@@ -2,7 +2,7 @@
 # puts under the prefix, relative to it, for the installed-tree and the
 # Debian package tests alike. The layers are the folders of src/ whose
 # static library and headers are installed: a new layer joins this list.
-set(installed_layers capture codec echo output platform request serve)
+set(installed_layers capture codec echo output platform request serve web)
 
 function(installed_files out source_dir libdir)
   set(files
@@ -15,7 +15,8 @@ function(installed_files out source_dir libdir)
     ${libdir}/cmake/cgiecho/Findfcgi.cmake
     ${libdir}/libcgiecho.so
     ${libdir}/libcgiecho.so.1
-    ${libdir}/pkgconfig/cgiecho.pc)
+    ${libdir}/pkgconfig/cgiecho.pc
+    ${libdir}/pkgconfig/cgiecho-web.pc)
   foreach(layer IN LISTS installed_layers)
     list(APPEND files ${libdir}/libcgiecho_${layer}.a)
     file(GLOB headers RELATIVE "${source_dir}/src" "${source_dir}/src/${layer}/*.h")

@@ -70,14 +70,15 @@ bool start_process() { return true; }
 void end_process(int code) { std::exit(code); }
 
 // From operator new, so that a test that makes allocations fail reaches the
-// room too. Fresh room is filled with a pattern, so that bytes read from it
-// before they are written show up.
+// room too. Fresh room up to 64 KiB is filled with a pattern, so that bytes
+// read from it before they are written show up; larger room is left as it
+// comes, so that a fuzz input that announces 2 GB stays cheap.
 char* take_room(std::size_t size) {
   auto& p = process();
   p.room_sizes.push_back(size);
   if (size > p.room_limit) return nullptr;
   auto* room = static_cast<char*>(::operator new(size, std::nothrow));
-  if (room != nullptr) std::memset(room, 0xA5, size);
+  if (room != nullptr) std::memset(room, 0xA5, std::min<std::size_t>(size, 64 << 10));
   return room;
 }
 

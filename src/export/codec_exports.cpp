@@ -50,5 +50,5 @@ extern "C" cgi_str CGI_CALL CGI_VAR(cgi_str* form, cgi_str name) {
 }
 extern "C" cgi_str CGI_CALL CGI_FIELD(cgi_str name) {
   const owned_handle key(name);
-  return guarded([&] { return to_handle(field_value(cgi_request_data(), key.view())); });
+  return guarded([&] { return to_handle(field_value(cgi_request_data().view(), key.view())); });
 }

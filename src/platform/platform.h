@@ -114,6 +114,17 @@ std::uint64_t process_id();
 bool start_process();
 [[noreturn]] void end_process(int exit_code);
 
+// Room for bytes that arrive a piece at a time (a request body), taken from
+// the system directly: it grows by moving pages rather than copying bytes
+// where the system can, and large room asks for large pages, so that fewer
+// faults fill it. Untouched room costs address space, and on hosts that
+// count what they hand out, that count. Each call gives null when the room
+// cannot be had; grow_room then leaves the old room as it was. `size` is
+// always the size the room was last taken or grown to.
+char* take_room(std::size_t size);
+char* grow_room(char* room, std::size_t size, std::size_t new_size);
+void give_back_room(char* room, std::size_t size);
+
 }  // namespace cgiecho::platform
 
 // ---- Temp files for uploads ------------------------------------------------

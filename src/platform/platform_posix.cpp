@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include "platform/narrow.h"
@@ -133,6 +134,48 @@ bool start_process() {
 }
 
 void end_process(int exit_code) { std::exit(exit_code); }
+
+namespace {
+
+// Room of a quarter of a large page or more comes in whole large pages.
+// The kernel places such a mapping on a large-page boundary, so all of it
+// can be filled with large pages: one fault per 2 MiB instead of 512.
+// Measured on a body read from a file, that pays from 512 KiB on (about
+// 0.2 ms of 1.8 ms a request), not at 256 KiB.
+constexpr std::size_t kLargePage = std::size_t{2} << 20;
+constexpr std::size_t kLargeFrom = kLargePage / 4;
+
+std::size_t room_bytes(std::size_t size) {
+  if (size < kLargeFrom) return size;  // the kernel rounds to pages
+  return (size + kLargePage - 1) / kLargePage * kLargePage;
+}
+
+// Only advice: where the kernel offers no large pages, small ones serve.
+void advise_large_pages(void* room, std::size_t bytes) {
+  if (bytes >= kLargePage) ::madvise(room, bytes, MADV_HUGEPAGE);
+}
+
+}  // namespace
+
+char* take_room(std::size_t size) {
+  const std::size_t bytes = room_bytes(size);
+  void* room = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (room == MAP_FAILED) return nullptr;
+  advise_large_pages(room, bytes);
+  return static_cast<char*>(room);
+}
+
+// The kernel moves the page tables to wherever the larger room fits: no
+// byte is copied, and pages never touched stay untouched.
+char* grow_room(char* room, std::size_t size, std::size_t new_size) {
+  const std::size_t bytes = room_bytes(new_size);
+  void* grown = ::mremap(room, room_bytes(size), bytes, MREMAP_MAYMOVE);
+  if (grown == MAP_FAILED) return nullptr;
+  advise_large_pages(grown, bytes);
+  return static_cast<char*>(grown);
+}
+
+void give_back_room(char* room, std::size_t size) { ::munmap(room, room_bytes(size)); }
 
 }  // namespace cgiecho::platform
 

@@ -4,6 +4,7 @@
 #include <windows.h>
 #include <objbase.h>
 
+#include <cstdlib>
 #include <string>
 
 #include "platform/command_tail.h"
@@ -149,6 +150,16 @@ void end_process(int exit_code) {
   CoUninitialize();
   ExitProcess(static_cast<UINT>(exit_code));
 }
+
+// The C heap: the runtime's realloc grows in place where it can and copies
+// otherwise.
+char* take_room(std::size_t size) { return static_cast<char*>(std::malloc(size)); }
+
+char* grow_room(char* room, std::size_t, std::size_t new_size) {
+  return static_cast<char*>(std::realloc(room, new_size));
+}
+
+void give_back_room(char* room, std::size_t) { std::free(room); }
 
 }  // namespace cgiecho::platform
 

@@ -144,6 +144,9 @@ TEST_P(EchoProgram, OtherMethodsEchoTheCommandLine) {
 
 TEST_P(EchoProgram, PostEchoesContentLengthBytesOfTheBody) {
   const std::string big = filler(100000);
+  // Room in large pages from 512 KiB on; past 64 MiB the room grows once.
+  const std::string mebibyte = filler(std::size_t{1} << 20);
+  const std::string past_room = filler((std::size_t{64} << 20) + 100000);
   const std::string all = "\0"s + every_byte_but_nul();
   const std::string forty_eight = filler(48);
   const std::vector<Case> cases = {
@@ -155,6 +158,9 @@ TEST_P(EchoProgram, PostEchoesContentLengthBytesOfTheBody) {
       {"100000 bytes", {"REQUEST_METHOD=POST", "CONTENT_LENGTH=100000"}, big, big},
       {"32000 bytes", {"REQUEST_METHOD=POST", "CONTENT_LENGTH=32000"}, big.substr(0, 32000), big.substr(0, 32000)},
       {"32001 bytes", {"REQUEST_METHOD=POST", "CONTENT_LENGTH=32001"}, big.substr(0, 32001), big.substr(0, 32001)},
+      {"1 MiB", {"REQUEST_METHOD=POST", "CONTENT_LENGTH=1048576"}, mebibyte, mebibyte},
+      {"64 MiB + 100000 bytes", {"REQUEST_METHOD=POST", "CONTENT_LENGTH=" + std::to_string(past_room.size())},
+       past_room, past_room},
       {"body ends early", {"REQUEST_METHOD=POST", "CONTENT_LENGTH=10"}, "abcd", "abcd"},
       {"large body ends early", {"REQUEST_METHOD=POST", "CONTENT_LENGTH=100000"}, big.substr(0, 70001),
        big.substr(0, 70001)},

@@ -109,8 +109,8 @@ std::vector<Row> rows() {
 #undef ROW_TEXT
 #undef ROW_NUMBER
 #undef ROW_FLAG
-      // Room for a body that cannot be had is left to the string's own
-      // growth, so a failure there may cost nothing.
+      // Room for a body that cannot be had ends the body where the room
+      // ends (here, before it begins); a failure after that costs nothing.
       {"CGI_BUFFER", post, [](std::string& r) { record(r, CGI_BUFFER()); }, "28", "", {"0", "28"}},
       {"CGI_STDIN", post, [](std::string& r) { record(r, CGI_STDIN()); }, kBody, "", {"", kBody}},
       {"CGI_READ", [] { env("REQUEST_METHOD", "GET"); env("QUERY_STRING", kBody); },

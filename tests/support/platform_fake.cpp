@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "serve/serve.h"
 #include "platform/narrow.h"
@@ -111,6 +112,29 @@ std::uint64_t process_id() { return 1; }
 
 bool start_process() { return true; }
 void end_process(int code) { std::exit(code); }
+
+// From operator new, so that a test that makes allocations fail reaches the
+// room too. Fresh room up to 64 KiB is filled with a pattern, so that bytes
+// read from it before they are written show up; larger room is left as it
+// comes, so that a fuzz input that announces 2 GB stays cheap.
+char* take_room(std::size_t size) {
+  auto& p = process();
+  p.room_sizes.push_back(size);
+  if (size > p.room_limit) return nullptr;
+  auto* room = static_cast<char*>(::operator new(size, std::nothrow));
+  if (room != nullptr) std::memset(room, 0xA5, std::min<std::size_t>(size, 64 << 10));
+  return room;
+}
+
+char* grow_room(char* room, std::size_t size, std::size_t new_size) {
+  char* grown = take_room(new_size);
+  if (grown == nullptr) return nullptr;
+  std::memcpy(grown, room, std::min(size, new_size));
+  ::operator delete(room);
+  return grown;
+}
+
+void give_back_room(char* room, std::size_t) { ::operator delete(room); }
 
 }  // namespace cgiecho::platform
 

@@ -19,7 +19,7 @@ FUZZ_TARGETS = codec_fuzz decode_fuzz form_fuzz request_fuzz entry_fuzz urlencod
                capture_fuzz
 # Targets that also take the recorded requests of tests/captures/ as seeds.
 CAPTURE_SEEDED = entry_fuzz|urlencoded_fuzz|cookie_fuzz|multipart_fuzz|capture_fuzz
-CAPTURE_SEEDS = tests/captures/echo
+CAPTURE_SEEDS = $(wildcard tests/captures/echo tests/captures/inspect)
 WINE    ?= $(firstword $(wildcard /usr/lib/wine/wine64 /usr/bin/wine64) wine64)
 # The 32-bit loader; /usr/bin/wine is a wrapper that may pick the 64-bit one.
 WINE32  ?= $(firstword $(wildcard /usr/lib/wine/wine) wine)

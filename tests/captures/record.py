@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Records the captures in this folder anew, from Chromium through real servers.
 
-usage: tests/captures/record.py ECHO_PROGRAM [INSPECT_PROGRAM]
+usage: tests/captures/record.py [--out FOLDER] ECHO_PROGRAM [INSPECT_PROGRAM]
 
   make                                    # build/cgiecho, build/cgiecho-replay
   npm ci --prefix tests/browser           # playwright-core, as the browser test uses it
@@ -16,6 +16,8 @@ from this script's own client. The capture of every request goes to
 echo/SERVER-CASE.capture (the echo program's answers) or
 inspect/SERVER-CASE.capture (the inspector's), replacing what was there, and
 each is replayed once with cgiecho-replay --compare before it is kept.
+--out puts the echo/ and inspect/ folders elsewhere, to look at a recording
+before it replaces the one here.
 
 Needs what the server and browser tests need (scripts/deps.sh) and, beside
 ECHO_PROGRAM, cgiecho-replay. The files hold the servers' own variables
@@ -128,6 +130,10 @@ SERVER_ENVIRONMENT = {"PATH": "/usr/local/bin:/usr/bin:/bin:/usr/local/sbin:/usr
 
 
 def main(argv):
+    out = here
+    if len(argv) > 2 and argv[1] == "--out":
+        out = os.path.abspath(argv[2])
+        argv = argv[:1] + argv[3:]
     if len(argv) not in (2, 3):
         print(__doc__, file=sys.stderr)
         return 2
@@ -141,8 +147,8 @@ def main(argv):
     try:
         require(replay)
         for server_name in SERVERS:
-            for path in record(server_name, programs, replay, here, browser_environment):
-                print(f"recorded {os.path.relpath(path, here)}")
+            for path in record(server_name, programs, replay, out, browser_environment):
+                print(f"recorded {os.path.relpath(path, out)}")
     except Failure as e:
         print(f"FAIL: {e}", file=sys.stderr)
         return 1

@@ -124,3 +124,156 @@ bool start_process() {
 void end_process(int exit_code) { std::exit(exit_code); }
 
 }  // namespace cgiecho::platform
+
+// ---- Temp files for uploads ------------------------------------------------
+#include <sys/stat.h>
+
+#include <string>
+
+namespace cgiecho::platform {
+namespace {
+
+// The process's own TMPDIR: under FastCGI a request must not pick where
+// the responder writes.
+std::string temp_folder() {
+  const char* dir = std::getenv("TMPDIR");
+  return dir != nullptr && *dir != '\0' ? std::string(dir) : std::string("/tmp");
+}
+
+bool write_fd(int fd, const char* data, std::size_t count) {
+  while (count > 0) {
+    const ssize_t put = ::write(fd, data, count);
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) return false;
+    data += put;
+    count -= static_cast<std::size_t>(put);
+  }
+  return true;
+}
+
+// A path the system can take: NUL would end it early, and then name
+// another file than the one asked for.
+bool usable_path(std::string_view path) { return !path.empty() && path.find('\0') == std::string_view::npos; }
+
+int create_new(const std::string& path) {
+  for (;;) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd >= 0 || errno != EINTR) return fd;
+  }
+}
+
+}  // namespace
+
+bool TempFile::create() noexcept {
+  close();
+  try {
+    const std::string dir = temp_folder();
+    int fd = -1;
+#ifdef O_TMPFILE
+    // Without O_EXCL, so that keep_as can link it.
+    fd = ::open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+      handle_ = fd;
+      linkable_ = true;
+      return true;
+    }
+    // Only a file system without O_TMPFILE earns the named fallback.
+    if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return false;
+#endif
+    std::string name = dir + "/cgiecho-upload-XXXXXX";
+    fd = ::mkostemp(name.data(), O_CLOEXEC);  // O_EXCL and mode 0600
+    if (fd < 0) return false;
+    ::unlink(name.c_str());
+    handle_ = fd;
+    linkable_ = false;
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+bool TempFile::write(std::string_view bytes) noexcept {
+  if (handle_ == kNone) return false;
+  const int fd = static_cast<int>(handle_);
+  const char* data = bytes.data();
+  std::size_t count = bytes.size();
+  while (count > 0) {
+    const ssize_t put = ::write(fd, data, count);
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) return false;
+    data += put;
+    count -= static_cast<std::size_t>(put);
+    size_ += static_cast<std::uint64_t>(put);
+  }
+  return true;
+}
+
+bool TempFile::read_at(std::uint64_t offset, char* buffer, std::size_t count, std::size_t& got) const noexcept {
+  got = 0;
+  if (handle_ == kNone) return false;
+  while (got < count && offset + got < size_) {
+    const ssize_t n = ::pread(static_cast<int>(handle_), buffer + got, count - got, static_cast<off_t>(offset + got));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+bool TempFile::keep_as(std::string_view path) const noexcept {
+  if (handle_ == kNone || !usable_path(path)) return false;
+  try {
+    const std::string target(path);
+    const int fd = static_cast<int>(handle_);
+    if (linkable_) {
+#ifdef AT_EMPTY_PATH
+      // Needs CAP_DAC_READ_SEARCH; the /proc name below works for anyone.
+      if (::linkat(fd, "", AT_FDCWD, target.c_str(), AT_EMPTY_PATH) == 0) return true;
+      if (errno == EEXIST) return false;
+#endif
+      const std::string self = "/proc/self/fd/" + std::to_string(fd);
+      if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, target.c_str(), AT_SYMLINK_FOLLOW) == 0) return true;
+      if (errno == EEXIST) return false;
+      // Another file system, or no /proc: the bytes are copied.
+    }
+    const int out = create_new(target);
+    if (out < 0) return false;
+    bool ok = true;
+    std::string chunk(std::size_t{1} << 16, '\0');
+    for (std::uint64_t at = 0; ok && at < size_;) {
+      std::size_t got = 0;
+      ok = read_at(at, chunk.data(), chunk.size(), got) && got > 0 && write_fd(out, chunk.data(), got);
+      at += got;
+    }
+    if (::close(out) != 0) ok = false;
+    if (!ok) ::unlink(target.c_str());
+    return ok;
+  } catch (...) {
+    return false;
+  }
+}
+
+void TempFile::close() noexcept {
+  if (handle_ != kNone) ::close(static_cast<int>(handle_));
+  handle_ = kNone;
+  size_ = 0;
+  linkable_ = false;
+}
+
+bool write_new_file(std::string_view path, std::string_view bytes) noexcept {
+  if (!usable_path(path)) return false;
+  try {
+    const std::string target(path);
+    const int out = create_new(target);
+    if (out < 0) return false;
+    bool ok = write_fd(out, bytes.data(), bytes.size());
+    if (::close(out) != 0) ok = false;
+    if (!ok) ::unlink(target.c_str());
+    return ok;
+  } catch (...) {
+    return false;
+  }
+}
+
+}  // namespace cgiecho::platform

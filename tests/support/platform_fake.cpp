@@ -69,3 +69,76 @@ bool start_process() { return true; }
 void end_process(int code) { std::exit(code); }
 
 }  // namespace cgiecho::platform
+
+// ---- Temp files for uploads ------------------------------------------------
+namespace cgiecho::fake {
+
+TempFiles& temp_files() {
+  static TempFiles t;
+  return t;
+}
+
+void reset_temp_files() { temp_files() = TempFiles{}; }
+
+}  // namespace cgiecho::fake
+
+namespace cgiecho::platform {
+
+using fake::temp_files;
+
+bool TempFile::create() noexcept {
+  close();
+  auto& t = temp_files();
+  if (t.refuse_create) return false;
+  handle_ = t.next++;
+  t.open[handle_];
+  ++t.created;
+  return true;
+}
+
+bool TempFile::write(std::string_view bytes) noexcept {
+  auto& t = temp_files();
+  const auto it = t.open.find(handle_);
+  if (it == t.open.end()) return false;
+  const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(bytes.size(), t.write_budget));
+  it->second.append(bytes.substr(0, n));
+  t.write_budget -= n;
+  size_ += n;
+  return n == bytes.size();
+}
+
+bool TempFile::read_at(std::uint64_t offset, char* buffer, std::size_t count, std::size_t& got) const noexcept {
+  got = 0;
+  const auto& t = temp_files();
+  const auto it = t.open.find(handle_);
+  if (it == t.open.end()) return false;
+  if (offset >= it->second.size()) return true;
+  got = std::min<std::size_t>(count, it->second.size() - static_cast<std::size_t>(offset));
+  std::memcpy(buffer, it->second.data() + offset, got);
+  return true;
+}
+
+bool TempFile::keep_as(std::string_view path) const noexcept {
+  auto& t = temp_files();
+  const auto it = t.open.find(handle_);
+  if (it == t.open.end() || path.empty() || t.kept.count(std::string(path)) != 0) return false;
+  t.kept[std::string(path)] = it->second;
+  ++t.kept_by_link;
+  return true;
+}
+
+void TempFile::close() noexcept {
+  if (handle_ != kNone) temp_files().open.erase(handle_);
+  handle_ = kNone;
+  size_ = 0;
+  linkable_ = false;
+}
+
+bool write_new_file(std::string_view path, std::string_view bytes) noexcept {
+  auto& t = temp_files();
+  if (path.empty() || t.kept.count(std::string(path)) != 0) return false;
+  t.kept[std::string(path)] = std::string(bytes);
+  return true;
+}
+
+}  // namespace cgiecho::platform

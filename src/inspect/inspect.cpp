@@ -25,8 +25,13 @@ namespace {
 
 using web::errc;
 
-// How much of a body is read off before a refusal goes out (see read_off).
-constexpr std::uint64_t kReadOffBound = std::uint64_t{1} << 20;
+// How much of a refused body is read off before the answer goes out (see
+// read_off). Apache's mod_cgid and fcgiwrap (nginx) pass an answer on only
+// once the program has taken the whole body: they drop the connection or
+// answer 502 otherwise. lighttpd and every FastCGI server (the responder
+// reads off the rest itself) need none of it. Past this bound such a
+// client gets the server's failure rather than the refusal.
+constexpr std::uint64_t kReadOffBound = std::uint64_t{64} << 20;
 
 // A multipart body hashes each file's bytes a second time, beside the hash
 // of the whole body; from this size on the two hashes run on two threads.

@@ -45,8 +45,8 @@ SERVERS = {
 }
 
 RANDOM = random.Random(20240607)
-FILE = RANDOM.randbytes(150000)       # within CGIECHO_MAX_FILE
-BIG_FILE = RANDOM.randbytes(1 << 20)  # over it
+FILE = RANDOM.randbytes(150000)  # within CGIECHO_MAX_FILE
+BIG_FILE = RANDOM.randbytes(500000)  # over it, within CGIECHO_MAX_BODY
 BIG_BODY = RANDOM.randbytes(4 << 20)  # over CGIECHO_MAX_BODY
 
 

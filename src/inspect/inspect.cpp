@@ -316,6 +316,12 @@ std::string head(int status) {
   return std::string(h.text());
 }
 
+// Every success has the same head: made once, not per request.
+const std::string& success_head() {
+  static const std::string h = head(200);
+  return h;
+}
+
 std::string error_answer(errc e, std::string_view bad_variable, bool with_body) {
   std::string out = head(web::http_status(e));
   if (!with_body) return out;
@@ -353,7 +359,10 @@ void answer_request(const platform::Variables& own_limits) {
       platform::write_stdout(error_answer(e, bad_variable, with_body));
       return;
     }
-    std::string out = head(200);
+    std::string out;
+    // Room for a small report at once; a large form's grows as it is written.
+    out.reserve(4096);
+    out += success_head();
     if (with_body) append_report(report, variables, out);
     platform::write_stdout(out);
   } catch (const std::exception&) {

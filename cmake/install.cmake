@@ -54,6 +54,20 @@ endif()
 configure_file("${PROJECT_SOURCE_DIR}/cmake/cgiecho.pc.in" "${PROJECT_BINARY_DIR}/cgiecho.pc" @ONLY)
 install(FILES "${PROJECT_BINARY_DIR}/cgiecho.pc" DESTINATION "${pc_dir}")
 
+# The web layer, cgiecho::web: its static library beside the core's, its
+# headers under include/cgiecho/web/, and cgiecho-web.pc (a C++ library
+# with its own flags, so a file of its own rather than more of cgiecho.pc).
+set_target_properties(cgiecho_web PROPERTIES EXPORT_NAME web)
+install(TARGETS cgiecho_web EXPORT cgiechoTargets ARCHIVE DESTINATION "${CMAKE_INSTALL_LIBDIR}")
+install(DIRECTORY "${PROJECT_SOURCE_DIR}/src/web" DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}/cgiecho"
+  FILES_MATCHING PATTERN "*.h")
+set(pc_web_system_libs "")
+if(WIN32)
+  set(pc_web_system_libs "-lole32")
+endif()
+configure_file("${PROJECT_SOURCE_DIR}/cmake/cgiecho-web.pc.in" "${PROJECT_BINARY_DIR}/cgiecho-web.pc" @ONLY)
+install(FILES "${PROJECT_BINARY_DIR}/cgiecho-web.pc" DESTINATION "${pc_dir}")
+
 if(WIN32)
   # cgiecho-win64.zip (cgiecho-win32.zip from the 32-bit build): everything
   # a Windows program needs to call the library, flat in one folder: the

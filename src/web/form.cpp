@@ -45,9 +45,14 @@ bool decoded_equals(std::string_view raw, std::string_view name) {
   // Decoding never lengthens, and shortens by at most two bytes in three.
   if (name.size() > raw.size() || name.size() < raw.size() / 3) return false;
   const unsigned char* r = bytes_of(raw);
+  const unsigned char* w = bytes_of(name);
+  // Up to the first "+" or "%", raw and decoded bytes are the same ones at
+  // the same places: a plain comparison, which is all most names need.
   std::size_t i = 0;
-  for (const char want : name) {
-    if (i == raw.size() || next_decoded(r, raw.size(), i) != static_cast<unsigned char>(want)) return false;
+  while (i < name.size() && r[i] == w[i] && r[i] != '+' && r[i] != '%') ++i;
+  if (i == raw.size() || (r[i] != '+' && r[i] != '%')) return i == raw.size() && i == name.size();
+  for (std::size_t j = i; j < name.size(); ++j) {
+    if (i == raw.size() || next_decoded(r, raw.size(), i) != w[j]) return false;
   }
   return i == raw.size();
 }

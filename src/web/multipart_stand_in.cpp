@@ -27,7 +27,10 @@ errc multipart_boundary(std::string_view, std::string_view&) noexcept { return e
 
 struct MultipartParser::State {};
 MultipartParser::MultipartParser(std::string_view, const Limits&, PartHandler&) noexcept : state_(nullptr) {}
-errc MultipartParser::feed(std::string_view) noexcept { return errc::malformed_multipart; }
+errc MultipartParser::feed(std::string_view) noexcept {
+  (void)state_;
+  return errc::malformed_multipart;
+}
 errc MultipartParser::finish() noexcept { return errc::malformed_multipart; }
 std::size_t MultipartParser::held() const noexcept { return 0; }
 MultipartParser::~MultipartParser() = default;

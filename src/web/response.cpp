@@ -105,12 +105,15 @@ bool is_tchar(unsigned char c) {
   }
 }
 
-bool is_token(std::string_view s) {
-  if (s.empty()) return false;
-  for (const unsigned char c : s)
-    if (!is_tchar(c)) return false;
+// Whether every byte of s, read unsigned, passes.
+template <class Test>
+bool every_byte(std::string_view s, Test test) {
+  for (const char c : s)
+    if (!test(static_cast<unsigned char>(c))) return false;
   return true;
 }
+
+bool is_token(std::string_view s) { return !s.empty() && every_byte(s, is_tchar); }
 
 // What a header value may not hold: each ends the line or the string for
 // some reader of the head.
@@ -160,21 +163,15 @@ bool is_media_type(std::string_view s, bool& has_charset) {
 // cookie-octet: visible ASCII but DQUOTE, comma, semicolon and backslash.
 bool is_cookie_value(std::string_view v) {
   if (v.size() >= 2 && v.front() == '"' && v.back() == '"') v = v.substr(1, v.size() - 2);
-  for (const unsigned char c : v)
-    if (c <= 0x20 || c >= 0x7F || c == '"' || c == ',' || c == ';' || c == '\\') return false;
-  return true;
+  return every_byte(v, [](unsigned char c) { return c > 0x20 && c < 0x7F && c != '"' && c != ',' && c != ';' && c != '\\'; });
 }
 
 bool is_cookie_path(std::string_view p) {
-  for (const unsigned char c : p)
-    if (c < 0x20 || c >= 0x7F || c == ';') return false;
-  return true;
+  return every_byte(p, [](unsigned char c) { return c >= 0x20 && c < 0x7F && c != ';'; });
 }
 
 bool is_cookie_domain(std::string_view d) {
-  for (const unsigned char c : d)
-    if (!is_alpha(c) && !is_digit(c) && c != '-' && c != '.') return false;
-  return true;
+  return every_byte(d, [](unsigned char c) { return is_alpha(c) || is_digit(c) || c == '-' || c == '.'; });
 }
 
 // scheme ":" with scheme = ALPHA *( ALPHA / DIGIT / "+" / "-" / "." ).
@@ -189,9 +186,7 @@ bool has_scheme(std::string_view uri) {
 }
 
 bool has_space_or_control(std::string_view s) {
-  for (const unsigned char c : s)
-    if (c == ' ' || is_control(c)) return true;
-  return false;
+  return !every_byte(s, [](unsigned char c) { return c != ' ' && !is_control(c); });
 }
 
 }  // namespace

@@ -24,6 +24,8 @@ set(wanted
   ${LIBDIR}/libcgiecho_core.a
   ${LIBDIR}/libcgiecho_platform.a
   ${LIBDIR}/libcgiecho_serve.a
+  ${LIBDIR}/libcgiecho_web.a
+  ${LIBDIR}/pkgconfig/cgiecho-web.pc
   ${LIBDIR}/cmake/cgiecho/cgiechoConfig.cmake
   ${LIBDIR}/cmake/cgiecho/cgiechoConfigVersion.cmake
   ${LIBDIR}/cmake/cgiecho/cgiechoTargets.cmake
@@ -85,3 +87,19 @@ run_checked("configuring examples/core on the installed package" "${CMAKE_COMMAN
   -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF -DCMAKE_FIND_USE_SYSTEM_PACKAGE_REGISTRY=OFF)
 run_checked("building examples/core" "${CMAKE_COMMAND}" --build "${WORK}/core_example")
 core_example_run("${WORK}/core_example/core_example")
+
+# 4. A C++ program on the installed web layer: examples/web through
+# find_package(cgiecho) and cgiecho::web, and through pkg-config cgiecho-web.
+include("${CMAKE_CURRENT_LIST_DIR}/web_example_run.cmake")
+run_checked("configuring examples/web on the installed package" "${CMAKE_COMMAND}"
+  -S "${SOURCE_DIR}/examples/web" -B "${WORK}/web_example" -DCGIECHO_FROM=package
+  "-DCMAKE_PREFIX_PATH=${prefix}" "-DCMAKE_CXX_COMPILER=${CXX_COMPILER}" "-DCMAKE_CXX_FLAGS=${C_FLAGS}"
+  -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF -DCMAKE_FIND_USE_SYSTEM_PACKAGE_REGISTRY=OFF)
+run_checked("building examples/web" "${CMAKE_COMMAND}" --build "${WORK}/web_example")
+web_example_run("${WORK}/web_example/web_example")
+run_checked("pkg-config cgiecho-web" pkg-config --cflags --libs cgiecho-web)
+string(STRIP "${run_output}" pc_flags)
+separate_arguments(pc_flags UNIX_COMMAND "${pc_flags}")
+run_checked("building examples/web with pkg-config" "${CXX_COMPILER}" -std=c++17 -Wall -Wextra -Werror
+  ${extra_flags} "${SOURCE_DIR}/examples/web/web_example.cpp" -o "${WORK}/web_example_pc" ${pc_flags})
+web_example_run("${WORK}/web_example_pc")

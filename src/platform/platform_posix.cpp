@@ -140,13 +140,15 @@ std::string temp_folder() {
   return dir != nullptr && *dir != '\0' ? std::string(dir) : std::string("/tmp");
 }
 
-bool write_fd(int fd, const char* data, std::size_t count) {
+// Every byte, or false; `done` counts what went out either way.
+bool write_fd(int fd, const char* data, std::size_t count, std::uint64_t& done) {
   while (count > 0) {
     const ssize_t put = ::write(fd, data, count);
     if (put < 0 && errno == EINTR) continue;
     if (put <= 0) return false;
     data += put;
     count -= static_cast<std::size_t>(put);
+    done += static_cast<std::uint64_t>(put);
   }
   return true;
 }
@@ -193,19 +195,7 @@ bool TempFile::create() noexcept {
 }
 
 bool TempFile::write(std::string_view bytes) noexcept {
-  if (handle_ == kNone) return false;
-  const int fd = static_cast<int>(handle_);
-  const char* data = bytes.data();
-  std::size_t count = bytes.size();
-  while (count > 0) {
-    const ssize_t put = ::write(fd, data, count);
-    if (put < 0 && errno == EINTR) continue;
-    if (put <= 0) return false;
-    data += put;
-    count -= static_cast<std::size_t>(put);
-    size_ += static_cast<std::uint64_t>(put);
-  }
-  return true;
+  return handle_ != kNone && write_fd(static_cast<int>(handle_), bytes.data(), bytes.size(), size_);
 }
 
 bool TempFile::read_at(std::uint64_t offset, char* buffer, std::size_t count, std::size_t& got) const noexcept {
@@ -243,7 +233,8 @@ bool TempFile::keep_as(std::string_view path) const noexcept {
     std::string chunk(std::size_t{1} << 16, '\0');
     for (std::uint64_t at = 0; ok && at < size_;) {
       std::size_t got = 0;
-      ok = read_at(at, chunk.data(), chunk.size(), got) && got > 0 && write_fd(out, chunk.data(), got);
+      std::uint64_t put = 0;
+      ok = read_at(at, chunk.data(), chunk.size(), got) && got > 0 && write_fd(out, chunk.data(), got, put);
       at += got;
     }
     if (::close(out) != 0) ok = false;
@@ -267,7 +258,8 @@ bool write_new_file(std::string_view path, std::string_view bytes) noexcept {
     const std::string target(path);
     const int out = create_new(target);
     if (out < 0) return false;
-    bool ok = write_fd(out, bytes.data(), bytes.size());
+    std::uint64_t put = 0;
+    bool ok = write_fd(out, bytes.data(), bytes.size(), put);
     if (::close(out) != 0) ok = false;
     if (!ok) ::unlink(target.c_str());
     return ok;

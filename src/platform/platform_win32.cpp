@@ -168,7 +168,9 @@ OVERLAPPED at_offset(std::uint64_t offset) {
   return o;
 }
 
-bool write_handle(HANDLE h, std::uint64_t offset, const char* data, std::size_t count) {
+// Every byte from `offset` on, or false; `done` counts what went out
+// either way (it may be the caller's offset itself).
+bool write_handle(HANDLE h, std::uint64_t offset, const char* data, std::size_t count, std::uint64_t& done) {
   while (count > 0) {
     const DWORD ask = count > 0x40000000u ? 0x40000000u : static_cast<DWORD>(count);
     OVERLAPPED o = at_offset(offset);
@@ -177,6 +179,7 @@ bool write_handle(HANDLE h, std::uint64_t offset, const char* data, std::size_t 
     data += put;
     count -= put;
     offset += put;
+    done += put;
   }
   return true;
 }
@@ -224,19 +227,7 @@ bool TempFile::create() noexcept {
 }
 
 bool TempFile::write(std::string_view bytes) noexcept {
-  if (handle_ == kNone) return false;
-  const char* data = bytes.data();
-  std::size_t count = bytes.size();
-  while (count > 0) {
-    const DWORD ask = count > 0x40000000u ? 0x40000000u : static_cast<DWORD>(count);
-    OVERLAPPED o = at_offset(size_);
-    DWORD put = 0;
-    if (!WriteFile(as_handle(handle_), data, ask, &put, &o) || put == 0) return false;
-    data += put;
-    count -= put;
-    size_ += put;
-  }
-  return true;
+  return handle_ != kNone && write_handle(as_handle(handle_), size_, bytes.data(), bytes.size(), size_);
 }
 
 bool TempFile::read_at(std::uint64_t offset, char* buffer, std::size_t count, std::size_t& got) const noexcept {
@@ -270,7 +261,8 @@ bool TempFile::keep_as(std::string_view path) const noexcept {
     std::string chunk(std::size_t{1} << 16, '\0');
     for (std::uint64_t at = 0; ok && at < size_;) {
       std::size_t got = 0;
-      ok = read_at(at, chunk.data(), chunk.size(), got) && got > 0 && write_handle(out, at, chunk.data(), got);
+      std::uint64_t put = 0;
+      ok = read_at(at, chunk.data(), chunk.size(), got) && got > 0 && write_handle(out, at, chunk.data(), got, put);
       at += got;
     }
     if (!CloseHandle(out)) ok = false;
@@ -294,7 +286,8 @@ bool write_new_file(std::string_view path, std::string_view bytes) noexcept {
     if (!wide_path(path, target)) return false;
     HANDLE out = create_new(target);
     if (out == INVALID_HANDLE_VALUE) return false;
-    bool ok = write_handle(out, 0, bytes.data(), bytes.size());
+    std::uint64_t put = 0;
+    bool ok = write_handle(out, 0, bytes.data(), bytes.size(), put);
     if (!CloseHandle(out)) ok = false;
     if (!ok) DeleteFileW(target.c_str());
     return ok;

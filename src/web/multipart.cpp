@@ -229,10 +229,16 @@ struct MultipartParser::State {
           continue;
         }
         case Phase::after:
-          if (c == '-') phase = Phase::dash;
-          else if (is_ows(c)) phase = Phase::padding, padding = 1;
-          else if (c == '\r') phase = Phase::cr;
-          else break;
+          if (c == '-') {
+            phase = Phase::dash;
+          } else if (is_ows(c)) {
+            phase = Phase::padding;
+            padding = 1;
+          } else if (c == '\r') {
+            phase = Phase::cr;
+          } else {
+            break;
+          }
           ++p;
           continue;
         case Phase::dash:

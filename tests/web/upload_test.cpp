@@ -124,7 +124,7 @@ TEST_F(PrivateTemp, TempFileIsPrivateReadableAndKeptWithoutReplacing) {
   ASSERT_TRUE(file.write(""));
   EXPECT_EQ(file.size(), data.size());
   const struct {
-    std::uint64_t offset;
+    std::size_t offset;
     std::size_t count;
   } reads[] = {{0, 5}, {3, 100}, {0, data.size() + 10}, {data.size() - 3, 10}, {data.size(), 1}, {data.size() + 5, 1}};
   for (const auto& r : reads) {
@@ -331,13 +331,14 @@ bool eventually_empty(const fs::path& dir) {
 TEST_F(PrivateTemp, AThousandUploadsLeaveNothingBehind) {
   constexpr int kUploads = 1000;
   constexpr int kKilled = 25;
+  constexpr std::size_t kMemory = 4096;
   std::mt19937 rng(1000);
   web::Limits limits;
-  limits.memory = 4096;
+  limits.memory = kMemory;
   int complete = 0, cut = 0, on_disk = 0;
   for (int i = 0; i < kUploads - kKilled; ++i) {
     SCOPED_TRACE(i);
-    const std::string body = upload_body(rng, 1 + rng() % 4, 3 * limits.memory);
+    const std::string body = upload_body(rng, 1 + rng() % 4, 3 * kMemory);
     // One upload in four is cut off by the client somewhere.
     const bool cut_off = i % 4 == 3;
     const std::size_t end = cut_off ? rng() % body.size() : body.size();
@@ -377,7 +378,7 @@ TEST_F(PrivateTemp, AThousandUploadsLeaveNothingBehind) {
     SCOPED_TRACE("killed " + std::to_string(k));
     // Past the first file part's in-memory share: by then it is in a file.
     const std::string head = "--drv\r\nContent-Disposition: form-data; name=\"f\"; filename=\"big\"\r\n\r\n" +
-                             std::string(limits.memory + 1 + rng() % 5000, 'k');
+                             std::string(kMemory + 1 + rng() % 5000, 'k');
     Driver driver(limits.memory);
     ASSERT_TRUE(driver.started());
     ASSERT_TRUE(driver.write(head));

@@ -10,15 +10,17 @@ file(MAKE_DIRECTORY "${WORK}")
 
 run_checked("cmake --install" "${CMAKE_COMMAND}" --install "${BUILD_DIR}" --prefix "${prefix}")
 
-# The public header, the core for embedding; the test programs stay in the
-# build tree.
+# The public header, the core for embedding, the two programs; the test
+# programs stay in the build tree.
 file(GLOB_RECURSE installed RELATIVE "${prefix}" LIST_DIRECTORIES false "${prefix}/*")
 list(SORT installed)
 file(GLOB_RECURSE core_headers RELATIVE "${SOURCE_DIR}/src" "${SOURCE_DIR}/src/*.h")
 list(FILTER core_headers EXCLUDE REGEX "^export/")  # the handle layer is the shared library's own
+list(FILTER core_headers EXCLUDE REGEX "^inspect/")  # the inspector program's own
 list(TRANSFORM core_headers PREPEND "include/cgiecho/")
 set(wanted
   bin/cgiecho
+  bin/cgiecho-inspect
   include/cgiecho.h
   ${core_headers}
   ${LIBDIR}/libcgiecho_core.a

@@ -32,7 +32,8 @@ class BodyReader {
   // `second_thread` the sink runs on a thread of its own while the next
   // pieces are read and hashed here, so that a sink that hashes the bytes
   // again (a multipart form's files) costs no time of its own; where no
-  // thread can be started it runs here. Out of memory: std::bad_alloc.
+  // thread can be started it runs here; a sink that may run there must not
+  // throw. Out of memory: std::bad_alloc.
   web::errc read(bool second_thread, const Sink& sink);
 
   std::uint64_t size() const noexcept { return read_; }          // bytes read

@@ -92,6 +92,9 @@ def main(argv):
             kept = sorted(open(os.path.join(folder, n), "rb").read() for n in made if n.endswith(".upload"))
             if kept != [b"\0B\0", b"AAAA"]:
                 problems.append(f"cookie {cookie!r}: kept {kept}")
+            modes = {oct(os.stat(os.path.join(folder, n)).st_mode & 0o777) for n in made if n != "plain-file"}
+            if modes != {"0o600"}:
+                problems.append(f"cookie {cookie!r}: files made with modes {modes}, not private")
             for n in made:
                 if n != "plain-file":
                     os.remove(os.path.join(folder, n))

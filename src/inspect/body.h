@@ -2,64 +2,54 @@
 // read.
 #pragma once
 
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <memory>
-#include <mutex>
+#include <functional>
 #include <string_view>
-#include <thread>
 
 #include "inspect/sha256.h"
+#include "web/errors.h"
 
 namespace cgiecho::inspect {
 
-class BodyStream {
+class BodyReader {
  public:
   // Bytes a piece holds at most: large enough that a call per piece costs
   // nothing beside the bytes, small enough to stay in the cache while it
-  // is hashed and parsed.
+  // is hashed and handed on.
   static constexpr std::size_t kPiece = std::size_t{256} << 10;
 
-  // Reads at most `length` bytes. With `second_thread`, the body is hashed
-  // on a thread of its own, beside the caller's work on the same pieces
-  // (a multipart form, whose files are hashed too); without it, or when no
-  // thread can be started, on this one. Out of memory: std::bad_alloc.
-  BodyStream(std::uint64_t length, bool second_thread);
-  ~BodyStream();
-  BodyStream(const BodyStream&) = delete;
-  BodyStream& operator=(const BodyStream&) = delete;
+  // What receives the pieces, in order; the view lives during the call.
+  // Anything but errc::ok stops the reading.
+  using Sink = std::function<web::errc(std::string_view piece)>;
 
-  // The next piece of the body: as many bytes as fit in a piece, fewer only
-  // at the announced length or at the end of the input; empty after both.
-  // The view lives until the next call.
-  std::string_view next();
-  // Bytes read so far.
-  std::uint64_t size() const noexcept { return read_; }
-  // Whether every announced byte arrived.
-  bool complete() const noexcept { return read_ == length_; }
-  // The digest of the bytes read (see Sha256::finish); no more pieces after it.
-  bool finish(char* hex) noexcept;
+  // At most `length` bytes: the announced length.
+  explicit BodyReader(std::uint64_t length) noexcept : length_(length) {}
+
+  // Reads the body to its announced length or the end of the input,
+  // whichever comes first, hashing each piece as it is read and then
+  // handing it to `sink`. Returns the sink's first error, or errc::ok. With
+  // `second_thread` the sink runs on a thread of its own while the next
+  // pieces are read and hashed here, so that a sink that hashes the bytes
+  // again (a multipart form's files) costs no time of its own; where no
+  // thread can be started it runs here; a sink that may run there must not
+  // throw. Out of memory: std::bad_alloc.
+  web::errc read(bool second_thread, const Sink& sink);
+
+  std::uint64_t size() const noexcept { return read_; }          // bytes read
+  bool complete() const noexcept { return read_ == length_; }   // every announced byte arrived
+  // The digest of the bytes read (see Sha256::finish).
+  bool finish(char* hex) noexcept { return hash_.finish(hex); }
 
  private:
-  void hash_pieces() noexcept;  // the second thread's loop
+  // Fills `room` (up to its size and the bytes still announced) from
+  // standard input, hashing what came; the bytes read.
+  std::size_t fill(char* room, std::size_t size);
+  web::errc read_here(const Sink& sink);
 
-  // A ring of pieces: the reader fills one while the hasher still works
-  // on the ones before it.
-  static constexpr std::size_t kSlots = 4;
   std::uint64_t length_;
   std::uint64_t read_ = 0;
-  std::size_t slot_size_;
-  std::unique_ptr<char[]> slots_;
-  std::size_t filled_[kSlots] = {};
   Sha256 hash_;
-
-  std::thread hasher_;
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::uint64_t published_ = 0;  // pieces handed to the hasher
-  std::uint64_t hashed_ = 0;     // pieces it is done with
-  bool ending_ = false;
 };
 
 // Reads and drops up to `bound` of the `remaining` body bytes. Some servers

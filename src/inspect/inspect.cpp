@@ -34,8 +34,9 @@ using web::errc;
 constexpr std::uint64_t kReadOffBound = std::uint64_t{64} << 20;
 
 // A multipart body hashes each file's bytes a second time, beside the hash
-// of the whole body; from this size on the two hashes run on two threads.
-// Below it a thread costs more than it saves.
+// of the whole body: from this size on the parser and the files' hashes run
+// on a second thread while the body is read and hashed. Below it, starting
+// the thread costs about what it saves.
 constexpr std::uint64_t kSecondThreadFrom = std::uint64_t{1} << 20;
 
 // Room taken ahead for a url-encoded body: an announced length is only a
@@ -140,20 +141,22 @@ struct Report {
 
 // A body whose parser is not needed: counted and hashed.
 errc read_other(std::uint64_t length, Report& r) {
-  BodyStream body(length, false);
-  while (!body.next().empty()) {
-  }
+  BodyReader body(length);
+  body.read(false, [](std::string_view) { return errc::ok; });
   r.body_size = body.size();
   if (!body.complete()) return errc::body_truncated;
   return body.finish(r.body_sha256) ? errc::ok : errc::out_of_memory;
 }
 
 errc read_urlencoded(std::uint64_t length, const web::Limits& limits, Report& r) {
-  BodyStream body(length, false);
+  BodyReader body(length);
   // Room for the whole body at once, within the form-data limit checked
   // before; a longer announced body grows the room as it arrives.
   r.form_body.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(length, kReserveAtMost)));
-  for (std::string_view piece; !(piece = body.next()).empty();) r.form_body.append(piece);
+  body.read(false, [&r](std::string_view piece) {
+    r.form_body.append(piece);
+    return errc::ok;
+  });
   r.body_size = body.size();
   if (!body.complete()) return errc::body_truncated;
   if (!body.finish(r.body_sha256)) return errc::out_of_memory;
@@ -161,19 +164,16 @@ errc read_urlencoded(std::uint64_t length, const web::Limits& limits, Report& r)
 }
 
 errc read_multipart(std::uint64_t length, std::string_view boundary, const web::Limits& limits, Report& r) {
-  BodyStream body(length, length >= kSecondThreadFrom);
+  BodyReader body(length);
   web::MultipartParser parser(boundary, limits, r.parts);
-  for (std::string_view piece; !(piece = body.next()).empty();) {
-    const errc e = parser.feed(piece);
-    if (e != errc::ok) {
-      read_off(length - body.size(), kReadOffBound);
-      return e;
-    }
-  }
+  errc e = body.read(length >= kSecondThreadFrom, [&parser](std::string_view piece) { return parser.feed(piece); });
   r.body_size = body.size();
+  if (e != errc::ok) {
+    read_off(length - body.size(), kReadOffBound);
+    return e;
+  }
   if (!body.complete()) return errc::body_truncated;
-  const errc e = parser.finish();
-  if (e != errc::ok) return e;
+  if ((e = parser.finish()) != errc::ok) return e;
   return body.finish(r.body_sha256) ? errc::ok : errc::out_of_memory;
 }
 

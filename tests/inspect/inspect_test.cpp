@@ -82,6 +82,7 @@ TEST(AnswerRequest, RefusedBodyIsReadOffUpToABound) {
   const std::uint64_t bound = std::uint64_t{64} << 20;
   const std::string big(bound + 1000, 'x');
   const std::string small(100, 'x');
+  const std::string large_form = multipart(std::string(3 << 20, 'y'));
   const struct {
     const char* name;
     Env env;
@@ -100,6 +101,11 @@ TEST(AnswerRequest, RefusedBodyIsReadOffUpToABound) {
         {"CONTENT_TYPE", "multipart/form-data; boundary=b"},
         {"CGIECHO_MAX_FILE", "10"}},
        multipart(small), "413", 0},
+      {"file over its limit midway, parsed on the second thread",
+       {{"CONTENT_LENGTH", std::to_string(large_form.size())},
+        {"CONTENT_TYPE", "multipart/form-data; boundary=b"},
+        {"CGIECHO_MAX_FILE", "1000000"}},
+       large_form, "413", 0},
       {"length not a number", {{"CONTENT_LENGTH", "1OO"}}, small, "400", 100},
   };
   for (const auto& c : cases) {

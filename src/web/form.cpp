@@ -96,25 +96,23 @@ errc form_decode(std::string_view raw, std::string& out) noexcept {
   }
 }
 
-errc Field::name(std::string& out) const noexcept {
-  if (encoded) return form_decode(raw_name, out);
+namespace {
+
+// A url-encoded field's bytes decoded, a multipart text part's as sent.
+errc field_bytes(std::string_view raw, bool encoded, std::string& out) {
+  if (encoded) return form_decode(raw, out);
   try {
-    out.assign(raw_name);
+    out.assign(raw);
     return errc::ok;
   } catch (const std::bad_alloc&) {
     return errc::out_of_memory;
   }
 }
 
-errc Field::value(std::string& out) const noexcept {
-  if (encoded) return form_decode(raw_value, out);
-  try {
-    out.assign(raw_value);
-    return errc::ok;
-  } catch (const std::bad_alloc&) {
-    return errc::out_of_memory;
-  }
-}
+}  // namespace
+
+errc Field::name(std::string& out) const noexcept { return field_bytes(raw_name, encoded, out); }
+errc Field::value(std::string& out) const noexcept { return field_bytes(raw_value, encoded, out); }
 
 bool Field::name_is(std::string_view wanted) const noexcept {
   return encoded ? decoded_equals(raw_name, wanted) : raw_name == wanted;

@@ -141,9 +141,25 @@ errc Request::Data::parse_multipart(const Limits& limits, std::uint64_t length, 
   return parser.finish();
 }
 
+namespace {
+
+// No exception leaves a request: running out of memory is a value too.
+template <class Build>
+errc without_exceptions(Build&& build) noexcept {
+  try {
+    return build();
+  } catch (const std::bad_alloc&) {
+    return errc::out_of_memory;
+  } catch (const std::length_error&) {
+    return errc::out_of_memory;
+  }
+}
+
+}  // namespace
+
 errc Request::from_current(const Limits& limits, Request& out) noexcept {
   out = Request();
-  try {
+  return without_exceptions([&] {
     auto data = std::make_unique<Data>();
     data->variables = platform::environment();
     if (const errc e = data->parse_variables(limits); e != errc::ok) return e;
@@ -154,16 +170,12 @@ errc Request::from_current(const Limits& limits, Request& out) noexcept {
     if (const errc e = data->parse_body(limits, length, true); e != errc::ok) return e;
     out.data_ = std::move(data);
     return errc::ok;
-  } catch (const std::bad_alloc&) {
-    return errc::out_of_memory;
-  } catch (const std::length_error&) {
-    return errc::out_of_memory;
-  }
+  });
 }
 
 errc Request::from_parts(Variables variables, std::string body, const Limits& limits, Request& out) noexcept {
   out = Request();
-  try {
+  return without_exceptions([&] {
     auto data = std::make_unique<Data>();
     data->variables = std::move(variables);
     data->body = std::move(body);
@@ -180,11 +192,7 @@ errc Request::from_parts(Variables variables, std::string body, const Limits& li
     if (const errc e = data->parse_body(limits, length, false); e != errc::ok) return e;
     out.data_ = std::move(data);
     return errc::ok;
-  } catch (const std::bad_alloc&) {
-    return errc::out_of_memory;
-  } catch (const std::length_error&) {
-    return errc::out_of_memory;
-  }
+  });
 }
 
 Request::Request() noexcept = default;

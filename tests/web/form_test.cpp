@@ -6,27 +6,16 @@
 #include <utility>
 #include <vector>
 
+#include "support/web_fields.h"
+
 namespace {
 
 using cgiecho::web::errc;
 using cgiecho::web::Field;
 using namespace std::string_literals;
-using Pairs = std::vector<std::pair<std::string, std::string>>;
-
-Pairs decoded(const std::vector<Field>& fields) {
-  Pairs out;
-  for (const Field& f : fields) {
-    std::string name, value;
-    EXPECT_EQ(f.name(name), errc::ok);
-    EXPECT_EQ(f.value(value), errc::ok);
-    out.emplace_back(name, value);
-  }
-  return out;
-}
-
-bool inside(std::string_view part, std::string_view whole) {
-  return part.data() >= whole.data() && part.data() + part.size() <= whole.data() + whole.size();
-}
+using cgiecho::test::decoded;
+using cgiecho::test::Pairs;
+using cgiecho::test::inside;
 
 TEST(ParseUrlencoded, SplitsAndDecodesByTheFormRules) {
   const struct {

@@ -55,30 +55,6 @@ TEST(PlainDecimal, DigitsOnlyAndSixtyFourBits) {
   EXPECT_EQ(length, 0u);
 }
 
-TEST(LimitsFrom, EachVariableSetsItsOwnLimit) {
-  const struct {
-    const char* name;
-    std::uint64_t Limits::*field;
-  } variables[] = {
-      {"CGIECHO_MAX_BODY", &Limits::max_body}, {"CGIECHO_MAX_FORM", &Limits::max_form},
-      {"CGIECHO_MAX_FIELDS", &Limits::max_fields}, {"CGIECHO_MAX_PARTS", &Limits::max_parts},
-      {"CGIECHO_MAX_FILES", &Limits::max_files}, {"CGIECHO_MAX_FILE", &Limits::max_file},
-      {"CGIECHO_MAX_PART_HEADER", &Limits::max_part_header}, {"CGIECHO_MAX_COOKIES", &Limits::max_cookies},
-      {"CGIECHO_MEMORY", &Limits::memory},
-  };
-  const Limits defaults;
-  for (const auto& v : variables) {
-    SCOPED_TRACE(v.name);
-    Limits got;
-    std::string_view bad;
-    ASSERT_EQ(cgiecho::web::limits_from({{v.name, "0042"}}, {}, defaults, got, bad), errc::ok);
-    for (const auto& other : variables)
-      EXPECT_EQ(got.*other.field, other.field == v.field ? 42 : defaults.*other.field) << other.name;
-    ASSERT_EQ(cgiecho::web::limits_from({{v.name, "x"}}, {}, defaults, got, bad), errc::invalid_limit);
-    EXPECT_EQ(bad, v.name);
-  }
-}
-
 TEST(LimitsFrom, RequestFirstThenFallbackAndEveryValueChecked) {
   const struct {
     std::string what;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "support/platform_fake.h"
+#include "support/web_fields.h"
 
 namespace {
 
@@ -17,30 +18,8 @@ using cgiecho::web::Field;
 using cgiecho::web::Limits;
 using cgiecho::web::Request;
 using namespace std::string_literals;
-using Pairs = std::vector<std::pair<std::string, std::string>>;
-
-Pairs decoded(const std::vector<Field>& fields) {
-  Pairs out;
-  for (const Field& f : fields) {
-    std::string name, value;
-    EXPECT_EQ(f.name(name), errc::ok);
-    EXPECT_EQ(f.value(value), errc::ok);
-    out.emplace_back(name, value);
-  }
-  return out;
-}
-
-std::string many_fields(int n) {
-  std::string s;
-  for (int i = 0; i < n; ++i) s += (i ? "&f" : "f") + std::to_string(i) + "=" + std::to_string(i);
-  return s;
-}
-
-std::string many_cookies(int n) {
-  std::string s;
-  for (int i = 0; i < n; ++i) s += "c" + std::to_string(i) + "=v; ";
-  return s;
-}
+using cgiecho::test::decoded;
+using cgiecho::test::Pairs;
 
 constexpr char kForm[] = "application/x-www-form-urlencoded";
 
@@ -151,37 +130,6 @@ TEST_F(FromCurrent, QueryCookiesAndVariables) {
   EXPECT_TRUE(r.files().empty());
 }
 
-TEST_F(FromCurrent, LimitsAtTheirDefaults) {
-  const struct {
-    std::string what;
-    std::map<std::string, std::string> env;
-    errc want;
-  } cases[] = {
-      {"10,000 query fields", {{"QUERY_STRING", many_fields(10'000)}}, errc::ok},
-      {"10,001 query fields", {{"QUERY_STRING", many_fields(10'001)}}, errc::too_many_query_fields},
-      {"3,000 cookies", {{"HTTP_COOKIE", many_cookies(3'000)}}, errc::ok},
-      {"3,001 cookies", {{"HTTP_COOKIE", many_cookies(3'001)}}, errc::too_many_cookies},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
-    cgiecho::fake::reset();
-    process().environment = c.env;
-    Request r;
-    EXPECT_EQ(Request::from_current(Limits{}, r), c.want);
-  }
-  // 10,000 and 10,001 fields in a body.
-  for (const int n : {10'000, 10'001}) {
-    SCOPED_TRACE(n);
-    cgiecho::fake::reset();
-    const std::string body = many_fields(n);
-    process().environment = {{"CONTENT_TYPE", kForm}, {"CONTENT_LENGTH", std::to_string(body.size())}};
-    process().stdin_pieces = {body};
-    Request r;
-    EXPECT_EQ(Request::from_current(Limits{}, r), n == 10'000 ? errc::ok : errc::too_many_fields);
-    EXPECT_EQ(r.form().size(), n == 10'000 ? 10'000u : 0u);
-  }
-}
-
 TEST(FromParts, ContentLengthMustAgreeWithTheBody) {
   const struct {
     std::string what;
@@ -235,15 +183,6 @@ TEST(FromParts, ViewsLiveAsLongAsTheRequestMovesOrNot) {
   EXPECT_TRUE(moved.variables().empty());
   EXPECT_EQ(moved.arg("q"), nullptr);
   EXPECT_EQ(moved.method(), "");
-}
-
-TEST(ErrorTable, QueryFieldsShareTheCodeButNotTheStatus) {
-  EXPECT_EQ(cgiecho::web::code_name(errc::too_many_query_fields), "too_many_fields");
-  EXPECT_EQ(cgiecho::web::http_status(errc::too_many_query_fields), 414);
-  EXPECT_EQ(cgiecho::web::http_status(errc::too_many_fields), 413);
-  EXPECT_EQ(cgiecho::web::http_status(errc::too_many_cookies), 431);
-  EXPECT_EQ(cgiecho::web::http_status(errc::ok), 200);
-  EXPECT_EQ(cgiecho::web::code_name(static_cast<errc>(999)), "unknown_error");
 }
 
 }  // namespace

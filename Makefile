@@ -16,7 +16,7 @@ BENCH   = build-bench
 JOBS    ?= $(shell nproc)
 FUZZ_SECONDS ?= 20
 FUZZ_TARGETS = codec_fuzz decode_fuzz form_fuzz request_fuzz entry_fuzz urlencoded_fuzz cookie_fuzz multipart_fuzz \
-               capture_fuzz
+               inspect_fuzz capture_fuzz
 # Targets that also take the recorded requests of tests/captures/ as seeds.
 CAPTURE_SEEDED = entry_fuzz|urlencoded_fuzz|cookie_fuzz|multipart_fuzz|capture_fuzz
 CAPTURE_SEEDS = $(wildcard tests/captures/echo tests/captures/inspect)
@@ -109,7 +109,7 @@ bench:
 
 demo: deps
 	$(MAKE) linux
-	tests/servers/demo.sh $(BUILD)/cgiecho
+	tests/servers/demo.sh $(BUILD)/cgiecho $(BUILD)/cgiecho-upload
 
 # The same with the program as a FastCGI responder (DEMO_FASTCGI=1 make demo
 # does the same).

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "blackbox/platforms.h"
+#include "blackbox/program_platforms.h"
 #include "blackbox/program_run.h"
 #include "capture/capture_file.h"
 #include "capture/recorder.h"
@@ -22,7 +22,10 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::string_literals;
+using cgiecho::blackbox::expect_runnable;
 using cgiecho::blackbox::Platform;
+using cgiecho::blackbox::platform_plan;
+using cgiecho::blackbox::WindowsBuild;
 using cgiecho::blackbox::RunPlan;
 using cgiecho::blackbox::RunResult;
 using cgiecho::blackbox::run_program;
@@ -45,10 +48,18 @@ std::pair<std::string, std::string> split_variable(const std::string& entry) {
   return {entry.substr(0, eq), entry.substr(eq + 1)};
 }
 
-class CaptureProgram : public cgiecho::blackbox::ProgramTest {
+const WindowsBuild kWindows64{CGIECHO_WINDOWS_EXE, CGIECHO_WINE, CGIECHO_WINE_PREFIX, "win64"};
+const WindowsBuild kWindows32{CGIECHO_WINDOWS32_EXE, CGIECHO_WINE32, CGIECHO_WINE32_PREFIX, "win32"};
+
+class CaptureProgram : public testing::TestWithParam<Platform> {
  protected:
   void SetUp() override {
-    ProgramTest::SetUp();
+    if (on_wine()) {
+      expect_runnable(windows());
+      // cgiecho-replay.exe sits beside cgiecho.exe, and finds it there.
+      const std::string exe = windows().exe;
+      replay_exe_ = exe.substr(0, exe.find_last_of('/') + 1) + "cgiecho-replay.exe";
+    }
     dir_ = fs::path(testing::TempDir()) / ("cgiecho-captures-" + std::to_string(::getpid()));
     fs::remove_all(dir_);
     fs::create_directories(dir_);
@@ -59,8 +70,11 @@ class CaptureProgram : public cgiecho::blackbox::ProgramTest {
   std::string seen(const fs::path& path) const { return (on_wine() ? "Z:" : "") + path.string(); }
   std::string dir_setting() const { return "CGIECHO_CAPTURE_DIR=" + seen(dir_); }
 
+  const WindowsBuild& windows() const { return GetParam() == Platform::kWindows32 ? kWindows32 : kWindows64; }
+  bool on_wine() const { return GetParam() != Platform::kLinux; }
+
   RunResult echo(std::vector<std::string> env, const std::string& body = "", std::vector<std::string> args = {}) const {
-    RunPlan s = plan_for(CGIECHO_PROGRAM, "cgiecho.exe", std::move(env), std::move(args));
+    RunPlan s = platform_plan(GetParam(), CGIECHO_PROGRAM, windows(), std::move(env), std::move(args));
     s.pieces = {body};
     return run_program(s);
   }
@@ -68,7 +82,9 @@ class CaptureProgram : public cgiecho::blackbox::ProgramTest {
     std::vector<std::string> args;
     if (compare) args.push_back("--compare");
     args.insert(args.end(), {seen(file), "--", on_wine() ? "cgiecho.exe" : CGIECHO_PROGRAM});
-    return run_program(plan_for(CGIECHO_REPLAY, "cgiecho-replay.exe", {}, args));
+    const WindowsBuild& w = windows();
+    const WindowsBuild replay_build{replay_exe_.c_str(), w.wine, w.prefix, w.arch};
+    return run_program(platform_plan(GetParam(), CGIECHO_REPLAY, replay_build, {}, args));
   }
 
   // The capture files in the folder, oldest first by name.
@@ -103,6 +119,7 @@ class CaptureProgram : public cgiecho::blackbox::ProgramTest {
   }
 
   fs::path dir_;
+  std::string replay_exe_;
 };
 
 TEST_P(CaptureProgram, EachRequestIsKeptAndReplaysToTheSameAnswer) {

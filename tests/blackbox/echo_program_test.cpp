@@ -12,7 +12,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "blackbox/platforms.h"
+#include "blackbox/program_platforms.h"
 #include "blackbox/program_run.h"
 #include "support/expected_page.h"
 #include "support/same_bytes.h"
@@ -25,6 +25,10 @@ using cgiecho::blackbox::run_program;
 using cgiecho::blackbox::RunResult;
 using cgiecho::blackbox::RunPlan;
 using cgiecho::blackbox::StdoutKind;
+using cgiecho::blackbox::Platform;
+using cgiecho::blackbox::platform_plan;
+using cgiecho::blackbox::WindowsBuild;
+using cgiecho::blackbox::expect_runnable;
 using cgiecho::test::same_bytes;
 
 std::string page(const std::string& data) { return cgiecho::test::expected_page(data); }
@@ -47,15 +51,22 @@ std::string escaped(std::string s) {
   return s;
 }
 
-using cgiecho::blackbox::Platform;
+const WindowsBuild kWindows64{CGIECHO_WINDOWS_EXE, CGIECHO_WINE, CGIECHO_WINE_PREFIX, "win64"};
+const WindowsBuild kWindows32{CGIECHO_WINDOWS32_EXE, CGIECHO_WINE32, CGIECHO_WINE32_PREFIX, "win32"};
 
-class EchoProgram : public cgiecho::blackbox::ProgramTest {
+class EchoProgram : public testing::TestWithParam<Platform> {
  protected:
-  // The echo program started with exactly `env` (plus, under Wine, what
-  // Wine itself needs) and `args`.
-  RunPlan plan(std::vector<std::string> env, std::vector<std::string> args = {}) const {
-    return plan_for(CGIECHO_PROGRAM, "cgiecho.exe", std::move(env), std::move(args));
+  void SetUp() override {
+    if (GetParam() != Platform::kLinux) expect_runnable(windows());
   }
+
+  const WindowsBuild& windows() const { return GetParam() == Platform::kWindows32 ? kWindows32 : kWindows64; }
+
+  RunPlan plan(std::vector<std::string> env, std::vector<std::string> args = {}) const {
+    return platform_plan(GetParam(), CGIECHO_PROGRAM, windows(), std::move(env), std::move(args));
+  }
+
+  bool on_wine() const { return GetParam() != Platform::kLinux; }
 
   // Every request ends with the whole page, exit code 0 and nothing on
   // standard error.

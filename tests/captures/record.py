@@ -92,7 +92,7 @@ def record(server_name, programs, replay, out, browser_environment):
     scripts = {name: path for name, path in programs.items() if name != "cgiecho"}
     kept = []
     try:
-        with SERVERS[server_name](programs["cgiecho"], settings=settings, scripts=scripts) as server:
+        with SERVERS[server_name](programs["cgiecho"], env=settings, scripts=scripts) as server:
             htdocs = os.path.join(server.dir, "htdocs")
             os.makedirs(htdocs, exist_ok=True)
             shutil.copyfile(os.path.join(here, "forms.html"), os.path.join(htdocs, "forms.html"))

@@ -7,6 +7,7 @@ set(installed_layers capture codec echo output platform request serve web)
 function(installed_files out source_dir libdir)
   set(files
     bin/cgiecho
+    bin/cgiecho-inspect
     bin/cgiecho-replay
     include/cgiecho.h
     ${libdir}/cmake/cgiecho/cgiechoConfig.cmake

@@ -36,12 +36,14 @@ ROWS = [
     ("PUT", "PUT", SCRIPT.encode() + b"?q=1", b"put body", False),
 ]
 
+# lighttpd's FastCGI responders take the setting in their own environment
+# (bin-environment); every other server passes it with the request.
 SERVERS = {
-    "lighttpd": lambda p, s: Lighttpd(p, settings=s),
-    "apache": lambda p, s: Apache(p, settings=s),
-    "nginx": lambda p, s: Nginx(p, settings=s),
-    "lighttpd-fastcgi": lambda p, s: Lighttpd(p, fastcgi=True, settings=s),
-    "nginx-fastcgi": lambda p, s: Nginx(p, fastcgi="unix", settings=s),
+    "lighttpd": lambda p, s: Lighttpd(p, env=s),
+    "apache": lambda p, s: Apache(p, env=s),
+    "nginx": lambda p, s: Nginx(p, env=s),
+    "lighttpd-fastcgi": lambda p, s: Lighttpd(p, fastcgi=True, responder_env=s),
+    "nginx-fastcgi": lambda p, s: Nginx(p, fastcgi="unix", env=s),
 }
 
 
@@ -96,7 +98,7 @@ def concurrent_cap(program, replay, responders=4, clients=8, each=25, cap=20):
     problems = []
     try:
         settings = {"CGIECHO_CAPTURE_DIR": folder, "CGIECHO_CAPTURE_MAX": str(cap)}
-        with Lighttpd(program, fastcgi=True, max_procs=responders, settings=settings) as server:
+        with Lighttpd(program, fastcgi=True, max_procs=responders, responder_env=settings) as server:
             errors = []
 
             def client(n):

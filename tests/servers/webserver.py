@@ -152,7 +152,8 @@ def _dechunk(data):
         rest = rest[size + 2:]
 
 
-def request_bytes(port, method, target, body=None, chunked=False, headers=(), close=True):
+def request_bytes(port, method, target, body=None, chunked=False, headers=(), close=True, raw_body=None):
+    """raw_body: sent as it is, after `headers`, which then say its type and length."""
     head = [b"%s %s HTTP/1.1" % (method.encode(), target), b"Host: 127.0.0.1:%d" % port]
     head += [b"Connection: close"] if close else []
     head += [h.encode() for h in headers]
@@ -164,6 +165,8 @@ def request_bytes(port, method, target, body=None, chunked=False, headers=(), cl
         head.append(b"Content-Type: application/x-www-form-urlencoded")
         head.append(b"Content-Length: %d" % len(body))
         payload = body
+    elif raw_body is not None:
+        payload = raw_body
     return b"\r\n".join(head) + b"\r\n\r\n" + payload
 
 
@@ -181,9 +184,9 @@ def parse_head(data):
     return status, parsed, head_end + 4
 
 
-def exchange(port, method, target, body=None, chunked=False, headers=(), timeout=60.0):
+def exchange(port, method, target, body=None, chunked=False, headers=(), timeout=60.0, raw_body=None):
     """One HTTP/1.1 request with Connection: close; the whole response."""
-    raw = request_bytes(port, method, target, body, chunked, headers)
+    raw = request_bytes(port, method, target, body, chunked, headers, raw_body=raw_body)
     received = bytearray()
     deadline = time.monotonic() + timeout
     with socket.create_connection(("127.0.0.1", port), timeout=timeout) as s:
@@ -346,16 +349,10 @@ class Responder:
 
 
 class Server:
-    """A running server; subclasses write the configuration and the command.
-
-    `settings` are variables the server configuration hands the program
-    (CGIECHO_CAPTURE_DIR and the like), each server its own way: lighttpd's
-    setenv.add-environment or bin-environment, Apache's SetEnv, nginx's
-    fastcgi_param."""
+    """A running server; subclasses write the configuration and the command."""
     name = "server"
 
-    def __init__(self, program, settings=None):
-        self.settings = dict(settings or {})
+    def __init__(self, program):
         self.program = os.path.abspath(program)
         self.dir = make_workdir(f"cgiecho-{self.name}-")
         self.procs = []
@@ -401,8 +398,13 @@ class Server:
 class Lighttpd(Server):
     name = "lighttpd"
 
-    def __init__(self, program, scripts=None, extra_config="", fastcgi=False, max_procs=1, settings=None):
-        super().__init__(program, settings)
+    def __init__(self, program, scripts=None, extra_config="", fastcgi=False, max_procs=1,
+                 env=None, responder_env=None):
+        super().__init__(program)
+        # env: variables the configuration sets for each request (mod_setenv:
+        # the CGI environment, or FastCGI parameters); responder_env: the
+        # FastCGI responders' own environment (bin-environment).
+        self.env, self.responder_env = env or {}, responder_env or {}
         # name in /cgi-bin/ -> program file; the echo program is always there
         self.scripts = {"cgiecho": self.program, **(scripts or {})}
         self.extra_config = extra_config
@@ -431,15 +433,16 @@ class Lighttpd(Server):
         handlers = """$HTTP["url"] =~ "^/cgi-bin/" {
   cgi.assign = ("" => "")
 }"""
-        pairs = ", ".join(f'"{k}" => "{v}"' for k, v in self.settings.items())
         if self.fastcgi:
-            environment = f',\n    "bin-environment" => ({pairs})' if pairs else ""
+            bin_env = ", ".join(f'"{k}" => "{v}"' for k, v in self.responder_env.items())
+            bin_env = f'"bin-environment" => ({bin_env}), ' if bin_env else ""
             handlers = "fastcgi.server = (" + ",\n".join(
                 f""""/cgi-bin/{name}" => (("socket" => "{self.dir}/{name}.sock",
     "bin-path" => "{htdocs}/cgi-bin/{name}", "max-procs" => {self.max_procs},
-    "check-local" => "disable"{environment}))""" for name in self.scripts) + ")"
-        elif pairs:
-            handlers += f"\nsetenv.add-environment = ({pairs})"
+    {bin_env}"check-local" => "disable"))""" for name in self.scripts) + ")"
+        if self.env:
+            handlers += "\nsetenv.add-environment = (" + ", ".join(
+                f'"{k}" => "{v}"' for k, v in self.env.items()) + ")"
         with open(conf, "w") as f:
             f.write(f"""
 server.modules = ("mod_setenv", "mod_cgi", "mod_fastcgi")
@@ -460,14 +463,17 @@ class Apache(Server):
     binary = "/usr/sbin/apache2"
     modules = "/usr/lib/apache2/modules"
 
-    def __init__(self, program, fastcgi=False, settings=None, scripts=None):
-        super().__init__(program, settings)
-        # name in /cgi-bin/ -> program file (CGI only); the echo program is always there
-        self.scripts = {"cgiecho": self.program, **(scripts or {})}
+    def __init__(self, program, fastcgi=False, env=None, responder_env=None, scripts=None):
+        super().__init__(program)
         # FastCGI: mod_proxy_fcgi to one spawn-fcgi responder over TCP,
-        # connections reused between requests.
+        # connections reused between requests. env: variables set with
+        # SetEnv (the CGI environment, or FastCGI parameters);
+        # responder_env: added to the responder's own environment.
+        # scripts: more programs in /cgi-bin/ as CGI, name -> program file.
+        self.scripts = {"cgiecho": self.program, **(scripts or {})}
         self.fastcgi = fastcgi
         self.responder = None
+        self.env, self.responder_env = env or {}, responder_env or {}
 
     def start(self):
         require(self.binary)
@@ -477,14 +483,15 @@ class Apache(Server):
         for name, program in self.scripts.items():
             install_program(program, cgi_bin, name)
         modules = ["mpm_event", "authz_core", "alias", "cgid", "env"]
-        setenv = "\n".join(f'SetEnv {k} "{v}"' for k, v in self.settings.items())
         proxy = ""
         if self.fastcgi:
             if self.responder is None:
-                self.responder = Responder(self.program, self.dir, tcp=True).start()
+                environ = dict(os.environ, **self.responder_env) if self.responder_env else None
+                self.responder = Responder(self.program, self.dir, tcp=True, env=environ).start()
             modules += ["proxy", "proxy_fcgi"]
             proxy = f'ProxyPass "{SCRIPT}" "fcgi://{self.responder.address()}/" enablereuse=on'
         load = "\n".join(f"LoadModule {m}_module {self.modules}/mod_{m}.so" for m in modules)
+        set_env = "\n".join(f'SetEnv {k} "{v}"' for k, v in self.env.items())
         conf = os.path.join(self.dir, "httpd.conf")
         with open(conf, "w") as f:
             f.write(f"""
@@ -511,7 +518,7 @@ ScriptAlias /cgi-bin/ "{cgi_bin}/"
   Require all granted
 </Directory>
 {proxy}
-{setenv}
+{set_env}
 """)
         self.spawn([self.binary, "-d", self.dir, "-f", conf, "-D", "FOREGROUND"])
 
@@ -525,14 +532,17 @@ ScriptAlias /cgi-bin/ "{cgi_bin}/"
 class Nginx(Server):
     name = "nginx"
 
-    def __init__(self, program, fastcgi=None, tails=((),), settings=None, scripts=None):
-        super().__init__(program, settings)
-        # name in /cgi-bin/ -> program file (CGI only); the echo program is always there
+    def __init__(self, program, fastcgi=None, tails=((),), env=None, responder_env=None, scripts=None):
+        super().__init__(program)
+        # scripts: more programs in /cgi-bin/ as CGI, name -> program file.
         self.scripts = {"cgiecho": self.program, **(scripts or {})}
         # fastcgi "unix" or "tcp": one spawn-fcgi responder per entry of
         # tails (its command-line tail), all in one upstream with kept
-        # connections; None: the program as CGI through fcgiwrap.
+        # connections; None: the program as CGI through fcgiwrap. env:
+        # variables set with fastcgi_param (fcgiwrap makes them the CGI
+        # environment); responder_env: added to the responders' own.
         self.fastcgi, self.tails = fastcgi, tails
+        self.env, self.responder_env = env or {}, responder_env or {}
         self.responders = []
 
     def stop_all(self):
@@ -548,8 +558,9 @@ class Nginx(Server):
             install_program(program, os.path.join(htdocs, "cgi-bin"), name)
         if self.fastcgi:
             if not self.responders:
+                environ = dict(os.environ, **self.responder_env) if self.responder_env else None
                 self.responders = [Responder(self.program, self.dir, self.fastcgi == "tcp", tail,
-                                             f"responder{i}").start()
+                                             f"responder{i}", env=environ).start()
                                    for i, tail in enumerate(self.tails)]
             servers = " ".join(f"server {r.address()};" for r in self.responders)
             upstream = f"upstream responders {{ {servers} keepalive 4; }}"
@@ -582,7 +593,7 @@ class Nginx(Server):
             ("REMOTE_ADDR", "$remote_addr"),
             ("SERVER_ADDR", "$server_addr"),
             ("SERVER_PORT", "$server_port"),
-            ("SERVER_NAME", "$server_name"))] + [(k, f'"{v}"') for k, v in self.settings.items()]
+            ("SERVER_NAME", "$server_name"))] + [(k, f'"{v}"') for k, v in self.env.items()]
         # The same request without REQUEST_METHOD: the responder shows its
         # command-line tail, so a client sees which responder answered.
         tail_params = "\n    ".join(f"fastcgi_param {k} {v};" for k, v in params

@@ -52,7 +52,6 @@ class Channel {
 };
 
 // The channel of the request in hand; null gives the process's own back.
-// POSIX only: the Windows build serves CGI alone.
 void set_channel(Channel* channel);
 
 // Process start-up for the echo program: false when the per-thread state

@@ -18,6 +18,7 @@ constexpr DWORD kValueBuffer = 7916;
 constexpr std::size_t kMaxNameForApi = 32767;
 
 HANDLE g_console_input = INVALID_HANDLE_VALUE;
+Channel* g_channel = nullptr;
 DWORD g_tls_slot = TLS_OUT_OF_INDEXES;
 
 // The main thread's own state, reached through its TLS slot.
@@ -56,7 +57,10 @@ void prepare_console() {
 
 }  // namespace
 
+void set_channel(Channel* channel) { g_channel = channel; }
+
 std::string env(std::string_view name) {
+  if (g_channel != nullptr) return g_channel->env(name);
   const std::string key(name.substr(0, std::min(name.find('\0'), kMaxNameForApi)));
   std::string value(kValueBuffer, '\0');
   for (;;) {
@@ -71,6 +75,11 @@ std::string env(std::string_view name) {
 }
 
 Variables environment() {
+  if (g_channel != nullptr) return g_channel->environment();
+  return process_environment();
+}
+
+Variables process_environment() {
   Variables all;
   char* block = GetEnvironmentStringsA();
   if (block == nullptr) return all;
@@ -86,14 +95,13 @@ Variables environment() {
   return all;
 }
 
-Variables process_environment() { return environment(); }
-
 std::string command_tail() {
   const char* line = GetCommandLineA();
   return std::string(command_tail_of(line ? std::string_view(line) : std::string_view()));
 }
 
 std::size_t read_stdin(char* buffer, std::size_t count) {
+  if (g_channel != nullptr) return g_channel->read(buffer, count);
   HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
   if (in == nullptr || in == INVALID_HANDLE_VALUE) return 0;
   DWORD got = 0;
@@ -102,6 +110,7 @@ std::size_t read_stdin(char* buffer, std::size_t count) {
 }
 
 void write_stdout(std::string_view bytes) {
+  if (g_channel != nullptr) return g_channel->write(bytes);
   // The handle is asked for every time: a caller may have redirected it.
   HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
   write_all(bytes, [out](const char* data, std::size_t count) -> long long {

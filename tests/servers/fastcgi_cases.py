@@ -2,6 +2,7 @@
 """A FastCGI responder spoken to in raw records, as no web server would.
 
 usage: fastcgi_cases.py ECHO_PROGRAM RESPONDER_EXAMPLE
+       fastcgi_cases.py --wine LOADER PIPE_HOST WINDOWS_PROGRAM
 
 Web servers send well-formed requests one at a time; these cases send what
 they never do, or do only when things go wrong: many requests of every kind
@@ -10,17 +11,29 @@ CGI for the same parameters and input; a body that arrives after a pause;
 bytes that are not FastCGI records; clients that go away mid-body and
 mid-response; SIGTERM with a request in hand and while idle. The responder
 (started by spawn-fcgi) must be the same process throughout, until SIGTERM.
+
+With --wine, a Windows build under Wine, started as Windows web servers
+start it (PIPE_HOST is tests/servers/fcgi_pipe_host.cpp): as IIS and
+mod_fcgid start a responder, the listening end of a named pipe on standard
+input, where the shutdown event plays SIGTERM; with CGIECHO_LISTEN on a
+pipe of its own and on TCP; and as CGI with every kind of standard handle,
+which must stay CGI. Each FastCGI answer is compared with what the same
+Windows program writes as CGI.
 """
 
 import os
+import queue
+import shutil
 import signal
 import socket
 import struct
 import subprocess
 import sys
+import threading
 import time
 
-from webserver import Failure, Responder, make_workdir, page
+from webserver import (Failure, Responder, WineResponder, free_port, make_workdir, page, require,
+                       wait_for, wine_environment)
 
 HEADER = b"Content-type: text/html\r\n\r\n"
 
@@ -110,6 +123,8 @@ REQUESTS = [
 
 def as_cgi(program, params, body):
     """What the program writes as CGI for the same parameters and input."""
+    if isinstance(program, WindowsProgram):
+        return program.as_cgi(params, body)
     environ = {k.decode(): v.decode("latin-1") for k, v in params.items()}
     return subprocess.run([program, *TAIL], input=body, env=environ, capture_output=True,
                           timeout=30).stdout
@@ -252,11 +267,14 @@ def header_each_request(c, program):
     return "the responder example: one header per request, as CGI and FastCGI"
 
 
-def run(program, case, name):
+def run(program, case, name, start=None):
+    """One case against a responder of its own: spawn-fcgi's, or start(folder, case)'s."""
     folder = make_workdir(f"cgiecho-fcgi-{case.__name__}-")
     environ = dict(os.environ, FCGI_WEB_SERVER_ADDRS="127.0.0.2,10.0.0.1")
-    with Responder(program, folder, tcp=case is not garbage, tail=TAIL, name=name,
-                   env=environ if case is web_server_addrs else None) as r:
+    responder = start(folder, case) if start else Responder(
+        program, folder, tcp=case is not garbage, tail=TAIL, name=name,
+        env=environ if case is web_server_addrs else None)
+    with responder as r:
         pid = r.proc.pid
         c = Case(r)
         what = case(c, program)
@@ -264,13 +282,196 @@ def run(program, case, name):
             c.problems.append(f"the responder ended with {r.proc.returncode}")
         if r.proc.pid != pid:
             c.problems.append("another responder process")
-    print(f"{'FAIL' if c.problems else 'ok  '} {what}")
+    shutil.rmtree(folder, ignore_errors=True)
+    print(f"{'FAIL' if c.problems else 'ok  '} {name}: {what}")
     for p in c.problems[:10]:
         print(f"       {p}")
     return bool(c.problems)
 
 
+class WindowsProgram:
+    """A Windows build and the Wine loader that runs it."""
+
+    def __init__(self, loader, host, exe):
+        self.loader, self.host, self.exe = require(loader), os.path.abspath(host), os.path.abspath(exe)
+        for f in (self.host, self.exe):
+            if not os.path.isfile(f):
+                raise Failure(f"not built: {f}")
+
+    def start_cgi(self, stdin, stdout, params, body, tail=TAIL):
+        """The program as CGI through the host: exit code and what it wrote."""
+        environ = wine_environment(**{k.decode(): v.decode("latin-1") for k, v in params.items()})
+        for name in ("REQUEST_METHOD", "CONTENT_LENGTH", "QUERY_STRING"):
+            if name.encode() not in params:
+                environ.pop(name, None)
+        done = subprocess.run([self.loader, self.host, "cgi", stdin, stdout, self.exe, *tail], input=body,
+                              env=environ, capture_output=True, timeout=120)
+        return done.returncode, done.stdout
+
+    def as_cgi(self, params, body):
+        return self.start_cgi("anonymous", "pipe", params, body)[1]
+
+
+class HostedProcess:
+    """The responder behind the host, as the cases see a process: SIGTERM
+    is the shutdown event, and the end is what the host reports."""
+
+    def __init__(self, host):
+        self.host, self.returncode = host, None
+        self.pid = host.child_pid
+
+    def send_signal(self, sig):
+        assert sig == signal.SIGTERM
+        self.host.command("stop")
+
+    def poll(self):
+        return self.wait(0, quiet=True)
+
+    def wait(self, timeout=None, quiet=False):
+        try:
+            while self.returncode is None:
+                line = self.host.lines.get(timeout=timeout)
+                if line.startswith("exited "):
+                    self.returncode = int(line.split()[1])
+        except queue.Empty:
+            if not quiet:
+                raise subprocess.TimeoutExpired("responder", timeout)
+        return self.returncode
+
+
+class PipeHost:
+    """The Windows program as a responder on a named pipe, through the
+    host: handed the pipe on standard input (listen=None), or making it
+    itself (listen=the pipe's name, as CGIECHO_LISTEN)."""
+
+    def __init__(self, program, folder, listen=None, tail=TAIL):
+        self.program, self.folder, self.listen, self.tail = program, folder, listen, tail
+        self.lines = queue.Queue()
+
+    def connect(self, timeout=30.0):
+        return socket.create_connection(("127.0.0.1", self.port), timeout=timeout)
+
+    def command(self, text):
+        self.host_proc.stdin.write(text.encode() + b"\n")
+        self.host_proc.stdin.flush()
+
+    def __enter__(self):
+        p = self.program
+        how = ["listen", self.listen] if self.listen else ["serve"]
+        log = open(os.path.join(self.folder, "host.log"), "ab")
+        self.host_proc = subprocess.Popen([p.loader, p.host, *how, p.exe, *self.tail], stdin=subprocess.PIPE,
+                                          stdout=subprocess.PIPE, stderr=log, env=wine_environment())
+
+        def read():
+            for line in self.host_proc.stdout:
+                self.lines.put(line.decode().strip())
+        threading.Thread(target=read, daemon=True).start()
+        try:
+            ready = self.lines.get(timeout=120).split()
+        except queue.Empty:
+            ready = []
+        if ready[:1] != ["ready"]:
+            self.__exit__()
+            raise Failure(f"the pipe host did not start: {ready}")
+        self.port, self.child_pid = int(ready[1]), int(ready[2])
+        self.proc = HostedProcess(self)
+        return self
+
+    def __exit__(self, *exc):
+        try:
+            self.host_proc.stdin.close()  # the host ends the responder and itself
+            self.host_proc.wait(30)
+        except (OSError, subprocess.TimeoutExpired):
+            self.host_proc.kill()
+            self.host_proc.wait()
+
+
+# Standard input and output of CGI starts, and whether the program's answer
+# can be seen (with standard output closed it only has to end, as CGI does:
+# taken for a responder, it would wait for connections).
+CGI_STARTS = [
+    ("anonymous", "pipe"), ("anonymous", "closed"), ("anonymous", "null"), ("none", "pipe"),
+    ("null", "pipe"), ("none", "closed"), ("file", "pipe"), ("file", "closed"), ("nul", "pipe"),
+    ("client", "pipe"), ("client", "closed"), ("inbound", "pipe"), ("inbound", "closed"),
+]
+
+
+def cgi_starts(program):
+    """Every start that must stay CGI does: it answers as CGI and ends."""
+    params, body = env("POST", CONTENT_LENGTH=b"5"), b"a<b&c"
+    want = HEADER + page(b"a&lt;b&c")
+    no_input = HEADER + page(b"")
+    failed = 0
+    for stdin, stdout in CGI_STARTS:
+        code, out = program.start_cgi(stdin, stdout, params, body)
+        expected = b"" if stdout != "pipe" else no_input if stdin in ("none", "null", "nul") else want
+        ok = code == 0 and out == expected
+        print(f"{'ok  ' if ok else 'FAIL'} CGI start, standard input {stdin}, output {stdout}:"
+              f" exit {code}, {len(out)} bytes")
+        if not ok:
+            print(f"       got {out[:150]!r}, want {expected[:150]!r}")
+        failed += not ok
+    return failed
+
+
+def other_loopback_refused(c, program):
+    """Listening on 127.0.0.1 means that address only: 127.0.0.2 is refused."""
+    try:
+        socket.create_connection(("127.0.0.2", c.r.port), timeout=10).close()
+        c.problems.append("a connection to 127.0.0.2 was taken")
+    except OSError:
+        pass
+    with c.r.connect() as s:
+        s.sendall(request(env("GET", QUERY_STRING=b"x")))
+        c.expect("a connection to 127.0.0.1", response(s), HEADER + page(b"x"))
+    return "CGIECHO_LISTEN=127.0.0.1:PORT takes that address only"
+
+
+BAD_LISTEN = [("no port", "127.0.0.1"), ("port 0", "127.0.0.1:0"), ("port beyond 65535", "127.0.0.1:65536"),
+              ("no host", ":9000"), ("host that does not resolve", "no-such-host.invalid:9000"),
+              ("IPv6 address unbracketed", "::1:9000"), ("socket path on Windows", "/tmp/x.sock")]
+
+
+def bad_listen_values(program):
+    """A CGIECHO_LISTEN the program cannot listen on ends it at once with a
+    message naming the value, never a CGI answer or a wait."""
+    failed = 0
+    for label, value in BAD_LISTEN:
+        done = subprocess.run([program.loader, program.exe], stdin=subprocess.DEVNULL, capture_output=True,
+                              env=wine_environment(CGIECHO_LISTEN=value), timeout=120)
+        ok = done.returncode in (1, 2) and not done.stdout and value.encode() in done.stderr
+        print(f"{'ok  ' if ok else 'FAIL'} CGIECHO_LISTEN {label}: exit {done.returncode},"
+              f" {done.stderr.strip()[:100]!r}")
+        failed += not ok
+    return failed
+
+
+def windows(loader, host, exe):
+    program = WindowsProgram(loader, host, exe)
+    failed = cgi_starts(program)
+    for case in (kept_connection, late_body, garbage, clients_gone, sigterm_in_request, sigterm_idle):
+        failed += run(program, case, "named pipe on standard input",
+                      lambda folder, case: PipeHost(program, folder))
+    pipe = r"\\.\pipe\cgiecho-listen-%d" % os.getpid()
+    for case in (kept_connection, sigterm_idle):
+        failed += run(program, case, "CGIECHO_LISTEN on a named pipe",
+                      lambda folder, case: PipeHost(program, folder, listen=pipe))
+    environ = wine_environment(FCGI_WEB_SERVER_ADDRS="127.0.0.2,10.0.0.1")
+    for case in (kept_connection, garbage, clients_gone, other_loopback_refused, web_server_addrs):
+        failed += run(program, case, "CGIECHO_LISTEN on TCP", lambda folder, case: WineResponder(
+            loader, exe, folder, tail=TAIL, env=environ if case is web_server_addrs else None))
+    return failed + bad_listen_values(program)
+
+
 def main(argv):
+    if len(argv) == 5 and argv[1] == "--wine":
+        try:
+            failed = windows(*argv[2:])
+        except Failure as e:
+            print(f"FAIL: {e}")
+            return 1
+        print(f"{failed} case(s) failed" if failed else "every case passed")
+        return 1 if failed else 0
     if len(argv) != 3:
         print(__doc__, file=sys.stderr)
         return 2

@@ -598,3 +598,37 @@ http {{
 }}
 """)
         self.spawn([nginx, "-p", self.dir + "/", "-c", conf, "-e", f"{self.dir}/error.log"])
+
+
+def wine_environment(**extra):
+    """The environment a Windows program runs in under Wine: this one (with
+    the WINEPREFIX and WINEARCH the caller chose), less what Wine prints."""
+    return dict(os.environ, WINEDEBUG="-all", **extra)
+
+
+class WineResponder(Responder):
+    """A Windows build under Wine as a FastCGI responder that listens by
+    itself: CGIECHO_LISTEN=127.0.0.1:PORT on a free port. Stopped like the
+    others (SIGTERM to the Wine process, which ends it)."""
+
+    def __init__(self, loader, program, folder, tail=(), name="responder", env=None):
+        super().__init__(program, folder, tcp=True, tail=tail, name=name, env=env)
+        self.loader = require(loader)
+
+    def start(self):
+        self.port = free_port()
+        log = open(os.path.join(self.folder, f"{self.name}.log"), "ab")
+        environ = dict(self.env or wine_environment(), CGIECHO_LISTEN=f"127.0.0.1:{self.port}")
+        self.proc = subprocess.Popen([self.loader, self.program, *self.tail], stdin=subprocess.DEVNULL,
+                                     stdout=log, stderr=log, env=environ)
+
+        def listening():
+            if self.proc.poll() is not None:
+                raise Failure(f"the Windows responder ended with {self.proc.returncode}")
+            try:
+                self.connect(1).close()
+                return True
+            except OSError:
+                return False
+        wait_for(listening, f"Windows responder {self.name} not listening", 120)
+        return self

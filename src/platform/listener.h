@@ -1,0 +1,40 @@
+// What a FastCGI responder asks of the operating system beyond the request
+// seam of platform.h: finding, opening and giving up its listener.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace cgiecho::platform {
+
+// Whether standard input is the listening end of a named pipe that a web
+// server handed over, as IIS and Apache's mod_fcgid start a responder on
+// Windows: the server end of a two-way pipe. An anonymous pipe is a named
+// pipe's server end too, but a one-way one; consoles, files, sockets and
+// absent handles are no pipe. Always false on POSIX, where libfcgi's own
+// rule (a listening socket) applies.
+bool stdin_is_pipe_listener();
+
+// Makes the named pipe `name` and puts its listening end on standard input
+// with standard output and error closed, as IIS hands a pipe over. "" on
+// success, else what failed (the name is taken, not a pipe name, ...).
+std::string listen_on_pipe(const std::string& name);
+
+// Closes standard output and standard error, as a web server leaves them
+// for a responder: libfcgi takes standard input for a listener only then.
+void close_standard_output();
+
+// The event a web server sets to ask its responder to end (IIS passes its
+// handle number in _FCGI_SHUTDOWN_EVENT_), taken out of the environment, so
+// that libfcgi does not watch it too (it would end the process at once,
+// request in hand or not) and no program the responder starts inherits it.
+// True when there is one.
+bool take_stop_event();
+// Blocks until the web server sets that event.
+void wait_for_stop_event();
+
+// Writes `message` and a line end to standard error and ends the process
+// with `exit_code`: for a listener that cannot be opened.
+[[noreturn]] void end_with_message(std::string_view message, int exit_code);
+
+}  // namespace cgiecho::platform

@@ -1,0 +1,164 @@
+// FastCGI on Windows through libfcgi's Win32 layer: the records and the
+// listener are the library's; this file decides who serves which
+// connection and puts each request behind the platform seam.
+//
+// libfcgi on Windows reads one connection at a time and blocks on it, so a
+// web server that keeps several connections open (nginx's keepalive) would
+// see its requests on the second wait for the first to close. So each
+// connection has a thread of its own, and one more thread waits for the
+// next connection; the requests themselves are served one at a time, as the
+// seam and the request data are the process's.
+#include <fcgiapp.h>
+
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "platform/listener.h"
+#include "platform/platform.h"
+#include "request/acquire.h"
+#include "serve/listen_address.h"
+#include "serve/request_channel.h"
+#include "serve/serve.h"
+
+namespace cgiecho {
+namespace {
+
+// Connections served at once over TCP; one more waits in the listener's
+// backlog until one of them closes. A named pipe has one connection.
+constexpr int kMaxTcpConnections = 64;
+constexpr int kBacklog = 128;
+
+// Shared by the threads, and never freed: when the responder ends, threads
+// still waiting on their connections end with the process, and must not
+// find this gone in the meantime.
+struct Responder {
+  std::function<void()> handle;
+  int listen_fd = 0;
+  bool tcp = false;
+  int max_connections = 1;
+  bool stop_event = false;  // the web server can ask the responder to end
+
+  std::mutex serving;  // held for the whole of one request, its answer sent
+  std::mutex state;    // guards what follows
+  std::condition_variable changed;
+  int threads = 0;
+  int accepting = 0;  // threads waiting for a new connection
+  bool stop_asked = false;
+};
+
+void start_thread(Responder& r);
+
+void serve_connections(Responder& r) {
+  FCGX_Request request;
+  FCGX_InitRequest(&request, r.listen_fd, 0);
+  for (;;) {
+    const bool accepts = request.ipcFd < 0;
+    {
+      std::lock_guard<std::mutex> lock(r.state);
+      r.accepting += accepts;
+    }
+    const int accepted = FCGX_Accept_r(&request);
+    {
+      std::lock_guard<std::mutex> lock(r.state);
+      r.accepting -= accepts;
+      if (accepted < 0) {  // the listener failed: this thread is done
+        --r.threads;
+        r.changed.notify_all();
+        return;
+      }
+      if (r.accepting == 0 && r.threads < r.max_connections) start_thread(r);
+    }
+    bool keep = request.keepConnection != 0;
+    {
+      std::lock_guard<std::mutex> lock(r.serving);
+      RequestChannel channel(request, true);
+      platform::set_channel(&channel);
+      serve_once(r.handle);
+      platform::set_channel(nullptr);
+      drain_input(request);
+      // A socket is closed after the lock: libfcgi's close waits up to two
+      // seconds for the web server to close its end first. A pipe is
+      // closed before it, once the server has read the answer, so that a
+      // stop after the request cannot cut the answer short.
+      if (r.tcp) request.keepConnection = 1;
+      FCGX_Finish_r(&request);
+    }
+    if (!keep && request.ipcFd >= 0) FCGX_Free(&request, 1);
+  }
+}
+
+void start_thread(Responder& r) {
+  ++r.threads;
+  std::thread(serve_connections, std::ref(r)).detach();
+}
+
+// Opens the listener CGIECHO_LISTEN names, or takes the one on standard
+// input; false when the process is no responder.
+bool open_listener(Responder& r) {
+  const std::string address = platform::env("CGIECHO_LISTEN");
+  std::optional<ListenAddress> where;
+  if (!address.empty()) {
+    where = parse_listen_address(address);
+    if (!where || where->kind == ListenAddress::Kind::path) {
+      platform::end_with_message("CGIECHO_LISTEN=" + address + ": not HOST:PORT or \\\\.\\pipe\\NAME", 2);
+    }
+    if (where->kind == ListenAddress::Kind::tcp && where->host.find(':') != std::string::npos) {
+      platform::end_with_message("CGIECHO_LISTEN=" + address + ": an IPv4 address or host name is needed", 2);
+    }
+    if (where->kind == ListenAddress::Kind::pipe) {
+      const std::string failed = platform::listen_on_pipe(address);
+      if (!failed.empty()) platform::end_with_message("CGIECHO_LISTEN=" + address + ": " + failed, 1);
+    }
+  } else if (platform::stdin_is_pipe_listener()) {
+    // Whatever the server left on standard output and error: libfcgi takes
+    // standard input for a listener only when both are closed.
+    platform::close_standard_output();
+  } else {
+    return false;
+  }
+  // Before libfcgi starts: it would watch the event itself.
+  r.stop_event = platform::take_stop_event();
+  if (FCGX_Init() != 0) platform::end_with_message("FastCGI: the library cannot start", 1);
+  if (where && where->kind == ListenAddress::Kind::tcp) {
+    r.listen_fd = FCGX_OpenSocket(address.c_str(), kBacklog);
+    if (r.listen_fd < 0) platform::end_with_message("CGIECHO_LISTEN=" + address + ": cannot listen there", 1);
+    r.tcp = true;
+    r.max_connections = kMaxTcpConnections;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool started_as_fastcgi() { return !platform::env("CGIECHO_LISTEN").empty() || platform::stdin_is_pipe_listener(); }
+
+void serve(const std::function<void()>& handle) {
+  auto& r = *new Responder;  // see Responder
+  r.handle = handle;
+  if (!open_listener(r)) {
+    serve_once(handle);
+    return;
+  }
+  if (r.stop_event) {
+    std::thread([&r] {
+      platform::wait_for_stop_event();
+      std::lock_guard<std::mutex> lock(r.state);
+      r.stop_asked = true;
+      r.changed.notify_all();
+    }).detach();
+  }
+  std::unique_lock<std::mutex> lock(r.state);
+  start_thread(r);
+  r.changed.wait(lock, [&r] { return r.stop_asked || r.threads == 0; });
+  lock.unlock();
+  // The request in hand ends first; no other starts, as the lock is never
+  // given back.
+  r.serving.lock();
+  clear_request_data();
+}
+
+}  // namespace cgiecho

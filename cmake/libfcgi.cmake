@@ -7,7 +7,8 @@
 set(patches
   "${PROJECT_SOURCE_DIR}/cmake/libfcgi/01-listen-on-the-host-given.patch"
   "${PROJECT_SOURCE_DIR}/cmake/libfcgi/02-named-pipe-clients-come-and-go.patch"
-  "${PROJECT_SOURCE_DIR}/cmake/libfcgi/03-pointer-sized-values.patch")
+  "${PROJECT_SOURCE_DIR}/cmake/libfcgi/03-pointer-sized-values.patch"
+  "${PROJECT_SOURCE_DIR}/cmake/libfcgi/04-no-accept-without-a-listener.patch")
 set(root "${PROJECT_BINARY_DIR}/libfcgi")
 set(stamp "${root}/patched.stamp")
 

@@ -4,10 +4,11 @@
 //
 // libfcgi on Windows reads one connection at a time and blocks on it, so a
 // web server that keeps several connections open (nginx's keepalive) would
-// see its requests on the second wait for the first to close. So each
-// connection has a thread of its own, and one more thread waits for the
-// next connection; the requests themselves are served one at a time, as the
-// seam and the request data are the process's.
+// see its requests on the second wait for the first to close. So one
+// thread takes new connections and serves their first request, and each
+// connection the web server keeps gets a thread of its own, which ends with
+// it. The requests themselves are served one at a time, as the seam and the
+// request data are the process's.
 #include <fcgiapp.h>
 
 #include <condition_variable>
@@ -27,9 +28,9 @@
 namespace cgiecho {
 namespace {
 
-// Connections served at once over TCP; one more waits in the listener's
-// backlog until one of them closes. A named pipe has one connection.
-constexpr int kMaxTcpConnections = 64;
+// Kept TCP connections with a thread of their own; past them, the thread
+// that takes new connections serves a kept one itself until it closes.
+constexpr int kMaxKeptConnections = 64;
 constexpr int kBacklog = 128;
 
 // Shared by the threads, and never freed: when the responder ends, threads
@@ -38,62 +39,81 @@ constexpr int kBacklog = 128;
 struct Responder {
   std::function<void()> handle;
   int listen_fd = 0;
-  bool tcp = false;
-  int max_connections = 1;
+  bool tcp = false;         // a named pipe has one connection at a time: no other thread
   bool stop_event = false;  // the web server can ask the responder to end
 
   std::mutex serving;  // held for the whole of one request, its answer sent
   std::mutex state;    // guards what follows
   std::condition_variable changed;
-  int threads = 0;
-  int accepting = 0;  // threads waiting for a new connection
+  int kept = 0;     // threads of kept connections
+  int in_hand = 0;  // requests read and not yet answered in full
+  bool listener_gone = false;
   bool stop_asked = false;
 };
 
-void start_thread(Responder& r);
-
-void serve_connections(Responder& r) {
-  FCGX_Request request;
-  FCGX_InitRequest(&request, r.listen_fd, 0);
-  for (;;) {
-    const bool accepts = request.ipcFd < 0;
-    {
-      std::lock_guard<std::mutex> lock(r.state);
-      r.accepting += accepts;
-    }
-    const int accepted = FCGX_Accept_r(&request);
-    {
-      std::lock_guard<std::mutex> lock(r.state);
-      r.accepting -= accepts;
-      if (accepted < 0) {  // the listener failed: this thread is done
-        --r.threads;
-        r.changed.notify_all();
-        return;
-      }
-      if (r.accepting == 0 && r.threads < r.max_connections) start_thread(r);
-    }
-    bool keep = request.keepConnection != 0;
-    {
-      std::lock_guard<std::mutex> lock(r.serving);
-      RequestChannel channel(request, true);
-      platform::set_channel(&channel);
-      serve_once(r.handle);
-      platform::set_channel(nullptr);
-      drain_input(request);
-      // A socket is closed after the lock: libfcgi's close waits up to two
-      // seconds for the web server to close its end first. A pipe is
-      // closed before it, once the server has read the answer, so that a
-      // stop after the request cannot cut the answer short.
-      if (r.tcp) request.keepConnection = 1;
-      FCGX_Finish_r(&request);
-    }
-    if (!keep && request.ipcFd >= 0) FCGX_Free(&request, 1);
+// One request of the connection `request` reads from; false when the
+// connection (or, for the thread that takes new connections, the listener)
+// has ended.
+bool serve_request(Responder& r, FCGX_Request& request) {
+  if (FCGX_Accept_r(&request) < 0) return false;
+  {
+    std::lock_guard<std::mutex> lock(r.state);
+    if (r.stop_asked) return false;  // came after the stop: not served
+    ++r.in_hand;
   }
+  const bool keep = request.keepConnection != 0;
+  bool stopping = false;
+  {
+    std::lock_guard<std::mutex> lock(r.serving);
+    RequestChannel channel(request, true);
+    platform::set_channel(&channel);
+    serve_once(r.handle);
+    platform::set_channel(nullptr);
+    drain_input(request);
+    // A socket is closed after the lock: libfcgi's close waits up to two
+    // seconds for the web server to close its end first.
+    if (r.tcp) request.keepConnection = 1;
+    FCGX_Finish_r(&request);
+    std::lock_guard<std::mutex> state(r.state);
+    stopping = r.stop_asked;
+  }
+  // After a stop, the connection is closed in full (a pipe once the server
+  // has read the answer) before the responder may end: ending the process
+  // first would throw away what the server has not read yet.
+  if ((stopping || !keep) && request.ipcFd >= 0) FCGX_Free(&request, 1);
+  std::lock_guard<std::mutex> lock(r.state);
+  --r.in_hand;
+  r.changed.notify_all();
+  return !stopping;
 }
 
-void start_thread(Responder& r) {
-  ++r.threads;
-  std::thread(serve_connections, std::ref(r)).detach();
+// A kept connection's own thread. Its request has no listener, so it ends
+// with the connection (libfcgi closes it) instead of taking a new one.
+void serve_kept(Responder& r, int fd) {
+  FCGX_Request request;
+  FCGX_InitRequest(&request, -1, 0);
+  request.ipcFd = fd;
+  request.keepConnection = 1;  // FCGX_Accept_r first finishes the request before
+  while (serve_request(r, request)) {
+  }
+  std::lock_guard<std::mutex> lock(r.state);
+  --r.kept;
+}
+
+void take_connections(Responder& r) {
+  FCGX_Request request;
+  FCGX_InitRequest(&request, r.listen_fd, 0);
+  while (serve_request(r, request)) {
+    if (!r.tcp || request.ipcFd < 0) continue;
+    std::lock_guard<std::mutex> lock(r.state);
+    if (r.kept >= kMaxKeptConnections) continue;
+    ++r.kept;
+    std::thread(serve_kept, std::ref(r), request.ipcFd).detach();
+    request.ipcFd = -1;
+  }
+  std::lock_guard<std::mutex> lock(r.state);
+  r.listener_gone = true;
+  r.changed.notify_all();
 }
 
 // Opens the listener CGIECHO_LISTEN names, or takes the one on standard
@@ -127,7 +147,6 @@ bool open_listener(Responder& r) {
     r.listen_fd = FCGX_OpenSocket(address.c_str(), kBacklog);
     if (r.listen_fd < 0) platform::end_with_message("CGIECHO_LISTEN=" + address + ": cannot listen there", 1);
     r.tcp = true;
-    r.max_connections = kMaxTcpConnections;
   }
   return true;
 }
@@ -151,9 +170,9 @@ void serve(const std::function<void()>& handle) {
       r.changed.notify_all();
     }).detach();
   }
+  std::thread(take_connections, std::ref(r)).detach();
   std::unique_lock<std::mutex> lock(r.state);
-  start_thread(r);
-  r.changed.wait(lock, [&r] { return r.stop_asked || r.threads == 0; });
+  r.changed.wait(lock, [&r] { return (r.stop_asked && r.in_hand == 0) || r.listener_gone; });
   lock.unlock();
   // The request in hand ends first; no other starts, as the lock is never
   // given back.

@@ -505,12 +505,13 @@ ScriptAlias /cgi-bin/ "{cgi_bin}/"
 class Nginx(Server):
     name = "nginx"
 
-    def __init__(self, program, fastcgi=None, tails=((),)):
+    def __init__(self, program, fastcgi=None, tails=((),), responder=Responder):
         super().__init__(program)
-        # fastcgi "unix" or "tcp": one spawn-fcgi responder per entry of
-        # tails (its command-line tail), all in one upstream with kept
-        # connections; None: the program as CGI through fcgiwrap.
-        self.fastcgi, self.tails = fastcgi, tails
+        # fastcgi "unix" or "tcp": one responder per entry of tails (its
+        # command-line tail), all in one upstream with kept connections,
+        # each made by responder(program, folder, tcp, tail, name) (by
+        # default spawn-fcgi's); None: the program as CGI through fcgiwrap.
+        self.fastcgi, self.tails, self.make_responder = fastcgi, tails, responder
         self.responders = []
 
     def stop_all(self):
@@ -525,8 +526,8 @@ class Nginx(Server):
         install_program(self.program, os.path.join(htdocs, "cgi-bin"))
         if self.fastcgi:
             if not self.responders:
-                self.responders = [Responder(self.program, self.dir, self.fastcgi == "tcp", tail,
-                                             f"responder{i}").start()
+                self.responders = [self.make_responder(self.program, self.dir, self.fastcgi == "tcp",
+                                                       tail, f"responder{i}").start()
                                    for i, tail in enumerate(self.tails)]
             servers = " ".join(f"server {r.address()};" for r in self.responders)
             upstream = f"upstream responders {{ {servers} keepalive 4; }}"

@@ -15,16 +15,29 @@ namespace cgiecho::platform {
 // rule (a listening socket) applies.
 bool stdin_is_pipe_listener();
 
-// Makes the named pipe `name` and puts its listening end on standard input
+// A variable of the process's own environment, also while a channel serves
+// a request: a responder's settings never come from a request.
+std::string process_env(std::string_view name);
+
+// POSIX: opens a listening socket, on TCP at exactly `host` (an IPv4 or
+// IPv6 address: the static program carries no resolver) and `port`, or at
+// the socket path `path` (replacing only a socket no one listens on), and
+// puts it on standard input, where a web server hands one over. "" on
+// success, else what failed.
+std::string listen_on_tcp(const std::string& host, int port);
+std::string listen_on_path(const std::string& path);
+
+// Windows: makes the named pipe `name` and puts its listening end on standard input
 // with standard output and error closed, as IIS hands a pipe over. "" on
 // success, else what failed (the name is taken, not a pipe name, ...).
 std::string listen_on_pipe(const std::string& name);
 
-// Closes standard output and standard error, as a web server leaves them
-// for a responder: libfcgi takes standard input for a listener only then.
+// Windows: closes standard output and standard error, as a web server
+// leaves them for a responder: libfcgi takes standard input for a listener
+// only then.
 void close_standard_output();
 
-// The event a web server sets to ask its responder to end (IIS passes its
+// Windows: the event a web server sets to ask its responder to end (IIS passes its
 // handle number in _FCGI_SHUTDOWN_EVENT_), taken out of the environment, so
 // that libfcgi does not watch it too (it would end the process at once,
 // request in hand or not) and no program the responder starts inherits it.

@@ -46,6 +46,19 @@ bool stdin_is_pipe_listener() {
   return pipe.end == kServerEnd && pipe.configuration == kFullDuplex;
 }
 
+std::string process_env(std::string_view name) {
+  const std::string key(name.substr(0, name.find('\0')));
+  std::string value(256, '\0');
+  for (;;) {
+    const DWORD got = GetEnvironmentVariableA(key.c_str(), value.data(), static_cast<DWORD>(value.size()));
+    if (got < value.size()) {
+      value.resize(got);
+      return value;
+    }
+    value.assign(got, '\0');
+  }
+}
+
 std::string listen_on_pipe(const std::string& name) {
   // One instance, made by this process first: another program cannot make
   // a second one under the name and take its clients. Not inheritable, so

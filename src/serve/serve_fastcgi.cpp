@@ -24,7 +24,9 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/listener.h"
 #include "request/acquire.h"
+#include "serve/listen_address.h"
 #include "serve/serve.h"
 
 namespace cgiecho {
@@ -189,12 +191,14 @@ void accept_connections(std::vector<std::unique_ptr<Connection>>& connections) {
 // SIGTERM, SIGUSR1 and SIGPIPE: a CGI program must still end on SIGTERM,
 // and should not pay seven system calls for the question.
 bool started_as_fastcgi() {
+  if (!platform::process_env("CGIECHO_LISTEN").empty()) return true;
   sockaddr_storage address;
   socklen_t length = sizeof address;
   return ::getpeername(0, reinterpret_cast<sockaddr*>(&address), &length) != 0 && errno == ENOTCONN;
 }
 
 void serve(const std::function<void()>& handle) {
+  open_listener_from_environment();
   if (!started_as_fastcgi()) {
     serve_once(handle);
     return;

@@ -119,7 +119,7 @@ void take_connections(Responder& r) {
 // Opens the listener CGIECHO_LISTEN names, or takes the one on standard
 // input; false when the process is no responder.
 bool open_listener(Responder& r) {
-  const std::string address = platform::env("CGIECHO_LISTEN");
+  const std::string address = platform::process_env("CGIECHO_LISTEN");
   std::optional<ListenAddress> where;
   if (!address.empty()) {
     where = parse_listen_address(address);
@@ -153,7 +153,9 @@ bool open_listener(Responder& r) {
 
 }  // namespace
 
-bool started_as_fastcgi() { return !platform::env("CGIECHO_LISTEN").empty() || platform::stdin_is_pipe_listener(); }
+bool started_as_fastcgi() {
+  return !platform::process_env("CGIECHO_LISTEN").empty() || platform::stdin_is_pipe_listener();
+}
 
 void serve(const std::function<void()>& handle) {
   auto& r = *new Responder;  // see Responder

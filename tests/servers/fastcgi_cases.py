@@ -32,7 +32,7 @@ import sys
 import threading
 import time
 
-from webserver import (Failure, Responder, WineResponder, free_port, make_workdir, page, require,
+from webserver import (Failure, Responder, ListeningResponder, free_port, make_workdir, page, require,
                        wait_for, wine_environment)
 
 HEADER = b"Content-type: text/html\r\n\r\n"
@@ -439,21 +439,63 @@ def other_loopback_refused(c, program):
 
 
 BAD_LISTEN = [("no port", "127.0.0.1"), ("port 0", "127.0.0.1:0"), ("port beyond 65535", "127.0.0.1:65536"),
-              ("no host", ":9000"), ("host that does not resolve", "no-such-host.invalid:9000"),
-              ("IPv6 address unbracketed", "::1:9000"), ("socket path on Windows", "/tmp/x.sock")]
+              ("no host", ":9000"), ("IPv6 address unbracketed", "::1:9000")]
+BAD_LISTEN_WINDOWS = [("host that does not resolve", "no-such-host.invalid:9000"),
+                      ("socket path on Windows", "/tmp/x.sock")]
 
 
-def bad_listen_values(program):
+def bad_listen_values(argv, rows, environ):
     """A CGIECHO_LISTEN the program cannot listen on ends it at once with a
-    message naming the value, never a CGI answer or a wait."""
+    message naming the value, never a CGI answer or a wait. rows: label,
+    value, and what must be true of the folder afterwards (or None)."""
     failed = 0
-    for label, value in BAD_LISTEN:
-        done = subprocess.run([program.loader, program.exe], stdin=subprocess.DEVNULL, capture_output=True,
-                              env=wine_environment(CGIECHO_LISTEN=value), timeout=120)
+    for label, value, *after in rows:
+        done = subprocess.run(argv, stdin=subprocess.DEVNULL, capture_output=True,
+                              env=dict(environ, CGIECHO_LISTEN=value), timeout=120)
         ok = done.returncode in (1, 2) and not done.stdout and value.encode() in done.stderr
+        ok &= all(check() for check in after)
         print(f"{'ok  ' if ok else 'FAIL'} CGIECHO_LISTEN {label}: exit {done.returncode},"
               f" {done.stderr.strip()[:100]!r}")
         failed += not ok
+    return failed
+
+
+def linux_listen(echo):
+    """CGIECHO_LISTEN on Linux: the cases over TCP and a socket path, what
+    may be replaced at the path and what not, and values that name no
+    listener."""
+    failed = 0
+    for case in (kept_connection, garbage, clients_gone, other_loopback_refused, sigterm_in_request,
+                 sigterm_idle):
+        failed += run(echo, case, "CGIECHO_LISTEN", lambda folder, case: ListeningResponder(
+            echo, folder, tcp=case is not garbage, tail=TAIL))
+    folder = make_workdir("cgiecho-listen-")
+    try:
+        plain = os.path.join(folder, "plain")
+        with open(plain, "w") as f:
+            f.write("kept")
+        with ListeningResponder(echo, folder, tcp=False, name="live") as live:
+            rows = [(*row, ) for row in BAD_LISTEN] + [
+                ("named pipe on Linux", r"\\.\pipe\cgiecho"),
+                ("host name (no resolver)", "localhost:9000"),
+                ("address not on this machine", "192.0.2.1:9000"),
+                ("a file at the path", plain, lambda: open(plain).read() == "kept"),
+                ("a socket someone listens on", live.path, lambda: live.proc.poll() is None)]
+            failed += bad_listen_values([echo], rows, os.environ)
+            with live.connect() as s:
+                s.sendall(request(env("GET", QUERY_STRING=b"still")))
+                ok = response(s) == HEADER + page(b"still")
+            print(f"{'ok  ' if ok else 'FAIL'} CGIECHO_LISTEN: the socket someone listens on still answers")
+            failed += not ok
+        # The responder that listened there has ended: its socket is replaced.
+        with ListeningResponder(echo, folder, tcp=False, name="live") as again:
+            with again.connect() as s:
+                s.sendall(request(env("GET", QUERY_STRING=b"again")))
+                ok = response(s) == HEADER + page(b"again")
+        print(f"{'ok  ' if ok else 'FAIL'} CGIECHO_LISTEN: a socket left by a responder that ended is replaced")
+        failed += not ok
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)
     return failed
 
 
@@ -471,9 +513,10 @@ def windows(loader, host, exe):
                       lambda folder, case: PipeHost(program, folder, listen=pipe))
     environ = wine_environment(FCGI_WEB_SERVER_ADDRS="127.0.0.2,10.0.0.1")
     for case in (kept_connection, garbage, clients_gone, other_loopback_refused, web_server_addrs):
-        failed += run(program, case, "CGIECHO_LISTEN on TCP", lambda folder, case: WineResponder(
-            loader, exe, folder, tail=TAIL, env=environ if case is web_server_addrs else None))
-    return failed + bad_listen_values(program)
+        failed += run(program, case, "CGIECHO_LISTEN on TCP", lambda folder, case: ListeningResponder(
+            exe, folder, tail=TAIL, env=environ if case is web_server_addrs else None, loader=loader))
+    return failed + bad_listen_values([program.loader, program.exe], BAD_LISTEN + BAD_LISTEN_WINDOWS,
+                                      wine_environment())
 
 
 def main(argv):
@@ -494,6 +537,7 @@ def main(argv):
             kept_connection, late_body, garbage, clients_gone, sigterm_in_request, sigterm_idle,
             web_server_addrs))
         failed += run(example, header_each_request, "responder")
+        failed += linux_listen(echo)
     except Failure as e:
         print(f"FAIL: {e}")
         return 1

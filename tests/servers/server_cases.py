@@ -35,7 +35,7 @@ import signal
 import socket
 import threading
 
-from webserver import (SCRIPT, Apache, Failure, KeepAlive, Lighttpd, Nginx, NoResponse, WineResponder,
+from webserver import (SCRIPT, Apache, Failure, KeepAlive, Lighttpd, Nginx, NoResponse, ListeningResponder,
                        exchange, page, request_bytes, require, sanitised, vm_rss_kib)
 
 SERVERS = {
@@ -381,7 +381,7 @@ def nginx_wine(exe, loader, requests=10000):
     import load_test  # wrk and its check of every body
 
     def responder(program, folder, tcp, tail, name):
-        return WineResponder(loader, program, folder, tail, name)
+        return ListeningResponder(program, folder, tail=tail, name=name, loader=loader)
     name = "nginx-fastcgi-wine"
     with Nginx(exe, fastcgi="tcp", responder=responder) as server:
         print(f"nginx on 127.0.0.1:{server.port}, the Windows responder on {server.responders[0].address()}")

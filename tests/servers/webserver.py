@@ -607,29 +607,34 @@ def wine_environment(**extra):
     return dict(os.environ, WINEDEBUG="-all", **extra)
 
 
-class WineResponder(Responder):
-    """A Windows build under Wine as a FastCGI responder that listens by
-    itself: CGIECHO_LISTEN=127.0.0.1:PORT on a free port. Stopped like the
-    others (SIGTERM to the Wine process, which ends it)."""
+class ListeningResponder(Responder):
+    """The program as a FastCGI responder that listens by itself:
+    CGIECHO_LISTEN=127.0.0.1:PORT on a free port, or with tcp=False a socket
+    path in `folder`. With a loader, a Windows build under Wine (TCP only).
+    Stopped like the others, with SIGTERM (under Wine it ends the process)."""
 
-    def __init__(self, loader, program, folder, tail=(), name="responder", env=None):
-        super().__init__(program, folder, tcp=True, tail=tail, name=name, env=env)
-        self.loader = require(loader)
+    def __init__(self, program, folder, tcp=True, tail=(), name="responder", env=None, loader=None):
+        super().__init__(program, folder, tcp=tcp, tail=tail, name=name, env=env)
+        self.loader = require(loader) if loader else None
 
     def start(self):
-        self.port = free_port()
+        if self.tcp:
+            self.port = free_port()
+            where = f"127.0.0.1:{self.port}"
+        else:
+            self.path = where = os.path.join(self.folder, f"{self.name}.sock")
         log = open(os.path.join(self.folder, f"{self.name}.log"), "ab")
-        environ = dict(self.env or wine_environment(), CGIECHO_LISTEN=f"127.0.0.1:{self.port}")
-        self.proc = subprocess.Popen([self.loader, self.program, *self.tail], stdin=subprocess.DEVNULL,
-                                     stdout=log, stderr=log, env=environ)
+        environ = dict(self.env or (wine_environment() if self.loader else os.environ), CGIECHO_LISTEN=where)
+        self.proc = subprocess.Popen([*([self.loader] if self.loader else []), self.program, *self.tail],
+                                     stdin=subprocess.DEVNULL, stdout=log, stderr=log, env=environ)
 
         def listening():
             if self.proc.poll() is not None:
-                raise Failure(f"the Windows responder ended with {self.proc.returncode}")
+                raise Failure(f"the responder ended with {self.proc.returncode}")
             try:
                 self.connect(1).close()
                 return True
             except OSError:
                 return False
-        wait_for(listening, f"Windows responder {self.name} not listening", 120)
+        wait_for(listening, f"responder {self.name} not listening", 120)
         return self

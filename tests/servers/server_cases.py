@@ -383,7 +383,9 @@ def nginx_wine(exe, loader, requests=10000):
     def responder(program, folder, tcp, tail, name):
         return ListeningResponder(program, folder, tail=tail, name=name, loader=loader)
     name = "nginx-fastcgi-wine"
-    with Nginx(exe, fastcgi="tcp", responder=responder) as server:
+    # Kept connections idle for a second are closed, so that the responder's
+    # memory is measured with the same threads each time (see settled).
+    with Nginx(exe, fastcgi="tcp", responder=responder, idle_seconds=1) as server:
         print(f"nginx on 127.0.0.1:{server.port}, the Windows responder on {server.responders[0].address()}")
         failed = run_rows(name, server.port, ROWS) + fastcgi_modes(name, server)
         wrk = require("wrk")
@@ -393,10 +395,10 @@ def nginx_wine(exe, loader, requests=10000):
         pid = server.responders[0].proc.pid
 
         def settled():
-            """VmRSS and threads once nginx has closed the connections it does
-            not keep: each kept connection has a thread, and under Wine a
-            thread holds about 1 MiB of its own."""
-            time.sleep(2)
+            """VmRSS and threads once nginx has closed the idle connections:
+            each kept connection has a thread, and under Wine a thread holds
+            about 1 MiB of its own."""
+            time.sleep(3)
             with open(f"/proc/{pid}/status") as f:
                 threads = int(next(line for line in f if line.startswith("Threads:")).split()[1])
             return vm_rss_kib(pid), threads

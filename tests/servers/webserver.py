@@ -505,13 +505,16 @@ ScriptAlias /cgi-bin/ "{cgi_bin}/"
 class Nginx(Server):
     name = "nginx"
 
-    def __init__(self, program, fastcgi=None, tails=((),), responder=Responder):
+    def __init__(self, program, fastcgi=None, tails=((),), responder=Responder, idle_seconds=None):
         super().__init__(program)
         # fastcgi "unix" or "tcp": one responder per entry of tails (its
         # command-line tail), all in one upstream with kept connections,
         # each made by responder(program, folder, tcp, tail, name) (by
         # default spawn-fcgi's); None: the program as CGI through fcgiwrap.
+        # idle_seconds: how long an unused kept connection stays open (nginx's
+        # default: 60).
         self.fastcgi, self.tails, self.make_responder = fastcgi, tails, responder
+        self.idle_seconds = idle_seconds
         self.responders = []
 
     def stop_all(self):
@@ -530,7 +533,8 @@ class Nginx(Server):
                                                        tail, f"responder{i}").start()
                                    for i, tail in enumerate(self.tails)]
             servers = " ".join(f"server {r.address()};" for r in self.responders)
-            upstream = f"upstream responders {{ {servers} keepalive 4; }}"
+            idle = f" keepalive_timeout {self.idle_seconds}s;" if self.idle_seconds else ""
+            upstream = f"upstream responders {{ {servers} keepalive 4;{idle} }}"
             backend = "responders;\n    fastcgi_keep_conn on"
         else:
             fcgiwrap = require("fcgiwrap")

@@ -13,6 +13,7 @@
 
 #include <condition_variable>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -158,12 +159,13 @@ bool started_as_fastcgi() {
 }
 
 void serve(const std::function<void()>& handle) {
-  auto& r = *new Responder;  // see Responder
-  r.handle = handle;
-  if (!open_listener(r)) {
+  auto fresh = std::make_unique<Responder>();
+  if (!open_listener(*fresh)) {
     serve_once(handle);
     return;
   }
+  Responder& r = *fresh.release();  // see Responder
+  r.handle = handle;
   if (r.stop_event) {
     std::thread([&r] {
       platform::wait_for_stop_event();
@@ -176,8 +178,7 @@ void serve(const std::function<void()>& handle) {
   std::unique_lock<std::mutex> lock(r.state);
   r.changed.wait(lock, [&r] { return (r.stop_asked && r.in_hand == 0) || r.listener_gone; });
   lock.unlock();
-  // The request in hand ends first; no other starts, as the lock is never
-  // given back.
+  // No request starts after this: the lock is never given back.
   r.serving.lock();
   clear_request_data();
 }

@@ -321,17 +321,19 @@ class Responder:
         self.proc = subprocess.Popen([spawn, "-n", *where, "--", self.program, *self.tail],
                                      stdin=subprocess.DEVNULL, stdout=log, stderr=log,
                                      env=self.env)
+        self.wait_listening()
+        return self
 
+    def wait_listening(self, timeout=START_TIMEOUT):
         def listening():
             if self.proc.poll() is not None:
-                raise Failure(f"spawn-fcgi ended with {self.proc.returncode}")
+                raise Failure(f"responder {self.name} ended with {self.proc.returncode}")
             try:
                 self.connect(1).close()
                 return True
             except OSError:
                 return False
-        wait_for(listening, f"responder {self.name} not listening")
-        return self
+        wait_for(listening, f"responder {self.name} not listening", timeout)
 
     def __enter__(self):
         return self.start()
@@ -631,14 +633,5 @@ class ListeningResponder(Responder):
         environ = dict(self.env or (wine_environment() if self.loader else os.environ), CGIECHO_LISTEN=where)
         self.proc = subprocess.Popen([*([self.loader] if self.loader else []), self.program, *self.tail],
                                      stdin=subprocess.DEVNULL, stdout=log, stderr=log, env=environ)
-
-        def listening():
-            if self.proc.poll() is not None:
-                raise Failure(f"the responder ended with {self.proc.returncode}")
-            try:
-                self.connect(1).close()
-                return True
-            except OSError:
-                return False
-        wait_for(listening, f"responder {self.name} not listening", 120)
+        self.wait_listening(120)  # Wine's first start in a prefix takes a while
         return self

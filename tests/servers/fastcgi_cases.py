@@ -497,6 +497,18 @@ def linux_listen(echo):
                 ok = response(s) == HEADER + page(b"again")
         print(f"{'ok  ' if ok else 'FAIL'} CGIECHO_LISTEN: a socket left by a responder that ended is replaced")
         failed += not ok
+        # IPv6: that address only, not IPv4 beside it.
+        with ListeningResponder(echo, folder, host="::1", name="v6") as v6:
+            with v6.connect() as s:
+                s.sendall(request(env("GET", QUERY_STRING=b"v6")))
+                ok = response(s) == HEADER + page(b"v6")
+            try:
+                socket.create_connection(("127.0.0.1", v6.port), timeout=10).close()
+                ok = False
+            except OSError:
+                pass
+        print(f"{'ok  ' if ok else 'FAIL'} CGIECHO_LISTEN=[::1]:PORT answers there and on no IPv4 address")
+        failed += not ok
     finally:
         shutil.rmtree(folder, ignore_errors=True)
     return failed

@@ -619,14 +619,21 @@ class ListeningResponder(Responder):
     path in `folder`. With a loader, a Windows build under Wine (TCP only).
     Stopped like the others, with SIGTERM (under Wine it ends the process)."""
 
-    def __init__(self, program, folder, tcp=True, tail=(), name="responder", env=None, loader=None):
+    def __init__(self, program, folder, tcp=True, tail=(), name="responder", env=None, loader=None,
+                 host="127.0.0.1"):
         super().__init__(program, folder, tcp=tcp, tail=tail, name=name, env=env)
         self.loader = require(loader) if loader else None
+        self.host = host
+
+    def connect(self, timeout=30.0):
+        if self.tcp:
+            return socket.create_connection((self.host, self.port), timeout=timeout)
+        return super().connect(timeout)
 
     def start(self):
         if self.tcp:
             self.port = free_port()
-            where = f"127.0.0.1:{self.port}"
+            where = f"[{self.host}]:{self.port}" if ":" in self.host else f"{self.host}:{self.port}"
         else:
             self.path = where = os.path.join(self.folder, f"{self.name}.sock")
         log = open(os.path.join(self.folder, f"{self.name}.log"), "ab")

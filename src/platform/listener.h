@@ -1,5 +1,7 @@
 // What a FastCGI responder asks of the operating system beyond the request
-// seam of platform.h: finding, opening and giving up its listener.
+// seam of platform.h: finding, opening and giving up its listener. Each
+// call is for the system its comment names (listener_posix.cpp,
+// listener_win32.cpp); the other does not define it.
 #pragma once
 
 #include <string>
@@ -7,15 +9,15 @@
 
 namespace cgiecho::platform {
 
-// Whether standard input is the listening end of a named pipe that a web
-// server handed over, as IIS and Apache's mod_fcgid start a responder on
-// Windows: the server end of a two-way pipe. An anonymous pipe is a named
+// Windows: whether standard input is the listening end of a named pipe
+// that a web server handed over, as IIS and Apache's mod_fcgid start a
+// responder: the server end of a two-way pipe. An anonymous pipe is a named
 // pipe's server end too, but a one-way one; consoles, files, sockets and
-// absent handles are no pipe. Always false on POSIX, where libfcgi's own
-// rule (a listening socket) applies.
+// absent handles are no pipe. (On POSIX libfcgi's own rule, a listening
+// socket, applies.)
 bool stdin_is_pipe_listener();
 
-// A variable of the process's own environment, also while a channel serves
+// Both: a variable of the process's own environment, also while a channel serves
 // a request: a responder's settings never come from a request.
 std::string process_env(std::string_view name);
 
@@ -27,9 +29,9 @@ std::string process_env(std::string_view name);
 std::string listen_on_tcp(const std::string& host, int port);
 std::string listen_on_path(const std::string& path);
 
-// Windows: makes the named pipe `name` and puts its listening end on standard input
-// with standard output and error closed, as IIS hands a pipe over. "" on
-// success, else what failed (the name is taken, not a pipe name, ...).
+// Windows: makes the named pipe `name` and puts its listening end on
+// standard input with standard output and error closed, as IIS hands a pipe
+// over. "" on success, else what failed (the name is taken, ...).
 std::string listen_on_pipe(const std::string& name);
 
 // Windows: closes standard output and standard error, as a web server
@@ -37,16 +39,16 @@ std::string listen_on_pipe(const std::string& name);
 // only then.
 void close_standard_output();
 
-// Windows: the event a web server sets to ask its responder to end (IIS passes its
-// handle number in _FCGI_SHUTDOWN_EVENT_), taken out of the environment, so
-// that libfcgi does not watch it too (it would end the process at once,
-// request in hand or not) and no program the responder starts inherits it.
-// True when there is one.
+// Windows: the event a web server sets to ask its responder to end (IIS
+// passes its handle number in _FCGI_SHUTDOWN_EVENT_), taken out of the
+// environment, so that libfcgi does not watch it too (it would end the
+// process at once, request in hand or not) and no program the responder
+// starts inherits the name. True when there is one.
 bool take_stop_event();
 // Blocks until the web server sets that event.
 void wait_for_stop_event();
 
-// Writes `message` and a line end to standard error and ends the process
+// Both: writes `message` and a line end to standard error and ends the process
 // with `exit_code`: for a listener that cannot be opened.
 [[noreturn]] void end_with_message(std::string_view message, int exit_code);
 

@@ -171,10 +171,10 @@ int serve(int argc, char** argv, int first, const char* pipe) {
       std::thread(bridge, client).detach();
     }
   }).detach();
-  std::thread([&child] {
-    WaitForSingleObject(child.hProcess, INFINITE);
+  std::thread([process = child.hProcess] {
+    WaitForSingleObject(process, INFINITE);
     DWORD code = 0;
-    GetExitCodeProcess(child.hProcess, &code);
+    GetExitCodeProcess(process, &code);
     say("exited " + std::to_string(code) + "\n");
   }).detach();
 

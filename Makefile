@@ -1,9 +1,12 @@
 # Front door: `make` builds for Linux, `make windows` cross-builds for
-# Windows x64 and `make windows32` for 32-bit Windows (x86), `make check`
-# builds everything and runs every test, and `make demo` serves the echo
-# program on 127.0.0.1 (`make demo-fastcgi`: as a FastCGI responder). Each
-# build is a preset of CMakePresets.json (`cmake --preset linux` and so on),
-# in the folder that the preset names.
+# Windows x64 and `make windows32` for 32-bit Windows (x86), each packing its
+# zip with CPack, `make deb` packs the Linux build as a Debian package,
+# `make check` builds everything and runs every test, and `make demo` serves
+# the echo program on 127.0.0.1 (`make demo-fastcgi`: as a FastCGI
+# responder). Each build is a preset of CMakePresets.json (`cmake --preset
+# linux` and so on), in the folder that the preset names. `make check` and
+# `make demo` first install what they need (`make deps`, as root); `make`
+# alone needs what scripts/deps.sh installs for the tests too.
 BUILD   = build
 WIN     = build-win64
 WIN32   = build-win32
@@ -12,13 +15,13 @@ FUZZ    = build-fuzz
 BENCH   = build-bench
 JOBS    ?= $(shell nproc)
 FUZZ_SECONDS ?= 20
-FUZZ_TARGETS = codec_fuzz decode_fuzz form_fuzz request_fuzz entry_fuzz
+FUZZ_TARGETS = codec_fuzz decode_fuzz form_fuzz request_fuzz entry_fuzz urlencoded_fuzz cookie_fuzz multipart_fuzz
 WINE    ?= $(firstword $(wildcard /usr/lib/wine/wine64 /usr/bin/wine64) wine64)
 # The 32-bit loader; /usr/bin/wine is a wrapper that may pick the 64-bit one.
 WINE32  ?= $(firstword $(wildcard /usr/lib/wine/wine) wine)
 export WINEDEBUG = -all
 
-.PHONY: deps bench all linux windows windows32 asan fuzz check check-linux check-asan check-windows \
+.PHONY: deps bench all linux windows windows32 deb asan fuzz check check-linux check-asan check-windows \
         check-windows32 check-fuzz demo demo-fastcgi clean
 
 all: linux
@@ -27,13 +30,20 @@ linux:
 	cmake --preset linux
 	cmake --build --preset linux -j $(JOBS)
 
+# cgiecho-win64.zip and cgiecho-win32.zip, packed by CPack in the build folder.
 windows:
 	cmake --preset windows
 	cmake --build --preset windows -j $(JOBS)
+	cd $(WIN) && cpack -G ZIP
 
 windows32:
 	cmake --preset windows32
 	cmake --build --preset windows32 -j $(JOBS)
+	cd $(WIN32) && cpack -G ZIP
+
+# build/cgiecho_<version>_<arch>.deb, for `apt-get install ./cgiecho_....deb`.
+deb: linux
+	cd $(BUILD) && cpack -G DEB
 
 asan:
 	cmake --preset asan

@@ -3,11 +3,14 @@
 #  1. one GET request (fork, exec, run, exit) of the statically linked
 #     cgiecho against minimal_cgi.c, the least a static C program can do to
 #     write the same page in one write; limit 1.1 times the minimal program;
-#  2. a 100 MiB POST body through cgiecho against the same pipe into cat;
-#     limits 3 times the time of cat and a peak RSS of 2.2 times the body
-#     plus 8 MiB.
+#  2. POST bodies of 1, 16, 100 and 256 MiB through cgiecho against the
+#     same pipe into cat: time, minor page faults and peak RSS; for 100 MiB,
+#     limits 2 times the time of cat and a peak RSS of 2.2 times the body
+#     plus 8 MiB. BEFORE=path/to/another/cgiecho (say, a build of main) adds
+#     that program to the same runs.
 # Usage: bench/echo_bench.sh [build dir, default build]   (after `make`)
-# Knobs: RUNS, WARMUP, ROUNDS (request), BIG_RUNS (100 MiB body).
+# Knobs: PARTS (request post), RUNS, WARMUP, ROUNDS (request), BIG_RUNS,
+# BIG_ROUNDS, SIZES_MIB, BEFORE (bodies).
 # Needs hyperfine, GNU time (/usr/bin/time) and a C compiler with static libc.
 set -euo pipefail
 
@@ -18,9 +21,19 @@ out=$build/echo-bench
 RUNS=${RUNS:-3000}
 WARMUP=${WARMUP:-200}
 ROUNDS=${ROUNDS:-3}
+PARTS=${PARTS:-request post}
 BIG_RUNS=${BIG_RUNS:-20}
+BIG_ROUNDS=${BIG_ROUNDS:-3}
+SIZES_MIB=${SIZES_MIB:-1 16 100 256}
+BEFORE=${BEFORE:-}
 [ -x "$cgiecho" ] || { echo "no $cgiecho: build first (make)" >&2; exit 1; }
 mkdir -p "$out"
+if [ -n "$BEFORE" ]; then
+  # Beside the program measured: a program started from another file
+  # system took some 40 us longer to start here.
+  cp "$BEFORE" "$out/cgiecho_before"
+  BEFORE=$out/cgiecho_before
+fi
 
 cc -O2 -static -o "$out/minimal_cgi" "$here/minimal_cgi.c"
 cc -O2 -o "$out/minimal_cgi_dynamic" "$here/minimal_cgi.c"
@@ -37,63 +50,117 @@ verdict() {  # name, measured, limit
 }
 median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
-echo "== One GET request: $ROUNDS rounds of $RUNS runs each, programs side by side"
-export REQUEST_METHOD=GET QUERY_STRING='name=Ann&note=hello+world&x=%3Cb%3E&y=a<b'
-cmp <("$out/minimal_cgi") <("$cgiecho") || { echo "minimal_cgi writes other bytes than cgiecho" >&2; exit 1; }
-ratios=()
-dynamic_ratios=()
-for round in $(seq "$ROUNDS"); do
-  # Every other round runs the programs in reverse order, so that a drift
-  # in machine load does not always favour the same one.
-  programs=(-n minimal_static "$out/minimal_cgi" -n cgiecho_static "$cgiecho"
-            -n minimal_dynamic "$out/minimal_cgi_dynamic" -n cgiecho_dynamic "$out/cgiecho_dynamic")
-  if [ $((round % 2)) = 0 ]; then
-    programs=(-n cgiecho_dynamic "$out/cgiecho_dynamic" -n minimal_dynamic "$out/minimal_cgi_dynamic"
-              -n cgiecho_static "$cgiecho" -n minimal_static "$out/minimal_cgi")
-  fi
-  hyperfine -N --style basic --warmup "$WARMUP" --runs "$RUNS" "${programs[@]}" \
-    --export-csv "$out/request-$round.csv" >"$out/request-$round.log" 2>&1
-  # Columns: command,mean,stddev,median,user,system,min,max (seconds).
-  read -r ms cs md cd < <(awk -F, 'NR > 1 { m[$1] = $4 * 1e6 }
-    END { printf "%.1f %.1f %.1f %.1f\n", m["minimal_static"], m["cgiecho_static"], m["minimal_dynamic"], m["cgiecho_dynamic"] }' \
-    "$out/request-$round.csv")
-  ratio=$(awk -v a="$cs" -v b="$ms" 'BEGIN { printf "%.3f", a / b }')
-  dratio=$(awk -v a="$cd" -v b="$ms" 'BEGIN { printf "%.3f", a / b }')
-  ratios+=("$ratio")
-  dynamic_ratios+=("$dratio")
-  echo "round $round: median us  minimal static $ms  cgiecho static $cs  minimal dynamic $md  cgiecho dynamic $cd" \
-    " -> cgiecho static / minimal static = $ratio, cgiecho dynamic / minimal static = $dratio"
-done
-unset REQUEST_METHOD QUERY_STRING
-request_ratio=$(printf '%s\n' "${ratios[@]}" | median)
-echo "median over rounds: cgiecho static / minimal static = $request_ratio;" \
-  "cgiecho dynamic / minimal static = $(printf '%s\n' "${dynamic_ratios[@]}" | median)"
-verdict "request cost ratio" "$request_ratio" 1.1
+if [[ " $PARTS " == *" request "* ]]; then
+  echo "== One GET request: $ROUNDS rounds of $RUNS runs each, programs side by side"
+  export REQUEST_METHOD=GET QUERY_STRING='name=Ann&note=hello+world&x=%3Cb%3E&y=a<b'
+  cmp <("$out/minimal_cgi") <("$cgiecho") || { echo "minimal_cgi writes other bytes than cgiecho" >&2; exit 1; }
+  ratios=()
+  dynamic_ratios=()
+  for round in $(seq "$ROUNDS"); do
+    # Every other round runs the programs in reverse order, so that a drift
+    # in machine load does not always favour the same one.
+    programs=(-n minimal_static "$out/minimal_cgi" -n cgiecho_static "$cgiecho"
+              -n minimal_dynamic "$out/minimal_cgi_dynamic" -n cgiecho_dynamic "$out/cgiecho_dynamic")
+    if [ $((round % 2)) = 0 ]; then
+      programs=(-n cgiecho_dynamic "$out/cgiecho_dynamic" -n minimal_dynamic "$out/minimal_cgi_dynamic"
+                -n cgiecho_static "$cgiecho" -n minimal_static "$out/minimal_cgi")
+    fi
+    hyperfine -N --style basic --warmup "$WARMUP" --runs "$RUNS" "${programs[@]}" \
+      --export-csv "$out/request-$round.csv" >"$out/request-$round.log" 2>&1
+    # Columns: command,mean,stddev,median,user,system,min,max (seconds).
+    read -r ms cs md cd < <(awk -F, 'NR > 1 { m[$1] = $4 * 1e6 }
+      END { printf "%.1f %.1f %.1f %.1f\n", m["minimal_static"], m["cgiecho_static"], m["minimal_dynamic"], m["cgiecho_dynamic"] }' \
+      "$out/request-$round.csv")
+    ratio=$(awk -v a="$cs" -v b="$ms" 'BEGIN { printf "%.3f", a / b }')
+    dratio=$(awk -v a="$cd" -v b="$ms" 'BEGIN { printf "%.3f", a / b }')
+    ratios+=("$ratio")
+    dynamic_ratios+=("$dratio")
+    echo "round $round: median us  minimal static $ms  cgiecho static $cs  minimal dynamic $md  cgiecho dynamic $cd" \
+      " -> cgiecho static / minimal static = $ratio, cgiecho dynamic / minimal static = $dratio"
+  done
+  unset REQUEST_METHOD QUERY_STRING
+  request_ratio=$(printf '%s\n' "${ratios[@]}" | median)
+  echo "median over rounds: cgiecho static / minimal static = $request_ratio;" \
+    "cgiecho dynamic / minimal static = $(printf '%s\n' "${dynamic_ratios[@]}" | median)"
+  verdict "request cost ratio" "$request_ratio" 1.1
+fi
 
-echo "== 100 MiB POST body through a pipe, $BIG_RUNS runs"
-size=104857600
-body=$out/body-100MiB
-[ "$(stat -c %s "$body" 2>/dev/null)" = "$size" ] || head -c "$size" /dev/zero | tr '\0' 'a' >"$body"
-echo_cmd="cat '$body' | REQUEST_METHOD=POST CONTENT_LENGTH=$size '$cgiecho' > /dev/null"
-cat_cmd="cat '$body' | cat > /dev/null"
-got=$(cat "$body" | REQUEST_METHOD=POST CONTENT_LENGTH=$size "$cgiecho" | wc -c)
-[ "$got" = $((size + 119)) ] || { echo "cgiecho wrote $got bytes, want $((size + 119))" >&2; exit 1; }
-hyperfine --style basic --warmup 2 --runs "$BIG_RUNS" -n cat "$cat_cmd" -n cgiecho "$echo_cmd" \
-  --export-csv "$out/post.csv" >"$out/post.log" 2>&1
-# Medians: a busy machine stretches single runs of either side a lot.
-read -r cat_ms echo_ms cat_min echo_min < <(awk -F, 'NR > 1 { m[$1] = $4 * 1e3; n[$1] = $7 * 1e3 }
-  END { printf "%.1f %.1f %.1f %.1f\n", m["cat"], m["cgiecho"], n["cat"], n["cgiecho"] }' "$out/post.csv")
-post_ratio=$(awk -v a="$echo_ms" -v b="$cat_ms" 'BEGIN { printf "%.2f", a / b }')
-echo "median ms: cat | cat $cat_ms, cat | cgiecho $echo_ms -> ratio $post_ratio" \
-  "(fastest runs: $cat_min and $echo_min)"
-verdict "100 MiB POST time ratio" "$post_ratio" 3
-rss=()
-for _ in 1 2 3; do
-  cat "$body" | REQUEST_METHOD=POST CONTENT_LENGTH=$size /usr/bin/time -f %M -o "$out/rss" "$cgiecho" >/dev/null
-  rss+=("$(cat "$out/rss")")
-done
-peak_kib=$(printf '%s\n' "${rss[@]}" | sort -g | tail -n 1)
-limit_kib=$(( (size * 22 / 10 + 8 * 1048576) / 1024 ))
-echo "peak RSS KiB over 3 runs: ${rss[*]} (body $((size / 1024)) KiB)"
-verdict "100 MiB POST peak RSS (KiB)" "$peak_kib" "$limit_kib"
+if [[ " $PARTS " == *" post "* ]]; then
+  echo "== POST bodies through a pipe: $BIG_ROUNDS rounds of $BIG_RUNS runs, sizes $SIZES_MIB MiB"
+  # Each program reads the body from a pipe fed by cat and writes the page
+  # to /dev/null; the floor is the same pipe into cat. "small pages" is
+  # cgiecho with transparent large pages turned off for it. Time: hyperfine,
+  # the median of each round, rounds in alternating order, then the median
+  # over rounds. CPU time (user + system), minor page faults and peak RSS:
+  # GNU time on the reading process alone (the median of five runs; the
+  # largest RSS); CPU time moves less than wall time on a busy machine.
+  cc -O2 -o "$out/small_pages" "$here/small_pages.c"
+  programs=(cat cgiecho "small pages")
+  [ -n "$BEFORE" ] && programs+=(before)
+  reader() {  # program -> the reader's argv in $argv
+    case $1 in
+      cat) argv=(cat) ;;
+      cgiecho) argv=("$cgiecho") ;;
+      "small pages") argv=("$out/small_pages" "$cgiecho") ;;
+      before) argv=("$BEFORE") ;;
+    esac
+  }
+  table=()
+  for mib in $SIZES_MIB; do
+    size=$((mib * 1048576))
+    body=$out/body-${mib}MiB
+    [ "$(stat -c %s "$body" 2>/dev/null)" = "$size" ] || head -c "$size" /dev/zero | tr '\0' 'a' >"$body"
+    export REQUEST_METHOD=POST CONTENT_LENGTH=$size
+    for p in "${programs[@]:1}"; do
+      reader "$p"
+      got=$(cat "$body" | "${argv[@]}" | wc -c)
+      [ "$got" = $((size + 119)) ] || { echo "$p wrote $got bytes, want $((size + 119))" >&2; exit 1; }
+    done
+    declare -A medians=()
+    for round in $(seq "$BIG_ROUNDS"); do
+      order=("${programs[@]}")
+      if [ $((round % 2)) = 0 ]; then
+        order=()
+        for ((i = ${#programs[@]} - 1; i >= 0; i--)); do order+=("${programs[i]}"); done
+      fi
+      args=()
+      for p in "${order[@]}"; do
+        reader "$p"
+        args+=(-n "$p" "cat '$body' | $(printf "'%s' " "${argv[@]}")> /dev/null")
+      done
+      hyperfine --style basic --warmup 2 --runs "$BIG_RUNS" "${args[@]}" \
+        --export-csv "$out/post-$mib-$round.csv" >"$out/post-$mib-$round.log" 2>&1
+      # Columns: command,mean,stddev,median,... (seconds).
+      while IFS=, read -r name ms; do medians[$name]+="$ms "; done < <(
+        awk -F, 'NR > 1 { printf "%s,%.1f\n", $1, $4 * 1e3 }' "$out/post-$mib-$round.csv")
+    done
+    cat_ms=$(printf '%s\n' ${medians[cat]} | median)
+    for p in "${programs[@]}"; do
+      ms=$(printf '%s\n' ${medians[$p]} | median)
+      reader "$p"
+      faults=() rss=() cpu=()
+      for _ in 1 2 3 4 5; do
+        cat "$body" | /usr/bin/time -f '%R %M %U %S' -o "$out/usage" "${argv[@]}" >/dev/null
+        read -r f m u k <"$out/usage"
+        faults+=("$f") rss+=("$m") cpu+=("$(awk -v u="$u" -v k="$k" 'BEGIN { print (u + k) * 1e3 }')")
+      done
+      f=$(printf '%s\n' "${faults[@]}" | median)
+      c=$(printf '%s\n' "${cpu[@]}" | median)
+      m=$(printf '%s\n' "${rss[@]}" | sort -g | tail -n 1)
+      ratio=$(awk -v a="$ms" -v b="$cat_ms" 'BEGIN { printf "%.2f", a / b }')
+      table+=("$(printf '| %s MiB | %s | %s | %s | %s | %s | %s |' "$mib" "$p" "$ms" "$ratio" "$c" "$f" "$m")")
+      if [ "$mib" = 100 ] && [ "$p" = cgiecho ]; then post_ratio=$ratio peak_kib=$m; fi
+    done
+    unset medians
+  done
+  unset REQUEST_METHOD CONTENT_LENGTH
+  echo "| body | reader | median ms | / cat | reader CPU ms | minor faults | peak RSS KiB |"
+  echo "|---|---|---:|---:|---:|---:|---:|"
+  printf '%s\n' "${table[@]}"
+  if [ -n "${post_ratio:-}" ]; then
+    verdict "100 MiB POST time ratio" "$post_ratio" 2
+    limit_kib=$(((104857600 * 22 / 10 + 8 * 1048576) / 1024))
+    verdict "100 MiB POST peak RSS (KiB)" "$peak_kib" "$limit_kib"
+  fi
+fi
 exit "$fail"

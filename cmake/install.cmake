@@ -1,7 +1,8 @@
 # `cmake --install`: the header, the shared library (cgiecho::cgiecho for
 # find_package, cgiecho.pc for pkg-config) and the echo program; for C++
-# programs that embed the library, the static core and platform libraries
-# with their headers under include/cgiecho/ (cgiecho::embed).
+# programs that embed the library, the static library of every layer with
+# its headers under include/cgiecho/ (cgiecho::embed and the layers' own
+# targets). cmake/package.cmake packs the same install with CPack.
 include(CMakePackageConfigHelpers)
 
 set(CGIECHO_INSTALL_CMAKEDIR "${CMAKE_INSTALL_LIBDIR}/cmake/cgiecho"
@@ -14,28 +15,47 @@ install(TARGETS cgiecho EXPORT cgiechoTargets
 install(TARGETS cgiecho_program RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}")
 install(FILES "${PROJECT_SOURCE_DIR}/include/cgiecho.h" DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}")
 
-# Exported as cgiecho::core, cgiecho::platform and cgiecho::embed, the names
-# the tree itself offers.
-set_target_properties(cgiecho_core PROPERTIES EXPORT_NAME core)
-set_target_properties(cgiecho_platform PROPERTIES EXPORT_NAME platform)
-set_target_properties(cgiecho_serve PROPERTIES EXPORT_NAME serve)
-set_target_properties(cgiecho_embed PROPERTIES EXPORT_NAME embed)
-install(TARGETS cgiecho_core cgiecho_platform cgiecho_serve cgiecho_embed EXPORT cgiechoTargets
+# Every layer that cgiecho_add_layer (CMakeLists.txt) made: its headers go
+# under include/cgiecho/<layer>/ and its target is exported as
+# cgiecho::<layer>, beside cgiecho::core and cgiecho::embed over them. A new
+# folder of src/ reaches both lists through that call alone.
+get_property(cgiecho_layers GLOBAL PROPERTY CGIECHO_LAYERS)
+set(cgiecho_header_folders ${cgiecho_layers})
+list(TRANSFORM cgiecho_layers PREPEND cgiecho_ OUTPUT_VARIABLE cgiecho_exported_targets)
+list(APPEND cgiecho_exported_targets cgiecho_core cgiecho_embed)
+
+install(TARGETS ${cgiecho_exported_targets} EXPORT cgiechoTargets
   ARCHIVE DESTINATION "${CMAKE_INSTALL_LIBDIR}")
-foreach(layer codec echo output platform request serve)
-  install(DIRECTORY "${PROJECT_SOURCE_DIR}/src/${layer}" DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}/cgiecho"
-    FILES_MATCHING PATTERN "*.h")
+# Less the headers cgiecho_private_headers names.
+get_property(cgiecho_private_headers GLOBAL PROPERTY CGIECHO_PRIVATE_HEADERS)
+set(cgiecho_left_out "")
+foreach(header IN LISTS cgiecho_private_headers)
+  list(APPEND cgiecho_left_out REGEX "/${header}$" EXCLUDE)
+endforeach()
+foreach(folder IN LISTS cgiecho_header_folders)
+  install(DIRECTORY "${PROJECT_SOURCE_DIR}/src/${folder}" DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}/cgiecho"
+    FILES_MATCHING PATTERN "*.h" ${cgiecho_left_out})
 endforeach()
 
 install(EXPORT cgiechoTargets NAMESPACE cgiecho:: DESTINATION "${CGIECHO_INSTALL_CMAKEDIR}")
+write_basic_package_version_file("${PROJECT_BINARY_DIR}/cgiechoConfigVersion.cmake"
+  COMPATIBILITY SameMajorVersion)
+# libfcgi is found on the machine that uses the package, by the same module
+# the build used.
+if(TARGET fcgi::fcgi)
+  set(CGIECHO_NEEDS_FCGI ON)
+else()
+  set(CGIECHO_NEEDS_FCGI OFF)
+endif()
 configure_package_config_file(
   "${PROJECT_SOURCE_DIR}/cmake/cgiechoConfig.cmake.in"
   "${PROJECT_BINARY_DIR}/cgiechoConfig.cmake"
   INSTALL_DESTINATION "${CGIECHO_INSTALL_CMAKEDIR}")
-write_basic_package_version_file("${PROJECT_BINARY_DIR}/cgiechoConfigVersion.cmake"
-  COMPATIBILITY SameMajorVersion)
 install(FILES "${PROJECT_BINARY_DIR}/cgiechoConfig.cmake" "${PROJECT_BINARY_DIR}/cgiechoConfigVersion.cmake"
   DESTINATION "${CGIECHO_INSTALL_CMAKEDIR}")
+if(CGIECHO_NEEDS_FCGI)
+  install(FILES "${PROJECT_SOURCE_DIR}/cmake/Findfcgi.cmake" DESTINATION "${CGIECHO_INSTALL_CMAKEDIR}")
+endif()
 
 # cgiecho.pc finds its prefix from its own folder, so an installed tree still
 # works after `cmake --install --prefix` elsewhere or after being moved.
@@ -54,27 +74,14 @@ endif()
 configure_file("${PROJECT_SOURCE_DIR}/cmake/cgiecho.pc.in" "${PROJECT_BINARY_DIR}/cgiecho.pc" @ONLY)
 install(FILES "${PROJECT_BINARY_DIR}/cgiecho.pc" DESTINATION "${pc_dir}")
 
+# The web layer's pkg-config file: a C++ library with its own flags, so a
+# file of its own rather than more of cgiecho.pc. Its target and headers are
+# installed with the other layers.
+set(pc_web_system_libs "")
 if(WIN32)
-  # cgiecho-win64.zip (cgiecho-win32.zip from the 32-bit build): everything
-  # a Windows program needs to call the library, flat in one folder: the
-  # echo program, the DLL, its import library and .def file for other
-  # linkers, and the header.
-  if(CMAKE_SIZEOF_VOID_P EQUAL 4)
-    set(zip_dir "cgiecho-win32")
-  else()
-    set(zip_dir "cgiecho-win64")
-  endif()
-  set(zip_file "${PROJECT_BINARY_DIR}/${zip_dir}.zip")
-  add_custom_command(OUTPUT "${zip_file}"
-    COMMAND "${CMAKE_COMMAND}" -E rm -rf "${zip_dir}" "${zip_file}"
-    COMMAND "${CMAKE_COMMAND}" -E make_directory "${zip_dir}"
-    COMMAND "${CMAKE_COMMAND}" -E copy
-            "$<TARGET_FILE:cgiecho_program>" "$<TARGET_FILE:cgiecho>" "$<TARGET_LINKER_FILE:cgiecho>"
-            "${PROJECT_BINARY_DIR}/cgiecho.def" "${PROJECT_SOURCE_DIR}/include/cgiecho.h" "${zip_dir}"
-    COMMAND "${CMAKE_COMMAND}" -E tar cf "${zip_file}" --format=zip "${zip_dir}"
-    WORKING_DIRECTORY "${PROJECT_BINARY_DIR}"
-    DEPENDS cgiecho cgiecho_program "${PROJECT_BINARY_DIR}/cgiecho.def" "${PROJECT_SOURCE_DIR}/include/cgiecho.h"
-    COMMENT "Packing ${zip_dir}.zip"
-    VERBATIM)
-  add_custom_target(package_zip ALL DEPENDS "${zip_file}")
+  set(pc_web_system_libs "-lole32")
 endif()
+configure_file("${PROJECT_SOURCE_DIR}/cmake/cgiecho-web.pc.in" "${PROJECT_BINARY_DIR}/cgiecho-web.pc" @ONLY)
+install(FILES "${PROJECT_BINARY_DIR}/cgiecho-web.pc" DESTINATION "${pc_dir}")
+
+include("${CMAKE_CURRENT_LIST_DIR}/package.cmake")

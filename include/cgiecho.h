@@ -164,7 +164,8 @@ CGI_API cgi_str CGI_CALL CGI_DECODE(cgi_str text);     /* takes text; caller own
  * no elements (lower bound 1, upper bound 0), never a null array. An array
  * the caller has locked (SafeArrayLock) cannot be released: it is then left
  * in *pairs as it was, still the caller's, and the call returns 0. When
- * memory runs out, *pairs is null and the call returns 0. */
+ * memory runs out, what *pairs held is released all the same, *pairs is
+ * null and the call returns 0. */
 CGI_API int32_t CGI_CALL CGI_PARSEPARMS(cgi_str *form, struct tagSAFEARRAY **pairs); /* reads *form; returns the pair count */
 CGI_API cgi_str CGI_CALL CGI_VAR(cgi_str *form, cgi_str name); /* reads *form, takes name; caller owns the result */
 CGI_API cgi_str CGI_CALL CGI_FIELD(cgi_str name);              /* takes name; CGI_VAR on the data CGI_BUFFER stored */

@@ -26,7 +26,8 @@ void for_each_pair(std::string_view form, Visit&& visit) {
 
 // The value of the first pair that begins with cgi_ucase(name) + "=" when
 // upper-cased itself: decoded, then "<" -> 0xAB, ">" -> 0xBB, 0x07 -> "&",
-// 0x08 -> "%". "" when no pair matches. Names match the raw, still encoded
+// 0x08 -> "%" (the last two kept for existing callers). "" when no pair
+// matches. Names match the raw, still encoded
 // pair, so "+" in the data never matches a space in the name.
 std::string field_value(std::string_view form, std::string_view name);
 

@@ -8,7 +8,8 @@ namespace cgiecho {
 
 // The upper-casing that names are compared with. Byte by byte, never the
 // locale: "a"-"z" and seven code page 437 letters fold; every other byte,
-// the whole range 0xC0-0xFF included, stays as it is.
+// the whole range 0xC0-0xFF included, stays as it is. The seven are kept
+// for existing callers.
 struct UpperTable {
   std::array<unsigned char, 256> map;
   constexpr UpperTable() : map() {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -13,8 +14,10 @@ namespace cgiecho {
 std::string url_encode(std::string_view text);
 
 // The length of url_encode(text), counted without encoding, so a caller can
-// allocate the result once and have url_encode_to fill it.
-std::size_t url_encoded_size(std::string_view text);
+// allocate the result once and have url_encode_to fill it. In 64 bits on
+// every system: up to three times the input, more than a 32-bit
+// std::size_t holds.
+std::uint64_t url_encoded_size(std::string_view text);
 
 // Writes url_encode(text) at out: exactly url_encoded_size(text) bytes,
 // nothing after them.

@@ -104,51 +104,47 @@ inline void take_escapes(unsigned char* p, std::size_t n, std::size_t& r, std::s
   }
 }
 
-// The number of "%" in the window at `at`: counted in byte lanes (at most
-// kWindow / 16 each) and summed.
-unsigned percent_count_sse2(const unsigned char* at) {
-  const __m128i percent = _mm_set1_epi8('%');
-  __m128i lanes = _mm_setzero_si128();
-  for (std::size_t i = 0; i < kWindow; i += 16)
-    lanes = _mm_sub_epi8(lanes, _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(at + i)), percent));
-  const __m128i sums = _mm_sad_epu8(lanes, _mm_setzero_si128());
-  return static_cast<unsigned>(_mm_cvtsi128_si32(sums) + _mm_cvtsi128_si32(_mm_unpackhi_epi64(sums, sums)));
-}
-
+// The one vector loop, over what a vector path does to a block (Ops):
+//   percent_count(at): the number of "%" in the window at `at`;
+//   escapes(in): the mask of the "%" among the kWidth bytes at `in` (bit i:
+//     byte i);
+//   convert(in, out): those bytes stored at `out`, "+" turned to a space.
+// Ops functions take and give only pointers and integers, so the loop is
+// compiled for each path's target inside that path's wrapper below, and no
+// vector crosses a call compiled for another target. Once inlined, escapes
+// and convert share one load.
+//
 // Storing a whole block at w also writes past the part that counts. That is
 // harmless where it lands on input already read into the register, but an
 // escape cuts the block short, and then the store could land on input not
 // yet read: only while the write position trails the read position by less
 // than a block. Then the part that counts goes through a small buffer. Every
 // well-formed escape widens the gap by two, so this stays rare.
-std::size_t decode_sse2_body(unsigned char* p, std::size_t n) {
-  const __m128i percent = _mm_set1_epi8('%');
-  const __m128i plus = _mm_set1_epi8('+');
-  const __m128i to_space = _mm_set1_epi8('+' - ' ');
+template <class Ops>
+__attribute__((always_inline)) inline std::size_t decode_vectors(unsigned char* p, std::size_t n) {
+  constexpr std::size_t kWidth = Ops::kWidth;
   std::size_t r = 0;
   std::size_t w = 0;
-  while (r + kWindow + 16 <= n) {
+  while (r + kWindow + kWidth <= n) {
     const std::size_t end = r + kWindow;
-    if (percent_count_sse2(p + r) >= kDense) {
+    if (Ops::percent_count(p + r) >= kDense) {
       decode_steps(p, r + kDenseRun < n - 2 ? r + kDenseRun : n - 2, r, w);
       continue;
     }
     while (r < end) {
-      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + r));
-      const auto escapes = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, percent)));
-      const __m128i out = _mm_sub_epi8(v, _mm_and_si128(_mm_cmpeq_epi8(v, plus), to_space));
+      const unsigned escapes = Ops::escapes(p + r);
       if (escapes == 0) {
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(p + w), out);
-        r += 16;
-        w += 16;
+        Ops::convert(p + r, p + w);
+        r += kWidth;
+        w += kWidth;
         continue;
       }
       const auto k = static_cast<std::size_t>(__builtin_ctz(escapes));
-      if (w + 16 <= r + k) {
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(p + w), out);
+      if (w + kWidth <= r + k) {
+        Ops::convert(p + r, p + w);
       } else {
-        unsigned char block[16];
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(block), out);
+        unsigned char block[kWidth];
+        Ops::convert(p + r, block);
         for (std::size_t m = 0; m < k; ++m) p[w + m] = block[m];
       }
       r += k;
@@ -159,53 +155,57 @@ std::size_t decode_sse2_body(unsigned char* p, std::size_t n) {
   return decode_bytes(p, n, r, w);
 }
 
-__attribute__((target("avx2"))) unsigned percent_count_avx2(const unsigned char* at) {
-  const __m256i percent = _mm256_set1_epi8('%');
-  __m256i lanes = _mm256_setzero_si256();
-  for (std::size_t i = 0; i < kWindow; i += 32)
-    lanes = _mm256_sub_epi8(lanes,
-                            _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(at + i)), percent));
-  const __m256i s = _mm256_sad_epu8(lanes, _mm256_setzero_si256());
-  const __m128i sums = _mm_add_epi64(_mm256_castsi256_si128(s), _mm256_extracti128_si256(s, 1));
-  return static_cast<unsigned>(_mm_cvtsi128_si32(sums) + _mm_cvtsi128_si32(_mm_unpackhi_epi64(sums, sums)));
-}
+// The number of "%" in a window is counted in byte lanes (at most
+// kWindow / kWidth each) and summed.
+struct sse2_ops {
+  static constexpr std::size_t kWidth = 16;
+  static unsigned percent_count(const unsigned char* at) {
+    const __m128i percent = _mm_set1_epi8('%');
+    __m128i lanes = _mm_setzero_si128();
+    for (std::size_t i = 0; i < kWindow; i += kWidth)
+      lanes = _mm_sub_epi8(lanes, _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(at + i)), percent));
+    const __m128i sums = _mm_sad_epu8(lanes, _mm_setzero_si128());
+    return static_cast<unsigned>(_mm_cvtsi128_si32(sums) + _mm_cvtsi128_si32(_mm_unpackhi_epi64(sums, sums)));
+  }
+  static unsigned escapes(const unsigned char* in) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in));
+    return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('%'))));
+  }
+  static void convert(const unsigned char* in, unsigned char* out) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in));
+    const __m128i plus = _mm_cmpeq_epi8(v, _mm_set1_epi8('+'));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_sub_epi8(v, _mm_and_si128(plus, _mm_set1_epi8('+' - ' '))));
+  }
+};
+
+struct avx2_ops {
+  static constexpr std::size_t kWidth = 32;
+  __attribute__((target("avx2"))) static unsigned percent_count(const unsigned char* at) {
+    const __m256i percent = _mm256_set1_epi8('%');
+    __m256i lanes = _mm256_setzero_si256();
+    for (std::size_t i = 0; i < kWindow; i += kWidth)
+      lanes = _mm256_sub_epi8(lanes,
+                              _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(at + i)), percent));
+    const __m256i s = _mm256_sad_epu8(lanes, _mm256_setzero_si256());
+    const __m128i sums = _mm_add_epi64(_mm256_castsi256_si128(s), _mm256_extracti128_si256(s, 1));
+    return static_cast<unsigned>(_mm_cvtsi128_si32(sums) + _mm_cvtsi128_si32(_mm_unpackhi_epi64(sums, sums)));
+  }
+  __attribute__((target("avx2"))) static unsigned escapes(const unsigned char* in) {
+    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in));
+    return static_cast<unsigned>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, _mm256_set1_epi8('%'))));
+  }
+  __attribute__((target("avx2"))) static void convert(const unsigned char* in, unsigned char* out) {
+    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in));
+    const __m256i plus = _mm256_cmpeq_epi8(v, _mm256_set1_epi8('+'));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out),
+                        _mm256_sub_epi8(v, _mm256_and_si256(plus, _mm256_set1_epi8('+' - ' '))));
+  }
+};
+
+std::size_t decode_sse2_body(unsigned char* p, std::size_t n) { return decode_vectors<sse2_ops>(p, n); }
 
 __attribute__((target("avx2"))) std::size_t decode_avx2_body(unsigned char* p, std::size_t n) {
-  const __m256i percent = _mm256_set1_epi8('%');
-  const __m256i plus = _mm256_set1_epi8('+');
-  const __m256i to_space = _mm256_set1_epi8('+' - ' ');
-  std::size_t r = 0;
-  std::size_t w = 0;
-  while (r + kWindow + 32 <= n) {
-    const std::size_t end = r + kWindow;
-    if (percent_count_avx2(p + r) >= kDense) {
-      decode_steps(p, r + kDenseRun < n - 2 ? r + kDenseRun : n - 2, r, w);
-      continue;
-    }
-    while (r < end) {
-      const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + r));
-      const auto escapes = static_cast<unsigned>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, percent)));
-      const __m256i out = _mm256_sub_epi8(v, _mm256_and_si256(_mm256_cmpeq_epi8(v, plus), to_space));
-      if (escapes == 0) {
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(p + w), out);
-        r += 32;
-        w += 32;
-        continue;
-      }
-      const auto k = static_cast<std::size_t>(__builtin_ctz(escapes));
-      if (w + 32 <= r + k) {
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(p + w), out);
-      } else {
-        unsigned char block[32];
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(block), out);
-        for (std::size_t m = 0; m < k; ++m) p[w + m] = block[m];
-      }
-      r += k;
-      w += k;
-      take_escapes(p, n, r, w);
-    }
-  }
-  return decode_bytes(p, n, r, w);
+  return decode_vectors<avx2_ops>(p, n);
 }
 #endif
 

@@ -1,5 +1,7 @@
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
+#include <stdexcept>
 
 #include "codec/url_codec.h"
 #include "codec/url_codec_paths.h"
@@ -55,10 +57,12 @@ std::size_t encode_bytes(const unsigned char* in, std::size_t n, char* out) {
   return j;
 }
 
-std::size_t count_scalar(const unsigned char* in, std::size_t n) {
-  std::size_t total = 0;
-  for (std::size_t i = 0; i < n; ++i) total += kEncode.entry[in[i]][3];
-  return total;
+// The bytes that are escaped: a count no larger than the input, so a
+// std::size_t holds it; three bytes for each may not be.
+std::size_t count_escaped_scalar(const unsigned char* in, std::size_t n) {
+  std::size_t escaped = 0;
+  for (std::size_t i = 0; i < n; ++i) escaped += kEncode.entry[in[i]][3] >> 1;
+  return escaped;
 }
 
 #if CGIECHO_URL_X86
@@ -100,8 +104,9 @@ __attribute__((target("avx2"))) std::size_t count_escaped_avx2(const unsigned ch
 
 // Counting runs before every exported encoding, so it must cost little
 // beside the encoding itself: escaped bytes are counted in byte lanes and
-// summed before a lane can overflow.
-std::size_t url_encoded_size(std::string_view text) {
+// summed before a lane can overflow. The length is summed in 64 bits: on a
+// 32-bit system an input of 1.43 GB already encodes past 4 GiB.
+std::uint64_t url_encoded_size(std::string_view text) {
   const auto* in = reinterpret_cast<const unsigned char*>(text.data());
   const std::size_t n = text.size();
   std::size_t i = 0;
@@ -137,7 +142,8 @@ std::size_t url_encoded_size(std::string_view text) {
                static_cast<std::size_t>(_mm_cvtsi128_si32(_mm_unpackhi_epi64(sums, sums)));
   }
 #endif
-  return i + 2 * escaped + count_scalar(in + i, n - i);
+  escaped += count_escaped_scalar(in + i, n - i);
+  return std::uint64_t{n} + 2 * std::uint64_t{escaped};
 }
 
 // Each piece of input is encoded into a small staging buffer that stays in
@@ -163,7 +169,10 @@ void url_encode_to(std::string_view text, char* out) {
 }
 
 std::string url_encode(std::string_view text) {
-  std::string out(url_encoded_size(text), '\0');
+  const std::uint64_t size = url_encoded_size(text);
+  // Only on a 32-bit system: more than a string holds, as std::string says it.
+  if (static_cast<std::size_t>(size) != size) throw std::length_error("url_encode: result too long");
+  std::string out(static_cast<std::size_t>(size), '\0');
   url_encode_to(text, out.data());
   return out;
 }

@@ -7,21 +7,17 @@
 namespace cgiecho {
 
 void echo_request() {
-  // Room for the frame after a body, so the page is made without a copy.
-  buffer_request(kPageFrameSize);
-  std::string& data = cgi_request_data();
-  const bool opted_out = std::string_view(data).substr(0, kNoSanitizeMarker.size()) == kNoSanitizeMarker;
-  if (opted_out || data.find('<') == std::string::npos) {
-    frame_in_place(data);
+  // Room for the frame around a body, so the page is made where it lies.
+  buffer_request({kPageHead.size(), kPageTail.size()});
+  RequestData& data = cgi_request_data();
+  const std::string_view text = data.view();
+  const bool opted_out = text.substr(0, kNoSanitizeMarker.size()) == kNoSanitizeMarker;
+  if (opted_out || text.find('<') == std::string_view::npos) {
+    data.frame(kPageHead, kPageTail);
   } else {
-    data = make_page(data, Markup::kEscapeLessThan);
+    data = make_page(text, Markup::kEscapeLessThan);
   }
-  platform::write_stdout(data);
-}
-
-void reset_process_state() {
-  clear_request_data();
-  clear_header_sent();
+  platform::write_stdout(data.view());
 }
 
 }  // namespace cgiecho

@@ -12,7 +12,4 @@ inline constexpr std::string_view kNoSanitizeMarker = "nosanitize=1";
 // in one write. cgi_request_data holds the page afterwards.
 void echo_request();
 
-// Back to the start-up state: no request data, no header sent.
-void reset_process_state();
-
 }  // namespace cgiecho

@@ -9,6 +9,6 @@ int main() {
   if (!platform::start_process()) platform::end_process(255);
   // One request under CGI; under FastCGI, each request the server sends.
   serve(echo_request);
-  reset_process_state();
+  reset_request_state();
   platform::end_process(0);
 }

@@ -29,15 +29,18 @@ extern "C" cgi_str CGI_CALL CGI_DECODE(cgi_str text) {
   });
 }
 
+// The previous array goes first: a call that runs out of memory then
+// leaves no array, never the old pairs, which a caller would take for the
+// new ones.
 extern "C" int32_t CGI_CALL CGI_PARSEPARMS(cgi_str* form, struct tagSAFEARRAY** pairs) {
   return guarded([&]() -> int32_t {
-    if (pairs == nullptr) return 0;
+    if (pairs == nullptr || !release_array(pairs)) return 0;
     const std::string_view data = view_of(form);
     std::vector<std::string_view> views;
     views.reserve(count_pairs(data));
     for_each_pair(data, [&](std::string_view pair) { views.push_back(pair); });
-    if (replace_with_handles(pairs, views) != array_result::replaced) return 0;
-    return static_cast<int32_t>(views.size());
+    *pairs = array_of_handles(views);
+    return *pairs == nullptr ? 0 : static_cast<int32_t>(views.size());
   });
 }
 
@@ -47,5 +50,5 @@ extern "C" cgi_str CGI_CALL CGI_VAR(cgi_str* form, cgi_str name) {
 }
 extern "C" cgi_str CGI_CALL CGI_FIELD(cgi_str name) {
   const owned_handle key(name);
-  return guarded([&] { return to_handle(field_value(cgi_request_data(), key.view())); });
+  return guarded([&] { return to_handle(field_value(cgi_request_data().view(), key.view())); });
 }

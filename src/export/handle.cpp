@@ -2,8 +2,9 @@
 
 #include <cstdint>
 #include <cstring>
-#include <limits>
 #include <new>
+
+#include "platform/narrow.h"
 
 #ifdef _WIN32
 #define WIN32_LEAN_AND_MEAN
@@ -134,7 +135,7 @@ cgi_str allocate_unfilled(std::uint32_t length) {
 #endif
 }
 
-bool fits_handle(std::size_t length) { return length > 0 && length <= std::numeric_limits<std::uint32_t>::max(); }
+bool fits_handle(std::uint64_t length) { return length > 0 && platform::fits_count<std::uint32_t>(length); }
 
 }  // namespace
 
@@ -150,7 +151,7 @@ cgi_str to_handle(std::string_view bytes) {
   return allocate(bytes.data(), static_cast<std::uint32_t>(bytes.size()));
 }
 
-cgi_str new_handle(std::size_t length) {
+cgi_str new_handle(std::uint64_t length) {
   if (!fits_handle(length)) return nullptr;
   return allocate_unfilled(static_cast<std::uint32_t>(length));
 }
@@ -168,24 +169,26 @@ void replace(cgi_str* ref, cgi_str with) {
   *ref = with;
 }
 
-array_result replace_with_handles(struct tagSAFEARRAY** array, const std::vector<std::string_view>& views) {
-  if (views.size() > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max()))
-    return array_result::out_of_memory;
+bool release_array(struct tagSAFEARRAY** array) {
   // Destroying a null array succeeds; a locked one is refused (negative).
-  if (SafeArrayDestroy(*array) < 0) return array_result::locked;
+  if (SafeArrayDestroy(*array) < 0) return false;
   *array = nullptr;
+  return true;
+}
+
+SAFEARRAY* array_of_handles(const std::vector<std::string_view>& views) {
+  if (!platform::fits_count<std::int32_t>(views.size())) return nullptr;  // past the upper bound a caller reads
   SAFEARRAY* made = SafeArrayCreateVector(VT_BSTR, 1, static_cast<std::uint32_t>(views.size()));
-  if (made == nullptr) return array_result::out_of_memory;
+  if (made == nullptr) return nullptr;
   auto* slots = static_cast<cgi_str*>(made->pvData);
   for (std::size_t i = 0; i < views.size(); ++i) {
     slots[i] = to_handle(views[i]);
     if (slots[i] == nullptr && !views[i].empty()) {
       SafeArrayDestroy(made);
-      return array_result::out_of_memory;
+      return nullptr;
     }
   }
-  *array = made;
-  return array_result::replaced;
+  return made;
 }
 
 }  // namespace cgiecho::exports

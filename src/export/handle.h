@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string_view>
 #include <type_traits>
 #include <vector>
@@ -22,8 +23,9 @@ cgi_str to_handle(std::string_view bytes);
 
 // A new handle of `length` bytes for the caller to fill (bytes_of), so a
 // result whose length is known up front is written once, in place. Null as
-// for to_handle.
-cgi_str new_handle(std::size_t length);
+// for to_handle. The length is counted in 64 bits on every system, so that
+// one past 32 bits is refused rather than wrapped into a small block.
+cgi_str new_handle(std::uint64_t length);
 char* bytes_of(cgi_str handle);
 
 void release(cgi_str handle);
@@ -54,15 +56,14 @@ class owned_handle {
   cgi_str handle_;
 };
 
-// What became of the caller's array when it was to be replaced.
-enum class array_result { replaced, locked, out_of_memory };
+// Destroys the caller's array with its strings and leaves *array null.
+// False for one its owner has locked: that cannot be destroyed, and is
+// left as it is, still the caller's.
+bool release_array(struct tagSAFEARRAY** array);
 
-// Replaces *array with a vector of new handles, one per view, lower bound 1
-// (no elements for no views). The caller's previous array is destroyed with
-// its strings first; one its owner has locked cannot be, and is then left
-// as it is, still the caller's, with nothing new made. When memory runs out
-// midway, nothing half-made is kept: *array becomes null.
-array_result replace_with_handles(struct tagSAFEARRAY** array, const std::vector<std::string_view>& views);
+// A new vector of handles, one per view, lower bound 1 (no elements for no
+// views); null when memory runs out, with nothing half-made kept.
+struct tagSAFEARRAY* array_of_handles(const std::vector<std::string_view>& views);
 
 // Runs an exported routine's body; no exception crosses into C. A failure
 // (memory, as the core throws nothing else) degrades to the empty result.

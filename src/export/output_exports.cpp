@@ -12,7 +12,7 @@ extern "C" void CGI_CALL exec_html(cgi_str* text) {
     // Built in the handle that the caller gets back. Without memory for it
     // nothing is written and the caller's text stays.
     const std::string_view body = view_of(text);
-    owned_handle page(new_handle(kPageFrameSize + body.size()));
+    owned_handle page(new_handle(std::uint64_t{kPageFrameSize} + body.size()));
     if (page.data() == nullptr) return;
     frame_to(body, page.data());
     // Written before it is handed over: with a null address the page has

@@ -49,12 +49,6 @@ void frame_to(std::string_view text, char* out) {
   std::memcpy(out + text.size(), kPageTail.data(), kPageTail.size());
 }
 
-void frame_in_place(std::string& text) {
-  text.reserve(kPageHead.size() + text.size() + kPageTail.size());
-  text.insert(0, kPageHead);
-  text += kPageTail;
-}
-
 void write_line(std::string_view text) {
   platform::write_stdout(text);
   platform::write_stdout("\r\n");

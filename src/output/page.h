@@ -26,10 +26,6 @@ std::string make_page(std::string_view text, Markup markup = Markup::kAsIs);
 // built there, not copied there.
 void frame_to(std::string_view text, char* out);
 
-// make_page(text) in the string itself: a large body is framed without a
-// second copy of it alive at the same time.
-void frame_in_place(std::string& text);
-
 // The text, then CR LF, as two writes.
 void write_line(std::string_view text);
 

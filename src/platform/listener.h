@@ -17,10 +17,6 @@ namespace cgiecho::platform {
 // socket, applies.)
 bool stdin_is_pipe_listener();
 
-// Both: a variable of the process's own environment, also while a channel serves
-// a request: a responder's settings never come from a request.
-std::string process_env(std::string_view name);
-
 // POSIX: opens a listening socket, on TCP at exactly `host` (an IPv4 or
 // IPv6 address: the static program carries no resolver) and `port`, or at
 // the socket path `path` (replacing only a socket no one listens on), and
@@ -48,8 +44,9 @@ bool take_stop_event();
 // Blocks until the web server sets that event.
 void wait_for_stop_event();
 
-// Both: writes `message` and a line end to standard error and ends the process
-// with `exit_code`: for a listener that cannot be opened.
+// Both: writes the program's name, ": ", `message` and a line end to
+// standard error, where web servers keep what their responders say, and
+// ends the process with `exit_code`: for a responder that cannot go on.
 [[noreturn]] void end_with_message(std::string_view message, int exit_code);
 
 }  // namespace cgiecho::platform

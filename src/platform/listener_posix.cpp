@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "platform/listener.h"
+#include "platform/platform.h"
 
 namespace cgiecho::platform {
 namespace {
@@ -39,12 +40,6 @@ std::string listen_and_take(int fd, const sockaddr* address, socklen_t size) {
 }
 
 }  // namespace
-
-std::string process_env(std::string_view name) {
-  const std::string key(name.substr(0, name.find('\0')));
-  const char* value = std::getenv(key.c_str());
-  return value ? std::string(value) : std::string();
-}
 
 std::string listen_on_tcp(const std::string& host, int port) {
   sockaddr_in v4{};
@@ -98,10 +93,13 @@ std::string listen_on_path(const std::string& path) {
 }
 
 void end_with_message(std::string_view message, int exit_code) {
-  std::string line(message);
+  std::string line = std::string(program_invocation_short_name) + ": ";
+  line += message;
   line += '\n';
-  [[maybe_unused]] const ssize_t put = ::write(2, line.data(), line.size());
-  std::_Exit(exit_code);
+  if (::write(STDERR_FILENO, line.data(), line.size()) < 0) {
+    // Nowhere else to say it; the exit status still does.
+  }
+  end_process(exit_code);
 }
 
 }  // namespace cgiecho::platform

@@ -3,10 +3,14 @@
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <string>
+#include <string_view>
 
 #include "platform/listener.h"
+#include "platform/platform.h"
 
 namespace cgiecho::platform {
 namespace {
@@ -44,19 +48,6 @@ bool stdin_is_pipe_listener() {
   IoStatus status{};
   if (NtQueryInformationFile(in, &status, &pipe, sizeof pipe, kFilePipeLocalInformation) < 0) return false;
   return pipe.end == kServerEnd && pipe.configuration == kFullDuplex;
-}
-
-std::string process_env(std::string_view name) {
-  const std::string key(name.substr(0, name.find('\0')));
-  std::string value(256, '\0');
-  for (;;) {
-    const DWORD got = GetEnvironmentVariableA(key.c_str(), value.data(), static_cast<DWORD>(value.size()));
-    if (got < value.size()) {
-      value.resize(got);
-      return value;
-    }
-    value.assign(got, '\0');
-  }
 }
 
 std::string listen_on_pipe(const std::string& name) {
@@ -105,11 +96,19 @@ void wait_for_stop_event() {
 }
 
 void end_with_message(std::string_view message, int exit_code) {
-  std::string line(message);
+  // The program's file name without its folder and ".exe", as a console
+  // user types it.
+  char path[MAX_PATH] = {};
+  const DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
+  std::string_view name(path, length < MAX_PATH ? length : 0);
+  name.remove_prefix(std::min(name.find_last_of("\\/") + 1, name.size()));
+  if (name.size() > 4 && _stricmp(path + length - 4, ".exe") == 0) name.remove_suffix(4);
+  std::string line = std::string(name) + ": ";
+  line += message;
   line += "\r\n";
   DWORD put = 0;
   WriteFile(GetStdHandle(STD_ERROR_HANDLE), line.data(), static_cast<DWORD>(line.size()), &put, nullptr);
-  ExitProcess(static_cast<UINT>(exit_code));
+  end_process(exit_code);
 }
 
 }  // namespace cgiecho::platform

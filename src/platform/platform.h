@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -11,7 +12,8 @@
 namespace cgiecho::platform {
 
 // The value of an environment variable, whole; "" when unset. The name is
-// taken up to its first NUL, as the operating system sees names.
+// taken as variable_name (narrow.h) gives it: up to its first NUL, and a
+// name with "=" names nothing, on every platform and under FastCGI.
 std::string env(std::string_view name);
 
 // Every variable as a name and a value, in the order the system keeps
@@ -20,19 +22,21 @@ std::string env(std::string_view name);
 using Variables = std::vector<std::pair<std::string, std::string>>;
 Variables environment();
 // The process's own, also while a channel serves a request (a FastCGI
-// responder's settings come from here).
+// responder's settings come from here, never from a request).
 Variables process_environment();
+std::string process_env(std::string_view name);
 
 // The command line after the program's name (see command_tail.h).
 std::string command_tail();
 
 // One read of at most `count` bytes from standard input into `buffer`.
 // Returns the bytes read; 0 at end of input, on failure or without stdin.
+// A standard input that is not ready yet (non-blocking) is waited for.
 std::size_t read_stdin(char* buffer, std::size_t count);
 
 // Puts all the bytes on standard output as one write from the caller's
 // view (see write_all.h), best effort: a failure is not reported and the
-// caller carries on.
+// caller carries on. A full non-blocking output is waited on, not a failure.
 void write_stdout(std::string_view bytes);
 
 // A request that arrives over a connection rather than through the process
@@ -58,5 +62,79 @@ void set_channel(Channel* channel);
 // cannot be set up (the program then ends with 255 and writes nothing).
 bool start_process();
 [[noreturn]] void end_process(int exit_code);
+
+// Room for bytes that arrive a piece at a time (a request body), taken from
+// the system directly: it grows by moving pages rather than copying bytes
+// where the system can, and large room asks for large pages, so that fewer
+// faults fill it. Untouched room costs address space, and on hosts that
+// count what they hand out, that count. Each call gives null when the room
+// cannot be had; grow_room then leaves the old room as it was. `size` is
+// always the size the room was last taken or grown to.
+char* take_room(std::size_t size);
+char* grow_room(char* room, std::size_t size, std::size_t new_size);
+void give_back_room(char* room, std::size_t size);
+
+}  // namespace cgiecho::platform
+
+// ---- Temp files for uploads ------------------------------------------------
+namespace cgiecho::platform {
+
+// A file for one upload, in the temp folder (TMPDIR, else /tmp; on Windows
+// the folder GetTempPath names) of the process's own environment, never a
+// request's. No other user can open it, and it is gone once closed or once
+// the process ends, however it ends: on Linux it has no name at all
+// (O_TMPFILE; where the file system lacks that, it is made with O_EXCL and
+// mode 0600 and unlinked at once); on Windows it is opened for deletion on
+// close and shared with nobody. Move-only; the destructor closes it.
+class TempFile {
+ public:
+  TempFile() noexcept = default;
+  TempFile(TempFile&& other) noexcept
+      : handle_(std::exchange(other.handle_, kNone)), size_(std::exchange(other.size_, 0)),
+        linkable_(std::exchange(other.linkable_, false)) {}
+  TempFile& operator=(TempFile&& other) noexcept {
+    if (this != &other) {
+      close();
+      handle_ = std::exchange(other.handle_, kNone);
+      size_ = std::exchange(other.size_, 0);
+      linkable_ = std::exchange(other.linkable_, false);
+    }
+    return *this;
+  }
+  TempFile(const TempFile&) = delete;
+  TempFile& operator=(const TempFile&) = delete;
+  ~TempFile() { close(); }
+
+  // A new, empty file in place of whatever this held. False when the
+  // system refuses one (the handle is then closed).
+  bool create() noexcept;
+  bool is_open() const noexcept { return handle_ != kNone; }
+  // Appends every byte; false when that fails (the file's size then says
+  // how much is in it).
+  bool write(std::string_view bytes) noexcept;
+  std::uint64_t size() const noexcept { return size_; }
+  // Up to `count` bytes from `offset` (fewer only at the end; 0 past it).
+  // False when the read fails.
+  bool read_at(std::uint64_t offset, char* buffer, std::size_t count, std::size_t& got) const noexcept;
+  // Gives the data a name: a new file at `path` (UTF-8 on Windows), never
+  // replacing anything there. On Linux the file itself is linked there
+  // where it can be (same file system, /proc or the privilege for
+  // AT_EMPTY_PATH), without copying a byte; otherwise the bytes are
+  // copied. The new file is private to the program's user (mode 0600 on
+  // Linux). False when `path` exists or cannot be made; a copy that fails
+  // halfway is removed. The temp file stays open and usable.
+  bool keep_as(std::string_view path) const noexcept;
+  void close() noexcept;
+
+ private:
+  static constexpr std::intptr_t kNone = -1;
+  std::intptr_t handle_ = kNone;  // a descriptor, a HANDLE, or the tests' fake's number
+  std::uint64_t size_ = 0;
+  bool linkable_ = false;  // an O_TMPFILE file, which linkat can name
+};
+
+// A new file at `path` holding `bytes`, with the same rules as
+// TempFile::keep_as (never replaces anything; removed if writing fails).
+bool write_new_file(std::string_view path, std::string_view bytes) noexcept;
 
 }  // namespace cgiecho::platform

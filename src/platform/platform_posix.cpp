@@ -6,8 +6,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
+#include "platform/narrow.h"
 #include "platform/platform.h"
 #include "platform/write_all.h"
 
@@ -53,6 +56,22 @@ std::string tail_from_proc() {
   return tail;
 }
 
+// A descriptor a web server hands over may be non-blocking: EAGAIN then
+// means "not yet", not the end, so the call waits until the descriptor is
+// ready and is made again, as after a signal (EINTR). Any other failure is
+// the caller's to see.
+template <class Call>
+ssize_t when_ready(int fd, short events, Call call) {
+  for (;;) {
+    const ssize_t done = call();
+    if (done >= 0) return done;
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return done;
+    pollfd ready{fd, events, 0};
+    ::poll(&ready, 1, -1);  // failed or not, the call is made again and tells
+  }
+}
+
 Channel* g_channel = nullptr;
 
 }  // namespace
@@ -61,10 +80,12 @@ void set_channel(Channel* channel) { g_channel = channel; }
 
 std::string env(std::string_view name) {
   if (g_channel != nullptr) return g_channel->env(name);
-  name = name.substr(0, name.find('\0'));
-  // A name with "=" cannot be set on POSIX; getenv would match a prefix.
-  if (name.empty() || name.find('=') != std::string_view::npos) return {};
-  const std::string key(name);
+  return process_env(name);
+}
+
+std::string process_env(std::string_view name) {
+  const std::string key(variable_name(name));
+  if (key.empty()) return {};
   const char* value = std::getenv(key.c_str());
   return value ? std::string(value) : std::string();
 }
@@ -98,20 +119,14 @@ std::string command_tail() {
 
 std::size_t read_stdin(char* buffer, std::size_t count) {
   if (g_channel != nullptr) return g_channel->read(buffer, count);
-  for (;;) {
-    const ssize_t got = ::read(STDIN_FILENO, buffer, count);
-    if (got >= 0) return static_cast<std::size_t>(got);
-    if (errno != EINTR) return 0;
-  }
+  const ssize_t got = when_ready(STDIN_FILENO, POLLIN, [&] { return ::read(STDIN_FILENO, buffer, count); });
+  return got > 0 ? static_cast<std::size_t>(got) : 0;
 }
 
 void write_stdout(std::string_view bytes) {
   if (g_channel != nullptr) return g_channel->write(bytes);
-  write_all(bytes, [](const char* data, std::size_t count) -> ssize_t {
-    for (;;) {
-      const ssize_t put = ::write(STDOUT_FILENO, data, count);
-      if (put >= 0 || errno != EINTR) return put;
-    }
+  write_all(bytes, [](const char* data, std::size_t count) {
+    return when_ready(STDOUT_FILENO, POLLOUT, [&] { return ::write(STDOUT_FILENO, data, count); });
   });
 }
 
@@ -122,5 +137,192 @@ bool start_process() {
 }
 
 void end_process(int exit_code) { std::exit(exit_code); }
+
+namespace {
+
+// Room of a quarter of a large page or more comes in whole large pages.
+// The kernel places such a mapping on a large-page boundary, so all of it
+// can be filled with large pages: one fault per 2 MiB instead of 512.
+// Measured on a body read from a file, that pays from 512 KiB on (about
+// 0.2 ms of 1.8 ms a request), not at 256 KiB.
+constexpr std::size_t kLargePage = std::size_t{2} << 20;
+constexpr std::size_t kLargeFrom = kLargePage / 4;
+
+std::size_t room_bytes(std::size_t size) {
+  if (size < kLargeFrom) return size;  // the kernel rounds to pages
+  return (size + kLargePage - 1) / kLargePage * kLargePage;
+}
+
+// Only advice: where the kernel offers no large pages, small ones serve.
+void advise_large_pages(void* room, std::size_t bytes) {
+  if (bytes >= kLargePage) ::madvise(room, bytes, MADV_HUGEPAGE);
+}
+
+}  // namespace
+
+char* take_room(std::size_t size) {
+  const std::size_t bytes = room_bytes(size);
+  void* room = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (room == MAP_FAILED) return nullptr;
+  advise_large_pages(room, bytes);
+  return static_cast<char*>(room);
+}
+
+// The kernel moves the page tables to wherever the larger room fits: no
+// byte is copied, and pages never touched stay untouched.
+char* grow_room(char* room, std::size_t size, std::size_t new_size) {
+  const std::size_t bytes = room_bytes(new_size);
+  void* grown = ::mremap(room, room_bytes(size), bytes, MREMAP_MAYMOVE);
+  if (grown == MAP_FAILED) return nullptr;
+  advise_large_pages(grown, bytes);
+  return static_cast<char*>(grown);
+}
+
+void give_back_room(char* room, std::size_t size) { ::munmap(room, room_bytes(size)); }
+
+}  // namespace cgiecho::platform
+
+// ---- Temp files for uploads ------------------------------------------------
+#include <sys/stat.h>
+
+#include <string>
+
+namespace cgiecho::platform {
+namespace {
+
+// The process's own TMPDIR: under FastCGI a request must not pick where
+// the responder writes.
+std::string temp_folder() {
+  const char* dir = std::getenv("TMPDIR");
+  return dir != nullptr && *dir != '\0' ? std::string(dir) : std::string("/tmp");
+}
+
+// Every byte, or false; `done` counts what went out either way.
+bool write_fd(int fd, const char* data, std::size_t count, std::uint64_t& done) {
+  while (count > 0) {
+    const ssize_t put = ::write(fd, data, count);
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) return false;
+    data += put;
+    count -= static_cast<std::size_t>(put);
+    done += static_cast<std::uint64_t>(put);
+  }
+  return true;
+}
+
+// A path the system can take: NUL would end it early, and then name
+// another file than the one asked for.
+bool usable_path(std::string_view path) { return !path.empty() && path.find('\0') == std::string_view::npos; }
+
+int create_new(const std::string& path) {
+  for (;;) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd >= 0 || errno != EINTR) return fd;
+  }
+}
+
+}  // namespace
+
+bool TempFile::create() noexcept {
+  close();
+  try {
+    const std::string dir = temp_folder();
+    int fd = -1;
+#ifdef O_TMPFILE
+    // Without O_EXCL, so that keep_as can link it.
+    fd = ::open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+      handle_ = fd;
+      linkable_ = true;
+      return true;
+    }
+    // Only a file system without O_TMPFILE earns the named fallback.
+    if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return false;
+#endif
+    std::string name = dir + "/cgiecho-upload-XXXXXX";
+    fd = ::mkostemp(name.data(), O_CLOEXEC);  // O_EXCL and mode 0600
+    if (fd < 0) return false;
+    ::unlink(name.c_str());
+    handle_ = fd;
+    linkable_ = false;
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+bool TempFile::write(std::string_view bytes) noexcept {
+  return handle_ != kNone && write_fd(static_cast<int>(handle_), bytes.data(), bytes.size(), size_);
+}
+
+bool TempFile::read_at(std::uint64_t offset, char* buffer, std::size_t count, std::size_t& got) const noexcept {
+  got = 0;
+  if (handle_ == kNone) return false;
+  while (got < count && offset + got < size_) {
+    const ssize_t n = ::pread(static_cast<int>(handle_), buffer + got, count - got, static_cast<off_t>(offset + got));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+bool TempFile::keep_as(std::string_view path) const noexcept {
+  if (handle_ == kNone || !usable_path(path)) return false;
+  try {
+    const std::string target(path);
+    const int fd = static_cast<int>(handle_);
+    if (linkable_) {
+#ifdef AT_EMPTY_PATH
+      // Needs CAP_DAC_READ_SEARCH; the /proc name below works for anyone.
+      if (::linkat(fd, "", AT_FDCWD, target.c_str(), AT_EMPTY_PATH) == 0) return true;
+      if (errno == EEXIST) return false;
+#endif
+      const std::string self = "/proc/self/fd/" + std::to_string(fd);
+      if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, target.c_str(), AT_SYMLINK_FOLLOW) == 0) return true;
+      if (errno == EEXIST) return false;
+      // Another file system, or no /proc: the bytes are copied.
+    }
+    const int out = create_new(target);
+    if (out < 0) return false;
+    bool ok = true;
+    std::string chunk(std::size_t{1} << 16, '\0');
+    for (std::uint64_t at = 0; ok && at < size_;) {
+      std::size_t got = 0;
+      std::uint64_t put = 0;
+      ok = read_at(at, chunk.data(), chunk.size(), got) && got > 0 && write_fd(out, chunk.data(), got, put);
+      at += got;
+    }
+    if (::close(out) != 0) ok = false;
+    if (!ok) ::unlink(target.c_str());
+    return ok;
+  } catch (...) {
+    return false;
+  }
+}
+
+void TempFile::close() noexcept {
+  if (handle_ != kNone) ::close(static_cast<int>(handle_));
+  handle_ = kNone;
+  size_ = 0;
+  linkable_ = false;
+}
+
+bool write_new_file(std::string_view path, std::string_view bytes) noexcept {
+  if (!usable_path(path)) return false;
+  try {
+    const std::string target(path);
+    const int out = create_new(target);
+    if (out < 0) return false;
+    std::uint64_t put = 0;
+    bool ok = write_fd(out, bytes.data(), bytes.size(), put);
+    if (::close(out) != 0) ok = false;
+    if (!ok) ::unlink(target.c_str());
+    return ok;
+  } catch (...) {
+    return false;
+  }
+}
 
 }  // namespace cgiecho::platform

@@ -4,9 +4,11 @@
 #include <windows.h>
 #include <objbase.h>
 
+#include <cstdlib>
 #include <string>
 
 #include "platform/command_tail.h"
+#include "platform/narrow.h"
 #include "platform/platform.h"
 #include "platform/write_all.h"
 
@@ -61,7 +63,12 @@ void set_channel(Channel* channel) { g_channel = channel; }
 
 std::string env(std::string_view name) {
   if (g_channel != nullptr) return g_channel->env(name);
-  const std::string key(name.substr(0, std::min(name.find('\0'), kMaxNameForApi)));
+  return process_env(name);
+}
+
+std::string process_env(std::string_view name) {
+  const std::string key(variable_name(name).substr(0, kMaxNameForApi));
+  if (key.empty()) return {};
   std::string value(kValueBuffer, '\0');
   for (;;) {
     const DWORD got = GetEnvironmentVariableA(key.c_str(), value.data(), static_cast<DWORD>(value.size()));
@@ -105,7 +112,8 @@ std::size_t read_stdin(char* buffer, std::size_t count) {
   HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
   if (in == nullptr || in == INVALID_HANDLE_VALUE) return 0;
   DWORD got = 0;
-  if (!ReadFile(in, buffer, static_cast<DWORD>(count), &got, nullptr)) return 0;
+  // One call takes at most what a DWORD counts; the caller asks for the rest.
+  if (!ReadFile(in, buffer, clamp_count<DWORD>(count), &got, nullptr)) return 0;
   return got;
 }
 
@@ -115,7 +123,7 @@ void write_stdout(std::string_view bytes) {
   HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
   write_all(bytes, [out](const char* data, std::size_t count) -> long long {
     // One call takes at most what a DWORD counts; the loop offers the rest.
-    const DWORD ask = count > 0x7FFFFFFFu ? 0x7FFFFFFFu : static_cast<DWORD>(count);
+    const DWORD ask = clamp_count<DWORD>(count, 0x7FFFFFFF);
     DWORD put = 0;
     if (!WriteFile(out, data, ask, &put, nullptr)) return -1;
     return static_cast<long long>(put);
@@ -144,6 +152,175 @@ void end_process(int exit_code) {
   }
   CoUninitialize();
   ExitProcess(static_cast<UINT>(exit_code));
+}
+
+// The C heap: the runtime's realloc grows in place where it can and copies
+// otherwise.
+char* take_room(std::size_t size) { return static_cast<char*>(std::malloc(size)); }
+
+char* grow_room(char* room, std::size_t, std::size_t new_size) {
+  return static_cast<char*>(std::realloc(room, new_size));
+}
+
+void give_back_room(char* room, std::size_t) { std::free(room); }
+
+}  // namespace cgiecho::platform
+
+// ---- Temp files for uploads ------------------------------------------------
+#include <atomic>
+
+namespace cgiecho::platform {
+namespace {
+
+HANDLE as_handle(std::intptr_t h) { return reinterpret_cast<HANDLE>(h); }
+
+// UTF-8 to the system's wide paths; false for bytes that are not UTF-8 or
+// hold a NUL, which would end the name early.
+bool wide_path(std::string_view path, std::wstring& out) {
+  if (path.empty() || path.size() > 0x7FFFFFFF || path.find('\0') != std::string_view::npos) return false;
+  const int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path.data(), static_cast<int>(path.size()), nullptr, 0);
+  if (n <= 0) return false;
+  out.assign(static_cast<std::size_t>(n), L'\0');
+  return MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path.data(), static_cast<int>(path.size()), out.data(),
+                             n) == n;
+}
+
+// Positioned I/O on a handle opened without FILE_FLAG_OVERLAPPED: the
+// OVERLAPPED only carries the offset, and the call completes before it
+// returns.
+OVERLAPPED at_offset(std::uint64_t offset) {
+  OVERLAPPED o{};
+  o.Offset = static_cast<DWORD>(offset & 0xFFFFFFFFu);
+  o.OffsetHigh = static_cast<DWORD>(offset >> 32);
+  return o;
+}
+
+// Every byte from `offset` on, or false; `done` counts what went out
+// either way (it may be the caller's offset itself).
+bool write_handle(HANDLE h, std::uint64_t offset, const char* data, std::size_t count, std::uint64_t& done) {
+  while (count > 0) {
+    const DWORD ask = count > 0x40000000u ? 0x40000000u : static_cast<DWORD>(count);
+    OVERLAPPED o = at_offset(offset);
+    DWORD put = 0;
+    if (!WriteFile(h, data, ask, &put, &o) || put == 0) return false;
+    data += put;
+    count -= put;
+    offset += put;
+    done += put;
+  }
+  return true;
+}
+
+HANDLE create_new(const std::wstring& path) {
+  return CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+std::atomic<unsigned> g_temp_counter{0};
+
+}  // namespace
+
+bool TempFile::create() noexcept {
+  close();
+  try {
+    std::wstring dir(MAX_PATH + 1, L'\0');
+    DWORD n = GetTempPathW(static_cast<DWORD>(dir.size()), dir.data());
+    if (n > dir.size()) {
+      dir.assign(n, L'\0');
+      n = GetTempPathW(static_cast<DWORD>(dir.size()), dir.data());
+    }
+    if (n == 0 || n > dir.size()) return false;
+    dir.resize(n);  // ends with a backslash
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      LARGE_INTEGER tick{};
+      QueryPerformanceCounter(&tick);
+      const std::wstring path = dir + L"cgiecho-upload-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                                std::to_wstring(tick.QuadPart) + L"-" + std::to_wstring(g_temp_counter.fetch_add(1)) +
+                                L".tmp";
+      // Shared with nobody: no other process, of any user, opens it while
+      // it exists, and the system deletes it when the last handle goes,
+      // which the end of the process closes however it ends.
+      HANDLE h = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                             FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+      if (h != INVALID_HANDLE_VALUE) {
+        handle_ = reinterpret_cast<std::intptr_t>(h);
+        return true;
+      }
+      if (GetLastError() != ERROR_FILE_EXISTS && GetLastError() != ERROR_ALREADY_EXISTS) return false;
+    }
+    return false;
+  } catch (...) {
+    return false;
+  }
+}
+
+bool TempFile::write(std::string_view bytes) noexcept {
+  return handle_ != kNone && write_handle(as_handle(handle_), size_, bytes.data(), bytes.size(), size_);
+}
+
+bool TempFile::read_at(std::uint64_t offset, char* buffer, std::size_t count, std::size_t& got) const noexcept {
+  got = 0;
+  if (handle_ == kNone) return false;
+  while (got < count && offset + got < size_) {
+    const std::size_t left = count - got;
+    const DWORD ask = left > 0x40000000u ? 0x40000000u : static_cast<DWORD>(left);
+    OVERLAPPED o = at_offset(offset + got);
+    DWORD n = 0;
+    if (!ReadFile(as_handle(handle_), buffer + got, ask, &n, &o)) {
+      if (GetLastError() == ERROR_HANDLE_EOF) break;
+      return false;
+    }
+    if (n == 0) break;
+    got += n;
+  }
+  return true;
+}
+
+// No link to a delete-on-close file survives its close, so the bytes are
+// copied.
+bool TempFile::keep_as(std::string_view path) const noexcept {
+  if (handle_ == kNone) return false;
+  try {
+    std::wstring target;
+    if (!wide_path(path, target)) return false;
+    HANDLE out = create_new(target);
+    if (out == INVALID_HANDLE_VALUE) return false;
+    bool ok = true;
+    std::string chunk(std::size_t{1} << 16, '\0');
+    for (std::uint64_t at = 0; ok && at < size_;) {
+      std::size_t got = 0;
+      std::uint64_t put = 0;
+      ok = read_at(at, chunk.data(), chunk.size(), got) && got > 0 && write_handle(out, at, chunk.data(), got, put);
+      at += got;
+    }
+    if (!CloseHandle(out)) ok = false;
+    if (!ok) DeleteFileW(target.c_str());
+    return ok;
+  } catch (...) {
+    return false;
+  }
+}
+
+void TempFile::close() noexcept {
+  if (handle_ != kNone) CloseHandle(as_handle(handle_));
+  handle_ = kNone;
+  size_ = 0;
+  linkable_ = false;
+}
+
+bool write_new_file(std::string_view path, std::string_view bytes) noexcept {
+  try {
+    std::wstring target;
+    if (!wide_path(path, target)) return false;
+    HANDLE out = create_new(target);
+    if (out == INVALID_HANDLE_VALUE) return false;
+    std::uint64_t put = 0;
+    bool ok = write_handle(out, 0, bytes.data(), bytes.size(), put);
+    if (!CloseHandle(out)) ok = false;
+    if (!ok) DeleteFileW(target.c_str());
+    return ok;
+  } catch (...) {
+    return false;
+  }
 }
 
 }  // namespace cgiecho::platform

@@ -1,75 +1,79 @@
 #include "request/acquire.h"
 
 #include <algorithm>
-#include <new>
+#include <utility>
 
+#include "platform/narrow.h"
 #include "platform/platform.h"
 #include "request/environment.h"
 
 namespace cgiecho {
 namespace {
 
+// Bytes that fit after those already here, before the room kept after them.
+std::size_t free_room(const Room& room, const Margins& margins, std::size_t size) {
+  const std::size_t used = margins.before + size + margins.after;
+  return room.size() > used ? room.size() - used : 0;
+}
+
 // Room for what is still to come, but never more than kMaxAhead past the
 // bytes already here: a client that announces 2 GB and sends three bytes
-// costs 64 MiB of room, not 2 GB. Bodies up to that size get all their room
-// at once, so they are never copied while they grow. A larger body is
-// copied into its whole room as soon as that is no more than kMaxAhead
-// ahead (for 100 MiB, once 36 MiB are here: the fewer bytes a copy moves,
-// the fewer pages are touched twice), or, when the room runs out first, in
-// steps of kMaxAhead. A step that cannot be had is left to the string's own
-// growth.
-void make_room(std::string& body, std::size_t total, std::size_t spare) {
-  const std::size_t whole = total + spare;
-  if (body.capacity() >= whole) return;
-  const bool full = body.capacity() - body.size() < kMaxRead;
-  if (!full && body.size() + kMaxAhead < whole) return;
-  const std::size_t want = std::min(whole, body.size() + kMaxAhead);
-  try {
-    body.reserve(want);
-  } catch (const std::bad_alloc&) {
+// costs 64 MiB of room, not 2 GB. Growing moves pages, not bytes, so a
+// larger body grows in steps of kMaxAhead at no cost but a call. Where the
+// system has less, smaller steps are tried, down to one read; failing that,
+// the room stays as it was.
+void make_room(Room& room, const Margins& margins, std::size_t size, std::size_t total) {
+  for (std::size_t ahead = std::min(total - size, kMaxAhead);; ahead /= 2) {
+    if (room.grow(margins.before + size + ahead + margins.after) || ahead <= kMaxRead) return;
   }
 }
 
 }  // namespace
 
-std::string read_body(std::size_t spare) {
+RequestData read_body_data(Margins margins) {
   const std::int32_t announced = env_number("CONTENT_LENGTH");
-  std::string body;
-  if (announced <= 0) return body;
+  if (announced <= 0) return {};
   const auto total = static_cast<std::size_t>(announced);
-  while (body.size() < total) {
-    make_room(body, total, spare);
+  Room room;
+  std::size_t size = 0;  // bytes at room.data() + margins.before
+  while (size < total) {
     // Never more than is still missing: bytes past the body are not ours.
-    const std::size_t want = std::min(kMaxRead, total - body.size());
-    const std::size_t had = body.size();
-    body.resize(had + want);
-    const std::size_t got = platform::read_stdin(body.data() + had, want);
-    body.resize(had + got);
+    const std::size_t step = std::min(kMaxRead, total - size);
+    if (free_room(room, margins, size) < step) make_room(room, margins, size, total);
+    const std::size_t want = std::min(step, free_room(room, margins, size));
+    if (want == 0) break;  // out of memory: the body so far is the body
+    const std::size_t got = platform::read_stdin(room.data() + margins.before + size, want);
     if (got == 0) break;
+    size += got;
   }
-  return body;
+  return RequestData(std::move(room), margins.before, size);
 }
 
-std::string read_request(std::size_t spare) {
+std::string read_body() { return std::string(read_body_data().view()); }
+
+RequestData read_request_data(Margins margins) {
   const std::string method = env_text("REQUEST_METHOD");
   if (method == "GET" || method == "PUT" || method == "HEAD") return env_text("QUERY_STRING");
-  if (method == "POST") return read_body(spare);
+  if (method == "POST") return read_body_data(margins);
   return platform::command_tail();
 }
 
-std::string& cgi_request_data() {
-  static std::string data;
+std::string read_request() { return std::string(read_request_data().view()); }
+
+RequestData& cgi_request_data() {
+  static RequestData data;
   return data;
 }
 
 void clear_request_data() {
-  std::string().swap(cgi_request_data());  // releases the memory, not just the length
+  RequestData released;  // goes with the memory: assigning would keep a string's capacity
+  std::swap(cgi_request_data(), released);
 }
 
-std::int32_t buffer_request(std::size_t spare) {
-  std::string& data = cgi_request_data();
-  data = read_request(spare);
-  return static_cast<std::int32_t>(std::min<std::size_t>(data.size(), INT32_MAX));
+std::int32_t buffer_request(Margins margins) {
+  RequestData& data = cgi_request_data();
+  data = read_request_data(margins);
+  return platform::clamp_count<std::int32_t>(data.view().size());
 }
 
 }  // namespace cgiecho

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include "request/request_data.h"
+
 namespace cgiecho {
 
 // Largest single read from standard input.
@@ -14,24 +16,32 @@ inline constexpr std::size_t kMaxRead = 32000;
 // this: an announced length costs nothing until the body comes.
 inline constexpr std::size_t kMaxAhead = std::size_t{64} << 20;
 
+// Room a caller wants kept before and after a body, so that it can frame
+// the body where it lies (RequestData::frame).
+struct Margins {
+  std::size_t before = 0;
+  std::size_t after = 0;
+};
+
 // The body on standard input: CONTENT_LENGTH bytes at most, fewer when the
-// input ends or a read fails first. Nothing is read unless the length is
-// positive, so a server that keeps standard input open never blocks us.
-// `spare` is room a caller wants after the body (the echo program frames
-// the page in place), so that a large body is never copied to make it.
-std::string read_body(std::size_t spare = 0);
+// input ends, a read fails or room runs out first. Nothing is read unless
+// the length is positive, so a server that keeps standard input open never
+// blocks us.
+RequestData read_body_data(Margins margins = {});
+std::string read_body();
 
 // QUERY_STRING for GET, PUT and HEAD (exact case), the body for POST, and
 // the command-line tail for any other method or none.
-std::string read_request(std::size_t spare = 0);
+RequestData read_request_data(Margins margins = {});
+std::string read_request();
 
 // The request data: filled by buffer_request, then the caller's to rewrite
 // (the echo program leaves its page there); field lookups on the request
 // read it. It lives for the whole process.
-std::string& cgi_request_data();
+RequestData& cgi_request_data();
 void clear_request_data();
 
-// read_request into cgi_request_data; returns its length.
-std::int32_t buffer_request(std::size_t spare = 0);
+// read_request_data into cgi_request_data; returns its length.
+std::int32_t buffer_request(Margins margins = {});
 
 }  // namespace cgiecho

@@ -15,6 +15,8 @@ namespace cgiecho {
 //  - radix: &H (hex), &B (binary), &O or &Q (octal), or & then octal digits,
 //    optionally followed by one of the suffixes % & && ? ?? ???, which
 //    decide whether 16- and 32-bit patterns read as negative.
+// The radix forms, their suffixes and the D exponent are kept for existing
+// callers.
 std::int32_t cgi_val(std::string_view text);
 
 }  // namespace cgiecho

@@ -56,10 +56,4 @@ inline std::optional<ListenAddress> parse_listen_address(std::string_view text) 
   return a;
 }
 
-// POSIX: opens the listener CGIECHO_LISTEN names, from the process's own
-// environment, and puts it on standard input; nothing when it is unset. A
-// value that names no listener, or one that cannot be opened, ends the
-// process with a message that says why.
-void open_listener_from_environment();
-
 }  // namespace cgiecho

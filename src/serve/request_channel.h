@@ -1,32 +1,46 @@
 // One libfcgi request behind the platform seam: its parameters as the
 // environment, its input stream as standard input, its output as standard
-// output.
+// output. The FastCGI loops of every system (serve_fastcgi.cpp,
+// serve_win32.cpp) serve their requests through it. Not installed: it
+// needs libfcgi's header, which a program that embeds the library never
+// includes.
 #pragma once
 
 #include <fcgiapp.h>
 
 #include <algorithm>
-#include <climits>
 #include <cstddef>
 #include <string>
 #include <string_view>
 
+#include "platform/narrow.h"
 #include "platform/platform.h"
+#include "platform/write_all.h"
 
 namespace cgiecho {
 
 class RequestChannel final : public platform::Channel {
  public:
-  // fold_case: names match in any case, as the Windows environment's do, so
-  // a program asks for a parameter as it asks for a CGI variable there.
-  RequestChannel(FCGX_Request& request, bool fold_case) : request_(request), fold_case_(fold_case) {}
+  // How a parameter's name is matched. exact: byte for byte, as the POSIX
+  // environment matches names. any_case: ASCII letters in any case, as the
+  // Windows environment matches them, so that a program asks for a
+  // parameter there as it asks for a CGI variable.
+  enum class Names { exact, any_case };
 
+  RequestChannel(FCGX_Request& request, Names names) : request_(request), names_(names) {}
+
+  // The name as platform::variable_name takes it, as for the process's own
+  // environment: up to its first NUL, and a name with "=" names nothing.
   std::string env(std::string_view name) override {
-    const std::string key(name.substr(0, name.find('\0')));
-    const char* value = FCGX_GetParam(key.c_str(), request_.envp);
-    if (value != nullptr || !fold_case_) return value ? std::string(value) : std::string();
-    for (const auto& [n, v] : environment()) {
-      if (same_folded(n, key)) return v;
+    const std::string key(platform::variable_name(name));
+    if (key.empty()) return {};
+    if (const char* value = FCGX_GetParam(key.c_str(), request_.envp)) return value;
+    if (names_ == Names::exact) return {};
+    for (char** entry = request_.envp; entry != nullptr && *entry != nullptr; ++entry) {
+      const std::string_view text(*entry);
+      if (text.size() > key.size() && text[key.size()] == '=' && same_letters(text.substr(0, key.size()), key)) {
+        return std::string(text.substr(key.size() + 1));
+      }
     }
     return {};
   }
@@ -44,29 +58,26 @@ class RequestChannel final : public platform::Channel {
   // FCGX_GetStr waits for the whole count or the end of the input stream,
   // so a short read means the stream ended, as on a pipe.
   std::size_t read(char* buffer, std::size_t count) override {
-    const int got = FCGX_GetStr(buffer, static_cast<int>(std::min<std::size_t>(count, INT_MAX)), request_.in);
+    const int got = FCGX_GetStr(buffer, platform::clamp_count<int>(count), request_.in);
     return got > 0 ? static_cast<std::size_t>(got) : 0;
   }
 
   // Buffered into FastCGI records and sent in full when the request ends;
   // a client that went away makes the rest fail quietly, as a closed pipe.
   void write(std::string_view bytes) override {
-    while (!bytes.empty()) {
-      const auto n = static_cast<int>(std::min<std::size_t>(bytes.size(), INT_MAX));
-      if (FCGX_PutStr(bytes.data(), n, request_.out) != n) return;
-      bytes.remove_prefix(static_cast<std::size_t>(n));
-    }
+    platform::write_all(bytes, [this](const char* data, std::size_t count) {
+      return FCGX_PutStr(data, platform::clamp_count<int>(count), request_.out);
+    });
   }
 
  private:
-  static bool same_folded(std::string_view a, std::string_view b) {
-    auto fold = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; };
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
-                                               [&](char x, char y) { return fold(x) == fold(y); });
+  static bool same_letters(std::string_view a, std::string_view b) {
+    auto upper = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; };
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [&](char x, char y) { return upper(x) == upper(y); });
   }
 
   FCGX_Request& request_;
-  bool fold_case_;
+  Names names_;
 };
 
 // What the handler left unread of the request's input. On a kept

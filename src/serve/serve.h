@@ -19,14 +19,23 @@ bool started_as_fastcgi();
 // output), so the core and the exported routines work on it unchanged; the
 // request data and the CGI header flag start fresh every time. A handler
 // that throws costs its own request only. The loop ends when the web server
-// sends SIGTERM, or on Windows sets the shutdown event (both after the
-// request in hand), or the listener fails. A CGIECHO_LISTEN that names no
-// listener, or one that cannot be opened, ends the process with a message.
+// sends SIGTERM, or on Windows sets the shutdown event or closes the
+// listener (each after the request in hand). A responder that cannot go on
+// (standard input a socket that does not listen, a CGIECHO_LISTEN listener
+// that cannot be opened, the listening socket or the wait for it failing)
+// says why on standard error and ends the process with status 1, so that a
+// server which starts it again can tell; a CGIECHO_LISTEN value that is no
+// listener address on this system ends it with status 2.
 void serve(const std::function<void()>& handle);
 
-// One request: the request data and the CGI header flag cleared, then
-// `handle`, whose exception, if it throws, goes no further. What serve does
-// under CGI and for each FastCGI request.
+// Back to the state before any request: no request data (its memory
+// released), no CGI header sent. Every request starts from here, under CGI
+// and FastCGI alike, and the process ends here.
+void reset_request_state();
+
+// One request: reset_request_state, then `handle`, whose exception, if it
+// throws, goes no further. What serve does under CGI and for each FastCGI
+// request.
 void serve_once(const std::function<void()>& handle);
 
 }  // namespace cgiecho

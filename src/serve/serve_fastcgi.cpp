@@ -11,69 +11,29 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <sys/socket.h>
-
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
-#include "platform/platform.h"
 #include "platform/listener.h"
-#include "request/acquire.h"
-#include "serve/listen_address.h"
+#include "platform/platform.h"
+#include "serve/request_channel.h"
+#include "serve/responder.h"
 #include "serve/serve.h"
 
 namespace cgiecho {
 namespace {
 
-class RequestChannel final : public platform::Channel {
- public:
-  explicit RequestChannel(FCGX_Request& request) : request_(request) {}
-
-  std::string env(std::string_view name) override {
-    const std::string key(name.substr(0, name.find('\0')));
-    const char* value = FCGX_GetParam(key.c_str(), request_.envp);
-    return value ? std::string(value) : std::string();
-  }
-
-  platform::Variables environment() override {
-    platform::Variables all;
-    for (char** entry = request_.envp; entry != nullptr && *entry != nullptr; ++entry) {
-      const std::string_view text(*entry);
-      const std::size_t eq = text.find('=');
-      if (eq != std::string_view::npos) all.emplace_back(text.substr(0, eq), text.substr(eq + 1));
-    }
-    return all;
-  }
-
-  // FCGX_GetStr waits for the whole count or the end of the input stream,
-  // so a short read means the stream ended, as on a pipe.
-  std::size_t read(char* buffer, std::size_t count) override {
-    const int got = FCGX_GetStr(buffer, static_cast<int>(std::min<std::size_t>(count, INT_MAX)), request_.in);
-    return got > 0 ? static_cast<std::size_t>(got) : 0;
-  }
-
-  // Buffered into FastCGI records and sent in full when the request ends;
-  // a client that went away makes the rest fail quietly, as a closed pipe.
-  void write(std::string_view bytes) override {
-    while (!bytes.empty()) {
-      const auto n = static_cast<int>(std::min<std::size_t>(bytes.size(), INT_MAX));
-      if (FCGX_PutStr(bytes.data(), n, request_.out) != n) return;
-      bytes.remove_prefix(static_cast<std::size_t>(n));
-    }
-  }
-
- private:
-  FCGX_Request& request_;
-};
-
 volatile std::sig_atomic_t g_stopping = 0;
+
+void on_terminate(int) { g_stopping = 1; }
 
 // SIGTERM is how a web server ends its responders: the request in hand
 // still gets its whole answer, then the loop ends. So SIGTERM stays blocked
@@ -81,45 +41,51 @@ volatile std::sig_atomic_t g_stopping = 0;
 // delivered during a request it would interrupt the reads of its body or
 // the writes of its page, and libfcgi takes an interrupted call for a
 // broken connection. A client that went away must cost its request only,
-// so SIGPIPE is ignored.
-void on_terminate(int) { g_stopping = 1; }
-
-void install_signal_handlers(sigset_t& waiting_mask) {
-  struct sigaction action;
-  std::memset(&action, 0, sizeof action);
-  action.sa_handler = on_terminate;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGTERM, &action, nullptr);
-  std::signal(SIGPIPE, SIG_IGN);
+// so SIGPIPE is ignored. Returns the signal mask for the waits.
+sigset_t install_signal_handlers() {
+  struct sigaction terminate_action;
+  std::memset(&terminate_action, 0, sizeof terminate_action);
+  terminate_action.sa_handler = on_terminate;
+  sigemptyset(&terminate_action.sa_mask);
+  struct sigaction ignore_action = terminate_action;
+  ignore_action.sa_handler = SIG_IGN;
   sigset_t terminate;
   sigemptyset(&terminate);
   sigaddset(&terminate, SIGTERM);
-  sigprocmask(SIG_BLOCK, &terminate, &waiting_mask);
-  sigdelset(&waiting_mask, SIGTERM);
+  sigset_t waiting;
+  if (sigaction(SIGTERM, &terminate_action, nullptr) != 0 || sigaction(SIGPIPE, &ignore_action, nullptr) != 0 ||
+      sigprocmask(SIG_BLOCK, &terminate, &waiting) != 0)
+    give_up("cannot set up its signals", errno);
+  sigdelset(&waiting, SIGTERM);
+  return waiting;
 }
 
-// What the handler left unread of the request's input. On a kept
-// connection those records would otherwise be taken for the next request's,
-// and libfcgi drops the connection with the next request on it; on any
-// connection, a server still sending a body it was not asked for would see
-// the connection closed under it.
-void drain_input(FCGX_Request& request) {
-  char sink[8192];
-  while (FCGX_GetStr(sink, sizeof sink, request.in) > 0) {
-  }
+// Standard input must be a socket that listens. Made non-blocking: the
+// loop accepts when poll says a connection waits, and one that went away
+// meanwhile must not block the loop in accept().
+void prepare_listener(int fd) {
+  int listening = 0;
+  socklen_t size = sizeof listening;
+  if (getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &size) != 0)
+    give_up("standard input is not a listening socket", errno);
+  if (listening == 0) give_up("standard input is a socket that does not listen");
+  const int flags = fcntl(fd, F_GETFL);
+  if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0)
+    give_up("cannot make the listening socket non-blocking", errno);
 }
 
-// One connection from the web server. A server that keeps connections
-// (FCGI_KEEP_CONN: nginx's fastcgi_keep_conn, Apache's enablereuse) may
-// hold several open to one responder and send the next request on any of
-// them, so the loop must not wait on one connection while another has a
-// request: it waits on all of them and the listening socket at once, and
-// hands libfcgi only a connection that has bytes to read. libfcgi's own
-// accept() would block the whole loop on one listening socket.
+// One connection from the web server, as libfcgi keeps it.
 struct Connection {
-  Connection() { FCGX_InitRequest(&request, -1, 0); }  // no listening socket: libfcgi never accepts
-  // An idle connection closed at once: libfcgi's own close waits up to two
-  // seconds for the server to close its end first.
+  // As a kept connection: FCGX_Accept_r first finishes the request before,
+  // and would close a connection that it did not know to keep. No listening
+  // socket: libfcgi never accepts.
+  Connection(int fd, unsigned long long now) : idle_since(now) {
+    FCGX_InitRequest(&request, -1, 0);
+    request.ipcFd = fd;
+    request.keepConnection = 1;
+  }
+  // Closed at once: libfcgi's own close waits up to two seconds for the
+  // server to close its end first.
   ~Connection() {
     FCGX_Free(&request, 0);
     if (request.ipcFd >= 0) close(request.ipcFd);
@@ -127,19 +93,15 @@ struct Connection {
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
   FCGX_Request request;
-  unsigned long long last_used = 0;
+  unsigned long long idle_since;  // when it was taken or last served, on the set's clock
 };
-
-// Plenty for any server's pool; past it the connection idle the longest
-// is closed, as a server closes idle ones of its own.
-constexpr std::size_t kMaxConnections = 256;
 
 void serve_request(Connection& connection, const std::function<void()>& handle) {
   FCGX_Request& request = connection.request;
   // Reads this connection's next request; -1 when it closed or sent bytes
   // that are not FastCGI records (libfcgi then closes it).
   if (FCGX_Accept_r(&request) < 0) return;
-  RequestChannel channel(request);
+  RequestChannel channel(request, RequestChannel::Names::exact);
   platform::set_channel(&channel);
   serve_once(handle);
   platform::set_channel(nullptr);
@@ -147,40 +109,169 @@ void serve_request(Connection& connection, const std::function<void()>& handle) 
   FCGX_Finish_r(&request);  // closes the connection unless the server keeps it
 }
 
-// FCGI_WEB_SERVER_ADDRS, the comma-separated IPv4 addresses that may
-// connect over TCP, as libfcgi's own accept() honours it; unset: any.
-bool web_server_allowed(const sockaddr_storage& peer) {
-  const char* allowed = std::getenv("FCGI_WEB_SERVER_ADDRS");
-  if (allowed == nullptr || peer.ss_family != AF_INET) return true;
-  char text[INET_ADDRSTRLEN];
-  if (!inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in&>(peer).sin_addr, text, sizeof text)) return false;
-  const std::string list = std::string(",") + allowed + ",";
-  return list.find(std::string(",") + text + ",") != std::string::npos;
+// An address as the filter below compares it: IPv4 as its 4 bytes, also
+// when an IPv6 socket shows an IPv4 client as ::ffff:a.b.c.d; IPv6 as its 16.
+std::string_view address_bytes(const in_addr& v4) { return {reinterpret_cast<const char*>(&v4), sizeof v4}; }
+std::string_view address_bytes(const in6_addr& v6) {
+  const std::string_view all(reinterpret_cast<const char*>(v6.s6_addr), sizeof v6.s6_addr);
+  return IN6_IS_ADDR_V4MAPPED(&v6) ? all.substr(12) : all;
 }
 
-void accept_connections(std::vector<std::unique_ptr<Connection>>& connections) {
-  for (;;) {
-    sockaddr_storage peer{};
-    socklen_t size = sizeof peer;
-    const int fd = accept4(FCGI_LISTENSOCK_FILENO, reinterpret_cast<sockaddr*>(&peer), &size, SOCK_CLOEXEC);
-    if (fd < 0) return;  // none waiting (the listening socket does not block), or gone
-    if (!web_server_allowed(peer)) {
-      close(fd);
-      continue;
-    }
-    const int one = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);  // fails harmlessly on Unix sockets
-    if (connections.size() >= kMaxConnections) {
-      auto idle = std::min_element(connections.begin(), connections.end(),
-                                   [](const auto& a, const auto& b) { return a->last_used < b->last_used; });
-      connections.erase(idle);
-    }
-    connections.push_back(std::make_unique<Connection>());
-    // As a kept connection: FCGX_Accept_r first finishes the request before,
-    // and would close a connection that it did not know to keep.
-    connections.back()->request.ipcFd = fd;
-    connections.back()->request.keepConnection = 1;
+// FCGI_WEB_SERVER_ADDRS, the comma-separated IPv4 and IPv6 addresses that
+// may connect over TCP; unset, any may. A peer that matches no listed
+// address is refused, whatever its family. A Unix socket's peer has no
+// address: the socket file's permissions guard it.
+bool web_server_allowed(const sockaddr_storage& peer) {
+  if (peer.ss_family == AF_UNIX) return true;
+  const char* allowed = std::getenv("FCGI_WEB_SERVER_ADDRS");
+  if (allowed == nullptr) return true;
+  std::string_view seen;
+  if (peer.ss_family == AF_INET) {
+    seen = address_bytes(reinterpret_cast<const sockaddr_in&>(peer).sin_addr);
+  } else if (peer.ss_family == AF_INET6) {
+    seen = address_bytes(reinterpret_cast<const sockaddr_in6&>(peer).sin6_addr);
+  } else {
+    return false;
   }
+  for (std::string_view list(allowed); !list.empty();) {
+    const std::size_t comma = std::min(list.find(','), list.size());
+    std::string_view entry = list.substr(0, comma);
+    list.remove_prefix(std::min(comma + 1, list.size()));
+    while (!entry.empty() && (entry.front() == ' ' || entry.front() == '\t')) entry.remove_prefix(1);
+    while (!entry.empty() && (entry.back() == ' ' || entry.back() == '\t')) entry.remove_suffix(1);
+    const std::string text(entry);
+    in_addr v4;
+    in6_addr v6;
+    if (inet_pton(AF_INET, text.c_str(), &v4) == 1 && address_bytes(v4) == seen) return true;
+    if (inet_pton(AF_INET6, text.c_str(), &v6) == 1 && address_bytes(v6) == seen) return true;
+  }
+  return false;
+}
+
+// Plenty for any server's pool; past it a connection is closed, as a
+// server closes idle ones of its own.
+constexpr std::size_t kMaxConnections = 256;
+// How long the listening socket is left alone when no connection can be
+// taken, unless a connection closes first.
+constexpr std::time_t kAcceptPauseSeconds = 1;
+
+// The connections from the web server and the listening socket they come
+// from. A server that keeps connections (FCGI_KEEP_CONN: nginx's
+// fastcgi_keep_conn, Apache's enablereuse) may hold several open to one
+// responder and send the next request on any of them, so the loop must not
+// wait on one connection while another has a request: it waits on all of
+// them and the listening socket at once, and hands libfcgi only a
+// connection that has bytes to read. libfcgi's own accept() would block the
+// whole loop on one listening socket.
+class ConnectionSet {
+ public:
+  explicit ConnectionSet(int listener) : listener_(listener) {}
+
+  // Waits for a connection to take or a request to read, with `mask` as the
+  // signal mask meanwhile. False when the wait failed: errno says why
+  // (EINTR for a signal).
+  bool wait(const sigset_t& mask) {
+    polled_.assign(1, pollfd{listener_, static_cast<short>(paused_ ? 0 : POLLIN), 0});
+    for (const auto& c : connections_) polled_.push_back(pollfd{c->request.ipcFd, POLLIN, 0});
+    const timespec pause_for{kAcceptPauseSeconds, 0};
+    const int ready = ppoll(polled_.data(), polled_.size(), paused_ ? &pause_for : nullptr, &mask);
+    if (ready == 0) resume();
+    return ready >= 0;
+  }
+
+  // After a wait: whether the listening socket failed.
+  bool listener_failed() const { return (polled_[0].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0; }
+  std::size_t size() const { return connections_.size(); }
+  // After a wait: whether connection i has a request, or its end, to read.
+  bool ready(std::size_t i) const { return polled_[i + 1].revents != 0; }
+  Connection& operator[](std::size_t i) { return *connections_[i]; }
+  // Connection i is idle from now.
+  void served(std::size_t i) { connections_[i]->idle_since = ++clock_; }
+
+  // After a round: drops the connections libfcgi closed, then takes the
+  // ones waiting on the listening socket.
+  void update() {
+    const std::size_t before = connections_.size();
+    connections_.erase(std::remove_if(connections_.begin(), connections_.end(),
+                                      [](const auto& c) { return c->request.ipcFd < 0; }),
+                       connections_.end());
+    if (connections_.size() < before) resume();
+    if (!paused_ && (retry_ || (polled_[0].revents & POLLIN) != 0)) take_waiting();
+    retry_ = false;
+  }
+
+ private:
+  void take_waiting() {
+    for (;;) {
+      sockaddr_storage peer{};
+      socklen_t size = sizeof peer;
+      const int fd = accept4(listener_, reinterpret_cast<sockaddr*>(&peer), &size, SOCK_CLOEXEC);
+      if (fd < 0) {
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return;  // none waiting: the socket does not block
+        if (errno == ECONNABORTED || errno == EINTR) continue;  // that one went away
+        // Out of descriptors or memory, or a failure of its own: the socket
+        // stays readable, and waiting on it again at once would spin.
+        paused_ = true;
+        return;
+      }
+      if (!web_server_allowed(peer)) {
+        close(fd);
+        continue;
+      }
+      const int one = 1;
+      setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);  // fails harmlessly on Unix sockets
+      connections_.push_back(std::make_unique<Connection>(fd, ++clock_));
+      // Every connection holds a request: none is closed, and no more are
+      // taken until one is done.
+      if (connections_.size() > kMaxConnections && !close_idle()) {
+        paused_ = true;
+        return;
+      }
+    }
+  }
+
+  // Closes the connection idle the longest that has no request in hand (no
+  // bytes waiting). One just taken may hold its first request already: it
+  // has been idle the shortest, and its bytes are seen.
+  bool close_idle() {
+    std::vector<pollfd> check;
+    for (const auto& c : connections_) check.push_back(pollfd{c->request.ipcFd, POLLIN, 0});
+    if (poll(check.data(), check.size(), 0) < 0) return false;
+    std::size_t pick = connections_.size();
+    for (std::size_t i = 0; i < connections_.size(); ++i) {
+      if (check[i].revents != 0) continue;
+      if (pick == connections_.size() || connections_[i]->idle_since < connections_[pick]->idle_since) pick = i;
+    }
+    if (pick == connections_.size()) return false;
+    connections_.erase(connections_.begin() + static_cast<std::ptrdiff_t>(pick));
+    return true;
+  }
+
+  // A connection closed or the pause ran out: the listening socket is
+  // waited on, and tried, again.
+  void resume() {
+    if (paused_) retry_ = true;
+    paused_ = false;
+  }
+
+  int listener_;
+  std::vector<std::unique_ptr<Connection>> connections_;
+  std::vector<pollfd> polled_;  // the listening socket, then each connection in order
+  unsigned long long clock_ = 0;
+  bool paused_ = false;  // no connection can be taken now: the listening socket is left alone
+  bool retry_ = false;   // the pause just ended
+};
+
+// CGIECHO_LISTEN: the listener is opened here and put on descriptor 0, so
+// the loop serves it as one a web server handed over, with the same checks
+// and the same address filter. Unset, descriptor 0 is the server's.
+void open_listener_from_environment() {
+  const std::string address = platform::process_env("CGIECHO_LISTEN");
+  if (address.empty()) return;
+  const ListenAddress where = checked_listen_address(address, ListenAddress::Kind::path, "a socket path");
+  const std::string failed = where.kind == ListenAddress::Kind::tcp ? platform::listen_on_tcp(where.host, where.port)
+                                                                    : platform::listen_on_path(address);
+  if (!failed.empty()) give_up("CGIECHO_LISTEN=" + address + ": " + failed);
 }
 
 }  // namespace
@@ -190,6 +281,7 @@ void accept_connections(std::vector<std::unique_ptr<Connection>>& connections) {
 // FCGX_IsCGI, which first initialises the library, and that takes over
 // SIGTERM, SIGUSR1 and SIGPIPE: a CGI program must still end on SIGTERM,
 // and should not pay seven system calls for the question.
+// CGIECHO_LISTEN makes a responder of any start.
 bool started_as_fastcgi() {
   if (!platform::process_env("CGIECHO_LISTEN").empty()) return true;
   sockaddr_storage address;
@@ -198,43 +290,32 @@ bool started_as_fastcgi() {
 }
 
 void serve(const std::function<void()>& handle) {
-  open_listener_from_environment();
   if (!started_as_fastcgi()) {
     serve_once(handle);
     return;
   }
+  open_listener_from_environment();
   // After the library's start-up, which installs handlers of its own.
-  if (FCGX_Init() != 0) return;
-  sigset_t waiting_mask;
-  install_signal_handlers(waiting_mask);
-  const int flags = fcntl(FCGI_LISTENSOCK_FILENO, F_GETFL);
-  if (flags < 0 || fcntl(FCGI_LISTENSOCK_FILENO, F_SETFL, flags | O_NONBLOCK) < 0) return;
-  std::vector<std::unique_ptr<Connection>> connections;
-  std::vector<pollfd> waiting;
-  unsigned long long served = 0;
+  if (FCGX_Init() != 0) give_up("libfcgi cannot start");
+  const sigset_t waiting_mask = install_signal_handlers();
+  prepare_listener(FCGI_LISTENSOCK_FILENO);
+  ConnectionSet connections(FCGI_LISTENSOCK_FILENO);
   while (!g_stopping) {
-    waiting.assign(1, pollfd{FCGI_LISTENSOCK_FILENO, POLLIN, 0});
-    for (const auto& c : connections) waiting.push_back(pollfd{c->request.ipcFd, POLLIN, 0});
-    if (ppoll(waiting.data(), waiting.size(), nullptr, &waiting_mask) < 0) {
+    if (!connections.wait(waiting_mask)) {
       if (errno == EINTR) continue;  // SIGTERM: the loop condition ends it
-      break;
+      give_up("cannot wait for connections", errno);
     }
-    if (waiting[0].revents & (POLLERR | POLLHUP | POLLNVAL)) break;  // the listening socket is gone
+    if (connections.listener_failed()) give_up("the listening socket failed");
     // One request from each connection that has one, in turn, so that a
     // busy connection cannot keep the others waiting.
-    for (std::size_t i = 1; i < waiting.size(); ++i) {
-      if (waiting[i].revents == 0) continue;
-      Connection& c = *connections[i - 1];
-      serve_request(c, handle);
-      c.last_used = ++served;
+    for (std::size_t i = 0; i < connections.size(); ++i) {
+      if (!connections.ready(i)) continue;
+      serve_request(connections[i], handle);
+      connections.served(i);
     }
-    connections.erase(std::remove_if(connections.begin(), connections.end(),
-                                     [](const auto& c) { return c->request.ipcFd < 0; }),
-                      connections.end());
-    if (waiting[0].revents & POLLIN) accept_connections(connections);
+    connections.update();
   }
-  connections.clear();
-  clear_request_data();
+  reset_request_state();
 }
 
 }  // namespace cgiecho

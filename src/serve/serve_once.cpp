@@ -4,9 +4,13 @@
 
 namespace cgiecho {
 
-void serve_once(const std::function<void()>& handle) {
+void reset_request_state() {
   clear_request_data();
   clear_header_sent();
+}
+
+void serve_once(const std::function<void()>& handle) {
+  reset_request_state();
   try {
     handle();
   } catch (...) {

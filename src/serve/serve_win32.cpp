@@ -21,9 +21,9 @@
 
 #include "platform/listener.h"
 #include "platform/platform.h"
-#include "request/acquire.h"
 #include "serve/listen_address.h"
 #include "serve/request_channel.h"
+#include "serve/responder.h"
 #include "serve/serve.h"
 
 namespace cgiecho {
@@ -66,7 +66,7 @@ bool serve_request(Responder& r, FCGX_Request& request) {
   bool stopping = false;
   {
     std::lock_guard<std::mutex> lock(r.serving);
-    RequestChannel channel(request, true);
+    RequestChannel channel(request, RequestChannel::Names::any_case);
     platform::set_channel(&channel);
     serve_once(r.handle);
     platform::set_channel(nullptr);
@@ -123,16 +123,13 @@ bool open_listener(Responder& r) {
   const std::string address = platform::process_env("CGIECHO_LISTEN");
   std::optional<ListenAddress> where;
   if (!address.empty()) {
-    where = parse_listen_address(address);
-    if (!where || where->kind == ListenAddress::Kind::path) {
-      platform::end_with_message("CGIECHO_LISTEN=" + address + ": not HOST:PORT or \\\\.\\pipe\\NAME", 2);
-    }
+    where = checked_listen_address(address, ListenAddress::Kind::pipe, "\\\\.\\pipe\\NAME");
     if (where->kind == ListenAddress::Kind::tcp && where->host.find(':') != std::string::npos) {
-      platform::end_with_message("CGIECHO_LISTEN=" + address + ": an IPv4 address or host name is needed", 2);
+      refuse_listen_address(address, "an IPv4 address or host name is needed");
     }
     if (where->kind == ListenAddress::Kind::pipe) {
       const std::string failed = platform::listen_on_pipe(address);
-      if (!failed.empty()) platform::end_with_message("CGIECHO_LISTEN=" + address + ": " + failed, 1);
+      if (!failed.empty()) give_up("CGIECHO_LISTEN=" + address + ": " + failed);
     }
   } else if (platform::stdin_is_pipe_listener()) {
     // Whatever the server left on standard output and error: libfcgi takes
@@ -143,10 +140,10 @@ bool open_listener(Responder& r) {
   }
   // Before libfcgi starts: it would watch the event itself.
   r.stop_event = platform::take_stop_event();
-  if (FCGX_Init() != 0) platform::end_with_message("FastCGI: the library cannot start", 1);
+  if (FCGX_Init() != 0) give_up("libfcgi cannot start");
   if (where && where->kind == ListenAddress::Kind::tcp) {
     r.listen_fd = FCGX_OpenSocket(address.c_str(), kBacklog);
-    if (r.listen_fd < 0) platform::end_with_message("CGIECHO_LISTEN=" + address + ": cannot listen there", 1);
+    if (r.listen_fd < 0) give_up("CGIECHO_LISTEN=" + address + ": cannot listen there");
     r.tcp = true;
   }
   return true;
@@ -180,7 +177,7 @@ void serve(const std::function<void()>& handle) {
   lock.unlock();
   // No request starts after this: the lock is never given back.
   r.serving.lock();
-  clear_request_data();
+  reset_request_state();
 }
 
 }  // namespace cgiecho

@@ -1,5 +1,11 @@
 // The part handler behind Request: text parts become fields, file parts
-// uploaded files, each within the limits.
+// uploaded files. The parser feeding it enforces the limits; the collector
+// decides where the bytes go: a text part's value stays in memory (the
+// parser holds all of them within max_form), and a file part stays in
+// memory up to limits.memory bytes, while one byte more moves it, whole,
+// into a private temp file (errc::temp_file_failed when none can be made
+// or written). Its temp files close with it. After an error, what it
+// holds is incomplete and must be thrown away.
 #pragma once
 
 #include <memory>
@@ -16,8 +22,9 @@ namespace cgiecho::web {
 class FormCollector final : public PartHandler {
  public:
   // `stable` is memory that outlives the collector (a body read whole):
-  // data the parser hands out as views into it stays where it lies instead
-  // of being copied. Empty when the body streams.
+  // names, values and file data the parser hands out as views into it stay
+  // where they lie, however large, instead of being copied or written to a
+  // temp file. Empty when the body streams.
   FormCollector(const Limits& limits, std::string_view stable) noexcept;
   ~FormCollector();
   FormCollector(const FormCollector&) = delete;

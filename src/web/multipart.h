@@ -47,13 +47,46 @@ class PartHandler {
   ~PartHandler() = default;
 };
 
+// Spaces and tabs allowed between a delimiter and its CRLF; a delimiter
+// padded with more is errc::malformed_multipart, so that the parser never
+// holds back more than a delimiter's worth of bytes.
+inline constexpr std::size_t kMaxDelimiterPadding = 128;
+
+// The rules it reads a body by:
+// - A delimiter is "--" and the boundary at the body's start or right after
+//   CRLF, followed by "--" (the closing delimiter: the rest is ignored) or
+//   by optional spaces or tabs and CRLF (a part follows); followed by
+//   anything else, those bytes are data.
+// - Bytes before the first delimiter (a preamble) are ignored: the
+//   delimiter then follows a CRLF of the preamble.
+// - A part's headers are CRLF-terminated lines up to an empty line; a bare
+//   CR or LF, a line without a colon or with a name that is not a token, a
+//   folded line, and a delimiter before the empty line are malformed.
+// - Content-Disposition is required, once, as "form-data" with a "name"
+//   parameter (an empty name is a name); a "filename" parameter, even an
+//   empty one, makes the part a file; "filename*" and other parameters are
+//   ignored. A parameter value is a token or a quoted string (the bytes
+//   between the quotes, no backslash or percent processing); a parameter
+//   without "=", an unquoted value that is not a token, bytes after a
+//   closing quote, a quote that never closes and a parameter named twice
+//   (names compared without case) are malformed. Content-Type is at most
+//   once per part, its value trimmed; other headers are ignored.
+// - A part's data runs to the CRLF before the next delimiter; a delimiter
+//   right after the header block's empty line ends an empty part.
+//
 // Limits it enforces: max_parts, max_files, max_file (each file part's
 // data), max_part_header (each header block, every byte up to and including
-// its empty line) and max_form (the data of the text parts together).
+// its empty line) and max_form (the data of the text parts together: over
+// it is errc::body_too_large). Each piece of data counts before it is
+// handed out, so the handler never sees a byte over a limit.
 //
 // A body whose closing delimiter never comes is errc::malformed_multipart
 // from finish(): whatever the handler was given must then be thrown away,
-// since a cut-off form must never look complete.
+// since a cut-off form must never look complete. A boundary that
+// multipart_boundary would refuse makes every call malformed_multipart.
+//
+// Pieces may have any size, down to one byte; the parser keeps no view of
+// a piece after feed returns.
 class MultipartParser {
  public:
   MultipartParser(std::string_view boundary, const Limits& limits, PartHandler& handler) noexcept;
@@ -62,7 +95,8 @@ class MultipartParser {
   // The end of the body.
   errc finish() noexcept;
   // Bytes the parser holds back (a possible delimiter cut by a piece's
-  // end); never more than the boundary's length plus a few bytes.
+  // end): at most 4 + the boundary's length + kMaxDelimiterPadding + 1.
+  // A header block cut by a piece's end is kept too, up to max_part_header.
   std::size_t held() const noexcept;
 
   MultipartParser(const MultipartParser&) = delete;

@@ -14,12 +14,14 @@ namespace cgiecho::web {
 
 enum class SameSite { lax, strict, none, unset };
 
-// A Set-Cookie header. The defaults are the safe ones.
+// A Set-Cookie header. The defaults are the safe ones. Every member has
+// an initializer, so {"name", "value"} leaves the rest at its default
+// without a warning.
 struct SetCookie {
-  std::string_view name;   // a token, not empty
-  std::string_view value;  // cookie-octets (RFC 6265), optionally in double quotes
-  std::string_view path;   // omitted when empty
-  std::string_view domain; // omitted when empty
+  std::string_view name{};    // a token, not empty
+  std::string_view value{};   // cookie-octets (RFC 6265), optionally in double quotes
+  std::string_view path{};    // omitted when empty
+  std::string_view domain{};  // omitted when empty
   std::int64_t max_age = -1;  // omitted when negative; 0 deletes the cookie
   bool secure = true;
   bool http_only = true;
@@ -31,19 +33,34 @@ class ResponseHead {
   // 100 to 599; the reason phrase comes from the standard table ("Status:
   // 404 Not Found"), or "Status: 299 Unknown" where it has none.
   errc status(int code) noexcept;
-  // "Content-Type: text/html; charset=UTF-8" by default when a body is sent
-  // and no type was given. charset empty: none is added.
+  // "Content-Type: <media_type>; charset=<charset>", replacing any type
+  // given before. The media type is type "/" subtype (tokens), optionally
+  // followed by parameters; charset empty: none is added, else it is a
+  // token and the media type must not carry a charset of its own.
+  // send() adds "Content-Type: text/html; charset=UTF-8" when a body goes
+  // out without a type (or nothing at all was set), except after a local
+  // redirect.
   errc content_type(std::string_view media_type, std::string_view charset = "UTF-8") noexcept;
   // Any header whose name is a token and whose value has no CR, LF or NUL.
-  // Repeated names are kept in order.
+  // Repeated names are kept in order. Status, Content-Type and Location
+  // (any case) have their own calls above and below, which check them, so
+  // they are refused here.
   errc header(std::string_view name, std::string_view value) noexcept;
+  // Refused (errc::invalid_cookie) where a browser would drop the cookie
+  // or the header would break: SameSite=None without Secure, a "__Secure-"
+  // name without Secure, a "__Host-" name without Secure, with a Domain, or
+  // with a Path other than "/"; path and domain hold printable ASCII only
+  // (no ";"), the domain letters, digits, "-" and "." only.
   errc set_cookie(const SetCookie& cookie) noexcept;
-  // A redirect to an absolute URI (a scheme is required): Location and,
-  // unless a status was set, "Status: 302 Found".
+  // A redirect to an absolute URI (a scheme is required; no spaces or
+  // control bytes): Location, and `status` (300 to 399) in place of any
+  // status set before. One Location per response.
   errc redirect(std::string_view absolute_uri, int status = 302) noexcept;
   // A local redirect (the server answers with that path itself): the path
-  // must start with "/"; Location is then the only header, so this fails
-  // once anything else was set, and anything else fails after it.
+  // must start with "/" but not "//", and holds no spaces, control bytes,
+  // "\\" or "#" (a browser that got it would leave the site). Location is
+  // then the only header, so this fails once anything else was set, and
+  // anything else, a body included, fails after it: errc::invalid_redirect.
   errc local_redirect(std::string_view path) noexcept;
 
   // The header block as it stands, blank line included.
@@ -53,11 +70,23 @@ class ResponseHead {
   // write where the body fits (up to 1 MiB; past that, two writes and no
   // copy). The head goes out once: then errc::head_already_sent.
   errc send(std::string_view body = {}) noexcept;
-  // More of the body after send.
+  // More of the body after send; before it, the same as send(body).
   errc write(std::string_view body) noexcept;
 
  private:
-  // implementation's own
+  // Runs change(status, type, headers) on copies of the three parts and
+  // takes them, and the block made of them, only when all of it succeeded.
+  template <class Change>
+  errc update(Change&& change) noexcept;
+  errc check_open() const noexcept;
+
+  std::string status_line_;   // "Status: 404 Not Found\r\n", or empty
+  std::string type_line_;     // "Content-Type: ...\r\n", or empty
+  std::string headers_;       // every other line, in the order given
+  std::string block_ = "\r\n";  // the three above and the blank line
+  bool location_ = false;     // a redirect's Location is among the headers
+  bool local_ = false;        // a local redirect: Location is the only header
+  bool sent_ = false;
 };
 
 // HTML escaping of "&", "<", ">", "\"" and "'" for text and quoted

@@ -24,13 +24,18 @@ class UploadedFile {
   // Whether the data is in memory, and then the data itself.
   bool in_memory() const noexcept;
   std::string_view data() const noexcept;  // empty when it is in a temp file
-  // Up to `count` bytes from `offset`, wherever the data is; `got` is 0 past the end.
+  // Up to `count` bytes from `offset`, wherever the data is (fewer only at
+  // the end); `got` is 0 past the end. errc::temp_file_failed when the
+  // temp file cannot be read.
   errc read(std::uint64_t offset, char* buffer, std::size_t count, std::size_t& got) const noexcept;
 
   // Puts the data at `path` in one step (the program's name, never the
-  // client's filename): on Linux a temp file is linked there without
-  // copying a byte; otherwise it is copied or renamed. An existing `path`
-  // is not replaced: errc::keep_failed.
+  // client's filename; UTF-8 on Windows): on Linux a temp file is linked
+  // there without copying a byte; otherwise the bytes are copied. The new
+  // file is private to the program's user (mode 0600 on Linux), like the
+  // temp file. An existing `path` is never replaced, and a path that cannot
+  // be made (no such folder, NUL in it) fails: errc::keep_failed, with
+  // nothing left at `path`. The upload stays readable afterwards.
   errc keep(std::string_view path) const noexcept;
 
   UploadedFile() noexcept;
@@ -39,8 +44,9 @@ class UploadedFile {
   ~UploadedFile();
 
  private:
-  friend class UploadCollector;
+  friend class FormCollector;
   struct Data;
+  explicit UploadedFile(std::unique_ptr<Data> data) noexcept;
   std::unique_ptr<Data> data_;
 };
 

@@ -14,6 +14,7 @@
 
 #include "blackbox/program_run.h"
 #include "support/expected_page.h"
+#include "support/same_bytes.h"
 
 namespace {
 
@@ -23,6 +24,7 @@ using cgiecho::blackbox::run_program;
 using cgiecho::blackbox::RunResult;
 using cgiecho::blackbox::RunPlan;
 using cgiecho::blackbox::StdoutKind;
+using cgiecho::test::same_bytes;
 
 std::string page(const std::string& data) { return cgiecho::test::expected_page(data); }
 
@@ -42,20 +44,6 @@ std::string every_byte_but_nul() {
 std::string escaped(std::string s) {
   for (std::size_t at = s.find('<'); at != std::string::npos; at = s.find('<', at + 4)) s.replace(at, 1, "&lt;");
   return s;
-}
-
-// A mismatch names its first differing offset instead of printing
-// megabytes of page.
-testing::AssertionResult same_bytes(const std::string& got, const std::string& want) {
-  if (got == want) return testing::AssertionSuccess();
-  std::size_t at = 0;
-  while (at < got.size() && at < want.size() && got[at] == want[at]) ++at;
-  auto around = [at](const std::string& s) {
-    return testing::PrintToString(s.substr(at < 20 ? 0 : at - 20, 60));
-  };
-  return testing::AssertionFailure() << "got " << got.size() << " bytes, want " << want.size()
-                                     << "; first difference at " << at << "\n  got:  " << around(got)
-                                     << "\n  want: " << around(want);
 }
 
 enum class Platform { kLinux, kWindows, kWindows32 };
@@ -198,6 +186,9 @@ TEST_P(EchoProgram, OtherMethodsEchoTheCommandLine) {
 
 TEST_P(EchoProgram, PostEchoesContentLengthBytesOfTheBody) {
   const std::string big = filler(100000);
+  // Room in large pages from 512 KiB on; past 64 MiB the room grows once.
+  const std::string mebibyte = filler(std::size_t{1} << 20);
+  const std::string past_room = filler((std::size_t{64} << 20) + 100000);
   const std::string all = "\0"s + every_byte_but_nul();
   const std::string forty_eight = filler(48);
   const std::vector<Case> cases = {
@@ -209,6 +200,9 @@ TEST_P(EchoProgram, PostEchoesContentLengthBytesOfTheBody) {
       {"100000 bytes", {"REQUEST_METHOD=POST", "CONTENT_LENGTH=100000"}, big, big},
       {"32000 bytes", {"REQUEST_METHOD=POST", "CONTENT_LENGTH=32000"}, big.substr(0, 32000), big.substr(0, 32000)},
       {"32001 bytes", {"REQUEST_METHOD=POST", "CONTENT_LENGTH=32001"}, big.substr(0, 32001), big.substr(0, 32001)},
+      {"1 MiB", {"REQUEST_METHOD=POST", "CONTENT_LENGTH=1048576"}, mebibyte, mebibyte},
+      {"64 MiB + 100000 bytes", {"REQUEST_METHOD=POST", "CONTENT_LENGTH=" + std::to_string(past_room.size())},
+       past_room, past_room},
       {"body ends early", {"REQUEST_METHOD=POST", "CONTENT_LENGTH=10"}, "abcd", "abcd"},
       {"large body ends early", {"REQUEST_METHOD=POST", "CONTENT_LENGTH=100000"}, big.substr(0, 70001),
        big.substr(0, 70001)},
@@ -225,6 +219,10 @@ TEST_P(EchoProgram, PostEchoesContentLengthBytesOfTheBody) {
        forty_eight.substr(0, 42)},
       {"CONTENT_LENGTH CR 42", {"REQUEST_METHOD=POST", "CONTENT_LENGTH=\r42"}, forty_eight, ""},
       {"CONTENT_LENGTH 4.5 rounds to even", {"REQUEST_METHOD=POST", "CONTENT_LENGTH=4.5"}, "hello", "hell"},
+      {"CONTENT_LENGTH 5.5 rounds to even", {"REQUEST_METHOD=POST", "CONTENT_LENGTH=5.5"}, "hello world",
+       "hello "},
+      {"CONTENT_LENGTH 2147483647 with 5 bytes", {"REQUEST_METHOD=POST", "CONTENT_LENGTH=2147483647"}, "hello", "hello"},
+      {"CONTENT_LENGTH 2147483648", {"REQUEST_METHOD=POST", "CONTENT_LENGTH=2147483648"}, "hello", ""},
       {"CONTENT_LENGTH 1e1", {"REQUEST_METHOD=POST", "CONTENT_LENGTH=1e1"}, forty_eight, forty_eight.substr(0, 10)},
       {"CONTENT_LENGTH &HA", {"REQUEST_METHOD=POST", "CONTENT_LENGTH=&HA"}, forty_eight, forty_eight.substr(0, 10)},
       {"CONTENT_LENGTH beyond 32 bits", {"REQUEST_METHOD=POST", "CONTENT_LENGTH=4294967301"}, "hello", ""},
@@ -346,6 +344,41 @@ TEST(EchoProgramLinux, EnvironmentBytesAboveAsciiPassUnchanged) {
   const RunResult r = run_program(s);
   EXPECT_EQ(r.exit_code, 0);
   EXPECT_TRUE(same_bytes(r.out, page(escaped(all))));
+}
+
+// A server may hand over non-blocking pipes: a read that finds no bytes yet
+// (EAGAIN) waits for them rather than ending the body, and a write that
+// finds the pipe full waits for room rather than cutting the page.
+TEST(EchoProgramLinux, NonBlockingPipesWaitForBytesAndRoom) {
+  using namespace std::chrono_literals;
+  const std::string big = filler(1 << 20);  // far more than a pipe holds
+  const std::string query = filler(120000);
+  const auto post = [](const std::string& body) {
+    return std::vector<std::string>{"REQUEST_METHOD=POST", "CONTENT_LENGTH=" + std::to_string(body.size())};
+  };
+  const struct {
+    std::string name;
+    std::vector<std::string> env, pieces;
+    std::string data;
+  } cases[] = {
+      {"a body in pieces 50 ms apart", post("abc<def"), {"ab", "c<d", "ef"}, "abc&lt;def"},
+      {"a page of 120000 bytes, nothing read", {"REQUEST_METHOD=GET", "QUERY_STRING=" + query}, {}, query},
+      {"1 MiB in two pieces", post(big), {big.substr(0, 300000), big.substr(300000)}, big},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    RunPlan s;
+    s.argv = {CGIECHO_PROGRAM};
+    s.env = c.env;
+    s.pieces = c.pieces;
+    s.gap = 50ms;
+    s.keep_stdin_open = true;
+    s.nonblocking = true;
+    s.stdout_unread = 100ms;  // the pipe fills: a write meets EAGAIN
+    const RunResult r = run_program(s);
+    EXPECT_EQ(r.exit_code, 0) << r.failure << r.err;
+    EXPECT_TRUE(same_bytes(r.out, page(c.data)));
+  }
 }
 
 // A client that announces 2 GB and sends three bytes gets its page from a

@@ -99,6 +99,10 @@ RunResult run_program(const RunPlan& plan) {
     if (out[1] >= 0) ::dup2(out[1], STDOUT_FILENO);
     else ::close(STDOUT_FILENO);
     if (err >= 0) ::dup2(err, STDERR_FILENO);
+    if (plan.nonblocking) {
+      ::fcntl(STDIN_FILENO, F_SETFL, ::fcntl(STDIN_FILENO, F_GETFL) | O_NONBLOCK);
+      ::fcntl(STDOUT_FILENO, F_SETFL, ::fcntl(STDOUT_FILENO, F_GETFL) | O_NONBLOCK);
+    }
     struct sigaction dfl {};
     dfl.sa_handler = SIG_DFL;
     ::sigaction(SIGPIPE, &dfl, nullptr);  // an ignored signal would stay ignored across exec
@@ -128,6 +132,7 @@ RunResult run_program(const RunPlan& plan) {
   bool exited = false;
   bool eof = out[0] < 0;
   std::vector<char> buf(1 << 18);
+  std::this_thread::sleep_for(plan.stdout_unread);
   while (!exited && Clock::now() < deadline) {
     if (!eof) {
       pollfd p{out[0], POLLIN, 0};

@@ -22,6 +22,8 @@ struct RunPlan {
   std::vector<std::string> pieces;   // written to stdin in this order
   std::chrono::milliseconds gap{0};  // pause before every piece but the first
   bool keep_stdin_open = false;      // hold the pipe until the program ends
+  bool nonblocking = false;          // stdin and stdout non-blocking, as a server may hand them over
+  std::chrono::milliseconds stdout_unread{0};  // how long standard output fills before it is read
   StdoutKind out = StdoutKind::kPipe;
   std::chrono::milliseconds deadline{20000};
 };

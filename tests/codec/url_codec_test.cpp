@@ -12,7 +12,7 @@ using namespace std::string_literals;
 // url_encode_to into a buffer of exactly url_encoded_size bytes, followed by
 // guard bytes it must leave alone (no encoding contains 0xEE).
 std::string encode_into_exact_buffer(std::string_view in) {
-  const std::size_t n = cgiecho::url_encoded_size(in);
+  const auto n = static_cast<std::size_t>(cgiecho::url_encoded_size(in));
   std::string buf(n + 4, '\xEE');
   cgiecho::url_encode_to(in, buf.data());
   EXPECT_EQ(buf.substr(n), "\xEE\xEE\xEE\xEE") << testing::PrintToString(in);

@@ -39,7 +39,7 @@ TEST(EchoRequest, EscapesLessThanUnlessTheDataOptsOut) {
     cgiecho::echo_request();
     ASSERT_EQ(process().writes.size(), 1u) << "the response goes out in one write";
     EXPECT_EQ(process().writes[0], cgiecho::test::expected_page(c.shown));
-    EXPECT_EQ(cgiecho::cgi_request_data(), process().writes[0]);
+    EXPECT_EQ(cgiecho::cgi_request_data().view(), process().writes[0]);
   }
 }
 

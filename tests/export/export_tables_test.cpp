@@ -12,18 +12,15 @@
 #include <string>
 
 #include "support/field_cases.h"
+#include "support/handles.h"
 #include "support/test_process.h"
 
 namespace {
 
 using namespace std::string_literals;
 
-cgi_str make(const std::string& s) { return SysAllocStringByteLen(s.data(), static_cast<uint32_t>(s.size())); }
-std::string take(cgi_str h) {
-  std::string s = h ? std::string(reinterpret_cast<const char*>(h), SysStringByteLen(h)) : std::string();
-  SysFreeString(h);
-  return s;
-}
+using cgiecho::test::make;
+using cgiecho::test::take;
 
 TEST(ExportedNumbers, LparmAndContentLengthReadNumbersAlike) {
   const struct {

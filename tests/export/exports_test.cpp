@@ -13,32 +13,23 @@
 #include <string>
 #include <vector>
 
-#include "support/test_process.h"
 #include "support/expected_page.h"
+#include "support/handles.h"
+#include "support/test_process.h"
 
 namespace {
 
 using namespace std::string_literals;
+using cgiecho::test::make;
 using cgiecho::test::set_env;
+using cgiecho::test::take;
+using cgiecho::test::text;
 using cgiecho::test::unset_env;
 #ifdef _WIN32
 using bound_t = LONG;
 #else
 using bound_t = int32_t;
 #endif
-
-cgi_str make(const std::string& s) {
-  return SysAllocStringByteLen(s.data(), static_cast<uint32_t>(s.size()));
-}
-std::string text(cgi_str h) {
-  return h ? std::string(reinterpret_cast<const char*>(h), SysStringByteLen(h)) : std::string();
-}
-// Takes the handle: a result read and released.
-std::string take(cgi_str h) {
-  std::string s = text(h);
-  SysFreeString(h);
-  return s;
-}
 
 TEST(Exports, CodecKeepsNulsAndTheCallersString) {
   cgi_str in = make("a \0<"s);

@@ -6,12 +6,15 @@
 #ifdef _WIN32
 #include <windows.h>
 #include <oleauto.h>
+#else
+#include <sys/mman.h>
 #endif
 
 #include "cgiecho.h"
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <optional>
 #include <set>
 #include <sstream>
@@ -19,12 +22,17 @@
 #include <vector>
 
 #include "support/expected_page.h"
+#include "support/handles.h"
+#include "support/same_bytes.h"
 #include "support/test_process.h"
 
 namespace {
 
 using namespace std::string_literals;
+using cgiecho::test::make;
+using cgiecho::test::same_bytes;
 using cgiecho::test::set_env;
+using cgiecho::test::text;
 using cgiecho::test::unset_env;
 
 enum class Arg { null_address, null_handle, empty, nul, large };
@@ -46,11 +54,6 @@ const std::string& text_of(Arg a) {
   return a == Arg::nul ? kNul : a == Arg::large ? kLarge : none;
 }
 bool no_handle(Arg a) { return a == Arg::null_address || a == Arg::null_handle; }
-
-cgi_str make(const std::string& s) { return SysAllocStringByteLen(s.data(), static_cast<uint32_t>(s.size())); }
-std::string text(cgi_str h) {
-  return h ? std::string(reinterpret_cast<const char*>(h), SysStringByteLen(h)) : std::string();
-}
 
 // A result as text, released; the empty result must be the null handle.
 std::string show(cgi_str h) {
@@ -179,16 +182,6 @@ std::vector<Row> rows() {
   return all;
 }
 
-testing::AssertionResult same(const std::string& got, const std::string& want) {
-  if (got == want) return testing::AssertionSuccess();
-  std::size_t at = 0;
-  while (at < got.size() && at < want.size() && got[at] == want[at]) ++at;
-  return testing::AssertionFailure() << "got " << got.size() << " bytes, want " << want.size()
-                                     << "; first difference at " << at << ": "
-                                     << testing::PrintToString(got.substr(at, 40)) << " for "
-                                     << testing::PrintToString(want.substr(at, 40));
-}
-
 TEST(Hostile, EveryRoutineHasARow) {
   std::set<std::string> covered;
   for (const auto& r : rows()) covered.insert(r.routine);
@@ -209,9 +202,42 @@ TEST(Hostile, EveryRoutineGivesTheDocumentedResult) {
       if (a == Arg::nul && !r.nul) continue;
       SCOPED_TRACE(r.routine + " with argument case " + std::to_string(static_cast<int>(a)));
       const std::string& want = a == Arg::nul ? *r.nul : a == Arg::large ? r.large : r.empty;
-      EXPECT_TRUE(same(r.run(a), want));
+      EXPECT_TRUE(same_bytes(r.run(a), want));
     }
   }
+}
+
+// Address space that reads as zero bytes, which the system backs with no
+// memory of its own until they are written.
+#ifdef _WIN32
+char* zero_pages(std::size_t size) {
+  return static_cast<char*>(VirtualAlloc(nullptr, size, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+}
+void release_zero_pages(char* block, std::size_t) { VirtualFree(block, 0, MEM_RELEASE); }
+#else
+char* zero_pages(std::size_t size) {
+  void* block = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  return block == MAP_FAILED ? nullptr : static_cast<char*>(block);
+}
+void release_zero_pages(char* block, std::size_t size) { munmap(block, size); }
+#endif
+
+// 1.5e9 NUL bytes encode to 4.5e9, past a handle's 32-bit length: the null
+// handle. Counted in a 32-bit std::size_t the length wraps to 205 MB, and
+// the encoder writes 4.5e9 bytes into that block. Only the handle's length
+// is written; the bytes are zero pages (the 32-bit test program is built
+// large-address-aware to have room for them).
+TEST(Hostile, EncodingPastFourGigabytesGivesTheNullHandle) {
+  constexpr std::uint32_t kLength = 1'500'000'000;
+  const std::size_t size = sizeof kLength + std::size_t{kLength} + 2;
+  char* block = zero_pages(size);
+  ASSERT_NE(block, nullptr) << "no address space for a text of 1.5e9 bytes";
+  std::memcpy(block, &kLength, sizeof kLength);
+  const cgi_str handle = reinterpret_cast<cgi_str>(block + sizeof kLength);
+  cgi_str text = handle;
+  EXPECT_EQ(CGI_URLENCODE(&text), nullptr);
+  EXPECT_EQ(text, handle);
+  release_zero_pages(block, size);
 }
 
 #ifdef _WIN32

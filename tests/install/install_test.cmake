@@ -4,45 +4,19 @@
 # find_package and once through pkg-config, and runs both.
 cmake_minimum_required(VERSION 3.20)
 include("${CMAKE_CURRENT_LIST_DIR}/run_checked.cmake")
+include("${CMAKE_CURRENT_LIST_DIR}/installed_files.cmake")
 set(prefix "${WORK}/prefix")
 file(REMOVE_RECURSE "${WORK}")
 file(MAKE_DIRECTORY "${WORK}")
 
 run_checked("cmake --install" "${CMAKE_COMMAND}" --install "${BUILD_DIR}" --prefix "${prefix}")
 
-# The public header, the core for embedding; the test programs stay in the
+# The public header, the layers for embedding; the test programs stay in the
 # build tree.
 file(GLOB_RECURSE installed RELATIVE "${prefix}" LIST_DIRECTORIES false "${prefix}/*")
 list(SORT installed)
-file(GLOB_RECURSE core_headers RELATIVE "${SOURCE_DIR}/src" "${SOURCE_DIR}/src/*.h")
-list(FILTER core_headers EXCLUDE REGEX "^export/")  # the handle layer is the shared library's own
-list(TRANSFORM core_headers PREPEND "include/cgiecho/")
-set(wanted
-  bin/cgiecho
-  include/cgiecho.h
-  ${core_headers}
-  ${LIBDIR}/libcgiecho_core.a
-  ${LIBDIR}/libcgiecho_platform.a
-  ${LIBDIR}/libcgiecho_serve.a
-  ${LIBDIR}/cmake/cgiecho/cgiechoConfig.cmake
-  ${LIBDIR}/cmake/cgiecho/cgiechoConfigVersion.cmake
-  ${LIBDIR}/cmake/cgiecho/cgiechoTargets.cmake
-  ${LIBDIR}/libcgiecho.so
-  ${LIBDIR}/libcgiecho.so.1
-  ${LIBDIR}/pkgconfig/cgiecho.pc)
-set(extra ${installed})
-foreach(file IN LISTS wanted)
-  if(NOT file IN_LIST installed)
-    message(FATAL_ERROR "not installed: ${file}\ninstalled: ${installed}")
-  endif()
-  list(REMOVE_ITEM extra "${file}")
-endforeach()
-# The per-configuration target file and the fully versioned library name.
-list(FILTER extra EXCLUDE REGEX "^${LIBDIR}/cmake/cgiecho/cgiechoTargets-[a-z]+\\.cmake$")
-list(FILTER extra EXCLUDE REGEX "^${LIBDIR}/libcgiecho\\.so\\.1\\.[0-9]+\\.[0-9]+$")
-if(extra)
-  message(FATAL_ERROR "installed, but not meant to be: ${extra}")
-endif()
+installed_files(wanted "${SOURCE_DIR}" "${LIBDIR}")
+expect_files("the installed tree" "${installed}" "${wanted}" "${LIBDIR}")
 
 # The installed program is the echo program.
 run_checked("installed cgiecho" "${CMAKE_COMMAND}" -E env REQUEST_METHOD=GET "QUERY_STRING=x=a<b"
@@ -85,3 +59,19 @@ run_checked("configuring examples/core on the installed package" "${CMAKE_COMMAN
   -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF -DCMAKE_FIND_USE_SYSTEM_PACKAGE_REGISTRY=OFF)
 run_checked("building examples/core" "${CMAKE_COMMAND}" --build "${WORK}/core_example")
 core_example_run("${WORK}/core_example/core_example")
+
+# 4. A C++ program on the installed web layer: examples/web through
+# find_package(cgiecho) and cgiecho::web, and through pkg-config cgiecho-web.
+include("${CMAKE_CURRENT_LIST_DIR}/web_example_run.cmake")
+run_checked("configuring examples/web on the installed package" "${CMAKE_COMMAND}"
+  -S "${SOURCE_DIR}/examples/web" -B "${WORK}/web_example" -DCGIECHO_FROM=package
+  "-DCMAKE_PREFIX_PATH=${prefix}" "-DCMAKE_CXX_COMPILER=${CXX_COMPILER}" "-DCMAKE_CXX_FLAGS=${C_FLAGS}"
+  -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF -DCMAKE_FIND_USE_SYSTEM_PACKAGE_REGISTRY=OFF)
+run_checked("building examples/web" "${CMAKE_COMMAND}" --build "${WORK}/web_example")
+web_example_run("${WORK}/web_example/web_example")
+run_checked("pkg-config cgiecho-web" pkg-config --cflags --libs cgiecho-web)
+string(STRIP "${run_output}" pc_flags)
+separate_arguments(pc_flags UNIX_COMMAND "${pc_flags}")
+run_checked("building examples/web with pkg-config" "${CXX_COMPILER}" -std=c++17 -Wall -Wextra -Werror
+  ${extra_flags} "${SOURCE_DIR}/examples/web/web_example.cpp" -o "${WORK}/web_example_pc" ${pc_flags})
+web_example_run("${WORK}/web_example_pc")

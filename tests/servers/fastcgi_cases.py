@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """A FastCGI responder spoken to in raw records, as no web server would.
 
-usage: fastcgi_cases.py ECHO_PROGRAM RESPONDER_EXAMPLE
+usage: fastcgi_cases.py ECHO_PROGRAM RESPONDER_EXAMPLE PROBE_RESPONDER
        fastcgi_cases.py --wine LOADER PIPE_HOST WINDOWS_PROGRAM
 
 Web servers send well-formed requests one at a time; these cases send what
@@ -9,8 +9,13 @@ they never do, or do only when things go wrong: many requests of every kind
 on one kept connection, each compared with what the same program writes as
 CGI for the same parameters and input; a body that arrives after a pause;
 bytes that are not FastCGI records; clients that go away mid-body and
-mid-response; SIGTERM with a request in hand and while idle. The responder
-(started by spawn-fcgi) must be the same process throughout, until SIGTERM.
+mid-response; SIGTERM with a request in hand and while idle; more
+connections than the responder keeps, and more than it has descriptors for;
+peers that FCGI_WEB_SERVER_ADDRS does not list; a standard input that does
+not listen. The responder (started by spawn-fcgi) must be the same process
+throughout, until SIGTERM; the probe responder's handler throws. The same
+cases, and values that name no listener, with CGIECHO_LISTEN on TCP
+(IPv4 and IPv6) and on a socket path.
 
 With --wine, a Windows build under Wine, started as Windows web servers
 start it (PIPE_HOST is tests/servers/fcgi_pipe_host.cpp): as IIS and
@@ -23,6 +28,7 @@ Windows program writes as CGI.
 
 import os
 import queue
+import resource
 import shutil
 import signal
 import socket
@@ -250,13 +256,147 @@ def sigterm_idle(c, program):
     return f"SIGTERM while idle: ended after {time.monotonic() - started:.2f} s"
 
 
-def web_server_addrs(c, program):
+# Where the responder listens, FCGI_WEB_SERVER_ADDRS, whether it answers.
+# "::ffff:127.0.0.1" is an IPv6 socket that IPv4 clients of 127.0.0.1 reach:
+# they show as ::ffff:127.0.0.1 and are matched as 127.0.0.1.
+WEB_SERVER_ADDRS = [
+    ("127.0.0.1", "127.0.0.2,10.0.0.1", False),
+    ("127.0.0.1", "10.0.0.1, 127.0.0.1", True),
+    ("::1", "127.0.0.1", False),
+    ("::1", "127.0.0.1,::1", True),
+    ("::1", "0:0::1", True),
+    ("::ffff:127.0.0.1", "127.0.0.1", True),
+    ("::ffff:127.0.0.1", "127.0.0.2,::1", False),
+]
+
+
+def web_server_addrs(program, start=None, families=("127.0.0.1", "::1", "::ffff:127.0.0.1")):
     """FCGI_WEB_SERVER_ADDRS names the servers that may connect: a
-    connection from another address is closed unanswered."""
+    connection from any other address, IPv4 or IPv6, is closed unanswered,
+    and one from a listed address is served. The rows listening where
+    `families` names, on responders spawn-fcgi starts or that
+    start(folder, where, listed) starts."""
+    problems = []
+    rows = [row for row in WEB_SERVER_ADDRS if row[0] in families]
+    for where, listed, served in rows:
+        label = f"from {where} with FCGI_WEB_SERVER_ADDRS={listed}"
+        folder = make_workdir("cgiecho-fcgi-addrs-")
+        try:
+            with (start(folder, where, listed) if start else
+                  Responder(program, folder, tcp=where, tail=TAIL,
+                            env=dict(os.environ, FCGI_WEB_SERVER_ADDRS=listed))) as r:
+                with r.connect() as s:
+                    s.sendall(request(env("GET", QUERY_STRING=b"x")))
+                    got = response(s)
+        except Failure as e:  # a host without IPv6's loopback fails here, loudly
+            problems.append(f"{label}: {e}")
+            continue
+        finally:
+            shutil.rmtree(folder, ignore_errors=True)
+        want = HEADER + page(b"x") if served else None
+        if got != want:
+            problems.append(f"{label}: got {got!r}, want {want!r}")
+    return f"FCGI_WEB_SERVER_ADDRS listening on {', '.join(families)}, {len(rows)} rows", problems
+
+
+def cannot_start(program):
+    """Standard input a socket that does not listen: the responder says why
+    on standard error and ends with a failure status, never 0 in silence
+    (a server would start it again and again with no trace)."""
+    problems = []
+    for family in (socket.AF_INET, socket.AF_UNIX):
+        with socket.socket(family, socket.SOCK_STREAM) as s:
+            run = subprocess.run([program], stdin=s.fileno(), capture_output=True, timeout=10)
+        if run.returncode == 0 or b"listen" not in run.stderr:
+            problems.append(f"family {family}: exit {run.returncode}, standard error {run.stderr!r}")
+    return "a responder that cannot start says why and fails", problems
+
+
+def cpu_seconds(pid):
+    with open(f"/proc/{pid}/stat") as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def descriptors_run_out(c, program):
+    """With 16 descriptors and 40 connections held open, accept() fails for
+    lack of descriptors while the listening socket stays readable: the
+    responder waits without spinning, and takes the waiting connections
+    once others close."""
+    held = [c.r.connect() for _ in range(40)]
+    time.sleep(0.5)
+    before = cpu_seconds(c.r.proc.pid)
+    time.sleep(2)
+    used = cpu_seconds(c.r.proc.pid) - before
+    if used > 0.2:
+        c.problems.append(f"{used:.2f} s of CPU in 2 s with idle connections and no descriptors left")
+    for s in held[:-1]:
+        s.close()
+    with held[-1] as s:
+        s.sendall(request(env("GET", QUERY_STRING=b"last")))
+        c.expect("the last connection, once others closed", response(s), HEADER + page(b"last"))
+    return f"out of descriptors: {used:.2f} s of CPU in 2 s idle"
+
+
+def closed(sock):
+    sock.settimeout(5)
+    try:
+        return sock.recv(1) == b""
+    except ConnectionResetError:
+        return True
+    except socket.timeout:
+        return False
+
+
+def connection_cap(c, program):
+    """256 connections, each served once, oldest first; then two more whose
+    requests are in before the responder takes them (it is stopped
+    meanwhile). Each newcomer costs the connection idle the longest, never
+    the other newcomer with its request in hand."""
+    cap = 256
+    get = request(env("GET", QUERY_STRING=b"x"))
+    first = [c.r.connect() for _ in range(cap)]
+    for s in first:
+        s.sendall(get)
+        c.expect("a request below the cap", response(s), HEADER + page(b"x"))
+    c.r.proc.send_signal(signal.SIGSTOP)
+    try:
+        late = [c.r.connect() for _ in range(2)]
+        for s in late:
+            s.sendall(request(env("GET", QUERY_STRING=b"late")))
+        time.sleep(0.2)
+    finally:
+        c.r.proc.send_signal(signal.SIGCONT)
+    for i, s in enumerate(late):
+        c.expect(f"newcomer {i} with its request in hand", response(s), HEADER + page(b"late"))
+    for i in (0, 1):
+        if not closed(first[i]):
+            c.problems.append(f"connection {i}, idle the longest, still open")
+    first[2].sendall(get)
+    c.expect("the connection idle the third longest", response(first[2]), HEADER + page(b"x"))
+    for s in first + late:
+        s.close()
+    return f"{cap} connections and two more: the two idle the longest closed"
+
+
+def probe(c, program):
+    """A variable name with "=" names nothing, as under CGI (a lookup by the
+    first bytes of "NAME=value" would find QUERY_STRING's value); a handler
+    that throws costs its own request only."""
+    rows = [("a name with '='", b"query_string=x", b"[]"),
+            ("a name", b"query_string", b"[X=leak]")]
     with c.r.connect() as s:
-        s.sendall(request(env("GET", QUERY_STRING=b"x")))
-        c.expect("from an address not listed", response(s), None)
-    return "FCGI_WEB_SERVER_ADDRS turns away other addresses"
+        for label, name, shown in rows:
+            params = env("GET", QUERY_STRING=b"X=leak", PROBE_NAME=name)
+            want = HEADER + shown + b"\r\ndone\r\n"
+            c.expect(f"{label} as CGI", as_cgi(program, params, b""), want)
+            s.sendall(request(params))
+            c.expect(label, response(s), want)
+        s.sendall(request(env("GET", QUERY_STRING=b"q", PROBE_NAME=b"query_string", PROBE_THROW=b"1")))
+        c.expect("a handler that throws", response(s), HEADER + b"[q]\r\n")
+        s.sendall(request(env("GET", QUERY_STRING=b"q", PROBE_NAME=b"query_string")))
+        c.expect("the request after it", response(s), HEADER + b"[q]\r\ndone\r\n")
+    return "names with '=' and a handler that throws"
 
 
 def header_each_request(c, program):
@@ -274,13 +414,16 @@ def header_each_request(c, program):
     return "the responder example: one header per request, as CGI and FastCGI"
 
 
-def run(program, case, name, start=None):
-    """One case against a responder of its own: spawn-fcgi's, or start(folder, case)'s."""
+def descriptors(n):
+    return lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (n, resource.getrlimit(resource.RLIMIT_NOFILE)[1]))
+
+
+def run(program, case, name, start=None, **options):
+    """One case against a responder of its own: spawn-fcgi's (with
+    `options` for Responder), or start(folder, case)'s."""
     folder = make_workdir(f"cgiecho-fcgi-{case.__name__}-")
-    environ = dict(os.environ, FCGI_WEB_SERVER_ADDRS="127.0.0.2,10.0.0.1")
     responder = start(folder, case) if start else Responder(
-        program, folder, tcp=case is not garbage, tail=TAIL, name=name,
-        env=environ if case is web_server_addrs else None)
+        program, folder, tcp=case is not garbage, tail=TAIL, name=name, **options)
     with responder as r:
         pid = r.proc.pid
         c = Case(r)
@@ -290,10 +433,14 @@ def run(program, case, name, start=None):
         if r.proc.pid != pid:
             c.problems.append("another responder process")
     shutil.rmtree(folder, ignore_errors=True)
-    print(f"{'FAIL' if c.problems else 'ok  '} {name}: {what}")
-    for p in c.problems[:10]:
+    return report(f"{name}: {what}", c.problems)
+
+
+def report(what, problems):
+    print(f"{'FAIL' if problems else 'ok  '} {what}")
+    for p in problems[:10]:
         print(f"       {p}")
-    return bool(c.problems)
+    return bool(problems)
 
 
 class WindowsProgram:
@@ -441,21 +588,23 @@ def other_loopback_refused(c, program):
     return "CGIECHO_LISTEN=127.0.0.1:PORT takes that address only"
 
 
-BAD_LISTEN = [("no port", "127.0.0.1"), ("port 0", "127.0.0.1:0"), ("port beyond 65535", "127.0.0.1:65536"),
-              ("no host", ":9000"), ("IPv6 address unbracketed", "::1:9000")]
-BAD_LISTEN_WINDOWS = [("host that does not resolve", "no-such-host.invalid:9000"),
-                      ("socket path on Windows", "/tmp/x.sock")]
+# Label, value, exit code: 2 for a value that is no listener address on the
+# system, 1 for a listener that cannot be opened.
+BAD_LISTEN = [("no port", "127.0.0.1", 2), ("port 0", "127.0.0.1:0", 2), ("port beyond 65535", "127.0.0.1:65536", 2),
+              ("no host", ":9000", 2), ("IPv6 address unbracketed", "::1:9000", 2)]
+BAD_LISTEN_WINDOWS = [("host that does not resolve", "no-such-host.invalid:9000", 1),
+                      ("socket path on Windows", "/tmp/x.sock", 2), ("IPv6 address on Windows", "[::1]:9000", 2)]
 
 
 def bad_listen_values(argv, rows, environ):
     """A CGIECHO_LISTEN the program cannot listen on ends it at once with a
     message naming the value, never a CGI answer or a wait. rows: label,
-    value, and what must be true of the folder afterwards (or None)."""
+    value, exit code, and what must be true of the folder afterwards."""
     failed = 0
-    for label, value, *after in rows:
+    for label, value, code, *after in rows:
         done = subprocess.run(argv, stdin=subprocess.DEVNULL, capture_output=True,
                               env=dict(environ, CGIECHO_LISTEN=value), timeout=120)
-        ok = done.returncode in (1, 2) and not done.stdout and value.encode() in done.stderr
+        ok = done.returncode == code and not done.stdout and value.encode() in done.stderr
         ok &= all(check() for check in after)
         print(f"{'ok  ' if ok else 'FAIL'} CGIECHO_LISTEN {label}: exit {done.returncode},"
               f" {done.stderr.strip()[:100]!r}")
@@ -478,12 +627,12 @@ def linux_listen(echo):
         with open(plain, "w") as f:
             f.write("kept")
         with ListeningResponder(echo, folder, tcp=False, name="live") as live:
-            rows = [(*row, ) for row in BAD_LISTEN] + [
-                ("named pipe on Linux", r"\\.\pipe\cgiecho"),
-                ("host name (no resolver)", "localhost:9000"),
-                ("address not on this machine", "192.0.2.1:9000"),
-                ("a file at the path", plain, lambda: open(plain).read() == "kept"),
-                ("a socket someone listens on", live.path, lambda: live.proc.poll() is None)]
+            rows = BAD_LISTEN + [
+                ("named pipe on Linux", r"\\.\pipe\cgiecho", 2),
+                ("host name (no resolver)", "localhost:9000", 1),
+                ("address not on this machine", "192.0.2.1:9000", 1),
+                ("a file at the path", plain, 1, lambda: open(plain).read() == "kept"),
+                ("a socket someone listens on", live.path, 1, lambda: live.proc.poll() is None)]
             failed += bad_listen_values([echo], rows, os.environ)
             with live.connect() as s:
                 s.sendall(request(env("GET", QUERY_STRING=b"still")))
@@ -498,7 +647,7 @@ def linux_listen(echo):
         print(f"{'ok  ' if ok else 'FAIL'} CGIECHO_LISTEN: a socket left by a responder that ended is replaced")
         failed += not ok
         # IPv6: that address only, not IPv4 beside it.
-        with ListeningResponder(echo, folder, host="::1", name="v6") as v6:
+        with ListeningResponder(echo, folder, tcp="::1", name="v6") as v6:
             with v6.connect() as s:
                 s.sendall(request(env("GET", QUERY_STRING=b"v6")))
                 ok = response(s) == HEADER + page(b"v6")
@@ -511,7 +660,10 @@ def linux_listen(echo):
         failed += not ok
     finally:
         shutil.rmtree(folder, ignore_errors=True)
-    return failed
+    what, problems = web_server_addrs(echo, lambda folder, where, listed: ListeningResponder(
+        echo, folder, tcp=where, tail=TAIL, env=dict(os.environ, FCGI_WEB_SERVER_ADDRS=listed)),
+        families=("127.0.0.1", "::1"))
+    return failed + report(f"CGIECHO_LISTEN: {what}", problems)
 
 
 def windows(loader, host, exe):
@@ -526,10 +678,14 @@ def windows(loader, host, exe):
     for case in (kept_connection, sigterm_idle):
         failed += run(program, case, "CGIECHO_LISTEN on a named pipe",
                       lambda folder, case: PipeHost(program, folder, listen=pipe))
-    environ = wine_environment(FCGI_WEB_SERVER_ADDRS="127.0.0.2,10.0.0.1")
-    for case in (kept_connection, garbage, clients_gone, other_loopback_refused, web_server_addrs):
+    for case in (kept_connection, garbage, clients_gone, other_loopback_refused):
         failed += run(program, case, "CGIECHO_LISTEN on TCP", lambda folder, case: ListeningResponder(
-            exe, folder, tail=TAIL, env=environ if case is web_server_addrs else None, loader=loader))
+            exe, folder, tail=TAIL, loader=loader))
+    # libfcgi's own filter, on the IPv4 listener the Windows build opens.
+    what, problems = web_server_addrs(exe, lambda folder, where, listed: ListeningResponder(
+        exe, folder, tcp=where, tail=TAIL, env=wine_environment(FCGI_WEB_SERVER_ADDRS=listed), loader=loader),
+        families=("127.0.0.1",))
+    failed += report(f"CGIECHO_LISTEN on TCP: {what}", problems)
     return failed + bad_listen_values([program.loader, program.exe], BAD_LISTEN + BAD_LISTEN_WINDOWS,
                                       wine_environment())
 
@@ -543,15 +699,21 @@ def main(argv):
             return 1
         print(f"{failed} case(s) failed" if failed else "every case passed")
         return 1 if failed else 0
-    if len(argv) != 3:
+    if len(argv) != 4:
         print(__doc__, file=sys.stderr)
         return 2
-    echo, example = argv[1], argv[2]
+    echo, example, probe_program = argv[1:]
+    # Room for the connection cap's 258 connections on both ends.
+    hard = resource.getrlimit(resource.RLIMIT_NOFILE)[1]
+    resource.setrlimit(resource.RLIMIT_NOFILE, (hard if hard < 4096 else 4096, hard))
     try:
         failed = sum(run(echo, case, "cgiecho") for case in (
             kept_connection, late_body, garbage, clients_gone, sigterm_in_request, sigterm_idle,
-            web_server_addrs))
+            connection_cap))
+        failed += run(echo, descriptors_run_out, "cgiecho", preexec_fn=descriptors(16))
+        failed += sum(report(*case(echo)) for case in (web_server_addrs, cannot_start))
         failed += run(example, header_each_request, "responder")
+        failed += run(probe_program, probe, "probe")
         failed += linux_listen(echo)
     except Failure as e:
         print(f"FAIL: {e}")

@@ -51,9 +51,9 @@ def require(tool):
     return path
 
 
-def free_port():
-    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
-        s.bind(("127.0.0.1", 0))
+def free_port(host="127.0.0.1"):
+    with socket.socket(socket.AF_INET6 if ":" in host else socket.AF_INET, socket.SOCK_STREAM) as s:
+        s.bind((host, 0))
         return s.getsockname()[1]
 
 
@@ -284,13 +284,17 @@ def vm_rss_kib(pid):
 class Responder:
     """The program as a FastCGI responder, started by spawn-fcgi in the
     foreground (so the process is the responder itself) on a Unix socket in
-    `folder`, or with tcp=True on a free port of 127.0.0.1; `tail` is its
-    command line after the program name. Stopped with SIGTERM to its pid."""
+    `folder`, or with tcp=True on a free port of 127.0.0.1 (tcp="::1": of
+    IPv6's loopback; tcp="::ffff:127.0.0.1": an IPv6 socket that IPv4
+    clients of 127.0.0.1 reach); `tail` is its command line after the
+    program name; `preexec_fn` runs in the child before spawn-fcgi starts.
+    Stopped with SIGTERM to its pid."""
 
-    def __init__(self, program, folder, tcp=False, tail=(), name="responder", env=None):
+    def __init__(self, program, folder, tcp=False, tail=(), name="responder", env=None, preexec_fn=None):
         self.program, self.tail = os.path.abspath(program), list(tail)
-        self.env = env
-        self.folder, self.tcp, self.name = folder, tcp, name
+        self.env, self.preexec_fn = env, preexec_fn
+        self.folder, self.name = folder, name
+        self.tcp = "127.0.0.1" if tcp is True else tcp
         self.proc = None
         self.port = self.path = None
 
@@ -300,7 +304,8 @@ class Responder:
 
     def connect(self, timeout=30.0):
         if self.tcp:
-            return socket.create_connection(("127.0.0.1", self.port), timeout=timeout)
+            host = self.tcp.replace("::ffff:", "")
+            return socket.create_connection((host, self.port), timeout=timeout)
         s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
         s.settimeout(timeout)
         s.connect(self.path)
@@ -310,8 +315,8 @@ class Responder:
         spawn = require("spawn-fcgi")
         where = []
         if self.tcp:
-            self.port = free_port()
-            where = ["-a", "127.0.0.1", "-p", str(self.port)]
+            self.port = free_port(self.tcp)
+            where = ["-a", self.tcp, "-p", str(self.port)]
         else:
             self.path = os.path.join(self.folder, f"{self.name}.sock")
             if os.path.exists(self.path):
@@ -320,7 +325,7 @@ class Responder:
         log = open(os.path.join(self.folder, f"{self.name}.log"), "ab")
         self.proc = subprocess.Popen([spawn, "-n", *where, "--", self.program, *self.tail],
                                      stdin=subprocess.DEVNULL, stdout=log, stderr=log,
-                                     env=self.env)
+                                     env=self.env, preexec_fn=self.preexec_fn)
         self.wait_listening()
         return self
 
@@ -615,25 +620,19 @@ def wine_environment(**extra):
 
 class ListeningResponder(Responder):
     """The program as a FastCGI responder that listens by itself:
-    CGIECHO_LISTEN=127.0.0.1:PORT on a free port, or with tcp=False a socket
-    path in `folder`. With a loader, a Windows build under Wine (TCP only).
-    Stopped like the others, with SIGTERM (under Wine it ends the process)."""
+    CGIECHO_LISTEN=127.0.0.1:PORT on a free port (tcp="::1": [::1]:PORT), or
+    with tcp=False a socket path in `folder`. With a loader, a Windows build
+    under Wine (TCP only). Stopped like the others, with SIGTERM (under Wine
+    it ends the process)."""
 
-    def __init__(self, program, folder, tcp=True, tail=(), name="responder", env=None, loader=None,
-                 host="127.0.0.1"):
+    def __init__(self, program, folder, tcp=True, tail=(), name="responder", env=None, loader=None):
         super().__init__(program, folder, tcp=tcp, tail=tail, name=name, env=env)
         self.loader = require(loader) if loader else None
-        self.host = host
-
-    def connect(self, timeout=30.0):
-        if self.tcp:
-            return socket.create_connection((self.host, self.port), timeout=timeout)
-        return super().connect(timeout)
 
     def start(self):
         if self.tcp:
-            self.port = free_port()
-            where = f"[{self.host}]:{self.port}" if ":" in self.host else f"{self.host}:{self.port}"
+            self.port = free_port(self.tcp)
+            where = f"[{self.tcp}]:{self.port}" if ":" in self.tcp else f"{self.tcp}:{self.port}"
         else:
             self.path = where = os.path.join(self.folder, f"{self.name}.sock")
         log = open(os.path.join(self.folder, f"{self.name}.log"), "ab")

@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
+#include "serve/serve.h"
+#include "platform/narrow.h"
 #include "platform/platform.h"
-#include "echo/echo.h"
 
 namespace cgiecho::fake {
 
@@ -22,7 +24,7 @@ Process& process() {
 
 void reset() {
   process() = Process{};
-  reset_process_state();
+  reset_request_state();
 }
 
 }  // namespace cgiecho::fake
@@ -32,7 +34,8 @@ namespace cgiecho::platform {
 using fake::process;
 
 std::string env(std::string_view name) {
-  name = name.substr(0, name.find('\0'));
+  name = variable_name(name);
+  if (name.empty()) return {};
   const auto it = process().environment.find(std::string(name));
   return it == process().environment.end() ? std::string() : it->second;
 }
@@ -44,6 +47,7 @@ Variables environment() {
 }
 
 Variables process_environment() { return environment(); }
+std::string process_env(std::string_view name) { return env(name); }
 
 std::string command_tail() { return process().command_tail; }
 
@@ -67,5 +71,101 @@ void write_stdout(std::string_view bytes) { process().writes.emplace_back(bytes)
 
 bool start_process() { return true; }
 void end_process(int code) { std::exit(code); }
+
+// From operator new, so that a test that makes allocations fail reaches the
+// room too. Fresh room up to 64 KiB is filled with a pattern, so that bytes
+// read from it before they are written show up; larger room is left as it
+// comes, so that a fuzz input that announces 2 GB stays cheap.
+char* take_room(std::size_t size) {
+  auto& p = process();
+  p.room_sizes.push_back(size);
+  if (size > p.room_limit) return nullptr;
+  auto* room = static_cast<char*>(::operator new(size, std::nothrow));
+  if (room != nullptr) std::memset(room, 0xA5, std::min<std::size_t>(size, 64 << 10));
+  return room;
+}
+
+char* grow_room(char* room, std::size_t size, std::size_t new_size) {
+  char* grown = take_room(new_size);
+  if (grown == nullptr) return nullptr;
+  std::memcpy(grown, room, std::min(size, new_size));
+  ::operator delete(room);
+  return grown;
+}
+
+void give_back_room(char* room, std::size_t) { ::operator delete(room); }
+
+}  // namespace cgiecho::platform
+
+// ---- Temp files for uploads ------------------------------------------------
+namespace cgiecho::fake {
+
+TempFiles& temp_files() {
+  static TempFiles t;
+  return t;
+}
+
+void reset_temp_files() { temp_files() = TempFiles{}; }
+
+}  // namespace cgiecho::fake
+
+namespace cgiecho::platform {
+
+using fake::temp_files;
+
+bool TempFile::create() noexcept {
+  close();
+  auto& t = temp_files();
+  if (t.refuse_create) return false;
+  handle_ = t.next++;
+  t.open[handle_];
+  ++t.created;
+  return true;
+}
+
+bool TempFile::write(std::string_view bytes) noexcept {
+  auto& t = temp_files();
+  const auto it = t.open.find(handle_);
+  if (it == t.open.end()) return false;
+  const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(bytes.size(), t.write_budget));
+  it->second.append(bytes.substr(0, n));
+  t.write_budget -= n;
+  size_ += n;
+  return n == bytes.size();
+}
+
+bool TempFile::read_at(std::uint64_t offset, char* buffer, std::size_t count, std::size_t& got) const noexcept {
+  got = 0;
+  const auto& t = temp_files();
+  const auto it = t.open.find(handle_);
+  if (it == t.open.end()) return false;
+  if (offset >= it->second.size()) return true;
+  got = std::min<std::size_t>(count, it->second.size() - static_cast<std::size_t>(offset));
+  std::memcpy(buffer, it->second.data() + offset, got);
+  return true;
+}
+
+bool TempFile::keep_as(std::string_view path) const noexcept {
+  auto& t = temp_files();
+  const auto it = t.open.find(handle_);
+  if (it == t.open.end() || path.empty() || t.kept.count(std::string(path)) != 0) return false;
+  t.kept[std::string(path)] = it->second;
+  ++t.kept_by_link;
+  return true;
+}
+
+void TempFile::close() noexcept {
+  if (handle_ != kNone) temp_files().open.erase(handle_);
+  handle_ = kNone;
+  size_ = 0;
+  linkable_ = false;
+}
+
+bool write_new_file(std::string_view path, std::string_view bytes) noexcept {
+  auto& t = temp_files();
+  if (path.empty() || t.kept.count(std::string(path)) != 0) return false;
+  t.kept[std::string(path)] = std::string(bytes);
+  return true;
+}
 
 }  // namespace cgiecho::platform

@@ -1,0 +1,70 @@
+// The cookie parser against a plain reference written here: split on ";",
+// cut at the first "=", trim spaces and tabs, skip pieces without "=" or
+// with an empty name, take one pair of quotes off the value. The first
+// byte of the input is the cookie limit.
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "web/cookies.h"
+
+namespace {
+
+std::string trim(const std::string& s) {
+  std::size_t from = 0;
+  std::size_t to = s.size();
+  while (from < to && (s[from] == ' ' || s[from] == '\t')) ++from;
+  while (to > from && (s[to - 1] == ' ' || s[to - 1] == '\t')) --to;
+  return s.substr(from, to - from);
+}
+
+std::vector<std::pair<std::string, std::string>> reference_parse(std::string_view header) {
+  std::vector<std::pair<std::string, std::string>> out;
+  std::vector<std::string> pieces(1);
+  for (const char c : header) {
+    if (c == ';') pieces.emplace_back();
+    else pieces.back() += c;
+  }
+  for (const std::string& piece : pieces) {
+    const std::size_t eq = piece.find('=');
+    if (eq == std::string::npos) continue;
+    const std::string name = trim(piece.substr(0, eq));
+    std::string value = trim(piece.substr(eq + 1));
+    if (name.empty()) continue;
+    if (value.size() >= 2 && value[0] == '"' && value[value.size() - 1] == '"') value = value.substr(1, value.size() - 2);
+    out.emplace_back(name, value);
+  }
+  return out;
+}
+
+bool inside(std::string_view part, std::string_view whole) {
+  return part.data() >= whole.data() && part.data() + part.size() <= whole.data() + whole.size();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  using cgiecho::web::errc;
+  if (size == 0) return 0;
+  const std::uint64_t max_cookies = data[0];
+  const std::string_view header(reinterpret_cast<const char*>(data) + 1, size - 1);
+
+  const auto want = reference_parse(header);
+  std::vector<cgiecho::web::Cookie> cookies(1, cgiecho::web::Cookie{"kept", ""});
+  const errc e = cgiecho::web::parse_cookies(header, max_cookies, cookies);
+  if (cookies.empty() || cookies[0].name != "kept") std::abort();
+  if (want.size() > max_cookies) {
+    if (e != errc::too_many_cookies || cookies.size() != 1) std::abort();  // nothing beside an error
+    return 0;
+  }
+  if (e != errc::ok || cookies.size() != want.size() + 1) std::abort();
+  for (std::size_t i = 0; i < want.size(); ++i) {
+    const auto& c = cookies[i + 1];
+    if (!inside(c.name, header) || !inside(c.value, header)) std::abort();
+    if (c.name != want[i].first || c.value != want[i].second) std::abort();
+  }
+  return 0;
+}

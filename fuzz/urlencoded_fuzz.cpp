@@ -1,0 +1,93 @@
+// The url-encoded form parser against a plain reference written here: split
+// on "&", skip empty pieces, cut at the first "=", decode each side byte by
+// byte. The first byte of the input is the field limit.
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "web/form.h"
+
+namespace {
+
+int hex(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+std::string reference_decode(std::string_view s) {
+  std::string out;
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    if (s[i] == '+') {
+      out += ' ';
+    } else if (s[i] == '%' && i + 2 < s.size() && hex(s[i + 1]) >= 0 && hex(s[i + 2]) >= 0) {
+      out += static_cast<char>(hex(s[i + 1]) * 16 + hex(s[i + 2]));
+      i += 2;
+    } else {
+      out += s[i];
+    }
+  }
+  return out;
+}
+
+std::vector<std::pair<std::string, std::string>> reference_parse(std::string_view text) {
+  std::vector<std::pair<std::string, std::string>> out;
+  std::string piece;
+  const auto flush = [&] {
+    if (piece.empty()) return;
+    const std::size_t eq = piece.find('=');
+    if (eq == std::string::npos) out.emplace_back(reference_decode(piece), "");
+    else out.emplace_back(reference_decode(piece.substr(0, eq)), reference_decode(piece.substr(eq + 1)));
+    piece.clear();
+  };
+  for (const char c : text) {
+    if (c == '&') flush();
+    else piece += c;
+  }
+  flush();
+  return out;
+}
+
+bool inside(std::string_view part, std::string_view whole) {
+  return part.data() >= whole.data() && part.data() + part.size() <= whole.data() + whole.size();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  using cgiecho::web::errc;
+  if (size == 0) return 0;
+  const std::uint64_t max_fields = data[0];
+  const std::string_view text(reinterpret_cast<const char*>(data) + 1, size - 1);
+
+  const auto want = reference_parse(text);
+  std::vector<cgiecho::web::Field> fields(1, cgiecho::web::Field{"kept", "", false});
+  const errc e = cgiecho::web::parse_urlencoded(text, max_fields, errc::too_many_query_fields, fields);
+  if (fields.empty() || fields[0].raw_name != "kept") std::abort();
+  if (want.size() > max_fields) {
+    if (e != errc::too_many_query_fields || fields.size() != 1) std::abort();  // nothing beside an error
+    return 0;
+  }
+  if (e != errc::ok || fields.size() != want.size() + 1) std::abort();
+  fields.erase(fields.begin());
+
+  std::string name, value;
+  for (std::size_t i = 0; i < want.size(); ++i) {
+    const auto& f = fields[i];
+    if (!f.encoded || !inside(f.raw_name, text) || !inside(f.raw_value, text)) std::abort();
+    if (f.name(name) != errc::ok || f.value(value) != errc::ok) std::abort();
+    if (name != want[i].first || value != want[i].second) std::abort();
+    if (!f.name_is(name) || f.name_is(name + 'x') || (!name.empty() && f.name_is(name.substr(1)))) std::abort();
+    // The first field of that name, as the reference finds it.
+    std::size_t first = 0;
+    while (want[first].first != name) ++first;
+    if (cgiecho::web::find_field(fields, name) != &fields[first]) std::abort();
+  }
+  // Decoding the whole text never lengthens it and agrees with the reference.
+  if (cgiecho::web::form_decode(text, value) != errc::ok || value != reference_decode(text)) std::abort();
+  return 0;
+}

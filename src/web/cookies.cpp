@@ -1,0 +1,52 @@
+#include "web/cookies.h"
+
+#include <cstddef>
+#include <new>
+
+namespace cgiecho::web {
+namespace {
+
+bool is_blank(char c) { return c == ' ' || c == '\t'; }
+
+std::string_view trimmed(std::string_view s) {
+  std::size_t from = 0;
+  std::size_t to = s.size();
+  while (from < to && is_blank(s[from])) ++from;
+  while (to > from && is_blank(s[to - 1])) --to;
+  return s.substr(from, to - from);
+}
+
+}  // namespace
+
+errc parse_cookies(std::string_view header, std::uint64_t max_cookies, std::vector<Cookie>& out) noexcept {
+  const std::size_t start = out.size();
+  try {
+    std::uint64_t count = 0;
+    std::size_t from = 0;
+    while (from <= header.size()) {
+      std::size_t semi = header.find(';', from);
+      if (semi == std::string_view::npos) semi = header.size();
+      const std::string_view piece = header.substr(from, semi - from);
+      from = semi + 1;
+
+      const std::size_t eq = piece.find('=');
+      if (eq == std::string_view::npos) continue;
+      const std::string_view name = trimmed(piece.substr(0, eq));
+      if (name.empty()) continue;
+      std::string_view value = trimmed(piece.substr(eq + 1));
+      if (value.size() >= 2 && value.front() == '"' && value.back() == '"') value = value.substr(1, value.size() - 2);
+
+      if (++count > max_cookies) {
+        out.resize(start);
+        return errc::too_many_cookies;
+      }
+      out.push_back(Cookie{name, value});
+    }
+    return errc::ok;
+  } catch (const std::bad_alloc&) {
+    out.resize(start);
+    return errc::out_of_memory;
+  }
+}
+
+}  // namespace cgiecho::web

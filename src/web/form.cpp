@@ -1,0 +1,168 @@
+#include "web/form.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+namespace cgiecho::web {
+namespace {
+
+constexpr unsigned char kNotHex = 16;
+
+struct HexTable {
+  unsigned char digit[256];
+  constexpr HexTable() : digit{} {
+    for (int b = 0; b < 256; ++b) {
+      int d = kNotHex;
+      if (b >= '0' && b <= '9') d = b - '0';
+      if (b >= 'A' && b <= 'F') d = b - 'A' + 10;
+      if (b >= 'a' && b <= 'f') d = b - 'a' + 10;
+      digit[b] = static_cast<unsigned char>(d);
+    }
+  }
+};
+constexpr HexTable kHex{};
+
+// Reads one decoded byte of raw[i...] and moves i past what it took: "+"
+// is a space, "%" with two hex digits is that byte, and any other byte,
+// a "%" without two hex digits included, is itself.
+inline unsigned char next_decoded(const unsigned char* raw, std::size_t size, std::size_t& i) {
+  const unsigned char b = raw[i++];
+  if (b == '+') return ' ';
+  if (b != '%' || size - i < 2) return b;
+  const unsigned char hi = kHex.digit[raw[i]];
+  const unsigned char lo = kHex.digit[raw[i + 1]];
+  if ((hi | lo) & kNotHex) return b;
+  i += 2;
+  return static_cast<unsigned char>(hi << 4 | lo);
+}
+
+const unsigned char* bytes_of(std::string_view s) { return reinterpret_cast<const unsigned char*>(s.data()); }
+
+// Decoded name against `name`, a byte at a time, so that no copy is made
+// and the first difference ends it.
+bool decoded_equals(std::string_view raw, std::string_view name) {
+  // Decoding never lengthens, and shortens by at most two bytes in three.
+  if (name.size() > raw.size() || name.size() < raw.size() / 3) return false;
+  const unsigned char* r = bytes_of(raw);
+  const unsigned char* w = bytes_of(name);
+  // Up to the first "+" or "%", raw and decoded bytes are the same ones at
+  // the same places: a plain comparison, which is all most names need.
+  std::size_t i = 0;
+  while (i < name.size() && r[i] == w[i] && r[i] != '+' && r[i] != '%') ++i;
+  if (i == raw.size() || (r[i] != '+' && r[i] != '%')) return i == raw.size() && i == name.size();
+  for (std::size_t j = i; j < name.size(); ++j) {
+    if (i == raw.size() || next_decoded(r, raw.size(), i) != w[j]) return false;
+  }
+  return i == raw.size();
+}
+
+}  // namespace
+
+std::size_t form_decode_to(std::string_view raw, char* out) noexcept {
+  const unsigned char* r = bytes_of(raw);
+  const std::size_t n = raw.size();
+  std::size_t i = 0;
+  std::size_t w = 0;
+  while (i < n) {
+    // Plain bytes go across in runs; only "+" and "%" stop a run.
+    std::size_t run = i;
+    while (run < n && r[run] != '+' && r[run] != '%') ++run;
+    if (run != i) {
+      std::memcpy(out + w, r + i, run - i);
+      w += run - i;
+      i = run;
+      if (i == n) break;
+    }
+    out[w++] = static_cast<char>(next_decoded(r, n, i));
+  }
+  return w;
+}
+
+errc form_decode(std::string_view raw, std::string& out) noexcept {
+  try {
+    if (out.capacity() >= raw.size()) {
+      // Fits where it is: no allocation, so nothing can fail half-way.
+      out.resize(raw.size());
+      out.resize(form_decode_to(raw, out.data()));
+    } else {
+      std::string decoded(raw.size(), '\0');
+      decoded.resize(form_decode_to(raw, decoded.data()));
+      out.swap(decoded);
+    }
+    return errc::ok;
+  } catch (const std::bad_alloc&) {
+    return errc::out_of_memory;
+  }
+}
+
+namespace {
+
+// A url-encoded field's bytes decoded, a multipart text part's as sent.
+errc field_bytes(std::string_view raw, bool encoded, std::string& out) {
+  if (encoded) return form_decode(raw, out);
+  try {
+    out.assign(raw);
+    return errc::ok;
+  } catch (const std::bad_alloc&) {
+    return errc::out_of_memory;
+  }
+}
+
+}  // namespace
+
+errc Field::name(std::string& out) const noexcept { return field_bytes(raw_name, encoded, out); }
+errc Field::value(std::string& out) const noexcept { return field_bytes(raw_value, encoded, out); }
+
+bool Field::name_is(std::string_view wanted) const noexcept {
+  return encoded ? decoded_equals(raw_name, wanted) : raw_name == wanted;
+}
+
+errc parse_urlencoded(std::string_view text, std::uint64_t max_fields, errc too_many,
+                      std::vector<Field>& out) noexcept {
+  const std::size_t start = out.size();
+  try {
+    // One allocation for every field: there are at most one more than the
+    // "&" (and at most max_fields before the limit ends it).
+    const auto pieces = static_cast<std::uint64_t>(std::count(text.begin(), text.end(), '&')) + 1;
+    out.reserve(start + static_cast<std::size_t>(std::min(pieces, max_fields)));
+
+    std::uint64_t fields = 0;
+    const char* p = text.data();
+    const char* const end = p + text.size();
+    while (p != end) {
+      const auto* amp = static_cast<const char*>(std::memchr(p, '&', static_cast<std::size_t>(end - p)));
+      const char* piece_end = amp != nullptr ? amp : end;
+      if (piece_end != p) {
+        if (++fields > max_fields) {
+          out.resize(start);
+          return too_many;
+        }
+        const std::size_t length = static_cast<std::size_t>(piece_end - p);
+        const auto* eq = static_cast<const char*>(std::memchr(p, '=', length));
+        Field& f = out.emplace_back();
+        if (eq != nullptr) {
+          f.raw_name = std::string_view(p, static_cast<std::size_t>(eq - p));
+          f.raw_value = std::string_view(eq + 1, static_cast<std::size_t>(piece_end - eq - 1));
+        } else {
+          f.raw_name = std::string_view(p, length);
+          f.raw_value = std::string_view(piece_end, 0);  // empty, and still inside the text
+        }
+      }
+      if (amp == nullptr) break;
+      p = amp + 1;
+    }
+    return errc::ok;
+  } catch (const std::bad_alloc&) {
+    out.resize(start);
+    return errc::out_of_memory;
+  }
+}
+
+const Field* find_field(const std::vector<Field>& fields, std::string_view name) noexcept {
+  for (const Field& f : fields)
+    if (f.name_is(name)) return &f;
+  return nullptr;
+}
+
+}  // namespace cgiecho::web

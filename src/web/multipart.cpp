@@ -1,0 +1,605 @@
+#include "web/multipart.h"
+
+#include <algorithm>
+#include <cstring>
+#include <functional>
+#include <new>
+#include <string>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace cgiecho::web {
+namespace {
+
+constexpr std::size_t kMaxBoundary = 70;
+constexpr std::size_t kMaxPadding = kMaxDelimiterPadding;
+// "\r\n--", the boundary, the padding and the CR of its CRLF: the longest
+// run of bytes that can still be undecided when a piece ends.
+constexpr std::size_t kMaxHeld = 4 + kMaxBoundary + kMaxPadding + 1;
+
+bool is_tchar(unsigned char c) {
+  if (c >= 'a' && c <= 'z') return true;
+  if (c >= 'A' && c <= 'Z') return true;
+  if (c >= '0' && c <= '9') return true;
+  return std::strchr("!#$%&'*+-.^_`|~", c) != nullptr && c != '\0';
+}
+
+bool is_ows(char c) { return c == ' ' || c == '\t'; }
+
+char ascii_lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + ('a' - 'A')) : c; }
+
+bool iequals(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i)
+    if (ascii_lower(a[i]) != ascii_lower(b[i])) return false;
+  return true;
+}
+
+bool iless(std::string_view a, std::string_view b) {
+  return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(),
+                                      [](char x, char y) { return ascii_lower(x) < ascii_lower(y); });
+}
+
+std::string_view trim_ows(std::string_view s) {
+  while (!s.empty() && is_ows(s.front())) s.remove_prefix(1);
+  while (!s.empty() && is_ows(s.back())) s.remove_suffix(1);
+  return s;
+}
+
+std::size_t token_length(std::string_view s, std::size_t from) {
+  std::size_t i = from;
+  while (i < s.size() && is_tchar(static_cast<unsigned char>(s[i]))) ++i;
+  return i - from;
+}
+
+// A parameter list: *( OWS ";" OWS name OWS "=" OWS value ) OWS, a value
+// being a token or a quoted string (the bytes between the quotes: no
+// backslash or percent processing, as browsers send a quote as "%22"); one
+// trailing ";" is allowed. Hands each name and value to `on_param`. False
+// when the list breaks those rules or names a parameter twice (names
+// compared without case); `names` is scratch room, reused by the caller.
+// Throws std::bad_alloc only.
+template <class OnParam>
+bool parse_params(std::string_view text, std::vector<std::string_view>& names, OnParam&& on_param) {
+  names.clear();
+  std::size_t i = 0;
+  const auto skip_ows = [&] {
+    while (i < text.size() && is_ows(text[i])) ++i;
+  };
+  for (;;) {
+    skip_ows();
+    if (i == text.size()) break;
+    if (text[i] != ';') return false;
+    ++i;
+    skip_ows();
+    if (i == text.size()) break;
+    const std::size_t name_len = token_length(text, i);
+    if (name_len == 0) return false;
+    const std::string_view name = text.substr(i, name_len);
+    i += name_len;
+    skip_ows();
+    if (i == text.size() || text[i] != '=') return false;
+    ++i;
+    skip_ows();
+    std::string_view value;
+    if (i < text.size() && text[i] == '"') {
+      const std::size_t close = text.find('"', i + 1);
+      if (close == std::string_view::npos) return false;
+      value = text.substr(i + 1, close - i - 1);
+      i = close + 1;
+    } else {
+      const std::size_t value_len = token_length(text, i);
+      if (value_len == 0) return false;
+      value = text.substr(i, value_len);
+      i += value_len;
+    }
+    names.push_back(name);
+    on_param(name, value);
+  }
+  // Sorting finds a repeated name in n log n, however many a header holds.
+  std::sort(names.begin(), names.end(), iless);
+  for (std::size_t k = 1; k < names.size(); ++k)
+    if (iequals(names[k - 1], names[k])) return false;
+  return true;
+}
+
+}  // namespace
+
+bool media_type_is(std::string_view content_type, std::string_view type) noexcept {
+  return iequals(trim_ows(content_type.substr(0, content_type.find(';'))), type);
+}
+
+errc multipart_boundary(std::string_view content_type, std::string_view& boundary) noexcept {
+  const std::size_t semi = content_type.find(';');
+  if (semi == std::string_view::npos) return errc::malformed_multipart;
+  std::string_view found;
+  bool seen = false;
+  try {
+    std::vector<std::string_view> names;
+    if (!parse_params(content_type.substr(semi), names, [&](std::string_view name, std::string_view value) {
+          if (iequals(name, "boundary")) {
+            found = value;
+            seen = true;
+          }
+        }))
+      return errc::malformed_multipart;
+  } catch (...) {
+    return errc::out_of_memory;
+  }
+  // CR and LF would make a delimiter that no line structure can hold.
+  if (!seen || found.empty() || found.size() > kMaxBoundary || found.find_first_of("\r\n") != std::string_view::npos)
+    return errc::malformed_multipart;
+  boundary = found;
+  return errc::ok;
+}
+
+// The body is scanned for "\r\n--" + boundary (a delimiter; at the body's
+// start, and right after a part's header block, the CRLF is taken as read).
+// A delimiter followed by "--" closes the body; followed by spaces or tabs
+// and CRLF it opens a part; followed by anything else it was data after all.
+// Bytes before the first delimiter are a preamble and bytes after the
+// closing one an epilogue: both are ignored, as RFC 2046 asks.
+struct MultipartParser::State {
+  enum class Stage { preamble, headers, data, done };
+  // Where a possible delimiter stands: inside "\r\n--boundary", right after
+  // it, after its first closing "-", in its padding, or at its final CR.
+  enum class Phase { pattern, after, dash, padding, cr };
+  enum class Match { more, fail, opens, closes, overpadded };
+
+  State(std::string_view b, const Limits& l, PartHandler& h) : limits(l), handler(h) {
+    std::memcpy(pattern, "\r\n--", 4);
+    if (!b.empty()) std::memcpy(pattern + 4, b.data(), b.size());
+    pattern_size = 4 + b.size();
+    boundary = std::string_view(pattern + 4, b.size());
+  }
+
+  const Limits limits;
+  PartHandler& handler;
+  char pattern[4 + kMaxBoundary];
+  std::size_t pattern_size = 0;
+  std::string_view boundary;
+  errc error = errc::ok;
+  Stage stage = Stage::preamble;
+
+  // The possible delimiter in progress. Its bytes from earlier pieces are
+  // in `held` (never the CRLF taken as read).
+  bool candidate = true;  // the body's start counts as right after a CRLF
+  Phase phase = Phase::pattern;
+  std::size_t matched = 2;
+  std::size_t padding = 0;
+  char held[kMaxHeld];
+  std::size_t held_size = 0;
+
+  // The header block in progress. While it lies in the current piece it is
+  // read there; a block cut by a piece's end is copied into `block`.
+  std::string block;
+  bool copied = false;
+  std::size_t block_start = 0;  // in the piece, while not copied
+  std::uint64_t block_size = 0;
+  std::size_t line_start = 0;  // in the block
+  bool after_cr = false;
+  bool has_disposition = false, has_name = false, has_type = false, is_file = false;
+  std::size_t name_at = 0, name_size = 0, filename_at = 0, filename_size = 0, type_at = 0, type_size = 0;
+  std::vector<std::string_view> names;
+
+  std::uint64_t parts = 0, files = 0, part_bytes = 0, form_bytes = 0;
+  bool part_is_file = false;
+
+  errc fail(errc e) {
+    error = e;
+    return e;
+  }
+
+  // Part data to the handler, within the limits; the preamble goes nowhere.
+  errc emit(const char* p, std::size_t n) {
+    if (n == 0 || stage != Stage::data) return errc::ok;
+    if (part_is_file) {
+      part_bytes += n;
+      if (part_bytes > limits.max_file) return fail(errc::file_too_large);
+    } else {
+      form_bytes += n;
+      if (form_bytes > limits.max_form) return fail(errc::body_too_large);
+    }
+    const errc e = handler.part_data(std::string_view(p, n));
+    return e == errc::ok ? e : fail(e);
+  }
+
+  // Runs the possible delimiter over [p, end). `stop` is where the scan goes
+  // on: the first byte after the delimiter, or the byte that proved it data
+  // (which may start the next one).
+  Match advance(const char* p, const char* end, const char*& stop) {
+    while (p < end) {
+      const char c = *p;
+      switch (phase) {
+        case Phase::pattern: {
+          const std::size_t want = pattern_size - matched;
+          const std::size_t have = static_cast<std::size_t>(end - p);
+          const std::size_t n = std::min(want, have);
+          if (std::memcmp(p, pattern + matched, n) != 0) {
+            std::size_t k = 0;
+            while (p[k] == pattern[matched + k]) ++k;
+            stop = p + k;
+            return Match::fail;
+          }
+          p += n;
+          matched += n;
+          if (matched == pattern_size) phase = Phase::after;
+          continue;
+        }
+        case Phase::after:
+          if (c == '-') {
+            phase = Phase::dash;
+          } else if (is_ows(c)) {
+            phase = Phase::padding;
+            padding = 1;
+          } else if (c == '\r') {
+            phase = Phase::cr;
+          } else {
+            break;
+          }
+          ++p;
+          continue;
+        case Phase::dash:
+          if (c != '-') break;
+          stop = p + 1;
+          return Match::closes;
+        case Phase::padding:
+          if (is_ows(c)) {
+            if (++padding > kMaxPadding) return Match::overpadded;
+          } else if (c == '\r') {
+            phase = Phase::cr;
+          } else {
+            break;
+          }
+          ++p;
+          continue;
+        case Phase::cr:
+          if (c != '\n') break;
+          stop = p + 1;
+          return Match::opens;
+      }
+      stop = p;
+      return Match::fail;
+    }
+    return Match::more;
+  }
+
+  void begin_candidate(std::size_t already_matched) {
+    candidate = true;
+    phase = Phase::pattern;
+    matched = already_matched;
+    padding = 0;
+    held_size = 0;
+  }
+
+  // The delimiter found: the part in hand ends, and the next begins or the
+  // body closes.
+  errc delimiter(Match m) {
+    candidate = false;
+    held_size = 0;
+    if (stage == Stage::data) {
+      const errc e = handler.part_end();
+      if (e != errc::ok) return fail(e);
+    }
+    if (m == Match::closes) {
+      stage = Stage::done;
+      return errc::ok;
+    }
+    if (++parts > limits.max_parts) return fail(errc::too_many_parts);
+    stage = Stage::headers;
+    block.clear();
+    copied = false;
+    block_size = 0;
+    line_start = 0;
+    after_cr = false;
+    has_disposition = has_name = has_type = is_file = false;
+    return errc::ok;
+  }
+
+  // The first CR from `p` that may start a delimiter: one followed by
+  // "\n--" and with the pattern's last byte in place, as far as the piece
+  // shows. Most bytes of a file are ruled out 32 at a time, by the CR and
+  // the pattern's last byte together, so that neither binary data nor text
+  // full of CRLFs stops the scan often.
+  const char* next_candidate(const char* p, const char* end) const {
+    const std::size_t last = pattern_size - 1;
+#if defined(__SSE2__)
+    if (static_cast<std::size_t>(end - p) >= last + 32) {
+      const __m128i cr = _mm_set1_epi8('\r');
+      const __m128i tail = _mm_set1_epi8(pattern[last]);
+      const char* const stop = end - last - 32;
+      while (p <= stop) {
+        const auto at = [&](std::size_t k) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + k)); };
+        const __m128i lo = _mm_and_si128(_mm_cmpeq_epi8(at(0), cr), _mm_cmpeq_epi8(at(last), tail));
+        const __m128i hi = _mm_and_si128(_mm_cmpeq_epi8(at(16), cr), _mm_cmpeq_epi8(at(last + 16), tail));
+        const auto bits = static_cast<std::uint32_t>(_mm_movemask_epi8(lo)) |
+                          (static_cast<std::uint32_t>(_mm_movemask_epi8(hi)) << 16);
+        if (bits == 0) {
+          p += 32;
+          continue;
+        }
+        const char* c = p + __builtin_ctz(bits);
+        if (c[1] == '\n' && c[2] == '-' && c[3] == '-') return c;
+        p = c + 1;
+      }
+    }
+#endif
+    for (;;) {
+      const auto* c = static_cast<const char*>(std::memchr(p, '\r', static_cast<std::size_t>(end - p)));
+      if (c == nullptr) return nullptr;
+      const std::size_t room = static_cast<std::size_t>(end - c);
+      if (room <= last) return c;  // cut by the piece's end: only the matcher can tell
+      if (c[1] == '\n' && c[2] == '-' && c[3] == '-' && c[last] == pattern[last]) return c;
+      p = c + 1;
+    }
+  }
+
+  // Preamble or part data from `pos`, up to the next delimiter or the end.
+  errc scan(const char* piece, std::size_t size, std::size_t& pos) {
+    const char* const end = piece + size;
+    const char* p = piece + pos;
+    const char* data_from = p;  // what is not yet handed out
+    const char* stop = nullptr;
+    if (candidate) {
+      // Carried over from the last piece, or the CRLF taken as read.
+      const Match m = advance(p, end, stop);
+      if (m == Match::more) {
+        std::memcpy(held + held_size, p, static_cast<std::size_t>(end - p));
+        held_size += static_cast<std::size_t>(end - p);
+        pos = size;
+        return errc::ok;
+      }
+      if (m == Match::overpadded) return fail(errc::malformed_multipart);
+      if (m != Match::fail) {
+        pos = static_cast<std::size_t>(stop - piece);
+        return delimiter(m);
+      }
+      candidate = false;
+      const std::size_t n = held_size;
+      held_size = 0;
+      if (const errc e = emit(held, n); e != errc::ok) return e;
+      p = stop;
+    }
+    for (;;) {
+      const char* cr = next_candidate(p, end);
+      if (cr == nullptr) break;
+      begin_candidate(0);
+      const Match m = advance(cr, end, stop);
+      if (m == Match::fail) {
+        candidate = false;
+        p = stop;
+        continue;
+      }
+      // Everything before the delimiter's CR is data, whatever follows.
+      if (const errc e = emit(data_from, static_cast<std::size_t>(cr - data_from)); e != errc::ok) return e;
+      if (m == Match::more) {
+        held_size = static_cast<std::size_t>(end - cr);
+        std::memcpy(held, cr, held_size);
+        pos = size;
+        return errc::ok;
+      }
+      if (m == Match::overpadded) return fail(errc::malformed_multipart);
+      pos = static_cast<std::size_t>(stop - piece);
+      return delimiter(m);
+    }
+    pos = size;
+    return emit(data_from, static_cast<std::size_t>(end - data_from));
+  }
+
+  // One header line, CRLF taken off. Records where the values of interest
+  // lie in the block, as offsets: the block may still move into `block`.
+  errc header_line(const char* base, std::size_t at, std::size_t size) {
+    const std::string_view line(base + at, size);
+    if (is_ows(line.front())) return fail(errc::malformed_multipart);  // folded onto the line before
+    if (line.size() >= 2 + boundary.size() && line.compare(0, 2, "--") == 0 &&
+        line.compare(2, boundary.size(), boundary) == 0) {
+      const std::string_view rest = line.substr(2 + boundary.size());
+      if (rest.compare(0, 2, "--") == 0 || trim_ows(rest).empty())
+        return fail(errc::malformed_multipart);  // a delimiter before the header block's end
+    }
+    const std::size_t colon = line.find(':');
+    if (colon == std::string_view::npos || colon == 0 || token_length(line, 0) != colon)
+      return fail(errc::malformed_multipart);
+    const std::string_view name = line.substr(0, colon);
+    const std::string_view value = trim_ows(line.substr(colon + 1));
+    const auto offset = [&](std::string_view v) { return static_cast<std::size_t>(v.data() - base); };
+    if (iequals(name, "content-disposition")) {
+      if (has_disposition) return fail(errc::malformed_multipart);
+      has_disposition = true;
+      const std::size_t type_len = token_length(value, 0);
+      if (!iequals(value.substr(0, type_len), "form-data")) return fail(errc::malformed_multipart);
+      bool ok = false;
+      try {
+        ok = parse_params(value.substr(type_len), names, [&](std::string_view param, std::string_view v) {
+          if (iequals(param, "name")) {
+            has_name = true;
+            name_at = offset(v);
+            name_size = v.size();
+          } else if (iequals(param, "filename")) {
+            is_file = true;
+            filename_at = offset(v);
+            filename_size = v.size();
+          }
+        });
+      } catch (...) {
+        return fail(errc::out_of_memory);
+      }
+      if (!ok) return fail(errc::malformed_multipart);
+    } else if (iequals(name, "content-type")) {
+      // Two types for one part leave no way to tell which one holds.
+      if (has_type) return fail(errc::malformed_multipart);
+      has_type = true;
+      type_at = offset(value);
+      type_size = value.size();
+    }
+    return errc::ok;
+  }
+
+  // The empty line: the part's head goes to the handler.
+  errc head_done(const char* base) {
+    if (!has_disposition || !has_name) return fail(errc::malformed_multipart);
+    if (is_file && ++files > limits.max_files) return fail(errc::too_many_files);
+    PartHead head;
+    head.name = std::string_view(base + name_at, name_size);
+    head.is_file = is_file;
+    if (is_file) head.filename = std::string_view(base + filename_at, filename_size);
+    head.has_content_type = has_type;
+    if (has_type) head.content_type = std::string_view(base + type_at, type_size);
+    part_is_file = is_file;
+    part_bytes = 0;
+    const errc e = handler.part_begin(head);
+    if (e != errc::ok) return fail(e);
+    stage = Stage::data;
+    begin_candidate(2);  // the empty line's CRLF may be the delimiter's
+    return errc::ok;
+  }
+
+  // Header bytes from `pos`, one at a time: each counts against the limit
+  // before anything else is decided about it, so a block breaks the same
+  // rule first however the body is cut into pieces.
+  errc headers(const char* piece, std::size_t size, std::size_t& pos) {
+    if (!copied && block_size == 0) block_start = pos;
+    std::size_t copy_from = pos;  // piece bytes not yet in `block`, while copied
+    for (std::size_t i = pos; i < size; ++i) {
+      const char c = piece[i];
+      if (++block_size > limits.max_part_header) return fail(errc::part_header_too_large);
+      if (c == '\n') {
+        if (!after_cr) return fail(errc::malformed_multipart);  // a bare LF
+        const char* base = piece + block_start;
+        if (copied) {
+          try {
+            block.append(piece + copy_from, i + 1 - copy_from);
+          } catch (...) {
+            return fail(errc::out_of_memory);
+          }
+          copy_from = i + 1;
+          base = block.data();
+        }
+        const std::size_t line_size = static_cast<std::size_t>(block_size) - 2 - line_start;
+        if (line_size == 0) {
+          pos = i + 1;
+          return head_done(base);
+        }
+        if (const errc e = header_line(base, line_start, line_size); e != errc::ok) return e;
+        line_start = static_cast<std::size_t>(block_size);
+      } else if (after_cr) {
+        return fail(errc::malformed_multipart);  // a bare CR
+      }
+      after_cr = c == '\r';
+    }
+    try {
+      if (copied) {
+        block.append(piece + copy_from, size - copy_from);
+      } else {
+        block.assign(piece + block_start, size - block_start);
+        copied = true;
+      }
+    } catch (...) {
+      return fail(errc::out_of_memory);
+    }
+    pos = size;
+    return errc::ok;
+  }
+
+  errc feed(std::string_view piece) {
+    std::size_t pos = 0;
+    while (pos < piece.size()) {
+      errc e = errc::ok;
+      switch (stage) {
+        case Stage::preamble:
+        case Stage::data: e = scan(piece.data(), piece.size(), pos); break;
+        case Stage::headers: e = headers(piece.data(), piece.size(), pos); break;
+        case Stage::done: return errc::ok;  // the epilogue
+      }
+      if (e != errc::ok) return e;
+    }
+    return errc::ok;
+  }
+
+  errc finish() {
+    if (stage == Stage::done) return errc::ok;
+    // A delimiter cut off by the end is data; its bytes count against the
+    // limits like any other, so the error does not depend on the cut.
+    if (candidate && held_size > 0) {
+      const std::size_t n = held_size;
+      held_size = 0;
+      if (const errc e = emit(held, n); e != errc::ok) return e;
+    }
+    return fail(errc::malformed_multipart);
+  }
+};
+
+MultipartParser::MultipartParser(std::string_view boundary, const Limits& limits, PartHandler& handler) noexcept
+    : state_(nullptr) {
+  // A boundary multipart_boundary would refuse cannot be looked for.
+  const bool usable =
+      !boundary.empty() && boundary.size() <= kMaxBoundary && boundary.find_first_of("\r\n") == std::string_view::npos;
+  state_ = new (std::nothrow) State(usable ? boundary : std::string_view(), limits, handler);
+  if (state_ != nullptr && !usable) state_->error = errc::malformed_multipart;
+}
+
+MultipartParser::~MultipartParser() { delete state_; }
+
+errc MultipartParser::feed(std::string_view piece) noexcept {
+  if (state_ == nullptr) return errc::out_of_memory;
+  if (state_->error != errc::ok) return state_->error;
+  return state_->feed(piece);
+}
+
+errc MultipartParser::finish() noexcept {
+  if (state_ == nullptr) return errc::out_of_memory;
+  if (state_->error != errc::ok) return state_->error;
+  return state_->finish();
+}
+
+std::size_t MultipartParser::held() const noexcept { return state_ == nullptr ? 0 : state_->held_size; }
+
+namespace {
+
+// Whole parts as views into the one piece the parser was fed.
+class PartList final : public PartHandler {
+ public:
+  explicit PartList(std::vector<Part>& parts) : parts_(parts) {}
+  errc part_begin(const PartHead& head) noexcept override {
+    try {
+      parts_.push_back(Part{head.name, head.is_file, head.filename, head.has_content_type, head.content_type, {}});
+    } catch (...) {
+      return errc::out_of_memory;
+    }
+    return errc::ok;
+  }
+  errc part_data(std::string_view bytes) noexcept override {
+    std::string_view& data = parts_.back().data;
+    // One piece: the views come in order and touch.
+    data = data.empty() ? bytes : std::string_view(data.data(), data.size() + bytes.size());
+    return errc::ok;
+  }
+  errc part_end() noexcept override { return errc::ok; }
+
+ private:
+  std::vector<Part>& parts_;
+};
+
+}  // namespace
+
+errc parse_multipart(std::string_view body, std::string_view boundary, const Limits& limits,
+                     std::vector<Part>& out) noexcept {
+  std::vector<Part> parts;
+  PartList list(parts);
+  MultipartParser parser(boundary, limits, list);
+  errc e = parser.feed(body);
+  if (e == errc::ok) e = parser.finish();
+  if (e != errc::ok) return e;
+  const std::size_t before = out.size();
+  try {
+    out.insert(out.end(), parts.begin(), parts.end());
+  } catch (...) {
+    out.resize(before);
+    return errc::out_of_memory;
+  }
+  return errc::ok;
+}
+
+}  // namespace cgiecho::web

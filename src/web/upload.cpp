@@ -1,0 +1,55 @@
+#include "web/upload.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "web/upload_data.h"
+
+namespace cgiecho::web {
+
+UploadedFile::UploadedFile() noexcept = default;
+UploadedFile::UploadedFile(std::unique_ptr<Data> data) noexcept : data_(std::move(data)) {}
+UploadedFile::UploadedFile(UploadedFile&&) noexcept = default;
+UploadedFile& UploadedFile::operator=(UploadedFile&&) noexcept = default;
+UploadedFile::~UploadedFile() = default;
+
+// A moved-from or default file reads as an empty one without a name.
+std::string_view UploadedFile::name() const noexcept { return data_ ? std::string_view(data_->name) : std::string_view(); }
+
+std::string_view UploadedFile::filename() const noexcept {
+  return data_ ? std::string_view(data_->filename) : std::string_view();
+}
+
+bool UploadedFile::has_content_type() const noexcept { return data_ && data_->has_content_type; }
+
+std::string_view UploadedFile::content_type() const noexcept {
+  return data_ ? std::string_view(data_->content_type) : std::string_view();
+}
+
+std::uint64_t UploadedFile::size() const noexcept { return data_ ? data_->size : 0; }
+
+bool UploadedFile::in_memory() const noexcept { return !data_ || !data_->on_disk; }
+
+std::string_view UploadedFile::data() const noexcept {
+  if (!data_ || data_->on_disk) return {};
+  return data_->memory.empty() ? data_->stable : std::string_view(data_->memory);
+}
+
+errc UploadedFile::read(std::uint64_t offset, char* buffer, std::size_t count, std::size_t& got) const noexcept {
+  got = 0;
+  if (data_ && data_->on_disk)
+    return data_->file.read_at(offset, buffer, count, got) ? errc::ok : errc::temp_file_failed;
+  const std::string_view bytes = data();
+  if (offset >= bytes.size()) return errc::ok;
+  got = static_cast<std::size_t>(std::min<std::uint64_t>(count, bytes.size() - offset));
+  if (got > 0) std::memcpy(buffer, bytes.data() + offset, got);
+  return errc::ok;
+}
+
+errc UploadedFile::keep(std::string_view path) const noexcept {
+  if (!data_) return errc::keep_failed;
+  const bool kept = data_->on_disk ? data_->file.keep_as(path) : platform::write_new_file(path, data());
+  return kept ? errc::ok : errc::keep_failed;
+}
+
+}  // namespace cgiecho::web

@@ -1,0 +1,49 @@
+# installed_files(<out> <source dir> <libdir>): every file `cmake --install`
+# puts under the prefix, relative to it, for the installed-tree and the
+# Debian package tests alike. The layers are the folders of src/ whose
+# static library and headers are installed: a new layer joins this list.
+set(installed_layers codec echo output platform request serve web)
+# Headers a layer keeps to itself: they include libfcgi's, which a program
+# that embeds the library never needs.
+set(private_headers serve/request_channel.h)
+
+function(installed_files out source_dir libdir)
+  set(files
+    bin/cgiecho
+    include/cgiecho.h
+    ${libdir}/cmake/cgiecho/cgiechoConfig.cmake
+    ${libdir}/cmake/cgiecho/cgiechoConfigVersion.cmake
+    ${libdir}/cmake/cgiecho/cgiechoTargets.cmake
+    ${libdir}/cmake/cgiecho/Findfcgi.cmake
+    ${libdir}/libcgiecho.so
+    ${libdir}/libcgiecho.so.1
+    ${libdir}/pkgconfig/cgiecho.pc
+    ${libdir}/pkgconfig/cgiecho-web.pc)
+  foreach(layer IN LISTS installed_layers)
+    list(APPEND files ${libdir}/libcgiecho_${layer}.a)
+    file(GLOB headers RELATIVE "${source_dir}/src" "${source_dir}/src/${layer}/*.h")
+    list(REMOVE_ITEM headers ${private_headers})
+    list(TRANSFORM headers PREPEND "include/cgiecho/")
+    list(APPEND files ${headers})
+  endforeach()
+  list(SORT files)
+  set(${out} "${files}" PARENT_SCOPE)
+endfunction()
+
+# expect_files(<what> <actual list> <wanted list> <libdir>): stops the test
+# unless the lists hold the same files, beside the per-configuration target
+# file and the fully versioned library name, whose names vary.
+function(expect_files what actual wanted libdir)
+  set(extra ${actual})
+  foreach(file IN LISTS wanted)
+    if(NOT file IN_LIST actual)
+      message(FATAL_ERROR "${what}: missing ${file}\n${what} holds: ${actual}")
+    endif()
+    list(REMOVE_ITEM extra "${file}")
+  endforeach()
+  list(FILTER extra EXCLUDE REGEX "^${libdir}/cmake/cgiecho/cgiechoTargets-[a-z]+\\.cmake$")
+  list(FILTER extra EXCLUDE REGEX "^${libdir}/libcgiecho\\.so\\.1\\.[0-9]+\\.[0-9]+$")
+  if(extra)
+    message(FATAL_ERROR "${what}: holds, but is not meant to: ${extra}")
+  endif()
+endfunction()

@@ -1,0 +1,33 @@
+// Helpers for the web layer's tests: fields as decoded name and value pairs,
+// and whether a view lies inside the text it came from.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "web/form.h"
+
+namespace cgiecho::test {
+
+using Pairs = std::vector<std::pair<std::string, std::string>>;
+
+inline Pairs decoded(const std::vector<web::Field>& fields) {
+  Pairs out;
+  for (const web::Field& f : fields) {
+    std::string name, value;
+    EXPECT_EQ(f.name(name), web::errc::ok);
+    EXPECT_EQ(f.value(value), web::errc::ok);
+    out.emplace_back(name, value);
+  }
+  return out;
+}
+
+inline bool inside(std::string_view part, std::string_view whole) {
+  return part.data() >= whole.data() && part.data() + part.size() <= whole.data() + whole.size();
+}
+
+}  // namespace cgiecho::test

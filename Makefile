@@ -15,7 +15,7 @@ FUZZ    = build-fuzz
 BENCH   = build-bench
 JOBS    ?= $(shell nproc)
 FUZZ_SECONDS ?= 20
-FUZZ_TARGETS = codec_fuzz decode_fuzz form_fuzz request_fuzz entry_fuzz urlencoded_fuzz cookie_fuzz multipart_fuzz
+FUZZ_TARGETS = codec_fuzz decode_fuzz form_fuzz request_fuzz entry_fuzz urlencoded_fuzz cookie_fuzz multipart_fuzz inspect_fuzz
 WINE    ?= $(firstword $(wildcard /usr/lib/wine/wine64 /usr/bin/wine64) wine64)
 # The 32-bit loader; /usr/bin/wine is a wrapper that may pick the 64-bit one.
 WINE32  ?= $(firstword $(wildcard /usr/lib/wine/wine) wine)

@@ -4,10 +4,11 @@
 #            copyright, changelog and lintian notes (install component
 #            "deb").
 #   Windows  `cpack -G ZIP` (make windows, make windows32): cgiecho-win64.zip
-#            or cgiecho-win32.zip, one folder holding, flat, what a Windows
-#            program needs to call the library: the echo program, the DLL,
-#            its import library and .def file for other linkers, and the
-#            header (install component "windows_zip").
+#            or cgiecho-win32.zip, one folder holding, flat, the two
+#            programs (echo and inspector) and what a Windows program needs
+#            to call the library: the DLL, its import library and .def file
+#            for other linkers, and the header (install component
+#            "windows_zip").
 # Both components stay out of a plain `cmake --install`.
 set(CPACK_PACKAGE_NAME cgiecho)
 set(CPACK_PACKAGE_VENDOR "the cgiecho developers")
@@ -15,7 +16,8 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "CGI library with a C interface, and a CGI
 set(CPACK_PACKAGE_DESCRIPTION [[
 The echo program answers a CGI request (or, as a FastCGI responder, many)
 with a page that shows the form data exactly as the server received it,
-every "<" escaped.
+every "<" escaped. cgiecho-inspect answers with a JSON report of what the
+server and the browser sent: fields, cookies, uploaded files, headers.
 
 libcgiecho.so exports 52 C routines over length-prefixed byte strings:
 accessors for the CGI variables, request readers, URL encoding and decoding,
@@ -30,7 +32,7 @@ if(WIN32)
   else()
     set(CPACK_PACKAGE_FILE_NAME cgiecho-win64)
   endif()
-  install(TARGETS cgiecho_program RUNTIME DESTINATION . COMPONENT windows_zip EXCLUDE_FROM_ALL)
+  install(TARGETS cgiecho_program cgiecho_inspect RUNTIME DESTINATION . COMPONENT windows_zip EXCLUDE_FROM_ALL)
   install(TARGETS cgiecho
     RUNTIME DESTINATION . COMPONENT windows_zip EXCLUDE_FROM_ALL
     ARCHIVE DESTINATION . COMPONENT windows_zip EXCLUDE_FROM_ALL)

@@ -9,7 +9,7 @@ packages=(
   g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev binutils-mingw-w64-x86-64 wine64
   g++-mingw-w64-i686-posix mingw-w64-i686-dev binutils-mingw-w64-i686 wine32:i386
   hyperfine lighttpd apache2 nginx fcgiwrap wrk strace
-  libfcgi-dev libfcgi-bin spawn-fcgi
+  libfcgi-dev libfcgi-bin spawn-fcgi libssl-dev
   dpkg-dev file lintian
   chromium nodejs
 )

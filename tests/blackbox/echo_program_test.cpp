@@ -12,6 +12,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "blackbox/program_platforms.h"
 #include "blackbox/program_run.h"
 #include "support/expected_page.h"
 #include "support/same_bytes.h"
@@ -24,6 +25,10 @@ using cgiecho::blackbox::run_program;
 using cgiecho::blackbox::RunResult;
 using cgiecho::blackbox::RunPlan;
 using cgiecho::blackbox::StdoutKind;
+using cgiecho::blackbox::Platform;
+using cgiecho::blackbox::platform_plan;
+using cgiecho::blackbox::WindowsBuild;
+using cgiecho::blackbox::expect_runnable;
 using cgiecho::test::same_bytes;
 
 std::string page(const std::string& data) { return cgiecho::test::expected_page(data); }
@@ -46,55 +51,19 @@ std::string escaped(std::string s) {
   return s;
 }
 
-enum class Platform { kLinux, kWindows, kWindows32 };
-void PrintTo(Platform p, std::ostream* os) {
-  *os << (p == Platform::kLinux     ? "cgiecho"
-          : p == Platform::kWindows ? "cgiecho.exe under Wine"
-                                    : "32-bit cgiecho.exe under Wine");
-}
-
-// A Windows build: its program, the Wine loader for it and a prefix of its own.
-struct WindowsBuild {
-  const char* exe;
-  const char* wine;
-  const char* prefix;
-  const char* arch;
-};
 const WindowsBuild kWindows64{CGIECHO_WINDOWS_EXE, CGIECHO_WINE, CGIECHO_WINE_PREFIX, "win64"};
 const WindowsBuild kWindows32{CGIECHO_WINDOWS32_EXE, CGIECHO_WINE32, CGIECHO_WINE32_PREFIX, "win32"};
 
 class EchoProgram : public testing::TestWithParam<Platform> {
  protected:
   void SetUp() override {
-    if (GetParam() == Platform::kLinux) return;
-    // A missing emulator or program is a failure, never a skip: otherwise
-    // a broken cross build would pass unnoticed.
-    const WindowsBuild& w = windows();
-    ASSERT_STRNE(w.exe, "") << "configure with -DCGIECHO_WINDOWS_EXE / -DCGIECHO_WINDOWS32_EXE=<path of cgiecho.exe>";
-    ASSERT_EQ(::access(w.exe, R_OK), 0) << w.exe << " is missing";
-    ASSERT_STRNE(w.wine, "") << "configure with -DCGIECHO_WINE / -DCGIECHO_WINE32=<wine loader>";
-    ASSERT_EQ(::access(w.wine, X_OK), 0) << w.wine << " is missing";
+    if (GetParam() != Platform::kLinux) expect_runnable(windows());
   }
 
   const WindowsBuild& windows() const { return GetParam() == Platform::kWindows32 ? kWindows32 : kWindows64; }
 
-  // The program started with exactly `env` (plus, under Wine, what Wine
-  // itself needs) and `args`.
   RunPlan plan(std::vector<std::string> env, std::vector<std::string> args = {}) const {
-    RunPlan s;
-    if (GetParam() == Platform::kLinux) {
-      s.argv = {CGIECHO_PROGRAM};
-    } else {
-      const WindowsBuild& w = windows();
-      s.argv = {w.wine, w.exe};
-      // A UTF-8 locale lets non-ASCII environment values reach the program
-      // at all; Wine hands them over in the ANSI code page.
-      s.env = {"WINEPREFIX="s + w.prefix, "WINEARCH="s + w.arch, "WINEDEBUG=-all", "LC_ALL=C.UTF-8"};
-      s.deadline = 60s;  // a cold Wine start on a busy machine takes seconds
-    }
-    s.argv.insert(s.argv.end(), args.begin(), args.end());
-    s.env.insert(s.env.end(), env.begin(), env.end());
-    return s;
+    return platform_plan(GetParam(), CGIECHO_PROGRAM, windows(), std::move(env), std::move(args));
   }
 
   bool on_wine() const { return GetParam() != Platform::kLinux; }

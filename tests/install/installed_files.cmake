@@ -10,6 +10,7 @@ set(private_headers serve/request_channel.h)
 function(installed_files out source_dir libdir)
   set(files
     bin/cgiecho
+    bin/cgiecho-inspect
     include/cgiecho.h
     ${libdir}/cmake/cgiecho/cgiechoConfig.cmake
     ${libdir}/cmake/cgiecho/cgiechoConfigVersion.cmake

@@ -22,7 +22,7 @@ get_filename_component(zip_name "${ZIP}" NAME_WE)
 set(dir "${unpacked}/${zip_name}")
 file(GLOB contents RELATIVE "${dir}" "${dir}/*")
 list(SORT contents)
-set(wanted cgiecho.def cgiecho.dll cgiecho.exe cgiecho.h libcgiecho.dll.a)
+set(wanted cgiecho-inspect.exe cgiecho.def cgiecho.dll cgiecho.exe cgiecho.h libcgiecho.dll.a)
 if(NOT contents STREQUAL wanted)
   message(FATAL_ERROR "the zip holds ${contents}, not ${wanted}")
 endif()
@@ -58,4 +58,11 @@ run_checked("cgiecho.exe under Wine" "${CMAKE_COMMAND}" -E env REQUEST_METHOD=GE
   "${WINE}" "${dir}/cgiecho.exe")
 if(NOT run_output MATCHES "<html><body>x=a&lt;b\r?\n</body></html>$")
   message(FATAL_ERROR "cgiecho.exe answered:\n${run_output}")
+endif()
+
+# The packed inspector needs nothing beside it either.
+run_checked("cgiecho-inspect.exe under Wine" "${CMAKE_COMMAND}" -E env REQUEST_METHOD=GET "QUERY_STRING=x=1"
+  "${WINE}" "${dir}/cgiecho-inspect.exe")
+if(NOT run_output MATCHES "^Status: 200 OK\r?\n.*\"args\":\\[\\[\"x\",\"1\"\\]\\]")
+  message(FATAL_ERROR "cgiecho-inspect.exe answered:\n${run_output}")
 endif()

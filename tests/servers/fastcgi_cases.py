@@ -2,7 +2,7 @@
 """A FastCGI responder spoken to in raw records, as no web server would.
 
 usage: fastcgi_cases.py ECHO_PROGRAM RESPONDER_EXAMPLE PROBE_RESPONDER
-       fastcgi_cases.py --wine LOADER PIPE_HOST WINDOWS_PROGRAM
+       fastcgi_cases.py --wine LOADER PIPE_HOST WINDOWS_PROGRAM WINDOWS_INSPECTOR
 
 Web servers send well-formed requests one at a time; these cases send what
 they never do, or do only when things go wrong: many requests of every kind
@@ -23,7 +23,8 @@ mod_fcgid start a responder, the listening end of a named pipe on standard
 input, where the shutdown event plays SIGTERM; with CGIECHO_LISTEN on a
 pipe of its own and on TCP; and as CGI with every kind of standard handle,
 which must stay CGI. Each FastCGI answer is compared with what the same
-Windows program writes as CGI.
+Windows program writes as CGI; the inspector (cgiecho-inspect.exe) answers
+the kept-connection table on a named pipe the same way.
 """
 
 import os
@@ -456,9 +457,10 @@ class WindowsProgram:
     def start_cgi(self, stdin, stdout, params, body, tail=TAIL):
         """The program as CGI through the host: exit code and what it wrote."""
         environ = wine_environment(**{k.decode(): v.decode("latin-1") for k, v in params.items()})
-        for name in ("REQUEST_METHOD", "CONTENT_LENGTH", "QUERY_STRING"):
-            if name.encode() not in params:
-                environ.pop(name, None)
+        for name in list(environ):  # what a responder's request would not carry either
+            if name in ("REQUEST_METHOD", "CONTENT_LENGTH", "QUERY_STRING") or name.startswith("HTTP_"):
+                if name.encode() not in params:
+                    environ.pop(name)
         try:
             done = subprocess.run([self.loader, self.host, "cgi", stdin, stdout, self.exe, *tail],
                                   input=body, env=environ, capture_output=True, timeout=300)
@@ -666,11 +668,14 @@ def linux_listen(echo):
     return failed + report(f"CGIECHO_LISTEN: {what}", problems)
 
 
-def windows(loader, host, exe):
+def windows(loader, host, exe, inspector_exe):
     global IN_HAND_SECONDS
     IN_HAND_SECONDS = 3.0
     program = WindowsProgram(loader, host, exe)
     failed = cgi_starts(program)
+    inspector = WindowsProgram(loader, host, inspector_exe)
+    failed += run(inspector, kept_connection, "the inspector on a named pipe",
+                  lambda folder, case: PipeHost(inspector, folder))
     for case in (kept_connection, late_body, garbage, clients_gone, sigterm_in_request, sigterm_idle):
         failed += run(program, case, "named pipe on standard input",
                       lambda folder, case: PipeHost(program, folder))
@@ -691,7 +696,7 @@ def windows(loader, host, exe):
 
 
 def main(argv):
-    if len(argv) == 5 and argv[1] == "--wine":
+    if len(argv) == 6 and argv[1] == "--wine":
         try:
             failed = windows(*argv[2:])
         except Failure as e:

@@ -380,8 +380,8 @@ def nginx_wine(exe, loader, requests=10000):
     """The Windows responder on TCP behind nginx, as nginx on Windows reaches it."""
     import load_test  # wrk and its check of every body
 
-    def responder(program, folder, tcp, tail, name):
-        return ListeningResponder(program, folder, tail=tail, name=name, loader=loader)
+    def responder(program, folder, tcp, tail, name, env=None):
+        return ListeningResponder(program, folder, tail=tail, name=name, env=env, loader=loader)
     name = "nginx-fastcgi-wine"
     # Kept connections idle for a second are closed, so that the responder's
     # memory is measured with the same threads each time (see settled).

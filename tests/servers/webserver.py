@@ -152,7 +152,8 @@ def _dechunk(data):
         rest = rest[size + 2:]
 
 
-def request_bytes(port, method, target, body=None, chunked=False, headers=(), close=True):
+def request_bytes(port, method, target, body=None, chunked=False, headers=(), close=True, raw_body=None):
+    """raw_body: sent as it is, after `headers`, which then say its type and length."""
     head = [b"%s %s HTTP/1.1" % (method.encode(), target), b"Host: 127.0.0.1:%d" % port]
     head += [b"Connection: close"] if close else []
     head += [h.encode() for h in headers]
@@ -164,6 +165,8 @@ def request_bytes(port, method, target, body=None, chunked=False, headers=(), cl
         head.append(b"Content-Type: application/x-www-form-urlencoded")
         head.append(b"Content-Length: %d" % len(body))
         payload = body
+    elif raw_body is not None:
+        payload = raw_body
     return b"\r\n".join(head) + b"\r\n\r\n" + payload
 
 
@@ -181,9 +184,9 @@ def parse_head(data):
     return status, parsed, head_end + 4
 
 
-def exchange(port, method, target, body=None, chunked=False, headers=(), timeout=60.0):
+def exchange(port, method, target, body=None, chunked=False, headers=(), timeout=60.0, raw_body=None):
     """One HTTP/1.1 request with Connection: close; the whole response."""
-    raw = request_bytes(port, method, target, body, chunked, headers)
+    raw = request_bytes(port, method, target, body, chunked, headers, raw_body=raw_body)
     received = bytearray()
     deadline = time.monotonic() + timeout
     with socket.create_connection(("127.0.0.1", port), timeout=timeout) as s:
@@ -397,8 +400,13 @@ class Server:
 class Lighttpd(Server):
     name = "lighttpd"
 
-    def __init__(self, program, scripts=None, extra_config="", fastcgi=False, max_procs=1):
+    def __init__(self, program, scripts=None, extra_config="", fastcgi=False, max_procs=1,
+                 env=None, responder_env=None):
         super().__init__(program)
+        # env: variables the configuration sets for each request (mod_setenv:
+        # the CGI environment, or FastCGI parameters); responder_env: the
+        # FastCGI responders' own environment (bin-environment).
+        self.env, self.responder_env = env or {}, responder_env or {}
         # name in /cgi-bin/ -> program file; the echo program is always there
         self.scripts = {"cgiecho": self.program, **(scripts or {})}
         self.extra_config = extra_config
@@ -428,10 +436,15 @@ class Lighttpd(Server):
   cgi.assign = ("" => "")
 }"""
         if self.fastcgi:
+            bin_env = ", ".join(f'"{k}" => "{v}"' for k, v in self.responder_env.items())
+            bin_env = f'"bin-environment" => ({bin_env}), ' if bin_env else ""
             handlers = "fastcgi.server = (" + ",\n".join(
                 f""""/cgi-bin/{name}" => (("socket" => "{self.dir}/{name}.sock",
     "bin-path" => "{htdocs}/cgi-bin/{name}", "max-procs" => {self.max_procs},
-    "check-local" => "disable"))""" for name in self.scripts) + ")"
+    {bin_env}"check-local" => "disable"))""" for name in self.scripts) + ")"
+        if self.env:
+            handlers += "\nsetenv.add-environment = (" + ", ".join(
+                f'"{k}" => "{v}"' for k, v in self.env.items()) + ")"
         with open(conf, "w") as f:
             f.write(f"""
 server.modules = ("mod_setenv", "mod_cgi", "mod_fastcgi")
@@ -452,12 +465,15 @@ class Apache(Server):
     binary = "/usr/sbin/apache2"
     modules = "/usr/lib/apache2/modules"
 
-    def __init__(self, program, fastcgi=False):
+    def __init__(self, program, fastcgi=False, env=None, responder_env=None):
         super().__init__(program)
         # FastCGI: mod_proxy_fcgi to one spawn-fcgi responder over TCP,
-        # connections reused between requests.
+        # connections reused between requests. env: variables set with
+        # SetEnv (the CGI environment, or FastCGI parameters);
+        # responder_env: added to the responder's own environment.
         self.fastcgi = fastcgi
         self.responder = None
+        self.env, self.responder_env = env or {}, responder_env or {}
 
     def start(self):
         require(self.binary)
@@ -465,14 +481,16 @@ class Apache(Server):
         cgi_bin = os.path.join(self.dir, "cgi-bin")
         os.makedirs(htdocs, mode=0o755, exist_ok=True)
         install_program(self.program, cgi_bin)
-        modules = ["mpm_event", "authz_core", "alias", "cgid"]
+        modules = ["mpm_event", "authz_core", "alias", "cgid", "env"]
         proxy = ""
         if self.fastcgi:
             if self.responder is None:
-                self.responder = Responder(self.program, self.dir, tcp=True).start()
+                environ = dict(os.environ, **self.responder_env) if self.responder_env else None
+                self.responder = Responder(self.program, self.dir, tcp=True, env=environ).start()
             modules += ["proxy", "proxy_fcgi"]
             proxy = f'ProxyPass "{SCRIPT}" "fcgi://{self.responder.address()}/" enablereuse=on'
         load = "\n".join(f"LoadModule {m}_module {self.modules}/mod_{m}.so" for m in modules)
+        set_env = "\n".join(f'SetEnv {k} "{v}"' for k, v in self.env.items())
         conf = os.path.join(self.dir, "httpd.conf")
         with open(conf, "w") as f:
             f.write(f"""
@@ -499,6 +517,7 @@ ScriptAlias /cgi-bin/ "{cgi_bin}/"
   Require all granted
 </Directory>
 {proxy}
+{set_env}
 """)
         self.spawn([self.binary, "-d", self.dir, "-f", conf, "-D", "FOREGROUND"])
 
@@ -512,15 +531,19 @@ ScriptAlias /cgi-bin/ "{cgi_bin}/"
 class Nginx(Server):
     name = "nginx"
 
-    def __init__(self, program, fastcgi=None, tails=((),), responder=Responder, idle_seconds=None):
+    def __init__(self, program, fastcgi=None, tails=((),), env=None, responder_env=None, responder=Responder,
+                 idle_seconds=None):
         super().__init__(program)
         # fastcgi "unix" or "tcp": one responder per entry of tails (its
         # command-line tail), all in one upstream with kept connections,
-        # each made by responder(program, folder, tcp, tail, name) (by
-        # default spawn-fcgi's); None: the program as CGI through fcgiwrap.
-        # idle_seconds: how long an unused kept connection stays open (nginx's
-        # default: 60).
+        # each made by responder(program, folder, tcp, tail, name, env=...)
+        # (by default spawn-fcgi's); None: the program as CGI through
+        # fcgiwrap. env: variables set with fastcgi_param (fcgiwrap makes
+        # them the CGI environment); responder_env: added to the responders'
+        # own. idle_seconds: how long an unused kept connection stays open
+        # (nginx's default: 60).
         self.fastcgi, self.tails, self.make_responder = fastcgi, tails, responder
+        self.env, self.responder_env = env or {}, responder_env or {}
         self.idle_seconds = idle_seconds
         self.responders = []
 
@@ -536,8 +559,9 @@ class Nginx(Server):
         install_program(self.program, os.path.join(htdocs, "cgi-bin"))
         if self.fastcgi:
             if not self.responders:
-                self.responders = [self.make_responder(self.program, self.dir, self.fastcgi == "tcp",
-                                                       tail, f"responder{i}").start()
+                environ = dict(os.environ, **self.responder_env) if self.responder_env else None
+                self.responders = [self.make_responder(self.program, self.dir, self.fastcgi == "tcp", tail,
+                                                       f"responder{i}", env=environ).start()
                                    for i, tail in enumerate(self.tails)]
             servers = " ".join(f"server {r.address()};" for r in self.responders)
             idle = f" keepalive_timeout {self.idle_seconds}s;" if self.idle_seconds else ""
@@ -571,7 +595,7 @@ class Nginx(Server):
             ("REMOTE_ADDR", "$remote_addr"),
             ("SERVER_ADDR", "$server_addr"),
             ("SERVER_PORT", "$server_port"),
-            ("SERVER_NAME", "$server_name"))]
+            ("SERVER_NAME", "$server_name"))] + [(k, f'"{v}"') for k, v in self.env.items()]
         # The same request without REQUEST_METHOD: the responder shows its
         # command-line tail, so a client sees which responder answered.
         tail_params = "\n    ".join(f"fastcgi_param {k} {v};" for k, v in params

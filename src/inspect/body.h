@@ -1,0 +1,60 @@
+// The request body from standard input, in large pieces, hashed as it is
+// read.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string_view>
+
+#include "inspect/sha256.h"
+#include "web/errors.h"
+
+namespace cgiecho::inspect {
+
+class BodyReader {
+ public:
+  // Bytes a piece holds at most: large enough that a call per piece costs
+  // nothing beside the bytes, small enough to stay in the cache while it
+  // is hashed and handed on.
+  static constexpr std::size_t kPiece = std::size_t{256} << 10;
+
+  // What receives the pieces, in order; the view lives during the call.
+  // Anything but errc::ok stops the reading.
+  using Sink = std::function<web::errc(std::string_view piece)>;
+
+  // At most `length` bytes: the announced length.
+  explicit BodyReader(std::uint64_t length) noexcept : length_(length) {}
+
+  // Reads the body to its announced length or the end of the input,
+  // whichever comes first, hashing each piece as it is read and then
+  // handing it to `sink`. Returns the sink's first error, or errc::ok. With
+  // `second_thread` the sink runs on a thread of its own while the next
+  // pieces are read and hashed here, so that a sink that hashes the bytes
+  // again (a multipart form's files) costs no time of its own; where no
+  // thread can be started it runs here; a sink that may run there must not
+  // throw. Out of memory: std::bad_alloc.
+  web::errc read(bool second_thread, const Sink& sink);
+
+  std::uint64_t size() const noexcept { return read_; }          // bytes read
+  bool complete() const noexcept { return read_ == length_; }   // every announced byte arrived
+  // The digest of the bytes read (see Sha256::finish).
+  bool finish(char* hex) noexcept { return hash_.finish(hex); }
+
+ private:
+  // Fills `room` (up to its size and the bytes still announced) from
+  // standard input, hashing what came; the bytes read.
+  std::size_t fill(char* room, std::size_t size);
+  web::errc read_here(const Sink& sink);
+
+  std::uint64_t length_;
+  std::uint64_t read_ = 0;
+  Sha256 hash_;
+};
+
+// Reads and drops up to `bound` of the `remaining` body bytes. Some servers
+// pass an answer on only once the program has taken the body they are
+// writing to it; a bound keeps a refused body from being read whole.
+void read_off(std::uint64_t remaining, std::uint64_t bound) noexcept;
+
+}  // namespace cgiecho::inspect

@@ -1,0 +1,379 @@
+#include "inspect/inspect.h"
+
+#include <algorithm>
+#include <exception>
+#include <new>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "inspect/body.h"
+#include "inspect/headers.h"
+#include "inspect/sha256.h"
+#include "inspect/text.h"
+#include "web/cookies.h"
+#include "web/errors.h"
+#include "web/form.h"
+#include "web/limits.h"
+#include "web/multipart.h"
+#include "web/request.h"
+#include "web/response.h"
+
+namespace cgiecho::inspect {
+namespace {
+
+using web::errc;
+
+// How much of a refused body is read off before the answer goes out (see
+// read_off). Apache's mod_cgid and fcgiwrap (nginx) pass an answer on only
+// once the program has taken the whole body: they drop the connection or
+// answer 502 otherwise. lighttpd and every FastCGI server (the responder
+// reads off the rest itself) need none of it. Past this bound such a
+// client gets the server's failure rather than the refusal.
+constexpr std::uint64_t kReadOffBound = std::uint64_t{64} << 20;
+
+// A multipart body hashes each file's bytes a second time, beside the hash
+// of the whole body: from this size on the parser and the files' hashes run
+// on a second thread while the body is read and hashed. Below it, starting
+// the thread costs about what it saves.
+constexpr std::uint64_t kSecondThreadFrom = std::uint64_t{1} << 20;
+
+// Room taken ahead for a url-encoded body: an announced length is only a
+// promise.
+constexpr std::uint64_t kReserveAtMost = std::uint64_t{16} << 20;
+
+constexpr std::string_view kLimitPrefix = "CGIECHO_";
+
+const std::string* find(const platform::Variables& variables, std::string_view name) {
+  for (const auto& [n, v] : variables)
+    if (n == name) return &v;
+  return nullptr;
+}
+
+std::string_view value_of(const platform::Variables& variables, std::string_view name) {
+  const std::string* v = find(variables, name);
+  return v ? std::string_view(*v) : std::string_view();
+}
+
+struct TextPart {
+  std::string name;
+  std::string value;
+};
+
+struct FilePart {
+  std::string name;
+  std::string filename;
+  bool has_content_type = false;
+  std::string content_type;
+  std::uint64_t size = 0;
+  char sha256[Sha256::kHexSize] = {};
+};
+
+// Text parts are kept (the parser keeps them within the form-data limit);
+// a file part's bytes are only counted and hashed as they pass, so a file
+// of any size takes no memory and no temp file.
+class Parts final : public web::PartHandler {
+ public:
+  errc part_begin(const web::PartHead& head) noexcept override {
+    in_file_ = head.is_file;
+    try {
+      if (head.is_file) {
+        FilePart& f = files.emplace_back();
+        f.name = head.name;
+        f.filename = head.filename;
+        f.has_content_type = head.has_content_type;
+        f.content_type = head.content_type;
+        hash_.emplace();
+      } else {
+        texts.emplace_back().name = head.name;
+      }
+    } catch (const std::bad_alloc&) {
+      return errc::out_of_memory;
+    }
+    return errc::ok;
+  }
+
+  errc part_data(std::string_view bytes) noexcept override {
+    if (in_file_) {
+      hash_->update(bytes);
+      files.back().size += bytes.size();
+      return errc::ok;
+    }
+    try {
+      texts.back().value.append(bytes);
+    } catch (const std::bad_alloc&) {
+      return errc::out_of_memory;
+    }
+    return errc::ok;
+  }
+
+  errc part_end() noexcept override {
+    if (!in_file_) return errc::ok;
+    const bool hashed = hash_->finish(files.back().sha256);
+    hash_.reset();
+    return hashed ? errc::ok : errc::out_of_memory;
+  }
+
+  std::vector<TextPart> texts;
+  std::vector<FilePart> files;
+
+ private:
+  std::optional<Sha256> hash_;
+  bool in_file_ = false;
+};
+
+enum class BodyKind { other, urlencoded, multipart };
+
+// Everything the report shows. Views point into the request's variables.
+struct Report {
+  std::string_view method;
+  std::string_view query;
+  std::vector<web::Field> args;
+  std::vector<web::Cookie> cookies;
+  BodyKind kind = BodyKind::other;
+  std::string form_body;  // a url-encoded body, which its fields point into
+  std::vector<web::Field> form;
+  Parts parts;
+  std::uint64_t body_size = 0;
+  char body_sha256[Sha256::kHexSize] = {};
+};
+
+// A body whose parser is not needed: counted and hashed.
+errc read_other(std::uint64_t length, Report& r) {
+  BodyReader body(length);
+  body.read(false, [](std::string_view) { return errc::ok; });
+  r.body_size = body.size();
+  if (!body.complete()) return errc::body_truncated;
+  return body.finish(r.body_sha256) ? errc::ok : errc::out_of_memory;
+}
+
+errc read_urlencoded(std::uint64_t length, const web::Limits& limits, Report& r) {
+  BodyReader body(length);
+  // Room for the whole body at once, within the form-data limit checked
+  // before; a longer announced body grows the room as it arrives.
+  r.form_body.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(length, kReserveAtMost)));
+  body.read(false, [&r](std::string_view piece) {
+    r.form_body.append(piece);
+    return errc::ok;
+  });
+  r.body_size = body.size();
+  if (!body.complete()) return errc::body_truncated;
+  if (!body.finish(r.body_sha256)) return errc::out_of_memory;
+  return web::parse_urlencoded(r.form_body, limits.max_fields, errc::too_many_fields, r.form);
+}
+
+errc read_multipart(std::uint64_t length, std::string_view boundary, const web::Limits& limits, Report& r) {
+  BodyReader body(length);
+  web::MultipartParser parser(boundary, limits, r.parts);
+  errc e = body.read(length >= kSecondThreadFrom, [&parser](std::string_view piece) { return parser.feed(piece); });
+  r.body_size = body.size();
+  if (e != errc::ok) {
+    read_off(length - body.size(), kReadOffBound);
+    return e;
+  }
+  if (!body.complete()) return errc::body_truncated;
+  if ((e = parser.finish()) != errc::ok) return e;
+  return body.finish(r.body_sha256) ? errc::ok : errc::out_of_memory;
+}
+
+// Every check that needs no byte of the body comes first, so that a refusal
+// is decided from CONTENT_LENGTH and the variables where it can be. On an
+// error `bad_variable` names the limit variable at fault, if one is.
+errc inspect(const platform::Variables& variables, const platform::Variables& own_limits, Report& r,
+             std::string_view& bad_variable) {
+  const std::string* length_text = find(variables, "CONTENT_LENGTH");
+  std::uint64_t length = 0;
+  const errc length_error =
+      web::content_length(length_text != nullptr, length_text ? std::string_view(*length_text) : "", length);
+  if (length_error != errc::ok) length = 0;  // unknown: nothing is read off
+  web::Limits limits;
+  errc e = web::limits_from(variables, own_limits, web::Limits{}, limits, bad_variable);
+  if (e == errc::ok) e = length_error;  // a server's mistake outranks the client's
+
+  r.method = value_of(variables, "REQUEST_METHOD");
+  r.query = value_of(variables, "QUERY_STRING");
+  const std::string_view content_type = value_of(variables, "CONTENT_TYPE");
+  std::string_view boundary;
+  if (web::media_type_is(content_type, "application/x-www-form-urlencoded")) {
+    r.kind = BodyKind::urlencoded;
+  } else if (web::media_type_is(content_type, "multipart/form-data")) {
+    r.kind = BodyKind::multipart;
+    if (e == errc::ok) e = web::multipart_boundary(content_type, boundary);
+  }
+  if (e == errc::ok && (length > limits.max_body || (r.kind == BodyKind::urlencoded && length > limits.max_form)))
+    e = errc::body_too_large;
+  if (e == errc::ok) e = web::parse_cookies(value_of(variables, "HTTP_COOKIE"), limits.max_cookies, r.cookies);
+  if (e == errc::ok) e = web::parse_urlencoded(r.query, limits.max_fields, errc::too_many_query_fields, r.args);
+  if (e != errc::ok) {
+    read_off(length, kReadOffBound);
+    return e;
+  }
+
+  switch (r.kind) {
+    case BodyKind::urlencoded:
+      return read_urlencoded(length, limits, r);
+    case BodyKind::multipart:
+      return read_multipart(length, boundary, limits, r);
+    case BodyKind::other:
+      break;
+  }
+  return read_other(length, r);
+}
+
+void append_pair(std::string_view name, std::string_view value, std::string& out) {
+  out += '[';
+  append_json_text(name, out);
+  out += ',';
+  append_json_text(value, out);
+  out += ']';
+}
+
+// Url-encoded fields decoded, each name and value in turn through one
+// scratch buffer, so that no field costs an allocation of its own.
+void append_fields(const std::vector<web::Field>& fields, std::string& out) {
+  std::string scratch;
+  auto decoded = [&scratch](std::string_view raw) {
+    if (scratch.size() < raw.size()) scratch.resize(raw.size());
+    return std::string_view(scratch.data(), web::form_decode_to(raw, scratch.data()));
+  };
+  out += '[';
+  for (std::size_t i = 0; i < fields.size(); ++i) {
+    if (i > 0) out += ',';
+    out += '[';
+    append_json_text(decoded(fields[i].raw_name), out);
+    out += ',';
+    append_json_text(decoded(fields[i].raw_value), out);
+    out += ']';
+  }
+  out += ']';
+}
+
+template <class Items, class Append>
+void append_list(const Items& items, std::string& out, Append&& append_item) {
+  out += '[';
+  bool first = true;
+  for (const auto& item : items) {
+    if (!first) out += ',';
+    first = false;
+    append_item(item);
+  }
+  out += ']';
+}
+
+void append_digest(std::uint64_t size, const char* sha256, std::string& out) {
+  out += "\"size\":";
+  out += std::to_string(size);
+  out += ",\"sha256\":\"";
+  out.append(sha256, Sha256::kHexSize);
+  out += '"';
+}
+
+// The report as one compact JSON object, members in a fixed order, then a
+// line feed.
+void append_report(const Report& r, const platform::Variables& variables, std::string& out) {
+  out += "{\"method\":";
+  append_json_text(r.method, out);
+  out += ",\"query\":";
+  append_json_text(r.query, out);
+  out += ",\"args\":";
+  append_fields(r.args, out);
+  out += ",\"form\":";
+  if (r.kind == BodyKind::multipart) {
+    append_list(r.parts.texts, out, [&](const TextPart& t) { append_pair(t.name, t.value, out); });
+  } else {
+    append_fields(r.form, out);
+  }
+  out += ",\"cookies\":";
+  append_list(r.cookies, out, [&](const web::Cookie& c) { append_pair(c.name, c.value, out); });
+  out += ",\"files\":";
+  append_list(r.parts.files, out, [&](const FilePart& f) {
+    out += "{\"name\":";
+    append_json_text(f.name, out);
+    out += ",\"filename\":";
+    append_json_text(f.filename, out);
+    out += ",\"content_type\":";
+    if (f.has_content_type) {
+      append_json_text(f.content_type, out);
+    } else {
+      out += "null";
+    }
+    out += ',';
+    append_digest(f.size, f.sha256, out);
+    out += '}';
+  });
+  out += ",\"headers\":";
+  append_list(request_headers(variables), out, [&](const Header& h) { append_pair(h.first, h.second, out); });
+  out += ",\"body\":{";
+  append_digest(r.body_size, r.body_sha256, out);
+  out += "}}\n";
+}
+
+std::string head(int status) {
+  web::ResponseHead h;
+  h.status(status);
+  h.content_type("application/json", "utf-8");
+  return std::string(h.text());
+}
+
+// Every success has the same head: made once, not per request.
+const std::string& success_head() {
+  static const std::string h = head(200);
+  return h;
+}
+
+std::string error_answer(errc e, std::string_view bad_variable, bool with_body) {
+  std::string out = head(web::http_status(e));
+  if (!with_body) return out;
+  out += "{\"error\":";
+  append_json_text(web::code_name(e), out);
+  out += ",\"message\":";
+  if (e == errc::invalid_limit && !bad_variable.empty()) {
+    append_json_text(std::string(bad_variable) + " is not a plain decimal number", out);
+  } else {
+    append_json_text(web::message(e), out);
+  }
+  out += "}\n";
+  return out;
+}
+
+}  // namespace
+
+platform::Variables limit_variables(const platform::Variables& all) {
+  platform::Variables limits;
+  for (const auto& v : all)
+    if (std::string_view(v.first).substr(0, kLimitPrefix.size()) == kLimitPrefix) limits.push_back(v);
+  return limits;
+}
+
+void answer_request(const platform::Variables& own_limits) {
+  try {
+    const platform::Variables variables = platform::environment();
+    // A HEAD request gets the header block alone; its status is that of the
+    // same GET.
+    const bool with_body = value_of(variables, "REQUEST_METHOD") != "HEAD";
+    Report report;
+    std::string_view bad_variable;
+    const errc e = inspect(variables, own_limits, report, bad_variable);
+    if (e != errc::ok) {
+      platform::write_stdout(error_answer(e, bad_variable, with_body));
+      return;
+    }
+    std::string out;
+    // Room for a small report at once; a large form's grows as it is written.
+    out.reserve(4096);
+    out += success_head();
+    if (with_body) append_report(report, variables, out);
+    platform::write_stdout(out);
+  } catch (const std::exception&) {
+    // Out of memory (std::bad_alloc, or std::length_error for a form larger
+    // than a 32-bit process can hold).
+    try {
+      platform::write_stdout(error_answer(errc::out_of_memory, {}, true));
+    } catch (const std::exception&) {
+      // Not even the refusal fits: the server answers for the program.
+    }
+  }
+}
+
+}  // namespace cgiecho::inspect

@@ -104,7 +104,7 @@ bench:
 
 demo: deps
 	$(MAKE) linux
-	tests/servers/demo.sh $(BUILD)/cgiecho
+	tests/servers/demo.sh $(BUILD)/cgiecho $(BUILD)/cgiecho-upload
 
 # The same with the program as a FastCGI responder (DEMO_FASTCGI=1 make demo
 # does the same).

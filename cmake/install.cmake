@@ -79,7 +79,7 @@ install(FILES "${PROJECT_BINARY_DIR}/cgiecho.pc" DESTINATION "${pc_dir}")
 # installed with the other layers.
 set(pc_web_system_libs "")
 if(WIN32)
-  set(pc_web_system_libs "-lole32")
+  set(pc_web_system_libs "-lole32 -lbcrypt")
 endif()
 configure_file("${PROJECT_SOURCE_DIR}/cmake/cgiecho-web.pc.in" "${PROJECT_BINARY_DIR}/cgiecho-web.pc" @ONLY)
 install(FILES "${PROJECT_BINARY_DIR}/cgiecho-web.pc" DESTINATION "${pc_dir}")

@@ -11,6 +11,7 @@ packages=(
   hyperfine lighttpd apache2 nginx fcgiwrap wrk strace
   libfcgi-dev libfcgi-bin spawn-fcgi libssl-dev
   dpkg-dev file lintian
+  libcgicc-dev libcgi-pm-perl golang-go python3-multipart
   chromium nodejs
 )
 # npm comes with the machine's nodejs package; Debian's own npm package

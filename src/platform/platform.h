@@ -138,3 +138,22 @@ class TempFile {
 bool write_new_file(std::string_view path, std::string_view bytes) noexcept;
 
 }  // namespace cgiecho::platform
+
+// ---- Files a program keeps, and random ids -----------------------------------
+namespace cgiecho::platform {
+
+// `count` bytes from the system's cryptographic random source (getrandom,
+// else /dev/urandom; BCryptGenRandom on Windows). False when it cannot
+// give them all.
+bool random_bytes(char* out, std::size_t count) noexcept;
+
+// Whether `path` (UTF-8 on Windows) names an existing folder.
+bool is_folder(std::string_view path) noexcept;
+
+enum class FileRead { ok, missing, failed };
+// The whole file at `path` into `out`: FileRead::missing when there is no
+// such file, failed when it cannot be read or holds more than `max` bytes
+// (`out` is then unchanged).
+FileRead read_file(std::string_view path, std::uint64_t max, std::string& out) noexcept;
+
+}  // namespace cgiecho::platform

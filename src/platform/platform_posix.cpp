@@ -326,3 +326,69 @@ bool write_new_file(std::string_view path, std::string_view bytes) noexcept {
 }
 
 }  // namespace cgiecho::platform
+
+// ---- Files a program keeps, and random ids -----------------------------------
+#include <sys/random.h>
+
+namespace cgiecho::platform {
+
+bool random_bytes(char* out, std::size_t count) noexcept {
+  std::size_t got = 0;
+  while (got < count) {
+    const ssize_t n = ::getrandom(out + got, count - got, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  if (got == count) return true;
+  // A kernel older than getrandom (or a filter that refuses it).
+  const int fd = ::open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  while (got < count) {
+    const ssize_t n = ::read(fd, out + got, count - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  ::close(fd);
+  return got == count;
+}
+
+bool is_folder(std::string_view path) noexcept {
+  if (!usable_path(path)) return false;
+  try {
+    struct stat st {};
+    return ::stat(std::string(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  } catch (...) {
+    return false;
+  }
+}
+
+FileRead read_file(std::string_view path, std::uint64_t max, std::string& out) noexcept {
+  if (!usable_path(path)) return FileRead::failed;
+  try {
+    const int fd = ::open(std::string(path).c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return errno == ENOENT || errno == ENOTDIR ? FileRead::missing : FileRead::failed;
+    std::string text;
+    char chunk[16384];
+    bool ok = true;
+    for (;;) {
+      const ssize_t n = ::read(fd, chunk, sizeof chunk);
+      if (n < 0 && errno == EINTR) continue;
+      if (n == 0) break;
+      if (n < 0 || text.size() + static_cast<std::size_t>(n) > max) {
+        ok = false;
+        break;
+      }
+      text.append(chunk, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    if (!ok) return FileRead::failed;
+    out = std::move(text);
+    return FileRead::ok;
+  } catch (...) {
+    return FileRead::failed;
+  }
+}
+
+}  // namespace cgiecho::platform

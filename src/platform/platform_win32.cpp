@@ -324,3 +324,56 @@ bool write_new_file(std::string_view path, std::string_view bytes) noexcept {
 }
 
 }  // namespace cgiecho::platform
+
+// ---- Files a program keeps, and random ids -----------------------------------
+namespace cgiecho::platform {
+
+bool is_folder(std::string_view path) noexcept {
+  try {
+    std::wstring wide;
+    if (!wide_path(path, wide)) return false;
+    const DWORD attributes = GetFileAttributesW(wide.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  } catch (...) {
+    return false;
+  }
+}
+
+FileRead read_file(std::string_view path, std::uint64_t max, std::string& out) noexcept {
+  try {
+    std::wstring wide;
+    if (!wide_path(path, wide)) return FileRead::failed;
+    // Shared for reading and writing, so a writer elsewhere never fails
+    // because of this read.
+    HANDLE h = CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+      const DWORD error = GetLastError();
+      return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? FileRead::missing : FileRead::failed;
+    }
+    std::string text;
+    char chunk[16384];
+    bool ok = true;
+    for (;;) {
+      DWORD n = 0;
+      if (!ReadFile(h, chunk, sizeof chunk, &n, nullptr)) {
+        ok = false;
+        break;
+      }
+      if (n == 0) break;
+      if (text.size() + n > max) {
+        ok = false;
+        break;
+      }
+      text.append(chunk, n);
+    }
+    CloseHandle(h);
+    if (!ok) return FileRead::failed;
+    out = std::move(text);
+    return FileRead::ok;
+  } catch (...) {
+    return FileRead::failed;
+  }
+}
+
+}  // namespace cgiecho::platform

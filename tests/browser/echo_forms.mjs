@@ -7,13 +7,13 @@
 //     [--chromium /usr/bin/chromium] [--lighttpd lighttpd]
 //
 // Screenshots of every answer go to <dir>/<case>.png.
-import { spawn } from 'node:child_process';
 import fs from 'node:fs';
-import net from 'node:net';
 import os from 'node:os';
 import path from 'node:path';
 import { fileURLToPath } from 'node:url';
 import { chromium } from 'playwright-core';
+
+import { CHROMIUM_ARGS, parseArgs, startLighttpd, stopLighttpd } from './lighttpd.mjs';
 
 const here = path.dirname(fileURLToPath(import.meta.url));
 const args = parseArgs(process.argv.slice(2));
@@ -81,15 +81,7 @@ try {
   context = await chromium.launchPersistentContext(path.join(work, 'profile'), {
     executablePath: chromiumPath,
     headless: true,
-    args: [
-      '--no-sandbox',
-      '--disable-gpu',
-      '--disable-quic',
-      '--no-first-run',
-      '--disable-background-networking',
-      '--disable-component-update',
-      '--disable-sync',
-    ],
+    args: CHROMIUM_ARGS,
   });
   // Counts every failed resource load (an injected <img src=x> makes one)
   // before any of the page's own content runs.
@@ -173,74 +165,25 @@ async function runCase(page, base, c) {
 }
 
 // lighttpd on 127.0.0.1 with the test page as index.html and the program
-// in /cgi-bin/. The port is picked free just before the start; if another
-// process takes it in between, lighttpd exits and a new port is tried.
+// in /cgi-bin/.
 async function startServer() {
   const root = path.join(work, 'htdocs');
   fs.mkdirSync(path.join(root, 'cgi-bin'), { recursive: true });
   fs.copyFileSync(path.join(here, 'forms.html'), path.join(root, 'index.html'));
   fs.copyFileSync(program, path.join(root, 'cgi-bin', 'cgiecho'));
   fs.chmodSync(path.join(root, 'cgi-bin', 'cgiecho'), 0o755);
-
-  for (let attempt = 1; attempt <= 5; attempt += 1) {
-    const port = await freePort();
-    const conf = path.join(work, 'lighttpd.conf');
-    fs.writeFileSync(conf, [
-      `server.document-root = "${root}"`,
-      'server.bind = "127.0.0.1"',
-      `server.port = ${port}`,
-      'server.modules = ("mod_cgi")',
-      `server.errorlog = "${path.join(work, 'error.log')}"`,
-      'mimetype.assign = (".html" => "text/html; charset=utf-8")',
-      'index-file.names = ("index.html")',
-      '$HTTP["url"] =~ "^/cgi-bin/" { cgi.assign = ("" => "") }',
-      '',
-    ].join('\n'));
-    // -i: lighttpd also stops by itself after a minute without requests,
-    // should this process die without stopping it.
-    const child = spawn(lighttpdPath, ['-D', '-i', '60', '-f', conf], { stdio: ['ignore', 'inherit', 'inherit'] });
-    const outcome = await Promise.race([
-      new Promise((resolve) => child.once('error', resolve)),
-      new Promise((resolve) => child.once('exit', () => resolve('exited'))),
-      waitForPort(port, 10_000).then((open) => (open ? 'ready' : 'silent')),
-    ]);
-    if (outcome === 'ready') {
-      server = child;
-      return port;
-    }
-    if (outcome instanceof Error) throw new Error(`lighttpd (${lighttpdPath}) could not be started: ${outcome.message}`);
-    if (outcome === 'silent') {
-      child.kill('SIGTERM');
-      throw new Error(`lighttpd did not answer on port ${port}`);
-    }
-    // It exited: most likely the port was taken meanwhile.
-  }
-  throw new Error('lighttpd could not bind a free port in 5 attempts');
-}
-
-function freePort() {
-  return new Promise((resolve, reject) => {
-    const probe = net.createServer();
-    probe.once('error', reject);
-    probe.listen(0, '127.0.0.1', () => {
-      const { port } = probe.address();
-      probe.close(() => resolve(port));
-    });
-  });
-}
-
-async function waitForPort(port, ms) {
-  const until = Date.now() + ms;
-  while (Date.now() < until) {
-    const open = await new Promise((resolve) => {
-      const socket = net.connect(port, '127.0.0.1');
-      socket.once('connect', () => { socket.destroy(); resolve(true); });
-      socket.once('error', () => resolve(false));
-    });
-    if (open) return true;
-    await new Promise((resolve) => setTimeout(resolve, 50));
-  }
-  return false;
+  const started = await startLighttpd(lighttpdPath, path.join(work, 'lighttpd.conf'), (port) => [
+    `server.document-root = "${root}"`,
+    'server.bind = "127.0.0.1"',
+    `server.port = ${port}`,
+    'server.modules = ("mod_cgi")',
+    `server.errorlog = "${path.join(work, 'error.log')}"`,
+    'mimetype.assign = (".html" => "text/html; charset=utf-8")',
+    'index-file.names = ("index.html")',
+    '$HTTP["url"] =~ "^/cgi-bin/" { cgi.assign = ("" => "") }',
+  ]);
+  server = started.child;
+  return started.port;
 }
 
 async function cleanup() {
@@ -252,22 +195,9 @@ async function cleanup() {
   if (server) {
     const stopping = server;
     server = null;
-    if (stopping.exitCode === null && stopping.signalCode === null) {
-      const gone = new Promise((resolve) => stopping.once('exit', resolve));
-      stopping.kill('SIGTERM');
-      await gone;
-    }
+    await stopLighttpd(stopping);
   }
   fs.rmSync(work, { recursive: true, force: true });
-}
-
-function parseArgs(list) {
-  const out = {};
-  for (let i = 0; i < list.length; i += 2) {
-    if (!list[i].startsWith('--') || i + 1 >= list.length) throw new Error(`bad argument ${list[i]}`);
-    out[list[i].slice(2)] = list[i + 1];
-  }
-  return out;
 }
 
 function required(name) {

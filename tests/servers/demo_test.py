@@ -1,14 +1,17 @@
 #!/usr/bin/env python3
-"""`make demo`'s script: serves the form page and the echo program, stops on Ctrl+C.
+"""`make demo`'s script: serves the form page, the echo program and the upload
+example, stops on Ctrl+C.
 
-usage: demo_test.py DEMO_SH PROGRAM
+usage: demo_test.py DEMO_SH PROGRAM UPLOAD
 
 Once as CGI, once with DEMO_FASTCGI=1, where one responder process must
 answer every request and end with the demo.
 """
 
+import html
 import html.parser
 import os
+import re
 import select
 import signal
 import subprocess
@@ -24,12 +27,14 @@ class FormReader(html.parser.HTMLParser):
 
     def __init__(self):
         super().__init__()
-        self.controls, self.action = [], None
+        self.controls, self.action, self.form, self.links = [], None, {}, []
 
     def handle_starttag(self, tag, attrs):
         a = dict(attrs)
         if tag == "form":
-            self.action = a.get("action")
+            self.action, self.form = a.get("action"), a
+        elif tag == "a":
+            self.links.append(a.get("href"))
         elif tag in ("input", "textarea", "select", "button"):
             self.controls.append((tag, a))
 
@@ -51,13 +56,72 @@ def check_form(body):
     return reader.action, problems
 
 
+UPLOAD_PATH = "/cgi-bin/upload"
+BOUNDARY = b"XdemoX"
+
+
+def multipart(parts):
+    out = b""
+    for name, filename, data in parts:
+        out += b"--" + BOUNDARY + b'\r\nContent-Disposition: form-data; name="' + name + b'"'
+        if filename is not None:
+            out += b'; filename="' + filename + b'"\r\nContent-Type: application/octet-stream'
+        out += b"\r\n\r\n" + data + b"\r\n"
+    return out + b"--" + BOUNDARY + b"--\r\n"
+
+
+def check_upload(port, folder, front):
+    """The front page links the file drop; its form posts files, which are
+    kept in the demo's folder and listed, escaped, for this client only."""
+    problems = []
+    reader = FormReader()
+    reader.feed(front.decode("utf-8"))
+    if UPLOAD_PATH not in reader.links:
+        problems.append(f"the front page does not link {UPLOAD_PATH}")
+    page = exchange(port, "GET", UPLOAD_PATH.encode())
+    reader = FormReader()
+    reader.feed(page.body.decode("utf-8"))
+    controls = {(t, a.get("type"), a.get("name"), "multiple" in a) for t, a in reader.controls}
+    if page.status != 200 or reader.action != UPLOAD_PATH or \
+            reader.form.get("enctype") != "multipart/form-data" or \
+            not {("select", None, "tags", True), ("input", "file", "files", True)} <= controls:
+        problems.append(f"upload page: {page.status}, form {reader.action} {controls}")
+    sent = {b"a.bin": bytes(range(256)) * 40, b"<i>&amp;.txt": b"x\0y"}
+    body = multipart([(b"title", None, b"<b>hi</b>"), (b"tags", None, b"photos"), (b"tags", None, b"music")] +
+                     [(b"files", name, data) for name, data in sent.items()])
+    post = exchange(port, "POST", UPLOAD_PATH.encode(), raw_body=body,
+                    headers=["Content-Type: multipart/form-data; boundary=" + BOUNDARY.decode(),
+                             f"Content-Length: {len(body)}"])
+    location = post.headers.get("location", [""])[0]
+    cookie = post.headers.get("set-cookie", [""])[0].split(";")[0]
+    if post.status != 303 or location != f"http://127.0.0.1:{port}{UPLOAD_PATH}" or \
+            not re.fullmatch(r"drop_id=[0-9a-f]{32}", cookie):
+        problems.append(f"POST: {post.status} Location {location!r} cookie {cookie!r}")
+        return problems
+    kept = sorted(open(os.path.join(folder, n), "rb").read() for n in os.listdir(folder) if n.endswith(".upload"))
+    if kept != sorted(sent.values()):
+        problems.append(f"kept {len(kept)} files, not the bytes sent")
+    listed = exchange(port, "GET", UPLOAD_PATH.encode(), headers=[f"Cookie: {cookie}"]).body.decode("utf-8")
+    for name, data in sent.items():
+        row = f"<td>{html.escape(name.decode())}</td><td>application/octet-stream</td><td>{len(data)}</td>"
+        if row not in listed:
+            problems.append(f"the list lacks {row}")
+    for text in ("<td>&lt;b&gt;hi&lt;/b&gt;</td>", "<td>photos</td>", "<td>music</td>"):
+        if text not in listed:
+            problems.append(f"the list lacks {text}")
+    other = exchange(port, "GET", UPLOAD_PATH.encode()).body.decode("utf-8")
+    if 'id="none"' not in other:
+        problems.append("a client without the cookie sees another's uploads")
+    return problems
+
+
 def responders(pid):
     return sorted(p for p in descendants(pid) if os.path.basename(os.readlink(f"/proc/{p}/exe"))
                   == "cgiecho")
 
 
 def main(argv):
-    if len(argv) != 3:
+    if len(argv) != 4:
         print(__doc__, file=sys.stderr)
         return 2
     problems = []
@@ -69,9 +133,9 @@ def main(argv):
     return 1 if problems else 0
 
 
-def demo_run(demo, program, fastcgi):
+def demo_run(demo, program, upload, fastcgi):
     env = dict(os.environ, DEMO_PORT=str(free_port()), DEMO_FASTCGI=str(int(fastcgi)))
-    proc = subprocess.Popen([demo, program], stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+    proc = subprocess.Popen([demo, program, upload], stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                             env=env)
     problems = []
     try:
@@ -81,11 +145,17 @@ def demo_run(demo, program, fastcgi):
         if "http://127.0.0.1:" not in line:
             raise Failure(f"demo printed no address: {line!r}")
         port = int(line.split("http://127.0.0.1:")[1].split("/")[0])
+        line = proc.stdout.readline().decode()
+        print(line.strip())
+        if "files kept in " not in line:
+            raise Failure(f"demo printed no upload folder: {line!r}")
+        folder = line.split("files kept in ")[1].strip()
 
         front = exchange(port, "GET", b"/")
         if front.status != 200:
             raise Failure(f"form page: status {front.status}")
         action, problems = check_form(front.body)
+        problems += check_upload(port, folder, front.body)
         before = responders(proc.pid)
 
         # What a browser sends for the form with the opt-out ticked, and without.

@@ -169,3 +169,26 @@ bool write_new_file(std::string_view path, std::string_view bytes) noexcept {
 }
 
 }  // namespace cgiecho::platform
+
+// ---- Files a program keeps, and random ids -----------------------------------
+namespace cgiecho::platform {
+
+// A counting pattern: ids differ from call to call, the same in every run.
+bool random_bytes(char* out, std::size_t count) noexcept {
+  static unsigned char next = 0;
+  for (std::size_t i = 0; i < count; ++i) out[i] = static_cast<char>(next++);
+  return true;
+}
+
+bool is_folder(std::string_view path) noexcept { return temp_files().folders.count(std::string(path)) != 0; }
+
+FileRead read_file(std::string_view path, std::uint64_t max, std::string& out) noexcept {
+  const auto& t = temp_files();
+  const auto it = t.kept.find(std::string(path));
+  if (it == t.kept.end()) return FileRead::missing;
+  if (it->second.size() > max) return FileRead::failed;
+  out = it->second;
+  return FileRead::ok;
+}
+
+}  // namespace cgiecho::platform

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -44,6 +45,7 @@ struct TempFiles {
   std::uint64_t write_budget = UINT64_MAX;     // bytes writes may still put, over all files
   std::map<std::string, std::string> kept;     // keep_as and write_new_file, by path
   std::size_t kept_by_link = 0;                // keep_as calls (each names the file itself)
+  std::set<std::string> folders;               // what is_folder finds; read_file reads `kept`
 };
 
 TempFiles& temp_files();

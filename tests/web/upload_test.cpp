@@ -175,6 +175,50 @@ TEST_F(PrivateTemp, TempFileIsPrivateReadableAndKeptWithoutReplacing) {
   EXPECT_EQ(contents(taken), "someone's");
 }
 
+// What a program that keeps uploads reads back: whole files (missing told
+// apart from unreadable), folders, and ids from the system's random source.
+TEST_F(PrivateTemp, FilesReadBackFoldersAndRandomBytes) {
+  const std::string data = "record\0line\n"s + std::string(40000, 'r');
+  const fs::path file = kept_ / "record";
+  ASSERT_TRUE(platform::write_new_file(file.string(), data));
+  const struct {
+    std::string path;
+    std::uint64_t max;
+    platform::FileRead want;
+  } reads[] = {
+      {file.string(), data.size(), platform::FileRead::ok},
+      {file.string(), data.size() - 1, platform::FileRead::failed},
+      {(kept_ / "none").string(), 100, platform::FileRead::missing},
+      {(kept_ / "none" / "x").string(), 100, platform::FileRead::missing},
+      {kept_.string(), 100, platform::FileRead::failed},
+      {file.string() + "\0x"s, 100, platform::FileRead::failed},
+      {"", 100, platform::FileRead::failed},
+  };
+  for (const auto& r : reads) {
+    SCOPED_TRACE(testing::PrintToString(r.path) + " max " + std::to_string(r.max));
+    std::string out = "before";
+    EXPECT_EQ(platform::read_file(r.path, r.max, out), r.want);
+    EXPECT_EQ(out, r.want == platform::FileRead::ok ? data : "before");
+  }
+
+  const struct {
+    std::string path;
+    bool want;
+  } folders[] = {{kept_.string(), true}, {file.string(), false}, {(kept_ / "none").string(), false},
+                 {kept_.string() + "\0"s, false}, {"", false}};
+  for (const auto& f : folders) {
+    SCOPED_TRACE(testing::PrintToString(f.path));
+    EXPECT_EQ(platform::is_folder(f.path), f.want);
+  }
+
+  std::string a(32, '\0'), b(32, '\0');
+  ASSERT_TRUE(platform::random_bytes(a.data(), a.size()));
+  ASSERT_TRUE(platform::random_bytes(b.data(), b.size()));
+  EXPECT_NE(a, b);
+  EXPECT_NE(a, std::string(32, '\0'));
+  EXPECT_TRUE(platform::random_bytes(nullptr, 0));
+}
+
 // A body of text fields and files of assorted sizes, boundary "drv".
 std::string upload_body(std::mt19937& rng, std::size_t files, std::size_t most) {
   std::string body = "--drv\r\nContent-Disposition: form-data; name=\"note\"\r\n\r\nhello\r\n";

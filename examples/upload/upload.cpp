@@ -1,0 +1,335 @@
+// A small file drop on the cgiecho web layer, as a CGI program or a FastCGI
+// responder. A GET shows a form (text fields, a multi-select, files) and
+// what this browser has sent so far; a POST keeps each file in the folder
+// the server configuration names (CGIECHO_UPLOAD_DIR), under a name of the
+// program's own and never the client's filename, and answers "303 See
+// Other" back to that page, so that reloading it never sends the form again.
+//
+// Which uploads are whose: a cookie holds a random id, and every POST
+// writes one small record file, <id>-<n>.drop, beside the files it kept.
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "codec/url_codec.h"
+#include "platform/platform.h"
+#include "serve/serve.h"
+#include "web/errors.h"
+#include "web/limits.h"
+#include "web/request.h"
+#include "web/response.h"
+
+namespace web = cgiecho::web;
+namespace platform = cgiecho::platform;
+
+namespace {
+
+constexpr std::string_view kFolderVariable = "CGIECHO_UPLOAD_DIR";
+constexpr std::string_view kCookie = "drop_id";
+constexpr std::size_t kIdBytes = 16;                     // 128 random bits, 32 hex digits
+constexpr int kMaxDrops = 1000;                          // records per browser
+constexpr std::uint64_t kMaxRecord = std::uint64_t{64} << 20;  // one record read back
+
+// What arrived in one field: a text field's value, or a kept file.
+struct Item {
+  bool is_file = false;
+  std::string name;
+  std::string value;
+  std::string filename;
+  bool has_type = false;
+  std::string content_type;
+  std::uint64_t size = 0;
+  std::string stored;  // the file's name in the folder
+};
+
+// The setting a request's parameters give, else the responder's own
+// environment (`own`; empty under CGI, where they are the same).
+std::string_view setting(const web::Variables& request, const web::Variables& own, std::string_view name) {
+  for (const auto* list : {&request, &own})
+    for (const auto& [n, v] : *list)
+      if (n == name) return v;
+  return {};
+}
+
+std::string_view variable(const web::Variables& variables, std::string_view name) {
+  return setting(variables, {}, name);
+}
+
+std::string hex(std::string_view bytes) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string out;
+  for (const unsigned char b : bytes) out += {kHex[b >> 4], kHex[b & 15]};
+  return out;
+}
+
+// A fresh random id, or "" when the system has no random bytes to give.
+std::string random_id() {
+  char raw[kIdBytes];
+  return platform::random_bytes(raw, sizeof raw) ? hex(std::string_view(raw, sizeof raw)) : std::string();
+}
+
+// Only an id this program could have made names files: the cookie comes
+// from the client, and anything else in it could reach outside the folder.
+bool valid_id(std::string_view id) {
+  if (id.size() != 2 * kIdBytes) return false;
+  for (const char c : id)
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+  return true;
+}
+
+std::string decoded(std::string_view raw) {
+  std::string out;
+  web::form_decode(raw, out);
+  return out;
+}
+
+// One line per item, each value URL-encoded so that no byte of it (a
+// blank, a line break, a NUL) can break the line apart.
+std::string record_of(const std::vector<Item>& items) {
+  std::string out;
+  for (const Item& i : items) {
+    if (i.is_file) {
+      out += "F " + cgiecho::url_encode(i.name) + ' ' + cgiecho::url_encode(i.filename) + ' ' +
+             (i.has_type ? "1 " : "0 ") + cgiecho::url_encode(i.content_type) + ' ' + std::to_string(i.size) +
+             ' ' + i.stored + '\n';
+    } else {
+      out += "T " + cgiecho::url_encode(i.name) + ' ' + cgiecho::url_encode(i.value) + '\n';
+    }
+  }
+  return out;
+}
+
+std::vector<Item> items_of(std::string_view record) {
+  std::vector<Item> items;
+  while (!record.empty()) {
+    const std::size_t end = record.find('\n');
+    std::string_view line = record.substr(0, end);
+    record = end == std::string_view::npos ? std::string_view() : record.substr(end + 1);
+    std::vector<std::string_view> words;
+    for (std::size_t at = 0;;) {
+      const std::size_t blank = line.find(' ', at);
+      words.push_back(line.substr(at, blank - at));
+      if (blank == std::string_view::npos) break;
+      at = blank + 1;
+    }
+    Item item;
+    if (words.size() == 3 && words[0] == "T") {
+      item.name = decoded(words[1]);
+      item.value = decoded(words[2]);
+    } else if (words.size() == 7 && words[0] == "F") {
+      item.is_file = true;
+      item.name = decoded(words[1]);
+      item.filename = decoded(words[2]);
+      item.has_type = words[3] == "1";
+      item.content_type = decoded(words[4]);
+      web::parse_plain_decimal(words[5], item.size);
+      item.stored = words[6];
+    } else {
+      continue;  // not a line this program writes
+    }
+    items.push_back(std::move(item));
+  }
+  return items;
+}
+
+std::string escaped(std::string_view text) { return web::html_escape(text); }
+
+std::string html_page(std::string_view title, std::string_view body) {
+  std::string out = "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n<title>";
+  out += title;
+  out +=
+      "</title>\n<style>\n"
+      "  body { font-family: sans-serif; max-width: 52em; margin: 2em auto; color: #222; }\n"
+      "  table { border-collapse: collapse; margin: 0.5em 0 1.5em; }\n"
+      "  td, th { border: 1px solid #bbb; padding: 0.2em 0.6em; text-align: left; }\n"
+      "  label { display: block; margin: 0.6em 0 0.2em; }\n"
+      "</style>\n</head>\n<body>\n";
+  out += body;
+  out += "</body>\n</html>\n";
+  return out;
+}
+
+void answer_failure(int status, std::string_view what) {
+  web::ResponseHead head;
+  head.status(status);
+  head.send(html_page("Upload failed", "<h1>Upload failed</h1>\n<p>" + escaped(what) + "</p>\n"));
+}
+
+std::string drop_path(std::string_view folder, std::string_view id, int n) {
+  return std::string(folder) + '/' + std::string(id) + '-' + std::to_string(n) + ".drop";
+}
+
+// The page the form posts to and the redirect returns to: the form, and
+// this browser's drops, newest first. Every byte a client sent is escaped.
+void answer_page(const web::Request& request, std::string_view folder, std::string_view id) {
+  std::vector<std::vector<Item>> drops;
+  for (int n = 1; n <= kMaxDrops && valid_id(id); ++n) {
+    std::string record;
+    const platform::FileRead got = platform::read_file(drop_path(folder, id, n), kMaxRecord, record);
+    if (got == platform::FileRead::missing) break;
+    if (got == platform::FileRead::failed) return answer_failure(500, "A record in the upload folder cannot be read.");
+    drops.push_back(items_of(record));
+  }
+
+  std::string body = "<h1>File drop</h1>\n";
+  body += "<form method=\"post\" enctype=\"multipart/form-data\" action=\"" +
+          escaped(variable(request.variables(), "SCRIPT_NAME")) + "\">\n";
+  body +=
+      "<label for=\"title\">Title</label>\n<input type=\"text\" id=\"title\" name=\"title\">\n"
+      "<label for=\"note\">Note</label>\n<textarea id=\"note\" name=\"note\" rows=\"3\"></textarea>\n"
+      "<label for=\"tags\">Tags</label>\n<select id=\"tags\" name=\"tags\" multiple>\n"
+      "<option>photos</option>\n<option>papers</option>\n<option>music</option>\n<option>other</option>\n"
+      "</select>\n"
+      "<label for=\"files\">Files</label>\n<input type=\"file\" id=\"files\" name=\"files\" multiple>\n"
+      "<label for=\"extra\">One more file</label>\n<input type=\"file\" id=\"extra\" name=\"extra\">\n"
+      "<p><button type=\"submit\">Send</button></p>\n</form>\n";
+  body += "<h2>What arrived from this browser</h2>\n";
+  if (drops.empty()) body += "<p id=\"none\">Nothing yet.</p>\n";
+  for (std::size_t d = drops.size(); d-- > 0;) {
+    body += "<section class=\"drop\" id=\"drop-" + std::to_string(d + 1) + "\">\n<h3>Drop " +
+            std::to_string(d + 1) + "</h3>\n<table class=\"fields\">\n<tr><th>field</th><th>value</th></tr>\n";
+    for (const Item& i : drops[d])
+      if (!i.is_file) body += "<tr><td>" + escaped(i.name) + "</td><td>" + escaped(i.value) + "</td></tr>\n";
+    body +=
+        "</table>\n<table class=\"files\">\n"
+        "<tr><th>field</th><th>filename</th><th>type</th><th>size</th><th>kept as</th></tr>\n";
+    for (const Item& i : drops[d]) {
+      if (!i.is_file) continue;
+      body += "<tr><td>" + escaped(i.name) + "</td><td>" + escaped(i.filename) + "</td><td>" +
+              (i.has_type ? escaped(i.content_type) : std::string()) + "</td><td>" + std::to_string(i.size) +
+              "</td><td>" + escaped(i.stored) + "</td></tr>\n";
+    }
+    body += "</table>\n</section>\n";
+  }
+  web::ResponseHead head;
+  head.status(200);
+  head.send(html_page("File drop", body));
+}
+
+// This page's absolute URI. The answer to a POST is a client redirect: a
+// local redirect (a path alone) has the server answer the path within the
+// same POST, so the browser would stay on the POST, a reload would send
+// the form again, and Location would have to be the only header, leaving
+// no room for the cookie.
+std::string self_uri(const web::Variables& v) {
+  const std::string_view https = variable(v, "HTTPS");
+  const bool secure = !https.empty() && https != "off" && https != "OFF";
+  std::string host(variable(v, "SERVER_NAME"));
+  if (host.find(':') != std::string::npos && host.front() != '[') host = '[' + host + ']';  // IPv6
+  std::string uri = (secure ? "https://" : "http://") + host;
+  const std::string_view port = variable(v, "SERVER_PORT");
+  if (!port.empty() && port != (secure ? "443" : "80")) uri += ':' + std::string(port);
+  const std::string_view script = variable(v, "SCRIPT_NAME");
+  uri += script.empty() ? std::string_view("/") : script;
+  return uri;
+}
+
+void answer_post(const web::Request& request, std::string_view folder, std::string id) {
+  const web::Variables& v = request.variables();
+  if (variable(v, "SERVER_NAME").empty())
+    return answer_failure(500, "The server passed no SERVER_NAME to redirect to.");
+  const bool new_browser = !valid_id(id);
+  if (new_browser && (id = random_id()).empty())
+    return answer_failure(500, "The system gave no random bytes for an id.");
+
+  std::vector<Item> items;
+  for (const web::Field& f : request.form()) {
+    Item& i = items.emplace_back();
+    f.name(i.name);
+    f.value(i.value);
+  }
+  for (const web::UploadedFile& file : request.files()) {
+    // A file input left empty still sends a part, without a filename.
+    if (file.filename().empty() && file.size() == 0) continue;
+    Item i;
+    i.is_file = true;
+    i.name = file.name();
+    i.filename = file.filename();
+    i.has_type = file.has_content_type();
+    i.content_type = file.content_type();
+    i.size = file.size();
+    i.stored = random_id();
+    if (i.stored.empty()) return answer_failure(500, "The system gave no random bytes for a file name.");
+    i.stored += ".upload";
+    if (file.keep(std::string(folder) + '/' + i.stored) != web::errc::ok)
+      return answer_failure(500, "A file could not be kept: the upload folder cannot be written.");
+    items.push_back(std::move(i));
+  }
+
+  // The first free number names the record; creating it never replaces
+  // one, so two posts at once each get their own.
+  const std::string record = record_of(items);
+  bool written = false;
+  for (int n = 1; n <= kMaxDrops && !written; ++n) {
+    const std::string path = drop_path(folder, id, n);
+    written = platform::write_new_file(path, record);
+    std::string ignored;
+    if (!written && platform::read_file(path, 0, ignored) == platform::FileRead::missing)
+      return answer_failure(500, "The upload folder cannot be written.");
+  }
+  if (!written) return answer_failure(507, "This browser's list is full.");
+
+  web::ResponseHead head;
+  if (new_browser) {
+    web::SetCookie cookie{kCookie, id};
+    cookie.path = variable(v, "SCRIPT_NAME");
+    cookie.max_age = 365 * 24 * 3600;
+    // Over plain HTTP a browser would drop a Secure cookie.
+    cookie.secure = self_uri(v).compare(0, 8, "https://") == 0;
+    if (head.set_cookie(cookie) != web::errc::ok) {
+      cookie.path = {};  // a script name no cookie path can hold: the whole site
+      if (head.set_cookie(cookie) != web::errc::ok) return answer_failure(500, "The cookie could not be set.");
+    }
+  }
+  if (head.redirect(self_uri(v), 303) != web::errc::ok)
+    return answer_failure(500, "The server's name and port make no address to redirect to.");
+  head.send();
+}
+
+void answer(const web::Variables& own) {
+  const web::Variables variables = platform::environment();
+  web::Limits limits;
+  std::string_view bad;
+  if (web::limits_from(variables, own, web::Limits{}, limits, bad) != web::errc::ok)
+    return answer_failure(500, std::string(bad) + " is not a plain decimal number.");
+  const std::string_view folder = setting(variables, own, kFolderVariable);
+  if (folder.empty()) return answer_failure(500, "No upload folder is configured (CGIECHO_UPLOAD_DIR).");
+  if (!platform::is_folder(folder))
+    return answer_failure(500, "The upload folder (CGIECHO_UPLOAD_DIR) does not exist or is not a folder.");
+
+  const std::string_view method = variable(variables, "REQUEST_METHOD");
+  if (method != "GET" && method != "HEAD" && method != "POST") {
+    web::ResponseHead head;
+    head.status(405);
+    head.header("Allow", "GET, HEAD, POST");
+    head.send(html_page("Method not allowed", "<p>This page takes GET and POST.</p>\n"));
+    return;
+  }
+  web::Request request;
+  if (const web::errc e = web::Request::from_current(limits, request); e != web::errc::ok)
+    return answer_failure(web::http_status(e), std::string(web::message(e)) + " (" +
+                                                   std::string(web::code_name(e)) + ")");
+  const web::Cookie* cookie = request.cookie(kCookie);
+  const std::string id = cookie != nullptr ? std::string(cookie->value) : std::string();
+  if (method == "POST") return answer_post(request, folder, id);
+  answer_page(request, folder, id);
+}
+
+// Only the CGIECHO_* settings of a responder's own environment count.
+web::Variables own_settings() {
+  web::Variables own;
+  if (!cgiecho::started_as_fastcgi()) return own;
+  for (auto& v : platform::process_environment())
+    if (v.first.compare(0, 8, "CGIECHO_") == 0) own.push_back(std::move(v));
+  return own;
+}
+
+}  // namespace
+
+int main() {
+  if (!platform::start_process()) platform::end_process(255);
+  const web::Variables own = own_settings();
+  cgiecho::serve([&own] { answer(own); });
+  platform::end_process(0);
+}

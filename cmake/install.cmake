@@ -26,9 +26,15 @@ list(APPEND cgiecho_exported_targets cgiecho_core cgiecho_embed)
 
 install(TARGETS ${cgiecho_exported_targets} EXPORT cgiechoTargets
   ARCHIVE DESTINATION "${CMAKE_INSTALL_LIBDIR}")
+# Less the headers cgiecho_private_headers names.
+get_property(cgiecho_private_headers GLOBAL PROPERTY CGIECHO_PRIVATE_HEADERS)
+set(cgiecho_left_out "")
+foreach(header IN LISTS cgiecho_private_headers)
+  list(APPEND cgiecho_left_out REGEX "/${header}$" EXCLUDE)
+endforeach()
 foreach(folder IN LISTS cgiecho_header_folders)
   install(DIRECTORY "${PROJECT_SOURCE_DIR}/src/${folder}" DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}/cgiecho"
-    FILES_MATCHING PATTERN "*.h")
+    FILES_MATCHING PATTERN "*.h" ${cgiecho_left_out})
 endforeach()
 
 install(EXPORT cgiechoTargets NAMESPACE cgiecho:: DESTINATION "${CGIECHO_INSTALL_CMAKEDIR}")

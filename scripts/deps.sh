@@ -33,4 +33,24 @@ if [ ${#missing[@]} -gt 0 ]; then
   apt-get update -qq
   apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
+# The Windows builds compile libfcgi from Debian's source package
+# (`apt-get source libfcgi`), which needs a deb-src entry for the archive the
+# machine already uses: the same addresses, suites and keys as its deb
+# entries, in a file of its own.
+if ! apt-cache showsrc libfcgi 2>/dev/null | grep -q '^Package: libfcgi'; then
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "no deb-src entry for libfcgi's source; run as root to add one" >&2
+    exit 1
+  fi
+  if [ -f /etc/apt/sources.list.d/debian.sources ]; then
+    sed -e 's/^Types:.*/Types: deb-src/' /etc/apt/sources.list.d/debian.sources \
+      > /etc/apt/sources.list.d/cgiecho-src.sources
+  else
+    grep -h '^deb ' /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null \
+      | sed -e 's/^deb /deb-src /' > /etc/apt/sources.list.d/cgiecho-src.list
+  fi
+  apt-get update -qq
+  apt-cache showsrc libfcgi 2>/dev/null | grep -q '^Package: libfcgi' \
+    || { echo "libfcgi's source package is still not known to apt" >&2; exit 1; }
+fi
 command -v npm >/dev/null || { echo "npm is missing (it ships with nodejs)" >&2; exit 1; }

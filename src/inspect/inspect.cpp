@@ -56,9 +56,11 @@ std::string_view value_of(const platform::Variables& variables, std::string_view
   return v ? std::string_view(*v) : std::string_view();
 }
 
+// A text part's name and value lie one after the other in Parts::text:
+// one allocation holds every text part, however many a form has.
 struct TextPart {
-  std::string name;
-  std::string value;
+  std::size_t name_size = 0;
+  std::size_t value_size = 0;
 };
 
 struct FilePart {
@@ -86,7 +88,8 @@ class Parts final : public web::PartHandler {
         f.content_type = head.content_type;
         hash_.emplace();
       } else {
-        texts.emplace_back().name = head.name;
+        texts.push_back({head.name.size(), 0});
+        text.append(head.name);
       }
     } catch (const std::bad_alloc&) {
       return errc::out_of_memory;
@@ -101,10 +104,11 @@ class Parts final : public web::PartHandler {
       return errc::ok;
     }
     try {
-      texts.back().value.append(bytes);
+      text.append(bytes);
     } catch (const std::bad_alloc&) {
       return errc::out_of_memory;
     }
+    texts.back().value_size += bytes.size();
     return errc::ok;
   }
 
@@ -116,6 +120,7 @@ class Parts final : public web::PartHandler {
   }
 
   std::vector<TextPart> texts;
+  std::string text;  // the text parts' names and values, in order
   std::vector<FilePart> files;
 
  private:
@@ -269,9 +274,22 @@ void append_digest(std::uint64_t size, const char* sha256, std::string& out) {
   out += '"';
 }
 
+// About the size of the report, so that its room is taken once: every
+// name and value as it is, and room for the punctuation. Escapes and base64
+// make it longer; the room then grows.
+std::size_t report_size(const Report& r, const std::vector<Header>& headers) {
+  constexpr std::size_t kFixed = 512, kPerItem = 8, kPerFile = 160;
+  std::size_t size = kFixed + 2 * r.query.size() + r.form_body.size() + kPerItem * (r.args.size() + r.form.size()) +
+                     r.parts.text.size() + kPerItem * r.parts.texts.size();
+  for (const auto& c : r.cookies) size += c.name.size() + c.value.size() + kPerItem;
+  for (const auto& f : r.parts.files) size += f.name.size() + f.filename.size() + f.content_type.size() + kPerFile;
+  for (const auto& h : headers) size += h.first.size() + h.second.size() + kPerItem;
+  return size;
+}
+
 // The report as one compact JSON object, members in a fixed order, then a
 // line feed.
-void append_report(const Report& r, const platform::Variables& variables, std::string& out) {
+void append_report(const Report& r, const std::vector<Header>& headers, std::string& out) {
   out += "{\"method\":";
   append_json_text(r.method, out);
   out += ",\"query\":";
@@ -280,7 +298,11 @@ void append_report(const Report& r, const platform::Variables& variables, std::s
   append_fields(r.args, out);
   out += ",\"form\":";
   if (r.kind == BodyKind::multipart) {
-    append_list(r.parts.texts, out, [&](const TextPart& t) { append_pair(t.name, t.value, out); });
+    std::string_view rest = r.parts.text;
+    append_list(r.parts.texts, out, [&](const TextPart& t) {
+      append_pair(rest.substr(0, t.name_size), rest.substr(t.name_size, t.value_size), out);
+      rest.remove_prefix(t.name_size + t.value_size);
+    });
   } else {
     append_fields(r.form, out);
   }
@@ -303,7 +325,7 @@ void append_report(const Report& r, const platform::Variables& variables, std::s
     out += '}';
   });
   out += ",\"headers\":";
-  append_list(request_headers(variables), out, [&](const Header& h) { append_pair(h.first, h.second, out); });
+  append_list(headers, out, [&](const Header& h) { append_pair(h.first, h.second, out); });
   out += ",\"body\":{";
   append_digest(r.body_size, r.body_sha256, out);
   out += "}}\n";
@@ -360,10 +382,14 @@ void answer_request(const platform::Variables& own_limits) {
       return;
     }
     std::string out;
-    // Room for a small report at once; a large form's grows as it is written.
-    out.reserve(4096);
-    out += success_head();
-    if (with_body) append_report(report, variables, out);
+    if (with_body) {
+      const std::vector<Header> headers = request_headers(variables);
+      out.reserve(success_head().size() + report_size(report, headers));
+      out += success_head();
+      append_report(report, headers, out);
+    } else {
+      out = success_head();
+    }
     platform::write_stdout(out);
   } catch (const std::exception&) {
     // Out of memory (std::bad_alloc, or std::length_error for a form larger

@@ -33,6 +33,31 @@ struct EscapeTable {
 };
 constexpr EscapeTable kEscape;
 
+// Whether a word of eight bytes holds only printable ASCII other than '"'
+// and '\\', which a JSON string takes as they are: no byte below 0x20 or
+// above 0x7F, none equal to either.
+bool plain_word(std::uint64_t w) noexcept {
+  constexpr std::uint64_t kOnes = 0x0101010101010101u;
+  constexpr std::uint64_t kHigh = 0x8080808080808080u;
+  const auto has_zero = [](std::uint64_t x) { return (x - kOnes) & ~x & kHigh; };
+  // With no byte below 0x20 nothing borrows, and no byte shows.
+  const std::uint64_t below_space = (w - 0x20 * kOnes) & ~w & kHigh;
+  return ((w & kHigh) | below_space | has_zero(w ^ ('"' * kOnes)) | has_zero(w ^ ('\\' * kOnes))) == 0;
+}
+
+bool is_plain(std::string_view bytes) noexcept {
+  const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+  std::size_t i = 0;
+  for (; i + 8 <= bytes.size(); i += 8) {
+    std::uint64_t w;
+    std::memcpy(&w, p + i, sizeof w);
+    if (!plain_word(w)) return false;
+  }
+  for (; i < bytes.size(); ++i)
+    if (p[i] >= 0x80 || kEscape.letter[p[i]] != 0) return false;
+  return true;
+}
+
 void append_json_string(std::string_view bytes, std::string& out) {
   static constexpr char kHex[] = "0123456789abcdef";
   out += '"';
@@ -121,6 +146,12 @@ void append_base64(std::string_view bytes, std::string& out) {
 }
 
 void append_json_text(std::string_view bytes, std::string& out) {
+  if (is_plain(bytes)) {  // most names and values: the bytes go out as they are, at once
+    out += '"';
+    out.append(bytes);
+    out += '"';
+    return;
+  }
   if (is_utf8(bytes)) {
     append_json_string(bytes, out);
     return;

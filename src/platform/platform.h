@@ -22,8 +22,9 @@ std::string env(std::string_view name);
 using Variables = std::vector<std::pair<std::string, std::string>>;
 Variables environment();
 // The process's own, also while a channel serves a request (a FastCGI
-// responder's settings come from here).
+// responder's settings come from here, never from a request).
 Variables process_environment();
+std::string process_env(std::string_view name);
 
 // The command line after the program's name (see command_tail.h).
 std::string command_tail();

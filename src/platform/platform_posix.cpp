@@ -81,6 +81,10 @@ Channel* channel() { return g_channel; }
 
 std::string env(std::string_view name) {
   if (g_channel != nullptr) return g_channel->env(name);
+  return process_env(name);
+}
+
+std::string process_env(std::string_view name) {
   const std::string key(variable_name(name));
   if (key.empty()) return {};
   const char* value = std::getenv(key.c_str());

@@ -64,6 +64,10 @@ Channel* channel() { return g_channel; }
 
 std::string env(std::string_view name) {
   if (g_channel != nullptr) return g_channel->env(name);
+  return process_env(name);
+}
+
+std::string process_env(std::string_view name) {
   const std::string key(variable_name(name).substr(0, kMaxNameForApi));
   if (key.empty()) return {};
   std::string value(kValueBuffer, '\0');

@@ -6,8 +6,10 @@
 namespace cgiecho {
 
 // Whether the process was started as a FastCGI responder: its standard
-// input is a listening socket, as web servers and spawn-fcgi hand it over.
-// Any other start is CGI.
+// input is a listening socket, as web servers and spawn-fcgi hand it over on
+// POSIX, or the listening end of a named pipe, as IIS and mod_fcgid hand it
+// over on Windows; or CGIECHO_LISTEN names a listener for it to open. Any
+// other start is CGI.
 bool started_as_fastcgi();
 
 // Runs `handle` once per request: in a loop while the process is a FastCGI
@@ -17,10 +19,13 @@ bool started_as_fastcgi();
 // output), so the core and the exported routines work on it unchanged; the
 // request data and the CGI header flag start fresh every time. A handler
 // that throws costs its own request only. The loop ends when the web server
-// sends SIGTERM (after the request in hand). A responder that cannot go on
-// (standard input a socket that does not listen, the listening socket or
-// the wait for it failing) says why on standard error and ends the process
-// with status 1, so that a server which starts it again can tell.
+// sends SIGTERM, or on Windows sets the shutdown event or closes the
+// listener (each after the request in hand). A responder that cannot go on
+// (standard input a socket that does not listen, a CGIECHO_LISTEN listener
+// that cannot be opened, the listening socket or the wait for it failing)
+// says why on standard error and ends the process with status 1, so that a
+// server which starts it again can tell; a CGIECHO_LISTEN value that is no
+// listener address on this system ends it with status 2.
 void serve(const std::function<void()>& handle);
 
 // Back to the state before any request: no request data (its memory

@@ -22,67 +22,14 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/narrow.h"
+#include "platform/listener.h"
 #include "platform/platform.h"
-#include "platform/write_all.h"
+#include "serve/request_channel.h"
+#include "serve/responder.h"
 #include "serve/serve.h"
 
 namespace cgiecho {
 namespace {
-
-class RequestChannel final : public platform::Channel {
- public:
-  explicit RequestChannel(FCGX_Request& request) : request_(request) {}
-
-  std::string env(std::string_view name) override {
-    const std::string key(platform::variable_name(name));
-    if (key.empty()) return {};
-    const char* value = FCGX_GetParam(key.c_str(), request_.envp);
-    return value ? std::string(value) : std::string();
-  }
-
-  platform::Variables environment() override {
-    platform::Variables all;
-    for (char** entry = request_.envp; entry != nullptr && *entry != nullptr; ++entry) {
-      const std::string_view text(*entry);
-      const std::size_t eq = text.find('=');
-      if (eq != std::string_view::npos) all.emplace_back(text.substr(0, eq), text.substr(eq + 1));
-    }
-    return all;
-  }
-
-  // FCGX_GetStr waits for the whole count or the end of the input stream,
-  // so a short read means the stream ended, as on a pipe.
-  std::size_t read(char* buffer, std::size_t count) override {
-    const int got = FCGX_GetStr(buffer, platform::clamp_count<int>(count), request_.in);
-    return got > 0 ? static_cast<std::size_t>(got) : 0;
-  }
-
-  // Buffered into FastCGI records and sent in full when the request ends;
-  // a client that went away makes the rest fail quietly, as a closed pipe.
-  void write(std::string_view bytes) override {
-    platform::write_all(bytes, [this](const char* data, std::size_t count) {
-      return FCGX_PutStr(data, platform::clamp_count<int>(count), request_.out);
-    });
-  }
-
- private:
-  FCGX_Request& request_;
-};
-
-// A responder that cannot go on says why on standard error, which servers
-// keep in their log, and ends with a failure status: a server that starts
-// it again must not see a clean end, or it restarts it in a loop that
-// leaves no trace. `error` is the errno of the failed call, 0 for none.
-[[noreturn]] void give_up(const char* what, int error) {
-  std::string line = std::string(program_invocation_short_name) + ": FastCGI responder: " + what;
-  if (error != 0) line += std::string(": ") + std::strerror(error);
-  line += '\n';
-  if (::write(STDERR_FILENO, line.data(), line.size()) < 0) {
-    // Nowhere else to say it; the exit status still does.
-  }
-  platform::end_process(1);
-}
 
 volatile std::sig_atomic_t g_stopping = 0;
 
@@ -121,21 +68,10 @@ void prepare_listener(int fd) {
   socklen_t size = sizeof listening;
   if (getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &size) != 0)
     give_up("standard input is not a listening socket", errno);
-  if (listening == 0) give_up("standard input is a socket that does not listen", 0);
+  if (listening == 0) give_up("standard input is a socket that does not listen");
   const int flags = fcntl(fd, F_GETFL);
   if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0)
     give_up("cannot make the listening socket non-blocking", errno);
-}
-
-// What the handler left unread of the request's input. On a kept
-// connection those records would otherwise be taken for the next request's,
-// and libfcgi drops the connection with the next request on it; on any
-// connection, a server still sending a body it was not asked for would see
-// the connection closed under it.
-void drain_input(FCGX_Request& request) {
-  char sink[8192];
-  while (FCGX_GetStr(sink, sizeof sink, request.in) > 0) {
-  }
 }
 
 // One connection from the web server, as libfcgi keeps it.
@@ -165,7 +101,7 @@ void serve_request(Connection& connection, const std::function<void()>& handle) 
   // Reads this connection's next request; -1 when it closed or sent bytes
   // that are not FastCGI records (libfcgi then closes it).
   if (FCGX_Accept_r(&request) < 0) return;
-  RequestChannel channel(request);
+  RequestChannel channel(request, RequestChannel::Names::exact);
   platform::set_channel(&channel);
   serve_once(handle);
   platform::set_channel(nullptr);
@@ -326,6 +262,18 @@ class ConnectionSet {
   bool retry_ = false;   // the pause just ended
 };
 
+// CGIECHO_LISTEN: the listener is opened here and put on descriptor 0, so
+// the loop serves it as one a web server handed over, with the same checks
+// and the same address filter. Unset, descriptor 0 is the server's.
+void open_listener_from_environment() {
+  const std::string address = platform::process_env("CGIECHO_LISTEN");
+  if (address.empty()) return;
+  const ListenAddress where = checked_listen_address(address, ListenAddress::Kind::path, "a socket path");
+  const std::string failed = where.kind == ListenAddress::Kind::tcp ? platform::listen_on_tcp(where.host, where.port)
+                                                                    : platform::listen_on_path(address);
+  if (!failed.empty()) give_up("CGIECHO_LISTEN=" + address + ": " + failed);
+}
+
 }  // namespace
 
 // libfcgi's own rule (FCGX_IsCGI): standard input is a socket that is not
@@ -333,7 +281,9 @@ class ConnectionSet {
 // FCGX_IsCGI, which first initialises the library, and that takes over
 // SIGTERM, SIGUSR1 and SIGPIPE: a CGI program must still end on SIGTERM,
 // and should not pay seven system calls for the question.
+// CGIECHO_LISTEN makes a responder of any start.
 bool started_as_fastcgi() {
+  if (!platform::process_env("CGIECHO_LISTEN").empty()) return true;
   sockaddr_storage address;
   socklen_t length = sizeof address;
   return ::getpeername(0, reinterpret_cast<sockaddr*>(&address), &length) != 0 && errno == ENOTCONN;
@@ -344,8 +294,9 @@ void serve(const std::function<void()>& handle) {
     serve_once(handle);
     return;
   }
+  open_listener_from_environment();
   // After the library's start-up, which installs handlers of its own.
-  if (FCGX_Init() != 0) give_up("libfcgi cannot start", 0);
+  if (FCGX_Init() != 0) give_up("libfcgi cannot start");
   const sigset_t waiting_mask = install_signal_handlers();
   prepare_listener(FCGI_LISTENSOCK_FILENO);
   ConnectionSet connections(FCGI_LISTENSOCK_FILENO);
@@ -354,7 +305,7 @@ void serve(const std::function<void()>& handle) {
       if (errno == EINTR) continue;  // SIGTERM: the loop condition ends it
       give_up("cannot wait for connections", errno);
     }
-    if (connections.listener_failed()) give_up("the listening socket failed", 0);
+    if (connections.listener_failed()) give_up("the listening socket failed");
     // One request from each connection that has one, in turn, so that a
     // busy connection cannot keep the others waiting.
     for (std::size_t i = 0; i < connections.size(); ++i) {

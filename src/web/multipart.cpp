@@ -19,21 +19,40 @@ constexpr std::size_t kMaxPadding = kMaxDelimiterPadding;
 // run of bytes that can still be undecided when a piece ends.
 constexpr std::size_t kMaxHeld = 4 + kMaxBoundary + kMaxPadding + 1;
 
-bool is_tchar(unsigned char c) {
-  if (c >= 'a' && c <= 'z') return true;
-  if (c >= 'A' && c <= 'Z') return true;
-  if (c >= '0' && c <= '9') return true;
-  return std::strchr("!#$%&'*+-.^_`|~", c) != nullptr && c != '\0';
-}
+// The bytes of an HTTP token, as a table: header names and parameters are
+// checked byte by byte, for every part.
+struct TokenTable {
+  bool is[256] = {};
+  constexpr TokenTable() {
+    for (int c = 'a'; c <= 'z'; ++c) is[c] = true;
+    for (int c = 'A'; c <= 'Z'; ++c) is[c] = true;
+    for (int c = '0'; c <= '9'; ++c) is[c] = true;
+    for (const char* c = "!#$%&'*+-.^_`|~"; *c != '\0'; ++c) is[static_cast<unsigned char>(*c)] = true;
+  }
+};
+constexpr TokenTable kToken;
+
+bool is_tchar(unsigned char c) { return kToken.is[c]; }
 
 bool is_ows(char c) { return c == ' ' || c == '\t'; }
 
-char ascii_lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + ('a' - 'A')) : c; }
+constexpr char ascii_lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + ('a' - 'A')) : c; }
 
+struct LowerTable {
+  char of[256] = {};
+  constexpr LowerTable() {
+    for (int c = 0; c < 256; ++c) of[c] = ascii_lower(static_cast<char>(c));
+  }
+};
+constexpr LowerTable kLower;
+
+// Names compared without case. Browsers send each name in one casing, and
+// callers give `b` in it, so most comparisons end at the exact match.
 bool iequals(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
+  if (a == b) return true;
   for (std::size_t i = 0; i < a.size(); ++i)
-    if (ascii_lower(a[i]) != ascii_lower(b[i])) return false;
+    if (kLower.of[static_cast<unsigned char>(a[i])] != kLower.of[static_cast<unsigned char>(b[i])]) return false;
   return true;
 }
 
@@ -52,6 +71,16 @@ std::size_t token_length(std::string_view s, std::size_t from) {
   std::size_t i = from;
   while (i < s.size() && is_tchar(static_cast<unsigned char>(s[i]))) ++i;
   return i - from;
+}
+
+// The same, for a token that is most often `usual` (a name as browsers send
+// it): there the answer comes from one comparison instead of a look at
+// each byte.
+std::size_t token_length(std::string_view s, std::size_t from, std::string_view usual) {
+  const std::size_t end = from + usual.size();
+  if (s.compare(from, usual.size(), usual) == 0 && (end == s.size() || !is_tchar(static_cast<unsigned char>(s[end]))))
+    return usual.size();
+  return token_length(s, from);
 }
 
 // A parameter list: *( OWS ";" OWS name OWS "=" OWS value ) OWS, a value
@@ -98,7 +127,15 @@ bool parse_params(std::string_view text, std::vector<std::string_view>& names, O
     names.push_back(name);
     on_param(name, value);
   }
-  // Sorting finds a repeated name in n log n, however many a header holds.
+  // A repeated name: a few names (browsers send one or two) are compared in
+  // pairs; sorting finds one in n log n however many a header holds.
+  constexpr std::size_t kFewNames = 8;
+  if (names.size() <= kFewNames) {
+    for (std::size_t k = 1; k < names.size(); ++k)
+      for (std::size_t j = 0; j < k; ++j)
+        if (iequals(names[j], names[k])) return false;
+    return true;
+  }
   std::sort(names.begin(), names.end(), iless);
   for (std::size_t k = 1; k < names.size(); ++k)
     if (iequals(names[k - 1], names[k])) return false;
@@ -399,16 +436,16 @@ struct MultipartParser::State {
       if (rest.compare(0, 2, "--") == 0 || trim_ows(rest).empty())
         return fail(errc::malformed_multipart);  // a delimiter before the header block's end
     }
-    const std::size_t colon = line.find(':');
-    if (colon == std::string_view::npos || colon == 0 || token_length(line, 0) != colon)
-      return fail(errc::malformed_multipart);
+    // The name is a token that ends at the colon.
+    const std::size_t colon = token_length(line, 0, "Content-Disposition");
+    if (colon == 0 || colon == line.size() || line[colon] != ':') return fail(errc::malformed_multipart);
     const std::string_view name = line.substr(0, colon);
     const std::string_view value = trim_ows(line.substr(colon + 1));
     const auto offset = [&](std::string_view v) { return static_cast<std::size_t>(v.data() - base); };
-    if (iequals(name, "content-disposition")) {
+    if (iequals(name, "Content-Disposition")) {
       if (has_disposition) return fail(errc::malformed_multipart);
       has_disposition = true;
-      const std::size_t type_len = token_length(value, 0);
+      const std::size_t type_len = token_length(value, 0, "form-data");
       if (!iequals(value.substr(0, type_len), "form-data")) return fail(errc::malformed_multipart);
       bool ok = false;
       try {
@@ -427,7 +464,7 @@ struct MultipartParser::State {
         return fail(errc::out_of_memory);
       }
       if (!ok) return fail(errc::malformed_multipart);
-    } else if (iequals(name, "content-type")) {
+    } else if (iequals(name, "Content-Type")) {
       // Two types for one part leave no way to tell which one holds.
       if (has_type) return fail(errc::malformed_multipart);
       has_type = true;
@@ -456,38 +493,54 @@ struct MultipartParser::State {
     return errc::ok;
   }
 
-  // Header bytes from `pos`, one at a time: each counts against the limit
-  // before anything else is decided about it, so a block breaks the same
-  // rule first however the body is cut into pieces.
+  // Header bytes from `pos`, a line at a time. Each byte counts against
+  // the limit before anything else is decided about it, so a block breaks
+  // the same rule first however the body is cut into pieces: the search
+  // for a line's end stops at the limit, and a CR without its LF fails at
+  // the byte after it, as a reading byte by byte would.
   errc headers(const char* piece, std::size_t size, std::size_t& pos) {
     if (!copied && block_size == 0) block_start = pos;
     std::size_t copy_from = pos;  // piece bytes not yet in `block`, while copied
-    for (std::size_t i = pos; i < size; ++i) {
-      const char c = piece[i];
-      if (++block_size > limits.max_part_header) return fail(errc::part_header_too_large);
-      if (c == '\n') {
-        if (!after_cr) return fail(errc::malformed_multipart);  // a bare LF
-        const char* base = piece + block_start;
-        if (copied) {
-          try {
-            block.append(piece + copy_from, i + 1 - copy_from);
-          } catch (...) {
-            return fail(errc::out_of_memory);
-          }
-          copy_from = i + 1;
-          base = block.data();
-        }
-        const std::size_t line_size = static_cast<std::size_t>(block_size) - 2 - line_start;
-        if (line_size == 0) {
-          pos = i + 1;
-          return head_done(base);
-        }
-        if (const errc e = header_line(base, line_start, line_size); e != errc::ok) return e;
-        line_start = static_cast<std::size_t>(block_size);
-      } else if (after_cr) {
-        return fail(errc::malformed_multipart);  // a bare CR
+    std::size_t i = pos;
+    while (i < size) {
+      const std::uint64_t room = limits.max_part_header - block_size;  // never negative: checked as it grows
+      if (room == 0) return fail(errc::part_header_too_large);
+      const std::size_t span = static_cast<std::size_t>(std::min<std::uint64_t>(size - i, room));
+      const char* const from = piece + i;
+      const auto* lf = static_cast<const char*>(std::memchr(from, '\n', span));
+      const std::size_t before = lf != nullptr ? static_cast<std::size_t>(lf - from) : span;  // bytes before the LF
+      if (before > 0) {
+        if (after_cr) return fail(errc::malformed_multipart);  // a bare CR, cut from its line by the piece's end
+        const auto* cr = static_cast<const char*>(std::memchr(from, '\r', before));
+        if (cr != nullptr && cr + 1 < from + before) return fail(errc::malformed_multipart);  // a bare CR
       }
-      after_cr = c == '\r';
+      if (lf == nullptr) {
+        block_size += span;
+        after_cr = from[span - 1] == '\r';
+        i += span;
+        continue;
+      }
+      if (!(before > 0 ? from[before - 1] == '\r' : after_cr)) return fail(errc::malformed_multipart);  // a bare LF
+      block_size += before + 1;
+      after_cr = false;
+      i += before + 1;
+      const char* base = piece + block_start;
+      if (copied) {
+        try {
+          block.append(piece + copy_from, i - copy_from);
+        } catch (...) {
+          return fail(errc::out_of_memory);
+        }
+        copy_from = i;
+        base = block.data();
+      }
+      const std::size_t line_size = static_cast<std::size_t>(block_size) - 2 - line_start;
+      if (line_size == 0) {
+        pos = i;
+        return head_done(base);
+      }
+      if (const errc e = header_line(base, line_start, line_size); e != errc::ok) return e;
+      line_start = static_cast<std::size_t>(block_size);
     }
     try {
       if (copied) {

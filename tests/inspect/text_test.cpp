@@ -166,6 +166,22 @@ TEST(AppendJsonText, EveryShortUtf8StringReadsBackAsItsBytes) {
       ASSERT_TRUE(back.has_value()) << testing::PrintToString(j);
       ASSERT_EQ(*back, s) << testing::PrintToString(j);
     }
+  // Longer strings are looked at eight bytes at a time: every byte at every
+  // place of a word, and of the bytes after the last whole word.
+  for (int b = 0; b < 256; ++b)
+    for (std::size_t at = 0; at < 19; ++at) {
+      std::string s = "abcdefghijklmnopqrs";
+      s[at] = static_cast<char>(b);
+      const std::string j = json(s);
+      if (b >= 0x80) {
+        ASSERT_EQ(j, "{\"base64\":\"" + base64(s) + "\"}");
+        continue;
+      }
+      const auto back = read_json_string(j);
+      ASSERT_TRUE(back.has_value()) << testing::PrintToString(j);
+      ASSERT_EQ(*back, s) << testing::PrintToString(j);
+      ASSERT_EQ(j.size() == s.size() + 2, b >= 0x20 && b != '"' && b != '\\') << testing::PrintToString(j);
+    }
 }
 
 }  // namespace

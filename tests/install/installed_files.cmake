@@ -3,6 +3,9 @@
 # Debian package tests alike. The layers are the folders of src/ whose
 # static library and headers are installed: a new layer joins this list.
 set(installed_layers capture codec echo output platform request serve web)
+# Headers a layer keeps to itself: they include libfcgi's, which a program
+# that embeds the library never needs.
+set(private_headers serve/request_channel.h)
 
 function(installed_files out source_dir libdir)
   set(files
@@ -21,6 +24,7 @@ function(installed_files out source_dir libdir)
   foreach(layer IN LISTS installed_layers)
     list(APPEND files ${libdir}/libcgiecho_${layer}.a)
     file(GLOB headers RELATIVE "${source_dir}/src" "${source_dir}/src/${layer}/*.h")
+    list(REMOVE_ITEM headers ${private_headers})
     list(TRANSFORM headers PREPEND "include/cgiecho/")
     list(APPEND files ${headers})
   endforeach()

@@ -2,6 +2,7 @@
 """A FastCGI responder spoken to in raw records, as no web server would.
 
 usage: fastcgi_cases.py ECHO_PROGRAM RESPONDER_EXAMPLE PROBE_RESPONDER
+       fastcgi_cases.py --wine LOADER PIPE_HOST WINDOWS_PROGRAM WINDOWS_INSPECTOR
 
 Web servers send well-formed requests one at a time; these cases send what
 they never do, or do only when things go wrong: many requests of every kind
@@ -12,19 +13,34 @@ mid-response; SIGTERM with a request in hand and while idle; more
 connections than the responder keeps, and more than it has descriptors for;
 peers that FCGI_WEB_SERVER_ADDRS does not list; a standard input that does
 not listen. The responder (started by spawn-fcgi) must be the same process
-throughout, until SIGTERM; the probe responder's handler throws.
+throughout, until SIGTERM; the probe responder's handler throws. The same
+cases, and values that name no listener, with CGIECHO_LISTEN on TCP
+(IPv4 and IPv6) and on a socket path.
+
+With --wine, a Windows build under Wine, started as Windows web servers
+start it (PIPE_HOST is tests/servers/fcgi_pipe_host.cpp): as IIS and
+mod_fcgid start a responder, the listening end of a named pipe on standard
+input, where the shutdown event plays SIGTERM; with CGIECHO_LISTEN on a
+pipe of its own and on TCP; and as CGI with every kind of standard handle,
+which must stay CGI. Each FastCGI answer is compared with what the same
+Windows program writes as CGI; the inspector (cgiecho-inspect.exe) answers
+the kept-connection table on a named pipe the same way.
 """
 
 import os
+import queue
 import resource
+import shutil
 import signal
 import socket
 import struct
 import subprocess
 import sys
+import threading
 import time
 
-from webserver import Failure, Responder, make_workdir, page
+from webserver import (Failure, Responder, ListeningResponder, free_port, make_workdir, page, require,
+                       wait_for, wine_environment)
 
 HEADER = b"Content-type: text/html\r\n\r\n"
 
@@ -90,6 +106,10 @@ def env(method=None, **params):
 
 
 TAIL = ("tail=<1>", "two")
+# How long the responder may take to read a request's parameters, after
+# which the request is in hand. Under Wine on a busy machine it can take
+# seconds.
+IN_HAND_SECONDS = 0.2
 ONE_MIB = bytes(range(256)) * 4096
 # One table of requests: parameters and input. The kept-connection case sends
 # them in this order, so each follows one of another kind: a POST after a GET,
@@ -109,11 +129,16 @@ REQUESTS = [
     ("opt-out", env("POST", CONTENT_LENGTH=b"16"), b"nosanitize=1&<b>"),
     ("lower-case method", env("get", QUERY_STRING=b"x"), b""),
     ("empty POST", env("POST", CONTENT_LENGTH=b"0"), b""),
+    # Names match as the system's environment matches them: exactly on
+    # POSIX (no method: the command-line tail), in any case on Windows.
+    ("parameter names in lower case", {b"request_method": b"POST", b"content_length": b"3"}, b"x<y"),
 ]
 
 
 def as_cgi(program, params, body):
     """What the program writes as CGI for the same parameters and input."""
+    if isinstance(program, WindowsProgram):
+        return program.as_cgi(params, body)
     environ = {k.decode(): v.decode("latin-1") for k, v in params.items()}
     return subprocess.run([program, *TAIL], input=body, env=environ, capture_output=True,
                           timeout=30).stdout
@@ -204,7 +229,7 @@ def sigterm_in_request(c, program):
     with c.r.connect() as s:
         s.sendall(request(env("POST", CONTENT_LENGTH=b"6"), end_input=False) +
                   record(STDIN, b"abc"))
-        time.sleep(0.2)
+        time.sleep(IN_HAND_SECONDS)
         c.r.proc.send_signal(signal.SIGTERM)
         time.sleep(0.2)
         s.sendall(record(STDIN, b"d<f") + record(STDIN))
@@ -246,27 +271,33 @@ WEB_SERVER_ADDRS = [
 ]
 
 
-def web_server_addrs(program):
+def web_server_addrs(program, start=None, families=("127.0.0.1", "::1", "::ffff:127.0.0.1")):
     """FCGI_WEB_SERVER_ADDRS names the servers that may connect: a
     connection from any other address, IPv4 or IPv6, is closed unanswered,
-    and one from a listed address is served."""
+    and one from a listed address is served. The rows listening where
+    `families` names, on responders spawn-fcgi starts or that
+    start(folder, where, listed) starts."""
     problems = []
-    for where, listed, served in WEB_SERVER_ADDRS:
+    rows = [row for row in WEB_SERVER_ADDRS if row[0] in families]
+    for where, listed, served in rows:
         label = f"from {where} with FCGI_WEB_SERVER_ADDRS={listed}"
         folder = make_workdir("cgiecho-fcgi-addrs-")
         try:
-            with Responder(program, folder, tcp=where, tail=TAIL,
-                           env=dict(os.environ, FCGI_WEB_SERVER_ADDRS=listed)) as r:
+            with (start(folder, where, listed) if start else
+                  Responder(program, folder, tcp=where, tail=TAIL,
+                            env=dict(os.environ, FCGI_WEB_SERVER_ADDRS=listed))) as r:
                 with r.connect() as s:
                     s.sendall(request(env("GET", QUERY_STRING=b"x")))
                     got = response(s)
         except Failure as e:  # a host without IPv6's loopback fails here, loudly
             problems.append(f"{label}: {e}")
             continue
+        finally:
+            shutil.rmtree(folder, ignore_errors=True)
         want = HEADER + page(b"x") if served else None
         if got != want:
             problems.append(f"{label}: got {got!r}, want {want!r}")
-    return f"FCGI_WEB_SERVER_ADDRS over IPv4 and IPv6, {len(WEB_SERVER_ADDRS)} rows", problems
+    return f"FCGI_WEB_SERVER_ADDRS listening on {', '.join(families)}, {len(rows)} rows", problems
 
 
 def cannot_start(program):
@@ -388,14 +419,22 @@ def descriptors(n):
     return lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (n, resource.getrlimit(resource.RLIMIT_NOFILE)[1]))
 
 
-def run(program, case, name, **options):
+def run(program, case, name, start=None, **options):
+    """One case against a responder of its own: spawn-fcgi's (with
+    `options` for Responder), or start(folder, case)'s."""
     folder = make_workdir(f"cgiecho-fcgi-{case.__name__}-")
-    with Responder(program, folder, tcp=case is not garbage, tail=TAIL, name=name, **options) as r:
+    responder = start(folder, case) if start else Responder(
+        program, folder, tcp=case is not garbage, tail=TAIL, name=name, **options)
+    with responder as r:
+        pid = r.proc.pid
         c = Case(r)
         what = case(c, program)
         if case not in (sigterm_in_request, sigterm_idle) and r.proc.poll() is not None:
             c.problems.append(f"the responder ended with {r.proc.returncode}")
-    return report(what, c.problems)
+        if r.proc.pid != pid:
+            c.problems.append("another responder process")
+    shutil.rmtree(folder, ignore_errors=True)
+    return report(f"{name}: {what}", c.problems)
 
 
 def report(what, problems):
@@ -405,7 +444,266 @@ def report(what, problems):
     return bool(problems)
 
 
+class WindowsProgram:
+    """A Windows build and the Wine loader that runs it."""
+
+    def __init__(self, loader, host, exe):
+        self.loader, self.host, self.exe = require(loader), os.path.abspath(host), os.path.abspath(exe)
+        self.cgi_pages = {}
+        for f in (self.host, self.exe):
+            if not os.path.isfile(f):
+                raise Failure(f"not built: {f}")
+
+    def start_cgi(self, stdin, stdout, params, body, tail=TAIL):
+        """The program as CGI through the host: exit code and what it wrote."""
+        environ = wine_environment(**{k.decode(): v.decode("latin-1") for k, v in params.items()})
+        for name in list(environ):  # what a responder's request would not carry either
+            if name in ("REQUEST_METHOD", "CONTENT_LENGTH", "QUERY_STRING") or name.startswith("HTTP_"):
+                if name.encode() not in params:
+                    environ.pop(name)
+        try:
+            done = subprocess.run([self.loader, self.host, "cgi", stdin, stdout, self.exe, *tail],
+                                  input=body, env=environ, capture_output=True, timeout=300)
+        except subprocess.TimeoutExpired:
+            raise Failure(f"a CGI start ({stdin}, {stdout}) still running after 300 s")
+        return done.returncode, done.stdout
+
+    def as_cgi(self, params, body):
+        key = (tuple(params.items()), body)  # each start under Wine takes a while
+        if key not in self.cgi_pages:
+            self.cgi_pages[key] = self.start_cgi("anonymous", "pipe", params, body)[1]
+        return self.cgi_pages[key]
+
+
+class HostedProcess:
+    """The responder behind the host, as the cases see a process: SIGTERM
+    is the shutdown event, and the end is what the host reports."""
+
+    def __init__(self, host):
+        self.host, self.returncode = host, None
+        self.pid = host.child_pid
+
+    def send_signal(self, sig):
+        assert sig == signal.SIGTERM
+        self.host.command("stop")
+
+    def poll(self):
+        return self.wait(0, quiet=True)
+
+    def wait(self, timeout=None, quiet=False):
+        try:
+            while self.returncode is None:
+                line = self.host.lines.get(timeout=timeout)
+                if line.startswith("exited "):
+                    self.returncode = int(line.split()[1])
+        except queue.Empty:
+            if not quiet:
+                raise subprocess.TimeoutExpired("responder", timeout)
+        return self.returncode
+
+
+class PipeHost:
+    """The Windows program as a responder on a named pipe, through the
+    host: handed the pipe on standard input (listen=None), or making it
+    itself (listen=the pipe's name, as CGIECHO_LISTEN)."""
+
+    def __init__(self, program, folder, listen=None, tail=TAIL):
+        self.program, self.folder, self.listen, self.tail = program, folder, listen, tail
+        self.lines = queue.Queue()
+
+    def connect(self, timeout=30.0):
+        return socket.create_connection(("127.0.0.1", self.port), timeout=timeout)
+
+    def command(self, text):
+        self.host_proc.stdin.write(text.encode() + b"\n")
+        self.host_proc.stdin.flush()
+
+    def __enter__(self):
+        p = self.program
+        how = ["listen", self.listen] if self.listen else ["serve"]
+        log = open(os.path.join(self.folder, "host.log"), "ab")
+        self.host_proc = subprocess.Popen([p.loader, p.host, *how, p.exe, *self.tail], stdin=subprocess.PIPE,
+                                          stdout=subprocess.PIPE, stderr=log, env=wine_environment())
+
+        def read():
+            for line in self.host_proc.stdout:
+                self.lines.put(line.decode().strip())
+        threading.Thread(target=read, daemon=True).start()
+        try:
+            ready = self.lines.get(timeout=120).split()
+        except queue.Empty:
+            ready = []
+        if ready[:1] != ["ready"]:
+            self.__exit__()
+            raise Failure(f"the pipe host did not start: {ready}")
+        self.port, self.child_pid = int(ready[1]), int(ready[2])
+        self.proc = HostedProcess(self)
+        return self
+
+    def __exit__(self, *exc):
+        try:
+            self.host_proc.stdin.close()  # the host ends the responder and itself
+            self.host_proc.wait(30)
+        except (OSError, subprocess.TimeoutExpired):
+            self.host_proc.kill()
+            self.host_proc.wait()
+
+
+# Standard input and output of CGI starts, and whether the program's answer
+# can be seen (with standard output closed it only has to end, as CGI does:
+# taken for a responder, it would wait for connections).
+CGI_STARTS = [
+    ("anonymous", "pipe"), ("anonymous", "closed"), ("anonymous", "null"), ("none", "pipe"),
+    ("null", "pipe"), ("none", "closed"), ("file", "pipe"), ("file", "closed"), ("nul", "pipe"),
+    ("client", "pipe"), ("client", "closed"), ("inbound", "pipe"), ("inbound", "closed"),
+]
+
+
+def cgi_starts(program):
+    """Every start that must stay CGI does: it answers as CGI and ends."""
+    params, body = env("POST", CONTENT_LENGTH=b"5"), b"a<b&c"
+    want = HEADER + page(b"a&lt;b&c")
+    no_input = HEADER + page(b"")
+    failed = 0
+    for stdin, stdout in CGI_STARTS:
+        code, out = program.start_cgi(stdin, stdout, params, body)
+        expected = b"" if stdout != "pipe" else no_input if stdin in ("none", "null", "nul") else want
+        ok = code == 0 and out == expected
+        print(f"{'ok  ' if ok else 'FAIL'} CGI start, standard input {stdin}, output {stdout}:"
+              f" exit {code}, {len(out)} bytes")
+        if not ok:
+            print(f"       got {out[:150]!r}, want {expected[:150]!r}")
+        failed += not ok
+    return failed
+
+
+def other_loopback_refused(c, program):
+    """Listening on 127.0.0.1 means that address only: 127.0.0.2 is refused."""
+    try:
+        socket.create_connection(("127.0.0.2", c.r.port), timeout=10).close()
+        c.problems.append("a connection to 127.0.0.2 was taken")
+    except OSError:
+        pass
+    with c.r.connect() as s:
+        s.sendall(request(env("GET", QUERY_STRING=b"x")))
+        c.expect("a connection to 127.0.0.1", response(s), HEADER + page(b"x"))
+    return "CGIECHO_LISTEN=127.0.0.1:PORT takes that address only"
+
+
+# Label, value, exit code: 2 for a value that is no listener address on the
+# system, 1 for a listener that cannot be opened.
+BAD_LISTEN = [("no port", "127.0.0.1", 2), ("port 0", "127.0.0.1:0", 2), ("port beyond 65535", "127.0.0.1:65536", 2),
+              ("no host", ":9000", 2), ("IPv6 address unbracketed", "::1:9000", 2)]
+BAD_LISTEN_WINDOWS = [("host that does not resolve", "no-such-host.invalid:9000", 1),
+                      ("socket path on Windows", "/tmp/x.sock", 2), ("IPv6 address on Windows", "[::1]:9000", 2)]
+
+
+def bad_listen_values(argv, rows, environ):
+    """A CGIECHO_LISTEN the program cannot listen on ends it at once with a
+    message naming the value, never a CGI answer or a wait. rows: label,
+    value, exit code, and what must be true of the folder afterwards."""
+    failed = 0
+    for label, value, code, *after in rows:
+        done = subprocess.run(argv, stdin=subprocess.DEVNULL, capture_output=True,
+                              env=dict(environ, CGIECHO_LISTEN=value), timeout=120)
+        ok = done.returncode == code and not done.stdout and value.encode() in done.stderr
+        ok &= all(check() for check in after)
+        print(f"{'ok  ' if ok else 'FAIL'} CGIECHO_LISTEN {label}: exit {done.returncode},"
+              f" {done.stderr.strip()[:100]!r}")
+        failed += not ok
+    return failed
+
+
+def linux_listen(echo):
+    """CGIECHO_LISTEN on Linux: the cases over TCP and a socket path, what
+    may be replaced at the path and what not, and values that name no
+    listener."""
+    failed = 0
+    for case in (kept_connection, garbage, clients_gone, other_loopback_refused, sigterm_in_request,
+                 sigterm_idle):
+        failed += run(echo, case, "CGIECHO_LISTEN", lambda folder, case: ListeningResponder(
+            echo, folder, tcp=case is not garbage, tail=TAIL))
+    folder = make_workdir("cgiecho-listen-")
+    try:
+        plain = os.path.join(folder, "plain")
+        with open(plain, "w") as f:
+            f.write("kept")
+        with ListeningResponder(echo, folder, tcp=False, name="live") as live:
+            rows = BAD_LISTEN + [
+                ("named pipe on Linux", r"\\.\pipe\cgiecho", 2),
+                ("host name (no resolver)", "localhost:9000", 1),
+                ("address not on this machine", "192.0.2.1:9000", 1),
+                ("a file at the path", plain, 1, lambda: open(plain).read() == "kept"),
+                ("a socket someone listens on", live.path, 1, lambda: live.proc.poll() is None)]
+            failed += bad_listen_values([echo], rows, os.environ)
+            with live.connect() as s:
+                s.sendall(request(env("GET", QUERY_STRING=b"still")))
+                ok = response(s) == HEADER + page(b"still")
+            print(f"{'ok  ' if ok else 'FAIL'} CGIECHO_LISTEN: the socket someone listens on still answers")
+            failed += not ok
+        # The responder that listened there has ended: its socket is replaced.
+        with ListeningResponder(echo, folder, tcp=False, name="live") as again:
+            with again.connect() as s:
+                s.sendall(request(env("GET", QUERY_STRING=b"again")))
+                ok = response(s) == HEADER + page(b"again")
+        print(f"{'ok  ' if ok else 'FAIL'} CGIECHO_LISTEN: a socket left by a responder that ended is replaced")
+        failed += not ok
+        # IPv6: that address only, not IPv4 beside it.
+        with ListeningResponder(echo, folder, tcp="::1", name="v6") as v6:
+            with v6.connect() as s:
+                s.sendall(request(env("GET", QUERY_STRING=b"v6")))
+                ok = response(s) == HEADER + page(b"v6")
+            try:
+                socket.create_connection(("127.0.0.1", v6.port), timeout=10).close()
+                ok = False
+            except OSError:
+                pass
+        print(f"{'ok  ' if ok else 'FAIL'} CGIECHO_LISTEN=[::1]:PORT answers there and on no IPv4 address")
+        failed += not ok
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)
+    what, problems = web_server_addrs(echo, lambda folder, where, listed: ListeningResponder(
+        echo, folder, tcp=where, tail=TAIL, env=dict(os.environ, FCGI_WEB_SERVER_ADDRS=listed)),
+        families=("127.0.0.1", "::1"))
+    return failed + report(f"CGIECHO_LISTEN: {what}", problems)
+
+
+def windows(loader, host, exe, inspector_exe):
+    global IN_HAND_SECONDS
+    IN_HAND_SECONDS = 3.0
+    program = WindowsProgram(loader, host, exe)
+    failed = cgi_starts(program)
+    inspector = WindowsProgram(loader, host, inspector_exe)
+    failed += run(inspector, kept_connection, "the inspector on a named pipe",
+                  lambda folder, case: PipeHost(inspector, folder))
+    for case in (kept_connection, late_body, garbage, clients_gone, sigterm_in_request, sigterm_idle):
+        failed += run(program, case, "named pipe on standard input",
+                      lambda folder, case: PipeHost(program, folder))
+    pipe = r"\\.\pipe\cgiecho-listen-%d" % os.getpid()
+    for case in (kept_connection, sigterm_idle):
+        failed += run(program, case, "CGIECHO_LISTEN on a named pipe",
+                      lambda folder, case: PipeHost(program, folder, listen=pipe))
+    for case in (kept_connection, garbage, clients_gone, other_loopback_refused):
+        failed += run(program, case, "CGIECHO_LISTEN on TCP", lambda folder, case: ListeningResponder(
+            exe, folder, tail=TAIL, loader=loader))
+    # libfcgi's own filter, on the IPv4 listener the Windows build opens.
+    what, problems = web_server_addrs(exe, lambda folder, where, listed: ListeningResponder(
+        exe, folder, tcp=where, tail=TAIL, env=wine_environment(FCGI_WEB_SERVER_ADDRS=listed), loader=loader),
+        families=("127.0.0.1",))
+    failed += report(f"CGIECHO_LISTEN on TCP: {what}", problems)
+    return failed + bad_listen_values([program.loader, program.exe], BAD_LISTEN + BAD_LISTEN_WINDOWS,
+                                      wine_environment())
+
+
 def main(argv):
+    if len(argv) == 6 and argv[1] == "--wine":
+        try:
+            failed = windows(*argv[2:])
+        except Failure as e:
+            print(f"FAIL: {e}")
+            return 1
+        print(f"{failed} case(s) failed" if failed else "every case passed")
+        return 1 if failed else 0
     if len(argv) != 4:
         print(__doc__, file=sys.stderr)
         return 2
@@ -421,6 +719,7 @@ def main(argv):
         failed += sum(report(*case(echo)) for case in (web_server_addrs, cannot_start))
         failed += run(example, header_each_request, "responder")
         failed += run(probe_program, probe, "probe")
+        failed += linux_listen(echo)
     except Failure as e:
         print(f"FAIL: {e}")
         return 1

@@ -4,6 +4,7 @@
 usage: server_cases.py SERVER PROGRAM
        server_cases.py nginx-upstream PROGRAM
        server_cases.py wine PROGRAM WINDOWS_EXE WINE_LOADER [win32]
+       server_cases.py nginx-fastcgi-wine WINDOWS_EXE WINE_LOADER [REQUESTS]
 
 SERVER: lighttpd, apache or nginx running the program as CGI, or
 lighttpd-fastcgi, apache-fastcgi, nginx-fastcgi-unix or nginx-fastcgi-tcp
@@ -15,8 +16,14 @@ either the page around the shown data, or a refusal status: servers reject
 some URLs before the program ever runs, and rewrite others (lighttpd
 percent-encodes bytes in the query string that a URL must not hold raw), so
 some rows expect a different result per server.
+
+nginx-fastcgi-wine: a Windows build under Wine as a responder listening by
+itself (CGIECHO_LISTEN=127.0.0.1:PORT) behind nginx: the table, the FastCGI
+modes, then REQUESTS (default 10,000) requests with wrk, every body checked,
+and the responder's resident memory flat.
 """
 
+import math
 import os
 import random
 import shutil
@@ -28,8 +35,8 @@ import signal
 import socket
 import threading
 
-from webserver import (SCRIPT, Apache, Failure, KeepAlive, Lighttpd, Nginx, NoResponse, exchange,
-                       page, request_bytes, require, sanitised)
+from webserver import (SCRIPT, Apache, Failure, KeepAlive, Lighttpd, Nginx, NoResponse, ListeningResponder,
+                       exchange, page, request_bytes, require, sanitised, vm_rss_kib)
 
 SERVERS = {
     "lighttpd": Lighttpd, "apache": Apache, "nginx": Nginx,
@@ -369,12 +376,64 @@ $HTTP["url"] =~ "\\.exe$" {{
         shutil.rmtree(home, ignore_errors=True)
 
 
+def nginx_wine(exe, loader, requests=10000):
+    """The Windows responder on TCP behind nginx, as nginx on Windows reaches it."""
+    import load_test  # wrk and its check of every body
+
+    def responder(program, folder, tcp, tail, name, env=None):
+        return ListeningResponder(program, folder, tail=tail, name=name, env=env, loader=loader)
+    name = "nginx-fastcgi-wine"
+    # Kept connections idle for a second are closed, so that the responder's
+    # memory is measured with the same threads each time (see settled).
+    with Nginx(exe, fastcgi="tcp", responder=responder, idle_seconds=1) as server:
+        print(f"nginx on 127.0.0.1:{server.port}, the Windows responder on {server.responders[0].address()}")
+        failed = run_rows(name, server.port, ROWS) + fastcgi_modes(name, server)
+        wrk = require("wrk")
+        expected = os.path.join(server.dir, "expected.html")
+        with open(expected, "wb") as f:
+            f.write(page(load_test.QUERY))
+        pid = server.responders[0].proc.pid
+
+        def settled():
+            """VmRSS and threads once nginx has closed the idle connections:
+            each kept connection has a thread, and under Wine a thread holds
+            about 1 MiB of its own."""
+            time.sleep(3)
+            with open(f"/proc/{pid}/status") as f:
+                threads = int(next(line for line in f if line.startswith("Threads:")).split()[1])
+            return vm_rss_kib(pid), threads
+        rate, _, problems = load_test.hammer(wrk, server.port, "cgiecho", expected, load_test.PROBE_SECONDS)
+        before = settled()  # after the probe: Wine's own start-up allocations are done
+        # Runs of wrk until enough responses were checked: on a busy machine
+        # the rate of one run says little of the next.
+        checked, started = 0, time.monotonic()
+        while checked < requests and time.monotonic() - started < load_test.MAX_SECONDS:
+            seconds = math.ceil(1.5 * (requests - checked) / max(rate, 1.0)) + 1
+            rate, r, more = load_test.hammer(wrk, server.port, "cgiecho", expected, seconds)
+            problems += more
+            checked += r["checked"]
+        if checked < requests:
+            problems.append(f"only {checked} of {requests} responses checked in {load_test.MAX_SECONDS} s")
+        after = settled()
+        if after[1] != before[1] or after[0] - before[0] >= load_test.RSS_GROWTH_LIMIT_KIB:
+            problems.append(f"VmRSS {before[0]} KiB with {before[1]} threads before,"
+                            f" {after[0]} KiB with {after[1]} after")
+        print(f"{'FAIL' if problems else 'ok  '} {name}: {checked} responses checked byte for byte,"
+              f" {rate:.0f} requests/s; VmRSS {before[0]} KiB before, {after[0]} KiB after"
+              f" ({before[1]} and {after[1]} threads)")
+        for p in problems:
+            print(f"       {p}")
+        return failed + bool(problems)
+
+
 def main(argv):
     try:
         if len(argv) == 3 and argv[1] in SERVERS:
             failed = cases(argv[1], argv[2])
         elif len(argv) == 3 and argv[1] == "nginx-upstream":
             failed = nginx_upstream(argv[2])
+        elif len(argv) in (4, 5) and argv[1] == "nginx-fastcgi-wine":
+            failed = nginx_wine(argv[2], argv[3], *map(int, argv[4:]))
         elif len(argv) in (5, 6) and argv[1] == "wine" and argv[5:] in ([], ["win32"]):
             failed = wine(*argv[2:])
         else:

@@ -329,17 +329,19 @@ class Responder:
         self.proc = subprocess.Popen([spawn, "-n", *where, "--", self.program, *self.tail],
                                      stdin=subprocess.DEVNULL, stdout=log, stderr=log,
                                      env=self.env, preexec_fn=self.preexec_fn)
+        self.wait_listening()
+        return self
 
+    def wait_listening(self, timeout=START_TIMEOUT):
         def listening():
             if self.proc.poll() is not None:
-                raise Failure(f"spawn-fcgi ended with {self.proc.returncode}")
+                raise Failure(f"responder {self.name} ended with {self.proc.returncode}")
             try:
                 self.connect(1).close()
                 return True
             except OSError:
                 return False
-        wait_for(listening, f"responder {self.name} not listening")
-        return self
+        wait_for(listening, f"responder {self.name} not listening", timeout)
 
     def __enter__(self):
         return self.start()
@@ -532,17 +534,22 @@ ScriptAlias /cgi-bin/ "{cgi_bin}/"
 class Nginx(Server):
     name = "nginx"
 
-    def __init__(self, program, fastcgi=None, tails=((),), env=None, responder_env=None, scripts=None):
+    def __init__(self, program, fastcgi=None, tails=((),), env=None, responder_env=None, responder=Responder,
+                 idle_seconds=None, scripts=None):
         super().__init__(program)
         # scripts: more programs in /cgi-bin/ as CGI, name -> program file.
         self.scripts = {"cgiecho": self.program, **(scripts or {})}
-        # fastcgi "unix" or "tcp": one spawn-fcgi responder per entry of
-        # tails (its command-line tail), all in one upstream with kept
-        # connections; None: the program as CGI through fcgiwrap. env:
-        # variables set with fastcgi_param (fcgiwrap makes them the CGI
-        # environment); responder_env: added to the responders' own.
-        self.fastcgi, self.tails = fastcgi, tails
+        # fastcgi "unix" or "tcp": one responder per entry of tails (its
+        # command-line tail), all in one upstream with kept connections,
+        # each made by responder(program, folder, tcp, tail, name, env=...)
+        # (by default spawn-fcgi's); None: the program as CGI through
+        # fcgiwrap. env: variables set with fastcgi_param (fcgiwrap makes
+        # them the CGI environment); responder_env: added to the responders'
+        # own. idle_seconds: how long an unused kept connection stays open
+        # (nginx's default: 60).
+        self.fastcgi, self.tails, self.make_responder = fastcgi, tails, responder
         self.env, self.responder_env = env or {}, responder_env or {}
+        self.idle_seconds = idle_seconds
         self.responders = []
 
     def stop_all(self):
@@ -559,11 +566,12 @@ class Nginx(Server):
         if self.fastcgi:
             if not self.responders:
                 environ = dict(os.environ, **self.responder_env) if self.responder_env else None
-                self.responders = [Responder(self.program, self.dir, self.fastcgi == "tcp", tail,
-                                             f"responder{i}", env=environ).start()
+                self.responders = [self.make_responder(self.program, self.dir, self.fastcgi == "tcp", tail,
+                                                       f"responder{i}", env=environ).start()
                                    for i, tail in enumerate(self.tails)]
             servers = " ".join(f"server {r.address()};" for r in self.responders)
-            upstream = f"upstream responders {{ {servers} keepalive 4; }}"
+            idle = f" keepalive_timeout {self.idle_seconds}s;" if self.idle_seconds else ""
+            upstream = f"upstream responders {{ {servers} keepalive 4;{idle} }}"
             backend = "responders;\n    fastcgi_keep_conn on"
         else:
             fcgiwrap = require("fcgiwrap")
@@ -632,3 +640,34 @@ http {{
 }}
 """)
         self.spawn([nginx, "-p", self.dir + "/", "-c", conf, "-e", f"{self.dir}/error.log"])
+
+
+def wine_environment(**extra):
+    """The environment a Windows program runs in under Wine: this one (with
+    the WINEPREFIX and WINEARCH the caller chose), less what Wine prints."""
+    return dict(os.environ, WINEDEBUG="-all", **extra)
+
+
+class ListeningResponder(Responder):
+    """The program as a FastCGI responder that listens by itself:
+    CGIECHO_LISTEN=127.0.0.1:PORT on a free port (tcp="::1": [::1]:PORT), or
+    with tcp=False a socket path in `folder`. With a loader, a Windows build
+    under Wine (TCP only). Stopped like the others, with SIGTERM (under Wine
+    it ends the process)."""
+
+    def __init__(self, program, folder, tcp=True, tail=(), name="responder", env=None, loader=None):
+        super().__init__(program, folder, tcp=tcp, tail=tail, name=name, env=env)
+        self.loader = require(loader) if loader else None
+
+    def start(self):
+        if self.tcp:
+            self.port = free_port(self.tcp)
+            where = f"[{self.tcp}]:{self.port}" if ":" in self.tcp else f"{self.tcp}:{self.port}"
+        else:
+            self.path = where = os.path.join(self.folder, f"{self.name}.sock")
+        log = open(os.path.join(self.folder, f"{self.name}.log"), "ab")
+        environ = dict(self.env or (wine_environment() if self.loader else os.environ), CGIECHO_LISTEN=where)
+        self.proc = subprocess.Popen([*([self.loader] if self.loader else []), self.program, *self.tail],
+                                     stdin=subprocess.DEVNULL, stdout=log, stderr=log, env=environ)
+        self.wait_listening(120)  # Wine's first start in a prefix takes a while
+        return self

@@ -76,6 +76,7 @@ Variables process_environment() {
   for (const auto& [name, value] : process().environment) all.emplace_back(name, value);
   return all;
 }
+std::string process_env(std::string_view name) { return own_env(name); }
 
 std::string command_tail() { return process().command_tail; }
 

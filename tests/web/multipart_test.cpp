@@ -366,6 +366,31 @@ TEST(Multipart, LimitsPassAtTheirValueAndFailOneOver) {
   EXPECT_EQ(every_split(part(head, "x") + kClose, tight).error, errc::part_header_too_large);
 }
 
+TEST(Multipart, AHeaderByteCountsAgainstTheLimitBeforeItIsJudged) {
+  // A CR or LF out of place is malformed when it is within the limit, and
+  // the block too large when the byte that shows it is past the limit.
+  const std::string a = disposition("name=a");
+  const struct {
+    const char* what;
+    std::string block;
+    std::size_t shown_at;  // the byte that breaks the rule, from the block's start
+  } cases[] = {
+      {"CR without LF", a + "X: 1\rY\r\n\r\n", a.size() + 5},
+      {"LF without CR", a + "X: 1\nY\r\n\r\n", a.size() + 4},
+      {"CR, CR, LF", a + "X: 1\r\r\n\r\n", a.size() + 5},
+      {"LF without CR ends the block", a + "\n\r\n", a.size()},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string body = "--XyZ\r\n" + c.block + "x\r\n--XyZ--";
+    Limits limits;
+    limits.max_part_header = c.shown_at + 1;
+    EXPECT_EQ(every_split(body, limits).error, errc::malformed_multipart);
+    limits.max_part_header = c.shown_at;
+    EXPECT_EQ(every_split(body, limits).error, errc::part_header_too_large);
+  }
+}
+
 TEST(Multipart, ACutOffDelimiterCountsAsDataAgainstTheLimit) {
   // At the end, the bytes of a delimiter that never finished are data: the
   // error is the same wherever the pieces were cut.

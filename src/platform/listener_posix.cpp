@@ -1,0 +1,105 @@
+// A FastCGI responder's own listener on POSIX: a socket put on descriptor 0,
+// where web servers and spawn-fcgi hand theirs over.
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include "platform/listener.h"
+#include "platform/platform.h"
+
+namespace cgiecho::platform {
+namespace {
+
+constexpr int kBacklog = 128;
+
+std::string failure(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
+
+// Binds, listens and moves the socket to descriptor 0.
+std::string listen_and_take(int fd, const sockaddr* address, socklen_t size) {
+  if (::bind(fd, address, size) != 0 || ::listen(fd, kBacklog) != 0) {
+    const std::string why = failure("cannot listen there");
+    ::close(fd);
+    return why;
+  }
+  if (fd != 0) {
+    if (::dup2(fd, 0) < 0) {
+      const std::string why = failure("cannot put the listener on standard input");
+      ::close(fd);
+      return why;
+    }
+    ::close(fd);
+  }
+  return {};
+}
+
+}  // namespace
+
+std::string listen_on_tcp(const std::string& host, int port) {
+  sockaddr_in v4{};
+  sockaddr_in6 v6{};
+  const bool is_v4 = ::inet_pton(AF_INET, host.c_str(), &v4.sin_addr) == 1;
+  if (!is_v4 && ::inet_pton(AF_INET6, host.c_str(), &v6.sin6_addr) != 1) {
+    return "not an IPv4 or IPv6 address (host names are not looked up)";
+  }
+  const int fd = ::socket(is_v4 ? AF_INET : AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return failure("no socket");
+  const int one = 1;
+  // A restarted responder takes its port back while old connections linger.
+  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  if (is_v4) {
+    v4.sin_family = AF_INET;
+    v4.sin_port = htons(static_cast<std::uint16_t>(port));
+    return listen_and_take(fd, reinterpret_cast<const sockaddr*>(&v4), sizeof v4);
+  }
+  ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);  // that address, not IPv4 too
+  v6.sin6_family = AF_INET6;
+  v6.sin6_port = htons(static_cast<std::uint16_t>(port));
+  return listen_and_take(fd, reinterpret_cast<const sockaddr*>(&v6), sizeof v6);
+}
+
+std::string listen_on_path(const std::string& path) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if (path.size() >= sizeof address.sun_path) return "the path is too long for a socket";
+  std::memcpy(address.sun_path, path.data(), path.size());
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return failure("no socket");
+  // Only a socket left by a responder that ended is replaced: a file is
+  // never removed, nor a socket someone still listens on.
+  struct stat seen {};
+  if (::lstat(path.c_str(), &seen) == 0) {
+    if (!S_ISSOCK(seen.st_mode)) {
+      ::close(fd);
+      return "something other than a socket is there";
+    }
+    const int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const bool taken = probe < 0 || ::connect(probe, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 ||
+                       errno != ECONNREFUSED;
+    if (probe >= 0) ::close(probe);
+    if (taken) {
+      ::close(fd);
+      return "another program listens there";
+    }
+    ::unlink(path.c_str());
+  }
+  return listen_and_take(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+}
+
+void end_with_message(std::string_view message, int exit_code) {
+  std::string line = std::string(program_invocation_short_name) + ": ";
+  line += message;
+  line += '\n';
+  if (::write(STDERR_FILENO, line.data(), line.size()) < 0) {
+    // Nowhere else to say it; the exit status still does.
+  }
+  end_process(exit_code);
+}
+
+}  // namespace cgiecho::platform

@@ -1,0 +1,114 @@
+// A FastCGI responder's listener as Windows web servers hand it over: the
+// listening end of a named pipe on standard input.
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "platform/listener.h"
+#include "platform/platform.h"
+
+namespace cgiecho::platform {
+namespace {
+
+// What NtQueryInformationFile tells of a pipe (FilePipeLocalInformation):
+// the one query that says both which end a handle is and which ways the
+// pipe carries data. kernel32 tells only the end.
+struct PipeLocalInformation {
+  ULONG type, configuration, maximum_instances, current_instances, inbound_quota,
+      read_data_available, outbound_quota, write_quota_available, state, end;
+};
+struct IoStatus {
+  ULONG_PTR status_or_pointer;
+  ULONG_PTR information;
+};
+constexpr int kFilePipeLocalInformation = 24;
+constexpr ULONG kFullDuplex = 2;
+constexpr ULONG kServerEnd = 1;
+
+HANDLE g_stop_event = nullptr;
+
+}  // namespace
+}  // namespace cgiecho::platform
+
+// ntdll's, declared here: mingw's winternl.h lacks the information class.
+extern "C" __declspec(dllimport) LONG WINAPI NtQueryInformationFile(HANDLE file, void* status, void* information,
+                                                                     ULONG length, int information_class);
+
+namespace cgiecho::platform {
+
+bool stdin_is_pipe_listener() {
+  HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+  if (in == nullptr || in == INVALID_HANDLE_VALUE || GetFileType(in) != FILE_TYPE_PIPE) return false;
+  PipeLocalInformation pipe{};
+  IoStatus status{};
+  if (NtQueryInformationFile(in, &status, &pipe, sizeof pipe, kFilePipeLocalInformation) < 0) return false;
+  return pipe.end == kServerEnd && pipe.configuration == kFullDuplex;
+}
+
+std::string listen_on_pipe(const std::string& name) {
+  // One instance, made by this process first: another program cannot make
+  // a second one under the name and take its clients. Not inheritable, so
+  // programs the responder starts do not hold the pipe open. Clients from
+  // other machines are turned away.
+  HANDLE pipe = CreateNamedPipeA(name.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE,
+                                 PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1,
+                                 65536, 65536, 0, nullptr);
+  if (pipe == INVALID_HANDLE_VALUE) {
+    return GetLastError() == ERROR_ACCESS_DENIED ? "the pipe exists already" : "the pipe cannot be made";
+  }
+  SetStdHandle(STD_INPUT_HANDLE, pipe);
+  close_standard_output();
+  return {};
+}
+
+void close_standard_output() {
+  SetStdHandle(STD_OUTPUT_HANDLE, INVALID_HANDLE_VALUE);
+  SetStdHandle(STD_ERROR_HANDLE, INVALID_HANDLE_VALUE);
+}
+
+bool take_stop_event() {
+  constexpr char kName[] = "_FCGI_SHUTDOWN_EVENT_";
+  char value[32];
+  const DWORD got = GetEnvironmentVariableA(kName, value, sizeof value);
+  // Gone from the process's own copy and from the C runtime's, which is
+  // the one libfcgi reads.
+  std::string unset = std::string(kName) + "=";
+  _putenv(unset.c_str());
+  SetEnvironmentVariableA(kName, nullptr);
+  if (got == 0 || got >= sizeof value) return false;
+  char* end = nullptr;
+  const unsigned long long number = std::strtoull(value, &end, 10);
+  if (end == value || *end != '\0' || number == 0) return false;
+  g_stop_event = reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(number));
+  return true;
+}
+
+void wait_for_stop_event() {
+  if (g_stop_event == nullptr || WaitForSingleObject(g_stop_event, INFINITE) == WAIT_FAILED) {
+    // Not an event after all: nothing can ever ask this way.
+    Sleep(INFINITE);
+  }
+}
+
+void end_with_message(std::string_view message, int exit_code) {
+  // The program's file name without its folder and ".exe", as a console
+  // user types it.
+  char path[MAX_PATH] = {};
+  const DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
+  std::string_view name(path, length < MAX_PATH ? length : 0);
+  name.remove_prefix(std::min(name.find_last_of("\\/") + 1, name.size()));
+  if (name.size() > 4 && _stricmp(path + length - 4, ".exe") == 0) name.remove_suffix(4);
+  std::string line = std::string(name) + ": ";
+  line += message;
+  line += "\r\n";
+  DWORD put = 0;
+  WriteFile(GetStdHandle(STD_ERROR_HANDLE), line.data(), static_cast<DWORD>(line.size()), &put, nullptr);
+  end_process(exit_code);
+}
+
+}  // namespace cgiecho::platform

@@ -1,0 +1,94 @@
+// One libfcgi request behind the platform seam: its parameters as the
+// environment, its input stream as standard input, its output as standard
+// output. The FastCGI loops of every system (serve_fastcgi.cpp,
+// serve_win32.cpp) serve their requests through it. Not installed: it
+// needs libfcgi's header, which a program that embeds the library never
+// includes.
+#pragma once
+
+#include <fcgiapp.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+#include "platform/narrow.h"
+#include "platform/platform.h"
+#include "platform/write_all.h"
+
+namespace cgiecho {
+
+class RequestChannel final : public platform::Channel {
+ public:
+  // How a parameter's name is matched. exact: byte for byte, as the POSIX
+  // environment matches names. any_case: ASCII letters in any case, as the
+  // Windows environment matches them, so that a program asks for a
+  // parameter there as it asks for a CGI variable.
+  enum class Names { exact, any_case };
+
+  RequestChannel(FCGX_Request& request, Names names) : request_(request), names_(names) {}
+
+  // The name as platform::variable_name takes it, as for the process's own
+  // environment: up to its first NUL, and a name with "=" names nothing.
+  std::string env(std::string_view name) override {
+    const std::string key(platform::variable_name(name));
+    if (key.empty()) return {};
+    if (const char* value = FCGX_GetParam(key.c_str(), request_.envp)) return value;
+    if (names_ == Names::exact) return {};
+    for (char** entry = request_.envp; entry != nullptr && *entry != nullptr; ++entry) {
+      const std::string_view text(*entry);
+      if (text.size() > key.size() && text[key.size()] == '=' && same_letters(text.substr(0, key.size()), key)) {
+        return std::string(text.substr(key.size() + 1));
+      }
+    }
+    return {};
+  }
+
+  platform::Variables environment() override {
+    platform::Variables all;
+    for (char** entry = request_.envp; entry != nullptr && *entry != nullptr; ++entry) {
+      const std::string_view text(*entry);
+      const std::size_t eq = text.find('=');
+      if (eq != std::string_view::npos) all.emplace_back(text.substr(0, eq), text.substr(eq + 1));
+    }
+    return all;
+  }
+
+  // FCGX_GetStr waits for the whole count or the end of the input stream,
+  // so a short read means the stream ended, as on a pipe.
+  std::size_t read(char* buffer, std::size_t count) override {
+    const int got = FCGX_GetStr(buffer, platform::clamp_count<int>(count), request_.in);
+    return got > 0 ? static_cast<std::size_t>(got) : 0;
+  }
+
+  // Buffered into FastCGI records and sent in full when the request ends;
+  // a client that went away makes the rest fail quietly, as a closed pipe.
+  void write(std::string_view bytes) override {
+    platform::write_all(bytes, [this](const char* data, std::size_t count) {
+      return FCGX_PutStr(data, platform::clamp_count<int>(count), request_.out);
+    });
+  }
+
+ private:
+  static bool same_letters(std::string_view a, std::string_view b) {
+    auto upper = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; };
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [&](char x, char y) { return upper(x) == upper(y); });
+  }
+
+  FCGX_Request& request_;
+  Names names_;
+};
+
+// What the handler left unread of the request's input. On a kept
+// connection those records would otherwise be taken for the next request's,
+// and libfcgi drops the connection with the next request on it; on any
+// connection, a server still sending a body it was not asked for would see
+// the connection closed under it.
+inline void drain_input(FCGX_Request& request) {
+  char sink[8192];
+  while (FCGX_GetStr(sink, sizeof sink, request.in) > 0) {
+  }
+}
+
+}  // namespace cgiecho

@@ -1,0 +1,35 @@
+#include "serve/responder.h"
+
+#include <cstring>
+#include <optional>
+#include <string>
+
+#include "platform/listener.h"
+
+namespace cgiecho {
+
+void give_up(std::string_view what, int error) {
+  std::string line = "FastCGI responder: ";
+  line += what;
+  if (error != 0) line += std::string(": ") + std::strerror(error);
+  platform::end_with_message(line, 1);
+}
+
+ListenAddress checked_listen_address(std::string_view address, ListenAddress::Kind other,
+                                     std::string_view expected) {
+  const std::optional<ListenAddress> where = parse_listen_address(address);
+  if (!where || (where->kind != ListenAddress::Kind::tcp && where->kind != other)) {
+    refuse_listen_address(address, "not HOST:PORT or " + std::string(expected));
+  }
+  return *where;
+}
+
+void refuse_listen_address(std::string_view address, std::string_view why) {
+  std::string line = "FastCGI responder: CGIECHO_LISTEN=";
+  line += address;
+  line += ": ";
+  line += why;
+  platform::end_with_message(line, 2);
+}
+
+}  // namespace cgiecho

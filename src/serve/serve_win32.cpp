@@ -1,0 +1,183 @@
+// FastCGI on Windows through libfcgi's Win32 layer: the records and the
+// listener are the library's; this file decides who serves which
+// connection and puts each request behind the platform seam.
+//
+// libfcgi on Windows reads one connection at a time and blocks on it, so a
+// web server that keeps several connections open (nginx's keepalive) would
+// see its requests on the second wait for the first to close. So one
+// thread takes new connections and serves their first request, and each
+// connection the web server keeps gets a thread of its own, which ends with
+// it. The requests themselves are served one at a time, as the seam and the
+// request data are the process's.
+#include <fcgiapp.h>
+
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "platform/listener.h"
+#include "platform/platform.h"
+#include "serve/listen_address.h"
+#include "serve/request_channel.h"
+#include "serve/responder.h"
+#include "serve/serve.h"
+
+namespace cgiecho {
+namespace {
+
+// Kept TCP connections with a thread of their own; past them, the thread
+// that takes new connections serves a kept one itself until it closes.
+constexpr int kMaxKeptConnections = 64;
+constexpr int kBacklog = 128;
+
+// Shared by the threads, and never freed: when the responder ends, threads
+// still waiting on their connections end with the process, and must not
+// find this gone in the meantime.
+struct Responder {
+  std::function<void()> handle;
+  int listen_fd = 0;
+  bool tcp = false;         // a named pipe has one connection at a time: no other thread
+  bool stop_event = false;  // the web server can ask the responder to end
+
+  std::mutex serving;  // held for the whole of one request, its answer sent
+  std::mutex state;    // guards what follows
+  std::condition_variable changed;
+  int kept = 0;     // threads of kept connections
+  int in_hand = 0;  // requests read and not yet answered in full
+  bool listener_gone = false;
+  bool stop_asked = false;
+};
+
+// One request of the connection `request` reads from; false when the
+// connection (or, for the thread that takes new connections, the listener)
+// has ended.
+bool serve_request(Responder& r, FCGX_Request& request) {
+  if (FCGX_Accept_r(&request) < 0) return false;
+  {
+    std::lock_guard<std::mutex> lock(r.state);
+    if (r.stop_asked) return false;  // came after the stop: not served
+    ++r.in_hand;
+  }
+  const bool keep = request.keepConnection != 0;
+  bool stopping = false;
+  {
+    std::lock_guard<std::mutex> lock(r.serving);
+    RequestChannel channel(request, RequestChannel::Names::any_case);
+    platform::set_channel(&channel);
+    serve_once(r.handle);
+    platform::set_channel(nullptr);
+    drain_input(request);
+    // A socket is closed after the lock: libfcgi's close waits up to two
+    // seconds for the web server to close its end first.
+    if (r.tcp) request.keepConnection = 1;
+    FCGX_Finish_r(&request);
+    std::lock_guard<std::mutex> state(r.state);
+    stopping = r.stop_asked;
+  }
+  // After a stop, the connection is closed in full (a pipe once the server
+  // has read the answer) before the responder may end: ending the process
+  // first would throw away what the server has not read yet.
+  if ((stopping || !keep) && request.ipcFd >= 0) FCGX_Free(&request, 1);
+  std::lock_guard<std::mutex> lock(r.state);
+  --r.in_hand;
+  r.changed.notify_all();
+  return !stopping;
+}
+
+// A kept connection's own thread. Its request has no listener, so it ends
+// with the connection (libfcgi closes it) instead of taking a new one.
+void serve_kept(Responder& r, int fd) {
+  FCGX_Request request;
+  FCGX_InitRequest(&request, -1, 0);
+  request.ipcFd = fd;
+  request.keepConnection = 1;  // FCGX_Accept_r first finishes the request before
+  while (serve_request(r, request)) {
+  }
+  std::lock_guard<std::mutex> lock(r.state);
+  --r.kept;
+}
+
+void take_connections(Responder& r) {
+  FCGX_Request request;
+  FCGX_InitRequest(&request, r.listen_fd, 0);
+  while (serve_request(r, request)) {
+    if (!r.tcp || request.ipcFd < 0) continue;
+    std::lock_guard<std::mutex> lock(r.state);
+    if (r.kept >= kMaxKeptConnections) continue;
+    ++r.kept;
+    std::thread(serve_kept, std::ref(r), request.ipcFd).detach();
+    request.ipcFd = -1;
+  }
+  std::lock_guard<std::mutex> lock(r.state);
+  r.listener_gone = true;
+  r.changed.notify_all();
+}
+
+// Opens the listener CGIECHO_LISTEN names, or takes the one on standard
+// input; false when the process is no responder.
+bool open_listener(Responder& r) {
+  const std::string address = platform::process_env("CGIECHO_LISTEN");
+  std::optional<ListenAddress> where;
+  if (!address.empty()) {
+    where = checked_listen_address(address, ListenAddress::Kind::pipe, "\\\\.\\pipe\\NAME");
+    if (where->kind == ListenAddress::Kind::tcp && where->host.find(':') != std::string::npos) {
+      refuse_listen_address(address, "an IPv4 address or host name is needed");
+    }
+    if (where->kind == ListenAddress::Kind::pipe) {
+      const std::string failed = platform::listen_on_pipe(address);
+      if (!failed.empty()) give_up("CGIECHO_LISTEN=" + address + ": " + failed);
+    }
+  } else if (platform::stdin_is_pipe_listener()) {
+    // Whatever the server left on standard output and error: libfcgi takes
+    // standard input for a listener only when both are closed.
+    platform::close_standard_output();
+  } else {
+    return false;
+  }
+  // Before libfcgi starts: it would watch the event itself.
+  r.stop_event = platform::take_stop_event();
+  if (FCGX_Init() != 0) give_up("libfcgi cannot start");
+  if (where && where->kind == ListenAddress::Kind::tcp) {
+    r.listen_fd = FCGX_OpenSocket(address.c_str(), kBacklog);
+    if (r.listen_fd < 0) give_up("CGIECHO_LISTEN=" + address + ": cannot listen there");
+    r.tcp = true;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool started_as_fastcgi() {
+  return !platform::process_env("CGIECHO_LISTEN").empty() || platform::stdin_is_pipe_listener();
+}
+
+void serve(const std::function<void()>& handle) {
+  auto fresh = std::make_unique<Responder>();
+  if (!open_listener(*fresh)) {
+    serve_once(handle);
+    return;
+  }
+  Responder& r = *fresh.release();  // see Responder
+  r.handle = handle;
+  if (r.stop_event) {
+    std::thread([&r] {
+      platform::wait_for_stop_event();
+      std::lock_guard<std::mutex> lock(r.state);
+      r.stop_asked = true;
+      r.changed.notify_all();
+    }).detach();
+  }
+  std::thread(take_connections, std::ref(r)).detach();
+  std::unique_lock<std::mutex> lock(r.state);
+  r.changed.wait(lock, [&r] { return (r.stop_asked && r.in_hand == 0) || r.listener_gone; });
+  lock.unlock();
+  // No request starts after this: the lock is never given back.
+  r.serving.lock();
+  reset_request_state();
+}
+
+}  // namespace cgiecho

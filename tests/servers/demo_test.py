@@ -115,9 +115,17 @@ def check_upload(port, folder, front):
     return problems
 
 
+def program_name(pid):
+    # A process may end between the listing and the look (a CGI run of
+    # the upload example's page, say): it is nobody's responder then.
+    try:
+        return os.path.basename(os.readlink(f"/proc/{pid}/exe"))
+    except OSError:
+        return None
+
+
 def responders(pid):
-    return sorted(p for p in descendants(pid) if os.path.basename(os.readlink(f"/proc/{p}/exe"))
-                  == "cgiecho")
+    return sorted(p for p in descendants(pid) if program_name(p) == "cgiecho")
 
 
 def main(argv):

@@ -1,5 +1,5 @@
 // The inspector. The input's first byte picks one of two checks:
-//  - text: is_utf8 agrees with a plain decoder written here, and
+//  - text: is_utf8 agrees with the plain decoder the tests share, and
 //    append_json_text gives either a JSON string that reads back as the
 //    bytes, or a base64 object that decodes to them;
 //  - answer: a request with a content type, limits and a body taken from
@@ -15,26 +15,11 @@
 #include "inspect/inspect.h"
 #include "inspect/text.h"
 #include "support/platform_fake.h"
+#include "support/utf8_reference.h"
 
 namespace {
 
-bool plain_utf8(std::string_view s) {
-  for (std::size_t i = 0; i < s.size();) {
-    const auto b = static_cast<unsigned char>(s[i]);
-    const std::size_t length = b < 0x80 ? 1 : (b & 0xE0) == 0xC0 ? 2 : (b & 0xF0) == 0xE0 ? 3 : (b & 0xF8) == 0xF0 ? 4 : 0;
-    if (length == 0 || i + length > s.size()) return false;
-    std::uint32_t cp = length == 1 ? b : b & (0x7Fu >> length);
-    for (std::size_t k = 1; k < length; ++k) {
-      const auto c = static_cast<unsigned char>(s[i + k]);
-      if ((c & 0xC0) != 0x80) return false;
-      cp = cp << 6 | (c & 0x3Fu);
-    }
-    const std::uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
-    if (cp < least[length] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-    i += length;
-  }
-  return true;
-}
+using cgiecho::test::reference_utf8;
 
 std::string plain_base64_decode(std::string_view s) {
   static constexpr std::string_view kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -90,7 +75,7 @@ std::string plain_json_string(std::string_view j) {
 
 void check_text(std::string_view in) {
   const bool utf8 = cgiecho::inspect::is_utf8(in);
-  if (utf8 != plain_utf8(in)) std::abort();
+  if (utf8 != reference_utf8(in)) std::abort();
   std::string j;
   cgiecho::inspect::append_json_text(in, j);
   constexpr std::string_view kOpen = "{\"base64\":\"";

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "capture_seed.h"
+#include "support/multipart_record.h"
 #include "web/multipart.h"
 
 namespace {
@@ -21,18 +22,7 @@ namespace {
 namespace web = cgiecho::web;
 using web::errc;
 
-struct Rec {
-  std::string name;
-  bool is_file = false;
-  std::string filename;
-  bool has_type = false;
-  std::string type;
-  std::string data;
-  bool operator==(const Rec& o) const {
-    return name == o.name && is_file == o.is_file && filename == o.filename && has_type == o.has_type &&
-           type == o.type && data == o.data;
-  }
-};
+using cgiecho::test::Rec;
 
 // ---- The reference: positions in the whole body, one rule at a time ------
 

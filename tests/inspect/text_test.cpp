@@ -6,6 +6,8 @@
 #include <optional>
 #include <string>
 
+#include "support/utf8_reference.h"
+
 namespace {
 
 using namespace std::string_literals;
@@ -25,31 +27,7 @@ std::string base64(std::string_view bytes) {
   return out.substr(5);
 }
 
-// The plain reading of UTF-8: the lead byte gives the length, the rest
-// must be continuation bytes, and the code point must need that length
-// and be a scalar value.
-bool reference_utf8(std::string_view s) {
-  for (std::size_t i = 0; i < s.size();) {
-    const auto b = static_cast<unsigned char>(s[i]);
-    std::size_t length;
-    std::uint32_t cp;
-    if (b < 0x80) { length = 1; cp = b; }
-    else if ((b & 0xE0) == 0xC0) { length = 2; cp = b & 0x1Fu; }
-    else if ((b & 0xF0) == 0xE0) { length = 3; cp = b & 0x0Fu; }
-    else if ((b & 0xF8) == 0xF0) { length = 4; cp = b & 0x07u; }
-    else return false;
-    if (i + length > s.size()) return false;
-    for (std::size_t k = 1; k < length; ++k) {
-      const auto c = static_cast<unsigned char>(s[i + k]);
-      if ((c & 0xC0) != 0x80) return false;
-      cp = cp << 6 | (c & 0x3Fu);
-    }
-    const std::uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
-    if (cp < least[length] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-    i += length;
-  }
-  return true;
-}
+using cgiecho::test::reference_utf8;
 
 // A JSON string read back, as a client would; nullopt when it is not one
 // this writer may make (only the escapes it promises, no raw control byte).

@@ -7,10 +7,22 @@
 #include <string>
 #include <vector>
 
+#include "support/multipart_record.h"
+
 namespace cgiecho::web {
 // Failures name the error, not its number.
 static void PrintTo(errc e, std::ostream* os) { *os << code_name(e); }
 }  // namespace cgiecho::web
+
+namespace cgiecho::test {
+// Failures show a part's fields, not its bytes.
+static std::ostream& operator<<(std::ostream& os, const Rec& r) {
+  os << "{" << ::testing::PrintToString(r.name);
+  if (r.is_file) os << " file " << ::testing::PrintToString(r.filename);
+  if (r.has_type) os << " type " << ::testing::PrintToString(r.type);
+  return os << " data " << ::testing::PrintToString(r.data) << "}";
+}
+}  // namespace cgiecho::test
 
 namespace {
 
@@ -22,25 +34,7 @@ namespace web = cgiecho::web;
 
 const std::string kB = "XyZ";
 
-struct Rec {
-  std::string name;
-  bool is_file = false;
-  std::string filename;
-  bool has_type = false;
-  std::string type;
-  std::string data;
-  bool operator==(const Rec& o) const {
-    return name == o.name && is_file == o.is_file && filename == o.filename && has_type == o.has_type &&
-           type == o.type && data == o.data;
-  }
-};
-
-std::ostream& operator<<(std::ostream& os, const Rec& r) {
-  os << "{" << testing::PrintToString(r.name);
-  if (r.is_file) os << " file " << testing::PrintToString(r.filename);
-  if (r.has_type) os << " type " << testing::PrintToString(r.type);
-  return os << " data " << testing::PrintToString(r.data) << "}";
-}
+using cgiecho::test::Rec;
 
 Rec text(std::string name, std::string data) { return Rec{std::move(name), false, "", false, "", std::move(data)}; }
 Rec file(std::string name, std::string filename, std::string data) {

@@ -93,19 +93,19 @@ class Recording::Channel final : public platform::Channel {
     return platform::environment();
   }
 
-  std::size_t read(char* buffer, std::size_t count) override {
+  platform::Read read(char* buffer, std::size_t count) override {
     if (served_ < ahead_.size()) {
       const std::size_t n = std::min(count, ahead_.size() - served_);
       std::copy_n(ahead_.data() + served_, n, buffer);
       served_ += n;
       if (served_ == ahead_.size()) std::string().swap(ahead_);  // the body's room back at once
-      return n;
+      return {n, false};
     }
     AsBefore before(*this);
-    return platform::read_stdin(buffer, count);
+    return platform::read_input(buffer, count);
   }
 
-  void write(std::string_view bytes) override {
+  bool write(std::string_view bytes) override {
     if (keep_response_) {
       written_ += bytes.size();
       const std::size_t room = kept_.size() < max_kept_ ? static_cast<std::size_t>(max_kept_ - kept_.size()) : 0;
@@ -117,7 +117,7 @@ class Recording::Channel final : public platform::Channel {
       }
     }
     AsBefore before(*this);
-    platform::write_stdout(bytes);
+    return platform::write_output(bytes);
   }
 
   // For one call, the request is served as it was before the recording.

@@ -29,14 +29,30 @@ std::string process_env(std::string_view name);
 // The command line after the program's name (see command_tail.h).
 std::string command_tail();
 
+// One read and what became of it: `size` bytes, or none at the end of
+// the input (`failed` false) or because reading failed (`failed` true).
+// A program that must tell a short body from a broken connection asks
+// this; the 52 routines only count bytes.
+struct Read {
+  std::size_t size = 0;
+  bool failed = false;
+};
+
 // One read of at most `count` bytes from standard input into `buffer`.
-// Returns the bytes read; 0 at end of input, on failure or without stdin.
-// A standard input that is not ready yet (non-blocking) is waited for.
+// A standard input that is not ready yet (non-blocking) is waited for; no
+// standard input at all is the end of the input, not a failure.
+Read read_input(char* buffer, std::size_t count);
+// The same, counting bytes only: 0 at end of input, on failure or without
+// stdin.
 std::size_t read_stdin(char* buffer, std::size_t count);
 
 // Puts all the bytes on standard output as one write from the caller's
-// view (see write_all.h), best effort: a failure is not reported and the
-// caller carries on. A full non-blocking output is waited on, not a failure.
+// view (see write_all.h). False when not every byte could be written (the
+// reader went away, the connection broke). A full non-blocking output is
+// waited on, not a failure.
+bool write_output(std::string_view bytes);
+// The same, best effort: a failure is not reported and the caller carries
+// on.
 void write_stdout(std::string_view bytes);
 
 // Writes the bytes to standard error, best effort, as write_stdout does:
@@ -73,8 +89,8 @@ class Channel {
  public:
   virtual std::string env(std::string_view name) = 0;
   virtual Variables environment() = 0;
-  virtual std::size_t read(char* buffer, std::size_t count) = 0;
-  virtual void write(std::string_view bytes) = 0;
+  virtual Read read(char* buffer, std::size_t count) = 0;
+  virtual bool write(std::string_view bytes) = 0;
 
  protected:
   ~Channel() = default;

@@ -118,18 +118,24 @@ std::string command_tail() {
   return tail;
 }
 
-std::size_t read_stdin(char* buffer, std::size_t count) {
+Read read_input(char* buffer, std::size_t count) {
   if (g_channel != nullptr) return g_channel->read(buffer, count);
   const ssize_t got = when_ready(STDIN_FILENO, POLLIN, [&] { return ::read(STDIN_FILENO, buffer, count); });
-  return got > 0 ? static_cast<std::size_t>(got) : 0;
+  if (got > 0) return {static_cast<std::size_t>(got), false};
+  // A closed standard input is no input at all, as an empty one.
+  return {0, got < 0 && errno != EBADF};
 }
 
-void write_stdout(std::string_view bytes) {
+std::size_t read_stdin(char* buffer, std::size_t count) { return read_input(buffer, count).size; }
+
+bool write_output(std::string_view bytes) {
   if (g_channel != nullptr) return g_channel->write(bytes);
-  write_all(bytes, [](const char* data, std::size_t count) {
-    return when_ready(STDOUT_FILENO, POLLOUT, [&] { return ::write(STDOUT_FILENO, data, count); });
-  });
+  return write_all(bytes, [](const char* data, std::size_t count) {
+           return when_ready(STDOUT_FILENO, POLLOUT, [&] { return ::write(STDOUT_FILENO, data, count); });
+         }) == bytes.size();
 }
+
+void write_stdout(std::string_view bytes) { (void)write_output(bytes); }
 
 bool start_process() {
   // A reader that went away must not kill the program: writes just fail.

@@ -108,27 +108,35 @@ std::string command_tail() {
   return std::string(command_tail_of(line ? std::string_view(line) : std::string_view()));
 }
 
-std::size_t read_stdin(char* buffer, std::size_t count) {
+Read read_input(char* buffer, std::size_t count) {
   if (g_channel != nullptr) return g_channel->read(buffer, count);
   HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
-  if (in == nullptr || in == INVALID_HANDLE_VALUE) return 0;
+  if (in == nullptr || in == INVALID_HANDLE_VALUE) return {0, false};
   DWORD got = 0;
   // One call takes at most what a DWORD counts; the caller asks for the rest.
-  if (!ReadFile(in, buffer, clamp_count<DWORD>(count), &got, nullptr)) return 0;
-  return got;
+  if (!ReadFile(in, buffer, clamp_count<DWORD>(count), &got, nullptr)) {
+    // The writer's end of a pipe closed: the end of the input, as on POSIX.
+    const DWORD error = GetLastError();
+    return {0, error != ERROR_BROKEN_PIPE && error != ERROR_HANDLE_EOF && error != ERROR_INVALID_HANDLE};
+  }
+  return {got, false};
 }
 
-void write_stdout(std::string_view bytes) {
+std::size_t read_stdin(char* buffer, std::size_t count) { return read_input(buffer, count).size; }
+
+void write_stdout(std::string_view bytes) { (void)write_output(bytes); }
+
+bool write_output(std::string_view bytes) {
   if (g_channel != nullptr) return g_channel->write(bytes);
   // The handle is asked for every time: a caller may have redirected it.
   HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
-  write_all(bytes, [out](const char* data, std::size_t count) -> long long {
-    // One call takes at most what a DWORD counts; the loop offers the rest.
-    const DWORD ask = clamp_count<DWORD>(count, 0x7FFFFFFF);
-    DWORD put = 0;
-    if (!WriteFile(out, data, ask, &put, nullptr)) return -1;
-    return static_cast<long long>(put);
-  });
+  return write_all(bytes, [out](const char* data, std::size_t count) -> long long {
+           // One call takes at most what a DWORD counts; the loop offers the rest.
+           const DWORD ask = clamp_count<DWORD>(count, 0x7FFFFFFF);
+           DWORD put = 0;
+           if (!WriteFile(out, data, ask, &put, nullptr)) return -1;
+           return static_cast<long long>(put);
+         }) == bytes.size();
 }
 
 bool start_process() {

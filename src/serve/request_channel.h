@@ -56,18 +56,20 @@ class RequestChannel final : public platform::Channel {
   }
 
   // FCGX_GetStr waits for the whole count or the end of the input stream,
-  // so a short read means the stream ended, as on a pipe.
-  std::size_t read(char* buffer, std::size_t count) override {
+  // so a short read means the stream ended, as on a pipe; a connection
+  // that broke first leaves the stream's error set.
+  platform::Read read(char* buffer, std::size_t count) override {
     const int got = FCGX_GetStr(buffer, platform::clamp_count<int>(count), request_.in);
-    return got > 0 ? static_cast<std::size_t>(got) : 0;
+    if (got > 0) return {static_cast<std::size_t>(got), false};
+    return {0, FCGX_GetError(request_.in) != 0};
   }
 
   // Buffered into FastCGI records and sent in full when the request ends;
-  // a client that went away makes the rest fail quietly, as a closed pipe.
-  void write(std::string_view bytes) override {
-    platform::write_all(bytes, [this](const char* data, std::size_t count) {
-      return FCGX_PutStr(data, platform::clamp_count<int>(count), request_.out);
-    });
+  // a client that went away makes the rest fail, as a closed pipe.
+  bool write(std::string_view bytes) override {
+    return platform::write_all(bytes, [this](const char* data, std::size_t count) {
+             return FCGX_PutStr(data, platform::clamp_count<int>(count), request_.out);
+           }) == bytes.size();
   }
 
  private:

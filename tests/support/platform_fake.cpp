@@ -80,14 +80,22 @@ std::string process_env(std::string_view name) { return own_env(name); }
 
 std::string command_tail() { return process().command_tail; }
 
-std::size_t read_stdin(char* buffer, std::size_t count) {
-  return g_channel != nullptr ? g_channel->read(buffer, count) : own_read(buffer, count);
+Read read_input(char* buffer, std::size_t count) {
+  if (g_channel != nullptr) return g_channel->read(buffer, count);
+  const std::size_t got = own_read(buffer, count);
+  return {got, got == 0 && process().stdin_fails};
 }
 
-void write_stdout(std::string_view bytes) {
+std::size_t read_stdin(char* buffer, std::size_t count) { return read_input(buffer, count).size; }
+
+bool write_output(std::string_view bytes) {
   if (g_channel != nullptr) return g_channel->write(bytes);
+  if (process().stdout_fails) return false;
   process().writes.emplace_back(bytes);
+  return true;
 }
+
+void write_stdout(std::string_view bytes) { (void)write_output(bytes); }
 
 void write_stderr(std::string_view) {}
 

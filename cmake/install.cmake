@@ -12,7 +12,9 @@ install(TARGETS cgiecho EXPORT cgiechoTargets
   RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}"
   LIBRARY DESTINATION "${CMAKE_INSTALL_LIBDIR}"
   ARCHIVE DESTINATION "${CMAKE_INSTALL_LIBDIR}")
-install(TARGETS cgiecho_program cgiecho_replay_program RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}")
+# The programs that cgiecho_add_program (CMakeLists.txt) marks INSTALL.
+get_property(cgiecho_programs GLOBAL PROPERTY CGIECHO_PROGRAMS)
+install(TARGETS ${cgiecho_programs} RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}")
 install(FILES "${PROJECT_SOURCE_DIR}/include/cgiecho.h" DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}")
 
 # Every layer that cgiecho_add_layer (CMakeLists.txt) made: its headers go

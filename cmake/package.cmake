@@ -32,7 +32,7 @@ if(WIN32)
   else()
     set(CPACK_PACKAGE_FILE_NAME cgiecho-win64)
   endif()
-  install(TARGETS cgiecho_program cgiecho_inspect cgiecho_replay_program RUNTIME DESTINATION . COMPONENT windows_zip
+  install(TARGETS ${cgiecho_programs} RUNTIME DESTINATION . COMPONENT windows_zip
     EXCLUDE_FROM_ALL)
   install(TARGETS cgiecho
     RUNTIME DESTINATION . COMPONENT windows_zip EXCLUDE_FROM_ALL

@@ -3,9 +3,10 @@
 # Debian package tests alike. The layers are the folders of src/ whose
 # static library and headers are installed: a new layer joins this list.
 set(installed_layers capture codec echo output platform request serve web)
-# Headers a layer keeps to itself: they include libfcgi's, which a program
-# that embeds the library never needs.
-set(private_headers serve/request_channel.h)
+# Headers a layer keeps to itself: the request channel includes libfcgi's,
+# which a program that embeds the library never needs; an uploaded file's
+# inner record is the web layer's own.
+set(private_headers serve/request_channel.h web/upload_data.h)
 
 function(installed_files out source_dir libdir)
   set(files

@@ -18,11 +18,14 @@ install(TARGETS ${cgiecho_programs} RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}
 install(FILES "${PROJECT_SOURCE_DIR}/include/cgiecho.h" DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}")
 
 # Every layer that cgiecho_add_layer (CMakeLists.txt) made: its headers go
-# under include/cgiecho/<layer>/ and its target is exported as
+# under include/cgiecho/<layer>/ (but an INTERNAL layer's) and its target is
+# exported as
 # cgiecho::<layer>, beside cgiecho::core and cgiecho::embed over them. A new
 # folder of src/ reaches both lists through that call alone.
 get_property(cgiecho_layers GLOBAL PROPERTY CGIECHO_LAYERS)
+get_property(cgiecho_internal_layers GLOBAL PROPERTY CGIECHO_INTERNAL_LAYERS)
 set(cgiecho_header_folders ${cgiecho_layers})
+list(REMOVE_ITEM cgiecho_header_folders ${cgiecho_internal_layers})
 list(TRANSFORM cgiecho_layers PREPEND cgiecho_ OUTPUT_VARIABLE cgiecho_exported_targets)
 list(APPEND cgiecho_exported_targets cgiecho_core cgiecho_embed)
 

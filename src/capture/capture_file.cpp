@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <limits>
 
+#include "text/decimal.h"
+
 namespace cgiecho::capture {
 namespace {
 
@@ -52,17 +54,12 @@ std::string shown(std::string_view bytes) {
 enum class Number { ok, not_a_number, leading_zero, overflow };
 
 // Digits only, no leading zero but "0" itself, at most 2^64 - 1.
-Number parse_number(std::string_view text, std::uint64_t& n) {
-  if (text.empty()) return Number::not_a_number;
-  for (const char c : text)
-    if (c < '0' || c > '9') return Number::not_a_number;
-  if (text.size() > 1 && text[0] == '0') return Number::leading_zero;
-  n = 0;
-  for (const char c : text) {
-    const auto digit = static_cast<std::uint64_t>(c - '0');
-    if (n > (std::numeric_limits<std::uint64_t>::max() - digit) / 10) return Number::overflow;
-    n = n * 10 + digit;
-  }
+Number parse_number(std::string_view digits, std::uint64_t& n) {
+  const text::Decimal number = text::parse_decimal(digits);
+  if (number.outcome == text::Decimal::Outcome::not_a_number) return Number::not_a_number;
+  if (digits.size() > 1 && digits[0] == '0') return Number::leading_zero;
+  if (number.outcome == text::Decimal::Outcome::too_large) return Number::overflow;
+  n = number.value;
   return Number::ok;
 }
 

@@ -23,6 +23,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/platform.h"
+
 namespace cgiecho::capture {
 
 inline constexpr std::string_view kFirstLine = "cgiecho-capture 1\n";
@@ -31,8 +33,7 @@ inline constexpr std::string_view kFirstLine = "cgiecho-capture 1\n";
 // makes ("body" and two 20-digit numbers and "cut") fits with room to spare.
 inline constexpr std::size_t kMaxHeaderLine = 64;
 
-// The same type as platform::Variables: names and values in order.
-using Variables = std::vector<std::pair<std::string, std::string>>;
+using platform::Variables;
 
 struct Body {
   std::optional<std::uint64_t> declared;  // none: CONTENT_LENGTH unset or not a number

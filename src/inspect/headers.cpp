@@ -2,13 +2,12 @@
 
 #include <algorithm>
 
+#include "text/ascii.h"
+
 namespace cgiecho::inspect {
 namespace {
 
 constexpr std::string_view kPrefix = "HTTP_";
-
-char to_upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
-char to_lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
 }  // namespace
 
@@ -20,7 +19,7 @@ std::string header_name(std::string_view variable_suffix) {
       c = '-';
       word_start = true;
     } else {
-      c = word_start ? to_upper(c) : to_lower(c);
+      c = word_start ? text::to_upper(c) : text::to_lower(c);
       word_start = false;
     }
   }

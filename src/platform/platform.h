@@ -16,10 +16,13 @@ namespace cgiecho::platform {
 // name with "=" names nothing, on every platform and under FastCGI.
 std::string env(std::string_view name);
 
-// Every variable as a name and a value, in the order the system keeps
-// them: each entry's name runs to its first "=" (on Windows, past a leading
-// "=", which the system uses for its own entries).
+// Variables as names and values, in order: the one list type of the whole
+// library (the web layer's and the capture's Variables are this one). A
+// name may come twice; readers take the last entry (src/text/variables.h).
 using Variables = std::vector<std::pair<std::string, std::string>>;
+// Every variable in the order the system keeps them: each entry's name runs
+// to its first "=" (on Windows, past a leading "=", which the system uses
+// for its own entries).
 Variables environment();
 // The process's own, also while a channel serves a request (a FastCGI
 // responder's settings come from here, never from a request).

@@ -8,7 +8,6 @@
 
 #include <fcgiapp.h>
 
-#include <algorithm>
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -16,6 +15,7 @@
 #include "platform/narrow.h"
 #include "platform/platform.h"
 #include "platform/write_all.h"
+#include "text/ascii.h"
 
 namespace cgiecho {
 
@@ -37,9 +37,10 @@ class RequestChannel final : public platform::Channel {
     if (const char* value = FCGX_GetParam(key.c_str(), request_.envp)) return value;
     if (names_ == Names::exact) return {};
     for (char** entry = request_.envp; entry != nullptr && *entry != nullptr; ++entry) {
-      const std::string_view text(*entry);
-      if (text.size() > key.size() && text[key.size()] == '=' && same_letters(text.substr(0, key.size()), key)) {
-        return std::string(text.substr(key.size() + 1));
+      const std::string_view line(*entry);
+      if (line.size() > key.size() && line[key.size()] == '=' &&
+          text::equals_ignoring_case(line.substr(0, key.size()), key)) {
+        return std::string(line.substr(key.size() + 1));
       }
     }
     return {};
@@ -73,11 +74,6 @@ class RequestChannel final : public platform::Channel {
   }
 
  private:
-  static bool same_letters(std::string_view a, std::string_view b) {
-    auto upper = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; };
-    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [&](char x, char y) { return upper(x) == upper(y); });
-  }
-
   FCGX_Request& request_;
   Names names_;
 };

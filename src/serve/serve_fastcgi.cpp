@@ -27,6 +27,7 @@
 #include "serve/request_channel.h"
 #include "serve/responder.h"
 #include "serve/serve.h"
+#include "text/ascii.h"
 
 namespace cgiecho {
 namespace {
@@ -135,15 +136,13 @@ bool web_server_allowed(const sockaddr_storage& peer) {
   }
   for (std::string_view list(allowed); !list.empty();) {
     const std::size_t comma = std::min(list.find(','), list.size());
-    std::string_view entry = list.substr(0, comma);
+    const std::string_view entry = text::trim_blanks(list.substr(0, comma));
     list.remove_prefix(std::min(comma + 1, list.size()));
-    while (!entry.empty() && (entry.front() == ' ' || entry.front() == '\t')) entry.remove_prefix(1);
-    while (!entry.empty() && (entry.back() == ' ' || entry.back() == '\t')) entry.remove_suffix(1);
-    const std::string text(entry);
+    const std::string address(entry);
     in_addr v4;
     in6_addr v6;
-    if (inet_pton(AF_INET, text.c_str(), &v4) == 1 && address_bytes(v4) == seen) return true;
-    if (inet_pton(AF_INET6, text.c_str(), &v6) == 1 && address_bytes(v6) == seen) return true;
+    if (inet_pton(AF_INET, address.c_str(), &v4) == 1 && address_bytes(v4) == seen) return true;
+    if (inet_pton(AF_INET6, address.c_str(), &v6) == 1 && address_bytes(v6) == seen) return true;
   }
   return false;
 }

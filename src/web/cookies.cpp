@@ -3,21 +3,9 @@
 #include <cstddef>
 #include <new>
 
+#include "text/ascii.h"
+
 namespace cgiecho::web {
-namespace {
-
-bool is_blank(char c) { return c == ' ' || c == '\t'; }
-
-std::string_view trimmed(std::string_view s) {
-  std::size_t from = 0;
-  std::size_t to = s.size();
-  while (from < to && is_blank(s[from])) ++from;
-  while (to > from && is_blank(s[to - 1])) --to;
-  return s.substr(from, to - from);
-}
-
-}  // namespace
-
 errc parse_cookies(std::string_view header, std::uint64_t max_cookies, std::vector<Cookie>& out) noexcept {
   const std::size_t start = out.size();
   try {
@@ -31,9 +19,9 @@ errc parse_cookies(std::string_view header, std::uint64_t max_cookies, std::vect
 
       const std::size_t eq = piece.find('=');
       if (eq == std::string_view::npos) continue;
-      const std::string_view name = trimmed(piece.substr(0, eq));
+      const std::string_view name = text::trim_blanks(piece.substr(0, eq));
       if (name.empty()) continue;
-      std::string_view value = trimmed(piece.substr(eq + 1));
+      std::string_view value = text::trim_blanks(piece.substr(eq + 1));
       if (value.size() >= 2 && value.front() == '"' && value.back() == '"') value = value.substr(1, value.size() - 2);
 
       if (++count > max_cookies) {

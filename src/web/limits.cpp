@@ -3,6 +3,9 @@
 #include <cstddef>
 #include <limits>
 
+#include "text/decimal.h"
+#include "text/variables.h"
+
 namespace cgiecho::web {
 namespace {
 
@@ -23,38 +26,30 @@ constexpr LimitVariable kVariables[] = {
     {"CGIECHO_MEMORY", &Limits::memory},
 };
 
-// The first entry of that name, as getenv finds it; null when unset.
-const std::string* find_variable(const Variables& variables, std::string_view name) {
-  for (const auto& [n, v] : variables)
-    if (n == name) return &v;
-  return nullptr;
-}
-
 }  // namespace
 
-bool parse_plain_decimal(std::string_view text, std::uint64_t& out) noexcept {
-  if (text.empty()) return false;
-  constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
-  std::uint64_t value = 0;
-  for (const char c : text) {
-    if (c < '0' || c > '9') return false;
-    const auto digit = static_cast<std::uint64_t>(c - '0');
-    // Past 64 bits the value stays at the largest, but every later byte is
-    // still checked: "99999999999999999999x" is not a number.
-    value = value > (kMax - digit) / 10 ? kMax : value * 10 + digit;
+bool parse_plain_decimal(std::string_view digits, std::uint64_t& out) noexcept {
+  const text::Decimal number = text::parse_decimal(digits);
+  switch (number.outcome) {
+    case text::Decimal::Outcome::number:
+      out = number.value;
+      return true;
+    case text::Decimal::Outcome::too_large:
+      out = std::numeric_limits<std::uint64_t>::max();  // larger than any limit, so it never cuts
+      return true;
+    default:
+      return false;
   }
-  out = value;
-  return true;
 }
 
 errc limits_from(const Variables& request, const Variables& fallback, const Limits& defaults, Limits& out,
                  std::string_view& bad_variable) noexcept {
   Limits result = defaults;
   for (const auto& variable : kVariables) {
-    const std::string* text = find_variable(request, variable.name);
-    if (text == nullptr) text = find_variable(fallback, variable.name);
-    if (text == nullptr) continue;
-    if (!parse_plain_decimal(*text, result.*variable.field)) {
+    const std::string* value = text::find_variable(request, variable.name);
+    if (value == nullptr) value = text::find_variable(fallback, variable.name);
+    if (value == nullptr) continue;
+    if (!parse_plain_decimal(*value, result.*variable.field)) {
       bad_variable = variable.name;
       return errc::invalid_limit;
     }

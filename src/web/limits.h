@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/platform.h"
 #include "web/errors.h"
 
 namespace cgiecho::web {
@@ -26,8 +27,9 @@ struct Limits {
 };
 
 // Variables as name and value, in order (CGI's environment, a FastCGI
-// request's parameters, or a program's own).
-using Variables = std::vector<std::pair<std::string, std::string>>;
+// request's parameters, or a program's own). A name given twice reads as
+// its last entry.
+using platform::Variables;
 
 // A plain decimal number: digits only (leading zeros allowed), at least
 // one, read as an unsigned 64-bit value; one too large for 64 bits reads as
@@ -39,7 +41,7 @@ bool parse_plain_decimal(std::string_view text, std::uint64_t& out) noexcept;
 // CGIECHO_MAX_FORM, CGIECHO_MAX_FIELDS, CGIECHO_MAX_PARTS, CGIECHO_MAX_FILES,
 // CGIECHO_MAX_FILE, CGIECHO_MAX_PART_HEADER, CGIECHO_MAX_COOKIES and
 // CGIECHO_MEMORY, over `defaults`. Each variable is taken from `request`
-// when set there, else from `fallback` (a FastCGI responder's own
+// when set there (its last entry), else from `fallback` (a FastCGI responder's own
 // environment; empty under CGI). A value that applies and is not a plain
 // decimal number gives errc::invalid_limit, with `bad_variable` naming it,
 // whether or not the request would come near that limit.

@@ -10,6 +10,8 @@
 #include <emmintrin.h>
 #endif
 
+#include "text/ascii.h"
+
 namespace cgiecho::web {
 namespace {
 
@@ -19,57 +21,15 @@ constexpr std::size_t kMaxPadding = kMaxDelimiterPadding;
 // run of bytes that can still be undecided when a piece ends.
 constexpr std::size_t kMaxHeld = 4 + kMaxBoundary + kMaxPadding + 1;
 
-// The bytes of an HTTP token, as a table: header names and parameters are
-// checked byte by byte, for every part.
-struct TokenTable {
-  bool is[256] = {};
-  constexpr TokenTable() {
-    for (int c = 'a'; c <= 'z'; ++c) is[c] = true;
-    for (int c = 'A'; c <= 'Z'; ++c) is[c] = true;
-    for (int c = '0'; c <= '9'; ++c) is[c] = true;
-    for (const char* c = "!#$%&'*+-.^_`|~"; *c != '\0'; ++c) is[static_cast<unsigned char>(*c)] = true;
-  }
-};
-constexpr TokenTable kToken;
-
-bool is_tchar(unsigned char c) { return kToken.is[c]; }
-
-bool is_ows(char c) { return c == ' ' || c == '\t'; }
-
-constexpr char ascii_lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + ('a' - 'A')) : c; }
-
-struct LowerTable {
-  char of[256] = {};
-  constexpr LowerTable() {
-    for (int c = 0; c < 256; ++c) of[c] = ascii_lower(static_cast<char>(c));
-  }
-};
-constexpr LowerTable kLower;
-
-// Names compared without case. Browsers send each name in one casing, and
-// callers give `b` in it, so most comparisons end at the exact match.
-bool iequals(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  if (a == b) return true;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    if (kLower.of[static_cast<unsigned char>(a[i])] != kLower.of[static_cast<unsigned char>(b[i])]) return false;
-  return true;
-}
-
-bool iless(std::string_view a, std::string_view b) {
-  return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(),
-                                      [](char x, char y) { return ascii_lower(x) < ascii_lower(y); });
-}
-
-std::string_view trim_ows(std::string_view s) {
-  while (!s.empty() && is_ows(s.front())) s.remove_prefix(1);
-  while (!s.empty() && is_ows(s.back())) s.remove_suffix(1);
-  return s;
-}
+using text::equals_ignoring_case;
+using text::is_blank;
+using text::is_token_char;
+using text::less_ignoring_case;
+using text::trim_blanks;
 
 std::size_t token_length(std::string_view s, std::size_t from) {
   std::size_t i = from;
-  while (i < s.size() && is_tchar(static_cast<unsigned char>(s[i]))) ++i;
+  while (i < s.size() && is_token_char(s[i])) ++i;
   return i - from;
 }
 
@@ -78,7 +38,7 @@ std::size_t token_length(std::string_view s, std::size_t from) {
 // each byte.
 std::size_t token_length(std::string_view s, std::size_t from, std::string_view usual) {
   const std::size_t end = from + usual.size();
-  if (s.compare(from, usual.size(), usual) == 0 && (end == s.size() || !is_tchar(static_cast<unsigned char>(s[end]))))
+  if (s.compare(from, usual.size(), usual) == 0 && (end == s.size() || !is_token_char(s[end])))
     return usual.size();
   return token_length(s, from);
 }
@@ -95,7 +55,7 @@ bool parse_params(std::string_view text, std::vector<std::string_view>& names, O
   names.clear();
   std::size_t i = 0;
   const auto skip_ows = [&] {
-    while (i < text.size() && is_ows(text[i])) ++i;
+    while (i < text.size() && is_blank(text[i])) ++i;
   };
   for (;;) {
     skip_ows();
@@ -133,19 +93,19 @@ bool parse_params(std::string_view text, std::vector<std::string_view>& names, O
   if (names.size() <= kFewNames) {
     for (std::size_t k = 1; k < names.size(); ++k)
       for (std::size_t j = 0; j < k; ++j)
-        if (iequals(names[j], names[k])) return false;
+        if (equals_ignoring_case(names[j], names[k])) return false;
     return true;
   }
-  std::sort(names.begin(), names.end(), iless);
+  std::sort(names.begin(), names.end(), less_ignoring_case);
   for (std::size_t k = 1; k < names.size(); ++k)
-    if (iequals(names[k - 1], names[k])) return false;
+    if (equals_ignoring_case(names[k - 1], names[k])) return false;
   return true;
 }
 
 }  // namespace
 
 bool media_type_is(std::string_view content_type, std::string_view type) noexcept {
-  return iequals(trim_ows(content_type.substr(0, content_type.find(';'))), type);
+  return equals_ignoring_case(trim_blanks(content_type.substr(0, content_type.find(';'))), type);
 }
 
 errc multipart_boundary(std::string_view content_type, std::string_view& boundary) noexcept {
@@ -156,7 +116,7 @@ errc multipart_boundary(std::string_view content_type, std::string_view& boundar
   try {
     std::vector<std::string_view> names;
     if (!parse_params(content_type.substr(semi), names, [&](std::string_view name, std::string_view value) {
-          if (iequals(name, "boundary")) {
+          if (equals_ignoring_case(name, "boundary")) {
             found = value;
             seen = true;
           }
@@ -268,7 +228,7 @@ struct MultipartParser::State {
         case Phase::after:
           if (c == '-') {
             phase = Phase::dash;
-          } else if (is_ows(c)) {
+          } else if (is_blank(c)) {
             phase = Phase::padding;
             padding = 1;
           } else if (c == '\r') {
@@ -283,7 +243,7 @@ struct MultipartParser::State {
           stop = p + 1;
           return Match::closes;
         case Phase::padding:
-          if (is_ows(c)) {
+          if (is_blank(c)) {
             if (++padding > kMaxPadding) return Match::overpadded;
           } else if (c == '\r') {
             phase = Phase::cr;
@@ -429,32 +389,32 @@ struct MultipartParser::State {
   // lie in the block, as offsets: the block may still move into `block`.
   errc header_line(const char* base, std::size_t at, std::size_t size) {
     const std::string_view line(base + at, size);
-    if (is_ows(line.front())) return fail(errc::malformed_multipart);  // folded onto the line before
+    if (is_blank(line.front())) return fail(errc::malformed_multipart);  // folded onto the line before
     if (line.size() >= 2 + boundary.size() && line.compare(0, 2, "--") == 0 &&
         line.compare(2, boundary.size(), boundary) == 0) {
       const std::string_view rest = line.substr(2 + boundary.size());
-      if (rest.compare(0, 2, "--") == 0 || trim_ows(rest).empty())
+      if (rest.compare(0, 2, "--") == 0 || trim_blanks(rest).empty())
         return fail(errc::malformed_multipart);  // a delimiter before the header block's end
     }
     // The name is a token that ends at the colon.
     const std::size_t colon = token_length(line, 0, "Content-Disposition");
     if (colon == 0 || colon == line.size() || line[colon] != ':') return fail(errc::malformed_multipart);
     const std::string_view name = line.substr(0, colon);
-    const std::string_view value = trim_ows(line.substr(colon + 1));
+    const std::string_view value = trim_blanks(line.substr(colon + 1));
     const auto offset = [&](std::string_view v) { return static_cast<std::size_t>(v.data() - base); };
-    if (iequals(name, "Content-Disposition")) {
+    if (equals_ignoring_case(name, "Content-Disposition")) {
       if (has_disposition) return fail(errc::malformed_multipart);
       has_disposition = true;
       const std::size_t type_len = token_length(value, 0, "form-data");
-      if (!iequals(value.substr(0, type_len), "form-data")) return fail(errc::malformed_multipart);
+      if (!equals_ignoring_case(value.substr(0, type_len), "form-data")) return fail(errc::malformed_multipart);
       bool ok = false;
       try {
         ok = parse_params(value.substr(type_len), names, [&](std::string_view param, std::string_view v) {
-          if (iequals(param, "name")) {
+          if (equals_ignoring_case(param, "name")) {
             has_name = true;
             name_at = offset(v);
             name_size = v.size();
-          } else if (iequals(param, "filename")) {
+          } else if (equals_ignoring_case(param, "filename")) {
             is_file = true;
             filename_at = offset(v);
             filename_size = v.size();
@@ -464,7 +424,7 @@ struct MultipartParser::State {
         return fail(errc::out_of_memory);
       }
       if (!ok) return fail(errc::malformed_multipart);
-    } else if (iequals(name, "Content-Type")) {
+    } else if (equals_ignoring_case(name, "Content-Type")) {
       // Two types for one part leave no way to tell which one holds.
       if (has_type) return fail(errc::malformed_multipart);
       has_type = true;

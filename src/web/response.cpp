@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "platform/platform.h"
+#include "text/ascii.h"
 
 namespace cgiecho::web {
 namespace {
@@ -93,18 +94,6 @@ bool is_alpha(unsigned char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c
 bool is_digit(unsigned char c) { return c >= '0' && c <= '9'; }
 bool is_control(unsigned char c) { return c < 0x20 || c == 0x7F; }
 
-// tchar: the bytes of an HTTP token.
-bool is_tchar(unsigned char c) {
-  if (is_alpha(c) || is_digit(c)) return true;
-  switch (c) {
-    case '!': case '#': case '$': case '%': case '&': case '\'': case '*': case '+':
-    case '-': case '.': case '^': case '_': case '`': case '|': case '~':
-      return true;
-    default:
-      return false;
-  }
-}
-
 // Whether every byte of s, read unsigned, passes.
 template <class Test>
 bool every_byte(std::string_view s, Test test) {
@@ -113,48 +102,25 @@ bool every_byte(std::string_view s, Test test) {
   return true;
 }
 
-bool is_token(std::string_view s) { return !s.empty() && every_byte(s, is_tchar); }
-
 // What a header value may not hold: each ends the line or the string for
 // some reader of the head.
 bool is_safe_value(std::string_view s) { return s.find_first_of(std::string_view("\r\n\0", 3)) == std::string_view::npos; }
-
-bool equals_ignoring_case(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    auto x = static_cast<unsigned char>(a[i]);
-    auto y = static_cast<unsigned char>(b[i]);
-    if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x + 32);
-    if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y + 32);
-    if (x != y) return false;
-  }
-  return true;
-}
-
-bool starts_with_ignoring_case(std::string_view s, std::string_view prefix) {
-  return s.size() >= prefix.size() && equals_ignoring_case(s.substr(0, prefix.size()), prefix);
-}
-
-std::string_view trimmed(std::string_view s) {
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
-  return s;
-}
 
 // type "/" subtype, then any parameters; `has_charset` tells whether one of
 // them is named charset.
 bool is_media_type(std::string_view s, bool& has_charset) {
   if (!is_safe_value(s)) return false;
   const std::size_t semi = s.find(';');
-  const std::string_view essence = trimmed(s.substr(0, semi));
+  const std::string_view essence = text::trim_blanks(s.substr(0, semi));
   const std::size_t slash = essence.find('/');
-  if (slash == std::string_view::npos || !is_token(essence.substr(0, slash)) || !is_token(essence.substr(slash + 1)))
+  if (slash == std::string_view::npos || !text::is_token(essence.substr(0, slash)) ||
+      !text::is_token(essence.substr(slash + 1)))
     return false;
   has_charset = false;
   for (std::size_t at = semi; at != std::string_view::npos;) {
     const std::size_t next = s.find(';', at + 1);
     const std::string_view param = s.substr(at + 1, next == std::string_view::npos ? std::string_view::npos : next - at - 1);
-    if (equals_ignoring_case(trimmed(param.substr(0, param.find('='))), "charset")) has_charset = true;
+    if (text::equals_ignoring_case(text::trim_blanks(param.substr(0, param.find('='))), "charset")) has_charset = true;
     at = next;
   }
   return true;
@@ -229,7 +195,7 @@ errc ResponseHead::content_type(std::string_view media_type, std::string_view ch
   if (const errc e = check_open(); e != errc::ok) return e;
   bool has_charset = false;
   if (!is_media_type(media_type, has_charset)) return errc::invalid_header;
-  if (!charset.empty() && (has_charset || !is_token(charset))) return errc::invalid_header;
+  if (!charset.empty() && (has_charset || !text::is_token(charset))) return errc::invalid_header;
   return update([&](std::string&, std::string& type, std::string&) {
     type.assign("Content-Type: ").append(media_type);
     if (!charset.empty()) type.append("; charset=").append(charset);
@@ -239,9 +205,9 @@ errc ResponseHead::content_type(std::string_view media_type, std::string_view ch
 
 errc ResponseHead::header(std::string_view name, std::string_view value) noexcept {
   if (const errc e = check_open(); e != errc::ok) return e;
-  if (!is_token(name) || !is_safe_value(value)) return errc::invalid_header;
-  if (equals_ignoring_case(name, "Status") || equals_ignoring_case(name, "Content-Type") ||
-      equals_ignoring_case(name, "Location"))
+  if (!text::is_token(name) || !is_safe_value(value)) return errc::invalid_header;
+  if (text::equals_ignoring_case(name, "Status") || text::equals_ignoring_case(name, "Content-Type") ||
+      text::equals_ignoring_case(name, "Location"))
     return errc::invalid_header;
   return update([&](std::string&, std::string&, std::string& headers) {
     headers.append(name).append(": ").append(value).append("\r\n");
@@ -250,13 +216,13 @@ errc ResponseHead::header(std::string_view name, std::string_view value) noexcep
 
 errc ResponseHead::set_cookie(const SetCookie& c) noexcept {
   if (const errc e = check_open(); e != errc::ok) return e;
-  if (!is_token(c.name) || !is_cookie_value(c.value) || !is_cookie_path(c.path) || !is_cookie_domain(c.domain))
+  if (!text::is_token(c.name) || !is_cookie_value(c.value) || !is_cookie_path(c.path) || !is_cookie_domain(c.domain))
     return errc::invalid_cookie;
   // Browsers drop these rather than store them: refused here, where the
   // program can still be told.
   if (c.same_site == SameSite::none && !c.secure) return errc::invalid_cookie;
-  if (starts_with_ignoring_case(c.name, "__Secure-") && !c.secure) return errc::invalid_cookie;
-  if (starts_with_ignoring_case(c.name, "__Host-") && (!c.secure || !c.domain.empty() || c.path != "/"))
+  if (text::starts_with_ignoring_case(c.name, "__Secure-") && !c.secure) return errc::invalid_cookie;
+  if (text::starts_with_ignoring_case(c.name, "__Host-") && (!c.secure || !c.domain.empty() || c.path != "/"))
     return errc::invalid_cookie;
   return update([&](std::string&, std::string&, std::string& headers) {
     headers.append("Set-Cookie: ").append(c.name).append("=").append(c.value);

@@ -2,7 +2,10 @@
 # puts under the prefix, relative to it, for the installed-tree and the
 # Debian package tests alike. The layers are the folders of src/ whose
 # static library and headers are installed: a new layer joins this list.
-set(installed_layers capture codec echo output platform request serve web)
+set(installed_layers capture codec echo output platform request serve text web)
+# Layers whose archive is installed for the layers that link it, but whose
+# headers only the library's own sources include.
+set(internal_layers text)
 # Headers a layer keeps to itself: the request channel includes libfcgi's,
 # which a program that embeds the library never needs; an uploaded file's
 # inner record is the web layer's own.
@@ -24,6 +27,9 @@ function(installed_files out source_dir libdir)
     ${libdir}/pkgconfig/cgiecho-web.pc)
   foreach(layer IN LISTS installed_layers)
     list(APPEND files ${libdir}/libcgiecho_${layer}.a)
+    if(layer IN_LIST internal_layers)
+      continue()
+    endif()
     file(GLOB headers RELATIVE "${source_dir}/src" "${source_dir}/src/${layer}/*.h")
     list(REMOVE_ITEM headers ${private_headers})
     list(TRANSFORM headers PREPEND "include/cgiecho/")

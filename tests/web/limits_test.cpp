@@ -15,26 +15,25 @@ using cgiecho::web::Variables;
 using namespace std::string_literals;
 constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
 
-// One table for the two readers of plain decimal numbers: a limit variable
-// (false: not a number) and CONTENT_LENGTH, which tells too large apart.
-TEST(PlainDecimal, DigitsOnlyAndSixtyFourBits) {
+// The two readers of plain decimal numbers over the one rule
+// (tests/text): a limit variable saturates past 64 bits, CONTENT_LENGTH
+// tells too large apart from not a number.
+TEST(PlainDecimal, WhatEachReaderMakesOfTooLarge) {
   const struct {
     std::string text;
     bool number;
     std::uint64_t value;
     errc length;  // content_length of the same text
   } cases[] = {
-      {"0", true, 0, errc::ok}, {"00012", true, 12, errc::ok}, {"1", true, 1, errc::ok},
-      {"18446744073709551615", true, kMax, errc::ok},               // 2^64 - 1
-      {"018446744073709551615", true, kMax, errc::ok},
+      {"0", true, 0, errc::ok},
+      {"00012", true, 12, errc::ok},
+      {"18446744073709551615", true, kMax, errc::ok},              // 2^64 - 1
       {"18446744073709551616", true, kMax, errc::body_too_large},  // 2^64: larger than any limit
       {"99999999999999999999999999", true, kMax, errc::body_too_large},
       {"99999999999999999999999999x", false, 0, errc::bad_content_length},
-      {"+1", false, 0, errc::bad_content_length}, {"-0", false, 0, errc::bad_content_length},
-      {" 1", false, 0, errc::bad_content_length}, {"1 ", false, 0, errc::bad_content_length},
-      {"1\t", false, 0, errc::bad_content_length}, {"1.5", false, 0, errc::bad_content_length},
-      {"1e3", false, 0, errc::bad_content_length}, {"0x10", false, 0, errc::bad_content_length},
-      {"1\0"s, false, 0, errc::bad_content_length}, {"\xD9\xA1", false, 0, errc::bad_content_length},
+      {"+1", false, 0, errc::bad_content_length},
+      {"1 ", false, 0, errc::bad_content_length},
+      {"1\0"s, false, 0, errc::bad_content_length},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::PrintToString(c.text));
@@ -75,7 +74,9 @@ TEST(LimitsFrom, RequestFirstThenFallbackAndEveryValueChecked) {
        "CGIECHO_MAX_FIELDS"},
       {"bad in the fallback", {}, {{"CGIECHO_MAX_COOKIES", "3k"}}, errc::invalid_limit, 0, "CGIECHO_MAX_COOKIES"},
       {"signed", {{"CGIECHO_MEMORY", "+1"}}, {}, errc::invalid_limit, 0, "CGIECHO_MEMORY"},
-      {"first of two entries", {{"CGIECHO_MAX_FIELDS", "7"}, {"CGIECHO_MAX_FIELDS", "x"}}, {}, errc::ok, 7, ""},
+      {"last of two entries", {{"CGIECHO_MAX_FIELDS", "x"}, {"CGIECHO_MAX_FIELDS", "7"}}, {}, errc::ok, 7, ""},
+      {"a bad last entry", {{"CGIECHO_MAX_FIELDS", "7"}, {"CGIECHO_MAX_FIELDS", "x"}}, {}, errc::invalid_limit, 0,
+       "CGIECHO_MAX_FIELDS"},
       {"names compared exactly", {{"cgiecho_max_fields", "x"}, {"CGIECHO_MAX_FIELDS ", "x"}}, {}, errc::ok, 10'000,
        ""},
   };

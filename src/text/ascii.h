@@ -1,0 +1,42 @@
+// ASCII rules for names and header text, byte by byte and never the locale:
+// case folding touches "A"-"Z" and "a"-"z" only, so a byte above 0x7F
+// always stays itself.
+#pragma once
+
+#include <string_view>
+
+namespace cgiecho::text {
+
+constexpr char to_lower(char c) noexcept { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+constexpr char to_upper(char c) noexcept { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+
+// Equal when each byte is equal after to_lower.
+bool equals_ignoring_case(std::string_view a, std::string_view b) noexcept;
+bool starts_with_ignoring_case(std::string_view text, std::string_view prefix) noexcept;
+// Byte order after to_lower: a sort that ignores case.
+bool less_ignoring_case(std::string_view a, std::string_view b) noexcept;
+
+// The bytes of an HTTP token: letters, digits and !#$%&'*+-.^_`|~. A table,
+// since header names and parameters are checked byte by byte, for every
+// part of a form.
+struct TokenTable {
+  bool is[256] = {};
+  constexpr TokenTable() {
+    for (int c = 'a'; c <= 'z'; ++c) is[c] = true;
+    for (int c = 'A'; c <= 'Z'; ++c) is[c] = true;
+    for (int c = '0'; c <= '9'; ++c) is[c] = true;
+    for (const char* c = "!#$%&'*+-.^_`|~"; *c != '\0'; ++c) is[static_cast<unsigned char>(*c)] = true;
+  }
+};
+inline constexpr TokenTable kTokenTable{};
+
+constexpr bool is_token_char(char c) noexcept { return kTokenTable.is[static_cast<unsigned char>(c)]; }
+// At least one byte, every one a token byte.
+bool is_token(std::string_view text) noexcept;
+
+// Space and tab, the blanks of HTTP header and cookie text.
+constexpr bool is_blank(char c) noexcept { return c == ' ' || c == '\t'; }
+// `text` without blanks at either end: a view into `text`.
+std::string_view trim_blanks(std::string_view text) noexcept;
+
+}  // namespace cgiecho::text

@@ -37,6 +37,10 @@ int main(int argc, char** argv) {
     say(options.file + ": holds no response to compare with");
     return replay::kExitTrouble;
   }
+  if (!options.keep_loader_variables) {
+    const std::vector<std::string> names = replay::remove_loader_variables(request.params);
+    if (!names.empty()) say(replay::left_out_note(names));
+  }
   const std::string no_body;
   const std::string& body = request.body ? request.body->bytes : no_body;
   if (request.body && request.body->cut)

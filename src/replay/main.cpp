@@ -53,6 +53,10 @@ int main(int argc, char** argv) {
     say("cannot run " + options.command[0] + ": " + run.failure);
     return replay::kExitNotStarted;
   }
+  if (!run.failure.empty()) {
+    say("the run of " + options.command[0] + " broke off: " + run.failure);
+    return replay::kExitTrouble;
+  }
   if (run.signal != 0) say(options.command[0] + " was ended by signal " + std::to_string(run.signal));
   if (!options.compare) {
     platform::write_stdout(run.output);

@@ -10,7 +10,11 @@ namespace cgiecho::capture {
 namespace {
 
 constexpr std::string_view kSettingPrefix = "CGIECHO_CAPTURE_";
-constexpr std::string_view kSecrets[] = {"HTTP_COOKIE", "HTTP_AUTHORIZATION", "HTTP_PROXY_AUTHORIZATION"};
+// A name holding one of these, without case, names a credential.
+constexpr std::string_view kSecretWords[] = {"AUTHORIZATION", "COOKIE", "PASSWORD", "PASSWD",
+                                             "SECRET",        "TOKEN",  "SESSION"};
+constexpr std::string_view kSecretEnding = "KEY";
+constexpr std::string_view kSetCookie = "set-cookie";
 // Names taken by other processes in the same microsecond are skipped; this
 // many in a row means something else is wrong.
 constexpr int kNameAttempts = 100;
@@ -28,16 +32,11 @@ void say_once(const std::string& why) {
   platform::write_stderr("cgiecho: requests are answered but not captured: " + why + "\n");
 }
 
-// The request's own setting when it has one, else the process's: under
-// FastCGI a server passes settings either way. A responder's own
-// environment does not change, so it is looked through once.
+// The process's own setting: the server's environment under CGI, the
+// responder's under FastCGI, where a request's parameters must not say
+// where files go or what they keep.
 std::string setting(std::string_view name) {
-  std::string value = platform::env(name);
-  if (!value.empty() || platform::channel() == nullptr) return value;
-  static const platform::Variables own = platform::process_environment();
-  for (const auto& [n, v] : own)
-    if (n == name) return v;
-  return value;
+  return platform::channel() == nullptr ? platform::env(name) : platform::process_env(name);
 }
 
 bool limit_setting(std::string_view name, std::uint64_t fallback, std::uint64_t& out) {
@@ -60,6 +59,14 @@ char ascii_upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - '
 bool same_no_case(std::string_view a, std::string_view b) {
   return a.size() == b.size() &&
          std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return ascii_upper(x) == ascii_upper(y); });
+}
+
+// Where `word` first appears in `text`, without case; npos when nowhere.
+std::size_t find_no_case(std::string_view text, std::string_view word) {
+  if (word.size() > text.size()) return std::string_view::npos;
+  for (std::size_t at = 0; at + word.size() <= text.size(); ++at)
+    if (same_no_case(text.substr(at, word.size()), word)) return at;
+  return std::string_view::npos;
 }
 
 void append_digits(std::string& out, std::uint64_t n, int width) {
@@ -101,6 +108,9 @@ class Recording::Channel final : public platform::Channel {
       if (served_ == ahead_.size()) std::string().swap(ahead_);  // the body's room back at once
       return {n, false};
     }
+    // A read ahead that failed fails the program's read where it would
+    // have failed, rather than look like the end of the body.
+    if (ahead_failed_) return {0, true};
     AsBefore before(*this);
     return platform::read_input(buffer, count);
   }
@@ -108,9 +118,8 @@ class Recording::Channel final : public platform::Channel {
   bool write(std::string_view bytes) override {
     if (keep_response_) {
       written_ += bytes.size();
-      const std::size_t room = kept_.size() < max_kept_ ? static_cast<std::size_t>(max_kept_ - kept_.size()) : 0;
       try {
-        kept_.append(bytes.substr(0, room));
+        kept_.append(bytes.substr(0, response_room(max_kept_, kept_.size())));
       } catch (const std::bad_alloc&) {
         keep_response_ = false;  // the answer still goes out; only its copy is given up
         say_once("no memory to keep a response");
@@ -135,6 +144,12 @@ class Recording::Channel final : public platform::Channel {
   platform::Channel* previous_;
   std::string ahead_;
   std::size_t served_ = 0;
+  bool ahead_failed_ = false;
+  std::optional<std::uint64_t> declared_;  // CONTENT_LENGTH as a plain number
+  std::uint64_t body_kept_ = 0;            // of ahead_, what the body record holds
+  bool body_cut_ = false;
+  bool keep_secrets_ = false;
+  std::vector<std::string> removed_;  // the secret values the file does not hold
   bool keep_response_ = false;
   std::uint64_t max_kept_ = 0;
   std::string kept_;
@@ -144,7 +159,14 @@ class Recording::Channel final : public platform::Channel {
   std::string path_;
 };
 
-Variables kept_variables(Variables all, bool keep_secrets) {
+bool is_secret_name(std::string_view name) {
+  for (const std::string_view word : kSecretWords)
+    if (find_no_case(name, word) != std::string_view::npos) return true;
+  return name.size() >= kSecretEnding.size() &&
+         same_no_case(name.substr(name.size() - kSecretEnding.size()), kSecretEnding);
+}
+
+Variables kept_variables(Variables all, bool keep_secrets, std::vector<std::string>* removed) {
   Variables kept;
   kept.reserve(all.size());
   for (auto& [name, value] : all) {
@@ -155,11 +177,111 @@ Variables kept_variables(Variables all, bool keep_secrets) {
     if (name.size() >= kSettingPrefix.size() &&
         same_no_case(std::string_view(name).substr(0, kSettingPrefix.size()), kSettingPrefix))
       continue;
-    const bool secret = std::any_of(std::begin(kSecrets), std::end(kSecrets),
-                                    [&name = name](std::string_view s) { return same_no_case(name, s); });
-    kept.emplace_back(std::move(name), secret && !keep_secrets ? std::string(kSecretMarker) : std::move(value));
+    if (keep_secrets || !is_secret_name(name)) {
+      kept.emplace_back(std::move(name), std::move(value));
+      continue;
+    }
+    if (removed != nullptr && !value.empty()) removed->push_back(std::move(value));
+    kept.emplace_back(std::move(name), std::string(kSecretMarker));
   }
   return kept;
+}
+
+namespace {
+
+// Where the value of each Set-Cookie line of the response's head lies:
+// from past the colon and the blanks after it to the line's end (its CR
+// left). The head ends at the first empty line.
+std::vector<std::pair<std::size_t, std::size_t>> set_cookie_values(std::string_view response) {
+  std::vector<std::pair<std::size_t, std::size_t>> values;
+  for (std::size_t at = 0; at < response.size();) {
+    const std::size_t lf = response.find('\n', at);
+    std::size_t end = lf == std::string_view::npos ? response.size() : lf;
+    if (lf != std::string_view::npos && end > at && response[end - 1] == '\r') --end;
+    const std::string_view line = response.substr(at, end - at);
+    if (line.empty()) break;
+    if (line.size() > kSetCookie.size() && same_no_case(line.substr(0, kSetCookie.size()), kSetCookie)) {
+      std::size_t colon = kSetCookie.size();
+      while (colon < line.size() && (line[colon] == ' ' || line[colon] == '\t')) ++colon;
+      if (colon < line.size() && line[colon] == ':') {
+        std::size_t value = colon + 1;
+        while (value < line.size() && (line[value] == ' ' || line[value] == '\t')) ++value;
+        values.emplace_back(at + value, end);
+      }
+    }
+    if (lf == std::string_view::npos) break;
+    at = lf + 1;
+  }
+  return values;
+}
+
+// How many bytes at the end of `text` are the first bytes (not all) of one
+// of `values`: the most for any of them.
+std::size_t secret_start_at_end(std::string_view text, const std::vector<std::string>& values) {
+  std::size_t longest = 0;
+  for (const auto& v : values)
+    for (std::size_t n = v.empty() ? 0 : std::min(v.size() - 1, text.size()); n > longest; --n)
+      if (text.substr(text.size() - n) == std::string_view(v).substr(0, n)) {
+        longest = n;
+        break;
+      }
+  return longest;
+}
+
+}  // namespace
+
+std::string without_secrets(std::string_view response, const std::vector<std::string>& removed, bool cut) {
+  // The next place each removed value appears, kept at or past `at`.
+  std::vector<std::size_t> next(removed.size());
+  for (std::size_t k = 0; k < removed.size(); ++k) next[k] = response.find(removed[k]);
+  std::string out;
+  out.reserve(response.size());
+  std::size_t at = 0;
+  std::size_t plain = 0;  // where in `out` the bytes after the last marker start
+  const auto put_marker = [&] {
+    out += kSecretMarker;
+    plain = out.size();
+  };
+  // Copies the bytes up to `end`, each removed value among them replaced:
+  // the first to appear, the longest of those that start there.
+  const auto copy_until = [&](std::size_t end) {
+    while (at < end) {
+      std::size_t which = removed.size();
+      for (std::size_t k = 0; k < removed.size(); ++k) {
+        if (next[k] != std::string_view::npos && next[k] < at) next[k] = response.find(removed[k], at);
+        if (next[k] == std::string_view::npos || next[k] + removed[k].size() > end) continue;
+        if (which == removed.size() || next[k] < next[which] ||
+            (next[k] == next[which] && removed[k].size() > removed[which].size()))
+          which = k;
+      }
+      if (which == removed.size()) break;
+      out.append(response.substr(at, next[which] - at));
+      put_marker();
+      at = next[which] + removed[which].size();
+    }
+    out.append(response.substr(at, end - at));
+    at = end;
+  };
+  for (const auto& [from, to] : set_cookie_values(response)) {
+    copy_until(from);
+    put_marker();
+    at = to;
+  }
+  copy_until(response.size());
+  if (cut) {
+    // The limit may have cut a removed value short: its first bytes go too.
+    const std::size_t tail = secret_start_at_end(std::string_view(out).substr(plain), removed);
+    if (tail > 0) {
+      out.resize(out.size() - tail);
+      put_marker();
+    }
+  }
+  return out;
+}
+
+std::size_t response_room(std::uint64_t max_kept, std::uint64_t kept) {
+  const std::uint64_t room = kept < max_kept ? max_kept - kept : 0;
+  return static_cast<std::size_t>(std::min<std::uint64_t>(room, SIZE_MAX));
 }
 
 std::string capture_file_name(std::int64_t unix_microseconds, std::uint64_t process_id, std::uint64_t sequence) {
@@ -221,115 +343,181 @@ void Recording::begin(bool keep_response) {
   }
 }
 
-void Recording::start(bool keep_response) {
-  const std::string folder = setting("CGIECHO_CAPTURE_DIR");
-  if (folder.empty()) return;  // the cost of capture while it is off: this lookup
-  std::uint64_t max_files = 0;
-  std::uint64_t max_body = 0;
-  if (!limit_setting("CGIECHO_CAPTURE_MAX", kDefaultMaxFiles, max_files) ||
-      !limit_setting("CGIECHO_CAPTURE_MAX_BODY", kDefaultMaxBody, max_body))
-    return;
-  const bool keep_secrets = setting("CGIECHO_CAPTURE_SECRETS") == "1";
-  channel_ = new Channel(platform::channel());
-  g_recording = true;
-  Channel& c = *channel_;
+namespace {
 
-  // The body is read ahead, so that the file holds it before the program
-  // runs; one byte past the limit tells a cut body from a whole one. A
-  // length that is not a plain number is read as the request readers of
-  // the 52 routines read it (" 42", "42abc"), so that a replay hands the
-  // program the bytes it took.
+struct Settings {
+  std::string folder;
+  std::uint64_t max_files = kDefaultMaxFiles;
+  std::uint64_t max_body = kDefaultMaxBody;
+  bool keep_secrets = false;
+};
+
+// False when capture is off, or a setting is not a number (said once).
+bool read_settings(Settings& out) {
+  out.folder = setting("CGIECHO_CAPTURE_DIR");
+  if (out.folder.empty()) return false;  // the cost of capture while it is off: this lookup
+  if (!limit_setting("CGIECHO_CAPTURE_MAX", kDefaultMaxFiles, out.max_files) ||
+      !limit_setting("CGIECHO_CAPTURE_MAX_BODY", kDefaultMaxBody, out.max_body))
+    return false;
+  out.keep_secrets = setting("CGIECHO_CAPTURE_SECRETS") == "1";
+  return true;
+}
+
+// How much of the body may be read ahead: no more than the capture keeps,
+// nor than the program would take itself. CGIECHO_MAX_BODY is found as the
+// web layer finds it, the request's variable first, else the responder's
+// own; a value that is not a plain number bounds nothing here (the program
+// refuses the request for it).
+std::uint64_t read_ahead_limit(std::uint64_t max_body, const platform::Variables& request) {
+  constexpr std::string_view kProgramLimit = "CGIECHO_MAX_BODY";
+  std::optional<std::string> text;
+  for (const auto& [name, value] : request)
+    if (name == kProgramLimit) {
+      text = value;
+      break;
+    }
+  if (!text && platform::channel() != nullptr) text = platform::process_env(kProgramLimit);
+  const std::optional<std::uint64_t> program_limit = text ? plain_decimal(*text) : std::nullopt;
+  return program_limit ? std::min(max_body, *program_limit) : max_body;
+}
+
+// Reads the body ahead, so that the file holds it before the program runs:
+// what CONTENT_LENGTH announces, up to `limit`. A length that is not a
+// plain number is read as the request readers of the 52 routines read it
+// (" 42", "42abc"), so that a replay hands the program the bytes it took.
+// False when there is no memory to hold it: the program then reads the
+// body as it comes, and nothing is captured.
+bool read_ahead(Recording::Channel& c, std::uint64_t limit) {
   const std::string length = platform::env("CONTENT_LENGTH");
-  const std::optional<std::uint64_t> declared = plain_decimal(length);
-  const std::int32_t legacy = declared ? 0 : cgi_val(length);
-  const std::uint64_t body_size = declared ? *declared : legacy > 0 ? static_cast<std::uint64_t>(legacy) : 0;
-  const std::uint64_t want = std::min(body_size, max_body == UINT64_MAX ? max_body : max_body + 1);
-  bool whole_request = true;
+  c.declared_ = plain_decimal(length);
+  const std::int32_t legacy = c.declared_ ? 0 : cgi_val(length);
+  const std::uint64_t body_size = c.declared_ ? *c.declared_ : legacy > 0 ? static_cast<std::uint64_t>(legacy) : 0;
+  const std::uint64_t want = std::min(body_size, limit);
   try {
+    // More than memory can address asks for more than reserve can give.
     c.ahead_.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(want, SIZE_MAX)));
   } catch (const std::exception&) {
-    whole_request = false;  // too large to hold: the program reads the body as it comes, and nothing is captured
     say_once("no memory to read a body of " + std::to_string(want) + " bytes ahead");
+    return false;
   }
-  while (whole_request && c.ahead_.size() < want) {
+  while (c.ahead_.size() < want) {
     const std::size_t had = c.ahead_.size();
     c.ahead_.resize(static_cast<std::size_t>(want));  // within the room reserved: no allocation
-    const std::size_t got = platform::read_stdin(c.ahead_.data() + had, c.ahead_.size() - had);
-    c.ahead_.resize(had + got);
-    if (got == 0) break;
+    const platform::Read got = platform::read_input(c.ahead_.data() + had, c.ahead_.size() - had);
+    c.ahead_.resize(had + got.size);
+    c.ahead_failed_ = got.failed;
+    if (got.size == 0) break;
   }
-  platform::set_channel(channel_);
-  if (!whole_request) return;
+  c.body_kept_ = c.ahead_.size();
+  // Stopped by the limit with more announced: the record says "cut".
+  c.body_cut_ = c.ahead_.size() == want && want < body_size;
+  return true;
+}
 
-  const std::string full_marker = in_folder(folder, std::string(kFullMarker));
-  const std::string full = "the folder " + folder + " holds as many captures as CGIECHO_CAPTURE_MAX allows (" +
-                           std::to_string(max_files) + ")";
+// False when the folder cannot take another capture (said once). A folder
+// found full is marked, so that the next requests skip counting it.
+bool folder_has_room(const Settings& s) {
+  const std::string full_marker = in_folder(s.folder, std::string(kFullMarker));
+  const std::string full = "the folder " + s.folder + " holds as many captures as CGIECHO_CAPTURE_MAX allows (" +
+                           std::to_string(s.max_files) + ")";
   const std::int64_t now = platform::unix_time_microseconds();
   std::int64_t marked = 0;
   if (platform::file_time(full_marker, marked) && marked <= now && now - marked < kFullRecount) {
     say_once(full);
-    return;
+    return false;
   }
   std::uint64_t count = 0;
   std::string error;
-  if (!platform::count_files(folder, kFileSuffix, max_files, count, error)) {
-    say_once("the folder " + folder + " cannot be read: " + error);
-    return;
+  if (!platform::count_files(s.folder, kFileSuffix, s.max_files, count, error)) {
+    say_once("the folder " + s.folder + " cannot be read: " + error);
+    return false;
   }
-  if (count >= max_files) {
-    // Made anew, so that its time is now; another process may be doing
-    // the same, and one file is all it takes.
-    platform::remove_file(full_marker);
-    std::intptr_t marker = 0;
-    if (platform::create_private_file(full_marker, marker, error) == platform::Created::ok)
-      platform::close_file(marker);
-    say_once(full);
-    return;
+  if (count < s.max_files) return true;
+  // Made anew, so that its time is now; another process may be doing the
+  // same, and one file is all it takes.
+  platform::remove_file(full_marker);
+  std::intptr_t marker = 0;
+  if (platform::create_private_file(full_marker, marker, error) == platform::Created::ok)
+    platform::close_file(marker);
+  say_once(full);
+  return false;
+}
+
+// A new file in the folder, never one that is there; false (said once)
+// when none can be made.
+bool create_capture_file(Recording::Channel& c, const std::string& folder) {
+  std::string error;
+  for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+    c.path_ = in_folder(folder, capture_file_name(platform::unix_time_microseconds(), platform::process_id(), ++g_sequence));
+    switch (platform::create_private_file(c.path_, c.file_, error)) {
+      case platform::Created::ok:
+        c.file_open_ = true;
+        return true;
+      case platform::Created::exists:
+        break;
+      case platform::Created::failed:
+        say_once(c.path_ + " cannot be created: " + error);
+        return false;
+    }
   }
+  say_once("no new name for a capture in " + folder);
+  return false;
+}
+
+// Every record but the response's: the variables, the command-line tail
+// and the body, which, when small, is copied behind them so that the
+// request goes to the file in one write; a large body stays in `body`, to
+// be written from where it was read rather than copied once more.
+std::string request_records(Recording::Channel& c, platform::Variables request, bool keep_secrets,
+                            std::string_view& body) {
   std::string records(kFirstLine);
-  for (const auto& [name, value] : kept_variables(platform::environment(), keep_secrets))
+  for (const auto& [name, value] : kept_variables(std::move(request), keep_secrets, &c.removed_))
     append_param(records, name, value);
   append_argv(records, platform::command_tail());
-  const bool cut = c.ahead_.size() > max_body;
-  append_body_header(records, declared, cut ? max_body : c.ahead_.size(), cut);
-  // A small request goes to the file in one write; a large body is written
-  // from where it was read rather than copied once more. All that can fail
-  // for want of memory comes before the file is made.
-  std::string_view body = std::string_view(c.ahead_).substr(0, cut ? static_cast<std::size_t>(max_body) : c.ahead_.size());
+  append_body_header(records, c.declared_, c.body_kept_, c.body_cut_);
+  body = std::string_view(c.ahead_).substr(0, static_cast<std::size_t>(c.body_kept_));
   if (body.size() <= kCopiedBody) {
     records += body;
     records += '\n';
     body = {};
   }
+  return records;
+}
 
-  for (int attempt = 0; attempt < kNameAttempts && !c.file_open_; ++attempt) {
-    c.path_ = in_folder(folder, capture_file_name(platform::unix_time_microseconds(), platform::process_id(), ++g_sequence));
-    switch (platform::create_private_file(c.path_, c.file_, error)) {
-      case platform::Created::ok:
-        c.file_open_ = true;
-        break;
-      case platform::Created::exists:
-        break;
-      case platform::Created::failed:
-        say_once(c.path_ + " cannot be created: " + error);
-        return;
-    }
-  }
-  if (!c.file_open_) {
-    say_once("no new name for a capture in " + folder);
-    return;
-  }
-  // A file the disk had no room for goes, rather than stay a torn capture.
+// Writes the request to a new file. A file the disk had no room for goes,
+// rather than stay a torn capture.
+bool write_request(Recording::Channel& c, const Settings& s, platform::Variables request) {
+  std::string_view body;
+  // All that can fail for want of memory comes before the file is made.
+  const std::string records = request_records(c, std::move(request), s.keep_secrets, body);
+  if (!create_capture_file(c, s.folder)) return false;
+  std::string error;
   if (!platform::write_file(c.file_, records, error) ||
       (!body.empty() && (!platform::write_file(c.file_, body, error) || !platform::write_file(c.file_, "\n", error)))) {
     platform::close_file(c.file_);
     platform::remove_file(c.path_);
     c.file_open_ = false;
     say_once(c.path_ + " cannot be written: " + error);
-    return;
+    return false;
   }
+  return true;
+}
+
+}  // namespace
+
+void Recording::start(bool keep_response) {
+  Settings settings;
+  if (!read_settings(settings)) return;
+  channel_ = new Channel(platform::channel());
+  g_recording = true;
+  Channel& c = *channel_;
+  platform::Variables request = platform::environment();
+  const bool held = read_ahead(c, read_ahead_limit(settings.max_body, request));
+  platform::set_channel(channel_);
+  if (!held || !folder_has_room(settings) || !write_request(c, settings, std::move(request))) return;
+  c.keep_secrets_ = settings.keep_secrets;
   if (keep_response) {
-    c.max_kept_ = max_body;
+    c.max_kept_ = settings.max_body;
     c.keep_response_ = true;
   } else {
     platform::close_file(c.file_);
@@ -349,7 +537,8 @@ void Recording::finish() {
       try {
         std::string record;
         std::string error;
-        append_response(record, c.kept_, c.written_ > c.kept_.size());
+        const bool cut = c.written_ > c.kept_.size();
+        append_response(record, c.keep_secrets_ ? c.kept_ : without_secrets(c.kept_, c.removed_, cut), cut);
         if (!platform::write_file(c.file_, record, error)) {
           torn = true;
           say_once(c.path_ + ": the response cannot be added: " + error);

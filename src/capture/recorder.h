@@ -2,16 +2,23 @@
 // CGIECHO_CAPTURE_DIR, each request is written to a new file in that
 // folder before the program answers it, and the answer is added after.
 //
-// Settings, each the request's own variable (a FastCGI parameter) when it
-// has one, else the process's environment; a client cannot set them, as
-// its headers arrive as HTTP_* variables:
+// Settings, each from the process's own environment: under CGI that is
+// the server's, under FastCGI the responder's, never a request's
+// parameters (a setting names a folder, and a request must not choose
+// where files go). A client cannot set them either: its headers arrive as
+// HTTP_* variables.
 //   CGIECHO_CAPTURE_DIR       the folder; unset or empty: nothing is captured
 //   CGIECHO_CAPTURE_MAX       files the folder may hold (default 1000)
 //   CGIECHO_CAPTURE_MAX_BODY  bytes kept of a body, and of a response, per
-//                             file (default 16 MiB); past it the record says "cut"
-//   CGIECHO_CAPTURE_SECRETS   "1" keeps the values of HTTP_COOKIE,
-//                             HTTP_AUTHORIZATION and HTTP_PROXY_AUTHORIZATION;
-//                             otherwise each is replaced by kSecretMarker
+//                             file (default 16 MiB); past it the record says
+//                             "cut". The body read ahead is no more than
+//                             this, nor than CGIECHO_MAX_BODY where that is
+//                             set (the program's own limit).
+//   CGIECHO_CAPTURE_SECRETS   "1" keeps credentials; otherwise the values of
+//                             secret variables (is_secret_name), Set-Cookie
+//                             values in the answer, and the answer's raw
+//                             echoes of removed values are each replaced by
+//                             kSecretMarker
 // A capture that cannot be made never changes the response; the first
 // reason is said once per process on standard error.
 #pragma once
@@ -20,6 +27,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "capture/capture_file.h"
 
@@ -37,11 +45,29 @@ inline constexpr std::string_view kFileSuffix = ".capture";
 inline constexpr std::string_view kFullMarker = "cgiecho-capture-full";
 inline constexpr std::int64_t kFullRecount = 10'000'000;  // microseconds
 
+// Whether a variable's value is a credential: its name, without case,
+// holds AUTHORIZATION, COOKIE, PASSWORD, PASSWD, SECRET, TOKEN or SESSION,
+// or ends in KEY.
+bool is_secret_name(std::string_view name);
+
 // The variables as a capture keeps them: the capture's own settings and
 // Windows' "=C:" entries left out (a replay must not capture again),
 // secret values replaced unless `keep_secrets`. Names compare without
-// case, as Windows reads them.
-Variables kept_variables(Variables all, bool keep_secrets);
+// case, as Windows reads them. Each value replaced (but empty ones) is
+// added to `removed` when given.
+Variables kept_variables(Variables all, bool keep_secrets, std::vector<std::string>* removed = nullptr);
+
+// A response as a capture keeps it without credentials: the value of each
+// Set-Cookie line of its head replaced by kSecretMarker (the header's name
+// kept), and every place where it holds one of `removed` byte for byte
+// replaced too. `cut`: the response stops where the capture's limit did,
+// so a tail that may be the start of a removed value goes as well.
+std::string without_secrets(std::string_view response, const std::vector<std::string>& removed, bool cut);
+
+// Bytes of a response the capture still has room for, with `kept` bytes
+// kept of at most `max_kept`: counted in 64 bits, never more than memory
+// can address.
+std::size_t response_room(std::uint64_t max_kept, std::uint64_t kept);
 
 // "20250102-030405.678901-1234-1.capture": UTC time to the microsecond,
 // process id and a count within the process; names sort by time.

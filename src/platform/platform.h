@@ -65,7 +65,10 @@ void write_stderr(std::string_view bytes);
 // A program run to its end by run_program.
 struct ProgramRun {
   bool started = false;
-  std::string failure;  // why it could not be started, when it was not
+  // Why it could not be started, when it was not; when it was, why its run
+  // was broken off (its pipes failed), the program then ended by force and
+  // `output` what came before.
+  std::string failure;
   std::string output;   // everything it wrote to standard output
   int exit_code = -1;   // -1 when it did not exit by itself
   int signal = 0;       // POSIX: the signal that ended it, if one did

@@ -135,7 +135,8 @@ ProgramRun run_program(const std::vector<std::string>& command, std::string_view
   while ((got_error = ::read(failed_read.get(), &exec_error, sizeof exec_error)) < 0 && errno == EINTR) {
   }
   if (got_error == static_cast<ssize_t>(sizeof exec_error)) {
-    ::waitpid(pid, nullptr, 0);
+    while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
     run.failure = command[0] + ": " + std::strerror(exec_error);
     return run;
   }
@@ -145,27 +146,34 @@ ProgramRun run_program(const std::vector<std::string>& command, std::string_view
   if (input.empty()) in_write.close();
   std::size_t fed = 0;
   char buffer[65536];
-  while (out_read.get() >= 0) {
+  while (out_read.get() >= 0 && run.failure.empty()) {
     pollfd waits[2] = {{out_read.get(), POLLIN, 0}, {in_write.get(), POLLOUT, 0}};
     if (::poll(waits, in_write.get() >= 0 ? 2 : 1, -1) < 0) {
-      if (errno == EINTR) continue;
-      break;
+      if (errno != EINTR) run.failure = std::string("poll: ") + std::strerror(errno);
+      continue;
     }
     if (in_write.get() >= 0 && waits[1].revents != 0) {
       const ssize_t put = ::write(in_write.get(), input.data() + fed, input.size() - fed);
       if (put > 0) fed += static_cast<std::size_t>(put);
+      // A program that stops reading (EPIPE) has taken all it wants.
       if ((put < 0 && errno != EAGAIN && errno != EINTR) || fed == input.size()) in_write.close();
     }
     if (waits[0].revents != 0) {
       const ssize_t got = ::read(out_read.get(), buffer, sizeof buffer);
       if (got > 0) {
         run.output.append(buffer, static_cast<std::size_t>(got));
-      } else if (got == 0 || errno != EINTR) {
+      } else if (got == 0) {
         out_read.close();
+      } else if (errno != EINTR && errno != EAGAIN) {
+        run.failure = std::string("reading its output: ") + std::strerror(errno);
       }
     }
   }
   in_write.close();
+  // A run broken off leaves a program that may wait on its pipes forever:
+  // it is ended, so that the wait below ends too.
+  if (!run.failure.empty()) ::kill(pid, SIGKILL);
+  out_read.close();
   int status = 0;
   while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }

@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 #include "platform/win32_error.h"
@@ -82,6 +83,18 @@ std::string environment_block(const Variables& environment, std::string& failure
   return block;
 }
 
+// Deletes the attribute list when the run ends, on every way out.
+class AttributeList {
+ public:
+  explicit AttributeList(LPPROC_THREAD_ATTRIBUTE_LIST list) : list_(list) {}
+  AttributeList(const AttributeList&) = delete;
+  AttributeList& operator=(const AttributeList&) = delete;
+  ~AttributeList() { DeleteProcThreadAttributeList(list_); }
+
+ private:
+  LPPROC_THREAD_ATTRIBUTE_LIST list_;
+};
+
 struct Feed {
   HANDLE pipe;
   std::string_view input;
@@ -145,14 +158,36 @@ ProgramRun run_program(const std::vector<std::string>& command, std::string_view
   if (own_err != nullptr && own_err != INVALID_HANDLE_VALUE)
     DuplicateHandle(GetCurrentProcess(), own_err, GetCurrentProcess(), err.out(), 0, TRUE, DUPLICATE_SAME_ACCESS);
 
-  STARTUPINFOA start{};
-  start.cb = sizeof start;
-  start.dwFlags = STARTF_USESTDHANDLES;
-  start.hStdInput = in_read.get();
-  start.hStdOutput = out_write.get();
-  start.hStdError = err.get();
+  // The child inherits its three standard handles and nothing else: not
+  // the pipes' other ends, nor any inheritable handle this process (or a
+  // thread of it) holds.
+  HANDLE inherited[3] = {in_read.get(), out_write.get(), err.get()};
+  const DWORD inherited_count = err.get() != nullptr ? 3 : 2;
+  SIZE_T list_size = 0;
+  InitializeProcThreadAttributeList(nullptr, 1, 0, &list_size);
+  std::vector<char> list_room(list_size);
+  const auto list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(list_room.data());
+  if (list_room.empty() || !InitializeProcThreadAttributeList(list, 1, 0, &list_size)) {
+    run.failure = last_error_text("InitializeProcThreadAttributeList");
+    return run;
+  }
+  AttributeList list_owner(list);
+  if (!UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited,
+                                 inherited_count * sizeof(HANDLE), nullptr, nullptr)) {
+    run.failure = last_error_text("UpdateProcThreadAttribute");
+    return run;
+  }
+
+  STARTUPINFOEXA start{};
+  start.StartupInfo.cb = sizeof start;
+  start.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+  start.StartupInfo.hStdInput = in_read.get();
+  start.StartupInfo.hStdOutput = out_write.get();
+  start.StartupInfo.hStdError = err.get();
+  start.lpAttributeList = list;
   PROCESS_INFORMATION process{};
-  if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, block.data(), nullptr, &start, &process)) {
+  if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, EXTENDED_STARTUPINFO_PRESENT, block.data(),
+                      nullptr, &start.StartupInfo, &process)) {
     run.failure = last_error_text(command[0]);
     return run;
   }
@@ -167,9 +202,23 @@ ProgramRun run_program(const std::vector<std::string>& command, std::string_view
   HANDLE feeder = CreateThread(nullptr, 0, feed_input, &feed, 0, nullptr);
   if (feeder == nullptr) feed_input(&feed);  // no thread: feed first, which a small input survives
   char buffer[65536];
-  DWORD got = 0;
-  while (ReadFile(out_read.get(), buffer, sizeof buffer, &got, nullptr) && got > 0)
+  DWORD read_error = ERROR_SUCCESS;
+  for (;;) {
+    DWORD got = 0;
+    if (!ReadFile(out_read.get(), buffer, sizeof buffer, &got, nullptr)) {
+      read_error = GetLastError();
+      break;
+    }
+    if (got == 0) break;
     run.output.append(buffer, got);
+  }
+  if (read_error != ERROR_SUCCESS && read_error != ERROR_BROKEN_PIPE) {
+    // A pipe that failed otherwise than by the program's end leaves a
+    // program that may wait on it forever: it is ended, so the wait ends.
+    run.failure = "reading its output: " + system_error_text(read_error);
+    TerminateProcess(process.hProcess, 1);
+  }
+  out_read.close();
   WaitForSingleObject(process.hProcess, INFINITE);
   DWORD code = 0;
   if (GetExitCodeProcess(process.hProcess, &code)) run.exit_code = static_cast<int>(code);

@@ -37,6 +37,10 @@ int main(int argc, char** argv) {
     say(options.file + ": holds no response to compare with");
     return replay::kExitTrouble;
   }
+  if (!options.keep_loader_variables) {
+    const std::vector<std::string> names = replay::remove_loader_variables(request.params);
+    if (!names.empty()) say(replay::left_out_note(names));
+  }
   const std::string no_body;
   const std::string& body = request.body ? request.body->bytes : no_body;
   if (request.body && request.body->cut)
@@ -48,6 +52,10 @@ int main(int argc, char** argv) {
   if (!run.started) {
     say("cannot run " + options.command[0] + ": " + run.failure);
     return replay::kExitNotStarted;
+  }
+  if (!run.failure.empty()) {
+    say("the run of " + options.command[0] + " broke off: " + run.failure);
+    return replay::kExitTrouble;
   }
   if (run.signal != 0) say(options.command[0] + " was ended by signal " + std::to_string(run.signal));
   if (!options.compare) {

@@ -189,9 +189,16 @@ TEST_P(CaptureProgram, EachRequestIsKeptAndReplaysToTheSameAnswer) {
 
 TEST_P(CaptureProgram, SecretsStayOutUnlessTheServerAsks) {
   const std::string marker(cgiecho::capture::kSecretMarker);
-  const std::vector<std::string> request = {"REQUEST_METHOD=GET", "HTTP_COOKIE=sid=s3cr3t",
+  // Every variable but the first and the last holds a credential.
+  const std::vector<std::string> request = {"REQUEST_METHOD=GET",
+                                            "HTTP_COOKIE=sid=s3cr3t",
                                             "HTTP_AUTHORIZATION=Basic QWxhZGRpbg==",
-                                            "HTTP_PROXY_AUTHORIZATION=Bearer t0k3n", "HTTP_X_TRACE=kept"};
+                                            "HTTP_PROXY_AUTHORIZATION=Bearer t0k3n",
+                                            "REDIRECT_HTTP_AUTHORIZATION=Basic cmVkaXI=",
+                                            "HTTP_X_API_KEY=k-9f8e7d",
+                                            "DB_PASSWORD=hunter2",
+                                            "HTTP_X_SESSION_ID=sess-5150",
+                                            "HTTP_X_TRACE=kept"};
   const struct {
     std::string secrets;  // CGIECHO_CAPTURE_SECRETS, "" for unset
     bool kept;
@@ -207,11 +214,13 @@ TEST_P(CaptureProgram, SecretsStayOutUnlessTheServerAsks) {
     ASSERT_EQ(found.size(), 1u);
     std::vector<std::string> want = request;
     if (!c.kept) {
-      for (std::size_t i = 1; i <= 3; ++i) want[i] = split_variable(want[i]).first + "=" + marker;
+      for (std::size_t i = 1; i + 1 < want.size(); ++i) want[i] = split_variable(want[i]).first + "=" + marker;
     }
     expect_variables(read(found[0]), want);
     if (!c.kept) {
-      EXPECT_EQ(read_whole(found[0]).find("s3cr3t"), std::string::npos);
+      const std::string file = read_whole(found[0]);
+      for (const char* secret : {"s3cr3t", "QWxhZGRpbg", "t0k3n", "cmVkaXI", "k-9f8e7d", "hunter2", "sess-5150"})
+        EXPECT_EQ(file.find(secret), std::string::npos) << secret;
     }
   }
 }
@@ -354,6 +363,93 @@ TEST(CaptureLinux, TheReadmeExampleIsWhatTheProgramWrites) {
   std::string file = read_whole(found[0]);
   for (std::size_t at = file.find("\r\n"); at != std::string::npos; at = file.find("\r\n", at)) file.erase(at, 1);
   EXPECT_EQ(file, shown);
+  fs::remove_all(dir);
+}
+
+// The inspector echoes the request's headers: where it echoes a removed
+// value byte for byte, the response record holds the marker instead, and
+// a replay compares the same where only removed values differ.
+TEST(CaptureLinux, TheInspectorsEchoOfACredentialIsRemoved) {
+  const std::string marker(cgiecho::capture::kSecretMarker);
+  const fs::path dir = fs::path(testing::TempDir()) / ("cgiecho-inspect-capture-" + std::to_string(::getpid()));
+  fs::remove_all(dir);
+  const struct {
+    std::string name;
+    std::vector<std::string> env;
+    std::vector<std::string> gone;  // bytes the file must not hold
+    std::string echo;               // what its response record holds instead
+    bool same;                      // whether a replay compares the same
+  } cases[] = {
+      {"the inspector echoing a cookie", {"HTTP_COOKIE=sid=s3cr3t"}, {"sid=s3cr3t"}, "[\"Cookie\",\"" + marker + "\"]",
+       false},  // it echoes the cookie's value apart too, which a replay cannot give back
+      {"an API key and a token", {"HTTP_X_API_KEY=k-9f8e7d", "HTTP_X_AUTH_TOKEN=t-0a1b2c"}, {"k-9f8e7d", "t-0a1b2c"},
+       "[\"X-Api-Key\",\"" + marker + "\"]", true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::create_directories(dir);
+    RunPlan s;
+    s.argv = {CGIECHO_INSPECT};
+    s.env = {"REQUEST_METHOD=GET", "CGIECHO_CAPTURE_DIR=" + dir.string()};
+    s.env.insert(s.env.end(), c.env.begin(), c.env.end());
+    const RunResult r = run_program(s);
+    EXPECT_EQ(r.exit_code, 0);
+    for (const auto& g : c.gone) EXPECT_NE(r.out.find(g), std::string::npos) << "the answer itself is whole";
+    std::vector<fs::path> found(fs::directory_iterator(dir), fs::directory_iterator{});
+    ASSERT_EQ(found.size(), 1u);
+    const std::string file = read_whole(found[0]);
+    for (const auto& g : c.gone) EXPECT_EQ(file.find(g), std::string::npos) << g;
+    Capture capture;
+    cgiecho::capture::ReadError error;
+    ASSERT_TRUE(cgiecho::capture::read_capture(file, capture, error)) << error.message();
+    ASSERT_TRUE(capture.response.has_value());
+    EXPECT_NE(capture.response->bytes.find(c.echo), std::string::npos) << capture.response->bytes;
+
+    RunPlan again;
+    again.argv = {CGIECHO_REPLAY, "--compare", found[0].string(), "--", CGIECHO_INSPECT};
+    const RunResult replayed = run_program(again);
+    EXPECT_EQ(replayed.exit_code, c.same ? 0 : 1) << replayed.out;
+    if (c.same) {
+      EXPECT_NE(replayed.out.find("the capture removed matched any bytes"), std::string::npos) << replayed.out;
+    }
+    fs::remove_all(dir);
+  }
+}
+
+// Variables that would have the replayed program's loader or interpreter
+// load or run code are left out, and named on one line, unless asked for.
+TEST(CaptureLinux, ReplayLeavesLoaderVariablesOut) {
+  const fs::path dir = fs::path(testing::TempDir()) / ("cgiecho-replay-loader-" + std::to_string(::getpid()));
+  fs::create_directories(dir);
+  cgiecho::capture::Capture c;
+  c.params = {{"REQUEST_METHOD", "GET"},       {"LD_LIBRARY_PATH", "/nonexistent"}, {"BASH_ENV", "/tmp/x.sh"},
+              {"BASH_FUNC_f%%", "() { :; }"}, {"PYTHONPATH", "/tmp/py"},          {"QUERY_STRING", "a=1"}};
+  const fs::path file = dir / "loader.capture";
+  std::ofstream(file, std::ios::binary) << cgiecho::capture::write_capture(c);
+  const struct {
+    std::vector<std::string> options;
+    bool kept;
+  } cases[] = {{{}, false}, {{"--keep-loader-variables"}, true}};
+  for (const auto& row : cases) {
+    SCOPED_TRACE(testing::PrintToString(row.options));
+    RunPlan s;
+    s.argv = {CGIECHO_REPLAY};
+    s.argv.insert(s.argv.end(), row.options.begin(), row.options.end());
+    s.argv.insert(s.argv.end(), {file.string(), "--", CGIECHO_REPORT_CHILD});
+    const RunResult r = run_program(s);
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    if (!row.kept) {
+      EXPECT_NE(r.out.find("env REQUEST_METHOD=GET\nenv QUERY_STRING=a=1\n"), std::string::npos) << r.out;
+    }
+    for (const char* name : {"LD_LIBRARY_PATH=", "BASH_ENV=", "BASH_FUNC_f%%=", "PYTHONPATH="})
+      EXPECT_EQ(r.out.find(std::string("env ") + name) != std::string::npos, row.kept) << name;
+    if (row.kept) {
+      EXPECT_EQ(r.err, "");
+    } else {
+      EXPECT_NE(r.err.find("LD_LIBRARY_PATH BASH_ENV BASH_FUNC_f%% PYTHONPATH"), std::string::npos) << r.err;
+      EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    }
+  }
   fs::remove_all(dir);
 }
 

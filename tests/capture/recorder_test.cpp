@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <string>
 #include <vector>
@@ -19,31 +20,101 @@ using cgiecho::fake::process;
 
 TEST(CaptureVariables, SettingsGoAndSecretsAreReplaced) {
   const std::string marker(cgiecho::capture::kSecretMarker);
-  const Variables all = {{"REQUEST_METHOD", "GET"},
-                         {"CGIECHO_CAPTURE_DIR", "/srv/captures"},
-                         {"cgiecho_capture_max", "5"},
-                         {"CGIECHO_CAPTURE", "kept: not a setting of capture"},
-                         {"=C:", "C:\\srv"},
-                         {"HTTP_COOKIE", "sid=1"},
-                         {"Http_Authorization", "Basic x"},
-                         {"HTTP_PROXY_AUTHORIZATION", "Bearer y"},
-                         {"HTTP_COOKIE2", "kept"},
-                         {"HTTP_X_API_KEY", "kept"},
-                         {"", "empty name kept"}};
-  const Variables masked = {{"REQUEST_METHOD", "GET"},
-                            {"CGIECHO_CAPTURE", "kept: not a setting of capture"},
-                            {"HTTP_COOKIE", marker},
-                            {"Http_Authorization", marker},
-                            {"HTTP_PROXY_AUTHORIZATION", marker},
-                            {"HTTP_COOKIE2", "kept"},
-                            {"HTTP_X_API_KEY", "kept"},
-                            {"", "empty name kept"}};
-  EXPECT_EQ(cgiecho::capture::kept_variables(all, false), masked);
-  Variables kept = masked;
-  kept[2].second = "sid=1";
-  kept[3].second = "Basic x";
-  kept[4].second = "Bearer y";
-  EXPECT_EQ(cgiecho::capture::kept_variables(all, true), kept);
+  enum Fate { kept, removed, left_out };
+  const struct {
+    std::string name, value;
+    Fate fate;
+  } cases[] = {
+      {"REQUEST_METHOD", "GET", kept},
+      {"CGIECHO_CAPTURE_DIR", "/srv/captures", left_out},
+      {"cgiecho_capture_max", "5", left_out},
+      {"CGIECHO_CAPTURE", "kept: not a setting of capture", kept},
+      {"=C:", "C:\\srv", left_out},
+      {"HTTP_COOKIE", "sid=1", removed},
+      {"Http_Authorization", "Basic x", removed},
+      {"HTTP_PROXY_AUTHORIZATION", "Bearer y", removed},
+      {"REDIRECT_HTTP_AUTHORIZATION", "Basic z", removed},
+      {"HTTP_COOKIE2", "c2", removed},
+      {"HTTP_X_API_KEY", "k-123", removed},
+      {"ssl_server_key", "-----BEGIN", removed},
+      {"DB_PASSWORD", "hunter2", removed},
+      {"LDAP_PASSWD", "pw", removed},
+      {"APP_SECRET_FILE", "/etc/s", removed},
+      {"HTTP_X_CSRF_TOKEN", "t0k", removed},
+      {"HTTP_X_SESSION_ID", "s-42", removed},
+      {"SSL_SESSION_ID", "", removed},
+      {"HTTP_KEYBOARD", "kept: KEY not at the end", kept},
+      {"HTTP_X_KEYS", "kept: ends in KEYS", kept},
+      {"HTTP_ACCEPT", "text/html", kept},
+      {"", "empty name kept", kept},
+  };
+  Variables all;
+  Variables masked;
+  Variables unmasked;
+  std::vector<std::string> want_removed;
+  for (const auto& c : cases) {
+    all.emplace_back(c.name, c.value);
+    if (c.fate == left_out) continue;
+    masked.emplace_back(c.name, c.fate == removed ? marker : c.value);
+    unmasked.emplace_back(c.name, c.value);
+    if (c.fate == removed && !c.value.empty()) want_removed.push_back(c.value);
+    EXPECT_EQ(cgiecho::capture::is_secret_name(c.name), c.fate == removed) << c.name;
+  }
+  std::vector<std::string> values;
+  EXPECT_EQ(cgiecho::capture::kept_variables(all, false, &values), masked);
+  EXPECT_EQ(values, want_removed) << "an empty value is nothing to look for";
+  values.clear();
+  EXPECT_EQ(cgiecho::capture::kept_variables(all, true, &values), unmasked);
+  EXPECT_TRUE(values.empty());
+}
+
+// The answer as a capture keeps it: Set-Cookie values and raw echoes of
+// removed values replaced, anything else byte for byte.
+TEST(CaptureResponse, CredentialsInTheAnswerAreReplaced) {
+  const std::string m(cgiecho::capture::kSecretMarker);
+  const std::vector<std::string> removed = {"sid=s3cr3t", "s3cr3t", "s3cr3t-longer", "Basic QWxh"};
+  const struct {
+    std::string name, response;
+    bool cut;
+    std::string want;
+  } cases[] = {
+      {"nothing secret", "Content-type: text/plain\r\n\r\nhello", false, "Content-type: text/plain\r\n\r\nhello"},
+      {"a Set-Cookie in the response",
+       "Content-type: text/html\r\nSet-Cookie: id=a3fWa; Path=/\r\nset-cookie  :\tx=1\r\n\r\nSet-Cookie: body",
+       false, "Content-type: text/html\r\nSet-Cookie: " + m + "\r\nset-cookie  :\t" + m + "\r\n\r\nSet-Cookie: body"},
+      {"Set-Cookie with LF endings and none", "Set-Cookie: a=1\nSet-Cookie:", false,
+       "Set-Cookie: " + m + "\nSet-Cookie:" + m},
+      {"not that header", "Set-Cookie2: a=1\r\nX-Set-Cookie: b=2\r\n\r\n", false,
+       "Set-Cookie2: a=1\r\nX-Set-Cookie: b=2\r\n\r\n"},
+      {"the inspector echoing a cookie", "Content-type: application/json\r\n\r\n{\"HTTP_COOKIE\": \"sid=s3cr3t\"}",
+       false, "Content-type: application/json\r\n\r\n{\"HTTP_COOKIE\": \"" + m + "\"}"},
+      {"echoed twice, the longest value first", "Basic QWxh|s3cr3t-longer|sid=s3cr3t", false, m + "|" + m + "|" + m},
+      {"an echo inside a Set-Cookie value", "Set-Cookie: sid=s3cr3t\r\n\r\nsid=s3cr3t", false,
+       "Set-Cookie: " + m + "\r\n\r\n" + m},
+      {"a value the limit cut short", "\r\n\r\nwas sid=s3c", true, "\r\n\r\nwas " + m},
+      {"the same tail, not cut", "\r\n\r\nwas sid=s3c", false, "\r\n\r\nwas sid=s3c"},
+      {"a Set-Cookie line the limit cut", "Set-Cookie: sid=s3", true, "Set-Cookie: " + m},
+      {"NUL bytes kept", std::string("a\0sid=s3cr3t\0b", 14), false, std::string("a\0", 2) + m + std::string("\0b", 2)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(cgiecho::capture::without_secrets(c.response, removed, c.cut), c.want);
+  }
+}
+
+// The room left for a response is counted in 64 bits: a limit past 4 GiB
+// must not wrap to a small one where memory is addressed in 32 bits.
+TEST(CaptureResponse, RoomIsCountedInSixtyFourBits) {
+  const struct {
+    std::uint64_t max_kept, kept, want;
+  } cases[] = {
+      {16, 0, 16},
+      {16, 16, 0},
+      {16, 20, 0},
+      {(std::uint64_t{1} << 32) + 5, 0, std::min<std::uint64_t>((std::uint64_t{1} << 32) + 5, SIZE_MAX)},
+      {UINT64_MAX, 1, std::min<std::uint64_t>(UINT64_MAX - 1, SIZE_MAX)},
+  };
+  for (const auto& c : cases) EXPECT_EQ(cgiecho::capture::response_room(c.max_kept, c.kept), c.want) << c.max_kept;
 }
 
 TEST(CaptureFileName, UtcTimeToTheMicrosecondThenProcessAndCount) {
@@ -136,6 +207,124 @@ TEST(CaptureRecording, OffUnlessTheFolderIsSet) {
     EXPECT_TRUE(process().read_requests.empty()) << "nothing read ahead";
     recording.finish();
   }
+}
+
+// A FastCGI request as the tests' channel: its parameters and body, in
+// front of the responder's own environment (the fake process's).
+class RequestChannel final : public cgiecho::platform::Channel {
+ public:
+  RequestChannel(cgiecho::platform::Variables params, std::string body)
+      : params_(std::move(params)), body_(std::move(body)) {}
+  std::string env(std::string_view name) override {
+    for (const auto& [n, v] : params_)
+      if (n == name) return v;
+    return {};
+  }
+  cgiecho::platform::Variables environment() override { return params_; }
+  cgiecho::platform::Read read(char* buffer, std::size_t count) override {
+    requests.push_back(count);
+    const std::size_t n = std::min(count, body_.size() - taken_);
+    std::copy_n(body_.data() + taken_, n, buffer);
+    taken_ += n;
+    if (n == 0 && fail_once) {
+      fail_once = false;  // a connection that broke, then reads as ended
+      return {0, true};
+    }
+    return {n, false};
+  }
+  bool write(std::string_view) override { return true; }
+  std::vector<std::size_t> requests;  // the count each read asked for
+  bool fail_once = false;             // the read after the body fails, once
+
+ private:
+  cgiecho::platform::Variables params_;
+  std::string body_;
+  std::size_t taken_ = 0;
+};
+
+// The settings come from the process's own environment: a FastCGI
+// request's parameters neither switch capture on nor change its limits;
+// the body read ahead is no more than CGIECHO_MAX_BODY allows, taken from
+// the request first as the web layer takes it.
+TEST(CaptureRecording, SettingsAreTheProcessesAndTheProgramsLimitBoundsTheReadAhead) {
+  using Params = cgiecho::platform::Variables;
+  const struct {
+    std::string name;
+    std::map<std::string, std::string> own;  // the process's environment
+    Params params;                           // a FastCGI request's; none: CGI
+    bool fastcgi;
+    bool recording;
+    std::size_t read_ahead;  // what the first read asks for
+  } cases[] = {
+      {"CGI: the server's folder", {{"CGIECHO_CAPTURE_DIR", "/c"}}, {}, false, true, 10},
+      {"FastCGI: a request naming a folder", {}, {{"CGIECHO_CAPTURE_DIR", "/elsewhere"}}, true, false, 0},
+      {"FastCGI: the responder's folder", {{"CGIECHO_CAPTURE_DIR", "/c"}}, {}, true, true, 10},
+      {"FastCGI: a request's capture limit", {{"CGIECHO_CAPTURE_DIR", "/c"}}, {{"CGIECHO_CAPTURE_MAX_BODY", "2"}}, true,
+       true, 10},
+      {"FastCGI: a request's limit that is no number", {{"CGIECHO_CAPTURE_DIR", "/c"}},
+       {{"CGIECHO_CAPTURE_MAX", "x"}}, true, true, 10},
+      {"CGI: the capture's limit", {{"CGIECHO_CAPTURE_DIR", "/c"}, {"CGIECHO_CAPTURE_MAX_BODY", "6"}}, {}, false, true, 6},
+      {"CGI: the program's limit", {{"CGIECHO_CAPTURE_DIR", "/c"}, {"CGIECHO_MAX_BODY", "4"}}, {}, false, true, 4},
+      {"CGI: the smaller of both",
+       {{"CGIECHO_CAPTURE_DIR", "/c"}, {"CGIECHO_MAX_BODY", "7"}, {"CGIECHO_CAPTURE_MAX_BODY", "5"}}, {}, false, true, 5},
+      {"CGI: a program's limit that is no number", {{"CGIECHO_CAPTURE_DIR", "/c"}, {"CGIECHO_MAX_BODY", "4k"}}, {},
+       false, true, 10},
+      {"FastCGI: the request's program limit first", {{"CGIECHO_CAPTURE_DIR", "/c"}, {"CGIECHO_MAX_BODY", "8"}},
+       {{"CGIECHO_MAX_BODY", "3"}}, true, true, 3},
+      {"FastCGI: else the responder's", {{"CGIECHO_CAPTURE_DIR", "/c"}, {"CGIECHO_MAX_BODY", "8"}}, {}, true, true, 8},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    cgiecho::fake::reset();
+    process().environment = c.own;
+    Params params = c.params;
+    params.emplace_back("REQUEST_METHOD", "POST");
+    params.emplace_back("CONTENT_LENGTH", "10");
+    if (!c.fastcgi)
+      for (const auto& [n, v] : params) process().environment[n] = v;
+    process().stdin_pieces = {"0123456789"};
+    RequestChannel request(params, "0123456789");
+    if (c.fastcgi) cgiecho::platform::set_channel(&request);
+    {
+      cgiecho::capture::Recording recording;
+      recording.begin(true);
+      EXPECT_EQ(cgiecho::platform::channel() != (c.fastcgi ? &request : nullptr), c.recording);
+      const std::vector<std::size_t>& reads = c.fastcgi ? request.requests : process().read_requests;
+      if (c.recording) {
+        ASSERT_FALSE(reads.empty());
+        EXPECT_EQ(reads[0], c.read_ahead);
+      } else {
+        EXPECT_TRUE(reads.empty()) << "nothing read ahead";
+      }
+      // The program still reads the whole body, whatever was read ahead.
+      std::string body(16, '\0');
+      std::size_t got = 0;
+      for (cgiecho::platform::Read r; (r = cgiecho::platform::read_input(body.data() + got, body.size() - got)).size > 0;)
+        got += r.size;
+      EXPECT_EQ(body.substr(0, got), "0123456789");
+    }
+    cgiecho::platform::set_channel(nullptr);
+  }
+}
+
+// A read ahead that fails reaches the program as a failed read once the
+// bytes read before it are served, not as the end of a short body.
+TEST(CaptureRecording, AFailedReadAheadFailsTheProgramsRead) {
+  cgiecho::fake::reset();
+  process().environment = {{"CGIECHO_CAPTURE_DIR", "/c"}};
+  RequestChannel request({{"REQUEST_METHOD", "POST"}, {"CONTENT_LENGTH", "10"}}, "abcde");
+  request.fail_once = true;
+  cgiecho::platform::set_channel(&request);
+  cgiecho::capture::Recording recording;
+  recording.begin(true);
+  char buffer[16];
+  std::string got;
+  cgiecho::platform::Read r;
+  while ((r = cgiecho::platform::read_input(buffer, 2)).size > 0) got.append(buffer, r.size);
+  EXPECT_EQ(got, "abcde");
+  EXPECT_TRUE(r.failed);
+  recording.finish();
+  cgiecho::platform::set_channel(nullptr);
 }
 
 }  // namespace

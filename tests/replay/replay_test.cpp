@@ -1,5 +1,7 @@
 #include "replay/replay.h"
 
+#include "capture/recorder.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -14,20 +16,23 @@ TEST(ReplayArguments, FileThenDashesThenTheProgram) {
     std::vector<std::string> args;
     bool ok;
     bool compare;
+    bool keep_loader;
     std::string file;
     std::vector<std::string> command;
     std::string error;  // a part of it
   } cases[] = {
-      {{"f", "--", "p"}, true, false, "f", {"p"}, ""},
-      {{"--compare", "f", "--", "p", "-x", "--", "--compare"}, true, true, "f", {"p", "-x", "--", "--compare"}, ""},
-      {{"-", "--", "p"}, true, false, "-", {"p"}, ""},
-      {{}, false, false, "", {}, "no capture file"},
-      {{"--", "p"}, false, false, "", {}, "no capture file"},
-      {{"--compare"}, false, false, "", {}, "no capture file"},
-      {{"f"}, false, false, "", {}, "\"--\""},
-      {{"f", "p"}, false, false, "", {}, "\"--\""},
-      {{"f", "--"}, false, false, "", {}, "no program"},
-      {{"--verbose", "f", "--", "p"}, false, false, "", {}, "unknown option --verbose"},
+      {{"f", "--", "p"}, true, false, false, "f", {"p"}, ""},
+      {{"--compare", "f", "--", "p", "-x", "--", "--compare"}, true, true, false, "f", {"p", "-x", "--", "--compare"}, ""},
+      {{"-", "--", "p"}, true, false, false, "-", {"p"}, ""},
+      {{"--keep-loader-variables", "--compare", "f", "--", "p"}, true, true, true, "f", {"p"}, ""},
+      {{"f", "--", "p", "--keep-loader-variables"}, true, false, false, "f", {"p", "--keep-loader-variables"}, ""},
+      {{}, false, false, false, "", {}, "no capture file"},
+      {{"--", "p"}, false, false, false, "", {}, "no capture file"},
+      {{"--compare"}, false, false, false, "", {}, "no capture file"},
+      {{"f"}, false, false, false, "", {}, "\"--\""},
+      {{"f", "p"}, false, false, false, "", {}, "\"--\""},
+      {{"f", "--"}, false, false, false, "", {}, "no program"},
+      {{"--verbose", "f", "--", "p"}, false, false, false, "", {}, "unknown option --verbose"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::PrintToString(c.args));
@@ -36,6 +41,7 @@ TEST(ReplayArguments, FileThenDashesThenTheProgram) {
     ASSERT_EQ(cgiecho::replay::parse_arguments(c.args, o, error), c.ok) << error;
     if (c.ok) {
       EXPECT_EQ(o.compare, c.compare);
+      EXPECT_EQ(o.keep_loader_variables, c.keep_loader);
       EXPECT_EQ(o.file, c.file);
       EXPECT_EQ(o.command, c.command);
     } else {
@@ -45,6 +51,7 @@ TEST(ReplayArguments, FileThenDashesThenTheProgram) {
 }
 
 TEST(ReplayCompare, NamesTheFirstDifferingByte) {
+  const std::string m(cgiecho::capture::kSecretMarker);
   const std::string long_page = "Content-type: text/html\r\n\r\n" + std::string(100, 'a') + "<b>";
   std::string changed = long_page;
   changed[120] = '\0';
@@ -67,6 +74,18 @@ TEST(ReplayCompare, NamesTheFirstDifferingByte) {
       {"abc", true, "ab", false, {"differs at byte 2", "(cut there)"}},
       {"abc", true, "abXdef", false, {"differs at byte 2", "wrote 6 bytes"}},
       {"a", false, "b", false, {"holds 1 byte,", "wrote 1 byte\n"}},
+      // A removed value matches any bytes in its place, none included.
+      {"sid=" + m + ";", false, "sid=s3cr3t;", true, {"same: 11 bytes", "1 value the capture removed"}},
+      {"sid=" + m + ";", false, "sid=;", true, {"same: 5 bytes"}},
+      {m, false, "anything", true, {"same: 8 bytes"}},
+      {"a" + m + "b" + m + "c", false, "axxbyybzzc", true, {"2 values the capture removed"}},
+      {"a" + m + "bc", false, "axbxbc", true, {"same: 6 bytes"}},
+      {"sid=" + m + ";", false, "sid=s3cr3t", false, {"differs at byte 32", "(there at byte 9)"}},
+      {"x" + m + ";", false, "y;", false, {"differs at byte 0"}},
+      {"a" + m + "b" + m + "c", false, "axxcyyb", false, {"differs at byte"}},
+      {"ab" + m + "cd", true, "abXXcdef", true, {"its first", "1 value"}},
+      {"ab" + m + "cd", true, "abXXc", false, {"(cut there)"}},
+      {m.substr(0, 10), false, m.substr(0, 10), true, {"same: 10 bytes"}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::PrintToString(c.captured) + " / " + testing::PrintToString(c.replayed));
@@ -74,6 +93,40 @@ TEST(ReplayCompare, NamesTheFirstDifferingByte) {
     EXPECT_EQ(result.same, c.same);
     for (const auto& part : c.report) EXPECT_NE(result.report.find(part), std::string::npos) << result.report;
   }
+}
+
+// Variables that would have the program load or run code a capture names
+// are taken out, the rest kept in order.
+TEST(ReplayLoaderVariables, TakenOutByName) {
+  const struct {
+    std::string name;
+    bool loader;
+  } cases[] = {
+      {"LD_PRELOAD", true},       {"LD_LIBRARY_PATH", true}, {"LD_", true},          {"ld_audit", true},
+      {"DYLD_INSERT_LIBRARIES", true}, {"BASH_ENV", true},   {"ENV", true},          {"BASH_FUNC_f%%", true},
+      {"PERL5OPT", true},         {"PERL5LIB", true},        {"PYTHONPATH", true},   {"PYTHONHOME", true},
+      {"PYTHONSTARTUP", true},    {"RUBYOPT", true},         {"RUBYLIB", true},      {"NODE_OPTIONS", true},
+      {"GCONV_PATH", true},       {"OLD_PATH", false},       {"HTTP_LD_PRELOAD", false}, {"ENVIRONMENT", false},
+      {"PATH", false},            {"QUERY_STRING", false},   {"BASH_FUNC", false},   {"PYTHONIOENCODING", false},
+      {"", false},
+  };
+  cgiecho::replay::Variables all;
+  cgiecho::replay::Variables kept;
+  std::vector<std::string> taken;
+  for (const auto& c : cases) {
+    EXPECT_EQ(cgiecho::replay::is_loader_variable(c.name), c.loader) << c.name;
+    all.emplace_back(c.name, "v");
+    if (c.loader) {
+      taken.push_back(c.name);
+    } else {
+      kept.emplace_back(c.name, "v");
+    }
+  }
+  EXPECT_EQ(cgiecho::replay::remove_loader_variables(all), taken);
+  EXPECT_EQ(all, kept);
+  const std::string note = cgiecho::replay::left_out_note({"LD_PRELOAD", "BASH_ENV", "A\nB"});
+  EXPECT_NE(note.find("LD_PRELOAD BASH_ENV A\\nB"), std::string::npos) << note;
+  EXPECT_EQ(note.find('\n'), std::string::npos) << "one line";
 }
 
 }  // namespace

@@ -5,9 +5,11 @@ usage: capture_cases.py PROGRAM REPLAY
 
 Each server sets CGIECHO_CAPTURE_DIR its own way: lighttpd's
 setenv.add-environment (CGI) and bin-environment (FastCGI responders'
-environment), Apache's SetEnv, nginx's fastcgi_param (through fcgiwrap as
-CGI, and as a FastCGI request parameter). Every request of a small table
-leaves exactly one capture in that folder, whose response record ends
+environment), Apache's SetEnv, nginx's fastcgi_param through fcgiwrap (CGI);
+a FastCGI responder behind nginx takes it from the environment spawn-fcgi
+starts it with, and a fastcgi_param naming another folder reaches nothing,
+as capture settings never come from a request. Every request of a small
+table leaves exactly one capture in that folder, whose response record ends
 with what the client received, and `cgiecho-replay --compare` finds the
 program's answer to the captured request the same. A client that sends a
 header named like the setting reaches nothing: it arrives as HTTP_*.
@@ -36,14 +38,17 @@ ROWS = [
     ("PUT", "PUT", SCRIPT.encode() + b"?q=1", b"put body", False),
 ]
 
-# lighttpd's FastCGI responders take the setting in their own environment
-# (bin-environment); every other server passes it with the request.
+# CGI programs take the setting from the server; FastCGI responders from
+# their own environment (lighttpd's bin-environment, spawn-fcgi's), never
+# from a request's parameters: nginx's fastcgi_param names another folder,
+# which must stay empty.
 SERVERS = {
-    "lighttpd": lambda p, s: Lighttpd(p, env=s),
-    "apache": lambda p, s: Apache(p, env=s),
-    "nginx": lambda p, s: Nginx(p, env=s),
-    "lighttpd-fastcgi": lambda p, s: Lighttpd(p, fastcgi=True, responder_env=s),
-    "nginx-fastcgi": lambda p, s: Nginx(p, fastcgi="unix", env=s),
+    "lighttpd": lambda p, s, other: Lighttpd(p, env=s),
+    "apache": lambda p, s, other: Apache(p, env=s),
+    "nginx": lambda p, s, other: Nginx(p, env=s),
+    "lighttpd-fastcgi": lambda p, s, other: Lighttpd(p, fastcgi=True, responder_env=s),
+    "nginx-fastcgi": lambda p, s, other: Nginx(p, fastcgi="unix", responder_env=s,
+                                               env={"CGIECHO_CAPTURE_DIR": other}),
 }
 
 
@@ -64,7 +69,7 @@ def server_rows(name, program, replay):
     spoof = (f"CGIECHO-CAPTURE-DIR: {elsewhere}", f"CGIECHO_CAPTURE_DIR: {elsewhere}")
     problems = []
     try:
-        with SERVERS[name](program, {"CGIECHO_CAPTURE_DIR": folder}) as server:
+        with SERVERS[name](program, {"CGIECHO_CAPTURE_DIR": folder}, elsewhere) as server:
             for label, method, target, body, chunked in ROWS:
                 before = set(os.listdir(folder))
                 r = exchange(server.port, method, target, body=body, chunked=chunked, headers=spoof)
@@ -83,7 +88,7 @@ def server_rows(name, program, replay):
                 if status != 0:
                     problems.append(f"{label}: replay --compare ended with {status}: {said}")
             if os.listdir(elsewhere):
-                problems.append("a capture landed where the client asked")
+                problems.append("a capture landed where the client or a request parameter asked")
     finally:
         shutil.rmtree(folder, ignore_errors=True)
         shutil.rmtree(elsewhere, ignore_errors=True)

@@ -12,7 +12,8 @@ bytes that are not FastCGI records; clients that go away mid-body and
 mid-response; SIGTERM with a request in hand and while idle; more
 connections than the responder keeps, and more than it has descriptors for;
 peers that FCGI_WEB_SERVER_ADDRS does not list; a standard input that does
-not listen. The responder (started by spawn-fcgi) must be the same process
+not listen; capture settings in a request's parameters, which count for
+nothing. The responder (started by spawn-fcgi) must be the same process
 throughout, until SIGTERM; the probe responder's handler throws. The same
 cases, and values that name no listener, with CGIECHO_LISTEN on TCP
 (IPv4 and IPv6) and on a socket path.
@@ -415,6 +416,55 @@ def header_each_request(c, program):
     return "the responder example: one header per request, as CGI and FastCGI"
 
 
+def captures(folder):
+    return {f for f in os.listdir(folder) if f.endswith(".capture")}
+
+
+# Capture settings a request carries, and how many captures each leaves in
+# the responder's own folder: a request's parameters never choose where
+# files go, what they keep, or how many there may be.
+CAPTURE_SETTINGS = [
+    ("no settings in the request", {}, 1),
+    ("a request naming another folder", {b"CGIECHO_CAPTURE_DIR": None}, 1),
+    ("a request asking for a cap of none", {b"CGIECHO_CAPTURE_MAX": b"0"}, 1),
+    ("a request asking for its secrets", {b"CGIECHO_CAPTURE_SECRETS": b"1"}, 1),
+    ("a request asking for a limit that is no number", {b"CGIECHO_CAPTURE_MAX_BODY": b"lots"}, 1),
+]
+
+
+def capture_settings(c, program):
+    """With CGIECHO_CAPTURE_DIR in the responder's own environment, each
+    request is captured there, whatever capture settings its parameters
+    hold; with none there, a request that sets the folder is not captured.
+    Nothing lands in the folder a request names, and no capture holds the
+    request's cookie."""
+    own = (c.r.env or {}).get("CGIECHO_CAPTURE_DIR")
+    elsewhere = make_workdir("cgiecho-fcgi-elsewhere-")
+    try:
+        with c.r.connect() as s:
+            for label, settings, new in CAPTURE_SETTINGS:
+                before = captures(own) if own else set()
+                params = env("POST", CONTENT_LENGTH=b"3", HTTP_COOKIE=b"sid=s3cr3t")
+                params.update({k: v if v is not None else elsewhere.encode() for k, v in settings.items()})
+                s.sendall(request(params, b"a<b"))
+                c.expect(label, response(s), HEADER + page(b"a&lt;b"))
+                made = sorted(captures(own) - before) if own else []
+                if len(made) != (new if own else 0):
+                    c.problems.append(f"{label}: {len(made)} new captures in the responder's folder")
+                for f in made:
+                    with open(os.path.join(own, f), "rb") as kept:
+                        if b"s3cr3t" in kept.read():
+                            c.problems.append(f"{label}: the capture holds the cookie")
+                if os.listdir(elsewhere):
+                    c.problems.append(f"{label}: a capture landed in the folder the request named")
+                    for f in os.listdir(elsewhere):
+                        os.unlink(os.path.join(elsewhere, f))
+    finally:
+        shutil.rmtree(elsewhere, ignore_errors=True)
+    where = "the responder's own folder" if own else "no folder of its own"
+    return f"capture settings in {len(CAPTURE_SETTINGS)} requests' parameters, {where}: the responder's own rule"
+
+
 def descriptors(n):
     return lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (n, resource.getrlimit(resource.RLIMIT_NOFILE)[1]))
 
@@ -721,6 +771,14 @@ def main(argv):
             kept_connection, late_body, garbage, clients_gone, sigterm_in_request, sigterm_idle,
             connection_cap))
         failed += run(echo, descriptors_run_out, "cgiecho", preexec_fn=descriptors(16))
+        own_captures = make_workdir("cgiecho-fcgi-captures-")
+        try:
+            failed += run(echo, capture_settings, "cgiecho",
+                          env=dict(os.environ, CGIECHO_CAPTURE_DIR=own_captures))
+        finally:
+            shutil.rmtree(own_captures, ignore_errors=True)
+        failed += run(echo, capture_settings, "cgiecho",
+                      env={k: v for k, v in os.environ.items() if not k.startswith("CGIECHO_CAPTURE_")})
         failed += sum(report(*case(echo)) for case in (web_server_addrs, cannot_start))
         failed += run(example, header_each_request, "responder")
         failed += run(probe_program, probe, "probe")

@@ -1,4 +1,4 @@
-#include "capture/web_request.h"
+#include "web/from_capture.h"
 
 #include <gtest/gtest.h>
 
@@ -25,7 +25,7 @@ std::vector<std::string> values(const std::vector<cgiecho::web::Field>& fields, 
 
 // The requests Chromium sent through each server, as the web layer reads
 // them: the same whichever server passed them on.
-TEST(CaptureWebRequest, RecordedRequestsReadTheSameThroughEveryServer) {
+TEST(RequestFromCapture, RecordedRequestsReadTheSameThroughEveryServer) {
   const std::string notes = "first line\r\n--not-a-boundary\r\n\r\nlast line, no line break";
   const struct {
     std::string name;
@@ -98,13 +98,13 @@ TEST(CaptureWebRequest, RecordedRequestsReadTheSameThroughEveryServer) {
       cgiecho::fake::reset();
       Request r;
       cgiecho::capture::ReadError fault;
-      ASSERT_EQ(cgiecho::capture::request_from_capture_file(path, {}, r, &fault), errc::ok) << fault.message();
+      ASSERT_EQ(cgiecho::web::request_from_capture_file(path, {}, r, &fault), errc::ok) << fault.message();
       c.check(r);
     }
   }
 }
 
-TEST(CaptureWebRequest, WhatIsNotAWholeRequestSaysSo) {
+TEST(RequestFromCapture, WhatIsNotAWholeRequestSaysSo) {
   const std::string head = "cgiecho-capture 1\nparam 14 4\nREQUEST_METHODPOST\nparam 14 2\nCONTENT_LENGTH10\n";
   const struct {
     std::string name;
@@ -122,7 +122,7 @@ TEST(CaptureWebRequest, WhatIsNotAWholeRequestSaysSo) {
     cgiecho::fake::reset();
     Request r;
     cgiecho::capture::ReadError fault;
-    EXPECT_EQ(cgiecho::capture::request_from_capture(c.file, {}, r, &fault), c.want);
+    EXPECT_EQ(cgiecho::web::request_from_capture(c.file, {}, r, &fault), c.want);
     if (c.want == errc::read_failed) {
       EXPECT_EQ(fault.offset, c.offset);
       EXPECT_FALSE(fault.what.empty());
@@ -131,7 +131,7 @@ TEST(CaptureWebRequest, WhatIsNotAWholeRequestSaysSo) {
   }
   Request r;
   cgiecho::capture::ReadError fault;
-  EXPECT_EQ(cgiecho::capture::request_from_capture_file("/no/such/file.capture", {}, r, &fault), errc::read_failed);
+  EXPECT_EQ(cgiecho::web::request_from_capture_file("/no/such/file.capture", {}, r, &fault), errc::read_failed);
   EXPECT_NE(fault.what.find("cannot be read"), std::string::npos);
 }
 

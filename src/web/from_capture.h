@@ -1,5 +1,7 @@
 // The web layer's request made from a capture file: for tests, and for
 // debugging a program on a request that was captured, without a server.
+// The web layer reads captures; capture itself knows nothing of the web
+// layer, so that the shared library of the 52 routines does not carry it.
 #pragma once
 
 #include <string>
@@ -8,19 +10,19 @@
 #include "capture/capture_file.h"
 #include "web/request.h"
 
-namespace cgiecho::capture {
+namespace cgiecho::web {
 
-// The captured variables and body handed to web::Request::from_parts, with
+// The captured variables and body handed to Request::from_parts, with
 // its result: errc::ok, or what the request breaks (a body the capture cut
 // is errc::body_truncated when CONTENT_LENGTH announced more). A file that
 // is not a whole capture is errc::read_failed, with `fault` (when given)
 // naming the offset; `out` is then left empty.
-[[nodiscard]] web::errc request_from_capture(std::string_view file, const web::Limits& limits, web::Request& out,
-                                             ReadError* fault = nullptr) noexcept;
+[[nodiscard]] errc request_from_capture(std::string_view file, const Limits& limits, Request& out,
+                                        capture::ReadError* fault = nullptr) noexcept;
 
 // The same from the capture file at `path`; a file that cannot be read is
 // errc::read_failed with `fault` at offset 0.
-[[nodiscard]] web::errc request_from_capture_file(const std::string& path, const web::Limits& limits,
-                                                  web::Request& out, ReadError* fault = nullptr) noexcept;
+[[nodiscard]] errc request_from_capture_file(const std::string& path, const Limits& limits, Request& out,
+                                             capture::ReadError* fault = nullptr) noexcept;
 
-}  // namespace cgiecho::capture
+}  // namespace cgiecho::web

@@ -21,16 +21,21 @@ constexpr LimitVariable kVariables[] = {
     {"CGIECHO_MAX_PART_HEADER", &Limits::max_part_header},
     {"CGIECHO_MAX_COOKIES", &Limits::max_cookies},
     {"CGIECHO_MEMORY", &Limits::memory},
+    {"CGIECHO_READ_OFF", &Limits::read_off},
 };
 
-// The first entry of that name, as getenv finds it; null when unset.
-const std::string* find_variable(const Variables& variables, std::string_view name) {
+}  // namespace
+
+const std::string* find_variable(const Variables& variables, std::string_view name) noexcept {
   for (const auto& [n, v] : variables)
     if (n == name) return &v;
   return nullptr;
 }
 
-}  // namespace
+std::string_view variable_value(const Variables& variables, std::string_view name) noexcept {
+  const std::string* v = find_variable(variables, name);
+  return v != nullptr ? std::string_view(*v) : std::string_view();
+}
 
 bool parse_plain_decimal(std::string_view text, std::uint64_t& out) noexcept {
   if (text.empty()) return false;
@@ -61,6 +66,12 @@ errc limits_from(const Variables& request, const Variables& fallback, const Limi
   }
   out = result;
   return errc::ok;
+}
+
+std::string_view limit_variable(std::uint64_t Limits::*limit) noexcept {
+  for (const auto& variable : kVariables)
+    if (variable.field == limit) return variable.name;
+  return {};
 }
 
 }  // namespace cgiecho::web

@@ -97,7 +97,7 @@ bool write_output(std::string_view bytes) {
 
 void write_stdout(std::string_view bytes) { (void)write_output(bytes); }
 
-void write_stderr(std::string_view) {}
+void write_stderr(std::string_view bytes) { process().errors.append(bytes); }
 
 // No files in the scripted system: a capture is never written, and says so.
 Created create_private_file(const std::string&, std::intptr_t&, std::string& error) {

@@ -128,7 +128,7 @@ errc parse_urlencoded(std::string_view text, std::uint64_t max_fields, errc too_
     const auto* t = reinterpret_cast<const unsigned char*>(text.data());
     std::uint64_t count = !text.empty() && t[0] != '&';
     for (std::size_t i = 1; i < text.size(); ++i)  // without a branch, so that it vectorises
-      count += static_cast<std::uint64_t>((t[i] != '&') & (t[i - 1] == '&'));
+      count += static_cast<std::uint64_t>(static_cast<unsigned>(t[i] != '&') & static_cast<unsigned>(t[i - 1] == '&'));
     if (count > max_fields) return too_many;
     out.reserve(start + static_cast<std::size_t>(count));
 

@@ -54,8 +54,9 @@ class BodyInput {
 
   // Fills `room` up to `size` bytes, the rest of the announced body, the
   // end of the input or a failed read, whichever comes first; the bytes
-  // read (0: nothing more comes).
-  std::size_t fill(char* room, std::size_t size) noexcept;
+  // read (0: nothing more comes). Throws only what the platform's read
+  // throws: nothing on a real system.
+  std::size_t fill(char* room, std::size_t size);
 
   // Every piece of the body in turn, each at most `piece` bytes, to
   // `sink(std::string_view) -> errc`; the sink's first error stops the

@@ -60,7 +60,7 @@ errc BodyStream::read(char* buffer, std::size_t count, std::size_t& got) noexcep
     }
   } else {
     got = static_cast<std::size_t>(std::min<std::uint64_t>(count, size_ - position_));
-    if (got > 0) std::memcpy(buffer, memory_.data() + position_, got);
+    if (got > 0) std::memcpy(buffer, memory_.data() + static_cast<std::size_t>(position_), got);
   }
   position_ += got;
   return errc::ok;

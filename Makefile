@@ -26,7 +26,7 @@ WINE32  ?= $(firstword $(wildcard /usr/lib/wine/wine) wine)
 export WINEDEBUG = -all
 
 .PHONY: deps bench all linux windows windows32 deb asan fuzz check check-linux check-asan check-windows \
-        check-windows32 check-fuzz demo demo-fastcgi clean
+        check-windows32 check-fuzz check-stress demo demo-fastcgi clean
 
 all: linux
 
@@ -63,7 +63,7 @@ deps:
 
 check: deps
 	$(MAKE) linux windows windows32 asan fuzz
-	$(MAKE) check-linux check-asan check-windows check-windows32 check-fuzz
+	$(MAKE) check-linux check-asan check-windows check-windows32 check-fuzz check-stress
 	@echo "make check: every suite passed"
 
 check-linux: linux windows windows32
@@ -101,6 +101,12 @@ check-fuzz: fuzz
 	  then grep -E 'stat::number_of_executed_units|stat::peak_rss' $(FUZZ)/$$t.log; \
 	  else tail -n 60 $(FUZZ)/$$t.log; exit 1; fi; \
 	done
+
+# Performance cases kept out of the unit suites (their ctest configuration
+# is "stress"), in the release build and under the sanitizers.
+check-stress: linux asan
+	cd $(BUILD) && ctest --output-on-failure -C stress -L stress
+	cd $(ASAN) && ctest --output-on-failure -C stress -L stress
 
 # Google Benchmark programs against well-known libraries, in one run each.
 bench:

@@ -7,7 +7,6 @@
 #include <system_error>
 #include <thread>
 
-#include "platform/platform.h"
 
 namespace cgiecho::inspect {
 namespace {
@@ -50,21 +49,14 @@ struct Ring {
 }  // namespace
 
 std::size_t BodyReader::fill(char* room, std::size_t size) {
-  const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(size, length_ - read_));
-  std::size_t got = 0;
-  while (got < want) {
-    const std::size_t n = platform::read_stdin(room + got, want - got);
-    if (n == 0) break;  // the end of the input, or a failed read
-    got += n;
-  }
-  read_ += got;
+  const std::size_t got = input_.fill(room, size);
   hash_.update(std::string_view(room, got));
   return got;
 }
 
 errc BodyReader::read_here(const Sink& sink) {
   // A small body needs no more room than itself.
-  const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(length_, kPiece));
+  const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(input_.length(), kPiece));
   const std::unique_ptr<char[]> room(new char[size]);
   for (std::size_t got; (got = fill(room.get(), size)) > 0;)
     if (const errc e = sink(std::string_view(room.get(), got)); e != errc::ok) return e;
@@ -72,7 +64,7 @@ errc BodyReader::read_here(const Sink& sink) {
 }
 
 errc BodyReader::read(bool second_thread, const Sink& sink) {
-  if (!second_thread || length_ <= kPiece) return read_here(sink);
+  if (!second_thread || input_.length() <= kPiece) return read_here(sink);
   Ring ring;
   std::thread worker;
   try {
@@ -103,17 +95,6 @@ errc BodyReader::read(bool second_thread, const Sink& sink) {
   ring.changed.notify_all();
   worker.join();  // it takes what was published, unless it stopped at an error
   return ring.error;
-}
-
-void read_off(std::uint64_t remaining, std::uint64_t bound) noexcept {
-  char sink[16384];
-  std::uint64_t left = std::min(remaining, bound);
-  while (left > 0) {
-    const std::size_t n =
-        platform::read_stdin(sink, static_cast<std::size_t>(std::min<std::uint64_t>(left, sizeof sink)));
-    if (n == 0) return;
-    left -= n;
-  }
 }
 
 }  // namespace cgiecho::inspect

@@ -9,6 +9,7 @@
 
 #include "inspect/sha256.h"
 #include "web/errors.h"
+#include "web/reading.h"
 
 namespace cgiecho::inspect {
 
@@ -27,7 +28,7 @@ class BodyReader {
   using Sink = std::function<web::errc(std::string_view piece)>;
 
   // At most `length` bytes: the announced length.
-  explicit BodyReader(std::uint64_t length) noexcept : length_(length) {}
+  explicit BodyReader(std::uint64_t length) noexcept : input_(length) {}
 
   // Reads the body to its announced length or the end of the input,
   // whichever comes first, hashing each piece as it is read and then
@@ -39,25 +40,23 @@ class BodyReader {
   // throw. Out of memory: std::bad_alloc.
   web::errc read(bool second_thread, const Sink& sink);
 
-  std::uint64_t size() const noexcept { return read_; }          // bytes read
-  bool complete() const noexcept { return read_ == length_; }   // every announced byte arrived
+  std::uint64_t size() const noexcept { return input_.size(); }  // bytes read
+  // errc::ok when every announced byte arrived, else read_failed or
+  // body_truncated (see web::BodyInput).
+  web::errc end_error() const noexcept { return input_.end_error(); }
+  // The reader underneath, to read off a refused body.
+  web::BodyInput& input() noexcept { return input_; }
   // The digest of the bytes read (see Sha256::finish).
   bool finish(char* hex) noexcept { return hash_.finish(hex); }
 
  private:
-  // Fills `room` (up to its size and the bytes still announced) from
-  // standard input, hashing what came; the bytes read.
+  // Fills `room` (up to its size and the bytes still announced) through
+  // the web layer's reader, hashing what came; the bytes read.
   std::size_t fill(char* room, std::size_t size);
   web::errc read_here(const Sink& sink);
 
-  std::uint64_t length_;
-  std::uint64_t read_ = 0;
+  web::BodyInput input_;
   Sha256 hash_;
 };
-
-// Reads and drops up to `bound` of the `remaining` body bytes. Some servers
-// pass an answer on only once the program has taken the body they are
-// writing to it; a bound keeps a refused body from being read whole.
-void read_off(std::uint64_t remaining, std::uint64_t bound) noexcept;
 
 }  // namespace cgiecho::inspect

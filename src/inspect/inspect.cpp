@@ -17,21 +17,13 @@
 #include "web/form.h"
 #include "web/limits.h"
 #include "web/multipart.h"
-#include "web/request.h"
+#include "web/reading.h"
 #include "web/response.h"
 
 namespace cgiecho::inspect {
 namespace {
 
 using web::errc;
-
-// How much of a refused body is read off before the answer goes out (see
-// read_off). Apache's mod_cgid and fcgiwrap (nginx) pass an answer on only
-// once the program has taken the whole body: they drop the connection or
-// answer 502 otherwise. lighttpd and every FastCGI server (the responder
-// reads off the rest itself) need none of it. Past this bound such a
-// client gets the server's failure rather than the refusal.
-constexpr std::uint64_t kReadOffBound = std::uint64_t{64} << 20;
 
 // A multipart body hashes each file's bytes a second time, beside the hash
 // of the whole body: from this size on the parser and the files' hashes run
@@ -45,15 +37,8 @@ constexpr std::uint64_t kReserveAtMost = std::uint64_t{16} << 20;
 
 constexpr std::string_view kLimitPrefix = "CGIECHO_";
 
-const std::string* find(const platform::Variables& variables, std::string_view name) {
-  for (const auto& [n, v] : variables)
-    if (n == name) return &v;
-  return nullptr;
-}
-
 std::string_view value_of(const platform::Variables& variables, std::string_view name) {
-  const std::string* v = find(variables, name);
-  return v ? std::string_view(*v) : std::string_view();
+  return web::variable_value(variables, name);
 }
 
 // A text part's name and value lie one after the other in Parts::text:
@@ -128,15 +113,13 @@ class Parts final : public web::PartHandler {
   bool in_file_ = false;
 };
 
-enum class BodyKind { other, urlencoded, multipart };
+using web::BodyKind;
 
 // Everything the report shows. Views point into the request's variables.
 struct Report {
   std::string_view method;
   std::string_view query;
-  std::vector<web::Field> args;
-  std::vector<web::Cookie> cookies;
-  BodyKind kind = BodyKind::other;
+  web::RequestHead head;  // the query's fields, the cookies, the body's kind
   std::string form_body;  // a url-encoded body, which its fields point into
   std::vector<web::Field> form;
   Parts parts;
@@ -145,85 +128,68 @@ struct Report {
 };
 
 // A body whose parser is not needed: counted and hashed.
-errc read_other(std::uint64_t length, Report& r) {
-  BodyReader body(length);
-  body.read(false, [](std::string_view) { return errc::ok; });
+errc read_other(BodyReader& body, Report& r) {
+  const errc e = body.read(false, [](std::string_view) { return errc::ok; });
   r.body_size = body.size();
-  if (!body.complete()) return errc::body_truncated;
+  if (e != errc::ok) return e;
+  if (const errc end = body.end_error(); end != errc::ok) return end;
   return body.finish(r.body_sha256) ? errc::ok : errc::out_of_memory;
 }
 
-errc read_urlencoded(std::uint64_t length, const web::Limits& limits, Report& r) {
-  BodyReader body(length);
+errc read_urlencoded(BodyReader& body, const web::Limits& limits, Report& r) {
   // Room for the whole body at once, within the form-data limit checked
   // before; a longer announced body grows the room as it arrives.
-  r.form_body.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(length, kReserveAtMost)));
-  body.read(false, [&r](std::string_view piece) {
+  r.form_body.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(r.head.length, kReserveAtMost)));
+  const errc e = body.read(false, [&r](std::string_view piece) {
     r.form_body.append(piece);
     return errc::ok;
   });
   r.body_size = body.size();
-  if (!body.complete()) return errc::body_truncated;
+  if (e != errc::ok) return e;
+  if (const errc end = body.end_error(); end != errc::ok) return end;
   if (!body.finish(r.body_sha256)) return errc::out_of_memory;
   return web::parse_urlencoded(r.form_body, limits.max_fields, errc::too_many_fields, r.form);
 }
 
-errc read_multipart(std::uint64_t length, std::string_view boundary, const web::Limits& limits, Report& r) {
-  BodyReader body(length);
-  web::MultipartParser parser(boundary, limits, r.parts);
-  errc e = body.read(length >= kSecondThreadFrom, [&parser](std::string_view piece) { return parser.feed(piece); });
+errc read_multipart(BodyReader& body, const web::Limits& limits, Report& r) {
+  web::MultipartParser parser(r.head.boundary, limits, r.parts);
+  errc e = body.read(r.head.length >= kSecondThreadFrom,
+                     [&parser](std::string_view piece) { return parser.feed(piece); });
   r.body_size = body.size();
-  if (e != errc::ok) {
-    read_off(length - body.size(), kReadOffBound);
-    return e;
-  }
-  if (!body.complete()) return errc::body_truncated;
+  if (e != errc::ok) return e;
+  if ((e = body.end_error()) != errc::ok) return e;
   if ((e = parser.finish()) != errc::ok) return e;
   return body.finish(r.body_sha256) ? errc::ok : errc::out_of_memory;
 }
 
-// Every check that needs no byte of the body comes first, so that a refusal
-// is decided from CONTENT_LENGTH and the variables where it can be. On an
-// error `bad_variable` names the limit variable at fault, if one is.
+// The request read as every program on the web layer reads it (see
+// web::check_request), with the body hashed as it passes; a refusal is
+// logged and its body read off as web::refuse does. On an error
+// `bad_variable` names the limit variable at fault, if one is.
 errc inspect(const platform::Variables& variables, const platform::Variables& own_limits, Report& r,
              std::string_view& bad_variable) {
-  const std::string* length_text = find(variables, "CONTENT_LENGTH");
-  std::uint64_t length = 0;
-  const errc length_error =
-      web::content_length(length_text != nullptr, length_text ? std::string_view(*length_text) : "", length);
-  if (length_error != errc::ok) length = 0;  // unknown: nothing is read off
-  web::Limits limits;
-  errc e = web::limits_from(variables, own_limits, web::Limits{}, limits, bad_variable);
-  if (e == errc::ok) e = length_error;  // a server's mistake outranks the client's
-
   r.method = value_of(variables, "REQUEST_METHOD");
   r.query = value_of(variables, "QUERY_STRING");
-  const std::string_view content_type = value_of(variables, "CONTENT_TYPE");
-  std::string_view boundary;
-  if (web::media_type_is(content_type, "application/x-www-form-urlencoded")) {
-    r.kind = BodyKind::urlencoded;
-  } else if (web::media_type_is(content_type, "multipart/form-data")) {
-    r.kind = BodyKind::multipart;
-    if (e == errc::ok) e = web::multipart_boundary(content_type, boundary);
+  web::Limits limits;
+  // A server's mistake outranks the client's: checked first. The body's
+  // length is still read, to read the body off.
+  const errc limit_error = web::limits_from(variables, own_limits, web::Limits{}, limits, bad_variable);
+  errc e = web::check_request(variables, limits, 0, r.head);
+  if (limit_error != errc::ok) e = limit_error;
+  BodyReader body(r.head.length);
+  if (e == errc::ok) {
+    if (r.head.length == 0) {
+      e = read_other(body, r);  // no body: no form either
+    } else if (r.head.kind == BodyKind::urlencoded) {
+      e = read_urlencoded(body, limits, r);
+    } else if (r.head.kind == BodyKind::multipart) {
+      e = read_multipart(body, limits, r);
+    } else {
+      e = read_other(body, r);
+    }
   }
-  if (e == errc::ok && (length > limits.max_body || (r.kind == BodyKind::urlencoded && length > limits.max_form)))
-    e = errc::body_too_large;
-  if (e == errc::ok) e = web::parse_cookies(value_of(variables, "HTTP_COOKIE"), limits.max_cookies, r.cookies);
-  if (e == errc::ok) e = web::parse_urlencoded(r.query, limits.max_fields, errc::too_many_query_fields, r.args);
-  if (e != errc::ok) {
-    read_off(length, kReadOffBound);
-    return e;
-  }
-
-  switch (r.kind) {
-    case BodyKind::urlencoded:
-      return read_urlencoded(length, limits, r);
-    case BodyKind::multipart:
-      return read_multipart(length, boundary, limits, r);
-    case BodyKind::other:
-      break;
-  }
-  return read_other(length, r);
+  if (e != errc::ok) web::refuse(e, variables, limits, body.input(), bad_variable);
+  return e;
 }
 
 void append_pair(std::string_view name, std::string_view value, std::string& out) {
@@ -279,9 +245,9 @@ void append_digest(std::uint64_t size, const char* sha256, std::string& out) {
 // make it longer; the room then grows.
 std::size_t report_size(const Report& r, const std::vector<Header>& headers) {
   constexpr std::size_t kFixed = 512, kPerItem = 8, kPerFile = 160;
-  std::size_t size = kFixed + 2 * r.query.size() + r.form_body.size() + kPerItem * (r.args.size() + r.form.size()) +
+  std::size_t size = kFixed + 2 * r.query.size() + r.form_body.size() + kPerItem * (r.head.args.size() + r.form.size()) +
                      r.parts.text.size() + kPerItem * r.parts.texts.size();
-  for (const auto& c : r.cookies) size += c.name.size() + c.value.size() + kPerItem;
+  for (const auto& c : r.head.cookies) size += c.name.size() + c.value.size() + kPerItem;
   for (const auto& f : r.parts.files) size += f.name.size() + f.filename.size() + f.content_type.size() + kPerFile;
   for (const auto& h : headers) size += h.first.size() + h.second.size() + kPerItem;
   return size;
@@ -295,9 +261,9 @@ void append_report(const Report& r, const std::vector<Header>& headers, std::str
   out += ",\"query\":";
   append_json_text(r.query, out);
   out += ",\"args\":";
-  append_fields(r.args, out);
+  append_fields(r.head.args, out);
   out += ",\"form\":";
-  if (r.kind == BodyKind::multipart) {
+  if (r.head.kind == BodyKind::multipart) {
     std::string_view rest = r.parts.text;
     append_list(r.parts.texts, out, [&](const TextPart& t) {
       append_pair(rest.substr(0, t.name_size), rest.substr(t.name_size, t.value_size), out);
@@ -307,7 +273,7 @@ void append_report(const Report& r, const std::vector<Header>& headers, std::str
     append_fields(r.form, out);
   }
   out += ",\"cookies\":";
-  append_list(r.cookies, out, [&](const web::Cookie& c) { append_pair(c.name, c.value, out); });
+  append_list(r.head.cookies, out, [&](const web::Cookie& c) { append_pair(c.name, c.value, out); });
   out += ",\"files\":";
   append_list(r.parts.files, out, [&](const FilePart& f) {
     out += "{\"name\":";

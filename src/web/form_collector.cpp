@@ -34,6 +34,9 @@ struct FormCollector::State {
   std::string* value_copy = nullptr;  // ... and once it does not
   std::unique_ptr<UploadedFile::Data> file;
   std::string pending;  // bytes for the temp file, not yet written
+  // Bytes of file data held in `memory` over every file part so far:
+  // limits.memory is the request's budget, not each part's.
+  std::uint64_t in_memory = 0;
 
   bool in_stable(std::string_view bytes) const {
     const std::less<const char*> before;
@@ -65,6 +68,8 @@ struct FormCollector::State {
     return ok ? errc::ok : errc::temp_file_failed;
   }
 
+  bool fits(std::size_t more) const { return more <= limits.memory && in_memory <= limits.memory - more; }
+
   errc file_data(std::string_view bytes) {
     UploadedFile::Data& d = *file;
     d.size += bytes.size();
@@ -76,15 +81,19 @@ struct FormCollector::State {
     }
     if (d.memory.empty() && extend(d.stable, bytes)) return errc::ok;  // kept where it lies
     if (!d.stable.empty()) {
+      // Never more than the body, which was held whole within the budget.
       d.memory.assign(d.stable);
+      in_memory += d.stable.size();
       d.stable = {};
     }
-    if (d.memory.size() + bytes.size() <= limits.memory) {
+    if (fits(bytes.size())) {
       d.memory.append(bytes);
+      in_memory += bytes.size();
       return errc::ok;
     }
-    // Over the in-memory share: everything so far and from now on goes to
-    // a temp file, and the memory is given back.
+    // Over the request's budget: this part, so far and from now on, goes
+    // to a temp file, and its memory is given back.
+    in_memory -= d.memory.size();
     if (!d.file.create()) return errc::temp_file_failed;
     d.on_disk = true;
     const bool ok = d.file.write(d.memory) && d.file.write(bytes);

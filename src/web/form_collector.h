@@ -1,10 +1,11 @@
 // The part handler behind Request: text parts become fields, file parts
 // uploaded files. The parser feeding it enforces the limits; the collector
 // decides where the bytes go: a text part's value stays in memory (the
-// parser holds all of them within max_form), and a file part stays in
-// memory up to limits.memory bytes, while one byte more moves it, whole,
-// into a private temp file (errc::temp_file_failed when none can be made
-// or written). Its temp files close with it. After an error, what it
+// parser holds all of them within max_form), and file data stays in
+// memory up to limits.memory bytes over every file part of the request
+// together: the part whose byte would pass that moves, whole, into a
+// private temp file (errc::temp_file_failed when none can be made or
+// written), and so does every later part that would. Its temp files close with it. After an error, what it
 // holds is incomplete and must be thrown away.
 #pragma once
 

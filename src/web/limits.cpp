@@ -24,9 +24,18 @@ constexpr LimitVariable kVariables[] = {
     {"CGIECHO_MAX_PART_HEADER", &Limits::max_part_header},
     {"CGIECHO_MAX_COOKIES", &Limits::max_cookies},
     {"CGIECHO_MEMORY", &Limits::memory},
+    {"CGIECHO_READ_OFF", &Limits::read_off},
 };
 
 }  // namespace
+
+const std::string* find_variable(const Variables& variables, std::string_view name) noexcept {
+  return text::find_variable(variables, name);
+}
+
+std::string_view variable_value(const Variables& variables, std::string_view name) noexcept {
+  return text::value_of(variables, name);
+}
 
 bool parse_plain_decimal(std::string_view digits, std::uint64_t& out) noexcept {
   const text::Decimal number = text::parse_decimal(digits);
@@ -56,6 +65,12 @@ errc limits_from(const Variables& request, const Variables& fallback, const Limi
   }
   out = result;
   return errc::ok;
+}
+
+std::string_view limit_variable(std::uint64_t Limits::*limit) noexcept {
+  for (const auto& variable : kVariables)
+    if (variable.field == limit) return variable.name;
+  return {};
 }
 
 }  // namespace cgiecho::web

@@ -23,13 +23,26 @@ struct Limits {
   std::uint64_t max_file = std::uint64_t{1} << 30;          // bytes of one file part
   std::uint64_t max_part_header = std::uint64_t{16} << 10;  // one part's header block, up to and including its empty line
   std::uint64_t max_cookies = 3'000;
-  std::uint64_t memory = std::uint64_t{1} << 20;            // bytes of one part kept in memory before a temp file
+  // Not a limit on the request: the request's bytes of files (and of a body
+  // that is not a form) held in memory, together; past it they go to
+  // private temp files.
+  std::uint64_t memory = std::uint64_t{1} << 20;
+  // Not a limit on the request either: how much of a refused body is read
+  // and dropped before the answer, so that servers that wait for the body
+  // pass the answer on; past it the rest is left unread.
+  std::uint64_t read_off = std::uint64_t{64} << 20;
 };
 
 // Variables as name and value, in order (CGI's environment, a FastCGI
 // request's parameters, or a program's own). A name given twice reads as
 // its last entry.
 using platform::Variables;
+
+// The variable of that name (its last entry); null when unset.
+// Lives as long as `variables` is not changed.
+const std::string* find_variable(const Variables& variables, std::string_view name) noexcept;
+// Its value; "" when unset.
+std::string_view variable_value(const Variables& variables, std::string_view name) noexcept;
 
 // A plain decimal number: digits only (leading zeros allowed), at least
 // one, read as an unsigned 64-bit value; one too large for 64 bits reads as
@@ -39,13 +52,18 @@ bool parse_plain_decimal(std::string_view text, std::uint64_t& out) noexcept;
 
 // The limits a server configuration sets with CGIECHO_MAX_BODY,
 // CGIECHO_MAX_FORM, CGIECHO_MAX_FIELDS, CGIECHO_MAX_PARTS, CGIECHO_MAX_FILES,
-// CGIECHO_MAX_FILE, CGIECHO_MAX_PART_HEADER, CGIECHO_MAX_COOKIES and
-// CGIECHO_MEMORY, over `defaults`. Each variable is taken from `request`
-// when set there (its last entry), else from `fallback` (a FastCGI responder's own
+// CGIECHO_MAX_FILE, CGIECHO_MAX_PART_HEADER, CGIECHO_MAX_COOKIES,
+// CGIECHO_MEMORY and CGIECHO_READ_OFF, over `defaults`. Each variable is taken
+// from `request` when set there (its last entry), else from `fallback` (a FastCGI responder's own
 // environment; empty under CGI). A value that applies and is not a plain
 // decimal number gives errc::invalid_limit, with `bad_variable` naming it,
-// whether or not the request would come near that limit.
+// whether or not the request would come near that limit, and `out`
+// unchanged.
 errc limits_from(const Variables& request, const Variables& fallback, const Limits& defaults, Limits& out,
                  std::string_view& bad_variable) noexcept;
+
+// The variable that sets a limit ("CGIECHO_MAX_FILE" for
+// &Limits::max_file); "" for a member that is not one.
+std::string_view limit_variable(std::uint64_t Limits::*limit) noexcept;
 
 }  // namespace cgiecho::web

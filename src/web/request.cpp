@@ -1,6 +1,7 @@
 #include "web/request.h"
 
 #include <algorithm>
+#include <cstring>
 #include <limits>
 #include <new>
 #include <stdexcept>
@@ -17,131 +18,23 @@ namespace {
 // bytes arrive: a CONTENT_LENGTH that promises more than comes costs at
 // most twice what came, never the whole promise.
 constexpr std::size_t kFirstRoom = std::size_t{64} << 10;
-// A multipart body larger than limits.memory is fed to the parser in
-// pieces of this size as they are read.
+// A body that is not held whole is read in pieces of this size.
 constexpr std::size_t kStreamPiece = std::size_t{64} << 10;
 
-const std::string* find_variable(const Variables& variables, std::string_view name) {
-  for (const auto& [n, v] : variables)
-    if (n == name) return &v;
-  return nullptr;
-}
-
-std::string_view value_of(const Variables& variables, std::string_view name) {
-  const std::string* v = find_variable(variables, name);
-  return v != nullptr ? std::string_view(*v) : std::string_view();
-}
-
-// `length` bytes of standard input into `body`.
-errc read_whole(std::uint64_t length, std::string& body) {
-  if (length > std::numeric_limits<std::size_t>::max() / 2) return errc::out_of_memory;
-  const auto n = static_cast<std::size_t>(length);
+// The whole announced body into `body`.
+errc read_whole(BodyInput& input, std::string& body) {
+  if (input.length() > std::numeric_limits<std::size_t>::max() / 2) return errc::out_of_memory;
+  const auto n = static_cast<std::size_t>(input.length());
   std::size_t have = 0;
   body.resize(std::min(n, kFirstRoom));
   while (have < n) {
     if (have == body.size()) body.resize(std::min(n, body.size() * 2));
-    const std::size_t got = platform::read_stdin(body.data() + have, body.size() - have);
-    if (got == 0) return errc::body_truncated;
+    const std::size_t got = input.fill(body.data() + have, body.size() - have);
+    if (got == 0) return input.end_error();
     have += got;
   }
   return errc::ok;
 }
-
-}  // namespace
-
-errc content_length(bool set, std::string_view value, std::uint64_t& length) noexcept {
-  if (!set || value.empty()) {
-    length = 0;
-    return errc::ok;
-  }
-  // Every byte is checked before the size counts: "99999999999999999999x"
-  // is not a number at all.
-  std::uint64_t n = 0;
-  bool too_large = false;
-  for (const char c : value) {
-    if (c < '0' || c > '9') return errc::bad_content_length;
-    const auto digit = static_cast<std::uint64_t>(c - '0');
-    if (n > (std::numeric_limits<std::uint64_t>::max() - digit) / 10) too_large = true;
-    n = n * 10 + digit;
-  }
-  if (too_large) return errc::body_too_large;
-  length = n;
-  return errc::ok;
-}
-
-struct Request::Data {
-  Variables variables;
-  std::string body;  // as read; for a multipart form the collector's stable bytes, when it was read whole
-  std::uint64_t body_size = 0;
-  bool multipart = false;
-  std::vector<Field> args;
-  std::vector<Field> form;
-  std::vector<Cookie> cookies;
-  std::unique_ptr<FormCollector> collector;  // a multipart form's fields and files
-
-  // The parts of the request that the variables alone decide.
-  errc parse_variables(const Limits& limits);
-  // The body by its Content-Type: from standard input when `from_stdin`,
-  // else `body` holds it already, `length` bytes.
-  errc parse_body(const Limits& limits, std::uint64_t length, bool from_stdin);
-  errc parse_multipart(const Limits& limits, std::uint64_t length, bool from_stdin);
-};
-
-errc Request::Data::parse_variables(const Limits& limits) {
-  if (const errc e = parse_urlencoded(value_of(variables, "QUERY_STRING"), limits.max_fields,
-                                      errc::too_many_query_fields, args);
-      e != errc::ok)
-    return e;
-  return parse_cookies(value_of(variables, "HTTP_COOKIE"), limits.max_cookies, cookies);
-}
-
-errc Request::Data::parse_body(const Limits& limits, std::uint64_t length, bool from_stdin) {
-  // Decided before a byte of the body is read.
-  if (length > limits.max_body) return errc::body_too_large;
-  body_size = length;
-  // No body: no form either, whatever the type says.
-  if (length == 0) return errc::ok;
-  const std::string_view type = value_of(variables, "CONTENT_TYPE");
-  if (media_type_is(type, "application/x-www-form-urlencoded")) {
-    if (length > limits.max_form) return errc::body_too_large;
-    if (from_stdin) {
-      if (const errc e = read_whole(length, body); e != errc::ok) return e;
-    }
-    return parse_urlencoded(body, limits.max_fields, errc::too_many_fields, form);
-  }
-  if (media_type_is(type, "multipart/form-data")) return parse_multipart(limits, length, from_stdin);
-  return from_stdin ? read_whole(length, body) : errc::ok;
-}
-
-errc Request::Data::parse_multipart(const Limits& limits, std::uint64_t length, bool from_stdin) {
-  multipart = true;
-  std::string_view boundary;
-  if (const errc e = multipart_boundary(value_of(variables, "CONTENT_TYPE"), boundary); e != errc::ok) return e;
-  if (!from_stdin || length <= limits.memory) {
-    // Small enough to hold: read whole and parsed where it lies, so no part
-    // is copied.
-    if (from_stdin) {
-      if (const errc e = read_whole(length, body); e != errc::ok) return e;
-    }
-    collector = std::make_unique<FormCollector>(limits, body);
-    MultipartParser parser(boundary, limits, *collector);
-    if (const errc e = parser.feed(body); e != errc::ok) return e;
-    return parser.finish();
-  }
-  collector = std::make_unique<FormCollector>(limits, std::string_view());
-  MultipartParser parser(boundary, limits, *collector);
-  const std::unique_ptr<char[]> piece(new char[kStreamPiece]);
-  for (std::uint64_t left = length; left != 0;) {
-    const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(left, kStreamPiece));
-    const std::size_t got = platform::read_stdin(piece.get(), want);
-    if (got == 0) return errc::body_truncated;
-    left -= got;
-    if (const errc e = parser.feed(std::string_view(piece.get(), got)); e != errc::ok) return e;
-  }
-  return parser.finish();
-}
-
-namespace {
 
 // No exception leaves a request: running out of memory is a value too.
 template <class Build>
@@ -157,20 +50,115 @@ errc without_exceptions(Build&& build) noexcept {
 
 }  // namespace
 
+errc BodyStream::read(char* buffer, std::size_t count, std::size_t& got) noexcept {
+  got = 0;
+  if (position_ >= size_) return errc::ok;
+  if (file_ != nullptr) {
+    if (!file_->read_at(position_, buffer, count, got)) {
+      got = 0;
+      return errc::temp_file_failed;
+    }
+  } else {
+    got = static_cast<std::size_t>(std::min<std::uint64_t>(count, size_ - position_));
+    if (got > 0) std::memcpy(buffer, memory_.data() + static_cast<std::size_t>(position_), got);
+  }
+  position_ += got;
+  return errc::ok;
+}
+
+struct Request::Data {
+  Variables variables;
+  RequestHead head;  // the query's fields and the cookies, views into `variables`
+  std::string body;  // as read; for a multipart form the collector's stable bytes, when it was read whole
+  platform::TempFile body_file;  // a body that is no form, past limits.memory
+  bool on_disk = false;
+  std::uint64_t body_size = 0;
+  bool multipart = false;
+  std::vector<Field> form;
+  std::unique_ptr<FormCollector> collector;  // a multipart form's fields and files
+
+  // The body by its kind: from `input` when there is one, else `body`
+  // holds it already, head.length bytes.
+  errc parse_body(const Limits& limits, BodyInput* input);
+  errc parse_multipart(const Limits& limits, BodyInput* input);
+  errc keep_other(const Limits& limits, BodyInput& input);
+};
+
+errc Request::Data::parse_body(const Limits& limits, BodyInput* input) {
+  body_size = head.length;
+  // No body: no form either, whatever the type says.
+  if (head.length == 0) return errc::ok;
+  switch (head.kind) {
+    case BodyKind::urlencoded:
+      if (input != nullptr) {
+        if (const errc e = read_whole(*input, body); e != errc::ok) return e;
+      }
+      return parse_urlencoded(body, limits.max_fields, errc::too_many_fields, form);
+    case BodyKind::multipart:
+      return parse_multipart(limits, input);
+    case BodyKind::other:
+      break;
+  }
+  return input != nullptr ? keep_other(limits, *input) : errc::ok;
+}
+
+errc Request::Data::keep_other(const Limits& limits, BodyInput& input) {
+  if (head.length <= limits.memory) return read_whole(input, body);
+  // Held in a file, so that a large upload costs a piece of memory, not
+  // its size.
+  if (!body_file.create()) return errc::temp_file_failed;
+  on_disk = true;
+  const std::unique_ptr<char[]> piece(new char[kStreamPiece]);
+  if (const errc e = input.read_all(piece.get(), kStreamPiece,
+                                    [this](std::string_view bytes) {
+                                      return body_file.write(bytes) ? errc::ok : errc::temp_file_failed;
+                                    });
+      e != errc::ok)
+    return e;
+  return input.end_error();
+}
+
+errc Request::Data::parse_multipart(const Limits& limits, BodyInput* input) {
+  multipart = true;
+  if (input == nullptr || head.length <= limits.memory) {
+    // Small enough to hold: read whole and parsed where it lies, so no part
+    // is copied.
+    if (input != nullptr) {
+      if (const errc e = read_whole(*input, body); e != errc::ok) return e;
+    }
+    collector = std::make_unique<FormCollector>(limits, body);
+    MultipartParser parser(head.boundary, limits, *collector);
+    if (const errc e = parser.feed(body); e != errc::ok) return e;
+    return parser.finish();
+  }
+  collector = std::make_unique<FormCollector>(limits, std::string_view());
+  MultipartParser parser(head.boundary, limits, *collector);
+  const std::unique_ptr<char[]> piece(new char[kStreamPiece]);
+  if (const errc e = input->read_all(piece.get(), kStreamPiece, [&parser](std::string_view bytes) { return parser.feed(bytes); });
+      e != errc::ok)
+    return e;
+  if (const errc e = input->end_error(); e != errc::ok) return e;
+  return parser.finish();
+}
+
 errc Request::from_current(const Limits& limits, Request& out) noexcept {
   out = Request();
-  return without_exceptions([&] {
-    auto data = std::make_unique<Data>();
+  std::unique_ptr<Data> data;
+  BodyInput input(0);
+  const errc e = without_exceptions([&] {
+    data = std::make_unique<Data>();
     data->variables = platform::environment();
-    if (const errc e = data->parse_variables(limits); e != errc::ok) return e;
-    const std::string* cl = find_variable(data->variables, "CONTENT_LENGTH");
-    std::uint64_t length = 0;
-    if (const errc e = content_length(cl != nullptr, cl != nullptr ? *cl : std::string_view(), length); e != errc::ok)
-      return e;
-    if (const errc e = data->parse_body(limits, length, true); e != errc::ok) return e;
-    out.data_ = std::move(data);
-    return errc::ok;
+    const errc checked = check_request(data->variables, limits, 0, data->head);
+    input = BodyInput(data->head.length);
+    return checked != errc::ok ? checked : data->parse_body(limits, &input);
   });
+  if (e != errc::ok) {
+    static const Variables kNone;
+    refuse(e, data ? data->variables : kNone, limits, input);
+    return e;
+  }
+  out.data_ = std::move(data);
+  return errc::ok;
 }
 
 errc Request::from_parts(Variables variables, std::string body, const Limits& limits, Request& out) noexcept {
@@ -179,17 +167,13 @@ errc Request::from_parts(Variables variables, std::string body, const Limits& li
     auto data = std::make_unique<Data>();
     data->variables = std::move(variables);
     data->body = std::move(body);
-    if (const errc e = data->parse_variables(limits); e != errc::ok) return e;
     // As a server hands it over: CONTENT_LENGTH bytes are the body, and
     // without it the body is what was given.
-    std::uint64_t length = data->body.size();
-    if (const std::string* cl = find_variable(data->variables, "CONTENT_LENGTH"); cl != nullptr) {
-      if (const errc e = content_length(true, *cl, length); e != errc::ok) return e;
-      if (length > limits.max_body) return errc::body_too_large;
-      if (length > data->body.size()) return errc::body_truncated;
-      data->body.resize(static_cast<std::size_t>(length));
-    }
-    if (const errc e = data->parse_body(limits, length, false); e != errc::ok) return e;
+    if (const errc e = check_request(data->variables, limits, data->body.size(), data->head); e != errc::ok)
+      return e;
+    if (data->head.length > data->body.size()) return errc::body_truncated;
+    data->body.resize(static_cast<std::size_t>(data->head.length));
+    if (const errc e = data->parse_body(limits, nullptr); e != errc::ok) return e;
     out.data_ = std::move(data);
     return errc::ok;
   });
@@ -201,7 +185,7 @@ Request& Request::operator=(Request&&) noexcept = default;
 Request::~Request() = default;
 
 std::string_view Request::get(std::string_view name) const noexcept {
-  return data_ ? value_of(data_->variables, name) : std::string_view();
+  return data_ ? variable_value(data_->variables, name) : std::string_view();
 }
 
 bool Request::has(std::string_view name) const noexcept {
@@ -223,9 +207,15 @@ std::string_view Request::body() const noexcept {
 
 std::uint64_t Request::body_size() const noexcept { return data_ ? data_->body_size : 0; }
 
+BodyStream Request::body_stream() const noexcept {
+  if (!data_ || data_->multipart) return BodyStream();
+  if (data_->on_disk) return BodyStream({}, &data_->body_file, data_->body_file.size());
+  return BodyStream(data_->body, nullptr, data_->body.size());
+}
+
 const std::vector<Field>& Request::args() const noexcept {
   static const std::vector<Field> kNone;
-  return data_ ? data_->args : kNone;
+  return data_ ? data_->head.args : kNone;
 }
 
 const std::vector<Field>& Request::form() const noexcept {
@@ -236,7 +226,7 @@ const std::vector<Field>& Request::form() const noexcept {
 
 const std::vector<Cookie>& Request::cookies() const noexcept {
   static const std::vector<Cookie> kNone;
-  return data_ ? data_->cookies : kNone;
+  return data_ ? data_->head.cookies : kNone;
 }
 
 const std::vector<UploadedFile>& Request::files() const noexcept {

@@ -14,23 +14,56 @@
 #include "web/errors.h"
 #include "web/form.h"
 #include "web/limits.h"
+#include "web/reading.h"
 #include "web/upload.h"
+
+namespace cgiecho::platform {
+class TempFile;
+}
 
 namespace cgiecho::web {
 
-// CONTENT_LENGTH: absent or empty is no body (length 0, returns ok); digits
-// only give the length; more than 64 bits is errc::body_too_large; anything
-// else errc::bad_content_length.
-errc content_length(bool set, std::string_view value, std::uint64_t& length) noexcept;
+// The body of a request that was not a form, wherever the Request holds
+// it: in memory, or past limits.memory in a private temp file. A view of
+// the Request that lives as long as it does; each stream keeps its own
+// place, so any number may read at once.
+class BodyStream {
+ public:
+  BodyStream() noexcept = default;  // an empty body
+
+  std::uint64_t size() const noexcept { return size_; }
+  std::uint64_t position() const noexcept { return position_; }
+  // Up to `count` bytes from where the last read ended (fewer only at the
+  // end; `got` is 0 there). errc::temp_file_failed when the temp file
+  // cannot be read; the place then stays where it was.
+  errc read(char* buffer, std::size_t count, std::size_t& got) noexcept;
+  // Back to the first byte.
+  void rewind() noexcept { position_ = 0; }
+
+ private:
+  friend class Request;
+  BodyStream(std::string_view memory, const platform::TempFile* file, std::uint64_t size) noexcept
+      : memory_(memory), file_(file), size_(size) {}
+
+  std::string_view memory_;
+  const platform::TempFile* file_ = nullptr;  // when the body is in a temp file
+  std::uint64_t size_ = 0;
+  std::uint64_t position_ = 0;
+};
 
 class Request {
  public:
   // The request in hand through the platform seam: the CGI environment and
   // standard input, or under serve() the FastCGI request's parameters and
-  // input. The body (CONTENT_LENGTH bytes) is read and parsed by its
+  // input, checked as check_request says before a byte of the body is
+  // read. The body (CONTENT_LENGTH bytes) is read and parsed by its
   // Content-Type: url-encoded and multipart forms; any other body is kept
-  // as it is. A multipart body streams: a file part over limits.memory
-  // goes to a private temp file. On an error `out` is left empty.
+  // as it is, in memory up to limits.memory bytes and otherwise in a
+  // private temp file. A multipart body streams: file data over
+  // limits.memory, counted over every file of the request, goes to private
+  // temp files. On an error `out` is left empty, the refusal is logged on
+  // standard error and up to limits.read_off bytes of the body left are
+  // read off (see refuse), so the program can answer at once.
   [[nodiscard]] static errc from_current(const Limits& limits, Request& out) noexcept;
   // The same from explicit variables and body, for tests and programs that
   // get requests another way. CONTENT_LENGTH, if among the variables, must
@@ -51,9 +84,15 @@ class Request {
   std::string_view method() const noexcept;        // REQUEST_METHOD
   std::string_view query() const noexcept;         // QUERY_STRING, raw
   std::string_view content_type() const noexcept;  // CONTENT_TYPE
-  // The body as read, unless it was a multipart form (which streams).
+  // The body as read when it is held in memory: a url-encoded form, or a
+  // body that was no form, up to limits.memory bytes. Empty for a
+  // multipart form (which streams) and for a body held in a temp file.
   std::string_view body() const noexcept;
+  // The bytes CONTENT_LENGTH announced, which all came.
   std::uint64_t body_size() const noexcept;
+  // The same bytes as body(), or the temp file's, to read a piece at a time;
+  // empty for a multipart form (its parts are in form() and files()).
+  BodyStream body_stream() const noexcept;
 
   const std::vector<Field>& args() const noexcept;  // the query's fields
   const std::vector<Field>& form() const noexcept;  // a url-encoded body's fields, or the text parts

@@ -137,7 +137,17 @@ class InspectProgram : public testing::TestWithParam<Platform> {
     EXPECT_FALSE(r.timed_out) << "no answer within the deadline";
     EXPECT_EQ(r.exit_code, 0);
     EXPECT_TRUE(same_bytes(r.out, expected(row)));
-    EXPECT_EQ(r.err, "");
+    // A refusal is one line on standard error naming its status and code;
+    // a report, nothing.
+    const std::string refused = row.want.status == 200 ? "" : std::to_string(row.want.status) + " " + row.want.text + ")\n";
+    if (refused.empty()) {
+      EXPECT_EQ(r.err, "");
+    } else {
+      EXPECT_EQ(r.err.rfind("cgiecho: refused a request to ", 0), 0u) << r.err;
+      EXPECT_TRUE(r.err.size() > refused.size() && r.err.compare(r.err.size() - refused.size(), refused.size(), refused) == 0 &&
+                  r.err.find('\n') == r.err.size() - 1)
+          << r.err;
+    }
   }
 
   void run_rows(const std::vector<Row>& rows) const {
@@ -400,7 +410,6 @@ TEST_P(InspectProgram, InvalidLimitIsAServerErrorNamingTheVariable) {
 TEST_P(InspectProgram, MalformedMultipartIsRefused) {
   const std::vector<std::pair<std::string, std::string>> cases = {
       {"no closing delimiter", "--XyZ\r\nContent-Disposition: form-data; name=\"a\"\r\n\r\n1\r\n"},
-      {"empty body", ""},
       {"no name", multipart({"--XyZ\r\nContent-Disposition: form-data\r\n\r\n1\r\n"})},
       {"header line without a colon", multipart({"--XyZ\r\nContent-Disposition form-data; name=\"a\"\r\n\r\n1\r\n"})},
       {"quote never closes", multipart({"--XyZ\r\nContent-Disposition: form-data; name=\"a\r\n\r\n1\r\n"})},
@@ -408,12 +417,18 @@ TEST_P(InspectProgram, MalformedMultipartIsRefused) {
   std::vector<Row> rows;
   for (const auto& [name, body] : cases)
     rows.push_back({name, {"REQUEST_METHOD=POST", kMultipart, length_of(body)}, body, fail(400, "malformed_multipart")});
-  rows.push_back({"no boundary", {"REQUEST_METHOD=POST", "CONTENT_TYPE=multipart/form-data", "CONTENT_LENGTH=0"}, "",
+  rows.push_back({"no boundary", {"REQUEST_METHOD=POST", "CONTENT_TYPE=multipart/form-data", "CONTENT_LENGTH=1"}, "x",
                   fail(400, "malformed_multipart")});
   rows.push_back({"boundary of 71 bytes",
                   {"REQUEST_METHOD=POST", "CONTENT_TYPE=multipart/form-data; boundary=" + std::string(71, 'b'),
-                   "CONTENT_LENGTH=0"},
-                  "", fail(400, "malformed_multipart")});
+                   "CONTENT_LENGTH=1"},
+                  "x", fail(400, "malformed_multipart")});
+  // Without a body there is no form, and nothing to need a boundary.
+  for (const std::string& type : {std::string(kMultipart).substr(13), std::string("multipart/form-data"),
+                                 "multipart/form-data; boundary=" + std::string(71, 'b')})
+    rows.push_back({"no body: " + type, {"REQUEST_METHOD=POST", "CONTENT_TYPE=" + type, "CONTENT_LENGTH=0"}, "",
+                    ok(R"("method":"POST","query":"","args":[],"form":[],"cookies":[],"files":[],)"
+                       R"("headers":[["Content-Length","0"],["Content-Type",")" + type + R"("]])")});
   run_rows(rows);
 }
 

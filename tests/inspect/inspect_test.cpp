@@ -107,6 +107,11 @@ TEST(AnswerRequest, RefusedBodyIsReadOffUpToABound) {
         {"CGIECHO_MAX_FILE", "1000000"}},
        large_form, "413", 0},
       {"length not a number", {{"CONTENT_LENGTH", "1OO"}}, small, "400", 100},
+      {"up to CGIECHO_READ_OFF", {{"CONTENT_LENGTH", "100"}, {"CGIECHO_MAX_BODY", "99"}, {"CGIECHO_READ_OFF", "10"}},
+       small, "413", 90},
+      {"bad limit: the default bound", {{"CONTENT_LENGTH", "100"}, {"CGIECHO_READ_OFF", "x"}}, small, "500", 0},
+      {"no boundary, with a body",
+       {{"CONTENT_LENGTH", "100"}, {"CONTENT_TYPE", "multipart/form-data"}}, small, "400", 0},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -114,6 +119,56 @@ TEST(AnswerRequest, RefusedBodyIsReadOffUpToABound) {
     env["REQUEST_METHOD"] = "POST";
     EXPECT_EQ(status_line(answer(env, {c.body})).substr(8, 3), c.status);
     EXPECT_EQ(unread(), c.left);
+  }
+}
+
+// The inspector reads a request as the web layer's Request does: the same
+// checks in the same order, a request without a body needs no boundary, a
+// failed read is the server's error and not a short body, and a refusal is
+// logged by the same line.
+TEST(AnswerRequest, ReadsARequestAsTheWebLayerDoes) {
+  const struct {
+    const char* name;
+    Env env;
+    std::string body;
+    bool fails;
+    std::string status;
+    std::string log;
+  } cases[] = {
+      {"multipart without a boundary, no body", {{"CONTENT_TYPE", "multipart/form-data"}}, "", false, "200", ""},
+      {"... with an empty CONTENT_LENGTH", {{"CONTENT_TYPE", "multipart/form-data"}, {"CONTENT_LENGTH", ""}}, "",
+       false, "200", ""},
+      {"the body's length before the boundary",
+       {{"CONTENT_TYPE", "multipart/form-data"}, {"CONTENT_LENGTH", "5"}, {"CGIECHO_MAX_BODY", "4"}}, "abcde", false,
+       "413", "CGIECHO_MAX_BODY (4) passed (413 body_too_large)"},
+      {"the boundary before the query",
+       {{"CONTENT_TYPE", "multipart/form-data"}, {"CONTENT_LENGTH", "5"}, {"QUERY_STRING", "a&b"},
+        {"CGIECHO_MAX_FIELDS", "1"}},
+       "abcde", false, "400", "The multipart body breaks the multipart rules (400 malformed_multipart)"},
+      {"a form over max_form", {{"CONTENT_TYPE", "application/x-www-form-urlencoded"}, {"CONTENT_LENGTH", "5"},
+       {"CGIECHO_MAX_FORM", "4"}}, "a=123", false, "413", "CGIECHO_MAX_FORM (4) passed (413 body_too_large)"},
+      {"a short body", {{"CONTENT_LENGTH", "5"}}, "abc", false, "400",
+       "The body ended before CONTENT_LENGTH bytes arrived (400 body_truncated)"},
+      {"a failed read", {{"CONTENT_LENGTH", "5"}}, "abc", true, "500",
+       "The request body could not be read (500 read_failed)"},
+      {"a failed read, multipart",
+       {{"CONTENT_LENGTH", "500"}, {"CONTENT_TYPE", "multipart/form-data; boundary=b"}}, multipart("x"), true, "500",
+       "The request body could not be read (500 read_failed)"},
+      {"a bad limit", {{"CGIECHO_MAX_PARTS", "1e3"}}, "", false, "500",
+       "CGIECHO_MAX_PARTS is not a plain decimal number (500 invalid_limit)"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    cgiecho::fake::reset();
+    auto& p = cgiecho::fake::process();
+    p.environment = c.env;
+    p.environment["REQUEST_METHOD"] = "POST";
+    p.environment["SCRIPT_NAME"] = "/i";
+    if (!c.body.empty()) p.stdin_pieces = {c.body};
+    p.stdin_fails = c.fails;
+    cgiecho::inspect::answer_request({});
+    EXPECT_EQ(status_line(p.written()).substr(8, 3), c.status) << p.written();
+    EXPECT_EQ(p.errors, c.log.empty() ? "" : "cgiecho: refused a request to /i: " + c.log + "\n");
   }
 }
 

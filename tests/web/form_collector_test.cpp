@@ -115,14 +115,15 @@ TEST_F(FormCollectorTest, TextPartsBecomeFieldsAndFilePartsUploads) {
   const std::string body = part("name=\"a\0b\""s, "v\r\n1") + part("name=f; filename=\"../x.txt\"", "tiny",
                                                                      "Content-Type: text/plain\r\n") +
                            part("name=a", "") + part("name=g; filename=\"\"", big) + part("name=\"\"", "\0"s) + kClose;
-  // How much of one part stays in memory: exactly the big file, one less.
-  for (const std::uint64_t memory : {std::uint64_t{100}, std::uint64_t{99}, std::uint64_t{0}}) {
+  // How much file data stays in memory, over every file of the request:
+  // exactly both files, one less (the second goes to a temp file), none.
+  for (const std::uint64_t memory : {std::uint64_t{104}, std::uint64_t{103}, std::uint64_t{0}}) {
     SCOPED_TRACE(memory);
     Limits limits;
     limits.memory = memory;
     const Want want{{{"a\0b"s, "v\r\n1"}, {"a", ""}, {"", "\0"s}},
                     {{"f", "../x.txt", true, "text/plain", "tiny", memory >= 4},
-                     {"g", "", false, "", big, memory >= 100}}};
+                     {"g", "", false, "", big, memory >= 104}}};
     for (std::size_t cut = 0; cut <= body.size(); ++cut) {
       SCOPED_TRACE(cut);
       const Collected r = collect(body, limits, {cut}, false);

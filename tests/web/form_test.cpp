@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
@@ -81,6 +82,27 @@ TEST(ParseUrlencoded, FieldLimitCountsFieldsNotPieces) {
     ASSERT_FALSE(fields.empty());
     EXPECT_EQ(fields[0].raw_name, "kept");
     if (c.want != errc::ok) { EXPECT_EQ(fields.size(), 1u); }
+  }
+}
+
+// Room is taken for the fields the text holds, not for what a raised
+// limit would allow: 16 MiB of "&" under a limit of 2^64 - 1 once reserved
+// a field per "&" (640 MB).
+TEST(ParseUrlencoded, ReservesNoMoreThanTheFieldsThereAre) {
+  const std::string ampersands(std::size_t{16} << 20, '&');
+  std::string mixed;
+  for (int i = 0; i < 1000; ++i) mixed += "a&&&&&&&&&";
+  const struct {
+    const char* what;
+    const std::string& text;
+    std::size_t fields;
+  } cases[] = {{"only &", ampersands, 0}, {"one field in ten bytes", mixed, 1000}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<Field> fields;
+    ASSERT_EQ(cgiecho::web::parse_urlencoded(c.text, UINT64_MAX, errc::too_many_fields, fields), errc::ok);
+    EXPECT_EQ(fields.size(), c.fields);
+    EXPECT_LE(fields.capacity(), c.fields + 1);
   }
 }
 

@@ -163,6 +163,45 @@ TEST_F(RequestMultipart, LimitsAtTheirValueAndOneOver) {
   }
 }
 
+// limits.memory is the request's budget for file data in memory, not each
+// file's: files that fit together stay, and the file that would pass it
+// goes to a temp file, as does every later one that would.
+TEST_F(RequestMultipart, FilesInMemoryShareOneBudget) {
+  std::string body;
+  const std::size_t sizes[] = {40, 40, 30, 10};
+  for (std::size_t i = 0; i < 4; ++i)
+    body += "--XyZ\r\nContent-Disposition: form-data; name=f; filename=\"" + std::to_string(i) + "\"\r\n\r\n" +
+            std::string(sizes[i], static_cast<char>('a' + i)) + "\r\n";
+  body += "--XyZ--\r\n";
+  const struct {
+    std::uint64_t memory;
+    std::vector<bool> in_memory;
+  } cases[] = {
+      {120, {true, true, true, true}},  // the body streams (larger than 120): 120 bytes of files fit
+      {119, {true, true, true, false}},
+      {100, {true, true, false, true}},
+      {79, {true, false, true, false}},
+      {0, {false, false, false, false}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.memory);
+    cgiecho::fake::reset_temp_files();
+    Limits l;
+    l.memory = c.memory;
+    ASSERT_EQ(run(kType, body, l), errc::ok);
+    ASSERT_EQ(request.files().size(), 4u);
+    for (std::size_t i = 0; i < 4; ++i) {
+      SCOPED_TRACE(i);
+      const auto& f = request.files()[i];
+      EXPECT_EQ(f.in_memory(), c.in_memory[i]);
+      std::string data(sizes[i], '?');
+      std::size_t got = 0;
+      EXPECT_EQ(f.read(0, data.data(), data.size(), got), errc::ok);
+      EXPECT_EQ(data, std::string(sizes[i], static_cast<char>('a' + i)));
+    }
+  }
+}
+
 TEST_F(RequestMultipart, MediaTypeInAnyCaseAndFromParts) {
   ASSERT_EQ(run("Multipart/Form-Data ; BOUNDARY=\"XyZ\"", kBody, Limits{}), errc::ok);
   EXPECT_EQ(summary(request), kWant);

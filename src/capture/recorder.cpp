@@ -5,6 +5,8 @@
 
 #include "platform/platform.h"
 #include "request/number.h"
+#include "text/ascii.h"
+#include "text/decimal.h"
 
 namespace cgiecho::capture {
 namespace {
@@ -39,6 +41,14 @@ std::string setting(std::string_view name) {
   return platform::channel() == nullptr ? platform::env(name) : platform::process_env(name);
 }
 
+// A plain decimal number that fits in 64 bits, as CONTENT_LENGTH and the
+// settings are read; too large is no number here.
+std::optional<std::uint64_t> plain_decimal(std::string_view digits) {
+  const text::Decimal number = text::parse_decimal(digits);
+  if (number.outcome != text::Decimal::Outcome::number) return std::nullopt;
+  return number.value;
+}
+
 bool limit_setting(std::string_view name, std::uint64_t fallback, std::uint64_t& out) {
   const std::string text = setting(name);
   if (text.empty()) {
@@ -54,18 +64,11 @@ bool limit_setting(std::string_view name, std::uint64_t fallback, std::uint64_t&
   return true;
 }
 
-char ascii_upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
-
-bool same_no_case(std::string_view a, std::string_view b) {
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return ascii_upper(x) == ascii_upper(y); });
-}
-
 // Where `word` first appears in `text`, without case; npos when nowhere.
-std::size_t find_no_case(std::string_view text, std::string_view word) {
-  if (word.size() > text.size()) return std::string_view::npos;
-  for (std::size_t at = 0; at + word.size() <= text.size(); ++at)
-    if (same_no_case(text.substr(at, word.size()), word)) return at;
+std::size_t find_no_case(std::string_view haystack, std::string_view word) {
+  if (word.size() > haystack.size()) return std::string_view::npos;
+  for (std::size_t at = 0; at + word.size() <= haystack.size(); ++at)
+    if (text::equals_ignoring_case(haystack.substr(at, word.size()), word)) return at;
   return std::string_view::npos;
 }
 
@@ -163,7 +166,7 @@ bool is_secret_name(std::string_view name) {
   for (const std::string_view word : kSecretWords)
     if (find_no_case(name, word) != std::string_view::npos) return true;
   return name.size() >= kSecretEnding.size() &&
-         same_no_case(name.substr(name.size() - kSecretEnding.size()), kSecretEnding);
+         text::equals_ignoring_case(name.substr(name.size() - kSecretEnding.size()), kSecretEnding);
 }
 
 Variables kept_variables(Variables all, bool keep_secrets, std::vector<std::string>* removed) {
@@ -175,7 +178,7 @@ Variables kept_variables(Variables all, bool keep_secrets, std::vector<std::stri
     // could take them back.
     if (!name.empty() && name[0] == '=') continue;
     if (name.size() >= kSettingPrefix.size() &&
-        same_no_case(std::string_view(name).substr(0, kSettingPrefix.size()), kSettingPrefix))
+        text::equals_ignoring_case(std::string_view(name).substr(0, kSettingPrefix.size()), kSettingPrefix))
       continue;
     if (keep_secrets || !is_secret_name(name)) {
       kept.emplace_back(std::move(name), std::move(value));
@@ -200,7 +203,7 @@ std::vector<std::pair<std::size_t, std::size_t>> set_cookie_values(std::string_v
     if (lf != std::string_view::npos && end > at && response[end - 1] == '\r') --end;
     const std::string_view line = response.substr(at, end - at);
     if (line.empty()) break;
-    if (line.size() > kSetCookie.size() && same_no_case(line.substr(0, kSetCookie.size()), kSetCookie)) {
+    if (line.size() > kSetCookie.size() && text::equals_ignoring_case(line.substr(0, kSetCookie.size()), kSetCookie)) {
       std::size_t colon = kSetCookie.size();
       while (colon < line.size() && (line[colon] == ' ' || line[colon] == '\t')) ++colon;
       if (colon < line.size() && line[colon] == ':') {
@@ -316,18 +319,6 @@ std::string capture_file_name(std::int64_t unix_microseconds, std::uint64_t proc
   append_digits(name, sequence, 1);
   name += kFileSuffix;
   return name;
-}
-
-std::optional<std::uint64_t> plain_decimal(std::string_view text) {
-  if (text.empty()) return std::nullopt;
-  std::uint64_t n = 0;
-  for (const char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    const auto digit = static_cast<std::uint64_t>(c - '0');
-    if (n > (UINT64_MAX - digit) / 10) return std::nullopt;
-    n = n * 10 + digit;
-  }
-  return n;
 }
 
 Recording::~Recording() { finish(); }

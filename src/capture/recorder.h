@@ -73,10 +73,6 @@ std::size_t response_room(std::uint64_t max_kept, std::uint64_t kept);
 // process id and a count within the process; names sort by time.
 std::string capture_file_name(std::int64_t unix_microseconds, std::uint64_t process_id, std::uint64_t sequence);
 
-// A plain decimal number (digits only, leading zeros allowed, at most
-// 2^64 - 1), as CONTENT_LENGTH and the settings are read.
-std::optional<std::uint64_t> plain_decimal(std::string_view text);
-
 // One request being captured. begin() comes before the program reads the
 // request, finish() after it answered; between them the request is served
 // through the recording, which hands the program the body it read ahead

@@ -6,6 +6,7 @@
 #include <new>
 
 #include "platform/platform.h"
+#include "text/decimal.h"
 #include "web/multipart.h"
 
 namespace cgiecho::web {
@@ -15,19 +16,16 @@ errc content_length(bool set, std::string_view value, std::uint64_t& length) noe
     length = 0;
     return errc::ok;
   }
-  // Every byte is checked before the size counts: "99999999999999999999x"
-  // is not a number at all.
-  std::uint64_t n = 0;
-  bool too_large = false;
-  for (const char c : value) {
-    if (c < '0' || c > '9') return errc::bad_content_length;
-    const auto digit = static_cast<std::uint64_t>(c - '0');
-    if (n > (std::numeric_limits<std::uint64_t>::max() - digit) / 10) too_large = true;
-    n = n * 10 + digit;
+  const text::Decimal number = text::parse_decimal(value);
+  switch (number.outcome) {
+    case text::Decimal::Outcome::number:
+      length = number.value;
+      return errc::ok;
+    case text::Decimal::Outcome::too_large:
+      return errc::body_too_large;
+    default:
+      return errc::bad_content_length;
   }
-  if (too_large) return errc::body_too_large;
-  length = n;
-  return errc::ok;
 }
 
 errc check_request(const Variables& variables, const Limits& limits, std::uint64_t absent_length,

@@ -139,15 +139,6 @@ TEST(CaptureFileName, UtcTimeToTheMicrosecondThenProcessAndCount) {
   }
 }
 
-TEST(CapturePlainDecimal, DigitsOnlyInSixtyFourBits) {
-  const struct {
-    std::string text;
-    std::optional<std::uint64_t> want;
-  } cases[] = {{"0", 0},          {"007", 7},      {"16777216", 16777216}, {"18446744073709551615", UINT64_MAX},
-               {"18446744073709551616", {}}, {"", {}}, {" 1", {}}, {"1 ", {}}, {"+1", {}}, {"-1", {}}, {"1e3", {}}};
-  for (const auto& c : cases) EXPECT_EQ(cgiecho::capture::plain_decimal(c.text), c.want) << c.text;
-}
-
 // The body read ahead reaches the program whole, in whatever pieces the
 // input gives it, also when the capture cannot be written (no files in the
 // scripted system) and when it keeps less than the program gets.

@@ -162,6 +162,26 @@ class Recording::Channel final : public platform::Channel {
   std::string path_;
 };
 
+namespace {
+
+// Each cookie's value in a Cookie header, as a program reads them: a
+// program that shows its cookies one by one (the inspector lists them)
+// echoes those values, not the header whole.
+void add_cookie_values(std::string_view header, std::vector<std::string>& values) {
+  while (!header.empty()) {
+    const std::size_t semicolon = header.find(';');
+    const std::string_view piece = header.substr(0, semicolon);
+    header = semicolon == std::string_view::npos ? std::string_view() : header.substr(semicolon + 1);
+    const std::size_t eq = piece.find('=');
+    if (eq == std::string_view::npos) continue;
+    std::string_view value = text::trim_blanks(piece.substr(eq + 1));
+    if (value.size() >= 2 && value.front() == '"' && value.back() == '"') value = value.substr(1, value.size() - 2);
+    if (!value.empty()) values.emplace_back(value);
+  }
+}
+
+}  // namespace
+
 bool is_secret_name(std::string_view name) {
   for (const std::string_view word : kSecretWords)
     if (find_no_case(name, word) != std::string_view::npos) return true;
@@ -184,7 +204,10 @@ Variables kept_variables(Variables all, bool keep_secrets, std::vector<std::stri
       kept.emplace_back(std::move(name), std::move(value));
       continue;
     }
-    if (removed != nullptr && !value.empty()) removed->push_back(std::move(value));
+    if (removed != nullptr && !value.empty()) {
+      if (find_no_case(name, "COOKIE") != std::string_view::npos) add_cookie_values(value, *removed);
+      removed->push_back(std::move(value));
+    }
     kept.emplace_back(std::move(name), std::string(kSecretMarker));
   }
   return kept;

@@ -380,8 +380,9 @@ TEST(CaptureLinux, TheInspectorsEchoOfACredentialIsRemoved) {
     std::string echo;               // what its response record holds instead
     bool same;                      // whether a replay compares the same
   } cases[] = {
-      {"the inspector echoing a cookie", {"HTTP_COOKIE=sid=s3cr3t"}, {"sid=s3cr3t"}, "[\"Cookie\",\"" + marker + "\"]",
-       false},  // it echoes the cookie's value apart too, which a replay cannot give back
+      {"the inspector echoing a cookie", {"HTTP_COOKIE=sid=s3cr3t; lang=\"en\""}, {"sid=s3cr3t", "s3cr3t"},
+       "[\"sid\",\"" + marker + "\"]",
+       false},  // a replay sends the marker as the header, which holds no cookie to list
       {"an API key and a token", {"HTTP_X_API_KEY=k-9f8e7d", "HTTP_X_AUTH_TOKEN=t-0a1b2c"}, {"k-9f8e7d", "t-0a1b2c"},
        "[\"X-Api-Key\",\"" + marker + "\"]", true},
   };

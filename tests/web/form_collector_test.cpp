@@ -190,7 +190,7 @@ TEST_F(FormCollectorTest, TempFileFailuresStopTheRequest) {
   EXPECT_EQ(collect(body, limits, {60, 200}, false).error, errc::ok);
 }
 
-TEST_F(FormCollectorTest, KeepNeverReplacesAFile) {
+TEST_F(FormCollectorTest, KeepNeverReplacesAFileAndSaysWhy) {
   const std::string body = part("name=m; filename=a", "in memory") + part("name=d; filename=b", "on disk, this one") +
                            kClose;
   Limits limits;
@@ -221,29 +221,18 @@ TEST_F(FormCollectorTest, KeepNeverReplacesAFile) {
   EXPECT_EQ(t.kept_by_link, 1u);
   EXPECT_EQ(read_all(files[1]), "on disk, this one");  // still readable after keeping
   EXPECT_EQ(web::UploadedFile().keep("x"), errc::keep_failed);
-}
 
-// keep and keep_in hand the system's reason on, from memory and from disk.
-TEST_F(FormCollectorTest, KeepInSaysTheSystemsReason) {
-  const std::string body = part("name=m; filename=a", "in memory") + part("name=d; filename=b", "on disk, this one") +
-                           kClose;
-  Limits limits;
-  limits.memory = 10;
-  const Collected r = collect(body, limits, {30}, false);
-  ASSERT_EQ(r.error, errc::ok);
-  const auto& files = r.collector->files();
-  ASSERT_EQ(files.size(), 2u);
-  auto& t = fake::temp_files();
+  // keep_in, and the system's reason handed on, from memory and from disk.
   t.folders.insert("up");
   const struct {
     std::string folder, name;
     int want;  // the fake system's errno, 0 for kept
-  } cases[] = {
+  } in_folder[] = {
       {"up", "f", 0}, {"up", "f", EEXIST}, {"up", "..", EINVAL}, {"up", "a/b", EINVAL}, {"up", "", EINVAL},
       {"none", "f", ENOENT},
   };
   for (const std::size_t i : {0, 1}) {
-    for (const auto& c : cases) {
+    for (const auto& c : in_folder) {
       SCOPED_TRACE(std::to_string(i) + " " + c.folder + " " + c.name);
       std::error_code why = std::make_error_code(std::errc::io_error);
       // Each file keeps its own "f0" or "f1"; refused names stay as they are.

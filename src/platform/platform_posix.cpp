@@ -261,11 +261,14 @@ template <class Make>
 FileResult in_folder(std::string_view folder, std::string_view name, Make&& make) noexcept {
   if (!usable_path(folder) || !plain_file_name(name)) return {EINVAL};
   try {
-    const int dir = open_folder(std::string(folder));
-    if (dir < 0) return {errno};
-    const FileResult made = make(dir, std::string(name));
-    ::close(dir);
-    return made;
+    struct Folder {
+      int fd;
+      ~Folder() {
+        if (fd >= 0) ::close(fd);
+      }
+    } dir{open_folder(std::string(folder))};  // closed on every way out
+    if (dir.fd < 0) return {errno};
+    return make(dir.fd, std::string(name));
   } catch (...) {
     return {ENOMEM};
   }

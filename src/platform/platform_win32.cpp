@@ -276,15 +276,18 @@ FileResult in_folder(std::string_view folder, std::string_view name, Make&& make
   try {
     std::wstring wide;
     if (!wide_path(folder, wide)) return {ERROR_INVALID_NAME};
-    HANDLE dir = CreateFileW(wide.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (dir == INVALID_HANDLE_VALUE) return {error_or(ERROR_PATH_NOT_FOUND)};
+    struct Folder {
+      HANDLE h;
+      ~Folder() {
+        if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+      }
+    } dir{CreateFileW(wide.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                      FILE_FLAG_BACKUP_SEMANTICS, nullptr)};  // closed on every way out
+    if (dir.h == INVALID_HANDLE_VALUE) return {error_or(ERROR_PATH_NOT_FOUND)};
     BY_HANDLE_FILE_INFORMATION info{};
-    FileResult made{ERROR_DIRECTORY};
-    if (!GetFileInformationByHandle(dir, &info)) made = {error_or(ERROR_DIRECTORY)};
-    else if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) made = make(dir, name);
-    CloseHandle(dir);
-    return made;
+    if (!GetFileInformationByHandle(dir.h, &info)) return {error_or(ERROR_DIRECTORY)};
+    if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return {ERROR_DIRECTORY};
+    return make(dir.h, name);
   } catch (...) {
     return {ERROR_NOT_ENOUGH_MEMORY};
   }

@@ -274,6 +274,7 @@ TEST_F(PrivateTemp, KeptInAFolderByAPlainNameOnly) {
   } rows[] = {
       {folder, "kept.bin", 0},
       {folder, "kept.bin", kExists},
+      {folder, "\xC3\xA9t\xC3\xA9 NUL", 0},  // UTF-8, wide on Windows; no device there
       {folder, "taken", kExists},
       {folder, "", kBadName},
       {folder, ".", kBadName},
@@ -285,6 +286,7 @@ TEST_F(PrivateTemp, KeptInAFolderByAPlainNameOnly) {
       {folder, "/abs", kBadName},
 #ifdef _WIN32
       {folder, "taken:stream", kBadName},
+      {folder, "not UTF-8 \xFF", kBadName},
 #else
       {folder, "link", kExists},
       {folder, "dangling", kExists},
@@ -305,8 +307,8 @@ TEST_F(PrivateTemp, KeptInAFolderByAPlainNameOnly) {
           from_memory ? platform::write_new_file_in(r.folder, name, data) : file.keep_in(r.folder, name);
       EXPECT_EQ(got.code, r.want);
       if (r.want == 0) {
-        EXPECT_EQ(contents(fs::path(r.folder) / name), data);
-        expect_private(fs::path(r.folder) / name);
+        EXPECT_EQ(contents(fs::path(r.folder) / fs::u8path(name)), data);
+        expect_private(fs::path(r.folder) / fs::u8path(name));
       }
     }
   }

@@ -151,6 +151,11 @@ def main(argv):
             if got != 303 or f"Location: {location}" not in head or len(cookie) != 1 or \
                     ("; Secure" in cookie[0]) != secure or "; Path=/cgi-bin/upload;" not in cookie[0]:
                 problems.append(f"{env}: {got} {head}, expected Location: {location}")
+        # HEAD: the GET page's head, and no page.
+        got_get, head_get, page_get = run(program, {"CGIECHO_UPLOAD_DIR": folder})
+        got, head, page = run(program, {"CGIECHO_UPLOAD_DIR": folder, "REQUEST_METHOD": "HEAD"})
+        if (got, head) != (got_get, head_get) or got != 200 or page or "File drop" not in page_get:
+            problems.append(f"HEAD: {got} {head} {page[:100]!r}, GET: {got_get} {head_get}")
         got, head, page = run(program, {"CGIECHO_UPLOAD_DIR": folder, "SERVER_NAME": None}, TWO_FILES)
         if got != 500 or "SERVER_NAME" not in page:
             problems.append(f"no SERVER_NAME: {got} {page[:200]!r}")

@@ -40,8 +40,9 @@ class UploadedFile {
   // made (no such folder, NUL in it) fails: errc::keep_failed, with
   // nothing left at `path`, and `system` says the system's reason (errno
   // on Linux, GetLastError() on Windows, in std::system_category(); EEXIST
-  // or ERROR_FILE_EXISTS when `path` is taken). `system` is cleared on
-  // success. The upload stays readable afterwards.
+  // or ERROR_FILE_EXISTS when `path` is taken; a moved-from file, which
+  // holds nothing, is std::errc::bad_file_descriptor). `system` is cleared
+  // on success. The upload stays readable afterwards.
   errc keep(std::string_view path, std::error_code& system) const noexcept;
   errc keep(std::string_view path) const noexcept;  // the same, without the reason
   // The same as a new file `name` in `folder`, where nothing can send it
@@ -51,8 +52,8 @@ class UploadedFile {
   // replaced. `name` is one plain name (not empty, ".", "..", nor holding
   // "/", "\\" or NUL; on Windows no ":" either), else keep_failed with
   // EINVAL (ERROR_INVALID_NAME). A folder that does not exist or is not a
-  // folder is the system's ENOENT or ENOTDIR (ERROR_PATH_NOT_FOUND,
-  // ERROR_DIRECTORY...).
+  // folder is the system's ENOENT or ENOTDIR (ERROR_FILE_NOT_FOUND or
+  // ERROR_PATH_NOT_FOUND, or ERROR_DIRECTORY).
   errc keep_in(std::string_view folder, std::string_view name, std::error_code& system) const noexcept;
   errc keep_in(std::string_view folder, std::string_view name) const noexcept;
 

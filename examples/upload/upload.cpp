@@ -1,14 +1,16 @@
 // A small file drop on the cgiecho web layer, as a CGI program or a FastCGI
 // responder. A GET shows a form (text fields, a multi-select, files) and
 // what this browser has sent so far; a POST keeps each file in the folder
-// the server configuration names (CGIECHO_UPLOAD_DIR), under a name of the
-// program's own and never the client's filename, and answers "303 See
+// the program's own environment names (CGIECHO_UPLOAD_DIR: the server
+// configuration's, never a request's), under a name of the program's own
+// and never the client's filename, and answers "303 See
 // Other" back to that page, so that reloading it never sends the form again.
 //
 // Which uploads are whose: a cookie holds a random id, and every POST
 // writes one small record file, <id>-<n>.drop, beside the files it kept.
 #include <cstdint>
 #include <string>
+#include <system_error>
 #include <string_view>
 #include <vector>
 
@@ -43,17 +45,10 @@ struct Item {
   std::string stored;  // the file's name in the folder
 };
 
-// The setting a request's parameters give, else the responder's own
-// environment (`own`; empty under CGI, where they are the same).
-std::string_view setting(const web::Variables& request, const web::Variables& own, std::string_view name) {
-  for (const auto* list : {&request, &own})
-    for (const auto& [n, v] : *list)
-      if (n == name) return v;
-  return {};
-}
-
 std::string_view variable(const web::Variables& variables, std::string_view name) {
-  return setting(variables, {}, name);
+  for (const auto& [n, v] : variables)
+    if (n == name) return v;
+  return {};
 }
 
 std::string hex(std::string_view bytes) {
@@ -156,8 +151,10 @@ void answer_failure(int status, std::string_view what) {
   head.send(html_page("Upload failed", "<h1>Upload failed</h1>\n<p>" + escaped(what) + "</p>\n"));
 }
 
+std::string drop_name(std::string_view id, int n) { return std::string(id) + '-' + std::to_string(n) + ".drop"; }
+
 std::string drop_path(std::string_view folder, std::string_view id, int n) {
-  return std::string(folder) + '/' + std::string(id) + '-' + std::to_string(n) + ".drop";
+  return std::string(folder) + '/' + drop_name(id, n);
 }
 
 // The page the form posts to and the redirect returns to: the form, and
@@ -202,7 +199,7 @@ void answer_page(const web::Request& request, std::string_view folder, std::stri
     }
     body += "</table>\n</section>\n";
   }
-  web::ResponseHead head;
+  web::ResponseHead head(request);  // HEAD: the header block alone
   head.status(200);
   head.send(html_page("File drop", body));
 }
@@ -252,8 +249,12 @@ void answer_post(const web::Request& request, std::string_view folder, std::stri
     i.stored = random_id();
     if (i.stored.empty()) return answer_failure(500, "The system gave no random bytes for a file name.");
     i.stored += ".upload";
-    if (file.keep(std::string(folder) + '/' + i.stored) != web::errc::ok)
-      return answer_failure(500, "A file could not be kept: the upload folder cannot be written.");
+    // Made inside the folder as it is opened now: nothing checked
+    // beforehand can have changed since.
+    std::error_code why;
+    if (file.keep_in(folder, i.stored, why) != web::errc::ok)
+      return answer_failure(500, "A file could not be kept in the upload folder (CGIECHO_UPLOAD_DIR): " +
+                                     why.message() + ".");
     items.push_back(std::move(i));
   }
 
@@ -262,10 +263,9 @@ void answer_post(const web::Request& request, std::string_view folder, std::stri
   const std::string record = record_of(items);
   bool written = false;
   for (int n = 1; n <= kMaxDrops && !written; ++n) {
-    const std::string path = drop_path(folder, id, n);
-    written = platform::write_new_file(path, record);
+    written = platform::write_new_file_in(folder, drop_name(id, n), record).ok();
     std::string ignored;
-    if (!written && platform::read_file(path, 0, ignored) == platform::FileRead::missing)
+    if (!written && platform::read_file(drop_path(folder, id, n), 0, ignored) == platform::FileRead::missing)
       return answer_failure(500, "The upload folder cannot be written.");
   }
   if (!written) return answer_failure(507, "This browser's list is full.");
@@ -293,10 +293,10 @@ void answer(const web::Variables& own) {
   std::string_view bad;
   if (web::limits_from(variables, own, web::Limits{}, limits, bad) != web::errc::ok)
     return answer_failure(500, std::string(bad) + " is not a plain decimal number.");
-  const std::string_view folder = setting(variables, own, kFolderVariable);
+  // The process's own setting: under FastCGI a request's parameters
+  // never choose where files go.
+  const std::string folder = platform::process_env(kFolderVariable);
   if (folder.empty()) return answer_failure(500, "No upload folder is configured (CGIECHO_UPLOAD_DIR).");
-  if (!platform::is_folder(folder))
-    return answer_failure(500, "The upload folder (CGIECHO_UPLOAD_DIR) does not exist or is not a folder.");
 
   const std::string_view method = variable(variables, "REQUEST_METHOD");
   if (method != "GET" && method != "HEAD" && method != "POST") {

@@ -9,10 +9,10 @@
 namespace web = cgiecho::web;
 
 int main() {
-  web::ResponseHead head;
   web::Request request;
   if (const web::errc e = web::Request::from_current(web::Limits{}, request); e != web::errc::ok) {
     // Each error names itself and carries the status to answer with.
+    web::ResponseHead head;
     head.status(web::http_status(e));
     head.content_type("text/plain");
     head.send(std::string(web::code_name(e)) + "\n");
@@ -24,6 +24,7 @@ int main() {
 
   std::string page = "<p>Hello, " + web::html_escape(name) + ".</p>\n";
   page += "<p>Theme: " + web::html_escape(theme ? theme->value : "none") + "</p>\n";
+  web::ResponseHead head(request);  // a HEAD request gets the header block alone
   head.status(200);
   head.set_cookie({"seen", "1", "/"});  // Secure, HttpOnly and SameSite=Lax unless told otherwise
   head.send(page);                      // head and page in one write

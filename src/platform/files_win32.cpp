@@ -8,6 +8,7 @@
 
 #include "platform/platform.h"
 #include "platform/win32_error.h"
+#include "platform/win32_files.h"
 #include "platform/write_all.h"
 
 namespace cgiecho::platform {
@@ -38,36 +39,58 @@ std::string system_error_text(unsigned long code) {
   return "error " + std::to_string(code) + (message.empty() ? "" : " (" + message + ")");
 }
 
-Created create_private_file(const std::string& path, std::intptr_t& handle, std::string& error) {
-  // A DACL that grants the file's user everything and nobody else anything,
-  // protected from what the folder would pass down.
-  HANDLE token = nullptr;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
-    error = last_error();
-    return Created::failed;
-  }
+namespace {
+
+// A DACL that grants the file's user everything and nobody else anything,
+// protected from what the folder would pass down, in a descriptor that
+// CreateFile takes. Filled in place: the descriptor points into itself.
+struct PrivateSecurity {
   alignas(TOKEN_USER) unsigned char user[256];
+  alignas(ACL) unsigned char acl[256];
+  SECURITY_DESCRIPTOR descriptor;
+  SECURITY_ATTRIBUTES attributes;
+};
+
+// False with GetLastError() set.
+bool make_private_security(PrivateSecurity& s) {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
   DWORD user_size = 0;
-  const BOOL got_user = GetTokenInformation(token, TokenUser, user, sizeof user, &user_size);
+  const BOOL got_user = GetTokenInformation(token, TokenUser, s.user, sizeof s.user, &user_size);
+  const DWORD code = GetLastError();
   CloseHandle(token);
   if (!got_user) {
+    SetLastError(code);
+    return false;
+  }
+  PSID sid = reinterpret_cast<TOKEN_USER*>(s.user)->User.Sid;
+  auto* acl = reinterpret_cast<ACL*>(s.acl);
+  if (!InitializeAcl(acl, sizeof s.acl, ACL_REVISION) || !AddAccessAllowedAce(acl, ACL_REVISION, FILE_ALL_ACCESS, sid) ||
+      !InitializeSecurityDescriptor(&s.descriptor, SECURITY_DESCRIPTOR_REVISION) ||
+      !SetSecurityDescriptorDacl(&s.descriptor, TRUE, acl, FALSE) ||
+      !SetSecurityDescriptorControl(&s.descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED))
+    return false;
+  s.attributes = SECURITY_ATTRIBUTES{sizeof s.attributes, &s.descriptor, FALSE};
+  return true;
+}
+
+}  // namespace
+
+void* create_private_new_file(const wchar_t* path) {
+  PrivateSecurity security;
+  if (!make_private_security(security)) return INVALID_HANDLE_VALUE;
+  return CreateFileW(path, GENERIC_WRITE, 0, &security.attributes, CREATE_NEW,
+                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+}
+
+Created create_private_file(const std::string& path, std::intptr_t& handle, std::string& error) {
+  PrivateSecurity security;
+  if (!make_private_security(security)) {
     error = last_error();
     return Created::failed;
   }
-  PSID sid = reinterpret_cast<TOKEN_USER*>(user)->User.Sid;
-  alignas(ACL) unsigned char acl_bytes[256];
-  auto* acl = reinterpret_cast<ACL*>(acl_bytes);
-  SECURITY_DESCRIPTOR descriptor;
-  if (!InitializeAcl(acl, sizeof acl_bytes, ACL_REVISION) ||
-      !AddAccessAllowedAce(acl, ACL_REVISION, FILE_ALL_ACCESS, sid) ||
-      !InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) ||
-      !SetSecurityDescriptorDacl(&descriptor, TRUE, acl, FALSE) ||
-      !SetSecurityDescriptorControl(&descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED)) {
-    error = last_error();
-    return Created::failed;
-  }
-  SECURITY_ATTRIBUTES attributes{sizeof attributes, &descriptor, FALSE};
-  HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, &attributes, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file =
+      CreateFileA(path.c_str(), GENERIC_WRITE, 0, &security.attributes, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     const DWORD code = GetLastError();
     if (code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS) return Created::exists;

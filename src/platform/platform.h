@@ -153,6 +153,17 @@ void give_back_room(char* room, std::size_t size);
 // ---- Temp files for uploads ------------------------------------------------
 namespace cgiecho::platform {
 
+// What became of making a file: `code` 0 when it was made, else the
+// system's own error number (errno on Linux, GetLastError() on Windows),
+// for the caller to show or to compare (EEXIST / ERROR_FILE_EXISTS: the
+// name is taken). A name refused before the system is asked gives EINVAL
+// (ERROR_INVALID_NAME on Windows); memory that cannot be had ENOMEM
+// (ERROR_NOT_ENOUGH_MEMORY).
+struct FileResult {
+  int code = 0;
+  bool ok() const noexcept { return code == 0; }
+};
+
 // A file for one upload, in the temp folder (TMPDIR, else /tmp; on Windows
 // the folder GetTempPath names) of the process's own environment, never a
 // request's. No other user can open it, and it is gone once closed or once
@@ -191,16 +202,29 @@ class TempFile {
   // False when the read fails.
   bool read_at(std::uint64_t offset, char* buffer, std::size_t count, std::size_t& got) const noexcept;
   // Gives the data a name: a new file at `path` (UTF-8 on Windows), never
-  // replacing anything there. On Linux the file itself is linked there
-  // where it can be (same file system, /proc or the privilege for
-  // AT_EMPTY_PATH), without copying a byte; otherwise the bytes are
-  // copied. The new file is private to the program's user (mode 0600 on
-  // Linux). False when `path` exists or cannot be made; a copy that fails
-  // halfway is removed. The temp file stays open and usable.
-  bool keep_as(std::string_view path) const noexcept;
+  // replacing anything there, and never made through a link at `path`
+  // itself. On Linux the file itself is linked there where it can be (same
+  // file system, /proc or the privilege for AT_EMPTY_PATH), without
+  // copying a byte; otherwise the bytes are copied. The new file is
+  // private to the program's user (mode 0600 on Linux; on Windows a DACL
+  // that grants its owner everything and nobody else anything, inheriting
+  // nothing from the folder). A failure says the system's reason; `path`
+  // taken is EEXIST (ERROR_FILE_EXISTS), and a copy that fails halfway is
+  // removed. The temp file stays open and usable.
+  FileResult keep_as(std::string_view path) const noexcept;
+  // The same as a new file `name` inside `folder`: the folder is opened
+  // once, as given (a link that names it is followed, as opening it
+  // does), and `name` is made relative to what was opened, so nothing
+  // that renames or relinks the folder's path meanwhile can send the file
+  // elsewhere. `name` is one plain name (plain_file_name), else EINVAL
+  // (ERROR_INVALID_NAME).
+  FileResult keep_in(std::string_view folder, std::string_view name) const noexcept;
   void close() noexcept;
 
  private:
+  // keep_as and keep_in: `name` relative to the folder handle `dir`.
+  FileResult keep_at(std::intptr_t dir, const std::string& name) const;
+
   static constexpr std::intptr_t kNone = -1;
   std::intptr_t handle_ = kNone;  // a descriptor, a HANDLE, or the tests' fake's number
   std::uint64_t size_ = 0;
@@ -208,8 +232,23 @@ class TempFile {
 };
 
 // A new file at `path` holding `bytes`, with the same rules as
-// TempFile::keep_as (never replaces anything; removed if writing fails).
-bool write_new_file(std::string_view path, std::string_view bytes) noexcept;
+// TempFile::keep_as (private, never replaces anything, removed if writing
+// fails), and the same in a folder as TempFile::keep_in.
+FileResult write_new_file(std::string_view path, std::string_view bytes) noexcept;
+FileResult write_new_file_in(std::string_view folder, std::string_view name, std::string_view bytes) noexcept;
+
+// Whether `name` names one entry of a folder and nothing else: not empty,
+// not "." or "..", and without "/", "\\" or NUL (on every platform, so a
+// program's names work on each); on Windows also without ":", which would
+// name a stream of another file.
+inline bool plain_file_name(std::string_view name) noexcept {
+#ifdef _WIN32
+  constexpr std::string_view kNot("/\\\0:", 4);
+#else
+  constexpr std::string_view kNot("/\\\0", 3);
+#endif
+  return !name.empty() && name != "." && name != ".." && name.find_first_of(kNot) == std::string_view::npos;
+}
 
 }  // namespace cgiecho::platform
 

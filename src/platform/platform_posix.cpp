@@ -221,11 +221,64 @@ bool write_fd(int fd, const char* data, std::size_t count, std::uint64_t& done) 
 // another file than the one asked for.
 bool usable_path(std::string_view path) { return !path.empty() && path.find('\0') == std::string_view::npos; }
 
-int create_new(const std::string& path) {
+// The failing call's errno, or `fallback` where it set none (a write
+// that put nothing without saying why).
+int error_or(int fallback) { return errno != 0 ? errno : fallback; }
+
+// A new file `name` relative to `dir` (AT_FDCWD: `name` is a path), never
+// one that is there and never through a link there.
+int create_new_at(int dir, const std::string& name) {
   for (;;) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    const int fd = ::openat(dir, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd >= 0 || errno != EINTR) return fd;
   }
+}
+
+// The folder as given, links in its path followed, opened only to make
+// files relative to it (O_PATH needs no right to list it).
+int open_folder(const std::string& folder) {
+  for (;;) {
+    const int fd = ::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0 || errno != EINTR) return fd;
+  }
+}
+
+// Fills a file made by create_new_at with what `fill(out)` writes (false:
+// failed, errno set), closes it, and removes it again when anything failed.
+template <class Fill>
+FileResult fill_new(int dir, const std::string& name, Fill&& fill) {
+  const int out = create_new_at(dir, name);
+  if (out < 0) return {errno};
+  errno = 0;
+  int error = fill(out) ? 0 : error_or(EIO);
+  if (::close(out) != 0 && error == 0) error = errno;
+  if (error != 0) ::unlinkat(dir, name.c_str(), 0);
+  return {error};
+}
+
+// `make(dir, name)` inside `folder`, opened once.
+template <class Make>
+FileResult in_folder(std::string_view folder, std::string_view name, Make&& make) noexcept {
+  if (!usable_path(folder) || !plain_file_name(name)) return {EINVAL};
+  try {
+    struct Folder {
+      int fd;
+      ~Folder() {
+        if (fd >= 0) ::close(fd);
+      }
+    } dir{open_folder(std::string(folder))};  // closed on every way out
+    if (dir.fd < 0) return {errno};
+    return make(dir.fd, std::string(name));
+  } catch (...) {
+    return {ENOMEM};
+  }
+}
+
+FileResult write_new_at(int dir, const std::string& name, std::string_view bytes) {
+  return fill_new(dir, name, [bytes](int out) {
+    std::uint64_t put = 0;
+    return write_fd(out, bytes.data(), bytes.size(), put);
+  });
 }
 
 }  // namespace
@@ -275,38 +328,47 @@ bool TempFile::read_at(std::uint64_t offset, char* buffer, std::size_t count, st
   return true;
 }
 
-bool TempFile::keep_as(std::string_view path) const noexcept {
-  if (handle_ == kNone || !usable_path(path)) return false;
-  try {
-    const std::string target(path);
-    const int fd = static_cast<int>(handle_);
-    if (linkable_) {
+FileResult TempFile::keep_at(std::intptr_t dir_handle, const std::string& name) const {
+  const int dir = static_cast<int>(dir_handle);
+  const int fd = static_cast<int>(handle_);
+  if (linkable_) {
 #ifdef AT_EMPTY_PATH
-      // Needs CAP_DAC_READ_SEARCH; the /proc name below works for anyone.
-      if (::linkat(fd, "", AT_FDCWD, target.c_str(), AT_EMPTY_PATH) == 0) return true;
-      if (errno == EEXIST) return false;
+    // Needs CAP_DAC_READ_SEARCH; the /proc name below works for anyone.
+    // linkat never follows nor replaces a link at the new name.
+    if (::linkat(fd, "", dir, name.c_str(), AT_EMPTY_PATH) == 0) return {};
+    if (errno == EEXIST) return {EEXIST};
 #endif
-      const std::string self = "/proc/self/fd/" + std::to_string(fd);
-      if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, target.c_str(), AT_SYMLINK_FOLLOW) == 0) return true;
-      if (errno == EEXIST) return false;
-      // Another file system, or no /proc: the bytes are copied.
-    }
-    const int out = create_new(target);
-    if (out < 0) return false;
-    bool ok = true;
-    std::string chunk(std::size_t{1} << 16, '\0');
-    for (std::uint64_t at = 0; ok && at < size_;) {
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    if (::linkat(AT_FDCWD, self.c_str(), dir, name.c_str(), AT_SYMLINK_FOLLOW) == 0) return {};
+    if (errno == EEXIST) return {EEXIST};
+    // Another file system, or no /proc: the bytes are copied.
+  }
+  std::string chunk(std::size_t{1} << 16, '\0');
+  return fill_new(dir, name, [&](int out) {
+    for (std::uint64_t at = 0; at < size_;) {
       std::size_t got = 0;
       std::uint64_t put = 0;
-      ok = read_at(at, chunk.data(), chunk.size(), got) && got > 0 && write_fd(out, chunk.data(), got, put);
+      errno = 0;
+      if (!read_at(at, chunk.data(), chunk.size(), got) || got == 0 || !write_fd(out, chunk.data(), got, put))
+        return false;
       at += got;
     }
-    if (::close(out) != 0) ok = false;
-    if (!ok) ::unlink(target.c_str());
-    return ok;
+    return true;
+  });
+}
+
+FileResult TempFile::keep_as(std::string_view path) const noexcept {
+  if (handle_ == kNone || !usable_path(path)) return {EINVAL};
+  try {
+    return keep_at(AT_FDCWD, std::string(path));
   } catch (...) {
-    return false;
+    return {ENOMEM};
   }
+}
+
+FileResult TempFile::keep_in(std::string_view folder, std::string_view name) const noexcept {
+  if (handle_ == kNone) return {EINVAL};
+  return in_folder(folder, name, [this](int dir, const std::string& n) { return keep_at(dir, n); });
 }
 
 void TempFile::close() noexcept {
@@ -316,20 +378,17 @@ void TempFile::close() noexcept {
   linkable_ = false;
 }
 
-bool write_new_file(std::string_view path, std::string_view bytes) noexcept {
-  if (!usable_path(path)) return false;
+FileResult write_new_file(std::string_view path, std::string_view bytes) noexcept {
+  if (!usable_path(path)) return {EINVAL};
   try {
-    const std::string target(path);
-    const int out = create_new(target);
-    if (out < 0) return false;
-    std::uint64_t put = 0;
-    bool ok = write_fd(out, bytes.data(), bytes.size(), put);
-    if (::close(out) != 0) ok = false;
-    if (!ok) ::unlink(target.c_str());
-    return ok;
+    return write_new_at(AT_FDCWD, std::string(path), bytes);
   } catch (...) {
-    return false;
+    return {ENOMEM};
   }
+}
+
+FileResult write_new_file_in(std::string_view folder, std::string_view name, std::string_view bytes) noexcept {
+  return in_folder(folder, name, [bytes](int dir, const std::string& n) { return write_new_at(dir, n, bytes); });
 }
 
 }  // namespace cgiecho::platform

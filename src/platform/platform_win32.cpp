@@ -10,6 +10,7 @@
 #include "platform/command_tail.h"
 #include "platform/narrow.h"
 #include "platform/platform.h"
+#include "platform/win32_files.h"
 #include "platform/write_all.h"
 
 namespace cgiecho::platform {
@@ -220,8 +221,85 @@ bool write_handle(HANDLE h, std::uint64_t offset, const char* data, std::size_t 
   return true;
 }
 
-HANDLE create_new(const std::wstring& path) {
-  return CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+// The failing call's error, or `fallback` where it set none.
+int error_or(DWORD fallback) {
+  const DWORD code = GetLastError();
+  return static_cast<int>(code != 0 ? code : fallback);
+}
+
+// A new private file (win32_files.h) filled by `fill(out)` (false:
+// failed, GetLastError() set), removed again when anything failed.
+template <class Fill>
+FileResult fill_new(const std::wstring& path, Fill&& fill) {
+  HANDLE out = create_private_new_file(path.c_str());
+  if (out == INVALID_HANDLE_VALUE) return {error_or(ERROR_CANNOT_MAKE)};
+  SetLastError(0);
+  int error = fill(out) ? 0 : error_or(ERROR_WRITE_FAULT);
+  if (!CloseHandle(out) && error == 0) error = error_or(ERROR_WRITE_FAULT);
+  if (error != 0) DeleteFileW(path.c_str());
+  return {error};
+}
+
+// `path` as a new file's full name, or, with a `folder` handle, `path` as
+// a name inside that folder: the folder's own name as the system has it
+// now ("\\?\C:\..."), which nothing can change while the handle, shared
+// with nobody who deletes, stays open; the prefix also keeps a name such
+// as "NUL" from naming a device.
+int target_path(HANDLE folder, std::string_view path, std::wstring& out) {
+  std::wstring name;
+  if (!wide_path(path, name)) return ERROR_INVALID_NAME;
+  if (folder == INVALID_HANDLE_VALUE) {
+    out = std::move(name);
+    return 0;
+  }
+  std::wstring dir(MAX_PATH, L'\0');
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    const DWORD n = GetFinalPathNameByHandleW(folder, dir.data(), static_cast<DWORD>(dir.size()),
+                                              FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (n == 0) return error_or(ERROR_PATH_NOT_FOUND);
+    if (n < dir.size()) {  // fits: n is the length
+      dir.resize(n);
+      if (dir.empty() || dir.back() != L'\\') dir += L'\\';
+      out = dir + name;
+      return 0;
+    }
+    dir.assign(n, L'\0');  // too small: n is the size needed
+  }
+  return ERROR_FILENAME_EXCED_RANGE;
+}
+
+// `make(folder handle, name)` inside `folder`, opened once and held
+// without FILE_SHARE_DELETE, so that the folder stays where it is.
+template <class Make>
+FileResult in_folder(std::string_view folder, std::string_view name, Make&& make) noexcept {
+  if (!plain_file_name(name)) return {ERROR_INVALID_NAME};
+  try {
+    std::wstring wide;
+    if (!wide_path(folder, wide)) return {ERROR_INVALID_NAME};
+    struct Folder {
+      HANDLE h;
+      ~Folder() {
+        if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+      }
+    } dir{CreateFileW(wide.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                      FILE_FLAG_BACKUP_SEMANTICS, nullptr)};  // closed on every way out
+    if (dir.h == INVALID_HANDLE_VALUE) return {error_or(ERROR_PATH_NOT_FOUND)};
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!GetFileInformationByHandle(dir.h, &info)) return {error_or(ERROR_DIRECTORY)};
+    if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return {ERROR_DIRECTORY};
+    return make(dir.h, name);
+  } catch (...) {
+    return {ERROR_NOT_ENOUGH_MEMORY};
+  }
+}
+
+FileResult write_new_at(HANDLE folder, std::string_view path, std::string_view bytes) {
+  std::wstring target;
+  if (const int e = target_path(folder, path, target); e != 0) return {e};
+  return fill_new(target, [bytes](HANDLE out) {
+    std::uint64_t put = 0;
+    return write_handle(out, 0, bytes.data(), bytes.size(), put);
+  });
 }
 
 std::atomic<unsigned> g_temp_counter{0};
@@ -285,28 +363,38 @@ bool TempFile::read_at(std::uint64_t offset, char* buffer, std::size_t count, st
 }
 
 // No link to a delete-on-close file survives its close, so the bytes are
-// copied.
-bool TempFile::keep_as(std::string_view path) const noexcept {
-  if (handle_ == kNone) return false;
-  try {
-    std::wstring target;
-    if (!wide_path(path, target)) return false;
-    HANDLE out = create_new(target);
-    if (out == INVALID_HANDLE_VALUE) return false;
-    bool ok = true;
-    std::string chunk(std::size_t{1} << 16, '\0');
-    for (std::uint64_t at = 0; ok && at < size_;) {
+// copied. `dir` is a folder's handle, or kNone: `path` is the whole path.
+FileResult TempFile::keep_at(std::intptr_t dir, const std::string& path) const {
+  std::wstring target;
+  if (const int e = target_path(dir == kNone ? INVALID_HANDLE_VALUE : as_handle(dir), path, target); e != 0)
+    return {e};
+  std::string chunk(std::size_t{1} << 16, '\0');
+  return fill_new(target, [&](HANDLE out) {
+    for (std::uint64_t at = 0; at < size_;) {
       std::size_t got = 0;
       std::uint64_t put = 0;
-      ok = read_at(at, chunk.data(), chunk.size(), got) && got > 0 && write_handle(out, at, chunk.data(), got, put);
+      if (!read_at(at, chunk.data(), chunk.size(), got) || got == 0 || !write_handle(out, at, chunk.data(), got, put))
+        return false;
       at += got;
     }
-    if (!CloseHandle(out)) ok = false;
-    if (!ok) DeleteFileW(target.c_str());
-    return ok;
+    return true;
+  });
+}
+
+FileResult TempFile::keep_as(std::string_view path) const noexcept {
+  if (handle_ == kNone) return {ERROR_INVALID_HANDLE};
+  try {
+    return keep_at(kNone, std::string(path));
   } catch (...) {
-    return false;
+    return {ERROR_NOT_ENOUGH_MEMORY};
   }
+}
+
+FileResult TempFile::keep_in(std::string_view folder, std::string_view name) const noexcept {
+  if (handle_ == kNone) return {ERROR_INVALID_HANDLE};
+  return in_folder(folder, name, [this](HANDLE dir, std::string_view n) {
+    return keep_at(reinterpret_cast<std::intptr_t>(dir), std::string(n));
+  });
 }
 
 void TempFile::close() noexcept {
@@ -316,20 +404,16 @@ void TempFile::close() noexcept {
   linkable_ = false;
 }
 
-bool write_new_file(std::string_view path, std::string_view bytes) noexcept {
+FileResult write_new_file(std::string_view path, std::string_view bytes) noexcept {
   try {
-    std::wstring target;
-    if (!wide_path(path, target)) return false;
-    HANDLE out = create_new(target);
-    if (out == INVALID_HANDLE_VALUE) return false;
-    std::uint64_t put = 0;
-    bool ok = write_handle(out, 0, bytes.data(), bytes.size(), put);
-    if (!CloseHandle(out)) ok = false;
-    if (!ok) DeleteFileW(target.c_str());
-    return ok;
+    return write_new_at(INVALID_HANDLE_VALUE, path, bytes);
   } catch (...) {
-    return false;
+    return {ERROR_NOT_ENOUGH_MEMORY};
   }
+}
+
+FileResult write_new_file_in(std::string_view folder, std::string_view name, std::string_view bytes) noexcept {
+  return in_folder(folder, name, [bytes](HANDLE dir, std::string_view n) { return write_new_at(dir, n, bytes); });
 }
 
 }  // namespace cgiecho::platform

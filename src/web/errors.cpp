@@ -39,6 +39,7 @@ constexpr ErrorRow kErrors[] = {
     {errc::invalid_redirect, "invalid_redirect", 500, "The program gave a redirect target that is not allowed."},
     {errc::head_already_sent, "head_already_sent", 500, "The response head was already sent."},
     {errc::keep_failed, "keep_failed", 500, "An uploaded file could not be kept."},
+    {errc::write_failed, "write_failed", 500, "The response could not be written whole."},
 };
 
 constexpr bool rows_in_enum_order() {
@@ -47,7 +48,7 @@ constexpr bool rows_in_enum_order() {
   return true;
 }
 static_assert(rows_in_enum_order(), "kErrors must list every errc in declaration order");
-static_assert(std::size(kErrors) == static_cast<std::size_t>(errc::keep_failed) + 1, "an errc has no row");
+static_assert(std::size(kErrors) == static_cast<std::size_t>(errc::write_failed) + 1, "an errc has no row");
 
 // A value cast from an integer outside the enum gets a row of its own
 // rather than one past the table.

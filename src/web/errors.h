@@ -33,6 +33,8 @@ enum class errc {
   invalid_redirect,      // a redirect target without a scheme, or a local one not a path
   head_already_sent,     // the head goes out once
   keep_failed,           // an upload could not be moved or copied into place
+  // The server's side again, added after the others so that no value moves.
+  write_failed,  // 500: the response could not be written whole (the reader went away)
 };
 
 // "body_too_large", ...; "ok" for errc::ok.

@@ -7,6 +7,7 @@
 
 #include "platform/platform.h"
 #include "text/ascii.h"
+#include "web/request.h"
 
 namespace cgiecho::web {
 namespace {
@@ -268,13 +269,16 @@ errc ResponseHead::local_redirect(std::string_view path) noexcept {
 
 std::string_view ResponseHead::text() const noexcept { return block_; }
 
+ResponseHead::ResponseHead(const Request& request) noexcept : head_only_(request.method() == "HEAD") {}
+
 errc ResponseHead::send(std::string_view body) noexcept {
   if (sent_) return errc::head_already_sent;
   if (local_ && !body.empty()) return errc::invalid_redirect;
   // A CGI head needs one of Status, Content-Type and Location, and a body
-  // needs a type.
+  // needs a type. A HEAD answer gets the type the GET's body would get.
   constexpr std::string_view kDefaultType = "Content-Type: text/html; charset=UTF-8\r\n";
   const bool default_type = type_line_.empty() && !local_ && (!body.empty() || (status_line_.empty() && !location_));
+  if (head_only_) body = {};
   const bool with_body = body.size() <= kOneWriteBody;
   try {
     std::string out;
@@ -284,9 +288,9 @@ errc ResponseHead::send(std::string_view body) noexcept {
     else out.append(type_line_);
     out.append(headers_).append("\r\n");
     if (with_body) out.append(body);
-    platform::write_stdout(out);
     sent_ = true;
-    if (!with_body) platform::write_stdout(body);
+    if (!platform::write_output(out)) return errc::write_failed;
+    if (!with_body && !platform::write_output(body)) return errc::write_failed;
     return errc::ok;
   } catch (const std::bad_alloc&) {
     return errc::out_of_memory;
@@ -296,16 +300,16 @@ errc ResponseHead::send(std::string_view body) noexcept {
 errc ResponseHead::write(std::string_view body) noexcept {
   if (!sent_) return send(body);
   if (local_ && !body.empty()) return errc::invalid_redirect;
+  if (head_only_ || body.empty()) return errc::ok;
   try {
-    if (!body.empty()) platform::write_stdout(body);
-    return errc::ok;
+    return platform::write_output(body) ? errc::ok : errc::write_failed;
   } catch (const std::bad_alloc&) {
     return errc::out_of_memory;
   }
 }
 
-errc html_escape(std::string_view text, std::string& out) noexcept {
-  std::size_t extra = 0;
+std::uint64_t html_escape_growth(std::string_view text) noexcept {
+  std::uint64_t extra = 0;
   for (const char c : text) {
     switch (c) {
       case '&': extra += 4; break;   // &amp;
@@ -314,8 +318,20 @@ errc html_escape(std::string_view text, std::string& out) noexcept {
       default: break;
     }
   }
+  return extra;
+}
+
+bool escape_fits(std::uint64_t have, std::uint64_t text_size, std::uint64_t growth, std::uint64_t max_size) noexcept {
+  // Each step subtracts what is known to fit, so nothing wraps.
+  return have <= max_size && text_size <= max_size - have && growth <= max_size - have - text_size;
+}
+
+errc html_escape(std::string_view text, std::string& out) noexcept {
+  const std::uint64_t extra = html_escape_growth(text);
+  if (!escape_fits(out.size(), text.size(), extra, out.max_size())) return errc::out_of_memory;
   try {
-    out.reserve(out.size() + text.size() + extra);
+    // Fits in a size_t: the check above bounds it by max_size().
+    out.reserve(out.size() + text.size() + static_cast<std::size_t>(extra));
   } catch (const std::bad_alloc&) {
     return errc::out_of_memory;
   } catch (const std::length_error&) {

@@ -12,6 +12,8 @@
 
 namespace cgiecho::web {
 
+class Request;
+
 enum class SameSite { lax, strict, none, unset };
 
 // A Set-Cookie header. The defaults are the safe ones. Every member has
@@ -30,6 +32,17 @@ struct SetCookie {
 
 class ResponseHead {
  public:
+  // A head that sends its body, whatever the request was: for programs
+  // that answer no request or know it is not HEAD.
+  ResponseHead() = default;
+  // A head for the answer to `request`: a HEAD request gets the header
+  // block alone. send() and write() then write the same head as for GET
+  // (the default Content-Type included, and no Content-Length added) and
+  // no byte of any body, and say ok as they would for GET; every check on
+  // the body (after a local redirect) stays the same. Only the method is
+  // read, here: the head keeps nothing of `request`.
+  explicit ResponseHead(const Request& request) noexcept;
+
   // 100 to 599; the reason phrase comes from the standard table ("Status:
   // 404 Not Found"), or "Status: 299 Unknown" where it has none.
   errc status(int code) noexcept;
@@ -68,9 +81,12 @@ class ResponseHead {
 
   // The head and `body` through the platform's standard output, in one
   // write where the body fits (up to 1 MiB; past that, two writes and no
-  // copy). The head goes out once: then errc::head_already_sent.
+  // copy). The head goes out once: then errc::head_already_sent, also
+  // after a send that failed. errc::write_failed when not every byte went
+  // out (the reader went away): what did go out cannot be taken back.
   errc send(std::string_view body = {}) noexcept;
   // More of the body after send; before it, the same as send(body).
+  // errc::write_failed as for send.
   errc write(std::string_view body) noexcept;
 
  private:
@@ -87,11 +103,33 @@ class ResponseHead {
   bool location_ = false;     // a redirect's Location is among the headers
   bool local_ = false;        // a local redirect: Location is the only header
   bool sent_ = false;
+  bool head_only_ = false;    // the answer to a HEAD request: no body goes out
 };
 
 // HTML escaping of "&", "<", ">", "\"" and "'" for text and quoted
-// attribute values.
-errc html_escape(std::string_view text, std::string& out) noexcept;  // appends to out
-std::string html_escape(std::string_view text);                       // throws std::bad_alloc only
+// attribute values. Sizes are counted in 64 bits, so no text wraps the sum
+// (a text of quotes grows six times, past 4 GiB from about 716 MB on a
+// 32-bit system), and the room is taken in one step before any byte is
+// appended.
+//
+// Appends the escaped text to `out`. errc::out_of_memory, with `out`
+// unchanged, when the result does not fit in a std::string or memory for
+// it cannot be had; never throws.
+errc html_escape(std::string_view text, std::string& out) noexcept;
+// The escaped text as a new string. Throws std::bad_alloc where the form
+// above says out_of_memory, as any function that returns a std::string
+// may, and nothing else; a program that must not throw uses the form
+// above.
+std::string html_escape(std::string_view text);
+
+// The bytes html_escape adds to `text` (each entity's length less the one
+// byte it replaces), in 64 bits.
+std::uint64_t html_escape_growth(std::string_view text) noexcept;
+// Whether a string of `have` bytes can take `text_size` more plus
+// `growth` (html_escape_growth) without passing `max_size` (a
+// std::string's max_size()), with no sum that can wrap: the room check of
+// html_escape, apart so that sizes no test can allocate are tried at their
+// boundaries.
+bool escape_fits(std::uint64_t have, std::uint64_t text_size, std::uint64_t growth, std::uint64_t max_size) noexcept;
 
 }  // namespace cgiecho::web

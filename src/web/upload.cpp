@@ -46,10 +46,41 @@ errc UploadedFile::read(std::uint64_t offset, char* buffer, std::size_t count, s
   return errc::ok;
 }
 
+namespace {
+
+errc result_of(platform::FileResult made, std::error_code& system) noexcept {
+  system = made.ok() ? std::error_code() : std::error_code(made.code, std::system_category());
+  return made.ok() ? errc::ok : errc::keep_failed;
+}
+
+}  // namespace
+
+errc UploadedFile::keep(std::string_view path, std::error_code& system) const noexcept {
+  if (!data_) {
+    system = std::make_error_code(std::errc::bad_file_descriptor);
+    return errc::keep_failed;
+  }
+  return result_of(data_->on_disk ? data_->file.keep_as(path) : platform::write_new_file(path, data()), system);
+}
+
 errc UploadedFile::keep(std::string_view path) const noexcept {
-  if (!data_) return errc::keep_failed;
-  const bool kept = data_->on_disk ? data_->file.keep_as(path) : platform::write_new_file(path, data());
-  return kept ? errc::ok : errc::keep_failed;
+  std::error_code ignored;
+  return keep(path, ignored);
+}
+
+errc UploadedFile::keep_in(std::string_view folder, std::string_view name, std::error_code& system) const noexcept {
+  if (!data_) {
+    system = std::make_error_code(std::errc::bad_file_descriptor);
+    return errc::keep_failed;
+  }
+  return result_of(data_->on_disk ? data_->file.keep_in(folder, name)
+                                  : platform::write_new_file_in(folder, name, data()),
+                   system);
+}
+
+errc UploadedFile::keep_in(std::string_view folder, std::string_view name) const noexcept {
+  std::error_code ignored;
+  return keep_in(folder, name, ignored);
 }
 
 }  // namespace cgiecho::web

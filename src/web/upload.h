@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <system_error>
 
 #include "web/errors.h"
 
@@ -32,11 +33,29 @@ class UploadedFile {
   // Puts the data at `path` in one step (the program's name, never the
   // client's filename; UTF-8 on Windows): on Linux a temp file is linked
   // there without copying a byte; otherwise the bytes are copied. The new
-  // file is private to the program's user (mode 0600 on Linux), like the
-  // temp file. An existing `path` is never replaced, and a path that cannot
-  // be made (no such folder, NUL in it) fails: errc::keep_failed, with
-  // nothing left at `path`. The upload stays readable afterwards.
-  errc keep(std::string_view path) const noexcept;
+  // file is private to the program's user (mode 0600 on Linux; on Windows
+  // a DACL that lets its owner alone in and inherits nothing from the
+  // folder), like the temp file. An existing `path`, a link there
+  // included, is never replaced nor followed, and a path that cannot be
+  // made (no such folder, NUL in it) fails: errc::keep_failed, with
+  // nothing left at `path`, and `system` says the system's reason (errno
+  // on Linux, GetLastError() on Windows, in std::system_category(); EEXIST
+  // or ERROR_FILE_EXISTS when `path` is taken; a moved-from file, which
+  // holds nothing, is std::errc::bad_file_descriptor). `system` is cleared
+  // on success. The upload stays readable afterwards.
+  errc keep(std::string_view path, std::error_code& system) const noexcept;
+  errc keep(std::string_view path) const noexcept;  // the same, without the reason
+  // The same as a new file `name` in `folder`, where nothing can send it
+  // elsewhere between a check and the keep: the folder is opened once, as
+  // given (a link naming the folder is followed), and `name` is made
+  // inside what was opened; a link at `name` is never followed nor
+  // replaced. `name` is one plain name (not empty, ".", "..", nor holding
+  // "/", "\\" or NUL; on Windows no ":" either), else keep_failed with
+  // EINVAL (ERROR_INVALID_NAME). A folder that does not exist or is not a
+  // folder is the system's ENOENT or ENOTDIR (ERROR_FILE_NOT_FOUND or
+  // ERROR_PATH_NOT_FOUND, or ERROR_DIRECTORY).
+  errc keep_in(std::string_view folder, std::string_view name, std::error_code& system) const noexcept;
+  errc keep_in(std::string_view folder, std::string_view name) const noexcept;
 
   UploadedFile() noexcept;
   UploadedFile(UploadedFile&&) noexcept;

@@ -48,7 +48,8 @@ std::string head(int status) {
                        : status == 431 ? "Request Header Fields Too Large"
                                        : "Internal Server Error";
   return "Status: " + std::to_string(status) + " " + reason +
-         "\r\nContent-Type: application/json; charset=utf-8\r\n\r\n";
+         "\r\nContent-Type: application/json; charset=utf-8\r\nCache-Control: no-store\r\n"
+         "X-Content-Type-Options: nosniff\r\n\r\n";
 }
 
 // What a row expects: 200 and the report's members before "body" (whose

@@ -2,7 +2,8 @@
 """The upload example (cgiecho-upload) from the outside, as a web server runs a
 CGI program: what it refuses and with which status, that a refused POST keeps
 nothing, that a client's cookie never names a file, and where the redirect
-after a POST points.
+after a POST points; and as a FastCGI responder, that a request's
+parameters never choose the folder.
 
 usage: upload_example_test.py PROGRAM
 """
@@ -12,6 +13,11 @@ import re
 import subprocess
 import sys
 import tempfile
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "servers"))
+sys.dont_write_bytecode = True
+import fastcgi_cases as fc  # noqa: E402
+from webserver import Responder  # noqa: E402
 
 BOUNDARY = "XuploadX"
 
@@ -81,6 +87,32 @@ def hundred_files(program, folder):
     return problems
 
 
+def fastcgi_folder(program):
+    """A FastCGI request whose parameters set CGIECHO_UPLOAD_DIR: the files
+    go to the responder's own folder, or, where it has none, nowhere."""
+    problems = []
+    with tempfile.TemporaryDirectory() as work:
+        own, asked = os.path.join(work, "own"), os.path.join(work, "asked")
+        os.mkdir(own)
+        os.mkdir(asked)
+        params = fc.env("POST", SCRIPT_NAME=b"/cgi-bin/upload", SERVER_NAME=b"example.test", SERVER_PORT=b"80",
+                        CONTENT_TYPE=b"multipart/form-data; boundary=" + BOUNDARY.encode(),
+                        CONTENT_LENGTH=b"%d" % len(TWO_FILES), CGIECHO_UPLOAD_DIR=asked.encode())
+        environ = {k: v for k, v in os.environ.items() if k != "CGIECHO_UPLOAD_DIR"}
+        for what, folder, status in (("own folder set", own, b"303"), ("no own folder", None, b"500")):
+            env = dict(environ, CGIECHO_UPLOAD_DIR=folder) if folder else environ
+            with Responder(program, work, name="upload", env=env) as r, r.connect() as s:
+                s.sendall(fc.request(params, TWO_FILES))
+                got = fc.response(s) or b""
+            if not got.startswith(b"Status: " + status):
+                problems.append(f"FastCGI, {what}: {got[:200]!r}")
+            if os.listdir(asked):
+                problems.append(f"FastCGI, {what}: the request's folder holds {sorted(os.listdir(asked))}")
+            if folder and len([n for n in os.listdir(own) if n.endswith(".upload")]) != 2:
+                problems.append(f"FastCGI, {what}: the own folder holds {sorted(os.listdir(own))}")
+    return problems
+
+
 def main(argv):
     if len(argv) != 2:
         print(__doc__, file=sys.stderr)
@@ -94,10 +126,14 @@ def main(argv):
         # body, status, text the page must hold.
         refusals = [
             ("no folder configured", {}, b"", 500, "No upload folder is configured"),
-            ("folder missing", {"CGIECHO_UPLOAD_DIR": folder + "/nowhere"}, TWO_FILES, 500, "does not exist"),
-            ("folder is a file", {"CGIECHO_UPLOAD_DIR": a_file}, TWO_FILES, 500, "does not exist"),
+            # The system's reason is in the page.
+            ("folder missing", {"CGIECHO_UPLOAD_DIR": folder + "/nowhere"}, TWO_FILES, 500,
+             "could not be kept in the upload folder (CGIECHO_UPLOAD_DIR): No such file or directory"),
+            ("folder is a file", {"CGIECHO_UPLOAD_DIR": a_file}, TWO_FILES, 500,
+             "could not be kept in the upload folder (CGIECHO_UPLOAD_DIR): Not a directory"),
             # Nobody, root included, makes files in /proc.
-            ("folder not writable", {"CGIECHO_UPLOAD_DIR": "/proc"}, TWO_FILES, 500, "cannot be written"),
+            ("folder not writable", {"CGIECHO_UPLOAD_DIR": "/proc"}, TWO_FILES, 500,
+             "could not be kept in the upload folder"),
             ("limit not a number", {"CGIECHO_UPLOAD_DIR": folder, "CGIECHO_MAX_FILES": "2 "}, TWO_FILES, 500,
              "CGIECHO_MAX_FILES is not a plain decimal number"),
             ("one file too many", {"CGIECHO_UPLOAD_DIR": folder, "CGIECHO_MAX_FILES": "1"}, TWO_FILES, 413,
@@ -152,11 +188,17 @@ def main(argv):
             if got != 303 or f"Location: {location}" not in head or len(cookie) != 1 or \
                     ("; Secure" in cookie[0]) != secure or "; Path=/cgi-bin/upload;" not in cookie[0]:
                 problems.append(f"{env}: {got} {head}, expected Location: {location}")
+        # HEAD: the GET page's head, and no page.
+        got_get, head_get, page_get = run(program, {"CGIECHO_UPLOAD_DIR": folder})
+        got, head, page = run(program, {"CGIECHO_UPLOAD_DIR": folder, "REQUEST_METHOD": "HEAD"})
+        if (got, head) != (got_get, head_get) or got != 200 or page or "File drop" not in page_get:
+            problems.append(f"HEAD: {got} {head} {page[:100]!r}, GET: {got_get} {head_get}")
         got, head, page = run(program, {"CGIECHO_UPLOAD_DIR": folder, "SERVER_NAME": None}, TWO_FILES)
         if got != 500 or "SERVER_NAME" not in page:
             problems.append(f"no SERVER_NAME: {got} {page[:200]!r}")
         problems += hundred_files(program, folder)
 
+    problems += fastcgi_folder(program)
     for p in problems:
         print("FAIL", p)
     print(f"{0 if problems else 1} passed, {1 if problems else 0} failed")

@@ -53,10 +53,12 @@ if [ "${DEMO_FASTCGI:-0}" = 1 ]; then
   handler="fastcgi.server = (\"/cgi-bin/cgiecho\" => ((\"socket\" => \"$work/cgiecho.sock\",
   \"bin-path\" => \"$work/htdocs/cgi-bin/cgiecho\", \"max-procs\" => 1, \"check-local\" => \"disable\")),
   \"/cgi-bin/upload\" => ((\"socket\" => \"$work/upload.sock\",
-  \"bin-path\" => \"$work/htdocs/cgi-bin/upload\", \"max-procs\" => 1, \"check-local\" => \"disable\")))"
+  \"bin-path\" => \"$work/htdocs/cgi-bin/upload\", \"max-procs\" => 1, \"check-local\" => \"disable\",
+  \"bin-environment\" => (\"CGIECHO_UPLOAD_DIR\" => \"$work/uploads\"))))"
 else
   mode=CGI
-  handler="\$HTTP[\"url\"] =~ \"^/cgi-bin/\" { cgi.assign = (\"\" => \"\") }"
+  handler="\$HTTP[\"url\"] =~ \"^/cgi-bin/\" { cgi.assign = (\"\" => \"\") }
+setenv.add-environment = (\"CGIECHO_UPLOAD_DIR\" => \"$work/uploads\")"
 fi
 
 cat > "$work/lighttpd.conf" <<CONF
@@ -67,9 +69,9 @@ server.port = $port
 server.errorlog = "$work/error.log"
 index-file.names = ("index.html")
 mimetype.assign = (".html" => "text/html; charset=utf-8")
-# The upload example's folder, set by the configuration as a server would
-# (for CGI and FastCGI alike); a client cannot set it.
-setenv.add-environment = ("CGIECHO_UPLOAD_DIR" => "$work/uploads")
+# The upload example's folder, set by the configuration in the program's
+# own environment: a CGI program's, or the FastCGI responder's as lighttpd
+# starts it (a request's parameters never choose it); a client cannot set it.
 $handler
 CONF
 

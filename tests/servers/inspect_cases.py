@@ -135,6 +135,11 @@ def check(port, case):
         problems.append(f"status {r.status}, want {status}: {r.body[:300]!r}")
     if r.header("content-type") != JSON_TYPE:
         problems.append(f"content-type {r.header('content-type')!r}")
+    # Every answer, errors and HEAD included, is kept by no cache and
+    # sniffed by no browser.
+    for name, want in (("cache-control", "no-store"), ("x-content-type-options", "nosniff")):
+        if r.header(name) != want:
+            problems.append(f"{name} {r.header(name)!r}, want {want!r}")
     if case.method == "HEAD":
         if r.body:
             problems.append(f"HEAD answered with {len(r.body)} body bytes")

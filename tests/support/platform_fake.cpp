@@ -1,6 +1,7 @@
 #include "support/platform_fake.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -199,13 +200,41 @@ bool TempFile::read_at(std::uint64_t offset, char* buffer, std::size_t count, st
   return true;
 }
 
-bool TempFile::keep_as(std::string_view path) const noexcept {
+namespace {
+
+// Where keep_in and write_new_file_in put a file: "folder/name", once the
+// name is plain and the folder one of `folders`; else the refusal.
+FileResult fake_path_in(std::string_view folder, std::string_view name, std::string& path) {
+  if (!plain_file_name(name)) return {EINVAL};
+  if (temp_files().folders.count(std::string(folder)) == 0) return {ENOENT};
+  path = std::string(folder) + "/" + std::string(name);
+  return {};
+}
+
+FileResult fake_keep(const std::string& path, std::string_view bytes) {
   auto& t = temp_files();
-  const auto it = t.open.find(handle_);
-  if (it == t.open.end() || path.empty() || t.kept.count(std::string(path)) != 0) return false;
-  t.kept[std::string(path)] = it->second;
-  ++t.kept_by_link;
-  return true;
+  if (path.empty()) return {ENOENT};
+  if (t.kept.count(path) != 0) return {EEXIST};
+  t.kept[path] = std::string(bytes);
+  return {};
+}
+
+}  // namespace
+
+FileResult TempFile::keep_at(std::intptr_t, const std::string& path) const {
+  const auto it = temp_files().open.find(handle_);
+  if (it == temp_files().open.end()) return {EBADF};
+  const FileResult kept = fake_keep(path, it->second);
+  if (kept.ok()) ++temp_files().kept_by_link;
+  return kept;
+}
+
+FileResult TempFile::keep_as(std::string_view path) const noexcept { return keep_at(kNone, std::string(path)); }
+
+FileResult TempFile::keep_in(std::string_view folder, std::string_view name) const noexcept {
+  std::string path;
+  const FileResult where = fake_path_in(folder, name, path);
+  return where.ok() ? keep_at(kNone, path) : where;
 }
 
 void TempFile::close() noexcept {
@@ -215,11 +244,14 @@ void TempFile::close() noexcept {
   linkable_ = false;
 }
 
-bool write_new_file(std::string_view path, std::string_view bytes) noexcept {
-  auto& t = temp_files();
-  if (path.empty() || t.kept.count(std::string(path)) != 0) return false;
-  t.kept[std::string(path)] = std::string(bytes);
-  return true;
+FileResult write_new_file(std::string_view path, std::string_view bytes) noexcept {
+  return fake_keep(std::string(path), bytes);
+}
+
+FileResult write_new_file_in(std::string_view folder, std::string_view name, std::string_view bytes) noexcept {
+  std::string path;
+  const FileResult where = fake_path_in(folder, name, path);
+  return where.ok() ? fake_keep(path, bytes) : where;
 }
 
 }  // namespace cgiecho::platform

@@ -46,9 +46,9 @@ struct TempFiles {
   std::size_t created = 0;                     // every create that succeeded
   bool refuse_create = false;
   std::uint64_t write_budget = UINT64_MAX;     // bytes writes may still put, over all files
-  std::map<std::string, std::string> kept;     // keep_as and write_new_file, by path
+  std::map<std::string, std::string> kept;     // keep_as and write_new_file by path, keep_in as "folder/name"
   std::size_t kept_by_link = 0;                // keep_as calls (each names the file itself)
-  std::set<std::string> folders;               // what is_folder finds; read_file reads `kept`
+  std::set<std::string> folders;               // what is_folder finds and keep_in keeps in; read_file reads `kept`
 };
 
 TempFiles& temp_files();

@@ -2,10 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <functional>
 #include <memory>
 #include <ostream>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "support/platform_fake.h"
@@ -189,7 +191,7 @@ TEST_F(FormCollectorTest, TempFileFailuresStopTheRequest) {
   EXPECT_EQ(collect(body, limits, {60, 200}, false).error, errc::ok);
 }
 
-TEST_F(FormCollectorTest, KeepNeverReplacesAFile) {
+TEST_F(FormCollectorTest, KeepNeverReplacesAFileAndSaysWhy) {
   const std::string body = part("name=m; filename=a", "in memory") + part("name=d; filename=b", "on disk, this one") +
                            kClose;
   Limits limits;
@@ -220,6 +222,33 @@ TEST_F(FormCollectorTest, KeepNeverReplacesAFile) {
   EXPECT_EQ(t.kept_by_link, 1u);
   EXPECT_EQ(read_all(files[1]), "on disk, this one");  // still readable after keeping
   EXPECT_EQ(web::UploadedFile().keep("x"), errc::keep_failed);
+
+  // keep_in, and the system's reason handed on, from memory and from disk.
+  t.folders.insert("up");
+  const struct {
+    std::string folder, name;
+    int want;  // the fake system's errno, 0 for kept
+  } in_folder[] = {
+      {"up", "f", 0}, {"up", "f", EEXIST}, {"up", "..", EINVAL}, {"up", "a/b", EINVAL}, {"up", "", EINVAL},
+      {"none", "f", ENOENT},
+  };
+  for (const std::size_t i : {0, 1}) {
+    for (const auto& c : in_folder) {
+      SCOPED_TRACE(std::to_string(i) + " " + c.folder + " " + c.name);
+      std::error_code why = std::make_error_code(std::errc::io_error);
+      // Each file keeps its own "f0" or "f1"; refused names stay as they are.
+      const std::string name = c.name == "f" ? c.name + std::to_string(i) : c.name;
+      EXPECT_EQ(files[i].keep_in(c.folder, name, why), c.want ? errc::keep_failed : errc::ok);
+      EXPECT_EQ(why.value(), c.want);
+    }
+  }
+  EXPECT_EQ(t.kept["up/f0"], "in memory");
+  EXPECT_EQ(t.kept["up/f1"], "on disk, this one");
+  std::error_code why;
+  EXPECT_EQ(files[0].keep("up/f0", why), errc::keep_failed);
+  EXPECT_EQ(why, std::error_code(EEXIST, std::system_category()));
+  EXPECT_EQ(web::UploadedFile().keep_in("up", "x", why), errc::keep_failed);
+  EXPECT_TRUE(why);
 }
 
 TEST_F(FormCollectorTest, EveryTempFileClosesWithItsCollector) {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "support/platform_fake.h"
+#include "web/request.h"
 
 namespace {
 
@@ -287,6 +288,101 @@ TEST_F(ResponseSend, OnlyOnceThenTheBodyGoesOn) {
             (std::vector<std::string>{"Content-Type: text/html; charset=UTF-8\r\n\r\nfirst ", "second"}));
 }
 
+cgiecho::web::Request request_with_method(const std::string& method) {
+  cgiecho::web::Request r;
+  EXPECT_EQ(cgiecho::web::Request::from_parts({{"REQUEST_METHOD", method}}, "", {}, r), errc::ok);
+  return r;
+}
+
+// A HEAD answer is the GET answer's head, byte for byte, without a body,
+// however the body is handed over; every other method gets the body.
+TEST_F(ResponseSend, HeadGetsTheHeaderBlockAlone) {
+  const std::string big((1 << 20) + 1, 'b');
+  const struct {
+    std::string what;
+    std::function<void(ResponseHead&)> build;
+    std::function<std::vector<errc>(ResponseHead&)> answer;
+    std::vector<std::string> get, head;
+  } cases[] = {
+      {"send with a body", [](ResponseHead& h) { h.status(200); },
+       [](ResponseHead& h) { return std::vector<errc>{h.send("<p>page</p>")}; },
+       {"Status: 200 OK\r\nContent-Type: text/html; charset=UTF-8\r\n\r\n<p>page</p>"},
+       {"Status: 200 OK\r\nContent-Type: text/html; charset=UTF-8\r\n\r\n"}},
+      {"send without a body", [](ResponseHead& h) { h.status(204); },
+       [](ResponseHead& h) { return std::vector<errc>{h.send()}; }, {"Status: 204 No Content\r\n\r\n"},
+       {"Status: 204 No Content\r\n\r\n"}},
+      {"send, then write", [](ResponseHead& h) { h.content_type("text/plain", ""); },
+       [](ResponseHead& h) { return std::vector<errc>{h.send("a"), h.write("b"), h.write("")}; },
+       {"Content-Type: text/plain\r\n\r\na", "b"}, {"Content-Type: text/plain\r\n\r\n"}},
+      {"write before send", [](ResponseHead& h) { h.header("X-A", "1"); },
+       [](ResponseHead& h) { return std::vector<errc>{h.write("a"), h.write("b")}; },
+       {"Content-Type: text/html; charset=UTF-8\r\nX-A: 1\r\n\r\na", "b"},
+       {"Content-Type: text/html; charset=UTF-8\r\nX-A: 1\r\n\r\n"}},
+      {"a body over 1 MiB", [](ResponseHead& h) { h.content_type("text/plain", ""); },
+       [&big](ResponseHead& h) { return std::vector<errc>{h.send(big)}; }, {"Content-Type: text/plain\r\n\r\n", big},
+       {"Content-Type: text/plain\r\n\r\n"}},
+      {"redirect", [](ResponseHead& h) { h.redirect("https://x/", 303); },
+       [](ResponseHead& h) { return std::vector<errc>{h.send()}; },
+       {"Status: 303 See Other\r\nLocation: https://x/\r\n\r\n"},
+       {"Status: 303 See Other\r\nLocation: https://x/\r\n\r\n"}},
+      {"a body after a local redirect is refused alike", [](ResponseHead& h) { h.local_redirect("/x"); },
+       [](ResponseHead& h) { return std::vector<errc>{h.send("no"), h.send()}; }, {"Location: /x\r\n\r\n"},
+       {"Location: /x\r\n\r\n"}},
+  };
+  for (const auto& c : cases) {
+    for (const std::string method : {"GET", "HEAD", "POST", "head", ""}) {
+      SCOPED_TRACE(c.what + " " + method);
+      cgiecho::fake::reset();
+      const cgiecho::web::Request request = request_with_method(method);
+      ResponseHead plain;  // the default head always sends the body
+      c.build(plain);
+      const std::vector<errc> want = c.answer(plain);
+      EXPECT_EQ(process().writes, c.get);
+      cgiecho::fake::reset();
+      ResponseHead head(request);
+      c.build(head);
+      EXPECT_EQ(c.answer(head), want);
+      EXPECT_EQ(process().writes, method == "HEAD" ? c.head : c.get);
+    }
+  }
+}
+
+TEST_F(ResponseSend, AFailedWriteIsReportedNotOk) {
+  EXPECT_EQ(cgiecho::web::code_name(errc::write_failed), "write_failed");
+  EXPECT_EQ(cgiecho::web::http_status(errc::write_failed), 500);
+  const std::string big((1 << 20) + 1, 'b');
+  const struct {
+    std::string what;
+    std::function<std::vector<errc>(ResponseHead&)> answer;
+    std::vector<errc> want;
+  } cases[] = {
+      {"send", [](ResponseHead& h) { return std::vector<errc>{h.send("x")}; }, {errc::write_failed}},
+      {"send without a body", [](ResponseHead& h) { return std::vector<errc>{h.send()}; }, {errc::write_failed}},
+      {"send over 1 MiB", [&big](ResponseHead& h) { return std::vector<errc>{h.send(big)}; }, {errc::write_failed}},
+      // The head went out as far as it could: it is not sent twice.
+      {"send again", [](ResponseHead& h) { return std::vector<errc>{h.send("x"), h.send("x")}; },
+       {errc::write_failed, errc::head_already_sent}},
+      {"write before send", [](ResponseHead& h) { return std::vector<errc>{h.write("x")}; }, {errc::write_failed}},
+      {"write after send", [](ResponseHead& h) { return std::vector<errc>{h.send(), h.write("x"), h.write("")}; },
+       {errc::write_failed, errc::write_failed, errc::ok}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    cgiecho::fake::reset();
+    process().stdout_fails = true;
+    ResponseHead head;
+    EXPECT_EQ(c.answer(head), c.want);
+  }
+  // Only the body's write fails: the head went, the body did not.
+  cgiecho::fake::reset();
+  ResponseHead head;
+  ASSERT_EQ(head.send("x"), errc::ok);
+  process().stdout_fails = true;
+  EXPECT_EQ(head.write("y"), errc::write_failed);
+  process().stdout_fails = false;
+  EXPECT_EQ(head.write("z"), errc::ok);
+}
+
 TEST(HtmlEscape, FiveCharactersAndNothingElse) {
   const struct {
     std::string text, want;
@@ -301,6 +397,41 @@ TEST(HtmlEscape, FiveCharactersAndNothingElse) {
     std::string out = "kept|";
     EXPECT_EQ(cgiecho::web::html_escape(c.text, out), errc::ok);
     EXPECT_EQ(out, "kept|" + c.want);
+  }
+}
+
+// The sizes of html_escape in 64 bits, at the boundaries of a 32-bit
+// std::string and of a 64-bit one, where a sum in size_t would wrap and
+// let the escaped text run past the room taken for it.
+TEST(HtmlEscape, SizesCountedWithoutWrapping) {
+  EXPECT_EQ(cgiecho::web::html_escape_growth(""), 0u);
+  EXPECT_EQ(cgiecho::web::html_escape_growth("a&b<>\"'\0"s), 4u + 3 + 3 + 5 + 5);
+  constexpr std::uint64_t k32 = 0xFFFFFFFFu;  // a 32-bit size_t's largest value
+  constexpr std::uint64_t k64 = UINT64_MAX;
+  constexpr std::uint64_t kQuotes = 715'827'883;  // six times that passes 2^32
+  const struct {
+    std::uint64_t have, text, growth, max;
+    bool want;
+  } cases[] = {
+      {0, 0, 0, 0, true},
+      {0, kQuotes, 5 * kQuotes, k32, false},  // 4294967298: wraps to 2 in 32 bits
+      {0, kQuotes - 1, 5 * (kQuotes - 1), k32, true},
+      {0, k32, 0, k32, true},
+      {1, k32, 0, k32, false},
+      {k32, 0, 1, k32, false},
+      {k32, 0, 0, k32, true},
+      {k32 + 1, 0, 0, k32, false},
+      {10, 20, k32 - 30, k32, true},
+      {10, 20, k32 - 29, k32, false},
+      {k64, 1, 0, k64, false},
+      {1, k64, 0, k64, false},
+      {2, 3, k64 - 4, k64, false},
+      {2, 3, k64 - 5, k64, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.have) + " + " + std::to_string(c.text) + " + " + std::to_string(c.growth) +
+                 " within " + std::to_string(c.max));
+    EXPECT_EQ(cgiecho::web::escape_fits(c.have, c.text, c.growth, c.max), c.want);
   }
 }
 

@@ -3,6 +3,7 @@
 // well, was cut off by the client or was killed.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -21,6 +22,7 @@
 
 #ifdef _WIN32
 #include <windows.h>
+#include <aclapi.h>
 #else
 #include <csignal>
 #include <fcntl.h>
@@ -91,6 +93,74 @@ class PrivateTemp : public testing::Test {
   std::vector<std::pair<bool, std::string>> saved_;
 };
 
+// The system's errors for a kept file: the name taken, a folder that is not
+// there or not a folder, and a name refused before the system is asked.
+#ifdef _WIN32
+constexpr int kExists = ERROR_FILE_EXISTS;
+constexpr int kNoFolder = ERROR_PATH_NOT_FOUND;  // a folder on the way is missing
+constexpr int kNoEntry = ERROR_FILE_NOT_FOUND;   // the folder itself is
+constexpr int kNotFolder = ERROR_DIRECTORY;
+constexpr int kBadName = ERROR_INVALID_NAME;
+#else
+constexpr int kExists = EEXIST;
+constexpr int kNoFolder = ENOENT;
+constexpr int kNoEntry = ENOENT;
+constexpr int kNotFolder = ENOTDIR;
+constexpr int kBadName = EINVAL;
+#endif
+
+// A kept file is its owner's alone: mode 0600 on Linux; on Windows, read
+// back from the file, a protected DACL of one ACE that allows the process's
+// user and passes nothing on. Wine keeps no DACL: it turns the one given
+// into Unix mode bits and reads those back as ACEs for the owner, for
+// SYSTEM (on every file) and for Everyone where others may read, so there
+// every ACE must be the owner's or SYSTEM's, and Everyone's never.
+void expect_private(const fs::path& file) {
+  SCOPED_TRACE(file.string());
+#ifdef _WIN32
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  PACL dacl = nullptr;
+  ASSERT_EQ(GetNamedSecurityInfoW(file.wstring().c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                                  nullptr, &dacl, nullptr, &descriptor),
+            static_cast<DWORD>(ERROR_SUCCESS));
+  const bool wine = GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+  HANDLE token = nullptr;
+  alignas(TOKEN_USER) unsigned char user[256];
+  DWORD size = 0;
+  ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token));
+  ASSERT_TRUE(GetTokenInformation(token, TokenUser, user, sizeof user, &size));
+  CloseHandle(token);
+  PSID me = reinterpret_cast<TOKEN_USER*>(user)->User.Sid;
+  alignas(SID) unsigned char system_bytes[SECURITY_MAX_SID_SIZE];
+  DWORD system_size = sizeof system_bytes;
+  ASSERT_TRUE(CreateWellKnownSid(WinLocalSystemSid, nullptr, system_bytes, &system_size));
+  SECURITY_DESCRIPTOR_CONTROL control = 0;
+  DWORD revision = 0;
+  GetSecurityDescriptorControl(descriptor, &control, &revision);
+  ASSERT_NE(dacl, nullptr) << "no DACL: everyone may open it";
+  if (!wine) {
+    EXPECT_NE(control & SE_DACL_PROTECTED, 0) << "the folder's entries would be inherited";
+    EXPECT_EQ(dacl->AceCount, 1u);
+  }
+  int mine = 0;
+  for (DWORD i = 0; i < dacl->AceCount; ++i) {
+    void* ace = nullptr;
+    ASSERT_TRUE(GetAce(dacl, i, &ace));
+    const auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
+    PSID sid = const_cast<DWORD*>(&allowed->SidStart);
+    EXPECT_EQ(allowed->Header.AceType, ACCESS_ALLOWED_ACE_TYPE);
+    EXPECT_EQ(allowed->Header.AceFlags & (INHERITED_ACE | OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE), 0);
+    const bool owner = EqualSid(sid, me) != 0;
+    mine += owner ? 1 : 0;
+    EXPECT_TRUE(owner || (wine && EqualSid(sid, system_bytes))) << "ACE " << i << " lets someone else in";
+  }
+  EXPECT_EQ(mine, 1);
+  LocalFree(descriptor);
+#else
+  EXPECT_EQ(fs::symlink_status(file).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
+#endif
+}
+
 // Descriptors of this process that lead into `dir` (Linux): an O_TMPFILE
 // file shows there as "dir/#inode (deleted)". Elsewhere, none are known.
 std::size_t open_files_in(const fs::path& dir, const std::string& pid = "self") {
@@ -139,18 +209,18 @@ TEST_F(PrivateTemp, TempFileIsPrivateReadableAndKeptWithoutReplacing) {
   std::ofstream(taken) << "someone's";
   const struct {
     std::string path;
-    bool want;
+    int want;  // the system's error, 0 for kept
   } keeps[] = {
-      {(kept_ / "upload.bin").string(), true},
-      {taken.string(), false},
-      {(kept_ / "upload.bin").string(), false},
-      {(kept_ / "no such folder" / "x").string(), false},
-      {(kept_ / "nul\0name").string() + "\0x"s, false},
-      {"", false},
+      {(kept_ / "upload.bin").string(), 0},
+      {taken.string(), kExists},
+      {(kept_ / "upload.bin").string(), kExists},
+      {(kept_ / "no such folder" / "x").string(), kNoFolder},
+      {(kept_ / "nul\0name").string() + "\0x"s, kBadName},
+      {"", kBadName},
   };
   for (const auto& k : keeps) {
     SCOPED_TRACE(testing::PrintToString(k.path));
-    EXPECT_EQ(file.keep_as(k.path), k.want);
+    EXPECT_EQ(file.keep_as(k.path).code, k.want);
   }
   EXPECT_EQ(contents(kept_ / "upload.bin"), data);
   EXPECT_EQ(contents(taken), "someone's");
@@ -168,11 +238,88 @@ TEST_F(PrivateTemp, TempFileIsPrivateReadableAndKeptWithoutReplacing) {
   EXPECT_EQ(open_files_in(dir_), 0u);
   EXPECT_EQ(entries(kept_).size(), 2u);
 
-  EXPECT_TRUE(platform::write_new_file((kept_ / "new").string(), "bytes\0"s));
-  EXPECT_FALSE(platform::write_new_file((kept_ / "new").string(), "other"));
-  EXPECT_FALSE(platform::write_new_file(taken.string(), "other"));
+  EXPECT_EQ(platform::write_new_file((kept_ / "new").string(), "bytes\0"s).code, 0);
+  EXPECT_EQ(platform::write_new_file((kept_ / "new").string(), "other").code, kExists);
+  EXPECT_EQ(platform::write_new_file(taken.string(), "other").code, kExists);
   EXPECT_EQ(contents(kept_ / "new"), "bytes\0"s);
   EXPECT_EQ(contents(taken), "someone's");
+  expect_private(kept_ / "upload.bin");
+  expect_private(kept_ / "new");
+}
+
+// keep_in and write_new_file_in: one plain name made inside the folder as
+// it was opened; nothing there is replaced, no link there is followed, and
+// a failure is the system's reason.
+TEST_F(PrivateTemp, KeptInAFolderByAPlainNameOnly) {
+  platform::TempFile file;
+  ASSERT_TRUE(file.create());
+  const std::string data = "in\0folder"s + std::string(70000, 'f');
+  ASSERT_TRUE(file.write(data));
+  const fs::path taken = kept_ / "taken";
+  std::ofstream(taken) << "someone's";
+  const fs::path a_file = taken;
+  const std::string folder = kept_.string();
+#ifndef _WIN32
+  // A link at the name, to a file and to nowhere: neither is followed.
+  const fs::path target = root_ / "target";
+  std::ofstream(target) << "target";
+  fs::create_symlink(target, kept_ / "link");
+  fs::create_symlink(root_ / "nowhere", kept_ / "dangling");
+  // A folder named by a link is opened as given.
+  fs::create_directory_symlink(kept_, root_ / "folder-link");
+#endif
+  const struct {
+    std::string folder, name;
+    int want;
+  } rows[] = {
+      {folder, "kept.bin", 0},
+      {folder, "kept.bin", kExists},
+      {folder, "\xC3\xA9t\xC3\xA9 NUL", 0},  // UTF-8, wide on Windows; no device there
+      {folder, "taken", kExists},
+      {folder, "", kBadName},
+      {folder, ".", kBadName},
+      {folder, "..", kBadName},
+      {folder, "a/b", kBadName},
+      {folder, "../escape", kBadName},
+      {folder, "a\\b", kBadName},
+      {folder, "nul\0name"s, kBadName},
+      {folder, "/abs", kBadName},
+#ifdef _WIN32
+      {folder, "taken:stream", kBadName},
+      {folder, "not UTF-8 \xFF", kBadName},
+#else
+      {folder, "link", kExists},
+      {folder, "dangling", kExists},
+      {(root_ / "folder-link").string(), "via-link", 0},
+      {"/proc", "x", ENOENT},
+#endif
+      {(kept_ / "none").string(), "x", kNoEntry},
+      {a_file.string(), "x", kNotFolder},
+      {folder + "\0x"s, "x", kBadName},
+      {"", "x", kBadName},
+  };
+  for (const bool from_memory : {false, true}) {
+    for (const auto& r : rows) {
+      SCOPED_TRACE(testing::PrintToString(r.folder) + " " + testing::PrintToString(r.name) +
+                   (from_memory ? " from memory" : " from a temp file"));
+      const std::string name = from_memory && r.want == 0 ? "mem-" + r.name : r.name;
+      const platform::FileResult got =
+          from_memory ? platform::write_new_file_in(r.folder, name, data) : file.keep_in(r.folder, name);
+      EXPECT_EQ(got.code, r.want);
+      if (r.want == 0) {
+        EXPECT_EQ(contents(fs::path(r.folder) / fs::u8path(name)), data);
+        expect_private(fs::path(r.folder) / fs::u8path(name));
+      }
+    }
+  }
+  EXPECT_EQ(contents(taken), "someone's");
+#ifndef _WIN32
+  EXPECT_EQ(contents(target), "target");
+  EXPECT_FALSE(fs::exists(root_ / "nowhere"));
+  EXPECT_TRUE(fs::is_symlink(kept_ / "link"));
+#endif
+  EXPECT_FALSE(fs::exists(root_ / "escape"));
+  EXPECT_FALSE(fs::exists(root_ / "abs"));
 }
 
 // What a program that keeps uploads reads back: whole files (missing told
@@ -180,7 +327,7 @@ TEST_F(PrivateTemp, TempFileIsPrivateReadableAndKeptWithoutReplacing) {
 TEST_F(PrivateTemp, FilesReadBackFoldersAndRandomBytes) {
   const std::string data = "record\0line\n"s + std::string(40000, 'r');
   const fs::path file = kept_ / "record";
-  ASSERT_TRUE(platform::write_new_file(file.string(), data));
+  ASSERT_TRUE(platform::write_new_file(file.string(), data).ok());
   const struct {
     std::string path;
     std::uint64_t max;

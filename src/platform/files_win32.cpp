@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "platform/owner_only_win32.h"
 #include "platform/platform.h"
 #include "platform/win32_error.h"
 #include "platform/write_all.h"
@@ -38,36 +39,38 @@ std::string system_error_text(unsigned long code) {
   return "error " + std::to_string(code) + (message.empty() ? "" : " (" + message + ")");
 }
 
-Created create_private_file(const std::string& path, std::intptr_t& handle, std::string& error) {
-  // A DACL that grants the file's user everything and nobody else anything,
-  // protected from what the folder would pass down.
+bool make_owner_only(OwnerOnly& out) {
   HANDLE token = nullptr;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
-    error = last_error();
-    return Created::failed;
-  }
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
   alignas(TOKEN_USER) unsigned char user[256];
   DWORD user_size = 0;
   const BOOL got_user = GetTokenInformation(token, TokenUser, user, sizeof user, &user_size);
+  const DWORD code = GetLastError();
   CloseHandle(token);
   if (!got_user) {
-    error = last_error();
-    return Created::failed;
+    SetLastError(code);
+    return false;
   }
   PSID sid = reinterpret_cast<TOKEN_USER*>(user)->User.Sid;
-  alignas(ACL) unsigned char acl_bytes[256];
-  auto* acl = reinterpret_cast<ACL*>(acl_bytes);
-  SECURITY_DESCRIPTOR descriptor;
-  if (!InitializeAcl(acl, sizeof acl_bytes, ACL_REVISION) ||
-      !AddAccessAllowedAce(acl, ACL_REVISION, FILE_ALL_ACCESS, sid) ||
-      !InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) ||
-      !SetSecurityDescriptorDacl(&descriptor, TRUE, acl, FALSE) ||
-      !SetSecurityDescriptorControl(&descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED)) {
+  auto* acl = reinterpret_cast<ACL*>(out.acl);
+  if (!InitializeAcl(acl, sizeof out.acl, ACL_REVISION) || !AddAccessAllowedAce(acl, ACL_REVISION, FILE_ALL_ACCESS, sid) ||
+      !InitializeSecurityDescriptor(&out.descriptor, SECURITY_DESCRIPTOR_REVISION) ||
+      !SetSecurityDescriptorDacl(&out.descriptor, TRUE, acl, FALSE) ||
+      !SetSecurityDescriptorControl(&out.descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED)) {
+    return false;
+  }
+  out.attributes = SECURITY_ATTRIBUTES{sizeof out.attributes, &out.descriptor, FALSE};
+  return true;
+}
+
+Created create_private_file(const std::string& path, std::intptr_t& handle, std::string& error) {
+  OwnerOnly owner_only;
+  if (!make_owner_only(owner_only)) {
     error = last_error();
     return Created::failed;
   }
-  SECURITY_ATTRIBUTES attributes{sizeof attributes, &descriptor, FALSE};
-  HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, &attributes, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, &owner_only.attributes, CREATE_NEW,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     const DWORD code = GetLastError();
     if (code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS) return Created::exists;

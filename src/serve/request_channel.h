@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 
 #include "platform/narrow.h"
 #include "platform/platform.h"
@@ -30,27 +31,42 @@ class RequestChannel final : public platform::Channel {
   RequestChannel(FCGX_Request& request, Names names) : request_(request), names_(names) {}
 
   // The name as platform::variable_name takes it, as for the process's own
-  // environment: up to its first NUL, and a name with "=" names nothing.
+  // environment: up to its first NUL, and a name with "=" names nothing. A
+  // parameter sent twice (a server configuration that sets one twice) has
+  // the value sent last, as an environment set in that order would, and as
+  // environment() shows it; on Windows that holds for names that differ in
+  // case only.
   std::string env(std::string_view name) override {
     const std::string key(platform::variable_name(name));
     if (key.empty()) return {};
-    if (const char* value = FCGX_GetParam(key.c_str(), request_.envp)) return value;
-    if (names_ == Names::exact) return {};
+    std::string_view found;
+    bool seen = false;
     for (char** entry = request_.envp; entry != nullptr && *entry != nullptr; ++entry) {
       const std::string_view text(*entry);
-      if (text.size() > key.size() && text[key.size()] == '=' && same_letters(text.substr(0, key.size()), key)) {
-        return std::string(text.substr(key.size() + 1));
+      if (text.size() > key.size() && text[key.size()] == '=' && same_name(text.substr(0, key.size()), key)) {
+        found = text.substr(key.size() + 1);
+        seen = true;
       }
     }
-    return {};
+    return seen ? std::string(found) : std::string();
   }
 
+  // One entry per name, where the name first came, with the name and value
+  // sent last: a CGI environment cannot hold a name twice.
   platform::Variables environment() override {
     platform::Variables all;
+    std::unordered_map<std::string, std::size_t> where;  // the name as compared -> its entry
     for (char** entry = request_.envp; entry != nullptr && *entry != nullptr; ++entry) {
       const std::string_view text(*entry);
       const std::size_t eq = text.find('=');
-      if (eq != std::string_view::npos) all.emplace_back(text.substr(0, eq), text.substr(eq + 1));
+      if (eq == std::string_view::npos) continue;
+      const std::string_view name = text.substr(0, eq);
+      const auto [at, added] = where.emplace(compared(name), all.size());
+      if (added) {
+        all.emplace_back(name, text.substr(eq + 1));
+      } else {
+        all[at->second] = {std::string(name), std::string(text.substr(eq + 1))};
+      }
     }
     return all;
   }
@@ -73,9 +89,16 @@ class RequestChannel final : public platform::Channel {
   }
 
  private:
-  static bool same_letters(std::string_view a, std::string_view b) {
-    auto upper = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; };
-    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [&](char x, char y) { return upper(x) == upper(y); });
+  static char upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+  bool same_name(std::string_view a, std::string_view b) const {
+    if (names_ == Names::exact) return a == b;
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) { return upper(x) == upper(y); });
+  }
+  // A name as same_name compares it.
+  std::string compared(std::string_view name) const {
+    std::string key(name);
+    if (names_ == Names::any_case) std::transform(key.begin(), key.end(), key.begin(), upper);
+    return key;
   }
 
   FCGX_Request& request_;

@@ -476,6 +476,10 @@ def parameter_twice(c, program, lower=False):
     return "a parameter sent twice: one header, the value sent last"
 
 
+def parameter_twice_any_case(c, program):
+    return parameter_twice(c, program, lower=True)
+
+
 STOPPING = (sigterm_in_request, sigusr1_in_request, stop_in_handler, sigterm_idle)
 
 
@@ -750,6 +754,55 @@ def reachable_listeners(echo):
     return f"listeners other hosts can reach: {len(REACHABLE)} starts, each warned of or not", problems
 
 
+# Windows: CGIECHO_LISTEN on TCP (IPv4 only there), FCGI_WEB_SERVER_ADDRS,
+# whether the responder warns. A host name is looked up as libfcgi looks it
+# up to listen.
+REACHABLE_WINDOWS = [("0.0.0.0", None, True), ("0.0.0.0", "127.0.0.1", False), ("127.0.0.1", None, False),
+                     ("localhost", None, False)]
+
+
+def listening_on(port):
+    """Whether a socket of this machine listens on TCP `port`, as
+    /proc/net/tcp shows it (Wine's sockets are the host's)."""
+    for table in ("/proc/net/tcp", "/proc/net/tcp6"):
+        with open(table) as f:
+            for line in f.readlines()[1:]:
+                fields = line.split()
+                if int(fields[1].rsplit(":", 1)[1], 16) == port and fields[3] == "0A":
+                    return True
+    return False
+
+
+def reachable_listeners_windows(program):
+    """The Windows build's warning, the same rule as on Linux. Under Wine
+    no signal shows how far the start has got: each responder is stopped
+    two seconds after its port listens (the warning follows at once), and
+    the rows that warn show that this is time enough."""
+    problems = []
+    for where, listed, warns in REACHABLE_WINDOWS:
+        port = free_port("127.0.0.1" if where == "localhost" else where)
+        extra = {"CGIECHO_LISTEN": f"{where}:{port}"}
+        if listed:
+            extra["FCGI_WEB_SERVER_ADDRS"] = listed
+        environ = {k: v for k, v in wine_environment(**extra).items()
+                   if k != "FCGI_WEB_SERVER_ADDRS" or listed}
+        proc = subprocess.Popen([program.loader, program.exe], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                stderr=subprocess.PIPE, env=environ)
+        try:
+            wait_for(lambda: listening_on(port) or proc.poll() is not None, f"{where}:{port} not listening", 120)
+            time.sleep(2)
+        finally:
+            proc.kill()
+            _, err = proc.communicate()
+        lines = [line for line in err.splitlines() if WARNING in line]
+        ok = (len(lines) == 1 and b"%s:%d" % (where.encode(), port) in lines[0] and
+              b"FCGI_WEB_SERVER_ADDRS" in lines[0]) if warns else not lines
+        if not ok:
+            problems.append(f"CGIECHO_LISTEN={where}:{port}, FCGI_WEB_SERVER_ADDRS {listed or 'unset'}:"
+                            f" standard error {err[:300]!r}")
+    return f"listeners other hosts can reach: {len(REACHABLE_WINDOWS)} starts, each warned of or not", problems
+
+
 def linux_listen(echo):
     """CGIECHO_LISTEN on Linux: the cases over TCP and a socket path, what
     may be replaced at the path and what not, and values that name no
@@ -812,6 +865,9 @@ def windows(loader, host, exe, inspector_exe):
     inspector = WindowsProgram(loader, host, inspector_exe)
     failed += run(inspector, kept_connection, "the inspector on a named pipe",
                   lambda folder, case: PipeHost(inspector, folder))
+    failed += run(inspector, parameter_twice_any_case, "the inspector on a named pipe",
+                  lambda folder, case: PipeHost(inspector, folder))
+    failed += report(*reachable_listeners_windows(program))
     for case in (kept_connection, late_body, garbage, clients_gone, sigterm_in_request, sigterm_idle):
         failed += run(program, case, "named pipe on standard input",
                       lambda folder, case: PipeHost(program, folder))

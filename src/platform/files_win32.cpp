@@ -53,7 +53,8 @@ bool make_owner_only(OwnerOnly& out) {
   }
   PSID sid = reinterpret_cast<TOKEN_USER*>(user)->User.Sid;
   auto* acl = reinterpret_cast<ACL*>(out.acl);
-  if (!InitializeAcl(acl, sizeof out.acl, ACL_REVISION) || !AddAccessAllowedAce(acl, ACL_REVISION, FILE_ALL_ACCESS, sid) ||
+  if (!InitializeAcl(acl, sizeof out.acl, ACL_REVISION) ||
+      !AddAccessAllowedAce(acl, ACL_REVISION, FILE_ALL_ACCESS, sid) ||
       !InitializeSecurityDescriptor(&out.descriptor, SECURITY_DESCRIPTOR_REVISION) ||
       !SetSecurityDescriptorDacl(&out.descriptor, TRUE, acl, FALSE) ||
       !SetSecurityDescriptorControl(&out.descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED)) {

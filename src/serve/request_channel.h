@@ -51,8 +51,10 @@ class RequestChannel final : public platform::Channel {
     return seen ? std::string(found) : std::string();
   }
 
-  // One entry per name, where the name first came, with the name and value
-  // sent last: a CGI environment cannot hold a name twice.
+  // One entry per name, as the name first came, with the value sent last: a
+  // CGI environment cannot hold a name twice. On Windows the name keeps its
+  // first spelling, so that readers that look for QUERY_STRING or an HTTP_
+  // prefix in the list find it whatever case a later copy had.
   platform::Variables environment() override {
     platform::Variables all;
     std::unordered_map<std::string, std::size_t> where;  // the name as compared -> its entry
@@ -65,7 +67,7 @@ class RequestChannel final : public platform::Channel {
       if (added) {
         all.emplace_back(name, text.substr(eq + 1));
       } else {
-        all[at->second] = {std::string(name), std::string(text.substr(eq + 1))};
+        all[at->second].second = std::string(text.substr(eq + 1));
       }
     }
     return all;

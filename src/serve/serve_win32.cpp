@@ -45,7 +45,7 @@ struct Responder {
 
   std::mutex serving;    // held for the whole of one request, its answer sent
   std::mutex accepting;  // held while libfcgi takes a new connection
-  std::mutex state;    // guards what follows
+  std::mutex state;      // guards what follows
   std::condition_variable changed;
   int kept = 0;     // threads of kept connections
   int in_hand = 0;  // requests read and not yet answered in full

@@ -66,7 +66,7 @@ TEST(RequestChannel, ParameterSentTwice) {
     Variables all;
   } cases[] = {
       {exact, "2", "3", Variables{{"HTTP_X_A", "2"}, {"QUERY_STRING", "q"}, {"http_x_a", "3"}, {"HTTP_Y", ""}}},
-      {any_case, "3", "3", Variables{{"http_x_a", "3"}, {"QUERY_STRING", "q"}, {"HTTP_Y", ""}}},
+      {any_case, "3", "3", Variables{{"HTTP_X_A", "3"}, {"QUERY_STRING", "q"}, {"HTTP_Y", ""}}},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(c.channel.env("HTTP_X_A"), c.a);

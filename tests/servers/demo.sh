@@ -53,7 +53,8 @@ if [ "${DEMO_FASTCGI:-0}" = 1 ]; then
   handler="fastcgi.server = (\"/cgi-bin/cgiecho\" => ((\"socket\" => \"$work/cgiecho.sock\",
   \"bin-path\" => \"$work/htdocs/cgi-bin/cgiecho\", \"max-procs\" => 1, \"check-local\" => \"disable\")),
   \"/cgi-bin/upload\" => ((\"socket\" => \"$work/upload.sock\",
-  \"bin-path\" => \"$work/htdocs/cgi-bin/upload\", \"max-procs\" => 1, \"check-local\" => \"disable\")))"
+  \"bin-path\" => \"$work/htdocs/cgi-bin/upload\", \"max-procs\" => 1, \"check-local\" => \"disable\",
+  \"bin-environment\" => (\"CGIECHO_UPLOAD_DIR\" => \"$work/uploads\"))))"
 else
   mode=CGI
   handler="\$HTTP[\"url\"] =~ \"^/cgi-bin/\" { cgi.assign = (\"\" => \"\") }"
@@ -68,7 +69,8 @@ server.errorlog = "$work/error.log"
 index-file.names = ("index.html")
 mimetype.assign = (".html" => "text/html; charset=utf-8")
 # The upload example's folder, set by the configuration as a server would
-# (for CGI and FastCGI alike); a client cannot set it.
+# (for CGI; a FastCGI responder takes it from its own environment,
+# bin-environment above); a client cannot set it.
 setenv.add-environment = ("CGIECHO_UPLOAD_DIR" => "$work/uploads")
 $handler
 CONF

@@ -35,17 +35,17 @@ volatile std::sig_atomic_t g_stopping = 0;
 
 void on_terminate(int) { g_stopping = 1; }
 
-// SIGTERM is how a web server ends its responders (lighttpd, spawn-fcgi's
-// users), and SIGUSR1 asks the same graceful stop as under libfcgi's own
-// loop: the request in hand still gets its whole answer, then the loop
-// ends. Both are installed after libfcgi's start-up, which puts a SIGUSR1
-// handler of its own in place that lets a read in hand fail. Both stay
-// blocked except while the loop waits in ppoll() for a connection or a
-// request: delivered during a request they would interrupt the reads of its
-// body or the writes of its page, and libfcgi takes an interrupted call for
-// a broken connection (SA_RESTART too, for any call a handler makes with
-// them unblocked). A client that went away must cost its request only, so
-// SIGPIPE is ignored. Returns the signal mask for the waits.
+// SIGTERM is how a web server ends its responders (lighttpd does), and
+// SIGUSR1 asks a libfcgi responder the same: the request in hand still
+// gets its whole answer, then the loop ends. Both are installed after
+// libfcgi's start-up, whose own SIGUSR1 handler would let a read in hand
+// fail. Both stay blocked except while the loop waits in ppoll() for a
+// connection or a request: delivered during a request they would interrupt
+// the reads of its body or the writes of its page, and libfcgi takes an
+// interrupted call for a broken connection. SA_RESTART as well, so that a
+// call they interrupt while unblocked is restarted, never failed. A client
+// that went away must cost its request only, so SIGPIPE is ignored.
+// Returns the signal mask for the waits.
 sigset_t install_signal_handlers() {
   struct sigaction stop_action;
   std::memset(&stop_action, 0, sizeof stop_action);
@@ -82,8 +82,9 @@ void prepare_listener(int fd) {
     give_up("cannot make the listening socket non-blocking", errno);
 }
 
-// An address as the filter below compares it: IPv4 as its 4 bytes, also
-// when an IPv6 socket shows an IPv4 client as ::ffff:a.b.c.d; IPv6 as its 16.
+// An address as the listener check and the filter below compare it: IPv4
+// as its 4 bytes, also when an IPv6 socket shows an IPv4 client as
+// ::ffff:a.b.c.d; IPv6 as its 16.
 std::string_view address_bytes(const in_addr& v4) { return {reinterpret_cast<const char*>(&v4), sizeof v4}; }
 std::string_view address_bytes(const in6_addr& v6) {
   const std::string_view all(reinterpret_cast<const char*>(v6.s6_addr), sizeof v6.s6_addr);

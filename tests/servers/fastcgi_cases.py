@@ -728,7 +728,7 @@ def reachable_listeners(echo):
                 argv = [require("spawn-fcgi"), "-n", *(["-s", path] if where == "socket" else
                                                        ["-a", where, "-p", str(port)]), "--", echo]
             label = f"{how} on {where}, FCGI_WEB_SERVER_ADDRS {listed or 'unset'}"
-            for pause in (0.3, 1, 3):  # a SIGTERM before the responder set up its handler kills it
+            for pause in (0.3, 1, 3, 10):  # a SIGTERM before the responder set up its handler kills it
                 proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                         stderr=subprocess.PIPE, env=environ)
                 time.sleep(pause)

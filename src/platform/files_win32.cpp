@@ -6,9 +6,9 @@
 
 #include <string>
 
+#include "platform/owner_only_win32.h"
 #include "platform/platform.h"
 #include "platform/win32_error.h"
-#include "platform/win32_files.h"
 #include "platform/write_all.h"
 
 namespace cgiecho::platform {
@@ -39,58 +39,46 @@ std::string system_error_text(unsigned long code) {
   return "error " + std::to_string(code) + (message.empty() ? "" : " (" + message + ")");
 }
 
-namespace {
-
-// A DACL that grants the file's user everything and nobody else anything,
-// protected from what the folder would pass down, in a descriptor that
-// CreateFile takes. Filled in place: the descriptor points into itself.
-struct PrivateSecurity {
-  alignas(TOKEN_USER) unsigned char user[256];
-  alignas(ACL) unsigned char acl[256];
-  SECURITY_DESCRIPTOR descriptor;
-  SECURITY_ATTRIBUTES attributes;
-};
-
-// False with GetLastError() set.
-bool make_private_security(PrivateSecurity& s) {
+bool make_owner_only(OwnerOnly& out) {
   HANDLE token = nullptr;
   if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+  alignas(TOKEN_USER) unsigned char user[256];
   DWORD user_size = 0;
-  const BOOL got_user = GetTokenInformation(token, TokenUser, s.user, sizeof s.user, &user_size);
+  const BOOL got_user = GetTokenInformation(token, TokenUser, user, sizeof user, &user_size);
   const DWORD code = GetLastError();
   CloseHandle(token);
   if (!got_user) {
     SetLastError(code);
     return false;
   }
-  PSID sid = reinterpret_cast<TOKEN_USER*>(s.user)->User.Sid;
-  auto* acl = reinterpret_cast<ACL*>(s.acl);
-  if (!InitializeAcl(acl, sizeof s.acl, ACL_REVISION) || !AddAccessAllowedAce(acl, ACL_REVISION, FILE_ALL_ACCESS, sid) ||
-      !InitializeSecurityDescriptor(&s.descriptor, SECURITY_DESCRIPTOR_REVISION) ||
-      !SetSecurityDescriptorDacl(&s.descriptor, TRUE, acl, FALSE) ||
-      !SetSecurityDescriptorControl(&s.descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED))
+  PSID sid = reinterpret_cast<TOKEN_USER*>(user)->User.Sid;
+  auto* acl = reinterpret_cast<ACL*>(out.acl);
+  if (!InitializeAcl(acl, sizeof out.acl, ACL_REVISION) ||
+      !AddAccessAllowedAce(acl, ACL_REVISION, FILE_ALL_ACCESS, sid) ||
+      !InitializeSecurityDescriptor(&out.descriptor, SECURITY_DESCRIPTOR_REVISION) ||
+      !SetSecurityDescriptorDacl(&out.descriptor, TRUE, acl, FALSE) ||
+      !SetSecurityDescriptorControl(&out.descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED)) {
     return false;
-  s.attributes = SECURITY_ATTRIBUTES{sizeof s.attributes, &s.descriptor, FALSE};
+  }
+  out.attributes = SECURITY_ATTRIBUTES{sizeof out.attributes, &out.descriptor, FALSE};
   return true;
 }
 
-}  // namespace
-
 void* create_private_new_file(const wchar_t* path) {
-  PrivateSecurity security;
-  if (!make_private_security(security)) return INVALID_HANDLE_VALUE;
-  return CreateFileW(path, GENERIC_WRITE, 0, &security.attributes, CREATE_NEW,
+  OwnerOnly owner_only;
+  if (!make_owner_only(owner_only)) return INVALID_HANDLE_VALUE;
+  return CreateFileW(path, GENERIC_WRITE, 0, &owner_only.attributes, CREATE_NEW,
                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
 }
 
 Created create_private_file(const std::string& path, std::intptr_t& handle, std::string& error) {
-  PrivateSecurity security;
-  if (!make_private_security(security)) {
+  OwnerOnly owner_only;
+  if (!make_owner_only(owner_only)) {
     error = last_error();
     return Created::failed;
   }
-  HANDLE file =
-      CreateFileA(path.c_str(), GENERIC_WRITE, 0, &security.attributes, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, &owner_only.attributes, CREATE_NEW,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     const DWORD code = GetLastError();
     if (code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS) return Created::exists;

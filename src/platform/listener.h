@@ -45,8 +45,16 @@ bool take_stop_event();
 void wait_for_stop_event();
 
 // Both: writes the program's name, ": ", `message` and a line end to
-// standard error, where web servers keep what their responders say, and
-// ends the process with `exit_code`: for a responder that cannot go on.
+// standard error, where web servers keep what their responders say.
+void say_on_stderr(std::string_view message);
+// The same, then ends the process with `exit_code`: for a responder that
+// cannot go on.
 [[noreturn]] void end_with_message(std::string_view message, int exit_code);
+
+// Windows: the IPv4 address, 4 bytes in network order, that a TCP listener
+// on `host` (an address, or a name looked up as libfcgi looks it up to
+// listen there) is bound to; "" when the name does not resolve. Asked
+// after libfcgi has started the socket library.
+std::string tcp_host_address(const std::string& host);
 
 }  // namespace cgiecho::platform

@@ -92,14 +92,18 @@ std::string listen_on_path(const std::string& path) {
   return listen_and_take(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
 }
 
-void end_with_message(std::string_view message, int exit_code) {
+void say_on_stderr(std::string_view message) {
   std::string line = std::string(program_invocation_short_name) + ": ";
   line += message;
   line += '\n';
   if (::write(STDERR_FILENO, line.data(), line.size()) < 0) {
-    // Nowhere else to say it; the exit status still does.
+    // Nowhere else to say it.
   }
-  end_process(exit_code);
+}
+
+void end_with_message(std::string_view message, int exit_code) {
+  say_on_stderr(message);
+  end_process(exit_code);  // the exit status says it too
 }
 
 }  // namespace cgiecho::platform

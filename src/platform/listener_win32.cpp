@@ -1,6 +1,8 @@
 // A FastCGI responder's listener as Windows web servers hand it over: the
 // listening end of a named pipe on standard input.
 #define WIN32_LEAN_AND_MEAN
+#include <winsock2.h>
+#include <ws2tcpip.h>
 #include <windows.h>
 
 #include <algorithm>
@@ -10,6 +12,7 @@
 #include <string_view>
 
 #include "platform/listener.h"
+#include "platform/owner_only_win32.h"
 #include "platform/platform.h"
 
 namespace cgiecho::platform {
@@ -54,10 +57,16 @@ std::string listen_on_pipe(const std::string& name) {
   // One instance, made by this process first: another program cannot make
   // a second one under the name and take its clients. Not inheritable, so
   // programs the responder starts do not hold the pipe open. Clients from
-  // other machines are turned away.
+  // other machines are turned away, and on this one only the responder's
+  // user may open it (the default DACL lets every user read): anyone who
+  // can open it can send requests. A web server that runs as another user
+  // starts the responder itself (a pipe on standard input) or reaches it
+  // over TCP.
+  OwnerOnly owner_only;
+  if (!make_owner_only(owner_only)) return "the pipe's access list cannot be made";
   HANDLE pipe = CreateNamedPipeA(name.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE,
                                  PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1,
-                                 65536, 65536, 0, nullptr);
+                                 65536, 65536, 0, &owner_only.attributes);
   if (pipe == INVALID_HANDLE_VALUE) {
     return GetLastError() == ERROR_ACCESS_DENIED ? "the pipe exists already" : "the pipe cannot be made";
   }
@@ -95,7 +104,7 @@ void wait_for_stop_event() {
   }
 }
 
-void end_with_message(std::string_view message, int exit_code) {
+void say_on_stderr(std::string_view message) {
   // The program's file name without its folder and ".exe", as a console
   // user types it.
   char path[MAX_PATH] = {};
@@ -108,7 +117,29 @@ void end_with_message(std::string_view message, int exit_code) {
   line += "\r\n";
   DWORD put = 0;
   WriteFile(GetStdHandle(STD_ERROR_HANDLE), line.data(), static_cast<DWORD>(line.size()), &put, nullptr);
+}
+
+void end_with_message(std::string_view message, int exit_code) {
+  say_on_stderr(message);
   end_process(exit_code);
+}
+
+std::string tcp_host_address(const std::string& host) {
+  // As libfcgi reads the host: a dotted IPv4 address first, else the
+  // first IPv4 address of the name.
+  in_addr address{};
+  address.s_addr = inet_addr(host.c_str());
+  if (address.s_addr == INADDR_NONE) {
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0) return {};
+    if (found != nullptr) address = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr;
+    freeaddrinfo(found);
+    if (found == nullptr) return {};
+  }
+  return std::string(reinterpret_cast<const char*>(&address), sizeof address);
 }
 
 }  // namespace cgiecho::platform

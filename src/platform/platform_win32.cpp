@@ -10,7 +10,7 @@
 #include "platform/command_tail.h"
 #include "platform/narrow.h"
 #include "platform/platform.h"
-#include "platform/win32_files.h"
+#include "platform/owner_only_win32.h"
 #include "platform/write_all.h"
 
 namespace cgiecho::platform {
@@ -227,7 +227,7 @@ int error_or(DWORD fallback) {
   return static_cast<int>(code != 0 ? code : fallback);
 }
 
-// A new private file (win32_files.h) filled by `fill(out)` (false:
+// A new private file (owner_only_win32.h) filled by `fill(out)` (false:
 // failed, GetLastError() set), removed again when anything failed.
 template <class Fill>
 FileResult fill_new(const std::wstring& path, Fill&& fill) {

@@ -21,4 +21,20 @@ struct ListenAddress {
 // listen on every address without saying so), a NUL byte.
 std::optional<ListenAddress> parse_listen_address(std::string_view text);
 
+// Whether a listener's address, in network byte order (4 bytes for IPv4, 16
+// for IPv6), takes connections from this machine only: 127.0.0.0/8, ::1,
+// and ::ffff:127.x.y.z, how an IPv6 socket shows an IPv4 loopback address.
+// Any other address (0.0.0.0 and :: among them) can be reached by other
+// hosts.
+inline bool is_loopback_address(std::string_view bytes) {
+  constexpr std::string_view kMapped("\0\0\0\0\0\0\0\0\0\0\xff\xff", 12);
+  constexpr std::string_view kLoopback6("\0\0\0\0\0\0\0\0\0\0\0\0\0\0\0\1", 16);
+  if (bytes.size() == 16) {
+    if (bytes == kLoopback6) return true;
+    if (bytes.substr(0, 12) != kMapped) return false;
+    bytes.remove_prefix(12);
+  }
+  return bytes.size() == 4 && bytes[0] == '\x7f';
+}
+
 }  // namespace cgiecho

@@ -8,9 +8,11 @@
 
 #include <fcgiapp.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 
 #include "platform/narrow.h"
 #include "platform/platform.h"
@@ -30,28 +32,44 @@ class RequestChannel final : public platform::Channel {
   RequestChannel(FCGX_Request& request, Names names) : request_(request), names_(names) {}
 
   // The name as platform::variable_name takes it, as for the process's own
-  // environment: up to its first NUL, and a name with "=" names nothing.
+  // environment: up to its first NUL, and a name with "=" names nothing. A
+  // parameter sent twice (a server configuration that sets one twice) has
+  // the value sent last, as an environment set in that order would, and as
+  // environment() shows it; on Windows that holds for names that differ in
+  // case only.
   std::string env(std::string_view name) override {
     const std::string key(platform::variable_name(name));
     if (key.empty()) return {};
-    if (const char* value = FCGX_GetParam(key.c_str(), request_.envp)) return value;
-    if (names_ == Names::exact) return {};
+    std::string_view found;
+    bool seen = false;
     for (char** entry = request_.envp; entry != nullptr && *entry != nullptr; ++entry) {
       const std::string_view line(*entry);
-      if (line.size() > key.size() && line[key.size()] == '=' &&
-          text::equals_ignoring_case(line.substr(0, key.size()), key)) {
-        return std::string(line.substr(key.size() + 1));
+      if (line.size() > key.size() && line[key.size()] == '=' && same_name(line.substr(0, key.size()), key)) {
+        found = line.substr(key.size() + 1);
+        seen = true;
       }
     }
-    return {};
+    return seen ? std::string(found) : std::string();
   }
 
+  // One entry per name, as the name first came, with the value sent last: a
+  // CGI environment cannot hold a name twice. On Windows the name keeps its
+  // first spelling, so that readers that look for QUERY_STRING or an HTTP_
+  // prefix in the list find it whatever case a later copy had.
   platform::Variables environment() override {
     platform::Variables all;
+    std::unordered_map<std::string, std::size_t> where;  // the name as compared -> its entry
     for (char** entry = request_.envp; entry != nullptr && *entry != nullptr; ++entry) {
-      const std::string_view text(*entry);
-      const std::size_t eq = text.find('=');
-      if (eq != std::string_view::npos) all.emplace_back(text.substr(0, eq), text.substr(eq + 1));
+      const std::string_view line(*entry);
+      const std::size_t eq = line.find('=');
+      if (eq == std::string_view::npos) continue;
+      const std::string_view name = line.substr(0, eq);
+      const auto [at, added] = where.emplace(compared(name), all.size());
+      if (added) {
+        all.emplace_back(name, line.substr(eq + 1));
+      } else {
+        all[at->second].second = std::string(line.substr(eq + 1));
+      }
     }
     return all;
   }
@@ -74,6 +92,16 @@ class RequestChannel final : public platform::Channel {
   }
 
  private:
+  bool same_name(std::string_view a, std::string_view b) const {
+    return names_ == Names::exact ? a == b : text::equals_ignoring_case(a, b);
+  }
+  // A name as same_name compares it.
+  std::string compared(std::string_view name) const {
+    std::string key(name);
+    if (names_ == Names::any_case) std::transform(key.begin(), key.end(), key.begin(), text::to_upper);
+    return key;
+  }
+
   FCGX_Request& request_;
   Names names_;
 };

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "platform/listener.h"
+#include "platform/platform.h"
 
 namespace cgiecho {
 
@@ -22,6 +23,16 @@ ListenAddress checked_listen_address(std::string_view address, ListenAddress::Ki
     refuse_listen_address(address, "not HOST:PORT or " + std::string(expected));
   }
   return *where;
+}
+
+void warn_if_reachable(std::string_view address, std::string_view shown) {
+  if (is_loopback_address(address) || !platform::process_env("FCGI_WEB_SERVER_ADDRS").empty()) return;
+  std::string line = "FastCGI responder: warning: listening on ";
+  line += shown;
+  line +=
+      ", which other hosts can reach, and FCGI_WEB_SERVER_ADDRS is not set: any host that reaches it can send "
+      "requests (set FCGI_WEB_SERVER_ADDRS to the web server's addresses, or listen on a loopback address)";
+  platform::say_on_stderr(line);
 }
 
 void refuse_listen_address(std::string_view address, std::string_view why) {

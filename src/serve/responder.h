@@ -22,6 +22,14 @@ namespace cgiecho {
 ListenAddress checked_listen_address(std::string_view address, ListenAddress::Kind other,
                                      std::string_view expected);
 
+// FastCGI has no authentication: a TCP listener that other hosts can reach,
+// with no FCGI_WEB_SERVER_ADDRS in the process's environment to name the
+// web servers, takes requests from any host that reaches it. Says so in one
+// line on standard error when `address` (the listener's address in network
+// byte order, 4 or 16 bytes) is not a loopback address; `shown` names the
+// listener in that line.
+void warn_if_reachable(std::string_view address, std::string_view shown);
+
 // The same end for a CGIECHO_LISTEN `address` that parses but that this
 // system cannot listen on as asked.
 [[noreturn]] void refuse_listen_address(std::string_view address, std::string_view why);

@@ -19,13 +19,15 @@ bool started_as_fastcgi();
 // output), so the core and the exported routines work on it unchanged; the
 // request data and the CGI header flag start fresh every time. A handler
 // that throws costs its own request only. The loop ends when the web server
-// sends SIGTERM, or on Windows sets the shutdown event or closes the
+// sends SIGTERM (or SIGUSR1), or on Windows sets the shutdown event or closes the
 // listener (each after the request in hand). A responder that cannot go on
 // (standard input a socket that does not listen, a CGIECHO_LISTEN listener
 // that cannot be opened, the listening socket or the wait for it failing)
 // says why on standard error and ends the process with status 1, so that a
 // server which starts it again can tell; a CGIECHO_LISTEN value that is no
-// listener address on this system ends it with status 2.
+// listener address on this system ends it with status 2. A TCP listener
+// that other hosts can reach, with no FCGI_WEB_SERVER_ADDRS to name the web
+// servers, is said at start in one line on standard error.
 void serve(const std::function<void()>& handle);
 
 // Back to the state before any request: no request data (its memory

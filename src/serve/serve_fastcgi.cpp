@@ -36,28 +36,36 @@ volatile std::sig_atomic_t g_stopping = 0;
 
 void on_terminate(int) { g_stopping = 1; }
 
-// SIGTERM is how a web server ends its responders: the request in hand
-// still gets its whole answer, then the loop ends. So SIGTERM stays blocked
-// except while the loop waits in ppoll() for a connection or a request:
-// delivered during a request it would interrupt the reads of its body or
-// the writes of its page, and libfcgi takes an interrupted call for a
-// broken connection. A client that went away must cost its request only,
-// so SIGPIPE is ignored. Returns the signal mask for the waits.
+// SIGTERM is how a web server ends its responders (lighttpd does), and
+// SIGUSR1 asks a libfcgi responder the same: the request in hand still
+// gets its whole answer, then the loop ends. Both are installed after
+// libfcgi's start-up, whose own SIGUSR1 handler would let a read in hand
+// fail. Both stay blocked except while the loop waits in ppoll() for a
+// connection or a request: delivered during a request they would interrupt
+// the reads of its body or the writes of its page, and libfcgi takes an
+// interrupted call for a broken connection. SA_RESTART as well, so that a
+// call they interrupt while unblocked is restarted, never failed. A client
+// that went away must cost its request only, so SIGPIPE is ignored.
+// Returns the signal mask for the waits.
 sigset_t install_signal_handlers() {
-  struct sigaction terminate_action;
-  std::memset(&terminate_action, 0, sizeof terminate_action);
-  terminate_action.sa_handler = on_terminate;
-  sigemptyset(&terminate_action.sa_mask);
-  struct sigaction ignore_action = terminate_action;
+  struct sigaction stop_action;
+  std::memset(&stop_action, 0, sizeof stop_action);
+  stop_action.sa_handler = on_terminate;
+  stop_action.sa_flags = SA_RESTART;
+  sigemptyset(&stop_action.sa_mask);
+  struct sigaction ignore_action = stop_action;
   ignore_action.sa_handler = SIG_IGN;
-  sigset_t terminate;
-  sigemptyset(&terminate);
-  sigaddset(&terminate, SIGTERM);
+  sigset_t stop;
+  sigemptyset(&stop);
+  sigaddset(&stop, SIGTERM);
+  sigaddset(&stop, SIGUSR1);
+  stop_action.sa_mask = stop;
   sigset_t waiting;
-  if (sigaction(SIGTERM, &terminate_action, nullptr) != 0 || sigaction(SIGPIPE, &ignore_action, nullptr) != 0 ||
-      sigprocmask(SIG_BLOCK, &terminate, &waiting) != 0)
+  if (sigaction(SIGTERM, &stop_action, nullptr) != 0 || sigaction(SIGUSR1, &stop_action, nullptr) != 0 ||
+      sigaction(SIGPIPE, &ignore_action, nullptr) != 0 || sigprocmask(SIG_BLOCK, &stop, &waiting) != 0)
     give_up("cannot set up its signals", errno);
   sigdelset(&waiting, SIGTERM);
+  sigdelset(&waiting, SIGUSR1);
   return waiting;
 }
 
@@ -73,6 +81,40 @@ void prepare_listener(int fd) {
   const int flags = fcntl(fd, F_GETFL);
   if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0)
     give_up("cannot make the listening socket non-blocking", errno);
+}
+
+// An address as the listener check and the filter below compare it: IPv4
+// as its 4 bytes, also when an IPv6 socket shows an IPv4 client as
+// ::ffff:a.b.c.d; IPv6 as its 16.
+std::string_view address_bytes(const in_addr& v4) { return {reinterpret_cast<const char*>(&v4), sizeof v4}; }
+std::string_view address_bytes(const in6_addr& v6) {
+  const std::string_view all(reinterpret_cast<const char*>(v6.s6_addr), sizeof v6.s6_addr);
+  return IN6_IS_ADDR_V4MAPPED(&v6) ? all.substr(12) : all;
+}
+
+// A listener on TCP that other hosts can reach is said on standard error
+// (warn_if_reachable); a Unix socket is guarded by its file's permissions.
+void warn_if_reachable_listener(int fd) {
+  sockaddr_storage address{};
+  socklen_t size = sizeof address;
+  if (getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) != 0) return;
+  char text[INET6_ADDRSTRLEN] = {};
+  std::string_view bytes;
+  std::string shown;
+  if (address.ss_family == AF_INET) {
+    const auto& v4 = reinterpret_cast<const sockaddr_in&>(address);
+    bytes = address_bytes(v4.sin_addr);
+    shown = std::string(inet_ntop(AF_INET, &v4.sin_addr, text, sizeof text) ? text : "?") + ":" +
+            std::to_string(ntohs(v4.sin_port));
+  } else if (address.ss_family == AF_INET6) {
+    const auto& v6 = reinterpret_cast<const sockaddr_in6&>(address);
+    bytes = address_bytes(v6.sin6_addr);
+    shown = "[" + std::string(inet_ntop(AF_INET6, &v6.sin6_addr, text, sizeof text) ? text : "?") + "]:" +
+            std::to_string(ntohs(v6.sin6_port));
+  } else {
+    return;
+  }
+  warn_if_reachable(bytes, shown);
 }
 
 // One connection from the web server, as libfcgi keeps it.
@@ -108,14 +150,6 @@ void serve_request(Connection& connection, const std::function<void()>& handle) 
   platform::set_channel(nullptr);
   drain_input(request);
   FCGX_Finish_r(&request);  // closes the connection unless the server keeps it
-}
-
-// An address as the filter below compares it: IPv4 as its 4 bytes, also
-// when an IPv6 socket shows an IPv4 client as ::ffff:a.b.c.d; IPv6 as its 16.
-std::string_view address_bytes(const in_addr& v4) { return {reinterpret_cast<const char*>(&v4), sizeof v4}; }
-std::string_view address_bytes(const in6_addr& v6) {
-  const std::string_view all(reinterpret_cast<const char*>(v6.s6_addr), sizeof v6.s6_addr);
-  return IN6_IS_ADDR_V4MAPPED(&v6) ? all.substr(12) : all;
 }
 
 // FCGI_WEB_SERVER_ADDRS, the comma-separated IPv4 and IPv6 addresses that
@@ -298,10 +332,11 @@ void serve(const std::function<void()>& handle) {
   if (FCGX_Init() != 0) give_up("libfcgi cannot start");
   const sigset_t waiting_mask = install_signal_handlers();
   prepare_listener(FCGI_LISTENSOCK_FILENO);
+  warn_if_reachable_listener(FCGI_LISTENSOCK_FILENO);
   ConnectionSet connections(FCGI_LISTENSOCK_FILENO);
   while (!g_stopping) {
     if (!connections.wait(waiting_mask)) {
-      if (errno == EINTR) continue;  // SIGTERM: the loop condition ends it
+      if (errno == EINTR) continue;  // SIGTERM or SIGUSR1: the loop condition ends it
       give_up("cannot wait for connections", errno);
     }
     if (connections.listener_failed()) give_up("the listening socket failed");

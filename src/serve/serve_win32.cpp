@@ -43,8 +43,9 @@ struct Responder {
   bool tcp = false;         // a named pipe has one connection at a time: no other thread
   bool stop_event = false;  // the web server can ask the responder to end
 
-  std::mutex serving;  // held for the whole of one request, its answer sent
-  std::mutex state;    // guards what follows
+  std::mutex serving;    // held for the whole of one request, its answer sent
+  std::mutex accepting;  // held while libfcgi takes a new connection
+  std::mutex state;      // guards what follows
   std::condition_variable changed;
   int kept = 0;     // threads of kept connections
   int in_hand = 0;  // requests read and not yet answered in full
@@ -52,11 +53,24 @@ struct Responder {
   bool stop_asked = false;
 };
 
+// The next request of the connection `request` reads from, or of a new
+// connection from the listener when it has none. libfcgi's accept is for
+// one thread at a time, as its own threaded use has it: only a request
+// with a listener accepts, and it does so under the lock. The lock is not
+// held while a kept connection's thread waits for its next request: that
+// wait is on its own connection, and holding it there would stall the
+// listener and every other connection until that one spoke.
+bool accept_request(Responder& r, FCGX_Request& request) {
+  if (request.ipcFd >= 0 || request.listen_sock < 0) return FCGX_Accept_r(&request) >= 0;
+  std::lock_guard<std::mutex> lock(r.accepting);
+  return FCGX_Accept_r(&request) >= 0;
+}
+
 // One request of the connection `request` reads from; false when the
 // connection (or, for the thread that takes new connections, the listener)
 // has ended.
 bool serve_request(Responder& r, FCGX_Request& request) {
-  if (FCGX_Accept_r(&request) < 0) return false;
+  if (!accept_request(r, request)) return false;
   {
     std::lock_guard<std::mutex> lock(r.state);
     if (r.stop_asked) return false;  // came after the stop: not served
@@ -145,6 +159,7 @@ bool open_listener(Responder& r) {
     r.listen_fd = FCGX_OpenSocket(address.c_str(), kBacklog);
     if (r.listen_fd < 0) give_up("CGIECHO_LISTEN=" + address + ": cannot listen there");
     r.tcp = true;
+    warn_if_reachable(platform::tcp_host_address(where->host), address);
   }
   return true;
 }

@@ -56,4 +56,35 @@ TEST(ParseListenAddress, WhatEachFormNames) {
   }
 }
 
+TEST(IsLoopbackAddress, WhoCanReachTheListener) {
+  using namespace std::string_literals;
+  const std::string v6_zero(16, '\0');
+  const std::string mapped = std::string(10, '\0') + "\xff\xff"s;
+  const struct {
+    std::string bytes;
+    bool loopback;
+  } cases[] = {
+      {"\x7f\0\0\1"s, true},
+      {"\x7f\xff\xff\xfe"s, true},
+      {"\x7f\0\0\0"s, true},
+      {"\0\0\0\0"s, false},  // 0.0.0.0: every address
+      {"\x80\0\0\1"s, false},
+      {"\x0a\0\0\x7f"s, false},
+      {v6_zero.substr(0, 15) + "\1", true},  // ::1
+      {v6_zero, false},                      // ::
+      {v6_zero.substr(0, 15) + "\2", false},
+      {"\x01" + v6_zero.substr(0, 14) + "\1", false},
+      {mapped + "\x7f\0\0\1"s, true},
+      {mapped + "\x0a\0\0\1"s, false},
+      {mapped + "\0\0\0\0"s, false},
+      {std::string(10, '\0') + "\0\0\x7f\0\0\1"s, false},  // the old IPv4-compatible form is not loopback
+      {"\x7f\0\0"s, false},
+      {"", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.bytes));
+    EXPECT_EQ(cgiecho::is_loopback_address(c.bytes), c.loopback);
+  }
+}
+
 }  // namespace

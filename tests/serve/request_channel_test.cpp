@@ -45,4 +45,35 @@ TEST(RequestChannel, ParameterNames) {
   }
 }
 
+// A parameter sent twice: every reader sees one value, the one sent last.
+// On Windows names that differ in case only are one name.
+TEST(RequestChannel, ParameterSentTwice) {
+  char first[] = "HTTP_X_A=1";
+  char other[] = "QUERY_STRING=q";
+  char second[] = "HTTP_X_A=2";
+  char lower[] = "http_x_a=3";
+  char empty_last[] = "HTTP_Y=y";
+  char emptied[] = "HTTP_Y=";
+  char* envp[] = {first, other, second, lower, empty_last, emptied, nullptr};
+  FCGX_Request request{};
+  request.envp = envp;
+  RequestChannel exact(request, RequestChannel::Names::exact);
+  RequestChannel any_case(request, RequestChannel::Names::any_case);
+  using Variables = cgiecho::platform::Variables;
+  const struct {
+    RequestChannel& channel;
+    std::string a, lower_a;
+    Variables all;
+  } cases[] = {
+      {exact, "2", "3", Variables{{"HTTP_X_A", "2"}, {"QUERY_STRING", "q"}, {"http_x_a", "3"}, {"HTTP_Y", ""}}},
+      {any_case, "3", "3", Variables{{"HTTP_X_A", "3"}, {"QUERY_STRING", "q"}, {"HTTP_Y", ""}}},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(c.channel.env("HTTP_X_A"), c.a);
+    EXPECT_EQ(c.channel.env("http_x_a"), c.lower_a);
+    EXPECT_EQ(c.channel.env("HTTP_Y"), "");
+    EXPECT_EQ(c.channel.environment(), c.all);
+  }
+}
+
 }  // namespace

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """A FastCGI responder spoken to in raw records, as no web server would.
 
-usage: fastcgi_cases.py ECHO_PROGRAM RESPONDER_EXAMPLE PROBE_RESPONDER
+usage: fastcgi_cases.py ECHO_PROGRAM RESPONDER_EXAMPLE PROBE_RESPONDER INSPECTOR
        fastcgi_cases.py --wine LOADER PIPE_HOST WINDOWS_PROGRAM WINDOWS_INSPECTOR
 
 Web servers send well-formed requests one at a time; these cases send what
@@ -9,12 +9,17 @@ they never do, or do only when things go wrong: many requests of every kind
 on one kept connection, each compared with what the same program writes as
 CGI for the same parameters and input; a body that arrives after a pause;
 bytes that are not FastCGI records; clients that go away mid-body and
-mid-response; SIGTERM with a request in hand and while idle; more
+mid-response; SIGTERM and SIGUSR1 with a request in hand (its body
+arriving, its handler at work) and SIGTERM while idle; more
 connections than the responder keeps, and more than it has descriptors for;
 peers that FCGI_WEB_SERVER_ADDRS does not list; a standard input that does
 not listen; capture settings in a request's parameters, which count for
-nothing. The responder (started by spawn-fcgi) must be the same process
-throughout, until SIGTERM; the probe responder's handler throws. The same
+nothing; a parameter sent twice (the inspector shows the last); TCP
+listeners that other hosts could reach, which the responder warns of
+unless FCGI_WEB_SERVER_ADDRS is set (started, read and stopped: no test
+connects to them). The responder (started by spawn-fcgi) must be the same
+process throughout, until SIGTERM; the probe responder's handler throws
+or sleeps. The same
 cases, and values that name no listener, with CGIECHO_LISTEN on TCP
 (IPv4 and IPv6) and on a socket path.
 
@@ -59,8 +64,9 @@ def record(kind, content=b"", rid=1):
 
 
 def pairs(params):
+    """A dict, or a list of (name, value) in which a name may come twice."""
     out = b""
-    for name, value in params.items():
+    for name, value in (params.items() if isinstance(params, dict) else params):
         for x in (name, value):
             out += bytes([len(x)]) if len(x) < 128 else struct.pack(">I", len(x) | 1 << 31)
         out += name + value
@@ -224,22 +230,52 @@ def clients_gone(c, program):
     return "clients gone mid-body and mid-response, then a request"
 
 
-def sigterm_in_request(c, program):
-    """SIGTERM while the body arrives: the whole body is echoed, then the
-    responder ends and takes no more connections."""
+def stop_in_request(c, program, sig=signal.SIGTERM):
+    """SIGTERM (or SIGUSR1) while the body arrives: the whole body is
+    echoed, then the responder ends with 0 and takes no more connections."""
     with c.r.connect() as s:
         s.sendall(request(env("POST", CONTENT_LENGTH=b"6"), end_input=False) +
                   record(STDIN, b"abc"))
         time.sleep(IN_HAND_SECONDS)
-        c.r.proc.send_signal(signal.SIGTERM)
+        c.r.proc.send_signal(sig)
         time.sleep(0.2)
         s.sendall(record(STDIN, b"d<f") + record(STDIN))
-        c.expect("request in hand at SIGTERM", response(s), HEADER + page(b"abcd&lt;f"))
+        c.expect(f"request in hand at {sig.name}", response(s), HEADER + page(b"abcd&lt;f"))
+    ended(c, 5)
+    return f"{sig.name} with a request in hand"
+
+
+def sigterm_in_request(c, program):
+    return stop_in_request(c, program)
+
+
+def sigusr1_in_request(c, program):
+    return stop_in_request(c, program, signal.SIGUSR1)
+
+
+def ended(c, seconds):
+    """The responder ends within `seconds`, with 0."""
     try:
-        c.r.proc.wait(5)
+        c.r.proc.wait(seconds)
     except subprocess.TimeoutExpired:
-        c.problems.append("still running 5 s after the request in hand")
-    return "SIGTERM with a request in hand"
+        c.problems.append(f"still running {seconds} s after the request in hand")
+        return
+    if c.r.proc.returncode != 0:
+        c.problems.append(f"ended with {c.r.proc.returncode}, not 0")
+
+
+def stop_in_handler(c, program):
+    """SIGTERM or SIGUSR1 while the handler is at work (the probe's takes a
+    second): the request is answered whole, then the responder ends with 0.
+    libfcgi's own SIGUSR1 handler would let the responder go on."""
+    sig = signal.SIGUSR1 if c.r.name.endswith("SIGUSR1") else signal.SIGTERM
+    with c.r.connect() as s:
+        s.sendall(request(env("GET", QUERY_STRING=b"q", PROBE_NAME=b"QUERY_STRING", PROBE_SLEEP_MS=b"1000")))
+        time.sleep(0.3)
+        c.r.proc.send_signal(sig)
+        c.expect(f"request in hand at {sig.name}", response(s), HEADER + b"[q]\r\ndone\r\n")
+    ended(c, 5)
+    return f"{sig.name} while the handler runs"
 
 
 def sigterm_idle(c, program):
@@ -469,6 +505,34 @@ def descriptors(n):
     return lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (n, resource.getrlimit(resource.RLIMIT_NOFILE)[1]))
 
 
+def parameter_twice(c, program, lower=False):
+    """A parameter sent twice (nginx sends both when a configuration sets
+    one twice): the inspector's headers show it once, with the value sent
+    last, as every lookup finds it. With lower=True (Windows, where names
+    match in any case) the last one is spelled in lower case among the
+    others."""
+    sent = [(b"REQUEST_METHOD", b"GET"), (b"HTTP_X_TWICE", b"first"), (b"QUERY_STRING", b"a=1"),
+            (b"HTTP_X_TWICE", b"second"), (b"HTTP_ACCEPT", b"*/*")]
+    if lower:
+        sent += [(b"query_string", b"b=2")]
+    with c.r.connect() as s:
+        s.sendall(request(sent))
+        got = response(s)
+    want = (b'{"method":"GET","query":"%s","args":[["%s","%s"]],"form":[],"cookies":[],"files":[],'
+            b'"headers":[["Accept","*/*"],["X-Twice","second"]],' % ((b"b=2", b"b", b"2") if lower else (b"a=1", b"a", b"1")))
+    body = None if got is None else got.split(b"\r\n\r\n", 1)[-1]
+    if body is None or not body.startswith(want):
+        c.problems.append(f"got {body!r}, want it to begin {want!r}")
+    return "a parameter sent twice: one header, the value sent last"
+
+
+def parameter_twice_any_case(c, program):
+    return parameter_twice(c, program, lower=True)
+
+
+STOPPING = (sigterm_in_request, sigusr1_in_request, stop_in_handler, sigterm_idle)
+
+
 def run(program, case, name, start=None, **options):
     """One case against a responder of its own: spawn-fcgi's (with
     `options` for Responder), or start(folder, case)'s."""
@@ -479,7 +543,7 @@ def run(program, case, name, start=None, **options):
         pid = r.proc.pid
         c = Case(r)
         what = case(c, program)
-        if case not in (sigterm_in_request, sigterm_idle) and r.proc.poll() is not None:
+        if case not in STOPPING and r.proc.poll() is not None:
             c.problems.append(f"the responder ended with {r.proc.returncode}")
         if r.proc.pid != pid:
             c.problems.append("another responder process")
@@ -669,13 +733,133 @@ def bad_listen_values(argv, rows, environ):
     return failed
 
 
+# Where a responder listens, how it was started, FCGI_WEB_SERVER_ADDRS, and
+# whether it warns at start that hosts other than this one can reach it.
+# Nothing connects to these: each is started, stopped, and its standard
+# error read.
+REACHABLE = [
+    ("0.0.0.0", "CGIECHO_LISTEN", None, True),
+    ("::", "CGIECHO_LISTEN", None, True),
+    ("0.0.0.0", "CGIECHO_LISTEN", "127.0.0.1", False),
+    ("::", "CGIECHO_LISTEN", "::1", False),
+    ("127.0.0.1", "CGIECHO_LISTEN", None, False),
+    ("::1", "CGIECHO_LISTEN", None, False),
+    ("socket", "CGIECHO_LISTEN", None, False),
+    ("0.0.0.0", "spawn-fcgi", None, True),
+    ("0.0.0.0", "spawn-fcgi", "10.0.0.1", False),
+    ("127.0.0.1", "spawn-fcgi", None, False),
+    ("::ffff:127.0.0.1", "spawn-fcgi", None, False),
+    ("socket", "spawn-fcgi", None, False),
+]
+WARNING = b"warning: listening on "
+
+
+def reachable_listeners(echo):
+    """A responder whose TCP listener other hosts can reach, with no
+    FCGI_WEB_SERVER_ADDRS, says so in one line on standard error at start,
+    whether it opened the listener itself or spawn-fcgi handed it over. Each
+    is stopped with SIGTERM: ending with 0 shows that its handler, set up
+    before the warning is written, was in place, so the warning had its
+    chance."""
+    problems = []
+    folder = make_workdir("cgiecho-fcgi-reachable-")
+    try:
+        for where, how, listed, warns in REACHABLE:
+            environ = {k: v for k, v in os.environ.items() if k != "FCGI_WEB_SERVER_ADDRS"}
+            if listed:
+                environ["FCGI_WEB_SERVER_ADDRS"] = listed
+            path = os.path.join(folder, "r.sock")
+            port = 0 if where == "socket" else free_port(where)
+            if how == "CGIECHO_LISTEN":
+                environ["CGIECHO_LISTEN"] = (path if where == "socket" else
+                                             f"[{where}]:{port}" if ":" in where else f"{where}:{port}")
+                argv = [echo]
+            else:
+                argv = [require("spawn-fcgi"), "-n", *(["-s", path] if where == "socket" else
+                                                       ["-a", where, "-p", str(port)]), "--", echo]
+            label = f"{how} on {where}, FCGI_WEB_SERVER_ADDRS {listed or 'unset'}"
+            for pause in (0.3, 1, 3, 10):  # a SIGTERM before the responder set up its handler kills it
+                proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                        stderr=subprocess.PIPE, env=environ)
+                time.sleep(pause)
+                proc.send_signal(signal.SIGTERM)
+                try:
+                    _, err = proc.communicate(timeout=10)
+                except subprocess.TimeoutExpired:
+                    proc.kill()
+                    _, err = proc.communicate()
+                if proc.returncode != -signal.SIGTERM:
+                    break
+            if os.path.exists(path):
+                os.unlink(path)
+            lines = [line for line in err.splitlines() if WARNING in line]
+            shown = b"[%s]" % where.encode() if ":" in where else where.encode()
+            ok = proc.returncode == 0 and (
+                len(lines) == 1 and b"%s:%d" % (shown, port) in lines[0] and b"FCGI_WEB_SERVER_ADDRS" in lines[0]
+                if warns else not lines)
+            if not ok:
+                problems.append(f"{label}: exit {proc.returncode}, standard error {err[:300]!r}")
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)
+    return f"listeners other hosts can reach: {len(REACHABLE)} starts, each warned of or not", problems
+
+
+# Windows: CGIECHO_LISTEN on TCP (IPv4 only there), FCGI_WEB_SERVER_ADDRS,
+# whether the responder warns. A host name is looked up as libfcgi looks it
+# up to listen.
+REACHABLE_WINDOWS = [("0.0.0.0", None, True), ("0.0.0.0", "127.0.0.1", False), ("127.0.0.1", None, False),
+                     ("localhost", None, False)]
+
+
+def listening_on(port):
+    """Whether a socket of this machine listens on TCP `port`, as
+    /proc/net/tcp shows it (Wine's sockets are the host's)."""
+    for table in ("/proc/net/tcp", "/proc/net/tcp6"):
+        with open(table) as f:
+            for line in f.readlines()[1:]:
+                fields = line.split()
+                if int(fields[1].rsplit(":", 1)[1], 16) == port and fields[3] == "0A":
+                    return True
+    return False
+
+
+def reachable_listeners_windows(program):
+    """The Windows build's warning, the same rule as on Linux. Under Wine
+    no signal shows how far the start has got: each responder is stopped
+    two seconds after its port listens (the warning follows at once), and
+    the rows that warn show that this is time enough."""
+    problems = []
+    for where, listed, warns in REACHABLE_WINDOWS:
+        port = free_port("127.0.0.1" if where == "localhost" else where)
+        extra = {"CGIECHO_LISTEN": f"{where}:{port}"}
+        if listed:
+            extra["FCGI_WEB_SERVER_ADDRS"] = listed
+        environ = {k: v for k, v in wine_environment(**extra).items()
+                   if k != "FCGI_WEB_SERVER_ADDRS" or listed}
+        proc = subprocess.Popen([program.loader, program.exe], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                stderr=subprocess.PIPE, env=environ)
+        try:
+            wait_for(lambda: listening_on(port) or proc.poll() is not None, f"{where}:{port} not listening", 120)
+            time.sleep(2)
+        finally:
+            proc.kill()
+            _, err = proc.communicate()
+        lines = [line for line in err.splitlines() if WARNING in line]
+        ok = (len(lines) == 1 and b"%s:%d" % (where.encode(), port) in lines[0] and
+              b"FCGI_WEB_SERVER_ADDRS" in lines[0]) if warns else not lines
+        if not ok:
+            problems.append(f"CGIECHO_LISTEN={where}:{port}, FCGI_WEB_SERVER_ADDRS {listed or 'unset'}:"
+                            f" standard error {err[:300]!r}")
+    return f"listeners other hosts can reach: {len(REACHABLE_WINDOWS)} starts, each warned of or not", problems
+
+
 def linux_listen(echo):
     """CGIECHO_LISTEN on Linux: the cases over TCP and a socket path, what
     may be replaced at the path and what not, and values that name no
     listener."""
     failed = 0
     for case in (kept_connection, garbage, clients_gone, other_loopback_refused, sigterm_in_request,
-                 sigterm_idle):
+                 sigusr1_in_request, sigterm_idle):
         failed += run(echo, case, "CGIECHO_LISTEN", lambda folder, case: ListeningResponder(
             echo, folder, tcp=case is not garbage, tail=TAIL))
     folder = make_workdir("cgiecho-listen-")
@@ -731,6 +915,9 @@ def windows(loader, host, exe, inspector_exe):
     inspector = WindowsProgram(loader, host, inspector_exe)
     failed += run(inspector, kept_connection, "the inspector on a named pipe",
                   lambda folder, case: PipeHost(inspector, folder))
+    failed += run(inspector, parameter_twice_any_case, "the inspector on a named pipe",
+                  lambda folder, case: PipeHost(inspector, folder))
+    failed += report(*reachable_listeners_windows(program))
     for case in (kept_connection, late_body, garbage, clients_gone, sigterm_in_request, sigterm_idle):
         failed += run(program, case, "named pipe on standard input",
                       lambda folder, case: PipeHost(program, folder))
@@ -759,17 +946,17 @@ def main(argv):
             return 1
         print(f"{failed} case(s) failed" if failed else "every case passed")
         return 1 if failed else 0
-    if len(argv) != 4:
+    if len(argv) != 5:
         print(__doc__, file=sys.stderr)
         return 2
-    echo, example, probe_program = argv[1:]
+    echo, example, probe_program, inspector = argv[1:]
     # Room for the connection cap's 258 connections on both ends.
     hard = resource.getrlimit(resource.RLIMIT_NOFILE)[1]
     resource.setrlimit(resource.RLIMIT_NOFILE, (hard if hard < 4096 else 4096, hard))
     try:
         failed = sum(run(echo, case, "cgiecho") for case in (
-            kept_connection, late_body, garbage, clients_gone, sigterm_in_request, sigterm_idle,
-            connection_cap))
+            kept_connection, late_body, garbage, clients_gone, sigterm_in_request, sigusr1_in_request,
+            sigterm_idle, connection_cap))
         failed += run(echo, descriptors_run_out, "cgiecho", preexec_fn=descriptors(16))
         own_captures = make_workdir("cgiecho-fcgi-captures-")
         try:
@@ -782,6 +969,10 @@ def main(argv):
         failed += sum(report(*case(echo)) for case in (web_server_addrs, cannot_start))
         failed += run(example, header_each_request, "responder")
         failed += run(probe_program, probe, "probe")
+        for name in ("probe-SIGTERM", "probe-SIGUSR1"):
+            failed += run(probe_program, stop_in_handler, name)
+        failed += run(inspector, parameter_twice, "cgiecho-inspect")
+        failed += report(*reachable_listeners(echo))
         failed += linux_listen(echo)
     except Failure as e:
         print(f"FAIL: {e}")

@@ -12,6 +12,7 @@ TCP on 127.0.0.1.
 """
 
 import os
+import pwd
 import shutil
 import signal
 import socket
@@ -55,6 +56,16 @@ def free_port(host="127.0.0.1"):
     with socket.socket(socket.AF_INET6 if ":" in host else socket.AF_INET, socket.SOCK_STREAM) as s:
         s.bind((host, 0))
         return s.getsockname()[1]
+
+
+def web_server_user():
+    """The owner and mode a Unix socket gets so that the servers' workers
+    (www-data, when the tests run as root) may connect and other users may
+    not: as spawn-fcgi's options, and as (uid, gid, mode) for a chown."""
+    if os.geteuid() == 0:
+        www = pwd.getpwnam("www-data")
+        return ["-U", "www-data", "-G", "www-data", "-M", "0660"], (www.pw_uid, www.pw_gid, 0o660)
+    return ["-M", "0600"], (-1, -1, 0o600)  # the servers then run as this user too
 
 
 def make_workdir(prefix):
@@ -324,7 +335,7 @@ class Responder:
             self.path = os.path.join(self.folder, f"{self.name}.sock")
             if os.path.exists(self.path):
                 os.unlink(self.path)
-            where = ["-s", self.path, "-M", "0666"]  # servers' workers run as www-data
+            where = ["-s", self.path, *web_server_user()[0]]
         log = open(os.path.join(self.folder, f"{self.name}.log"), "ab")
         self.proc = subprocess.Popen([spawn, "-n", *where, "--", self.program, *self.tail],
                                      stdin=subprocess.DEVNULL, stdout=log, stderr=log,
@@ -584,7 +595,9 @@ class Nginx(Server):
                 if time.monotonic() > deadline or self.procs[-1].poll() is not None:
                     raise Failure(f"fcgiwrap did not create its socket; {self.log_hint()}")
                 time.sleep(0.05)
-            os.chmod(sock, 0o666)  # nginx workers run as www-data
+            uid, gid, mode = web_server_user()[1]
+            os.chown(sock, uid, gid)
+            os.chmod(sock, mode)
             upstream, backend = "", f"unix:{sock}"
         params = [(k, v) for k, v in (
             ("SCRIPT_FILENAME", f"{htdocs}$fastcgi_script_name"),

@@ -145,8 +145,10 @@ std::string html_page(std::string_view title, std::string_view body) {
   return out;
 }
 
-void answer_failure(int status, std::string_view what) {
-  web::ResponseHead head;
+// `request` is null when the request itself was refused: a head that
+// cannot know HEAD.
+void answer_failure(const web::Request* request, int status, std::string_view what) {
+  web::ResponseHead head = request != nullptr ? web::ResponseHead(*request) : web::ResponseHead();
   head.status(status);
   head.send(html_page("Upload failed", "<h1>Upload failed</h1>\n<p>" + escaped(what) + "</p>\n"));
 }
@@ -165,7 +167,8 @@ void answer_page(const web::Request& request, std::string_view folder, std::stri
     std::string record;
     const platform::FileRead got = platform::read_file(drop_path(folder, id, n), kMaxRecord, record);
     if (got == platform::FileRead::missing) break;
-    if (got == platform::FileRead::failed) return answer_failure(500, "A record in the upload folder cannot be read.");
+    if (got == platform::FileRead::failed)
+      return answer_failure(&request, 500, "A record in the upload folder cannot be read.");
     drops.push_back(items_of(record));
   }
 
@@ -225,10 +228,10 @@ std::string self_uri(const web::Variables& v) {
 void answer_post(const web::Request& request, std::string_view folder, std::string id) {
   const web::Variables& v = request.variables();
   if (variable(v, "SERVER_NAME").empty())
-    return answer_failure(500, "The server passed no SERVER_NAME to redirect to.");
+    return answer_failure(&request, 500, "The server passed no SERVER_NAME to redirect to.");
   const bool new_browser = !valid_id(id);
   if (new_browser && (id = random_id()).empty())
-    return answer_failure(500, "The system gave no random bytes for an id.");
+    return answer_failure(&request, 500, "The system gave no random bytes for an id.");
 
   std::vector<Item> items;
   for (const web::Field& f : request.form()) {
@@ -247,13 +250,13 @@ void answer_post(const web::Request& request, std::string_view folder, std::stri
     i.content_type = file.content_type();
     i.size = file.size();
     i.stored = random_id();
-    if (i.stored.empty()) return answer_failure(500, "The system gave no random bytes for a file name.");
+    if (i.stored.empty()) return answer_failure(&request, 500, "The system gave no random bytes for a file name.");
     i.stored += ".upload";
     // Made inside the folder as it is opened now: nothing checked
     // beforehand can have changed since.
     std::error_code why;
     if (file.keep_in(folder, i.stored, why) != web::errc::ok)
-      return answer_failure(500, "A file could not be kept in the upload folder (CGIECHO_UPLOAD_DIR): " +
+      return answer_failure(&request, 500, "A file could not be kept in the upload folder (CGIECHO_UPLOAD_DIR): " +
                                      why.message() + ".");
     items.push_back(std::move(i));
   }
@@ -266,9 +269,9 @@ void answer_post(const web::Request& request, std::string_view folder, std::stri
     written = platform::write_new_file_in(folder, drop_name(id, n), record).ok();
     std::string ignored;
     if (!written && platform::read_file(drop_path(folder, id, n), 0, ignored) == platform::FileRead::missing)
-      return answer_failure(500, "The upload folder cannot be written.");
+      return answer_failure(&request, 500, "The upload folder cannot be written.");
   }
-  if (!written) return answer_failure(507, "This browser's list is full.");
+  if (!written) return answer_failure(&request, 507, "This browser's list is full.");
 
   web::ResponseHead head;
   if (new_browser) {
@@ -279,11 +282,12 @@ void answer_post(const web::Request& request, std::string_view folder, std::stri
     cookie.secure = self_uri(v).compare(0, 8, "https://") == 0;
     if (head.set_cookie(cookie) != web::errc::ok) {
       cookie.path = {};  // a script name no cookie path can hold: the whole site
-      if (head.set_cookie(cookie) != web::errc::ok) return answer_failure(500, "The cookie could not be set.");
+      if (head.set_cookie(cookie) != web::errc::ok)
+        return answer_failure(&request, 500, "The cookie could not be set.");
     }
   }
   if (head.redirect(self_uri(v), 303) != web::errc::ok)
-    return answer_failure(500, "The server's name and port make no address to redirect to.");
+    return answer_failure(&request, 500, "The server's name and port make no address to redirect to.");
   head.send();
 }
 
@@ -291,25 +295,29 @@ void answer(const web::Variables& own) {
   const web::Variables variables = platform::environment();
   web::Limits limits;
   std::string_view bad;
-  if (web::limits_from(variables, own, web::Limits{}, limits, bad) != web::errc::ok)
-    return answer_failure(500, std::string(bad) + " is not a plain decimal number.");
+  if (const web::errc e = web::limits_from(variables, own, web::Limits{}, limits, bad); e != web::errc::ok) {
+    web::Request::refuse_current(e, limits, bad);
+    return answer_failure(nullptr, 500, std::string(bad) + " is not a plain decimal number.");
+  }
+  // The request is read before any answer, refusals included: some servers
+  // pass an answer on only once the body they are writing has been taken.
+  web::Request request;
+  if (const web::errc e = web::Request::from_current(limits, request); e != web::errc::ok)
+    return answer_failure(nullptr, web::http_status(e),
+                          std::string(web::message(e)) + " (" + std::string(web::code_name(e)) + ")");
   // The process's own setting: under FastCGI a request's parameters
   // never choose where files go.
   const std::string folder = platform::process_env(kFolderVariable);
-  if (folder.empty()) return answer_failure(500, "No upload folder is configured (CGIECHO_UPLOAD_DIR).");
+  if (folder.empty()) return answer_failure(&request, 500, "No upload folder is configured (CGIECHO_UPLOAD_DIR).");
 
-  const std::string_view method = variable(variables, "REQUEST_METHOD");
+  const std::string_view method = request.method();
   if (method != "GET" && method != "HEAD" && method != "POST") {
-    web::ResponseHead head;
+    web::ResponseHead head(request);
     head.status(405);
     head.header("Allow", "GET, HEAD, POST");
     head.send(html_page("Method not allowed", "<p>This page takes GET and POST.</p>\n"));
     return;
   }
-  web::Request request;
-  if (const web::errc e = web::Request::from_current(limits, request); e != web::errc::ok)
-    return answer_failure(web::http_status(e), std::string(web::message(e)) + " (" +
-                                                   std::string(web::code_name(e)) + ")");
   const web::Cookie* cookie = request.cookie(kCookie);
   const std::string id = cookie != nullptr ? std::string(cookie->value) : std::string();
   if (method == "POST") return answer_post(request, folder, id);

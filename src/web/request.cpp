@@ -141,6 +141,21 @@ errc Request::Data::parse_multipart(const Limits& limits, BodyInput* input) {
   return parser.finish();
 }
 
+void Request::refuse_current(errc e, const Limits& limits, std::string_view bad_variable) noexcept {
+  Variables variables;
+  RequestHead head;
+  try {
+    variables = platform::environment();
+  } catch (const std::bad_alloc&) {
+    // Without the variables nothing says how long the body is.
+  }
+  // Only the length counts here: the request is refused whatever else it
+  // breaks.
+  (void)check_request(variables, limits, 0, head);
+  BodyInput input(head.length);
+  refuse(e, variables, limits, input, bad_variable);
+}
+
 errc Request::from_current(const Limits& limits, Request& out) noexcept {
   out = Request();
   std::unique_ptr<Data> data;

@@ -64,6 +64,12 @@ class Request {
   // temp files. On an error `out` is left empty, the refusal is logged on
   // standard error and up to limits.read_off bytes of the body left are
   // read off (see refuse), so the program can answer at once.
+  // For a request the program refuses without reading it (a setting of its
+  // own that is wrong, say): logs the refusal as from_current does and
+  // reads off up to limits.read_off of the body, so that servers that pass
+  // an answer on only once the body is taken pass this one on too.
+  // `bad_variable` names the variable of errc::invalid_limit.
+  static void refuse_current(errc e, const Limits& limits, std::string_view bad_variable = {}) noexcept;
   [[nodiscard]] static errc from_current(const Limits& limits, Request& out) noexcept;
   // The same from explicit variables and body, for tests and programs that
   // get requests another way. CONTENT_LENGTH, if among the variables, must

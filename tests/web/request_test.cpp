@@ -161,9 +161,16 @@ TEST_F(FromCurrent, RefusalIsLoggedAndItsBodyReadOffUpToALimit) {
       {"a failed read, a streamed form",
        {{"CONTENT_LENGTH", std::to_string(small_form.size() + 1)}, {"CONTENT_TYPE", "multipart/form-data; boundary=b"}},
        small_form, true, 200, errc::read_failed, 0, "The request body could not be read (500 read_failed)"},
+      // The program refuses before reading (refuse_current), for a setting
+      // of its own: the same line, the same read-off.
+      {"the program refuses: read off", {{"CONTENT_LENGTH", "60"}}, std::string(60, 'b'), false, 200,
+       errc::invalid_limit, 0, "CGIECHO_MAX_FILE is not a plain decimal number (500 invalid_limit)"},
+      {"the program refuses: read off up to read_off", {{"CONTENT_LENGTH", "60"}}, std::string(60, 'b'), false, 40,
+       errc::invalid_limit, 20, "CGIECHO_MAX_FILE is not a plain decimal number (500 invalid_limit)"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
+    const bool by_program = c.what.rfind("the program refuses", 0) == 0;
     cgiecho::fake::reset();
     process().environment = c.env;
     process().environment["SCRIPT_NAME"] = "/cgi-bin/x";
@@ -175,7 +182,11 @@ TEST_F(FromCurrent, RefusalIsLoggedAndItsBodyReadOffUpToALimit) {
     limits.max_file = 100'000;
     limits.memory = 16;  // a multipart body streams
     Request r;
-    EXPECT_EQ(Request::from_current(limits, r), c.want);
+    if (by_program) {
+      Request::refuse_current(c.want, limits, "CGIECHO_MAX_FILE");
+    } else {
+      EXPECT_EQ(Request::from_current(limits, r), c.want);
+    }
     std::uint64_t unread = 0;
     for (const auto& piece : process().stdin_pieces) unread += piece.size();
     EXPECT_EQ(unread - process().stdin_taken, c.unread);

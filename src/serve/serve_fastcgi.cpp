@@ -8,6 +8,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -263,15 +264,30 @@ class ConnectionSet {
     }
   }
 
-  // Closes the connection idle the longest that has no request in hand (no
-  // bytes waiting). One just taken may hold its first request already: it
-  // has been idle the shortest, and its bytes are seen.
+  // Closes a connection whose client has gone, else the connection idle
+  // the longest that has no request in hand (no bytes waiting). One just
+  // taken may hold its first request already: it has been idle the
+  // shortest, and its bytes are seen. A client that closed its end makes
+  // its connection readable too, so its going is looked for first: such a
+  // connection must not count as one with a request in hand while a live
+  // one is closed in its place.
+  static bool gone(const pollfd& p) {
+    if ((p.revents & (POLLHUP | POLLERR)) != 0) return true;
+    // Closed for writing only: gone unless it sent a request first.
+    int waiting = 0;
+    return (p.revents & POLLRDHUP) != 0 && ioctl(p.fd, FIONREAD, &waiting) == 0 && waiting == 0;
+  }
+
   bool close_idle() {
     std::vector<pollfd> check;
-    for (const auto& c : connections_) check.push_back(pollfd{c->request.ipcFd, POLLIN, 0});
+    for (const auto& c : connections_) check.push_back(pollfd{c->request.ipcFd, POLLIN | POLLRDHUP, 0});
     if (poll(check.data(), check.size(), 0) < 0) return false;
     std::size_t pick = connections_.size();
     for (std::size_t i = 0; i < connections_.size(); ++i) {
+      if (gone(check[i])) {
+        pick = i;
+        break;
+      }
       if (check[i].revents != 0) continue;
       if (pick == connections_.size() || connections_[i]->idle_since < connections_[pick]->idle_since) pick = i;
     }

@@ -387,10 +387,11 @@ def closed(sock):
 
 
 def connection_cap(c, program):
-    """256 connections, each served once, oldest first; then two more whose
-    requests are in before the responder takes them (it is stopped
-    meanwhile). Each newcomer costs the connection idle the longest, never
-    the other newcomer with its request in hand."""
+    """256 connections, each served once, oldest first; then, with the
+    responder stopped, one of them closed by its client and two more whose
+    requests are in before the responder takes them. The closed one goes
+    first, then the one idle the longest; never a newcomer with its request
+    in hand, and never a live connection while a dead one is kept."""
     cap = 256
     get = request(env("GET", QUERY_STRING=b"x"))
     first = [c.r.connect() for _ in range(cap)]
@@ -399,6 +400,7 @@ def connection_cap(c, program):
         c.expect("a request below the cap", response(s), HEADER + page(b"x"))
     c.r.proc.send_signal(signal.SIGSTOP)
     try:
+        first[5].close()
         late = [c.r.connect() for _ in range(2)]
         for s in late:
             s.sendall(request(env("GET", QUERY_STRING=b"late")))
@@ -407,14 +409,14 @@ def connection_cap(c, program):
         c.r.proc.send_signal(signal.SIGCONT)
     for i, s in enumerate(late):
         c.expect(f"newcomer {i} with its request in hand", response(s), HEADER + page(b"late"))
-    for i in (0, 1):
-        if not closed(first[i]):
-            c.problems.append(f"connection {i}, idle the longest, still open")
-    first[2].sendall(get)
-    c.expect("the connection idle the third longest", response(first[2]), HEADER + page(b"x"))
+    if not closed(first[0]):
+        c.problems.append("connection 0, idle the longest, still open")
+    for i in (1, 2):
+        first[i].sendall(get)
+        c.expect(f"connection {i}, kept while a closed one went", response(first[i]), HEADER + page(b"x"))
     for s in first + late:
         s.close()
-    return f"{cap} connections and two more: the two idle the longest closed"
+    return f"{cap} connections and two more: a closed one and the one idle the longest go"
 
 
 def probe(c, program):

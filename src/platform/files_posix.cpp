@@ -31,6 +31,8 @@ std::size_t write_fd(int fd, std::string_view bytes) {
 
 void write_stderr(std::string_view bytes) { write_fd(STDERR_FILENO, bytes); }
 
+bool stderr_is_answer() { return false; }
+
 Created create_private_file(const std::string& path, std::intptr_t& handle, std::string& error) {
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd >= 0) {

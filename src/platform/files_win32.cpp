@@ -18,6 +18,11 @@ std::string last_error() { return system_error_text(GetLastError()); }
 
 }  // namespace
 
+bool stderr_is_answer() {
+  HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
+  return err != nullptr && err != INVALID_HANDLE_VALUE && err == GetStdHandle(STD_OUTPUT_HANDLE);
+}
+
 void write_stderr(std::string_view bytes) {
   // The handle is asked for every time: a caller may have redirected it.
   HANDLE err = GetStdHandle(STD_ERROR_HANDLE);

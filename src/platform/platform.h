@@ -62,6 +62,13 @@ void write_stdout(std::string_view bytes);
 // for the few words a program says about itself, never for a response.
 void write_stderr(std::string_view bytes);
 
+// Whether a line on standard error would land in the program's own
+// answer: on Windows, when standard error is standard output's handle, as
+// IIS starts a CGI program (one pipe for both); never on POSIX, where a
+// server gives a CGI program a standard error of its own. A line meant for
+// whoever runs the server is left out then, rather than break the answer.
+bool stderr_is_answer();
+
 // A program run to its end by run_program.
 struct ProgramRun {
   bool started = false;

@@ -170,7 +170,10 @@ std::string refusal_line(errc e, const Variables& variables, const Limits& limit
 void refuse(errc e, const Variables& variables, const Limits& limits, BodyInput& input,
             std::string_view bad_variable) noexcept {
   try {
-    platform::write_stderr(refusal_line(e, variables, limits, input.length(), bad_variable));
+    // Under CGI, a standard error that is the answer's own pipe takes no
+    // line: it would come before the answer's head and break it.
+    if (platform::channel() != nullptr || !platform::stderr_is_answer())
+      platform::write_stderr(refusal_line(e, variables, limits, input.length(), bad_variable));
   } catch (const std::bad_alloc&) {
     // No room for the line: the answer matters more.
   }

@@ -103,6 +103,7 @@ bool write_output(std::string_view bytes) {
 void write_stdout(std::string_view bytes) { (void)write_output(bytes); }
 
 void write_stderr(std::string_view bytes) { process().errors.append(bytes); }
+bool stderr_is_answer() { return process().stderr_is_answer; }
 
 // No files in the scripted system: a capture is never written, and says so.
 Created create_private_file(const std::string&, std::intptr_t&, std::string& error) {

@@ -20,8 +20,9 @@ install(TARGETS ${cgiecho_programs} RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}
 install(FILES "${PROJECT_SOURCE_DIR}/include/cgiecho.h" DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}")
 
 # Every layer that cgiecho_add_layer (CMakeLists.txt) made is exported as
-# cgiecho::<layer>, beside cgiecho::core and cgiecho::embed over them. A new
-# folder of src/ reaches the list through that call alone.
+# cgiecho::<layer>, beside cgiecho::core and cgiecho::embed over them, and is
+# a component of the package of the same name. A new folder of src/ reaches
+# the list through that call alone.
 get_property(cgiecho_layers GLOBAL PROPERTY CGIECHO_LAYERS)
 list(TRANSFORM cgiecho_layers PREPEND cgiecho_ OUTPUT_VARIABLE cgiecho_exported_targets)
 list(APPEND cgiecho_exported_targets cgiecho_core cgiecho_embed)
@@ -37,12 +38,17 @@ install(EXPORT cgiechoTargets NAMESPACE cgiecho:: DESTINATION "${CGIECHO_INSTALL
 write_basic_package_version_file("${PROJECT_BINARY_DIR}/cgiechoConfigVersion.cmake"
   COMPATIBILITY SameMajorVersion)
 # libfcgi is found on the machine that uses the package, by the same module
-# the build used.
+# the build used, for the components whose link needs it.
 if(TARGET fcgi::fcgi)
   set(CGIECHO_NEEDS_FCGI ON)
 else()
   set(CGIECHO_NEEDS_FCGI OFF)
 endif()
+# The components: cgiecho (the shared library) and every exported target.
+# serve links libfcgi, and embed links serve.
+set(CGIECHO_COMPONENTS cgiecho ${cgiecho_exported_targets})
+list(TRANSFORM CGIECHO_COMPONENTS REPLACE "^cgiecho_" "")
+set(CGIECHO_FCGI_COMPONENTS serve embed)
 configure_package_config_file(
   "${PROJECT_SOURCE_DIR}/cmake/cgiechoConfig.cmake.in"
   "${PROJECT_BINARY_DIR}/cgiechoConfig.cmake"

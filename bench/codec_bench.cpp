@@ -28,8 +28,9 @@
 #include <vector>
 
 #include "cgiecho.h"
-#include "codec/url_codec.h"
-#include "codec/url_codec_paths.h"
+
+#include <cgiecho/codec/url_codec.h>
+#include <cgiecho/codec/url_codec_paths.h>
 
 namespace {
 

@@ -11,9 +11,10 @@
 #include <vector>
 
 #include "cgiecho.h"
-#include "codec/form_fields.h"
-#include "codec/ucase.h"
-#include "codec/url_codec.h"
+
+#include <cgiecho/codec/form_fields.h>
+#include <cgiecho/codec/ucase.h>
+#include <cgiecho/codec/url_codec.h>
 
 namespace {
 

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "web/multipart.h"
+#include <cgiecho/web/multipart.h>
 
 namespace {
 

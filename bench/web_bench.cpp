@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "web/form.h"
+#include <cgiecho/web/form.h>
 
 namespace {
 

@@ -1,8 +1,10 @@
 # `cmake --install`: the header, the shared library (cgiecho::cgiecho for
 # find_package, cgiecho.pc for pkg-config) and the echo program; for C++
 # programs that embed the library, the static library of every layer with
-# its headers under include/cgiecho/ (cgiecho::embed and the layers' own
-# targets). cmake/package.cmake packs the same install with CPack.
+# the public headers under include/cgiecho/ (cgiecho::embed and the layers'
+# own targets). Only include/ goes on a user's search path, so each header
+# is <cgiecho/<layer>/name.h> and no name of a program's own collides.
+# cmake/package.cmake packs the same install with CPack.
 include(CMakePackageConfigHelpers)
 
 set(CGIECHO_INSTALL_CMAKEDIR "${CMAKE_INSTALL_LIBDIR}/cmake/cgiecho"
@@ -17,41 +19,36 @@ get_property(cgiecho_programs GLOBAL PROPERTY CGIECHO_PROGRAMS)
 install(TARGETS ${cgiecho_programs} RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}")
 install(FILES "${PROJECT_SOURCE_DIR}/include/cgiecho.h" DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}")
 
-# Every layer that cgiecho_add_layer (CMakeLists.txt) made: its headers go
-# under include/cgiecho/<layer>/ (but an INTERNAL layer's) and its target is
-# exported as
-# cgiecho::<layer>, beside cgiecho::core and cgiecho::embed over them. A new
-# folder of src/ reaches both lists through that call alone.
+# Every layer that cgiecho_add_layer (CMakeLists.txt) made is exported as
+# cgiecho::<layer>, beside cgiecho::core and cgiecho::embed over them, and is
+# a component of the package of the same name. A new folder of src/ reaches
+# the list through that call alone.
 get_property(cgiecho_layers GLOBAL PROPERTY CGIECHO_LAYERS)
-get_property(cgiecho_internal_layers GLOBAL PROPERTY CGIECHO_INTERNAL_LAYERS)
-set(cgiecho_header_folders ${cgiecho_layers})
-list(REMOVE_ITEM cgiecho_header_folders ${cgiecho_internal_layers})
 list(TRANSFORM cgiecho_layers PREPEND cgiecho_ OUTPUT_VARIABLE cgiecho_exported_targets)
 list(APPEND cgiecho_exported_targets cgiecho_core cgiecho_embed)
 
 install(TARGETS ${cgiecho_exported_targets} EXPORT cgiechoTargets
   ARCHIVE DESTINATION "${CMAKE_INSTALL_LIBDIR}")
-# Less the headers cgiecho_private_headers names.
-get_property(cgiecho_private_headers GLOBAL PROPERTY CGIECHO_PRIVATE_HEADERS)
-set(cgiecho_left_out "")
-foreach(header IN LISTS cgiecho_private_headers)
-  list(APPEND cgiecho_left_out REGEX "/${header}$" EXCLUDE)
-endforeach()
-foreach(folder IN LISTS cgiecho_header_folders)
-  install(DIRECTORY "${PROJECT_SOURCE_DIR}/src/${folder}" DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}/cgiecho"
-    FILES_MATCHING PATTERN "*.h" ${cgiecho_left_out})
-endforeach()
+# The public headers: include/cgiecho/ as it is, the layers' folders and the
+# umbrella headers beside them (the private ones live in src/).
+install(DIRECTORY "${PROJECT_SOURCE_DIR}/include/cgiecho" DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}"
+  FILES_MATCHING PATTERN "*.h")
 
 install(EXPORT cgiechoTargets NAMESPACE cgiecho:: DESTINATION "${CGIECHO_INSTALL_CMAKEDIR}")
 write_basic_package_version_file("${PROJECT_BINARY_DIR}/cgiechoConfigVersion.cmake"
   COMPATIBILITY SameMajorVersion)
 # libfcgi is found on the machine that uses the package, by the same module
-# the build used.
+# the build used, for the components whose link needs it.
 if(TARGET fcgi::fcgi)
   set(CGIECHO_NEEDS_FCGI ON)
 else()
   set(CGIECHO_NEEDS_FCGI OFF)
 endif()
+# The components: cgiecho (the shared library) and every exported target.
+# serve links libfcgi, and embed links serve.
+set(CGIECHO_COMPONENTS cgiecho ${cgiecho_exported_targets})
+list(TRANSFORM CGIECHO_COMPONENTS REPLACE "^cgiecho_" "")
+set(CGIECHO_FCGI_COMPONENTS serve embed)
 configure_package_config_file(
   "${PROJECT_SOURCE_DIR}/cmake/cgiechoConfig.cmake.in"
   "${PROJECT_BINARY_DIR}/cgiechoConfig.cmake"

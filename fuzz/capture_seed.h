@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "capture/capture_file.h"
+#include <cgiecho/capture/capture_file.h>
 
 // The first value of a variable the capture holds; "" when it holds none.
 inline std::string_view param_of(const cgiecho::capture::Capture& c, std::string_view name) {

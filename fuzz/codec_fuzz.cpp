@@ -10,8 +10,8 @@
 #include <string>
 #include <string_view>
 
-#include "codec/url_codec.h"
-#include "codec/url_codec_paths.h"
+#include <cgiecho/codec/url_codec.h>
+#include <cgiecho/codec/url_codec_paths.h>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using cgiecho::detail::url_path;

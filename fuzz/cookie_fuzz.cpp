@@ -9,8 +9,9 @@
 #include <utility>
 #include <vector>
 
+#include <cgiecho/web/cookies.h>
+
 #include "capture_seed.h"
-#include "web/cookies.h"
 
 namespace {
 

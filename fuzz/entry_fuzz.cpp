@@ -8,9 +8,10 @@
 #include <string>
 #include <string_view>
 
+#include <cgiecho/echo/echo.h>
+#include <cgiecho/request/number.h>
+
 #include "capture_seed.h"
-#include "echo/echo.h"
-#include "request/number.h"
 #include "support/platform_fake.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "codec/form_fields.h"
+#include <cgiecho/codec/form_fields.h>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;

@@ -13,9 +13,10 @@
 #include <string_view>
 #include <vector>
 
+#include <cgiecho/web/multipart.h>
+
 #include "capture_seed.h"
 #include "support/multipart_record.h"
-#include "web/multipart.h"
 
 namespace {
 

@@ -8,8 +8,9 @@
 #include <utility>
 #include <vector>
 
+#include <cgiecho/web/form.h>
+
 #include "capture_seed.h"
-#include "web/form.h"
 
 namespace {
 

@@ -4,11 +4,11 @@
 // a page in one write.
 #include <string>
 
-#include "codec/form_fields.h"
-#include "codec/url_codec.h"
-#include "output/page.h"
-#include "platform/platform.h"
-#include "request/acquire.h"
+#include <cgiecho/codec/form_fields.h>
+#include <cgiecho/codec/url_codec.h>
+#include <cgiecho/output/page.h>
+#include <cgiecho/platform/platform.h>
+#include <cgiecho/request/acquire.h>
 
 int main() {
   const std::string form = cgiecho::read_request();

@@ -4,10 +4,10 @@
 // bytes.
 #include <string>
 
-#include "codec/form_fields.h"
-#include "output/page.h"
-#include "request/acquire.h"
-#include "serve/serve.h"
+#include <cgiecho/codec/form_fields.h>
+#include <cgiecho/output/page.h>
+#include <cgiecho/request/acquire.h>
+#include <cgiecho/serve/serve.h>
 
 int main() {
   cgiecho::serve([] {

@@ -14,13 +14,13 @@
 #include <string_view>
 #include <vector>
 
-#include "codec/url_codec.h"
-#include "platform/platform.h"
-#include "serve/serve.h"
-#include "web/errors.h"
-#include "web/limits.h"
-#include "web/request.h"
-#include "web/response.h"
+#include <cgiecho/codec/url_codec.h>
+#include <cgiecho/platform/platform.h>
+#include <cgiecho/serve/serve.h>
+#include <cgiecho/web/errors.h>
+#include <cgiecho/web/limits.h>
+#include <cgiecho/web/request.h>
+#include <cgiecho/web/response.h>
 
 namespace web = cgiecho::web;
 namespace platform = cgiecho::platform;

@@ -3,8 +3,7 @@
 // cookie and escaped HTML, in one write. Nothing throws: errors are values.
 #include <string>
 
-#include "web/request.h"
-#include "web/response.h"
+#include <cgiecho/web.h>  // the whole web layer in one include
 
 namespace web = cgiecho::web;
 

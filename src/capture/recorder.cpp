@@ -1,10 +1,11 @@
-#include "capture/recorder.h"
+#include <cgiecho/capture/recorder.h>
 
 #include <algorithm>
 #include <new>
 
-#include "platform/platform.h"
-#include "request/number.h"
+#include <cgiecho/platform/platform.h>
+#include <cgiecho/request/number.h>
+
 #include "text/ascii.h"
 #include "text/decimal.h"
 

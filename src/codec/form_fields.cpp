@@ -1,10 +1,10 @@
-#include "codec/form_fields.h"
+#include <cgiecho/codec/form_fields.h>
 
 #include <algorithm>
 #include <cstring>
 
-#include "codec/ucase.h"
-#include "codec/url_codec.h"
+#include <cgiecho/codec/ucase.h>
+#include <cgiecho/codec/url_codec.h>
 
 namespace cgiecho {
 namespace {

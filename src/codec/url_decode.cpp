@@ -1,8 +1,8 @@
 #include <cstddef>
 #include <string>
 
-#include "codec/url_codec.h"
-#include "codec/url_codec_paths.h"
+#include <cgiecho/codec/url_codec.h>
+#include <cgiecho/codec/url_codec_paths.h>
 
 #if CGIECHO_URL_X86
 #include <immintrin.h>

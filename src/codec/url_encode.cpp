@@ -3,8 +3,8 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "codec/url_codec.h"
-#include "codec/url_codec_paths.h"
+#include <cgiecho/codec/url_codec.h>
+#include <cgiecho/codec/url_codec_paths.h>
 
 #if CGIECHO_URL_X86
 #include <immintrin.h>

@@ -1,8 +1,8 @@
-#include "echo/echo.h"
+#include <cgiecho/echo/echo.h>
 
-#include "output/page.h"
-#include "platform/platform.h"
-#include "request/acquire.h"
+#include <cgiecho/output/page.h>
+#include <cgiecho/platform/platform.h>
+#include <cgiecho/request/acquire.h>
 
 namespace cgiecho {
 

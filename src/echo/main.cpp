@@ -1,8 +1,8 @@
 // The echo program: one CGI request per process, or a FastCGI responder
 // when a web server starts it as one.
-#include "echo/echo.h"
-#include "platform/platform.h"
-#include "serve/serve.h"
+#include <cgiecho/echo/echo.h>
+#include <cgiecho/platform/platform.h>
+#include <cgiecho/serve/serve.h>
 
 int main() {
   using namespace cgiecho;

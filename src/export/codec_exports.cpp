@@ -1,9 +1,11 @@
 // URL codec and form fields.
 #include "cgiecho.h"
-#include "codec/form_fields.h"
-#include "codec/url_codec.h"
+
+#include <cgiecho/codec/form_fields.h>
+#include <cgiecho/codec/url_codec.h>
+#include <cgiecho/request/acquire.h>
+
 #include "export/handle.h"
-#include "request/acquire.h"
 
 #include <vector>
 

@@ -1,8 +1,10 @@
 // Output writers.
 #include "cgiecho.h"
+
+#include <cgiecho/output/page.h>
+#include <cgiecho/platform/platform.h>
+
 #include "export/handle.h"
-#include "output/page.h"
-#include "platform/platform.h"
 
 using namespace cgiecho;
 using namespace cgiecho::exports;

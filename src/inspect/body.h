@@ -7,9 +7,10 @@
 #include <functional>
 #include <string_view>
 
+#include <cgiecho/web/errors.h>
+#include <cgiecho/web/reading.h>
+
 #include "inspect/sha256.h"
-#include "web/errors.h"
-#include "web/reading.h"
 
 namespace cgiecho::inspect {
 

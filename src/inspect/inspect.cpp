@@ -8,17 +8,18 @@
 #include <string_view>
 #include <vector>
 
+#include <cgiecho/web/cookies.h>
+#include <cgiecho/web/errors.h>
+#include <cgiecho/web/form.h>
+#include <cgiecho/web/limits.h>
+#include <cgiecho/web/multipart.h>
+#include <cgiecho/web/reading.h>
+#include <cgiecho/web/response.h>
+
 #include "inspect/body.h"
 #include "inspect/headers.h"
 #include "inspect/sha256.h"
 #include "inspect/text.h"
-#include "web/cookies.h"
-#include "web/errors.h"
-#include "web/form.h"
-#include "web/limits.h"
-#include "web/multipart.h"
-#include "web/reading.h"
-#include "web/response.h"
 
 namespace cgiecho::inspect {
 namespace {

@@ -3,7 +3,7 @@
 // the body's size and digest), or with the error that stopped it.
 #pragma once
 
-#include "platform/platform.h"
+#include <cgiecho/platform/platform.h>
 
 namespace cgiecho::inspect {
 

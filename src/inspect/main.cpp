@@ -1,9 +1,10 @@
 // cgiecho-inspect: shows what a web server and a browser sent, as JSON. One
 // request per process under CGI, or a FastCGI responder when a web server
 // starts it as one.
+#include <cgiecho/platform/platform.h>
+#include <cgiecho/serve/serve.h>
+
 #include "inspect/inspect.h"
-#include "platform/platform.h"
-#include "serve/serve.h"
 
 int main() {
   using namespace cgiecho;

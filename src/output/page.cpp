@@ -1,8 +1,8 @@
-#include "output/page.h"
+#include <cgiecho/output/page.h>
 
 #include <cstring>
 
-#include "platform/platform.h"
+#include <cgiecho/platform/platform.h>
 
 namespace cgiecho {
 namespace {

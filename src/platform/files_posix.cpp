@@ -8,8 +8,8 @@
 #include <time.h>
 #include <unistd.h>
 
-#include "platform/platform.h"
-#include "platform/write_all.h"
+#include <cgiecho/platform/platform.h>
+#include <cgiecho/platform/write_all.h>
 
 namespace cgiecho::platform {
 namespace {

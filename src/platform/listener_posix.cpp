@@ -11,8 +11,8 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include "platform/listener.h"
-#include "platform/platform.h"
+#include <cgiecho/platform/listener.h>
+#include <cgiecho/platform/platform.h>
 
 namespace cgiecho::platform {
 namespace {

@@ -11,9 +11,10 @@
 #include <string>
 #include <string_view>
 
-#include "platform/listener.h"
+#include <cgiecho/platform/listener.h>
+#include <cgiecho/platform/platform.h>
+
 #include "platform/owner_only_win32.h"
-#include "platform/platform.h"
 
 namespace cgiecho::platform {
 namespace {

@@ -10,9 +10,9 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include "platform/narrow.h"
-#include "platform/platform.h"
-#include "platform/write_all.h"
+#include <cgiecho/platform/narrow.h>
+#include <cgiecho/platform/platform.h>
+#include <cgiecho/platform/write_all.h>
 
 extern char** environ;
 

@@ -5,7 +5,7 @@
 #include <windows.h>
 #include <bcrypt.h>
 
-#include "platform/platform.h"
+#include <cgiecho/platform/platform.h>
 
 namespace cgiecho::platform {
 

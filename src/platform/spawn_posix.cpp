@@ -9,7 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "platform/platform.h"
+#include <cgiecho/platform/platform.h>
 
 namespace cgiecho::platform {
 namespace {

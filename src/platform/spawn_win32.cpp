@@ -8,7 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/platform.h"
+#include <cgiecho/platform/platform.h>
+
 #include "platform/win32_error.h"
 
 namespace cgiecho::platform {

@@ -3,8 +3,9 @@
 #include <string>
 #include <vector>
 
-#include "capture/capture_file.h"
-#include "platform/platform.h"
+#include <cgiecho/capture/capture_file.h>
+#include <cgiecho/platform/platform.h>
+
 #include "replay/replay.h"
 
 namespace {

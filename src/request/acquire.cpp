@@ -1,11 +1,11 @@
-#include "request/acquire.h"
+#include <cgiecho/request/acquire.h>
 
 #include <algorithm>
 #include <utility>
 
-#include "platform/narrow.h"
-#include "platform/platform.h"
-#include "request/environment.h"
+#include <cgiecho/platform/narrow.h>
+#include <cgiecho/platform/platform.h>
+#include <cgiecho/request/environment.h>
 
 namespace cgiecho {
 namespace {

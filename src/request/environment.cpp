@@ -1,8 +1,8 @@
-#include "request/environment.h"
+#include <cgiecho/request/environment.h>
 
-#include "codec/ucase.h"
-#include "platform/platform.h"
-#include "request/number.h"
+#include <cgiecho/codec/ucase.h>
+#include <cgiecho/platform/platform.h>
+#include <cgiecho/request/number.h>
 
 namespace cgiecho {
 

@@ -1,8 +1,8 @@
-#include "request/request_data.h"
+#include <cgiecho/request/request_data.h>
 
 #include <algorithm>
 
-#include "platform/platform.h"
+#include <cgiecho/platform/platform.h>
 
 namespace cgiecho {
 

@@ -1,11 +1,11 @@
-#include "serve/responder.h"
+#include <cgiecho/serve/responder.h>
 
 #include <cstring>
 #include <optional>
 #include <string>
 
-#include "platform/listener.h"
-#include "platform/platform.h"
+#include <cgiecho/platform/listener.h>
+#include <cgiecho/platform/platform.h>
 
 namespace cgiecho {
 

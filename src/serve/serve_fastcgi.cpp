@@ -23,11 +23,12 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/listener.h"
-#include "platform/platform.h"
+#include <cgiecho/platform/listener.h>
+#include <cgiecho/platform/platform.h>
+#include <cgiecho/serve/responder.h>
+#include <cgiecho/serve/serve.h>
+
 #include "serve/request_channel.h"
-#include "serve/responder.h"
-#include "serve/serve.h"
 #include "text/ascii.h"
 
 namespace cgiecho {

@@ -1,7 +1,7 @@
-#include "capture/recorder.h"
-#include "output/page.h"
-#include "request/acquire.h"
-#include "serve/serve.h"
+#include <cgiecho/capture/recorder.h>
+#include <cgiecho/output/page.h>
+#include <cgiecho/request/acquire.h>
+#include <cgiecho/serve/serve.h>
 
 namespace cgiecho {
 

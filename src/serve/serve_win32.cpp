@@ -19,12 +19,13 @@
 #include <string>
 #include <thread>
 
-#include "platform/listener.h"
-#include "platform/platform.h"
-#include "serve/listen_address.h"
+#include <cgiecho/platform/listener.h>
+#include <cgiecho/platform/platform.h>
+#include <cgiecho/serve/listen_address.h>
+#include <cgiecho/serve/responder.h>
+#include <cgiecho/serve/serve.h>
+
 #include "serve/request_channel.h"
-#include "serve/responder.h"
-#include "serve/serve.h"
 
 namespace cgiecho {
 namespace {

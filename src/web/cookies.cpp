@@ -1,4 +1,4 @@
-#include "web/cookies.h"
+#include <cgiecho/web/cookies.h>
 
 #include <cstddef>
 #include <new>

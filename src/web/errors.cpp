@@ -1,4 +1,4 @@
-#include "web/errors.h"
+#include <cgiecho/web/errors.h>
 
 #include <cstddef>
 #include <iterator>

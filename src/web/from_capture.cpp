@@ -1,4 +1,4 @@
-#include "web/from_capture.h"
+#include <cgiecho/web/from_capture.h>
 
 #include <new>
 #include <utility>

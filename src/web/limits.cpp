@@ -1,4 +1,4 @@
-#include "web/limits.h"
+#include <cgiecho/web/limits.h>
 
 #include <cstddef>
 #include <limits>

@@ -1,4 +1,4 @@
-#include "web/multipart.h"
+#include <cgiecho/web/multipart.h>
 
 #include <algorithm>
 #include <cstring>

@@ -1,13 +1,14 @@
-#include "web/reading.h"
+#include <cgiecho/web/reading.h>
 
 #include <algorithm>
 #include <exception>
 #include <limits>
 #include <new>
 
-#include "platform/platform.h"
+#include <cgiecho/platform/platform.h>
+#include <cgiecho/web/multipart.h>
+
 #include "text/decimal.h"
-#include "web/multipart.h"
 
 namespace cgiecho::web {
 

@@ -1,4 +1,4 @@
-#include "web/request.h"
+#include <cgiecho/web/request.h>
 
 #include <algorithm>
 #include <cstring>
@@ -7,9 +7,9 @@
 #include <stdexcept>
 #include <utility>
 
-#include "platform/platform.h"
-#include "web/form_collector.h"
-#include "web/multipart.h"
+#include <cgiecho/platform/platform.h>
+#include <cgiecho/web/form_collector.h>
+#include <cgiecho/web/multipart.h>
 
 namespace cgiecho::web {
 namespace {

@@ -1,13 +1,14 @@
-#include "web/response.h"
+#include <cgiecho/web/response.h>
 
 #include <cstddef>
 #include <new>
 #include <stdexcept>
 #include <utility>
 
-#include "platform/platform.h"
+#include <cgiecho/platform/platform.h>
+#include <cgiecho/web/request.h>
+
 #include "text/ascii.h"
-#include "web/request.h"
 
 namespace cgiecho::web {
 namespace {

@@ -1,4 +1,4 @@
-#include "web/upload.h"
+#include <cgiecho/web/upload.h>
 
 #include <algorithm>
 #include <cstring>

@@ -6,8 +6,8 @@
 #include <string>
 #include <string_view>
 
-#include "platform/platform.h"
-#include "web/upload.h"
+#include <cgiecho/platform/platform.h>
+#include <cgiecho/web/upload.h>
 
 namespace cgiecho::web {
 

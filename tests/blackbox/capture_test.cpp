@@ -12,10 +12,11 @@
 #include <string>
 #include <vector>
 
+#include <cgiecho/capture/capture_file.h>
+#include <cgiecho/capture/recorder.h>
+
 #include "blackbox/program_platforms.h"
 #include "blackbox/program_run.h"
-#include "capture/capture_file.h"
-#include "capture/recorder.h"
 #include "support/same_bytes.h"
 
 namespace {

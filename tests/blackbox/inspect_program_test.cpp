@@ -9,9 +9,10 @@
 #include <string>
 #include <vector>
 
+#include <cgiecho/web/errors.h>
+
 #include "blackbox/program_platforms.h"
 #include "blackbox/program_run.h"
-#include "web/errors.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "capture/capture_file.h"
+#include <cgiecho/capture/capture_file.h>
 
 #include <gtest/gtest.h>
 

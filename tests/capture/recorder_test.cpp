@@ -1,4 +1,4 @@
-#include "capture/recorder.h"
+#include <cgiecho/capture/recorder.h>
 
 #include <gtest/gtest.h>
 
@@ -7,9 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "echo/echo.h"
-#include "platform/platform.h"
-#include "request/acquire.h"
+#include <cgiecho/echo/echo.h>
+#include <cgiecho/platform/platform.h>
+#include <cgiecho/request/acquire.h>
+
 #include "support/expected_page.h"
 #include "support/platform_fake.h"
 

@@ -1,4 +1,4 @@
-#include "codec/form_fields.h"
+#include <cgiecho/codec/form_fields.h>
 
 #include <gtest/gtest.h>
 

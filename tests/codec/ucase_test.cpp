@@ -1,4 +1,4 @@
-#include "codec/ucase.h"
+#include <cgiecho/codec/ucase.h>
 
 #include <gtest/gtest.h>
 

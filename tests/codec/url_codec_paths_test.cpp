@@ -1,4 +1,4 @@
-#include "codec/url_codec_paths.h"
+#include <cgiecho/codec/url_codec_paths.h>
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "codec/url_codec.h"
+#include <cgiecho/codec/url_codec.h>
 
 namespace cgiecho::detail {
 // Test names and messages show the path by its name.

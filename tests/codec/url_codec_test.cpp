@@ -1,4 +1,4 @@
-#include "codec/url_codec.h"
+#include <cgiecho/codec/url_codec.h>
 
 #include <gtest/gtest.h>
 

@@ -1,10 +1,10 @@
-#include "echo/echo.h"
+#include <cgiecho/echo/echo.h>
 
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "request/acquire.h"
+#include <cgiecho/request/acquire.h>
 
 #include "support/platform_fake.h"
 #include "support/expected_page.h"

@@ -1,7 +1,10 @@
-# cmake -DBUILD_DIR= -DSOURCE_DIR= -DWORK= -DLIBDIR= -DC_COMPILER= [-DC_FLAGS=] -P install_test.cmake
-# Installs the build into a fresh prefix, checks what landed there, then
-# builds examples/consumer.c against the installed tree only, once through
-# find_package and once through pkg-config, and runs both.
+# cmake -DBUILD_DIR= -DSOURCE_DIR= -DWORK= -DLIBDIR= -DC_COMPILER= -DCXX_COMPILER= [-DC_FLAGS=]
+#       -P install_test.cmake
+# Installs the build into a fresh prefix, checks what landed there and that
+# each installed header compiles alone, then builds examples/consumer.c
+# against the installed tree only, once through find_package and once
+# through pkg-config, and runs both; the C++ examples likewise, and
+# find_package's components with and without libfcgi.
 cmake_minimum_required(VERSION 3.20)
 include("${CMAKE_CURRENT_LIST_DIR}/run_checked.cmake")
 include("${CMAKE_CURRENT_LIST_DIR}/installed_files.cmake")
@@ -17,6 +20,34 @@ file(GLOB_RECURSE installed RELATIVE "${prefix}" LIST_DIRECTORIES false "${prefi
 list(SORT installed)
 installed_files(wanted "${SOURCE_DIR}" "${LIBDIR}")
 expect_files("the installed tree" "${installed}" "${wanted}" "${LIBDIR}")
+
+# Each installed header compiles alone, twice in a row, as C++17 with every
+# warning an error, with nothing but the installed include/ on the search
+# path: a header that leans on another it does not include, on a header that
+# is not installed, or on one found elsewhere fails here. The list comes
+# from the install, so a new header is covered without a word here.
+file(GLOB_RECURSE headers RELATIVE "${prefix}/include" "${prefix}/include/*.h")
+set(units "")
+foreach(header IN LISTS headers)
+  string(MAKE_C_IDENTIFIER "${header}" unit)
+  set(unit "${WORK}/headers/${unit}.cpp")
+  file(WRITE "${unit}" "#include <${header}>\n#include <${header}>\n")
+  list(APPEND units "${unit}")
+endforeach()
+run_checked("compiling each installed header alone" "${CXX_COMPILER}" -fsyntax-only -std=c++17
+  -Wall -Wextra -Wpedantic -Wconversion -Wshadow -Werror "-I${prefix}/include" ${units})
+list(LENGTH units count)
+message(STATUS "${count} installed headers compile alone")
+
+# <cgiecho/web.h> holds the whole web layer: every installed header of it.
+file(READ "${prefix}/include/cgiecho/web.h" umbrella)
+file(GLOB web_headers RELATIVE "${prefix}/include" "${prefix}/include/cgiecho/web/*.h")
+foreach(header IN LISTS web_headers)
+  string(FIND "${umbrella}" "#include <${header}>\n" at)
+  if(at EQUAL -1)
+    message(FATAL_ERROR "cgiecho/web.h does not include <${header}>")
+  endif()
+endforeach()
 
 # The installed program is the echo program.
 run_checked("installed cgiecho" "${CMAKE_COMMAND}" -E env REQUEST_METHOD=GET "QUERY_STRING=x=a<b"
@@ -63,8 +94,11 @@ core_example_run("${WORK}/core_example/core_example")
 # 4. A C++ program on the installed web layer: examples/web through
 # find_package(cgiecho) and cgiecho::web, and through pkg-config cgiecho-web.
 include("${CMAKE_CURRENT_LIST_DIR}/web_example_run.cmake")
+# It asks for the web component alone, which needs no libfcgi: the lookup
+# is turned off to show it.
 run_checked("configuring examples/web on the installed package" "${CMAKE_COMMAND}"
   -S "${SOURCE_DIR}/examples/web" -B "${WORK}/web_example" -DCGIECHO_FROM=package
+  -DCMAKE_DISABLE_FIND_PACKAGE_fcgi=ON
   "-DCMAKE_PREFIX_PATH=${prefix}" "-DCMAKE_CXX_COMPILER=${CXX_COMPILER}" "-DCMAKE_CXX_FLAGS=${C_FLAGS}"
   -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF -DCMAKE_FIND_USE_SYSTEM_PACKAGE_REGISTRY=OFF)
 run_checked("building examples/web" "${CMAKE_COMMAND}" --build "${WORK}/web_example")
@@ -75,3 +109,79 @@ separate_arguments(pc_flags UNIX_COMMAND "${pc_flags}")
 run_checked("building examples/web with pkg-config" "${CXX_COMPILER}" -std=c++17 -Wall -Wextra -Werror
   ${extra_flags} "${SOURCE_DIR}/examples/web/web_example.cpp" -o "${WORK}/web_example_pc" ${pc_flags})
 web_example_run("${WORK}/web_example_pc")
+
+# 5. find_package(cgiecho) by component: libfcgi is looked for only for
+# serve and embed, or when no component is named. Each row: the components
+# asked for, whether the fcgi lookup is turned off, and what configuring
+# says (found, or the words of the failure).
+set(components_cases
+  "web|off|found"
+  "web codec platform capture request|off|found"
+  "cgiecho core|off|found"
+  "serve|off|component serve: libfcgi"
+  "web embed|off|component embed: libfcgi"
+  "|off|libfcgi, which cgiecho::serve"
+  "web serve embed|on|found"
+  "|on|found"
+  "web nonsense|on|no component nonsense")
+set(probe "${WORK}/components")
+file(WRITE "${probe}/CMakeLists.txt" [[
+cmake_minimum_required(VERSION 3.20)
+# A language, for the library folders of this machine that Findfcgi searches.
+project(cgiecho_components LANGUAGES CXX)
+separate_arguments(components UNIX_COMMAND "${COMPONENTS}")
+if(components)
+  find_package(cgiecho 1.0 REQUIRED COMPONENTS ${components})
+  foreach(component IN LISTS components)
+    if(NOT cgiecho_${component}_FOUND)
+      message(FATAL_ERROR "cgiecho_${component}_FOUND is not set")
+    endif()
+  endforeach()
+else()
+  find_package(cgiecho 1.0 REQUIRED)
+  set(components cgiecho embed serve web)
+endif()
+foreach(component IN LISTS components)
+  if(component STREQUAL "cgiecho")
+    set(target cgiecho::cgiecho)
+  else()
+    set(target cgiecho::${component})
+  endif()
+  if(NOT TARGET ${target})
+    message(FATAL_ERROR "no ${target}")
+  endif()
+endforeach()
+]])
+foreach(case IN LISTS components_cases)
+  string(REPLACE "|" ";" case "${case}")
+  list(GET case 0 components)
+  list(GET case 1 fcgi)
+  list(GET case 2 wanted)
+  set(disable "")
+  if(fcgi STREQUAL "off")
+    set(disable -DCMAKE_DISABLE_FIND_PACKAGE_fcgi=ON)
+  endif()
+  file(REMOVE_RECURSE "${probe}/build")
+  execute_process(COMMAND "${CMAKE_COMMAND}" -S "${probe}" -B "${probe}/build" "-DCOMPONENTS=${components}"
+    ${disable} "-DCMAKE_PREFIX_PATH=${prefix}" "-DCMAKE_CXX_COMPILER=${CXX_COMPILER}"
+    -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF -DCMAKE_FIND_USE_SYSTEM_PACKAGE_REGISTRY=OFF
+    RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  string(REGEX REPLACE "[ \t\r\n]+" " " said "${err}")
+  set(what "find_package(cgiecho COMPONENTS ${components}) with the fcgi lookup ${fcgi}")
+  if(NOT components)
+    set(what "find_package(cgiecho) with the fcgi lookup ${fcgi}")
+  endif()
+  if(wanted STREQUAL "found")
+    if(NOT rc EQUAL 0)
+      message(FATAL_ERROR "${what} failed:\n${out}\n${err}")
+    endif()
+  elseif(rc EQUAL 0)
+    message(FATAL_ERROR "${what} succeeded; it should fail with '${wanted}'")
+  else()
+    string(FIND "${said}" "${wanted}" at)
+    if(at EQUAL -1)
+      message(FATAL_ERROR "${what} failed without '${wanted}':\n${err}")
+    endif()
+  endif()
+  message(STATUS "${what}: ${wanted}")
+endforeach()

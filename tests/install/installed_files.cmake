@@ -1,15 +1,16 @@
 # installed_files(<out> <source dir> <libdir>): every file `cmake --install`
 # puts under the prefix, relative to it, for the installed-tree and the
 # Debian package tests alike. The layers are the folders of src/ whose
-# static library and headers are installed: a new layer joins this list.
+# static library is installed: a new layer joins this list.
 set(installed_layers capture codec echo output platform request serve text web)
-# Layers whose archive is installed for the layers that link it, but whose
-# headers only the library's own sources include.
-set(internal_layers text)
-# Headers a layer keeps to itself: the request channel includes libfcgi's,
-# which a program that embeds the library never needs; an uploaded file's
-# inner record is the web layer's own.
-set(private_headers serve/request_channel.h web/upload_data.h)
+# The layers whose public headers are installed, each under
+# include/cgiecho/<layer>/: the text rules' headers, and the headers a layer
+# keeps to itself (the request channel includes libfcgi's, which a program
+# that embeds the library never needs; an uploaded file's inner record; the
+# Win32 files' helpers), stay in src/ and are not installed.
+set(header_layers capture codec echo output platform request serve web)
+# The umbrella headers beside the layers' folders.
+set(umbrella_headers include/cgiecho/web.h)
 
 function(installed_files out source_dir libdir)
   set(files
@@ -27,14 +28,15 @@ function(installed_files out source_dir libdir)
     ${libdir}/pkgconfig/cgiecho-web.pc)
   foreach(layer IN LISTS installed_layers)
     list(APPEND files ${libdir}/libcgiecho_${layer}.a)
-    if(layer IN_LIST internal_layers)
-      continue()
+  endforeach()
+  foreach(layer IN LISTS header_layers)
+    file(GLOB headers RELATIVE "${source_dir}" "${source_dir}/include/cgiecho/${layer}/*.h")
+    if(NOT headers)
+      message(FATAL_ERROR "include/cgiecho/${layer}/ holds no header")
     endif()
-    file(GLOB headers RELATIVE "${source_dir}/src" "${source_dir}/src/${layer}/*.h")
-    list(REMOVE_ITEM headers ${private_headers})
-    list(TRANSFORM headers PREPEND "include/cgiecho/")
     list(APPEND files ${headers})
   endforeach()
+  list(APPEND files ${umbrella_headers})
   list(SORT files)
   set(${out} "${files}" PARENT_SCOPE)
 endfunction()

@@ -1,4 +1,4 @@
-#include "output/page.h"
+#include <cgiecho/output/page.h>
 
 #include <gtest/gtest.h>
 

@@ -10,7 +10,7 @@
 
 #include <string>
 
-#include "platform/listener.h"
+#include <cgiecho/platform/listener.h>
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "platform/narrow.h"
+#include <cgiecho/platform/narrow.h>
 
 #include <gtest/gtest.h>
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/platform.h"
+#include <cgiecho/platform/platform.h>
 
 int main(int argc, char** argv) {
   using namespace cgiecho;

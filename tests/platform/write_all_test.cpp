@@ -1,4 +1,4 @@
-#include "platform/write_all.h"
+#include <cgiecho/platform/write_all.h>
 
 #include <gtest/gtest.h>
 

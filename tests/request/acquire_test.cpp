@@ -1,4 +1,4 @@
-#include "request/acquire.h"
+#include <cgiecho/request/acquire.h>
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "request/number.h"
+#include <cgiecho/request/number.h>
 
 #include <gtest/gtest.h>
 

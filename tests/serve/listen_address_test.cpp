@@ -1,4 +1,4 @@
-#include "serve/listen_address.h"
+#include <cgiecho/serve/listen_address.h>
 
 #include <gtest/gtest.h>
 

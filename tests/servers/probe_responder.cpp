@@ -8,9 +8,9 @@
 #include <string>
 #include <thread>
 
-#include "output/page.h"
-#include "request/environment.h"
-#include "serve/serve.h"
+#include <cgiecho/output/page.h>
+#include <cgiecho/request/environment.h>
+#include <cgiecho/serve/serve.h>
 
 int main() {
   cgiecho::serve([] {

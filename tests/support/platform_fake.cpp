@@ -7,9 +7,9 @@
 #include <new>
 #include <utility>
 
-#include "serve/serve.h"
-#include "platform/narrow.h"
-#include "platform/platform.h"
+#include <cgiecho/serve/serve.h>
+#include <cgiecho/platform/narrow.h>
+#include <cgiecho/platform/platform.h>
 
 namespace cgiecho::fake {
 

@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "web/form.h"
+#include <cgiecho/web/form.h>
 
 namespace cgiecho::test {
 

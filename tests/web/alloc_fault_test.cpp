@@ -9,13 +9,14 @@
 #include <string>
 #include <vector>
 
+#include <cgiecho/web/cookies.h>
+#include <cgiecho/web/form.h>
+#include <cgiecho/web/limits.h>
+#include <cgiecho/web/request.h>
+#include <cgiecho/web/response.h>
+
 #include "support/alloc_fault.h"
 #include "support/platform_fake.h"
-#include "web/cookies.h"
-#include "web/form.h"
-#include "web/limits.h"
-#include "web/request.h"
-#include "web/response.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "web/form_collector.h"
+#include <cgiecho/web/form_collector.h>
 
 #include <gtest/gtest.h>
 

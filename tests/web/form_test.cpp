@@ -1,4 +1,4 @@
-#include "web/form.h"
+#include <cgiecho/web/form.h>
 
 #include <gtest/gtest.h>
 

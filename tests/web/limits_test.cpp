@@ -1,11 +1,11 @@
-#include "web/limits.h"
+#include <cgiecho/web/limits.h>
 
 #include <gtest/gtest.h>
 
 #include <limits>
 #include <string>
 
-#include "web/request.h"
+#include <cgiecho/web/request.h>
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "web/multipart.h"
+#include <cgiecho/web/multipart.h>
 
 namespace {
 

@@ -8,8 +8,9 @@
 #include <utility>
 #include <vector>
 
+#include <cgiecho/web/request.h>
+
 #include "support/platform_fake.h"
-#include "web/request.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "web/request.h"
+#include <cgiecho/web/request.h>
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "web/response.h"
+#include <cgiecho/web/response.h>
 
 #include <gtest/gtest.h>
 
@@ -6,8 +6,9 @@
 #include <string>
 #include <vector>
 
+#include <cgiecho/web/request.h>
+
 #include "support/platform_fake.h"
-#include "web/request.h"
 
 namespace {
 

@@ -8,9 +8,9 @@
 #include <cstdlib>
 #include <string>
 
-#include "platform/platform.h"
-#include "web/form_collector.h"
-#include "web/multipart.h"
+#include <cgiecho/platform/platform.h>
+#include <cgiecho/web/form_collector.h>
+#include <cgiecho/web/multipart.h>
 
 int main(int argc, char** argv) {
   namespace web = cgiecho::web;

@@ -15,10 +15,11 @@
 #include <thread>
 #include <vector>
 
-#include "platform/platform.h"
+#include <cgiecho/platform/platform.h>
+#include <cgiecho/web/form_collector.h>
+#include <cgiecho/web/multipart.h>
+
 #include "support/test_process.h"
-#include "web/form_collector.h"
-#include "web/multipart.h"
 
 #ifdef _WIN32
 #include <windows.h>

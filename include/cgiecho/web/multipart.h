@@ -7,8 +7,8 @@
 #include <string_view>
 #include <vector>
 
-#include "web/errors.h"
-#include "web/limits.h"
+#include <cgiecho/web/errors.h>
+#include <cgiecho/web/limits.h>
 
 namespace cgiecho::web {
 

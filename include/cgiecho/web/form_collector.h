@@ -13,10 +13,10 @@
 #include <string_view>
 #include <vector>
 
-#include "web/form.h"
-#include "web/limits.h"
-#include "web/multipart.h"
-#include "web/upload.h"
+#include <cgiecho/web/form.h>
+#include <cgiecho/web/limits.h>
+#include <cgiecho/web/multipart.h>
+#include <cgiecho/web/upload.h>
 
 namespace cgiecho::web {
 

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "web/errors.h"
+#include <cgiecho/web/errors.h>
 
 namespace cgiecho::web {
 

@@ -10,10 +10,10 @@
 #include <string_view>
 #include <vector>
 
-#include "web/cookies.h"
-#include "web/errors.h"
-#include "web/form.h"
-#include "web/limits.h"
+#include <cgiecho/web/cookies.h>
+#include <cgiecho/web/errors.h>
+#include <cgiecho/web/form.h>
+#include <cgiecho/web/limits.h>
 
 namespace cgiecho::web {
 

@@ -5,7 +5,7 @@
 
 #include <string_view>
 
-#include "serve/listen_address.h"
+#include <cgiecho/serve/listen_address.h>
 
 namespace cgiecho {
 

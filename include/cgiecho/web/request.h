@@ -10,12 +10,12 @@
 #include <string_view>
 #include <vector>
 
-#include "web/cookies.h"
-#include "web/errors.h"
-#include "web/form.h"
-#include "web/limits.h"
-#include "web/reading.h"
-#include "web/upload.h"
+#include <cgiecho/web/cookies.h>
+#include <cgiecho/web/errors.h>
+#include <cgiecho/web/form.h>
+#include <cgiecho/web/limits.h>
+#include <cgiecho/web/reading.h>
+#include <cgiecho/web/upload.h>
 
 namespace cgiecho::platform {
 class TempFile;

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "web/errors.h"
+#include <cgiecho/web/errors.h>
 
 namespace cgiecho::web {
 

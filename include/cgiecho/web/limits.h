@@ -9,8 +9,8 @@
 #include <utility>
 #include <vector>
 
-#include "platform/platform.h"
-#include "web/errors.h"
+#include <cgiecho/platform/platform.h>
+#include <cgiecho/web/errors.h>
 
 namespace cgiecho::web {
 

@@ -10,7 +10,7 @@
 #include <string_view>
 #include <system_error>
 
-#include "web/errors.h"
+#include <cgiecho/web/errors.h>
 
 namespace cgiecho::web {
 

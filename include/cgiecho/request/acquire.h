@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "request/request_data.h"
+#include <cgiecho/request/request_data.h>
 
 namespace cgiecho {
 

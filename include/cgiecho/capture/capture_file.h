@@ -23,7 +23,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/platform.h"
+#include <cgiecho/platform/platform.h>
 
 namespace cgiecho::capture {
 

@@ -7,8 +7,8 @@
 #include <string>
 #include <string_view>
 
-#include "capture/capture_file.h"
-#include "web/request.h"
+#include <cgiecho/capture/capture_file.h>
+#include <cgiecho/web/request.h>
 
 namespace cgiecho::web {
 

@@ -29,7 +29,7 @@
 #include <string_view>
 #include <vector>
 
-#include "capture/capture_file.h"
+#include <cgiecho/capture/capture_file.h>
 
 namespace cgiecho::capture {
 

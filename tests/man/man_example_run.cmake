@@ -5,6 +5,7 @@
 # answers written here. Line breaks are compared as LF.
 cmake_minimum_required(VERSION 3.20)
 include("${CMAKE_CURRENT_LIST_DIR}/../install/readme_blocks.cmake")
+include("${CMAKE_CURRENT_LIST_DIR}/../install/run_checked.cmake")
 file(REMOVE_RECURSE "${WORK}")
 file(MAKE_DIRECTORY "${WORK}")
 
@@ -26,11 +27,8 @@ function(run_case name input expected)
   if(NOT rc EQUAL 0)
     message(FATAL_ERROR "${EXAMPLE} example, ${name}: exit status ${rc}\n${out}\n${err}")
   endif()
-  string(REPLACE "\r\n" "\n" out "${out}")
-  if(NOT out STREQUAL expected)
-    message(FATAL_ERROR "${EXAMPLE} example, ${name}: unexpected answer.\n--- got:\n${out}--- expected:\n${expected}")
-  endif()
-  message(STATUS "${EXAMPLE} example, ${name}: answer as expected")
+  file(WRITE "${WORK}/${name}.expected" "${expected}")
+  expect_output("${EXAMPLE} example, ${name}" "${out}" "${WORK}/${name}.expected")
 endfunction()
 
 if(EXAMPLE STREQUAL "c")

@@ -1,4 +1,4 @@
-# `cmake --install`: the header, the shared library (cgiecho::cgiecho for
+# `cmake --install`: the header, the manual pages, the shared library (cgiecho::cgiecho for
 # find_package, cgiecho.pc for pkg-config) and the echo program; for C++
 # programs that embed the library, the static library of every layer with
 # the public headers under include/cgiecho/ (cgiecho::embed and the layers'
@@ -18,6 +18,11 @@ install(TARGETS cgiecho EXPORT cgiechoTargets
 get_property(cgiecho_programs GLOBAL PROPERTY CGIECHO_PROGRAMS)
 install(TARGETS ${cgiecho_programs} RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}")
 install(FILES "${PROJECT_SOURCE_DIR}/include/cgiecho.h" DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}")
+# The manual pages that cmake/man.cmake makes, gzipped (none on Windows).
+foreach(page IN LISTS CGIECHO_MAN_PAGES)
+  string(REGEX MATCH "[0-9]$" section "${page}")
+  install(FILES "${PROJECT_BINARY_DIR}/man/${page}.gz" DESTINATION "${CMAKE_INSTALL_MANDIR}/man${section}")
+endforeach()
 
 # Every layer that cgiecho_add_layer (CMakeLists.txt) made is exported as
 # cgiecho::<layer>, beside cgiecho::core and cgiecho::embed over them, and is

@@ -7,7 +7,8 @@
 # temporary root that stands for another machine's /usr, the statically
 # linked program answers a request, the README's C example builds through
 # pkg-config and runs, and examples/core builds through find_package(cgiecho)
-# without a warning and runs.
+# without a warning and runs. lintian finds no fault with the manual pages
+# either (every program has one).
 cmake_minimum_required(VERSION 3.20)
 include("${CMAKE_CURRENT_LIST_DIR}/run_checked.cmake")
 include("${CMAKE_CURRENT_LIST_DIR}/installed_files.cmake")
@@ -68,6 +69,10 @@ execute_process(COMMAND "${found_lintian}" --fail-on error "${deb}"
 message(STATUS "lintian:\n${out}")
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "lintian failed (${rc}):\n${out}\n${err}")
+endif()
+# Every program has its manual page, and every page reads cleanly.
+if(out MATCHES "[^\n]*(manpage|manual-page|groff-message)[^\n]*")
+  message(FATAL_ERROR "lintian finds fault with the manual pages: ${CMAKE_MATCH_0}")
 endif()
 
 run_checked("apt-get install --simulate" "${found_apt-get}" install --simulate "${deb}")

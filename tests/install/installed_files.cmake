@@ -25,7 +25,12 @@ function(installed_files out source_dir libdir)
     ${libdir}/libcgiecho.so
     ${libdir}/libcgiecho.so.1
     ${libdir}/pkgconfig/cgiecho.pc
-    ${libdir}/pkgconfig/cgiecho-web.pc)
+    ${libdir}/pkgconfig/cgiecho-web.pc
+    share/man/man1/cgiecho.1.gz
+    share/man/man1/cgiecho-inspect.1.gz
+    share/man/man1/cgiecho-replay.1.gz
+    share/man/man3/cgiecho.3.gz
+    share/man/man3/cgiecho-web.3.gz)
   foreach(layer IN LISTS installed_layers)
     list(APPEND files ${libdir}/libcgiecho_${layer}.a)
   endforeach()

@@ -64,3 +64,24 @@ function(readme_code_blocks readme work)
     set(${block} "${${block}}" PARENT_SCOPE)
   endforeach()
 endfunction()
+
+# marked_code_block(<text> <marker> <what> <out>): the body of the fenced
+# code block that opens on the line after the line <marker> in <text>, for
+# the examples the manual pages mark with a comment line. Stops the caller
+# when the marker or the block's end is missing.
+function(marked_code_block text marker what out)
+  string(FIND "${text}" "\n${marker}\n```\n" at)
+  if(at EQUAL -1)
+    message(FATAL_ERROR "${what}: no \"${marker}\" line before a code block")
+  endif()
+  string(LENGTH "\n${marker}\n```\n" skip)
+  math(EXPR at "${at} + ${skip}")
+  string(SUBSTRING "${text}" ${at} -1 text)
+  string(FIND "${text}" "\n```\n" close)
+  if(close EQUAL -1)
+    message(FATAL_ERROR "${what}: the code block after \"${marker}\" is never closed")
+  endif()
+  math(EXPR close "${close} + 1")
+  string(SUBSTRING "${text}" 0 ${close} body)
+  set(${out} "${body}" PARENT_SCOPE)
+endfunction()

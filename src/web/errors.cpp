@@ -1,7 +1,9 @@
 #include <cgiecho/web/errors.h>
 
 #include <cstddef>
+#include <utility>
 #include <iterator>
+#include <string>
 
 namespace cgiecho::web {
 namespace {
@@ -40,6 +42,9 @@ constexpr ErrorRow kErrors[] = {
     {errc::head_already_sent, "head_already_sent", 500, "The response head was already sent."},
     {errc::keep_failed, "keep_failed", 500, "An uploaded file could not be kept."},
     {errc::write_failed, "write_failed", 500, "The response could not be written whole."},
+    {errc::field_missing, "field_missing", 400, "A required field is missing."},
+    {errc::field_not_a_number, "field_not_a_number", 400, "A field is not a number."},
+    {errc::field_out_of_range, "field_out_of_range", 400, "A field is outside its range."},
 };
 
 constexpr bool rows_in_enum_order() {
@@ -48,7 +53,7 @@ constexpr bool rows_in_enum_order() {
   return true;
 }
 static_assert(rows_in_enum_order(), "kErrors must list every errc in declaration order");
-static_assert(std::size(kErrors) == static_cast<std::size_t>(errc::write_failed) + 1, "an errc has no row");
+static_assert(std::size(kErrors) == static_cast<std::size_t>(errc::field_out_of_range) + 1, "an errc has no row");
 
 // A value cast from an integer outside the enum gets a row of its own
 // rather than one past the table.
@@ -64,5 +69,59 @@ const ErrorRow& row(errc e) {
 std::string_view code_name(errc e) noexcept { return row(e).code; }
 int http_status(errc e) noexcept { return row(e).status; }
 std::string_view message(errc e) noexcept { return row(e).message; }
+
+namespace {
+
+class WebCategory final : public std::error_category {
+ public:
+  const char* name() const noexcept override { return "cgiecho.web"; }
+  std::string message(int value) const override { return std::string(web::message(static_cast<errc>(value))); }
+  std::error_condition default_error_condition(int value) const noexcept override {
+    switch (static_cast<errc>(value)) {
+      case errc::out_of_memory:
+        return std::errc::not_enough_memory;
+      case errc::write_failed:
+      case errc::read_failed:
+      case errc::temp_file_failed:
+        return std::errc::io_error;
+      default:
+        return {value, *this};
+    }
+  }
+};
+
+bool is_field_error(errc e) {
+  return e == errc::field_missing || e == errc::field_not_a_number || e == errc::field_out_of_range;
+}
+
+}  // namespace
+
+const std::error_category& web_category() noexcept {
+  static const WebCategory category;
+  return category;
+}
+
+std::error_code make_error_code(errc e) noexcept { return {static_cast<int>(e), web_category()}; }
+
+error::error(errc code, std::string detail, std::optional<std::uint64_t> offset)
+    : code_(code), detail_(std::move(detail)), offset_(offset) {}
+
+std::string error::message() const {
+  // A field's error reads as the form shows it: the field, then why.
+  if (is_field_error(code_) && !detail_.empty()) {
+    std::string line = detail_ + ": " + std::string(web::message(code_));
+    return line;
+  }
+  std::string line(web::message(code_));
+  if (!detail_.empty() || offset_) {
+    if (!line.empty() && line.back() == '.') line.pop_back();
+    line += " (";
+    line += detail_;
+    if (offset_) line += (detail_.empty() ? "at byte " : ", at byte ") + std::to_string(*offset_);
+    line += ").";
+  }
+  if (system_) line += " " + system_.message();
+  return line;
+}
 
 }  // namespace cgiecho::web

@@ -1,13 +1,25 @@
-// What went wrong with a request, as a value: the web layer never throws on
-// the request path. Each error has a stable code (the text programs and the
-// inspector print), the HTTP status a program answers with, and a message.
+/// @file
+/// What went wrong, as a value: the web layer never throws on the request
+/// path. Each error has a stable code (the text programs and the inspector
+/// print), the HTTP status a program answers with, and a message; a
+/// web::error adds what else is known (the rule a body broke and where, the
+/// field, the system's reason).
 #pragma once
 
+#include <cstdint>
+#include <optional>
+#include <string>
 #include <string_view>
+#include <system_error>
+#include <type_traits>
+#include <utility>
+
+#include <tl/expected.hpp>
 
 namespace cgiecho::web {
 
-enum class errc {
+/// The kinds of error. A call that returns one is never to be ignored.
+enum class [[nodiscard]] errc {
   ok,
   // The client's request.
   bad_content_length,     // 400: CONTENT_LENGTH is not a plain decimal number
@@ -35,6 +47,10 @@ enum class errc {
   keep_failed,           // an upload could not be moved or copied into place
   // The server's side again, added after the others so that no value moves.
   write_failed,  // 500: the response could not be written whole (the reader went away)
+  // A field a program reads as a typed value (400: the client's form).
+  field_missing,       // absent, or empty where a value is required
+  field_not_a_number,  // not a number of the kind asked for
+  field_out_of_range,  // a number outside the range asked for
 };
 
 // "body_too_large", ...; "ok" for errc::ok.
@@ -44,4 +60,71 @@ int http_status(errc e) noexcept;
 // One sentence for people, without the request's bytes in it.
 std::string_view message(errc e) noexcept;
 
+/// The category of web::errc as std::error_code: its name() is
+/// "cgiecho.web", message(int) is message(errc), and each code is
+/// equivalent to the std::errc nearest to it where there is one
+/// (out_of_memory to std::errc::not_enough_memory).
+const std::error_category& web_category() noexcept;
+/// errc as a std::error_code, so `std::error_code ec = errc::file_too_large;` works.
+std::error_code make_error_code(errc e) noexcept;
+
+/// An errc and where it applies. Copies are cheap when there is no detail;
+/// an error built without one never allocates.
+class [[nodiscard]] error {
+ public:
+  /// errc::ok: no error (a default error is what a result holds on no path
+  /// of the library; it lets containers of errors be built).
+  error() noexcept = default;
+  /// An error with no detail.
+  error(errc code) noexcept : code_(code) {}  // NOLINT: implicit, so `return errc::x;` builds a result
+  /// An error with a detail: for errc::malformed_multipart the rule the
+  /// body broke ("a part's header line has no colon") and the byte offset
+  /// in the body where it did; for a field error the field's name; for
+  /// errc::invalid_limit the variable's name; for a response call the
+  /// header or cookie name refused. May throw std::bad_alloc.
+  error(errc code, std::string detail, std::optional<std::uint64_t> offset = std::nullopt);
+  /// errc::keep_failed (or another error of the system's) with the
+  /// system's reason: errno on Linux, GetLastError() on Windows.
+  error(errc code, std::error_code system) noexcept : code_(code), system_(system) {}
+
+  errc code() const noexcept { return code_; }
+  /// make_error_code(code()).
+  std::error_code error_code() const noexcept { return make_error_code(code_); }
+  /// http_status(code()).
+  int status() const noexcept { return http_status(code_); }
+  /// "file_too_large", ...: code_name(code()).
+  std::string_view code_name() const noexcept { return web::code_name(code_); }
+  /// The detail described at the constructor; empty when there is none.
+  const std::string& detail() const noexcept { return detail_; }
+  /// The byte offset in the body, for a malformed body.
+  std::optional<std::uint64_t> offset() const noexcept { return offset_; }
+  /// The system's reason; empty (value 0) when the system gave none.
+  std::error_code system() const noexcept { return system_; }
+  /// One line for people and logs: the message, then the detail ("age: not
+  /// a number" for a field, "... (a part's header line has no colon, at
+  /// byte 112)" for a body) and the system's message. No byte of the
+  /// request is in it but a field's name that the program asked for.
+  std::string message() const;
+
+  friend bool operator==(const error& a, errc b) noexcept { return a.code_ == b; }
+  friend bool operator!=(const error& a, errc b) noexcept { return a.code_ != b; }
+
+ private:
+  errc code_ = errc::ok;
+  std::string detail_;
+  std::optional<std::uint64_t> offset_;
+  std::error_code system_;
+};
+
+/// What every call that can fail gives: the value, or the error.
+/// `if (!r) return r.error().status();`, `*r`, `r->`, `r.value_or(...)`.
+template <class T>
+using result = tl::expected<T, error>;
+
+/// The error of a result, to return as one: `return web::fail(errc::x);`.
+inline tl::unexpected<error> fail(error e) { return tl::unexpected<error>(std::move(e)); }
+
 }  // namespace cgiecho::web
+
+template <>
+struct std::is_error_code_enum<cgiecho::web::errc> : std::true_type {};

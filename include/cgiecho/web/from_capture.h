@@ -12,17 +12,17 @@
 
 namespace cgiecho::web {
 
-// The captured variables and body handed to Request::from_parts, with
-// its result: errc::ok, or what the request breaks (a body the capture cut
-// is errc::body_truncated when CONTENT_LENGTH announced more). A file that
-// is not a whole capture is errc::read_failed, with `fault` (when given)
-// naming the offset; `out` is then left empty.
-[[nodiscard]] errc request_from_capture(std::string_view file, const Limits& limits, Request& out,
-                                        capture::ReadError* fault = nullptr) noexcept;
+/// The captured variables and body handed to Request::from_parts, with
+/// its result: the request, or what it breaks (a body the capture cut is
+/// errc::body_truncated when CONTENT_LENGTH announced more). A file that is
+/// not a whole capture is errc::read_failed, with `fault` (when given)
+/// naming the offset.
+[[nodiscard]] result<Request> request_from_capture(std::string_view file, const Limits& limits = {},
+                                                   capture::ReadError* fault = nullptr) noexcept;
 
-// The same from the capture file at `path`; a file that cannot be read is
-// errc::read_failed with `fault` at offset 0.
-[[nodiscard]] errc request_from_capture_file(const std::string& path, const Limits& limits, Request& out,
-                                             capture::ReadError* fault = nullptr) noexcept;
+/// The same from the capture file at `path`; a file that cannot be read is
+/// errc::read_failed with `fault` at offset 0.
+[[nodiscard]] result<Request> request_from_capture_file(const std::string& path, const Limits& limits = {},
+                                                        capture::ReadError* fault = nullptr) noexcept;
 
 }  // namespace cgiecho::web

@@ -98,6 +98,14 @@ class MultipartParser {
   // end): at most 4 + the boundary's length + kMaxDelimiterPadding + 1.
   // A header block cut by a piece's end is kept too, up to max_part_header.
   std::size_t held() const noexcept;
+  /// After errc::malformed_multipart: the rule the body broke, in a few
+  /// words for people ("a part's header line has no colon"); a static
+  /// text, empty for any other error.
+  std::string_view broken_rule() const noexcept;
+  /// After an error: the offset in the body, over every piece fed, of the
+  /// byte where it was found (the end of the body for a missing closing
+  /// delimiter).
+  std::uint64_t error_offset() const noexcept;
 
   MultipartParser(const MultipartParser&) = delete;
   MultipartParser& operator=(const MultipartParser&) = delete;

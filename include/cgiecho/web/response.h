@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -14,80 +15,131 @@ namespace cgiecho::web {
 
 class Request;
 
+/// The SameSite attribute of a cookie; unset leaves it out.
 enum class SameSite { lax, strict, none, unset };
 
-// A Set-Cookie header. The defaults are the safe ones. Every member has
-// an initializer, so {"name", "value"} leaves the rest at its default
-// without a warning.
-struct SetCookie {
-  std::string_view name{};    // a token, not empty
-  std::string_view value{};   // cookie-octets (RFC 6265), optionally in double quotes
-  std::string_view path{};    // omitted when empty
-  std::string_view domain{};  // omitted when empty
-  std::int64_t max_age = -1;  // omitted when negative; 0 deletes the cookie
-  bool secure = true;
-  bool http_only = true;
-  SameSite same_site = SameSite::lax;
+/// A Set-Cookie header, built with named setters:
+/// `web::SetCookie("theme", "dark").path("/").max_age(86400)`. The value
+/// may hold any bytes: it is written with cookie_encode, and
+/// Request::cookie() gives it back the same. HttpOnly and SameSite=Lax are
+/// on unless turned off. Secure follows the response unless set: on for a
+/// Response made for a request that came over HTTPS or to localhost (which
+/// browsers treat as secure), and for a Response made without a request;
+/// off for a plain HTTP request to any other host, because a browser drops
+/// a Secure cookie set over plain HTTP and the cookie would never come back.
+/// The setters check nothing; Response::set_cookie checks everything.
+class SetCookie {
+ public:
+  /// May throw std::bad_alloc (it keeps copies).
+  explicit SetCookie(std::string_view name, std::string_view value = {});
+  /// A cookie that deletes the one of that name (and path and domain: a
+  /// browser deletes only an exact match): an empty value, Max-Age=0 and an
+  /// Expires in the past.
+  static SetCookie removal(std::string_view name);
+
+  SetCookie& path(std::string_view path);      ///< omitted when empty
+  SetCookie& domain(std::string_view domain);  ///< omitted when empty
+  /// Seconds the cookie lives; 0 deletes it. Omitted unless set.
+  SetCookie& max_age(std::int64_t seconds) noexcept;
+  /// When the cookie ends, in seconds since the epoch, written as an HTTP
+  /// date ("Expires=Wed, 21 Oct 2015 07:28:00 GMT"). Omitted unless set.
+  SetCookie& expires(std::int64_t seconds_since_epoch) noexcept;
+  SetCookie& same_site(SameSite value) noexcept;
+  SetCookie& secure(bool on) noexcept;
+  SetCookie& http_only(bool on) noexcept;
+
+  const std::string& name() const noexcept { return name_; }
+  const std::string& value() const noexcept { return value_; }  ///< as given, not encoded
+
+ private:
+  friend class Response;
+  std::string name_;
+  std::string value_;
+  std::string path_;
+  std::string domain_;
+  std::optional<std::int64_t> max_age_;
+  std::optional<std::int64_t> expires_;
+  SameSite same_site_ = SameSite::lax;
+  std::optional<bool> secure_;  // unset: the response decides
+  bool http_only_ = true;
 };
 
-class ResponseHead {
+/// The CGI response: the head built in memory (every value checked, none
+/// rewritten), then the head and body written in as few writes as the body
+/// allows.
+class Response {
  public:
-  // A head that sends its body, whatever the request was: for programs
-  // that answer no request or know it is not HEAD.
-  ResponseHead() = default;
-  // A head for the answer to `request`: a HEAD request gets the header
-  // block alone. send() and write() then write the same head as for GET
-  // (the default Content-Type included, and no Content-Length added) and
-  // no byte of any body, and say ok as they would for GET; every check on
-  // the body (after a local redirect) stays the same. Only the method is
-  // read, here: the head keeps nothing of `request`.
-  explicit ResponseHead(const Request& request) noexcept;
+  /// A response that sends its body, whatever the request was: for
+  /// programs that answer no request or know it is not HEAD. Cookies are
+  /// Secure unless told otherwise.
+  Response() = default;
+  /// The answer to `request`: a HEAD request gets the header block alone.
+  /// send(), write() and flush() then write the same head as for GET (the
+  /// default Content-Type included, and no Content-Length added) and no
+  /// byte of any body, and succeed as they would for GET. Cookies are
+  /// Secure by default when the request came over HTTPS or to localhost.
+  /// Nothing of `request` is kept but those facts.
+  explicit Response(const Request& request) noexcept;
+  /// Writes out what write() holds, as flush() would; errors are lost here,
+  /// so a program that cares calls flush() itself.
+  ~Response();
+  Response(const Response&) = delete;
+  Response& operator=(const Response&) = delete;
+  Response(Response&&) noexcept;
+  Response& operator=(Response&&) noexcept;
 
-  // 100 to 599; the reason phrase comes from the standard table ("Status:
-  // 404 Not Found"), or "Status: 299 Unknown" where it has none.
-  errc status(int code) noexcept;
-  // "Content-Type: <media_type>; charset=<charset>", replacing any type
-  // given before. The media type is type "/" subtype (tokens), optionally
-  // followed by parameters; charset empty: none is added, else it is a
-  // token and the media type must not carry a charset of its own.
-  // send() adds "Content-Type: text/html; charset=UTF-8" when a body goes
-  // out without a type (or nothing at all was set), except after a local
-  // redirect.
-  errc content_type(std::string_view media_type, std::string_view charset = "UTF-8") noexcept;
-  // Any header whose name is a token and whose value has no CR, LF or NUL.
-  // Repeated names are kept in order. Status, Content-Type and Location
-  // (any case) have their own calls above and below, which check them, so
-  // they are refused here.
-  errc header(std::string_view name, std::string_view value) noexcept;
-  // Refused (errc::invalid_cookie) where a browser would drop the cookie
-  // or the header would break: SameSite=None without Secure, a "__Secure-"
-  // name without Secure, a "__Host-" name without Secure, with a Domain, or
-  // with a Path other than "/"; path and domain hold printable ASCII only
-  // (no ";"), the domain letters, digits, "-" and "." only.
-  errc set_cookie(const SetCookie& cookie) noexcept;
-  // A redirect to an absolute URI (a scheme is required; no spaces or
-  // control bytes): Location, and `status` (300 to 399) in place of any
-  // status set before. One Location per response.
-  errc redirect(std::string_view absolute_uri, int status = 302) noexcept;
-  // A local redirect (the server answers with that path itself): the path
-  // must start with "/" but not "//", and holds no spaces, control bytes,
-  // "\\" or "#" (a browser that got it would leave the site). Location is
-  // then the only header, so this fails once anything else was set, and
-  // anything else, a body included, fails after it: errc::invalid_redirect.
-  errc local_redirect(std::string_view path) noexcept;
+  /// 100 to 599; the reason phrase comes from the standard table ("Status:
+  /// 404 Not Found"), or "Status: 299 Unknown" where it has none.
+  [[nodiscard]] result<void> status(int code) noexcept;
+  /// "Content-Type: <media_type>; charset=<charset>", replacing any type
+  /// given before. The media type is type "/" subtype (tokens), optionally
+  /// followed by parameters; charset empty: none is added, else it is a
+  /// token and the media type must not carry a charset of its own. A body
+  /// that goes out with no type set gets "text/html; charset=UTF-8",
+  /// except after a local redirect.
+  [[nodiscard]] result<void> content_type(std::string_view media_type, std::string_view charset = "UTF-8") noexcept;
+  /// Any header whose name is a token and whose value has no CR, LF or
+  /// NUL. Repeated names are kept in order. Status, Content-Type,
+  /// Location, Set-Cookie and Content-Length (any case) are refused
+  /// (errc::invalid_header, the name as detail): they have their own
+  /// checked calls, or (Content-Length) the body decides it.
+  [[nodiscard]] result<void> header(std::string_view name, std::string_view value);
+  /// Refused (errc::invalid_cookie, the cookie's name as detail) where a
+  /// browser would drop the cookie or the header would break: a name that
+  /// is not a token, SameSite=None without Secure, a "__Secure-" name
+  /// without Secure, a "__Host-" name without Secure, with a Domain, or
+  /// with a Path other than "/"; path and domain hold printable ASCII only
+  /// (no ";"), the domain letters, digits, "-" and "." only.
+  [[nodiscard]] result<void> set_cookie(const SetCookie& cookie);
+  /// A redirect to an absolute URI (a scheme is required; no spaces or
+  /// control bytes; Request::self_url() makes one to the program itself):
+  /// Location, and `status` (300 to 399; 303 after a POST) in place of any
+  /// status set before. One Location per response.
+  [[nodiscard]] result<void> redirect(std::string_view absolute_uri, int status = 302) noexcept;
+  /// A local redirect (the server answers with that path itself): the path
+  /// must start with "/" but not "//", and holds no spaces, control bytes,
+  /// "\\" or "#" (a browser that got it would leave the site). Location is
+  /// then the only header, so this fails once anything else was set, and
+  /// anything else, a body included, fails after it: errc::invalid_redirect.
+  [[nodiscard]] result<void> local_redirect(std::string_view path) noexcept;
 
-  // The header block as it stands, blank line included.
+  /// The header block as it stands, blank line included: exactly the
+  /// bytes that go out before the body.
   std::string_view text() const noexcept;
 
-  // The head and `body` through the platform's standard output, in one
-  // write where the body fits (up to 1 MiB; past that, two writes and no
-  // copy). The head goes out once: then errc::head_already_sent, also
-  // after a send that failed. errc::write_failed when not every byte went
-  // out (the reader went away): what did go out cannot be taken back.
-  errc send(std::string_view body = {}) noexcept;
-  // More of the body after send; before it, the same as send(body).
-  // errc::write_failed as for send.
-  errc write(std::string_view body) noexcept;
+  /// The head and `body` through the platform's standard output, in one
+  /// write where the body fits (up to 1 MiB; past that, two writes and no
+  /// copy), after anything write() holds. The head goes out once:
+  /// errc::head_already_sent for a head set after it went.
+  /// errc::write_failed when not every byte went out (the reader went
+  /// away): what did go out cannot be taken back.
+  [[nodiscard]] result<void> send(std::string_view body = {}) noexcept;
+  /// More of the body, held and written in pieces of 64 KiB (the head
+  /// first); flush() writes out what is held. errc::write_failed as for
+  /// send; errc::out_of_memory when it cannot be held.
+  [[nodiscard]] result<void> write(std::string_view body) noexcept;
+  /// The head, if it has not gone, and every byte write() holds.
+  [[nodiscard]] result<void> flush() noexcept;
 
  private:
   // Runs change(status, type, headers) on copies of the three parts and
@@ -100,14 +152,32 @@ class ResponseHead {
   std::string type_line_;     // "Content-Type: ...\r\n", or empty
   std::string headers_;       // every other line, in the order given
   std::string block_ = "\r\n";  // the three above and the blank line
+  std::string held_;          // body bytes write() holds
   bool location_ = false;     // a redirect's Location is among the headers
   bool local_ = false;        // a local redirect: Location is the only header
   bool sent_ = false;
   bool head_only_ = false;    // the answer to a HEAD request: no body goes out
+  bool secure_cookies_ = true;  // Secure on cookies that do not say
 };
 
-// HTML escaping of "&", "<", ">", "\"" and "'" for text and quoted
-// attribute values. Sizes are counted in 64 bits, so no text wraps the sum
+/// HTML escaping of "&", "<", ">", "\"" and "'" for text and quoted
+/// attribute values. Throws std::bad_alloc when the result cannot be had,
+/// as any function that returns a std::string may, and nothing else.
+std::string html_escape(std::string_view text);
+/// Percent-encoding of a URL component (a query field's name or value, a
+/// path segment): every byte but A-Z a-z 0-9 "-" "." "_" "~" becomes %XX
+/// (upper-case hex), a space included, so the result reads back the same
+/// through any form or URL decoder.
+std::string url_encode(std::string_view bytes);
+/// A cookie value that any bytes can be kept in: every byte outside
+/// RFC 6265's cookie-octets, and "%" itself, becomes %XX. Bytes that are
+/// cookie-octets already come out as they went in.
+std::string cookie_encode(std::string_view bytes);
+/// The reverse: each "%" and two hex digits (either case) becomes that
+/// byte; every other byte, a "%" without two hex digits included, is kept.
+std::string cookie_decode(std::string_view value);
+
+// The same, appended to `out`, for a program that must not throw. Sizes are counted in 64 bits, so no text wraps the sum
 // (a text of quotes grows six times, past 4 GiB from about 716 MB on a
 // 32-bit system), and the room is taken in one step before any byte is
 // appended.
@@ -116,11 +186,6 @@ class ResponseHead {
 // unchanged, when the result does not fit in a std::string or memory for
 // it cannot be had; never throws.
 errc html_escape(std::string_view text, std::string& out) noexcept;
-// The escaped text as a new string. Throws std::bad_alloc where the form
-// above says out_of_memory, as any function that returns a std::string
-// may, and nothing else; a program that must not throw uses the form
-// above.
-std::string html_escape(std::string_view text);
 
 // The bytes html_escape adds to `text` (each entity's length less the one
 // byte it replaces), in 64 bits.

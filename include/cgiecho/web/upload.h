@@ -25,10 +25,10 @@ class UploadedFile {
   // Whether the data is in memory, and then the data itself.
   bool in_memory() const noexcept;
   std::string_view data() const noexcept;  // empty when it is in a temp file
-  // Up to `count` bytes from `offset`, wherever the data is (fewer only at
-  // the end); `got` is 0 past the end. errc::temp_file_failed when the
-  // temp file cannot be read.
-  errc read(std::uint64_t offset, char* buffer, std::size_t count, std::size_t& got) const noexcept;
+  /// Up to `count` bytes from `offset` into `buffer`, wherever the data is:
+  /// the bytes read (fewer only at the end; 0 past it).
+  /// errc::temp_file_failed when the temp file cannot be read.
+  [[nodiscard]] result<std::size_t> read(std::uint64_t offset, char* buffer, std::size_t count) const noexcept;
 
   // Puts the data at `path` in one step (the program's name, never the
   // client's filename; UTF-8 on Windows): on Linux a temp file is linked
@@ -38,13 +38,12 @@ class UploadedFile {
   // folder), like the temp file. An existing `path`, a link there
   // included, is never replaced nor followed, and a path that cannot be
   // made (no such folder, NUL in it) fails: errc::keep_failed, with
-  // nothing left at `path`, and `system` says the system's reason (errno
-  // on Linux, GetLastError() on Windows, in std::system_category(); EEXIST
-  // or ERROR_FILE_EXISTS when `path` is taken; a moved-from file, which
-  // holds nothing, is std::errc::bad_file_descriptor). `system` is cleared
-  // on success. The upload stays readable afterwards.
-  errc keep(std::string_view path, std::error_code& system) const noexcept;
-  errc keep(std::string_view path) const noexcept;  // the same, without the reason
+  // nothing left at `path`, and the error's system() says the system's
+  // reason (errno on Linux, GetLastError() on Windows, in
+  // std::system_category(); EEXIST or ERROR_FILE_EXISTS when `path` is
+  // taken; a moved-from file, which holds nothing, is
+  // std::errc::bad_file_descriptor). The upload stays readable afterwards.
+  [[nodiscard]] result<void> keep(std::string_view path) const noexcept;
   // The same as a new file `name` in `folder`, where nothing can send it
   // elsewhere between a check and the keep: the folder is opened once, as
   // given (a link naming the folder is followed), and `name` is made
@@ -54,8 +53,7 @@ class UploadedFile {
   // EINVAL (ERROR_INVALID_NAME). A folder that does not exist or is not a
   // folder is the system's ENOENT or ENOTDIR (ERROR_FILE_NOT_FOUND or
   // ERROR_PATH_NOT_FOUND, or ERROR_DIRECTORY).
-  errc keep_in(std::string_view folder, std::string_view name, std::error_code& system) const noexcept;
-  errc keep_in(std::string_view folder, std::string_view name) const noexcept;
+  [[nodiscard]] result<void> keep_in(std::string_view folder, std::string_view name) const noexcept;
 
   UploadedFile() noexcept;
   UploadedFile(UploadedFile&&) noexcept;

@@ -112,6 +112,7 @@ std::string error::message() const {
     std::string line = detail_ + ": " + std::string(web::message(code_));
     return line;
   }
+  if (code_ == errc::invalid_limit && !detail_.empty()) return detail_ + " is not a plain decimal number.";
   std::string line(web::message(code_));
   if (!detail_.empty() || offset_) {
     if (!line.empty() && line.back() == '.') line.pop_back();

@@ -10,6 +10,9 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
+#include <grp.h>
+
+#include <vector>
 
 #include <cgiecho/platform/listener.h>
 #include <cgiecho/platform/platform.h>
@@ -17,13 +20,22 @@
 namespace cgiecho::platform {
 namespace {
 
-constexpr int kBacklog = 128;
-
 std::string failure(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
 
-// Binds, listens and moves the socket to descriptor 0.
-std::string listen_and_take(int fd, const sockaddr* address, socklen_t size) {
-  if (::bind(fd, address, size) != 0 || ::listen(fd, kBacklog) != 0) {
+// Binds, listens and moves the socket to descriptor 0. `made`, when given,
+// runs between the two, while no connection can come yet.
+template <class Made>
+std::string listen_and_take(int fd, const sockaddr* address, socklen_t size, int backlog, Made made) {
+  if (::bind(fd, address, size) != 0) {
+    const std::string why = failure("cannot listen there");
+    ::close(fd);
+    return why;
+  }
+  if (const std::string why = made(); !why.empty()) {
+    ::close(fd);
+    return why;
+  }
+  if (::listen(fd, backlog) != 0) {
     const std::string why = failure("cannot listen there");
     ::close(fd);
     return why;
@@ -41,7 +53,8 @@ std::string listen_and_take(int fd, const sockaddr* address, socklen_t size) {
 
 }  // namespace
 
-std::string listen_on_tcp(const std::string& host, int port) {
+std::string listen_on_tcp(const std::string& host, int port, int backlog) {
+  const auto nothing = [] { return std::string(); };
   sockaddr_in v4{};
   sockaddr_in6 v6{};
   const bool is_v4 = ::inet_pton(AF_INET, host.c_str(), &v4.sin_addr) == 1;
@@ -56,15 +69,17 @@ std::string listen_on_tcp(const std::string& host, int port) {
   if (is_v4) {
     v4.sin_family = AF_INET;
     v4.sin_port = htons(static_cast<std::uint16_t>(port));
-    return listen_and_take(fd, reinterpret_cast<const sockaddr*>(&v4), sizeof v4);
+    return listen_and_take(fd, reinterpret_cast<const sockaddr*>(&v4), sizeof v4, backlog, nothing);
   }
   ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);  // that address, not IPv4 too
   v6.sin6_family = AF_INET6;
   v6.sin6_port = htons(static_cast<std::uint16_t>(port));
-  return listen_and_take(fd, reinterpret_cast<const sockaddr*>(&v6), sizeof v6);
+  return listen_and_take(fd, reinterpret_cast<const sockaddr*>(&v6), sizeof v6, backlog, nothing);
 }
 
-std::string listen_on_path(const std::string& path) {
+std::string listen_on_path(const std::string& path, int backlog, unsigned mode, const std::string& group) {
+  unsigned gid = 0;
+  if (!group.empty() && !find_group(group, gid)) return "no such group: " + group;
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   if (path.size() >= sizeof address.sun_path) return "the path is too long for a socket";
@@ -89,7 +104,43 @@ std::string listen_on_path(const std::string& path) {
     }
     ::unlink(path.c_str());
   }
-  return listen_and_take(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+  // Made with no access for anyone, then given its mode and group, so that
+  // no one connects in between under a wider mode.
+  const mode_t before = ::umask(0777);
+  const auto made = [&]() -> std::string {
+    ::umask(before);
+    if (!group.empty() && ::chown(path.c_str(), static_cast<uid_t>(-1), static_cast<gid_t>(gid)) != 0) {
+      const std::string why = failure("cannot give the socket its group");
+      ::unlink(path.c_str());
+      return why;
+    }
+    if (::chmod(path.c_str(), static_cast<mode_t>(mode)) != 0) {
+      const std::string why = failure("cannot give the socket its mode");
+      ::unlink(path.c_str());
+      return why;
+    }
+    return {};
+  };
+  const std::string why = listen_and_take(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address, backlog, made);
+  ::umask(before);
+  return why;
+}
+
+bool find_group(const std::string& name, unsigned& gid) {
+  // A number names the group it is, as chown takes one; ten digits at
+  // most, and never (gid_t)-1, which means "no change".
+  if (!name.empty() && name.size() <= 10 && name.find_first_not_of("0123456789") == std::string::npos) {
+    const unsigned long long number = std::strtoull(name.c_str(), nullptr, 10);
+    if (number >= 0xFFFFFFFFull) return false;
+    gid = static_cast<unsigned>(number);
+    return true;
+  }
+  group entry{};
+  group* found = nullptr;
+  std::vector<char> buffer(16384);
+  if (::getgrnam_r(name.c_str(), &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr) return false;
+  gid = static_cast<unsigned>(found->gr_gid);
+  return true;
 }
 
 void say_on_stderr(std::string_view message) {

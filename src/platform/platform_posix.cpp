@@ -1,5 +1,6 @@
 // The operating system as the Linux build sees it. Standard input and output
 // are file descriptors 0 and 1; the environment is exact-case.
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -10,6 +11,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <cgiecho/platform/listener.h>
 #include <cgiecho/platform/narrow.h>
 #include <cgiecho/platform/platform.h>
 #include <cgiecho/platform/write_all.h>
@@ -25,10 +27,14 @@ namespace {
 // constructor of this file.
 int g_argc = -1;
 char** g_argv = nullptr;
+// The folder the process started in, against which a relative argv[0]
+// names the program; "" when it could not be read.
+char g_start_folder[4096];
 
 void remember_arguments(int argc, char** argv, char**) {
   g_argc = argc;
   g_argv = argv;
+  if (::getcwd(g_start_folder, sizeof g_start_folder) == nullptr) g_start_folder[0] = '\0';
 }
 
 __attribute__((section(".init_array"), used)) void (*g_remember_arguments)(int, char**, char**) =
@@ -455,6 +461,34 @@ FileRead read_file(std::string_view path, std::uint64_t max, std::string& out) n
   } catch (...) {
     return FileRead::failed;
   }
+}
+
+std::vector<std::string> start_arguments() {
+  std::vector<std::string> all;
+  for (int i = 0; g_argv != nullptr && i < g_argc && g_argv[i] != nullptr; ++i) all.emplace_back(g_argv[i]);
+  return all;
+}
+
+std::string start_program_path() {
+  if (g_argv == nullptr || g_argc < 1 || g_argv[0] == nullptr || g_argv[0][0] == '\0') return {};
+  const std::string name(g_argv[0]);
+  if (name.front() == '/') return name;
+  if (name.find('/') != std::string::npos) return g_start_folder[0] == '\0' ? std::string() : std::string(g_start_folder) + "/" + name;
+  // A bare name: found along PATH as the shell that started it found it.
+  const char* path = std::getenv("PATH");
+  for (std::string_view dirs(path != nullptr ? path : ""); !dirs.empty();) {
+    const std::size_t colon = std::min(dirs.find(':'), dirs.size());
+    std::string folder(dirs.substr(0, colon));
+    dirs.remove_prefix(std::min(colon + 1, dirs.size()));
+    if (folder.empty()) folder = ".";
+    if (folder.front() != '/') {
+      if (g_start_folder[0] == '\0') continue;
+      folder = std::string(g_start_folder) + "/" + folder;
+    }
+    const std::string candidate = folder + "/" + name;
+    if (::access(candidate.c_str(), X_OK) == 0) return candidate;
+  }
+  return {};
 }
 
 }  // namespace cgiecho::platform

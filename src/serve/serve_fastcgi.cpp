@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -28,6 +29,8 @@
 #include <cgiecho/serve/responder.h>
 #include <cgiecho/serve/serve.h>
 
+#include "serve/pool.h"
+#include "serve/pool_settings.h"
 #include "serve/request_channel.h"
 #include "text/ascii.h"
 
@@ -48,8 +51,10 @@ void on_terminate(int) { g_stopping = 1; }
 // interrupted call for a broken connection. SA_RESTART as well, so that a
 // call they interrupt while unblocked is restarted, never failed. A client
 // that went away must cost its request only, so SIGPIPE is ignored.
-// Returns the signal mask for the waits.
-sigset_t install_signal_handlers() {
+// Returns the signal mask for the waits. A worker of a pool ignores SIGHUP
+// and SIGINT: a terminal sends them to the whole process group, and the
+// master, which reloads or stops on them, tells each worker what to do.
+sigset_t install_signal_handlers(bool worker) {
   struct sigaction stop_action;
   std::memset(&stop_action, 0, sizeof stop_action);
   stop_action.sa_handler = on_terminate;
@@ -65,6 +70,8 @@ sigset_t install_signal_handlers() {
   sigset_t waiting;
   if (sigaction(SIGTERM, &stop_action, nullptr) != 0 || sigaction(SIGUSR1, &stop_action, nullptr) != 0 ||
       sigaction(SIGPIPE, &ignore_action, nullptr) != 0 || sigprocmask(SIG_BLOCK, &stop, &waiting) != 0)
+    give_up("cannot set up its signals", errno);
+  if (worker && (sigaction(SIGHUP, &ignore_action, nullptr) != 0 || sigaction(SIGINT, &ignore_action, nullptr) != 0))
     give_up("cannot set up its signals", errno);
   sigdelset(&waiting, SIGTERM);
   sigdelset(&waiting, SIGUSR1);
@@ -139,19 +146,33 @@ struct Connection {
   Connection& operator=(const Connection&) = delete;
   FCGX_Request request;
   unsigned long long idle_since;  // when it was taken or last served, on the set's clock
+  bool served = false;            // a request came on it already
 };
 
-void serve_request(Connection& connection, const std::function<void()>& handle) {
+// In a pool's worker, the request is counted in the shared figures, and
+// the status page is answered here instead of by the program.
+void serve_request(Connection& connection, const std::function<void()>& handle, pool::Worker* worker) {
   FCGX_Request& request = connection.request;
   // Reads this connection's next request; -1 when it closed or sent bytes
   // that are not FastCGI records (libfcgi then closes it).
   if (FCGX_Accept_r(&request) < 0) return;
   RequestChannel channel(request, RequestChannel::Names::exact);
-  platform::set_channel(&channel);
-  serve_once(handle);
-  platform::set_channel(nullptr);
+  bool status_page = false;
+  if (worker != nullptr) {
+    const std::string script = channel.env("SCRIPT_NAME");
+    worker->begin(channel.env("REQUEST_METHOD"), script);
+    status_page = worker->is_status_page(script);
+  }
+  if (status_page) {
+    channel.write("Content-Type: application/json\r\nCache-Control: no-store\r\n\r\n" + worker->status_json() + "\n");
+  } else {
+    platform::set_channel(&channel);
+    serve_once(handle);
+    platform::set_channel(nullptr);
+  }
   drain_input(request);
   FCGX_Finish_r(&request);  // closes the connection unless the server keeps it
+  if (worker != nullptr) worker->end();
 }
 
 // FCGI_WEB_SERVER_ADDRS, the comma-separated IPv4 and IPv6 addresses that
@@ -221,7 +242,36 @@ class ConnectionSet {
   bool ready(std::size_t i) const { return polled_[i + 1].revents != 0; }
   Connection& operator[](std::size_t i) { return *connections_[i]; }
   // Connection i is idle from now.
-  void served(std::size_t i) { connections_[i]->idle_since = ++clock_; }
+  void served(std::size_t i) {
+    connections_[i]->idle_since = ++clock_;
+    connections_[i]->served = true;
+  }
+
+  // Once the loop takes no more connections: waits up to `timeout_ms` on
+  // the connections held, and not on the listening socket, which other
+  // processes of a pool go on serving. False as wait.
+  bool wait_held(int timeout_ms, const sigset_t& mask) {
+    polled_.assign(1, pollfd{-1, 0, 0});
+    for (const auto& c : connections_) polled_.push_back(pollfd{c->request.ipcFd, POLLIN, 0});
+    const timespec wait_for{timeout_ms / 1000, (timeout_ms % 1000) * 1000000L};
+    return ppoll(polled_.data(), polled_.size(), &wait_for, &mask) >= 0;
+  }
+
+  // Closes the connections that libfcgi closed and, when `served_too`,
+  // those that a request came on already; with `only_idle`, of the latter
+  // only those with nothing to read now.
+  void drop(bool served_too, bool only_idle) {
+    std::vector<pollfd> check;
+    for (const auto& c : connections_) check.push_back(pollfd{c->request.ipcFd, POLLIN, 0});
+    if (only_idle && poll(check.data(), check.size(), 0) < 0) return;
+    std::size_t i = 0;
+    connections_.erase(std::remove_if(connections_.begin(), connections_.end(),
+                                      [&](const auto& c) {
+                                        const bool waiting = only_idle && check[i++].revents != 0;
+                                        return c->request.ipcFd < 0 || (served_too && c->served && !waiting);
+                                      }),
+                       connections_.end());
+  }
 
   // After a round: drops the connections libfcgi closed, then takes the
   // ones waiting on the listening socket.
@@ -312,15 +362,72 @@ class ConnectionSet {
   bool retry_ = false;   // the pause just ended
 };
 
+// How long a connection taken but not yet served may take to send its
+// request once the loop takes no more: a web server sends it as soon as it
+// connects.
+constexpr int kLastRequestWaitMs = 1000;
+
+// After the loop: no more connections are taken, and none is closed with a
+// request on it. A connection that served already and has nothing to read
+// is closed at once (the web server opens another, to another process);
+// one just taken, or one with a request waiting, is answered first.
+void finish_held(ConnectionSet& connections, const std::function<void()>& handle, pool::Worker* worker,
+                 const sigset_t& mask) {
+  connections.drop(true, true);
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(kLastRequestWaitMs);
+  while (connections.size() > 0) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+    if (left.count() <= 0) break;
+    if (!connections.wait_held(static_cast<int>(left.count()), mask)) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    for (std::size_t i = 0; i < connections.size(); ++i) {
+      if (!connections.ready(i)) continue;
+      serve_request(connections[i], handle, worker);
+      connections.served(i);
+    }
+    connections.drop(true, false);
+  }
+}
+
+// LISTEN_FDS and LISTEN_PID, as systemd's socket activation hands a socket
+// over: one socket, descriptor 3, for this process. False when they are
+// not for this process.
+bool take_activated_socket() {
+  const std::string count = platform::process_env("LISTEN_FDS");
+  const std::string pid = platform::process_env("LISTEN_PID");
+  if (count.empty() || pid != std::to_string(::getpid())) return false;
+  if (count != "1") {
+    platform::end_with_message("FastCGI responder: LISTEN_FDS=" + count +
+                                   ": one socket only (a .socket unit with one ListenStream=)",
+                               2);
+  }
+  if (dup2(3, 0) < 0) give_up("cannot put the activated socket on standard input", errno);
+  close(3);
+  // Not passed on to programs the handler starts, nor to workers.
+  unsetenv("LISTEN_FDS");
+  unsetenv("LISTEN_PID");
+  unsetenv("LISTEN_FDNAMES");
+  return true;
+}
+
 // CGIECHO_LISTEN: the listener is opened here and put on descriptor 0, so
 // the loop serves it as one a web server handed over, with the same checks
-// and the same address filter. Unset, descriptor 0 is the server's.
-void open_listener_from_environment() {
+// and the same address filter. Unset, descriptor 0 is the server's (or
+// systemd's).
+void open_listener_from_environment(const PoolSettings& settings) {
   const std::string address = platform::process_env("CGIECHO_LISTEN");
-  if (address.empty()) return;
+  if (address.empty()) {
+    take_activated_socket();
+    return;
+  }
   const ListenAddress where = checked_listen_address(address, ListenAddress::Kind::path, "a socket path");
-  const std::string failed = where.kind == ListenAddress::Kind::tcp ? platform::listen_on_tcp(where.host, where.port)
-                                                                    : platform::listen_on_path(address);
+  const int backlog = static_cast<int>(settings.backlog);
+  const std::string failed =
+      where.kind == ListenAddress::Kind::tcp
+          ? platform::listen_on_tcp(where.host, where.port, backlog)
+          : platform::listen_on_path(address, backlog, settings.listen_mode, settings.listen_group);
   if (!failed.empty()) give_up("CGIECHO_LISTEN=" + address + ": " + failed);
 }
 
@@ -332,8 +439,12 @@ void open_listener_from_environment() {
 // SIGTERM, SIGUSR1 and SIGPIPE: a CGI program must still end on SIGTERM,
 // and should not pay seven system calls for the question.
 // CGIECHO_LISTEN makes a responder of any start.
+// So does a socket that systemd hands over (LISTEN_PID this process).
 bool started_as_fastcgi() {
   if (!platform::process_env("CGIECHO_LISTEN").empty()) return true;
+  if (!platform::process_env("LISTEN_FDS").empty() &&
+      platform::process_env("LISTEN_PID") == std::to_string(::getpid()))
+    return true;
   sockaddr_storage address;
   socklen_t length = sizeof address;
   return ::getpeername(0, reinterpret_cast<sockaddr*>(&address), &length) != 0 && errno == ENOTCONN;
@@ -344,14 +455,28 @@ void serve(const std::function<void()>& handle) {
     serve_once(handle);
     return;
   }
-  open_listener_from_environment();
+  const PoolSettingsRead read = read_pool_settings([](std::string_view name) { return platform::process_env(name); });
+  if (!read.error.empty()) platform::end_with_message("FastCGI responder: " + read.error, 2);
+  const PoolSettings& settings = read.settings;
+  // A worker of a pool finds its listener where the master left it.
+  const std::unique_ptr<pool::Worker> worker = pool::Worker::from_environment(settings);
+  if (worker == nullptr) {
+    const pool::Identity who = pool::checked_identity(settings);
+    open_listener_from_environment(settings);
+    prepare_listener(FCGI_LISTENSOCK_FILENO);
+    warn_if_reachable_listener(FCGI_LISTENSOCK_FILENO);
+    if (settings.workers > 0) {
+      pool::run_master(settings, who);
+      return;
+    }
+    pool::become(who);
+  }
   // After the library's start-up, which installs handlers of its own.
   if (FCGX_Init() != 0) give_up("libfcgi cannot start");
-  const sigset_t waiting_mask = install_signal_handlers();
-  prepare_listener(FCGI_LISTENSOCK_FILENO);
-  warn_if_reachable_listener(FCGI_LISTENSOCK_FILENO);
+  const sigset_t waiting_mask = install_signal_handlers(worker != nullptr);
+  if (worker != nullptr) worker->ready();
   ConnectionSet connections(FCGI_LISTENSOCK_FILENO);
-  while (!g_stopping) {
+  while (!g_stopping && !(worker != nullptr && worker->leave())) {
     if (!connections.wait(waiting_mask)) {
       if (errno == EINTR) continue;  // SIGTERM or SIGUSR1: the loop condition ends it
       give_up("cannot wait for connections", errno);
@@ -361,11 +486,12 @@ void serve(const std::function<void()>& handle) {
     // busy connection cannot keep the others waiting.
     for (std::size_t i = 0; i < connections.size(); ++i) {
       if (!connections.ready(i)) continue;
-      serve_request(connections[i], handle);
+      serve_request(connections[i], handle, worker.get());
       connections.served(i);
     }
     connections.update();
   }
+  finish_held(connections, handle, worker.get(), waiting_mask);
   reset_request_state();
 }
 

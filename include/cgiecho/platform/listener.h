@@ -6,6 +6,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace cgiecho::platform {
 
@@ -20,10 +21,24 @@ bool stdin_is_pipe_listener();
 // POSIX: opens a listening socket, on TCP at exactly `host` (an IPv4 or
 // IPv6 address: the static program carries no resolver) and `port`, or at
 // the socket path `path` (replacing only a socket no one listens on), and
-// puts it on standard input, where a web server hands one over. "" on
-// success, else what failed.
-std::string listen_on_tcp(const std::string& host, int port);
-std::string listen_on_path(const std::string& path);
+// puts it on standard input, where a web server hands one over, with
+// `backlog` connections waiting at most (the system may hold it lower). A
+// socket path gets the file mode `mode` and, unless `group` is "", that
+// group (a name or a number). "" on success, else what failed.
+std::string listen_on_tcp(const std::string& host, int port, int backlog);
+std::string listen_on_path(const std::string& path, int backlog, unsigned mode, const std::string& group);
+
+// POSIX: the group ID that `name` (a group name, or a number) names; false
+// when no such group exists.
+bool find_group(const std::string& name, unsigned& gid);
+
+// POSIX: the program as it was started, for starting it again: the
+// arguments it was given, and the path of argv[0] made absolute when the
+// process started (against the folder it started in, or along PATH for a
+// bare name, as a shell found it), so that a file replaced since, or a
+// symbolic link switched, is what starts next. "" when it cannot be found.
+std::vector<std::string> start_arguments();
+std::string start_program_path();
 
 // Windows: makes the named pipe `name` and puts its listening end on
 // standard input with standard output and error closed, as IIS hands a pipe

@@ -1,0 +1,76 @@
+// The pool of worker processes on POSIX (pool_posix.cpp): a master that
+// holds the listener and keeps the workers, and what a worker reports back
+// through the memory they share. serve_fastcgi.cpp runs one or the other.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "serve/pool_settings.h"
+#include "serve/pool_status.h"
+
+namespace cgiecho::pool {
+
+// Who the workers (or a responder of one process) become when the
+// responder starts as root: from CGIECHO_USER and CGIECHO_GROUP.
+struct Identity {
+  bool change = false;
+  unsigned uid = 0;
+  unsigned gid = 0;
+  std::string user;
+};
+// The identity the settings name; an unknown user or group, or a user
+// other than the current one without root, ends the process with status 2
+// and a line that names the variable.
+Identity checked_identity(const PoolSettings& settings);
+// Becomes `who`: its groups, its group, then its user; ends the process
+// with status 1 when the system refuses.
+void become(const Identity& who);
+
+// With NOTIFY_SOCKET set (systemd's notification socket), sends it `state`
+// ("READY=1", "STOPPING=1", ...); nothing otherwise. Best effort.
+void notify(std::string_view state);
+
+// The master: starts settings.workers workers (the program itself again,
+// told by its environment that it is one, with the listener on descriptor
+// 0) and keeps that many until SIGTERM, SIGINT or SIGUSR1, reloading on
+// SIGHUP. Returns when every worker has ended.
+void run_master(const PoolSettings& settings, const Identity& who);
+
+// A worker's side: what its serve loop reports to the master and the pool.
+class Worker {
+ public:
+  // The worker this process was started as, or null when it was not
+  // started by a master. Takes the marker out of the environment, so that
+  // programs the handler starts do not see it.
+  static std::unique_ptr<Worker> from_environment(const PoolSettings& settings);
+  ~Worker();
+  Worker(const Worker&) = delete;
+  Worker& operator=(const Worker&) = delete;
+
+  // The worker serves from now: the master counts it as started.
+  void ready();
+  // A request is in hand / answered. After end, leave() says whether the
+  // worker has served its share (CGIECHO_MAX_REQUESTS).
+  void begin(std::string_view method, std::string_view script);
+  void end();
+  bool leave() const { return limit_ != 0 && served_ >= limit_; }
+  // Whether `script` (the request's SCRIPT_NAME) is the status page's.
+  bool is_status_page(std::string_view script) const {
+    return !status_path_.empty() && script == status_path_;
+  }
+  std::string status_json() const;
+
+ private:
+  Worker(Figures* figures, std::uint32_t slot, int events, std::uint64_t limit, std::string status_path);
+  Figures* figures_;
+  std::uint32_t slot_;
+  int events_;
+  std::uint64_t limit_;
+  std::uint64_t served_ = 0;
+  std::string status_path_;
+};
+
+}  // namespace cgiecho::pool

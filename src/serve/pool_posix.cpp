@@ -1,0 +1,649 @@
+// The pool on POSIX. The master holds the listener on descriptor 0 and
+// runs no handler: it starts each worker as the program itself again
+// (fork, then exec of the program file it opened), told by one variable of
+// its environment which slot of the shared figures is its own and where
+// to say that it serves. A worker is today's responder with that slot to
+// keep up to date. The master sees a worker end through SIGCHLD, a request
+// that runs too long through the slot's figures, and the signals it is
+// sent through a signalfd, so that one wait covers all of them.
+#include "serve/pool.h"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
+#include <pwd.h>
+#include <sys/mman.h>
+#include <sys/prctl.h>
+#include <sys/signalfd.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <ctime>
+#include <new>
+#include <random>
+#include <vector>
+
+#include <cgiecho/platform/listener.h>
+#include <cgiecho/platform/platform.h>
+#include <cgiecho/serve/responder.h>
+
+#include "text/decimal.h"
+
+extern char** environ;
+
+namespace cgiecho::pool {
+namespace {
+
+// How the master tells a process it starts that it is a worker:
+// "SLOT,FIGURES_FD,EVENTS_FD".
+constexpr const char* kWorkerVariable = "CGIECHO_POOL_WORKER";
+// Restarts of workers that end before they serve: the first at once, then
+// twice as far apart each time, up to a second.
+constexpr std::int64_t kFirstBackoffMs = 10;
+constexpr std::int64_t kMaxBackoffMs = 1000;
+// How long the workers of a reload have to start before it counts as failed.
+constexpr std::int64_t kReloadStartMs = 60 * 1000;
+// The longest the master waits before it looks at the clock again.
+constexpr int kTickMs = 1000;
+
+std::int64_t monotonic_ms() {
+  timespec now{};
+  ::clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+// One line on standard error in one write, so that lines of several
+// processes never mix.
+void say(std::string_view what) {
+  std::string line = "cgiecho: ";
+  line += what;
+  line += '\n';
+  platform::write_stderr(line);
+}
+
+[[noreturn]] void refuse(std::string_view variable, std::string_view value, std::string_view why) {
+  platform::end_with_message(
+      "FastCGI responder: " + std::string(variable) + "=" + std::string(value) + ": " + std::string(why), 2);
+}
+
+std::string how_it_ended(int status) {
+  if (WIFSIGNALED(status)) {
+    const int number = WTERMSIG(status);
+    const char* abbreviation = ::sigabbrev_np(number);
+    return "ended by signal " + std::to_string(number) + " (" +
+           (abbreviation != nullptr ? "SIG" + std::string(abbreviation) : std::string("unknown")) + ")";
+  }
+  return "exited with status " + std::to_string(WEXITSTATUS(status));
+}
+
+// A worker as the master keeps it.
+struct Process {
+  pid_t pid = 0;
+  std::uint32_t slot = 0;
+  std::uint32_t generation = 0;
+  bool ready = false;
+  bool draining = false;  // told to finish what it holds and leave: not replaced
+  bool killed = false;    // ended by the master (timeout, or past its time to drain)
+  bool timed_out = false;
+  std::int64_t drain_deadline_ms = 0;
+};
+
+class Master {
+ public:
+  Master(const PoolSettings& settings, const Identity& who) : settings_(settings), who_(who) {}
+
+  void run() {
+    set_up();
+    while (!(stopping_ && processes_.empty())) {
+      const std::int64_t now = monotonic_ms();
+      enforce_deadlines(now);
+      refill(now);
+      if (stopping_ && processes_.empty()) break;
+      pollfd waits[2] = {{signals_, POLLIN, 0}, {events_read_, POLLIN, 0}};
+      const int ready = ::poll(waits, 2, next_wait_ms(now));
+      if (ready < 0 && errno != EINTR) give_up("the pool's master cannot wait", errno);
+      take_signals();
+      take_events();
+      reap();
+    }
+    tear_down();
+  }
+
+ private:
+  void set_up() {
+    const std::vector<std::string> arguments = platform::start_arguments();
+    program_path_ = platform::start_program_path();
+    if (arguments.empty() || program_path_.empty()) give_up("cannot find its own program file to start workers");
+    for (const auto& a : arguments) argument_text_.push_back(a);
+    exec_fd_ = ::open(program_path_.c_str(), O_RDONLY | O_CLOEXEC);
+    if (exec_fd_ < 0) give_up("cannot open its own program file " + program_path_ + " to start workers", errno);
+
+    figures_fd_ = ::memfd_create("cgiecho-pool", MFD_CLOEXEC);
+    if (figures_fd_ < 0 || ::ftruncate(figures_fd_, sizeof(Figures)) != 0)
+      give_up("cannot make the pool's shared figures", errno);
+    void* shared = ::mmap(nullptr, sizeof(Figures), PROT_READ | PROT_WRITE, MAP_SHARED, figures_fd_, 0);
+    if (shared == MAP_FAILED) give_up("cannot map the pool's shared figures", errno);
+    figures_ = new (shared) Figures();
+    figures_->start_time.store(platform::unix_time_microseconds() / 1000000);
+    figures_->workers.store(settings_.workers);
+
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) != 0) give_up("cannot make the pool's pipe", errno);
+    events_read_ = ends[0];
+    events_write_ = ends[1];
+    ::fcntl(events_read_, F_SETFL, ::fcntl(events_read_, F_GETFL) | O_NONBLOCK);
+
+    sigset_t handled;
+    sigemptyset(&handled);
+    for (int s : {SIGCHLD, SIGHUP, SIGTERM, SIGINT, SIGUSR1}) sigaddset(&handled, s);
+    if (::sigprocmask(SIG_BLOCK, &handled, &saved_mask_) != 0) give_up("cannot set up its signals", errno);
+    signals_ = ::signalfd(-1, &handled, SFD_CLOEXEC | SFD_NONBLOCK);
+    if (signals_ < 0) give_up("cannot set up its signals", errno);
+
+    if (who_.change) {
+      // The groups are looked up before any fork: the lookup is no call a
+      // child between fork and exec may make.
+      int count = 64;
+      groups_.resize(static_cast<std::size_t>(count));
+      while (::getgrouplist(who_.user.c_str(), static_cast<gid_t>(who_.gid), groups_.data(), &count) < 0) {
+        groups_.resize(static_cast<std::size_t>(count) + 64);
+        count = static_cast<int>(groups_.size());
+      }
+      groups_.resize(static_cast<std::size_t>(count));
+    }
+    current_generation_ = ++last_generation_;
+  }
+
+  void tear_down() {
+    ::sigprocmask(SIG_SETMASK, &saved_mask_, nullptr);
+    for (int fd : {signals_, events_read_, events_write_, figures_fd_, exec_fd_})
+      if (fd >= 0) ::close(fd);
+    ::munmap(figures_, sizeof(Figures));
+  }
+
+  // The environment a worker starts with: the master's, with the marker
+  // that makes it one.
+  std::vector<std::string> worker_environment(std::uint32_t slot) const {
+    std::vector<std::string> all;
+    const std::string prefix = std::string(kWorkerVariable) + "=";
+    for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry)
+      if (std::string_view(*entry).substr(0, prefix.size()) != prefix) all.emplace_back(*entry);
+    all.push_back(prefix + std::to_string(slot) + "," + std::to_string(figures_fd_) + "," +
+                  std::to_string(events_write_));
+    return all;
+  }
+
+  std::uint32_t free_slot() const {
+    for (std::uint32_t slot = 0; slot < kMaxSlots; ++slot) {
+      const bool taken = std::any_of(processes_.begin(), processes_.end(),
+                                     [slot](const Process& p) { return p.slot == slot; });
+      if (!taken) return slot;
+    }
+    return kMaxSlots;
+  }
+
+  // Starts one worker of `generation` from the program file `program`.
+  // False when the system refused the process.
+  bool start(std::uint32_t generation, int program) {
+    const std::uint32_t slot = free_slot();
+    if (slot == kMaxSlots) return false;
+    Slot& s = figures_->slots[slot];
+    s.pid.store(0);
+    s.requests.store(0);
+    s.state.store(static_cast<std::uint32_t>(SlotState::starting));
+    if (figures_->slots_used.load() <= slot) figures_->slots_used.store(slot + 1);
+
+    // Everything the child needs is made before the fork: between fork and
+    // exec it makes system calls only.
+    const std::vector<std::string> environment = worker_environment(slot);
+    std::vector<char*> envp, argv;
+    for (const auto& e : environment) envp.push_back(const_cast<char*>(e.c_str()));
+    envp.push_back(nullptr);
+    for (const auto& a : argument_text_) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    const pid_t master = ::getpid();
+
+    const pid_t pid = ::fork();
+    if (pid < 0) {
+      s.state.store(static_cast<std::uint32_t>(SlotState::free));
+      say(std::string("cannot start a worker: ") + std::strerror(errno));
+      return false;
+    }
+    if (pid == 0) run_child(master, program, argv.data(), envp.data());
+    Process p;
+    p.pid = pid;
+    p.slot = slot;
+    p.generation = generation;
+    processes_.push_back(p);
+    s.pid.store(pid);
+    return true;
+  }
+
+  [[noreturn]] void run_child(pid_t master, int program, char** argv, char** envp) {
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    ::fcntl(figures_fd_, F_SETFD, 0);
+    ::fcntl(events_write_, F_SETFD, 0);
+    if (who_.change) {
+      if (::setgroups(groups_.size(), groups_.data()) != 0 || ::setgid(static_cast<gid_t>(who_.gid)) != 0 ||
+          ::setuid(static_cast<uid_t>(who_.uid)) != 0)
+        child_fails("cannot become CGIECHO_USER");
+    }
+    // After the change of user, which clears it: a worker never outlives
+    // its master.
+    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (::getppid() != master) ::_exit(1);
+    ::fexecve(program, argv, envp);
+    child_fails("cannot start the program file");
+  }
+
+  [[noreturn]] static void child_fails(const char* what) {
+    const int error = errno;
+    std::string line = "cgiecho: a new worker ";
+    line += what;
+    line += ": ";
+    line += std::strerror(error);
+    line += '\n';
+    if (::write(STDERR_FILENO, line.data(), line.size()) < 0) {
+      // Nowhere else to say it; the exit status says it too.
+    }
+    ::_exit(127);
+  }
+
+  std::size_t serving(std::uint32_t generation) const {
+    return static_cast<std::size_t>(std::count_if(processes_.begin(), processes_.end(), [&](const Process& p) {
+      return p.generation == generation && !p.draining;
+    }));
+  }
+
+  std::int64_t backoff_ms() const {
+    return std::min(kMaxBackoffMs, kFirstBackoffMs << std::min<std::int64_t>(failed_starts_ - 1, 10));
+  }
+
+  // Keeps the pool full: a worker that ended is replaced at once, unless
+  // workers keep ending before they serve: then one at a time, further
+  // and further apart.
+  void refill(std::int64_t now) {
+    if (stopping_) return;
+    while (serving(current_generation_) < settings_.workers) {
+      if (failed_starts_ > 0 && now < next_start_ms_) return;
+      if (!start(current_generation_, exec_fd_)) {
+        next_start_ms_ = now + kMaxBackoffMs;
+        failed_starts_ = std::max<std::int64_t>(failed_starts_, 1);
+        return;
+      }
+      if (failed_starts_ > 0) {
+        next_start_ms_ = now + backoff_ms();
+        return;
+      }
+    }
+  }
+
+  void enforce_deadlines(std::int64_t now) {
+    for (Process& p : processes_) {
+      if (p.killed) continue;
+      const Slot& s = figures_->slots[p.slot];
+      const bool busy = s.state.load() == static_cast<std::uint32_t>(SlotState::busy);
+      if (settings_.request_timeout != 0 && busy &&
+          now - s.busy_since_ms.load() >= static_cast<std::int64_t>(settings_.request_timeout) * 1000) {
+        // A handler past its time cannot be trusted to stop by itself.
+        p.timed_out = p.killed = true;
+        ::kill(p.pid, SIGKILL);
+      } else if (p.draining && now >= p.drain_deadline_ms) {
+        p.killed = true;
+        ::kill(p.pid, SIGKILL);
+      }
+    }
+  }
+
+  int next_wait_ms(std::int64_t now) const {
+    std::int64_t wait = kTickMs;
+    if (failed_starts_ > 0 && !stopping_) wait = std::min(wait, next_start_ms_ - now);
+    for (const Process& p : processes_) {
+      if (p.killed) continue;
+      const Slot& s = figures_->slots[p.slot];
+      if (settings_.request_timeout != 0 && s.state.load() == static_cast<std::uint32_t>(SlotState::busy))
+        wait = std::min<std::int64_t>(wait, s.busy_since_ms.load() + std::int64_t{settings_.request_timeout} * 1000 - now);
+      if (p.draining) wait = std::min(wait, p.drain_deadline_ms - now);
+    }
+    if (reloading_) wait = std::min(wait, reload_deadline_ms_ - now);
+    return static_cast<int>(std::max<std::int64_t>(wait, 0));
+  }
+
+  void take_signals() {
+    signalfd_siginfo info{};
+    while (::read(signals_, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+      switch (info.ssi_signo) {
+        case SIGHUP:
+          begin_reload();
+          break;
+        case SIGTERM:
+        case SIGINT:
+        case SIGUSR1:
+          begin_stop();
+          break;
+        default:
+          break;  // SIGCHLD: reap() follows
+      }
+    }
+    if (reloading_ && monotonic_ms() >= reload_deadline_ms_) reload_failed("its workers did not start in time");
+  }
+
+  void take_events() {
+    std::uint32_t slots[64];
+    for (;;) {
+      const ssize_t got = ::read(events_read_, slots, sizeof slots);
+      if (got <= 0) return;
+      for (std::size_t i = 0; i < static_cast<std::size_t>(got) / sizeof slots[0]; ++i) now_ready(slots[i]);
+    }
+  }
+
+  void now_ready(std::uint32_t slot) {
+    const auto p = std::find_if(processes_.begin(), processes_.end(), [slot](const Process& q) {
+      return q.slot == slot && !q.ready;
+    });
+    if (p == processes_.end()) return;
+    p->ready = true;
+    if (p->generation == current_generation_) failed_starts_ = 0;
+    if (!announced_ready_ && serving_ready(current_generation_) >= settings_.workers) {
+      announced_ready_ = true;
+      notify("READY=1\nSTATUS=" + status_line());
+    }
+    if (reloading_ && p->generation == reload_generation_ && serving_ready(reload_generation_) >= settings_.workers)
+      commit_reload();
+  }
+
+  std::size_t serving_ready(std::uint32_t generation) const {
+    return static_cast<std::size_t>(std::count_if(processes_.begin(), processes_.end(), [&](const Process& p) {
+      return p.generation == generation && p.ready && !p.draining;
+    }));
+  }
+
+  std::string status_line() const {
+    return std::to_string(serving(current_generation_)) + " workers; " + std::to_string(figures_->answered.load()) +
+           " requests answered, " + std::to_string(figures_->crashed.load()) + " crashed, " +
+           std::to_string(figures_->timed_out.load()) + " timed out, " +
+           std::to_string(figures_->reloads.load()) + " reloads";
+  }
+
+  void drain(Process& p, std::int64_t now) {
+    if (p.draining) return;
+    p.draining = true;
+    p.drain_deadline_ms = now + static_cast<std::int64_t>(settings_.stop_timeout) * 1000;
+    ::kill(p.pid, SIGTERM);
+  }
+
+  // SIGHUP: the program file is opened again by its path and a whole new
+  // pool started from it beside the old one, on the same listener. The old
+  // workers are told to leave once every new one serves, so that there is
+  // always a worker to take a connection.
+  void begin_reload() {
+    if (stopping_) return;
+    if (reloading_) {
+      say("a reload is under way already: SIGHUP ignored");
+      return;
+    }
+    const int program = ::open(program_path_.c_str(), O_RDONLY | O_CLOEXEC);
+    if (program < 0) {
+      say("reload failed: cannot open " + program_path_ + ": " + std::strerror(errno) +
+          "; the running workers go on serving");
+      return;
+    }
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    notify("RELOADING=1\nMONOTONIC_USEC=" +
+           std::to_string(static_cast<std::int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000));
+    reloading_ = true;
+    reload_fd_ = program;
+    reload_generation_ = ++last_generation_;
+    reload_deadline_ms_ = monotonic_ms() + kReloadStartMs;
+    for (std::uint32_t i = 0; i < settings_.workers; ++i) {
+      if (!start(reload_generation_, reload_fd_)) {
+        reload_failed("the system refused a new worker");
+        return;
+      }
+    }
+  }
+
+  void commit_reload() {
+    const std::int64_t now = monotonic_ms();
+    for (Process& p : processes_)
+      if (p.generation != reload_generation_) drain(p, now);
+    ::close(exec_fd_);
+    exec_fd_ = reload_fd_;
+    reload_fd_ = -1;
+    current_generation_ = reload_generation_;
+    reloading_ = false;
+    failed_starts_ = 0;
+    figures_->reloads.fetch_add(1);
+    notify("READY=1\nSTATUS=" + status_line());
+  }
+
+  void reload_failed(const std::string& why) {
+    if (!reloading_) return;
+    const std::int64_t now = monotonic_ms();
+    for (Process& p : processes_)
+      if (p.generation == reload_generation_) drain(p, now);
+    ::close(reload_fd_);
+    reload_fd_ = -1;
+    reloading_ = false;
+    say("reload failed: " + why + "; the running workers go on serving");
+    notify("READY=1\nSTATUS=reload failed; " + status_line());
+  }
+
+  void begin_stop() {
+    if (stopping_) return;
+    stopping_ = true;
+    notify("STOPPING=1");
+    if (reloading_) {
+      ::close(reload_fd_);
+      reload_fd_ = -1;
+      reloading_ = false;
+    }
+    const std::int64_t now = monotonic_ms();
+    for (Process& p : processes_) drain(p, now);
+  }
+
+  void reap() {
+    for (;;) {
+      int status = 0;
+      const pid_t pid = ::waitpid(-1, &status, WNOHANG);
+      if (pid <= 0) return;
+      const auto p = std::find_if(processes_.begin(), processes_.end(), [pid](const Process& q) { return q.pid == pid; });
+      if (p == processes_.end()) continue;
+      const Process gone = *p;
+      processes_.erase(p);
+      ended(gone, status);
+    }
+  }
+
+  void ended(const Process& p, int status) {
+    Slot& s = figures_->slots[p.slot];
+    const auto state = static_cast<SlotState>(s.state.load());
+    const bool clean = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    std::string serving;
+    if (state == SlotState::busy) {
+      const SlotText text = read_text(s);
+      serving = " while serving " + text.method + " " + text.script;
+    }
+    s.pid.store(0);
+    s.state.store(static_cast<std::uint32_t>(SlotState::free));
+
+    const bool replaced = !stopping_ && !p.draining && p.generation == current_generation_;
+    if (!clean) {
+      if (p.timed_out) {
+        figures_->timed_out.fetch_add(1);
+      } else if (!p.killed) {
+        figures_->crashed.fetch_add(1);
+      }
+      say("worker " + std::to_string(p.pid) + " " + how_it_ended(status) + serving +
+          (replaced ? "; replaced" : "; not replaced"));
+    } else if (state == SlotState::leaving) {
+      figures_->recycled.fetch_add(1);
+    }
+    if (reloading_ && p.generation == reload_generation_ && !p.ready) {
+      reload_failed("the new worker " + std::to_string(p.pid) + " " + how_it_ended(status) +
+                    " before it could serve");
+      return;
+    }
+    if (replaced && !p.ready) {
+      ++failed_starts_;
+      next_start_ms_ = monotonic_ms() + backoff_ms();
+    }
+  }
+
+  const PoolSettings& settings_;
+  const Identity& who_;
+  std::string program_path_;
+  std::vector<std::string> argument_text_;
+  std::vector<gid_t> groups_;
+  int exec_fd_ = -1;
+  int figures_fd_ = -1;
+  int events_read_ = -1;
+  int events_write_ = -1;
+  int signals_ = -1;
+  sigset_t saved_mask_{};
+  Figures* figures_ = nullptr;
+  std::vector<Process> processes_;
+  std::uint32_t last_generation_ = 0;
+  std::uint32_t current_generation_ = 0;
+  std::int64_t failed_starts_ = 0;  // workers in a row that ended before they served
+  std::int64_t next_start_ms_ = 0;
+  bool announced_ready_ = false;
+  bool stopping_ = false;
+  bool reloading_ = false;
+  std::uint32_t reload_generation_ = 0;
+  int reload_fd_ = -1;
+  std::int64_t reload_deadline_ms_ = 0;
+};
+
+// A decimal field of the marker, up to the next comma.
+bool take_number(std::string_view& text, std::uint64_t limit, std::uint64_t& out) {
+  const std::size_t comma = std::min(text.find(','), text.size());
+  const text::Decimal number = text::parse_decimal(text.substr(0, comma));
+  text.remove_prefix(std::min(comma + 1, text.size()));
+  out = number.value;
+  return number.outcome == text::Decimal::Outcome::number && number.value <= limit;
+}
+
+}  // namespace
+
+Identity checked_identity(const PoolSettings& settings) {
+  Identity who;
+  if (settings.user.empty()) return who;
+  passwd entry{};
+  passwd* found = nullptr;
+  std::vector<char> buffer(16384);
+  const text::Decimal number = text::parse_decimal(settings.user);
+  if (number.outcome == text::Decimal::Outcome::number && number.value < 0xFFFFFFFFu) {
+    ::getpwuid_r(static_cast<uid_t>(number.value), &entry, buffer.data(), buffer.size(), &found);
+  } else {
+    ::getpwnam_r(settings.user.c_str(), &entry, buffer.data(), buffer.size(), &found);
+  }
+  if (found == nullptr) refuse("CGIECHO_USER", settings.user, "no such user");
+  who.user = found->pw_name;
+  who.uid = static_cast<unsigned>(found->pw_uid);
+  who.gid = static_cast<unsigned>(found->pw_gid);
+  if (!settings.group.empty() && !platform::find_group(settings.group, who.gid))
+    refuse("CGIECHO_GROUP", settings.group, "no such group");
+  if (::geteuid() != 0) {
+    if (who.uid != ::geteuid() || who.gid != ::getegid())
+      refuse("CGIECHO_USER", settings.user, "only a responder started as root can become another user");
+    return who;
+  }
+  who.change = true;
+  return who;
+}
+
+void become(const Identity& who) {
+  if (!who.change) return;
+  if (::initgroups(who.user.c_str(), static_cast<gid_t>(who.gid)) != 0 || ::setgid(static_cast<gid_t>(who.gid)) != 0 ||
+      ::setuid(static_cast<uid_t>(who.uid)) != 0)
+    give_up("cannot become CGIECHO_USER=" + who.user, errno);
+}
+
+void notify(std::string_view state) {
+  const std::string where = platform::process_env("NOTIFY_SOCKET");
+  if (where.empty() || (where.front() != '/' && where.front() != '@')) return;
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if (where.size() >= sizeof address.sun_path) return;
+  std::memcpy(address.sun_path, where.data(), where.size());
+  if (where.front() == '@') address.sun_path[0] = '\0';  // an abstract socket's name
+  const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return;
+  const auto size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + where.size());
+  if (::sendto(fd, state.data(), state.size(), MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&address), size) < 0) {
+    // Best effort: the service manager may be gone, and serving goes on.
+  }
+  ::close(fd);
+}
+
+void run_master(const PoolSettings& settings, const Identity& who) {
+  Master master(settings, who);
+  master.run();
+}
+
+std::unique_ptr<Worker> Worker::from_environment(const PoolSettings& settings) {
+  const std::string marker = platform::process_env(kWorkerVariable);
+  if (marker.empty()) return nullptr;
+  ::unsetenv(kWorkerVariable);
+  std::string_view rest(marker);
+  std::uint64_t slot = 0, figures_fd = 0, events = 0;
+  if (!take_number(rest, kMaxSlots - 1, slot) || !take_number(rest, 1u << 20, figures_fd) ||
+      !take_number(rest, 1u << 20, events) || !rest.empty())
+    give_up(std::string("not a worker's marker: ") + kWorkerVariable + "=" + marker);
+  void* shared = ::mmap(nullptr, sizeof(Figures), PROT_READ | PROT_WRITE, MAP_SHARED, static_cast<int>(figures_fd), 0);
+  if (shared == MAP_FAILED) give_up("a worker cannot map the pool's shared figures", errno);
+  ::close(static_cast<int>(figures_fd));
+  ::fcntl(static_cast<int>(events), F_SETFD, FD_CLOEXEC);
+  // Spread over the last tenth below the setting, so that workers started
+  // together do not all leave together.
+  std::uint64_t limit = settings.max_requests;
+  if (limit != 0) {
+    std::minstd_rand random(static_cast<std::uint32_t>(::getpid()) ^ static_cast<std::uint32_t>(monotonic_ms()));
+    limit -= random() % (limit / 10 + 1);
+  }
+  return std::unique_ptr<Worker>(new Worker(static_cast<Figures*>(shared), static_cast<std::uint32_t>(slot),
+                                            static_cast<int>(events), limit, settings.status_path));
+}
+
+Worker::Worker(Figures* figures, std::uint32_t slot, int events, std::uint64_t limit, std::string status_path)
+    : figures_(figures), slot_(slot), events_(events), limit_(limit), status_path_(std::move(status_path)) {}
+
+Worker::~Worker() {
+  if (leave()) figures_->slots[slot_].state.store(static_cast<std::uint32_t>(SlotState::leaving));
+  ::munmap(figures_, sizeof(Figures));
+  ::close(events_);
+}
+
+void Worker::ready() {
+  Slot& s = figures_->slots[slot_];
+  s.pid.store(static_cast<std::int32_t>(::getpid()));
+  s.state.store(static_cast<std::uint32_t>(SlotState::idle));
+  if (::write(events_, &slot_, sizeof slot_) < 0) {
+    // The master is gone: the parent-death signal ends this worker too.
+  }
+}
+
+void Worker::begin(std::string_view method, std::string_view script) {
+  if (begin_request(*figures_, slot_, method, script, monotonic_ms()))
+    say("all " + std::to_string(figures_->workers.load()) +
+        " workers are busy: requests wait for one (CGIECHO_WORKERS sets how many; said at most once a minute)");
+}
+
+void Worker::end() {
+  ++served_;
+  end_request(*figures_, slot_);
+}
+
+std::string Worker::status_json() const { return pool::status_json(*figures_, monotonic_ms()); }
+
+}  // namespace cgiecho::pool

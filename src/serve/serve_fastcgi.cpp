@@ -146,6 +146,7 @@ struct Connection {
   Connection& operator=(const Connection&) = delete;
   FCGX_Request request;
   unsigned long long idle_since;  // when it was taken or last served, on the set's clock
+  std::chrono::steady_clock::time_point taken = std::chrono::steady_clock::now();
   bool served = false;            // a request came on it already
 };
 
@@ -210,6 +211,9 @@ constexpr std::size_t kMaxConnections = 256;
 // How long the listening socket is left alone when no connection can be
 // taken, unless a connection closes first.
 constexpr std::time_t kAcceptPauseSeconds = 1;
+// How long a pool's worker waits for the first request of the connection
+// it took before it takes another.
+constexpr long kFreshWaitMs = 1000;
 
 // The connections from the web server and the listening socket they come
 // from. A server that keeps connections (FCGI_KEEP_CONN: nginx's
@@ -219,19 +223,26 @@ constexpr std::time_t kAcceptPauseSeconds = 1;
 // them and the listening socket at once, and hands libfcgi only a
 // connection that has bytes to read. libfcgi's own accept() would block the
 // whole loop on one listening socket.
+//
+// In a pool, every worker waits on the same listening socket: a worker
+// takes one connection per round, so that a connection waits for a worker
+// that is free rather than queue behind the request in another's hands.
 class ConnectionSet {
  public:
-  explicit ConnectionSet(int listener) : listener_(listener) {}
+  ConnectionSet(int listener, bool one_per_round) : listener_(listener), one_per_round_(one_per_round) {}
 
   // Waits for a connection to take or a request to read, with `mask` as the
   // signal mask meanwhile. False when the wait failed: errno says why
   // (EINTR for a signal).
   bool wait(const sigset_t& mask) {
-    polled_.assign(1, pollfd{listener_, static_cast<short>(paused_ ? 0 : POLLIN), 0});
+    const long fresh_ms = fresh_left_ms();
+    const bool listen = !paused_ && fresh_ms == 0;
+    polled_.assign(1, pollfd{listener_, static_cast<short>(listen ? POLLIN : 0), 0});
     for (const auto& c : connections_) polled_.push_back(pollfd{c->request.ipcFd, POLLIN, 0});
-    const timespec pause_for{kAcceptPauseSeconds, 0};
-    const int ready = ppoll(polled_.data(), polled_.size(), paused_ ? &pause_for : nullptr, &mask);
-    if (ready == 0) resume();
+    const timespec pause_for = fresh_ms > 0 ? timespec{fresh_ms / 1000, (fresh_ms % 1000) * 1000000L}
+                                            : timespec{kAcceptPauseSeconds, 0};
+    const int ready = ppoll(polled_.data(), polled_.size(), listen ? nullptr : &pause_for, &mask);
+    if (ready == 0 && paused_) resume();
     return ready >= 0;
   }
 
@@ -273,6 +284,18 @@ class ConnectionSet {
                        connections_.end());
   }
 
+  // In a pool's worker: how much longer the connection it took last may
+  // take to send its first request before the worker takes another (0:
+  // none waits). A web server sends its request as it connects; a client
+  // that connects and says nothing must not keep the worker from the
+  // listener for long.
+  long fresh_left_ms() const {
+    if (!one_per_round_ || connections_.empty() || connections_.back()->served) return 0;
+    const auto waited = std::chrono::steady_clock::now() - connections_.back()->taken;
+    return std::max<long>(0, kFreshWaitMs - static_cast<long>(
+                                                std::chrono::duration_cast<std::chrono::milliseconds>(waited).count()));
+  }
+
   // After a round: drops the connections libfcgi closed, then takes the
   // ones waiting on the listening socket.
   void update() {
@@ -281,7 +304,7 @@ class ConnectionSet {
                                       [](const auto& c) { return c->request.ipcFd < 0; }),
                        connections_.end());
     if (connections_.size() < before) resume();
-    if (!paused_ && (retry_ || (polled_[0].revents & POLLIN) != 0)) take_waiting();
+    if (!paused_ && fresh_left_ms() == 0 && (retry_ || (polled_[0].revents & POLLIN) != 0)) take_waiting();
     retry_ = false;
   }
 
@@ -312,6 +335,7 @@ class ConnectionSet {
         paused_ = true;
         return;
       }
+      if (one_per_round_) return;
     }
   }
 
@@ -355,6 +379,7 @@ class ConnectionSet {
   }
 
   int listener_;
+  bool one_per_round_;
   std::vector<std::unique_ptr<Connection>> connections_;
   std::vector<pollfd> polled_;  // the listening socket, then each connection in order
   unsigned long long clock_ = 0;
@@ -475,7 +500,7 @@ void serve(const std::function<void()>& handle) {
   if (FCGX_Init() != 0) give_up("libfcgi cannot start");
   const sigset_t waiting_mask = install_signal_handlers(worker != nullptr);
   if (worker != nullptr) worker->ready();
-  ConnectionSet connections(FCGI_LISTENSOCK_FILENO);
+  ConnectionSet connections(FCGI_LISTENSOCK_FILENO, worker != nullptr);
   while (!g_stopping && !(worker != nullptr && worker->leave())) {
     if (!connections.wait(waiting_mask)) {
       if (errno == EINTR) continue;  // SIGTERM or SIGUSR1: the loop condition ends it

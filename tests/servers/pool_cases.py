@@ -1,0 +1,493 @@
+#!/usr/bin/env python3
+"""A pool of worker processes (CGIECHO_WORKERS) spoken to in raw FastCGI
+records on 127.0.0.1.
+
+usage: pool_cases.py PROBE_RESPONDER ECHO_PROGRAM
+
+One table of cases, each against a pool of its own, started from a copy of
+the probe responder (tests/servers/probe_responder.cpp), whose handler can
+be told to wait, crash or hang: a worker that crashes or is killed
+mid-request, a hung request ended by CGIECHO_REQUEST_TIMEOUT, recycling
+after CGIECHO_MAX_REQUESTS, reload under load with the program file
+replaced first (by the echo program, and back), a reload whose workers
+cannot start, stop by SIGTERM, SIGINT and SIGUSR1 with requests in hand,
+the stop timeout, restart back-off, socket activation through
+systemd-socket-activate with a notification socket the test reads, the
+status page, dropping to a user with the socket's mode and group; then a
+table of bad values, each of which must end the program at start with
+status 2 and a line that names the variable. Every case is bounded in
+time; every process a case starts (the master and each worker it saw) must
+be gone when the case ends.
+"""
+
+import concurrent.futures
+import grp
+import itertools
+import json
+import os
+import pwd
+import re
+import shutil
+import signal
+import socket
+import stat
+import subprocess
+import sys
+import threading
+import time
+
+from fastcgi_cases import env, request, response
+from webserver import Failure, descendants, free_port, make_workdir, require, wait_for
+
+STATUS = "/pool-status"
+# What the pool's environment never inherits from the one running the tests.
+OWN = ("NOTIFY_SOCKET", "LISTEN_FDS", "LISTEN_PID", "LISTEN_FDNAMES")
+
+
+def alive(pid):
+    """True while pid is a process that has not ended (a zombie has)."""
+    try:
+        with open(f"/proc/{pid}/stat", "rb") as f:
+            data = f.read()
+    except OSError:
+        return False
+    return data[data.rindex(b")") + 2:][:1] != b"Z"
+
+
+class Pool:
+    """The program as a pool's master, listening on a free port of
+    127.0.0.1 (or as `listen` says), with the status page on."""
+
+    def __init__(self, program, folder, workers=2, listen=None, command=None, **settings):
+        self.program, self.folder, self.workers = program, folder, workers
+        self.env = {k: v for k, v in os.environ.items() if not k.startswith("CGIECHO_") and k not in OWN}
+        self.env.update(CGIECHO_WORKERS=str(workers), CGIECHO_STATUS_PATH=STATUS)
+        self.port = free_port()
+        self.path = None
+        if listen is None:
+            self.env["CGIECHO_LISTEN"] = f"127.0.0.1:{self.port}"
+        elif listen:
+            self.path = self.env["CGIECHO_LISTEN"] = listen
+        self.env.update(settings)
+        self.command = command or [program]
+        self.proc = None
+        self.seen = set()
+        self.log_path = os.path.join(folder, "pool.log")
+
+    def __enter__(self):
+        log = open(self.log_path, "ab")
+        self.proc = subprocess.Popen(self.command, env=self.env, stdin=subprocess.DEVNULL, stdout=log, stderr=log)
+        self.seen.add(self.proc.pid)
+        self.wait_workers(self.workers)
+        return self
+
+    def __exit__(self, *exc):
+        self.stop_all()
+
+    def connect(self, timeout):
+        if self.path:
+            s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+            s.settimeout(timeout)
+            s.connect(self.path)
+            return s
+        return socket.create_connection(("127.0.0.1", self.port), timeout=timeout)
+
+    def ask(self, timeout=15.0, **params):
+        """The answer to one GET on a connection of its own; None when the
+        connection ends without one."""
+        params.setdefault("SCRIPT_NAME", b"/app")
+        with self.connect(timeout) as s:
+            s.sendall(request(env("GET", **{k: v for k, v in params.items()}), keep=False))
+            return response(s)
+
+    def status(self):
+        answer = self.ask(SCRIPT_NAME=STATUS.encode())
+        if answer is None:
+            raise Failure("no status page")
+        head, _, body = answer.partition(b"\r\n\r\n")
+        self.last_head = head
+        figures = json.loads(body)
+        self.seen.update(p["pid"] for p in figures["processes"])
+        return figures
+
+    def pids(self):
+        return sorted(p["pid"] for p in self.status()["processes"])
+
+    def wait_workers(self, count, timeout=20.0):
+        def ready():
+            if self.proc.poll() is not None:
+                raise Failure(f"the pool ended with {self.proc.returncode}: {self.log()}")
+            try:
+                return self.status()["workers"] >= count
+            except (OSError, Failure, ValueError):
+                return False
+        wait_for(ready, f"{count} workers not serving", timeout)
+
+    def log(self):
+        with open(self.log_path, "rb") as f:
+            return f.read().decode("latin-1")
+
+    def stop(self, sig=signal.SIGTERM, timeout=20.0):
+        self.seen.update(descendants(self.proc.pid))
+        self.proc.send_signal(sig)
+        return self.proc.wait(timeout)
+
+    def stop_all(self):
+        """Ends the pool (its own graceful stop first) and checks that no
+        process of it is left; one that is left is killed and reported."""
+        if self.proc.poll() is None:
+            try:
+                self.stop()
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait(5)
+        deadline = time.monotonic() + 5
+        while time.monotonic() < deadline and any(alive(p) for p in self.seen):
+            time.sleep(0.05)
+        left = [p for p in self.seen if alive(p)]
+        for p in left:
+            try:
+                os.kill(p, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+        if left:
+            raise Failure(f"processes left behind: {left}")
+
+
+def in_threads(calls):
+    with concurrent.futures.ThreadPoolExecutor(len(calls)) as ex:
+        return [f.result() for f in [ex.submit(c) for c in calls]]
+
+
+def worker_line(log, how, script):
+    """The one line the master writes for a worker that ended mid-request."""
+    found = re.findall(rf"^cgiecho: worker (\d+) {re.escape(how)} while serving GET {re.escape(script)}; replaced$",
+                       log, re.M)
+    return [int(p) for p in found]
+
+
+def wait_busy(pool, count):
+    wait_for(lambda: pool.status()["busy"] >= count + 1, f"{count} requests not in hand", 10)
+
+
+# The cases. Each gets a work folder and the programs, and returns what it
+# checked; a fault is a Failure (or an AssertionError) with what was seen.
+
+def crash(folder, probe, echo):
+    with Pool(probe, folder, workers=2) as pool:
+        with concurrent.futures.ThreadPoolExecutor(1) as ex:
+            slow = ex.submit(pool.ask, PROBE_SLEEP_MS=b"800", SCRIPT_NAME=b"/slow")
+            wait_busy(pool, 1)
+            crashed = pool.ask(PROBE_END=b"abort", SCRIPT_NAME=b"/crash", QUERY_STRING=b"token=secret")
+            exited = pool.ask(PROBE_END=b"exit", SCRIPT_NAME=b"/exit")
+            assert crashed is None and exited is None, f"a crashed request was answered: {crashed!r} {exited!r}"
+            assert slow.result().endswith(b"done\r\n"), "the request beside the crash was cut"
+        pool.wait_workers(2)
+        log = pool.log()
+        assert len(worker_line(log, "ended by signal 6 (SIGABRT)", "/crash")) == 1, log
+        assert len(worker_line(log, "exited with status 3", "/exit")) == 1, log
+        assert "secret" not in log, "the query string reached the log"
+        figures = pool.status()
+        assert figures["crashed"] == 2, figures
+    return "a crash or an exit costs its own request; one line each; replaced"
+
+
+def killed(folder, probe, echo):
+    with Pool(probe, folder, workers=2) as pool:
+        with concurrent.futures.ThreadPoolExecutor(1) as ex:
+            slow = ex.submit(pool.ask, PROBE_SLEEP_MS=b"5000", SCRIPT_NAME=b"/slow")
+            wait_busy(pool, 1)
+            busy = [p["pid"] for p in pool.status()["processes"] if p["state"] == "busy" and p["script"] == "/slow"]
+            os.kill(busy[0], signal.SIGKILL)
+            assert slow.result() is None, "a killed worker's request was answered"
+        pool.wait_workers(2)
+        assert worker_line(pool.log(), "ended by signal 9 (SIGKILL)", "/slow") == busy, pool.log()
+        assert pool.ask(PROBE_SLEEP_MS=b"1").endswith(b"done\r\n")
+    return "a worker killed mid-request is logged and replaced"
+
+
+def hung(folder, probe, echo):
+    with Pool(probe, folder, workers=2, CGIECHO_REQUEST_TIMEOUT="1") as pool:
+        began = time.monotonic()
+        assert pool.ask(PROBE_END=b"hang", SCRIPT_NAME=b"/hang") is None, "a hung request was answered"
+        took = time.monotonic() - began
+        assert 0.9 <= took <= 4, f"ended after {took:.1f} s"
+        pool.wait_workers(2)
+        assert len(worker_line(pool.log(), "ended by signal 9 (SIGKILL)", "/hang")) == 1, pool.log()
+        figures = pool.status()
+        assert (figures["timed_out"], figures["crashed"]) == (1, 0), figures
+        # A request under the timeout is left alone.
+        assert pool.ask(PROBE_SLEEP_MS=b"300").endswith(b"done\r\n")
+    return f"a hung request ended after {took:.1f} s (CGIECHO_REQUEST_TIMEOUT=1)"
+
+
+def recycling(folder, probe, echo):
+    with Pool(probe, folder, workers=1, CGIECHO_MAX_REQUESTS="3") as pool:
+        pids = []
+        for _ in range(10):
+            answer = pool.ask(PROBE_PID=b"1")
+            assert answer is not None and answer.endswith(b"done\r\n"), f"request lost: {answer!r}"
+            pids.append(int(re.search(rb"pid=(\d+)", answer).group(1)))
+        pool.seen.update(pids)
+        # The first worker answered the status page at start too.
+        runs = [len(list(group)) for _, group in itertools.groupby(pids)]
+        assert runs == [2, 3, 3, 2], pids
+        wait_for(lambda: pool.status()["recycled"] >= 3, "recycled workers not counted", 10)
+    return "a worker leaves after 3 requests, none lost"
+
+
+def load(pool, seconds, stop):
+    """Requests on a new connection each from 4 threads until `stop` is
+    set (at most `seconds`): (answers, failures)."""
+    def one_thread():
+        answers, failures = 0, []
+        end = time.monotonic() + seconds
+        while not stop.is_set() and time.monotonic() < end:
+            try:
+                answer = pool.ask(PROBE_SLEEP_MS=b"20", timeout=10)
+            except OSError as e:
+                answer = e
+            if isinstance(answer, bytes) and answer.startswith(b"Content-"):
+                answers += 1
+            else:
+                failures.append(answer)
+        return answers, failures
+    return in_threads([one_thread] * 4)
+
+
+def reload_under_load(folder, probe, echo):
+    app = os.path.join(folder, "app")
+    shutil.copyfile(probe, app)
+    os.chmod(app, 0o755)
+    with Pool(app, folder, workers=3) as pool:
+        master = pool.proc.pid
+        stop = threading.Event()
+        with concurrent.futures.ThreadPoolExecutor(1) as ex:
+            loaded = ex.submit(load, pool, 20, stop)
+            try:
+                for reloads, program in enumerate((echo, probe, echo), 1):
+                    time.sleep(0.5)
+                    # As a package manager replaces a file: a new one renamed over it.
+                    shutil.copyfile(program, app + ".new")
+                    os.chmod(app + ".new", 0o755)
+                    os.rename(app + ".new", app)
+                    pool.proc.send_signal(signal.SIGHUP)
+                    wait_for(lambda: pool.status()["reloads"] >= reloads, f"reload {reloads} not done", 15)
+                time.sleep(0.5)
+            finally:
+                stop.set()
+            results = loaded.result()
+        answers = sum(a for a, _ in results)
+        failures = [f for _, fs in results for f in fs]
+        assert not failures, f"{len(failures)} of {answers + len(failures)} requests failed: {failures[:3]}"
+        assert answers > 20, f"only {answers} requests answered"
+        assert pool.proc.pid == master and pool.proc.poll() is None
+        assert b"done\r\n" not in pool.ask(PROBE_SLEEP_MS=b"1"), "the old program still answers"
+        assert "cgiecho: worker" not in pool.log() and "reload failed" not in pool.log(), pool.log()
+    return f"3 reloads under load, the file replaced first: {answers} answered, none lost, master kept its pid"
+
+
+def reload_fails(folder, probe, echo):
+    die = os.path.join(folder, "die")
+    with Pool(probe, folder, workers=2, PROBE_DIE_FILE=die) as pool:
+        before = pool.pids()
+        open(die, "w").close()
+        pool.proc.send_signal(signal.SIGHUP)
+        wait_for(lambda: "reload failed" in pool.log(), "no word of the failed reload", 15)
+        assert re.search(r"^cgiecho: reload failed: the new worker \d+ exited with status 3 before it could serve; "
+                         r"the running workers go on serving$", pool.log(), re.M), pool.log()
+        assert pool.pids() == before, "the old workers did not go on"
+        assert pool.ask(PROBE_SLEEP_MS=b"1").endswith(b"done\r\n")
+        os.unlink(die)
+        pool.proc.send_signal(signal.SIGHUP)
+        wait_for(lambda: pool.status()["reloads"] == 1, "the next reload not done", 15)
+        wait_for(lambda: not set(pool.pids()) & set(before), "old workers left after a reload", 10)
+    return "a reload whose workers end at start leaves the old ones serving; the next one works"
+
+
+def stop_in_hand(sig):
+    def case(folder, probe, echo):
+        with Pool(probe, folder, workers=3) as pool:
+            asks = [lambda: pool.ask(PROBE_SLEEP_MS=b"1500", SCRIPT_NAME=b"/slow")] * 2
+            with concurrent.futures.ThreadPoolExecutor(2) as ex:
+                slow = [ex.submit(a) for a in asks]
+                wait_busy(pool, 2)
+                assert pool.stop(sig, timeout=10) == 0, "the master did not exit 0"
+                answers = [f.result() for f in slow]
+            assert all(a is not None and a.endswith(b"done\r\n") for a in answers), answers
+            try:
+                pool.connect(2).close()
+                raise Failure("still listening after the stop")
+            except ConnectionRefusedError:
+                pass
+        return f"{signal.Signals(sig).name} with 2 requests in hand: both answered, exit 0"
+    case.__name__ = f"stop_{signal.Signals(sig).name}"
+    return case
+
+
+def stop_timeout(folder, probe, echo):
+    with Pool(probe, folder, workers=2, CGIECHO_STOP_TIMEOUT="1") as pool:
+        with concurrent.futures.ThreadPoolExecutor(1) as ex:
+            hang = ex.submit(pool.ask, PROBE_END=b"hang")
+            wait_busy(pool, 1)
+            began = time.monotonic()
+            assert pool.stop() == 0
+            took = time.monotonic() - began
+            assert hang.result() is None
+        assert 0.9 <= took <= 5, f"stopped after {took:.1f} s"
+    return f"CGIECHO_STOP_TIMEOUT=1 ends a hung request: stopped after {took:.1f} s"
+
+
+def backoff(folder, probe, echo):
+    die = os.path.join(folder, "die")
+    with Pool(probe, folder, workers=2, PROBE_DIE_FILE=die) as pool:
+        open(die, "w").close()
+        for pid in pool.pids():
+            os.kill(pid, signal.SIGKILL)
+        time.sleep(3)
+        starts = len(re.findall(r"^cgiecho: worker \d+ exited with status 3; replaced$", pool.log(), re.M))
+        assert 3 <= starts <= 20, f"{starts} failed starts in 3 s"
+        os.unlink(die)
+        pool.wait_workers(2, timeout=5)
+        assert pool.ask(PROBE_SLEEP_MS=b"1").endswith(b"done\r\n")
+    return f"workers that end at start: {starts} restarts in 3 s, then back to serving"
+
+
+def activation(folder, probe, echo):
+    tool = require("systemd-socket-activate")
+    path = os.path.join(folder, "notify")
+    notes = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+    notes.bind(path)
+    notes.settimeout(15)
+    pool = Pool(probe, folder, workers=2, listen=False, NOTIFY_SOCKET=path)
+    # The tool passes on only the variables it is told to.
+    passed = [x for k in ("PATH", "CGIECHO_WORKERS", "CGIECHO_STATUS_PATH", "NOTIFY_SOCKET") for x in ("-E", k)]
+    pool.command = [tool, "-l", f"127.0.0.1:{pool.port}", *passed, probe]
+    with pool:
+        def note():
+            return notes.recv(4096).decode()
+        first = note()
+        assert first.startswith("READY=1\nSTATUS=2 workers"), first
+        pool.proc.send_signal(signal.SIGHUP)
+        reloading = note()
+        assert re.fullmatch(r"RELOADING=1\nMONOTONIC_USEC=\d+", reloading), reloading
+        assert note().startswith("READY=1\n")
+        assert pool.status()["reloads"] == 1
+        assert pool.stop() == 0
+        assert note() == "STOPPING=1"
+    notes.close()
+    return "a socket from systemd-socket-activate; READY, RELOADING, READY, STOPPING"
+
+
+def status_page(folder, probe, echo):
+    with Pool(probe, folder, workers=2) as pool:
+        with concurrent.futures.ThreadPoolExecutor(1) as ex:
+            slow = ex.submit(pool.ask, PROBE_SLEEP_MS=b"1500", SCRIPT_NAME=b"/slow", QUERY_STRING=b"key=secret")
+            wait_busy(pool, 1)
+            time.sleep(1.1)
+            figures = pool.status()
+            assert slow.result().endswith(b"done\r\n")
+        head = pool.last_head.lower()
+        assert b"cache-control: no-store" in head and b"content-type: application/json" in head, head
+        keys = ["start_time", "workers", "busy", "idle", "max_busy", "all_busy_count", "accepted", "answered",
+                "crashed", "timed_out", "recycled", "reloads", "processes"]
+        assert list(figures) == keys, list(figures)
+        assert (figures["workers"], figures["busy"], figures["idle"]) == (2, 2, 0), figures
+        assert abs(figures["start_time"] - time.time()) < 60
+        slow_one = [p for p in figures["processes"] if p.get("script") == "/slow"]
+        assert len(slow_one) == 1 and slow_one[0]["method"] == "GET" and slow_one[0]["seconds"] >= 1, figures
+        assert "secret" not in json.dumps(figures)
+        after = pool.status()
+        assert after["answered"] >= 2 and after["max_busy"] == 2 and after["all_busy_count"] >= 1, after
+    return "the status page: every figure, the request in hand, no query string"
+
+
+def user_drop(folder, probe, echo):
+    app = os.path.join(folder, "app")
+    shutil.copyfile(probe, app)
+    os.chmod(app, 0o755)
+    sock = os.path.join(folder, "pool.sock")
+    if os.geteuid() != 0:
+        # Only root can become another user: the refusal is what is left to check.
+        result = subprocess.run([app], env=dict(CGIECHO_LISTEN=sock, CGIECHO_USER="root"),
+                                stdin=subprocess.DEVNULL, capture_output=True, timeout=10)
+        assert result.returncode == 2 and b"CGIECHO_USER=root" in result.stderr, result
+        return "not root: a change of user is refused"
+    nobody, nogroup = pwd.getpwnam("nobody"), grp.getgrnam("nogroup")
+    with Pool(app, folder, workers=2, listen=sock, CGIECHO_USER="nobody", CGIECHO_LISTEN_GROUP="nogroup",
+              CGIECHO_LISTEN_MODE="0660") as pool:
+        seen = os.stat(sock)
+        assert stat.S_IMODE(seen.st_mode) == 0o660 and seen.st_gid == nogroup.gr_gid, oct(seen.st_mode)
+
+        def uid(pid):
+            with open(f"/proc/{pid}/status") as f:
+                return int(next(line for line in f if line.startswith("Uid:")).split()[1])
+        assert all(uid(p) == nobody.pw_uid for p in pool.pids())
+        assert uid(pool.proc.pid) == 0
+        assert pool.ask(PROBE_SLEEP_MS=b"1").endswith(b"done\r\n")
+    return "workers run as nobody, the master as root; the socket 0660, group nogroup"
+
+
+CASES = [crash, killed, hung, recycling, reload_under_load, reload_fails, *map(stop_in_hand, (
+    signal.SIGTERM, signal.SIGINT, signal.SIGUSR1)), stop_timeout, backoff, activation, status_page, user_drop]
+
+# A value that is not one ends the program at start, status 2, with a line
+# that names the variable and the value.
+BAD_VALUES = [
+    {"CGIECHO_WORKERS": "many"},
+    {"CGIECHO_WORKERS": "0"},
+    {"CGIECHO_WORKERS": "99999"},
+    {"CGIECHO_WORKERS": "2", "CGIECHO_REQUEST_TIMEOUT": "-1"},
+    {"CGIECHO_WORKERS": "2", "CGIECHO_MAX_REQUESTS": "0"},
+    {"CGIECHO_WORKERS": "2", "CGIECHO_STOP_TIMEOUT": "3601"},
+    {"CGIECHO_LISTEN_MODE": "0999"},
+    {"CGIECHO_BACKLOG": "lots"},
+    {"CGIECHO_USER": "no-such-user-of-cgiecho"},
+    {"CGIECHO_USER": "root", "CGIECHO_GROUP": "no-such-group-of-cgiecho"},
+    {"CGIECHO_REQUEST_TIMEOUT": "5"},
+    {"CGIECHO_WORKERS": "2", "CGIECHO_STATUS_PATH": "status"},
+]
+
+
+def bad_values(probe):
+    problems = []
+    for settings in BAD_VALUES:
+        named = list(settings.items())[-1]
+        environment = {k: v for k, v in os.environ.items() if not k.startswith("CGIECHO_") and k not in OWN}
+        environment.update(settings, CGIECHO_LISTEN=f"127.0.0.1:{free_port()}")
+        result = subprocess.run([probe], env=environment, stdin=subprocess.DEVNULL, capture_output=True, timeout=10)
+        line = f"FastCGI responder: {named[0]}={named[1]}: "
+        if result.returncode != 2 or line.encode() not in result.stderr:
+            problems.append(f"{settings}: status {result.returncode}, {result.stderr!r}")
+    return problems
+
+
+def main(argv):
+    if len(argv) != 3:
+        print(__doc__, file=sys.stderr)
+        return 2
+    probe, echo = map(os.path.abspath, argv[1:])
+    failed = 0
+    for case in CASES:
+        folder = make_workdir(f"cgiecho-pool-{case.__name__}-")
+        try:
+            print(f"ok   {case.__name__}: {case(folder, probe, echo)}")
+        except (Failure, AssertionError, OSError, subprocess.TimeoutExpired, ValueError) as e:
+            failed += 1
+            print(f"FAIL {case.__name__}: {e!r}")
+            log = os.path.join(folder, "pool.log")
+            if os.path.exists(log):
+                print(open(log, "rb").read().decode("latin-1")[-3000:])
+        finally:
+            shutil.rmtree(folder, ignore_errors=True)
+    problems = bad_values(probe)
+    print(f"{'FAIL' if problems else 'ok  '} bad values: {len(BAD_VALUES)} refused with status 2")
+    for p in problems:
+        print(f"       {p}")
+    failed += bool(problems)
+    print(f"{failed} case(s) failed" if failed else "every case passed")
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))

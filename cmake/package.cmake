@@ -55,6 +55,9 @@ else()
   endif()
   install(FILES "${PROJECT_SOURCE_DIR}/cmake/deb/copyright" "${PROJECT_BINARY_DIR}/deb/changelog.gz"
     DESTINATION "${deb_doc}" COMPONENT deb EXCLUDE_FROM_ALL)
+  # The example units of a pool under systemd (docs/pool.md).
+  install(FILES "${PROJECT_SOURCE_DIR}/docs/systemd/cgiecho.service" "${PROJECT_SOURCE_DIR}/docs/systemd/cgiecho.socket"
+    DESTINATION "${deb_doc}/examples" COMPONENT deb EXCLUDE_FROM_ALL)
   install(FILES "${PROJECT_SOURCE_DIR}/cmake/deb/lintian-overrides" RENAME ${PROJECT_NAME}
     DESTINATION "${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides" COMPONENT deb EXCLUDE_FROM_ALL)
 

@@ -13,7 +13,8 @@ replaced first (by the echo program, and back), a reload whose workers
 cannot start, stop by SIGTERM, SIGINT and SIGUSR1 with requests in hand,
 the stop timeout, restart back-off, socket activation through
 systemd-socket-activate with a notification socket the test reads, the
-status page, dropping to a user with the socket's mode and group; then a
+status page, dropping to a user with the socket's mode and group, the
+example systemd units checked by systemd-analyze; then a
 table of bad values, each of which must end the program at start with
 status 2 and a line that names the variable. Every case is bounded in
 time; every process a case starts (the master and each worker it saw) must
@@ -159,11 +160,13 @@ def in_threads(calls):
         return [f.result() for f in [ex.submit(c) for c in calls]]
 
 
-def worker_line(log, how, script):
-    """The one line the master writes for a worker that ended mid-request."""
-    found = re.findall(rf"^cgiecho: worker (\d+) {re.escape(how)} while serving GET {re.escape(script)}; replaced$",
-                       log, re.M)
-    return [int(p) for p in found]
+def worker_line(pool, how, script):
+    """The pids of the line the master writes for a worker that ended
+    mid-request, once it is there (the connection may close just before
+    the master hears of the end)."""
+    pattern = rf"^cgiecho: worker (\d+) {re.escape(how)} while serving GET {re.escape(script)}; replaced$"
+    wait_for(lambda: re.search(pattern, pool.log(), re.M), f"no line that a worker {how}: {pool.log()}", 10)
+    return [int(p) for p in re.findall(pattern, pool.log(), re.M)]
 
 
 def wait_busy(pool, count):
@@ -183,10 +186,9 @@ def crash(folder, probe, echo):
             assert crashed is None and exited is None, f"a crashed request was answered: {crashed!r} {exited!r}"
             assert slow.result().endswith(b"done\r\n"), "the request beside the crash was cut"
         pool.wait_workers(2)
-        log = pool.log()
-        assert len(worker_line(log, "ended by signal 6 (SIGABRT)", "/crash")) == 1, log
-        assert len(worker_line(log, "exited with status 3", "/exit")) == 1, log
-        assert "secret" not in log, "the query string reached the log"
+        assert len(worker_line(pool, "ended by signal 6 (SIGABRT)", "/crash")) == 1, pool.log()
+        assert len(worker_line(pool, "exited with status 3", "/exit")) == 1, pool.log()
+        assert "secret" not in pool.log(), "the query string reached the log"
         figures = pool.status()
         assert figures["crashed"] == 2, figures
     return "a crash or an exit costs its own request; one line each; replaced"
@@ -201,7 +203,7 @@ def killed(folder, probe, echo):
             os.kill(busy[0], signal.SIGKILL)
             assert slow.result() is None, "a killed worker's request was answered"
         pool.wait_workers(2)
-        assert worker_line(pool.log(), "ended by signal 9 (SIGKILL)", "/slow") == busy, pool.log()
+        assert worker_line(pool, "ended by signal 9 (SIGKILL)", "/slow") == busy, pool.log()
         assert pool.ask(PROBE_SLEEP_MS=b"1").endswith(b"done\r\n")
     return "a worker killed mid-request is logged and replaced"
 
@@ -213,7 +215,7 @@ def hung(folder, probe, echo):
         took = time.monotonic() - began
         assert 0.9 <= took <= 4, f"ended after {took:.1f} s"
         pool.wait_workers(2)
-        assert len(worker_line(pool.log(), "ended by signal 9 (SIGKILL)", "/hang")) == 1, pool.log()
+        assert len(worker_line(pool, "ended by signal 9 (SIGKILL)", "/hang")) == 1, pool.log()
         figures = pool.status()
         assert (figures["timed_out"], figures["crashed"]) == (1, 0), figures
         # A request under the timeout is left alone.
@@ -428,8 +430,24 @@ def user_drop(folder, probe, echo):
     return "workers run as nobody, the master as root; the socket 0660, group nogroup"
 
 
+def units(folder, probe, echo):
+    """The example units of docs/systemd, as systemd would load them, with
+    the probe for the program."""
+    tool = require("systemd-analyze")
+    source = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "docs", "systemd")
+    names = ("cgiecho.socket", "cgiecho.service")
+    for name in names:
+        with open(os.path.join(source, name)) as f:
+            text = f.read()
+        with open(os.path.join(folder, name), "w") as f:
+            f.write(text.replace("ExecStart=/usr/bin/cgiecho", f"ExecStart={probe}"))
+    result = subprocess.run([tool, "verify", *names], cwd=folder, capture_output=True, timeout=60)
+    assert result.returncode == 0 and not result.stderr.strip(), result
+    return "the example .socket and .service pass systemd-analyze verify"
+
+
 CASES = [crash, killed, hung, recycling, reload_under_load, reload_fails, *map(stop_in_hand, (
-    signal.SIGTERM, signal.SIGINT, signal.SIGUSR1)), stop_timeout, backoff, activation, status_page, user_drop]
+    signal.SIGTERM, signal.SIGINT, signal.SIGUSR1)), stop_timeout, backoff, activation, units, status_page, user_drop]
 
 # A value that is not one ends the program at start, status 2, with a line
 # that names the variable and the value.

@@ -10,12 +10,14 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <linux/capability.h>
 #include <poll.h>
 #include <pwd.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -158,6 +160,21 @@ class Master {
       groups_.resize(static_cast<std::size_t>(count));
     }
     current_generation_ = ++last_generation_;
+    if (who_.change) keep_only_what_starting_workers_needs();
+  }
+
+  // Started as root to run the workers as another user, the master keeps
+  // only the privileges that takes: to give a new process its groups and
+  // user (CAP_SETGID, CAP_SETUID), and to signal workers that run as that
+  // user (CAP_KILL). It stays user 0, so the program file it opens again
+  // on a reload is still its own to read. By the system call itself: no
+  // library is needed for three bits.
+  static void keep_only_what_starting_workers_needs() {
+    __user_cap_header_struct header{};
+    header.version = _LINUX_CAPABILITY_VERSION_3;
+    __user_cap_data_struct data[2] = {};
+    data[0].permitted = data[0].effective = (1u << CAP_KILL) | (1u << CAP_SETGID) | (1u << CAP_SETUID);
+    if (::syscall(SYS_capset, &header, data) != 0) give_up("cannot give up the privileges it does not need", errno);
   }
 
   void tear_down() {

@@ -426,8 +426,17 @@ def user_drop(folder, probe, echo):
                 return int(next(line for line in f if line.startswith("Uid:")).split()[1])
         assert all(uid(p) == nobody.pw_uid for p in pool.pids())
         assert uid(pool.proc.pid) == 0
+        with open(f"/proc/{pool.proc.pid}/status") as f:
+            caps = {k: int(v, 16) for k, v in (line.split(":") for line in f if line.startswith("Cap"))}
+        # CAP_KILL, CAP_SETGID and CAP_SETUID, and nothing else.
+        assert caps["CapEff"] == caps["CapPrm"] == 0xE0 and caps["CapInh"] == 0, caps
+        # A reload still starts workers as the user.
+        pool.proc.send_signal(signal.SIGHUP)
+        wait_for(lambda: pool.status()["reloads"] == 1, "reload not done", 15)
+        wait_for(lambda: len(pool.pids()) == 2, "the old workers did not leave", 15)
+        assert all(uid(p) == nobody.pw_uid for p in pool.pids())
         assert pool.ask(PROBE_SLEEP_MS=b"1").endswith(b"done\r\n")
-    return "workers run as nobody, the master as root; the socket 0660, group nogroup"
+    return "workers run as nobody, the master as root with 3 privileges; the socket 0660, group nogroup"
 
 
 def units(folder, probe, echo):

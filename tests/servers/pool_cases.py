@@ -436,7 +436,29 @@ def user_drop(folder, probe, echo):
         wait_for(lambda: len(pool.pids()) == 2, "the old workers did not leave", 15)
         assert all(uid(p) == nobody.pw_uid for p in pool.pids())
         assert pool.ask(PROBE_SLEEP_MS=b"1").endswith(b"done\r\n")
-    return "workers run as nobody, the master as root with 3 privileges; the socket 0660, group nogroup"
+    # A responder of one process changes user once its socket is open.
+    single = Pool(app, folder, workers=1, listen=sock, CGIECHO_USER="nobody")
+    del single.env["CGIECHO_WORKERS"], single.env["CGIECHO_STATUS_PATH"]
+    log = open(single.log_path, "ab")
+    single.proc = subprocess.Popen([app], env=single.env, stdin=subprocess.DEVNULL, stdout=log, stderr=log)
+    single.seen.add(single.proc.pid)
+    try:
+        def listening():
+            if single.proc.poll() is not None:
+                raise Failure(f"the responder ended with {single.proc.returncode}")
+            try:
+                single.connect(1).close()
+                return True
+            except OSError:
+                return False
+        wait_for(listening, "the responder not listening", 10)
+        answer = single.ask(PROBE_SLEEP_MS=b"1")
+        assert answer is not None and answer.endswith(b"done\r\n"), answer
+        assert uid(single.proc.pid) == nobody.pw_uid
+    finally:
+        single.stop_all()
+    return ("workers run as nobody, the master as root with 3 privileges; the socket 0660, group nogroup; "
+            "a single responder runs as nobody")
 
 
 def units(folder, probe, echo):

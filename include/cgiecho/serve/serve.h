@@ -28,6 +28,15 @@ bool started_as_fastcgi();
 // listener address on this system ends it with status 2. A TCP listener
 // that other hosts can reach, with no FCGI_WEB_SERVER_ADDRS to name the web
 // servers, is said at start in one line on standard error.
+//
+// With CGIECHO_WORKERS=N in the process's environment (POSIX), the process
+// that calls serve becomes a pool's master: it starts N workers (the
+// program again, whose own call to serve runs the loop above), keeps them,
+// reloads them on SIGHUP, stops them on SIGTERM, SIGINT or SIGUSR1, and
+// then returns; it never calls `handle` itself. The settings of the pool,
+// of the user to run as and of the listening socket are read at start;
+// a bad value ends the process with status 2 and a line that names it
+// (docs/pool.md).
 void serve(const std::function<void()>& handle);
 
 // Back to the state before any request: no request data (its memory

@@ -9,7 +9,7 @@ packages=(
   g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev binutils-mingw-w64-x86-64 wine64
   g++-mingw-w64-i686-posix mingw-w64-i686-dev binutils-mingw-w64-i686 wine32:i386
   hyperfine valgrind lighttpd apache2 nginx fcgiwrap wrk strace
-  libfcgi-dev libfcgi-bin spawn-fcgi libssl-dev systemd
+  libfcgi-dev libfcgi-bin spawn-fcgi libssl-dev systemd iproute2
   dpkg-dev file lintian scdoc man-db
   libcgicc-dev libcgi-pm-perl golang-go python3-multipart
   chromium nodejs

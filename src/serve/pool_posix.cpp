@@ -54,6 +54,14 @@ constexpr std::int64_t kReloadStartMs = 60 * 1000;
 // The longest the master waits before it looks at the clock again.
 constexpr int kTickMs = 1000;
 
+// What a worker writes on the pool's pipe when it serves: its pid too, so
+// that a note a worker wrote just before it died is never taken for the
+// next worker in its slot. Smaller than PIPE_BUF: each write is whole.
+struct ReadyNote {
+  std::uint32_t slot;
+  std::int32_t pid;
+};
+
 std::int64_t monotonic_ms() {
   timespec now{};
   ::clock_gettime(CLOCK_MONOTONIC, &now);
@@ -354,17 +362,17 @@ class Master {
   }
 
   void take_events() {
-    std::uint32_t slots[64];
+    ReadyNote notes[64];
     for (;;) {
-      const ssize_t got = ::read(events_read_, slots, sizeof slots);
+      const ssize_t got = ::read(events_read_, notes, sizeof notes);
       if (got <= 0) return;
-      for (std::size_t i = 0; i < static_cast<std::size_t>(got) / sizeof slots[0]; ++i) now_ready(slots[i]);
+      for (std::size_t i = 0; i < static_cast<std::size_t>(got) / sizeof notes[0]; ++i) now_ready(notes[i]);
     }
   }
 
-  void now_ready(std::uint32_t slot) {
-    const auto p = std::find_if(processes_.begin(), processes_.end(), [slot](const Process& q) {
-      return q.slot == slot && !q.ready;
+  void now_ready(const ReadyNote& note) {
+    const auto p = std::find_if(processes_.begin(), processes_.end(), [&note](const Process& q) {
+      return q.slot == note.slot && q.pid == note.pid && !q.ready;
     });
     if (p == processes_.end()) return;
     p->ready = true;
@@ -645,7 +653,8 @@ void Worker::ready() {
   Slot& s = figures_->slots[slot_];
   s.pid.store(static_cast<std::int32_t>(::getpid()));
   s.state.store(static_cast<std::uint32_t>(SlotState::idle));
-  if (::write(events_, &slot_, sizeof slot_) < 0) {
+  const ReadyNote note{slot_, static_cast<std::int32_t>(::getpid())};
+  if (::write(events_, &note, sizeof note) < 0) {
     // The master is gone: the parent-death signal ends this worker too.
   }
 }

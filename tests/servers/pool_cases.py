@@ -195,7 +195,10 @@ def crash(folder, probe, echo):
 
 
 def killed(folder, probe, echo):
-    with Pool(probe, folder, workers=2) as pool:
+    # Under spawn-fcgi, which hands the listening socket over on standard input.
+    pool = Pool(probe, folder, workers=2, listen=False)
+    pool.command = [require("spawn-fcgi"), "-n", "-a", "127.0.0.1", "-p", str(pool.port), "--", probe]
+    with pool:
         with concurrent.futures.ThreadPoolExecutor(1) as ex:
             slow = ex.submit(pool.ask, PROBE_SLEEP_MS=b"5000", SCRIPT_NAME=b"/slow")
             wait_busy(pool, 1)
@@ -205,7 +208,24 @@ def killed(folder, probe, echo):
         pool.wait_workers(2)
         assert worker_line(pool, "ended by signal 9 (SIGKILL)", "/slow") == busy, pool.log()
         assert pool.ask(PROBE_SLEEP_MS=b"1").endswith(b"done\r\n")
-    return "a worker killed mid-request is logged and replaced"
+    return "under spawn-fcgi, a worker killed mid-request is logged and replaced"
+
+
+def master_killed(folder, probe, echo):
+    with Pool(probe, folder, workers=3, CGIECHO_BACKLOG="37") as pool:
+        listening = subprocess.run([require("ss"), "-ltnH", f"sport = :{pool.port}"], capture_output=True,
+                                   text=True, timeout=10).stdout.split()
+        assert listening[:3] == ["LISTEN", "0", "37"], listening
+        workers = pool.pids()
+        with concurrent.futures.ThreadPoolExecutor(1) as ex:
+            slow = ex.submit(pool.ask, PROBE_SLEEP_MS=b"1000")
+            wait_busy(pool, 1)
+            pool.proc.kill()
+            pool.proc.wait(5)
+            # Each worker is told (SIGTERM) and answers what it holds.
+            assert slow.result().endswith(b"done\r\n")
+        wait_for(lambda: not any(alive(p) for p in workers), "workers outlived their master", 10)
+    return "CGIECHO_BACKLOG=37 on the socket; the master killed: its workers answer and end"
 
 
 def hung(folder, probe, echo):
@@ -378,7 +398,26 @@ def activation(folder, probe, echo):
         assert pool.stop() == 0
         assert note() == "STOPPING=1"
     notes.close()
-    return "a socket from systemd-socket-activate; READY, RELOADING, READY, STOPPING"
+    # Two sockets: the program takes one only, and says so.
+    ports = [free_port(), free_port()]
+    two = subprocess.Popen([tool, *(x for p in ports for x in ("-l", f"127.0.0.1:{p}")), "-E", "CGIECHO_WORKERS",
+                            probe], env=pool.env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.PIPE)
+    try:
+        def started():
+            try:
+                socket.create_connection(("127.0.0.1", ports[0]), timeout=1).close()
+                return True
+            except OSError:
+                return False
+        wait_for(started, "systemd-socket-activate not listening", 10)
+        _, said = two.communicate(timeout=10)
+    finally:
+        if two.poll() is None:
+            two.kill()
+            two.wait(5)
+    assert two.returncode == 2 and b"LISTEN_FDS=2: one socket only" in said, (two.returncode, said)
+    return "a socket from systemd-socket-activate; READY, RELOADING, READY, STOPPING; two sockets refused"
 
 
 def status_page(folder, probe, echo):
@@ -477,7 +516,7 @@ def units(folder, probe, echo):
     return "the example .socket and .service pass systemd-analyze verify"
 
 
-CASES = [crash, killed, hung, recycling, reload_under_load, reload_fails, *map(stop_in_hand, (
+CASES = [crash, killed, master_killed, hung, recycling, reload_under_load, reload_fails, *map(stop_in_hand, (
     signal.SIGTERM, signal.SIGINT, signal.SIGUSR1)), stop_timeout, backoff, activation, units, status_page, user_drop]
 
 # A value that is not one ends the program at start, status 2, with a line

@@ -53,6 +53,8 @@ constexpr std::int64_t kMaxBackoffMs = 1000;
 constexpr std::int64_t kReloadStartMs = 60 * 1000;
 // The longest the master waits before it looks at the clock again.
 constexpr int kTickMs = 1000;
+// How often the service manager hears the pool's figures, when they changed.
+constexpr std::int64_t kStatusEveryMs = 10 * 1000;
 
 // What a worker writes on the pool's pipe when it serves: its pid too, so
 // that a note a worker wrote just before it died is never taken for the
@@ -121,6 +123,7 @@ class Master {
       take_signals();
       take_events();
       reap();
+      tell_status();
     }
     tear_down();
   }
@@ -379,7 +382,7 @@ class Master {
     if (p->generation == current_generation_) failed_starts_ = 0;
     if (!announced_ready_ && serving_ready(current_generation_) >= settings_.workers) {
       announced_ready_ = true;
-      notify("READY=1\nSTATUS=" + status_line());
+      tell("READY=1\n", "");
     }
     if (reloading_ && p->generation == reload_generation_ && serving_ready(reload_generation_) >= settings_.workers)
       commit_reload();
@@ -389,6 +392,21 @@ class Master {
     return static_cast<std::size_t>(std::count_if(processes_.begin(), processes_.end(), [&](const Process& p) {
       return p.generation == generation && p.ready && !p.draining;
     }));
+  }
+
+  // STATUS= for the service manager (systemctl status shows it), every
+  // few seconds while the figures change.
+  void tell_status() {
+    if (!announced_ready_) return;
+    if (monotonic_ms() - status_told_ms_ < kStatusEveryMs) return;
+    if (status_line() != status_told_) tell("", "");
+  }
+
+  // `state` with the figures as STATUS=, `before` them.
+  void tell(const std::string& state, const std::string& before) {
+    status_told_ = status_line();
+    status_told_ms_ = monotonic_ms();
+    notify(state + "STATUS=" + before + status_told_);
   }
 
   std::string status_line() const {
@@ -448,7 +466,7 @@ class Master {
     reloading_ = false;
     failed_starts_ = 0;
     figures_->reloads.fetch_add(1);
-    notify("READY=1\nSTATUS=" + status_line());
+    tell("READY=1\n", "");
   }
 
   void reload_failed(const std::string& why) {
@@ -460,7 +478,7 @@ class Master {
     reload_fd_ = -1;
     reloading_ = false;
     say("reload failed: " + why + "; the running workers go on serving");
-    notify("READY=1\nSTATUS=reload failed; " + status_line());
+    tell("READY=1\n", "reload failed; ");
   }
 
   void begin_stop() {
@@ -542,6 +560,8 @@ class Master {
   std::int64_t failed_starts_ = 0;  // workers in a row that ended before they served
   std::int64_t next_start_ms_ = 0;
   bool announced_ready_ = false;
+  std::int64_t status_told_ms_ = 0;
+  std::string status_told_;
   bool stopping_ = false;
   bool reloading_ = false;
   std::uint32_t reload_generation_ = 0;

@@ -311,11 +311,22 @@ def reload_under_load(folder, probe, echo):
 
 def reload_fails(folder, probe, echo):
     die = os.path.join(folder, "die")
-    with Pool(probe, folder, workers=2, PROBE_DIE_FILE=die) as pool:
+    app = os.path.join(folder, "app")
+    shutil.copyfile(probe, app)
+    os.chmod(app, 0o755)
+    with Pool(app, folder, workers=2, PROBE_DIE_FILE=die) as pool:
         before = pool.pids()
-        open(die, "w").close()
+        # The file gone, as in the middle of an upgrade.
+        os.rename(app, app + ".away")
         pool.proc.send_signal(signal.SIGHUP)
         wait_for(lambda: "reload failed" in pool.log(), "no word of the failed reload", 15)
+        assert re.search(rf"^cgiecho: reload failed: cannot open {re.escape(app)}: No such file or directory; "
+                         r"the running workers go on serving$", pool.log(), re.M), pool.log()
+        os.rename(app + ".away", app)
+        # A new version that ends at start.
+        open(die, "w").close()
+        pool.proc.send_signal(signal.SIGHUP)
+        wait_for(lambda: "new worker" in pool.log(), "no word of the failed reload", 15)
         assert re.search(r"^cgiecho: reload failed: the new worker \d+ exited with status 3 before it could serve; "
                          r"the running workers go on serving$", pool.log(), re.M), pool.log()
         assert pool.pids() == before, "the old workers did not go on"
@@ -324,7 +335,8 @@ def reload_fails(folder, probe, echo):
         pool.proc.send_signal(signal.SIGHUP)
         wait_for(lambda: pool.status()["reloads"] == 1, "the next reload not done", 15)
         wait_for(lambda: not set(pool.pids()) & set(before), "old workers left after a reload", 10)
-    return "a reload whose workers end at start leaves the old ones serving; the next one works"
+    return ("a reload without its file, and one whose workers end at start, leave the old workers serving; "
+            "the next one works")
 
 
 def stop_in_hand(sig):
@@ -387,7 +399,11 @@ def activation(folder, probe, echo):
     pool.command = [tool, "-l", f"127.0.0.1:{pool.port}", *passed, probe]
     with pool:
         def note():
-            return notes.recv(4096).decode()
+            """The next note but those of the figures alone, sent now and then."""
+            while True:
+                said = notes.recv(4096).decode()
+                if not said.startswith("STATUS="):
+                    return said
         first = note()
         assert first.startswith("READY=1\nSTATUS=2 workers"), first
         pool.proc.send_signal(signal.SIGHUP)

@@ -13,8 +13,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -268,18 +268,18 @@ class ConnectionSet {
     return ppoll(polled_.data(), polled_.size(), &wait_for, &mask) >= 0;
   }
 
-  // Closes the connections that libfcgi closed and, when `served_too`,
-  // those that a request came on already; with `only_idle`, of the latter
-  // only those with nothing to read now.
-  void drop(bool served_too, bool only_idle) {
+  // Closes the connections that libfcgi closed and those that a request
+  // came on already; with `keep_waiting`, not those of the latter that
+  // have bytes to read now (a request on its way).
+  void drop_served(bool keep_waiting) {
     std::vector<pollfd> check;
     for (const auto& c : connections_) check.push_back(pollfd{c->request.ipcFd, POLLIN, 0});
-    if (only_idle && poll(check.data(), check.size(), 0) < 0) return;
+    if (keep_waiting && poll(check.data(), check.size(), 0) < 0) return;
     std::size_t i = 0;
     connections_.erase(std::remove_if(connections_.begin(), connections_.end(),
                                       [&](const auto& c) {
-                                        const bool waiting = only_idle && check[i++].revents != 0;
-                                        return c->request.ipcFd < 0 || (served_too && c->served && !waiting);
+                                        const bool waiting = keep_waiting && check[i++].revents != 0;
+                                        return c->request.ipcFd < 0 || (c->served && !waiting);
                                       }),
                        connections_.end());
   }
@@ -398,7 +398,7 @@ constexpr int kLastRequestWaitMs = 1000;
 // one just taken, or one with a request waiting, is answered first.
 void finish_held(ConnectionSet& connections, const std::function<void()>& handle, pool::Worker* worker,
                  const sigset_t& mask) {
-  connections.drop(true, true);
+  connections.drop_served(true);
   const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(kLastRequestWaitMs);
   while (connections.size() > 0) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
@@ -412,17 +412,17 @@ void finish_held(ConnectionSet& connections, const std::function<void()>& handle
       serve_request(connections[i], handle, worker);
       connections.served(i);
     }
-    connections.drop(true, false);
+    connections.drop_served(false);
   }
 }
 
 // LISTEN_FDS and LISTEN_PID, as systemd's socket activation hands a socket
-// over: one socket, descriptor 3, for this process. False when they are
-// not for this process.
-bool take_activated_socket() {
+// over: one socket, descriptor 3, put on descriptor 0. Nothing when they
+// are not for this process.
+void take_activated_socket() {
   const std::string count = platform::process_env("LISTEN_FDS");
   const std::string pid = platform::process_env("LISTEN_PID");
-  if (count.empty() || pid != std::to_string(::getpid())) return false;
+  if (count.empty() || pid != std::to_string(::getpid())) return;
   if (count != "1") {
     platform::end_with_message("FastCGI responder: LISTEN_FDS=" + count +
                                    ": one socket only (a .socket unit with one ListenStream=)",
@@ -434,7 +434,6 @@ bool take_activated_socket() {
   unsetenv("LISTEN_FDS");
   unsetenv("LISTEN_PID");
   unsetenv("LISTEN_FDNAMES");
-  return true;
 }
 
 // CGIECHO_LISTEN: the listener is opened here and put on descriptor 0, so

@@ -441,6 +441,9 @@ void take_activated_socket() {
 // and the same address filter. Unset, descriptor 0 is the server's (or
 // systemd's).
 void open_listener_from_environment(const PoolSettings& settings) {
+  unsigned gid = 0;
+  if (!settings.listen_group.empty() && !platform::find_group(settings.listen_group, gid))
+    platform::end_with_message("FastCGI responder: CGIECHO_LISTEN_GROUP=" + settings.listen_group + ": no such group", 2);
   const std::string address = platform::process_env("CGIECHO_LISTEN");
   if (address.empty()) {
     take_activated_socket();

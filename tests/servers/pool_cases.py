@@ -547,6 +547,7 @@ BAD_VALUES = [
     {"CGIECHO_LISTEN_MODE": "0999"},
     {"CGIECHO_BACKLOG": "lots"},
     {"CGIECHO_USER": "no-such-user-of-cgiecho"},
+    {"CGIECHO_LISTEN_GROUP": "no-such-group-of-cgiecho"},
     {"CGIECHO_USER": "root", "CGIECHO_GROUP": "no-such-group-of-cgiecho"},
     {"CGIECHO_REQUEST_TIMEOUT": "5"},
     {"CGIECHO_WORKERS": "2", "CGIECHO_STATUS_PATH": "status"},

@@ -71,13 +71,15 @@ class Pool:
             self.path = self.env["CGIECHO_LISTEN"] = listen
         self.env.update(settings)
         self.command = command or [program]
+        self.cwd = None
         self.proc = None
         self.seen = set()
         self.log_path = os.path.join(folder, "pool.log")
 
     def __enter__(self):
         log = open(self.log_path, "ab")
-        self.proc = subprocess.Popen(self.command, env=self.env, stdin=subprocess.DEVNULL, stdout=log, stderr=log)
+        self.proc = subprocess.Popen(self.command, env=self.env, stdin=subprocess.DEVNULL, stdout=log, stderr=log,
+                                     cwd=self.cwd)
         self.seen.add(self.proc.pid)
         self.wait_workers(self.workers)
         return self
@@ -309,6 +311,34 @@ def reload_under_load(folder, probe, echo):
     return f"3 reloads under load, the file replaced first: {answers} answered, none lost, master kept its pid"
 
 
+def program_paths(folder, probe, echo):
+    """Workers start from argv[0] made absolute when the program started: a
+    relative path, a bare name found along PATH, and a symbolic link that a
+    deployment switches before the reload."""
+    for release, program in (("one", probe), ("two", echo)):
+        os.makedirs(os.path.join(folder, release))
+        shutil.copyfile(program, os.path.join(folder, release, "app"))
+        os.chmod(os.path.join(folder, release, "app"), 0o755)
+    os.symlink("one", os.path.join(folder, "current"))
+    starts = [(["current/app"], None), (["app"], os.path.join(folder, "current"))]
+    for command, path in starts:
+        pool = Pool(probe, folder, workers=2, command=command)
+        pool.cwd = folder
+        if path:
+            pool.env["PATH"] = path + ":" + pool.env.get("PATH", "/usr/bin")
+        with pool:
+            # The starting folder no longer matters once the program runs.
+            assert pool.ask(PROBE_SLEEP_MS=b"1").endswith(b"done\r\n")
+            os.symlink("two", os.path.join(folder, "next"))
+            os.rename(os.path.join(folder, "next"), os.path.join(folder, "current"))
+            pool.proc.send_signal(signal.SIGHUP)
+            wait_for(lambda: pool.status()["reloads"] == 1, f"{command}: reload not done: {pool.log()}", 15)
+            wait_for(lambda: b"done\r\n" not in pool.ask(PROBE_SLEEP_MS=b"1"), "the old release still answers", 10)
+        os.unlink(os.path.join(folder, "current"))
+        os.symlink("one", os.path.join(folder, "current"))
+    return "started as current/app and as a bare name on PATH; a switched link is what a reload runs"
+
+
 def reload_fails(folder, probe, echo):
     die = os.path.join(folder, "die")
     app = os.path.join(folder, "app")
@@ -532,7 +562,7 @@ def units(folder, probe, echo):
     return "the example .socket and .service pass systemd-analyze verify"
 
 
-CASES = [crash, killed, master_killed, hung, recycling, reload_under_load, reload_fails, *map(stop_in_hand, (
+CASES = [crash, killed, master_killed, hung, recycling, reload_under_load, program_paths, reload_fails, *map(stop_in_hand, (
     signal.SIGTERM, signal.SIGINT, signal.SIGUSR1)), stop_timeout, backoff, activation, units, status_page, user_drop]
 
 # A value that is not one ends the program at start, status 2, with a line

@@ -38,7 +38,7 @@ import threading
 import time
 
 from fastcgi_cases import env, request, response
-from webserver import Failure, descendants, free_port, make_workdir, require, wait_for
+from webserver import Failure, ListeningResponder, Nginx, descendants, exchange, free_port, make_workdir, require, wait_for
 
 STATUS = "/pool-status"
 # What the pool's environment never inherits from the one running the tests.
@@ -211,6 +211,34 @@ def killed(folder, probe, echo):
         assert worker_line(pool, "ended by signal 9 (SIGKILL)", "/slow") == busy, pool.log()
         assert pool.ask(PROBE_SLEEP_MS=b"1").endswith(b"done\r\n")
     return "under spawn-fcgi, a worker killed mid-request is logged and replaced"
+
+
+def behind_nginx(folder, probe, echo):
+    """As a user runs it: nginx in front (a new connection per request), the
+    probe told what to do by the query string."""
+    params = {"PROBE_END": "$arg_end", "PROBE_SLEEP_MS": "$arg_ms", "PROBE_PID": "1"}
+    settings = {"CGIECHO_WORKERS": "2", "CGIECHO_REQUEST_TIMEOUT": "1", "CGIECHO_STATUS_PATH": "/cgi-bin/status"}
+    with Nginx(probe, fastcgi="tcp", responder=ListeningResponder, env=params, responder_env=settings) as nginx:
+        master = nginx.responders[0].proc.pid
+        ours = {master}
+
+        def get(query):
+            answer = exchange(nginx.port, "GET", b"/cgi-bin/cgiecho?" + query, timeout=20)
+            ours.update(int(p) for p in re.findall(rb"pid=(\d+)", answer.body))
+            return answer
+        with concurrent.futures.ThreadPoolExecutor(1) as ex:
+            slow = ex.submit(get, b"ms=900")  # under the timeout of 1 s
+            time.sleep(0.2)
+            crashed, hung = get(b"end=abort"), get(b"end=hang")
+            assert crashed.status == 502 and hung.status == 502, (crashed.status, hung.status)
+            assert slow.result().status == 200 and slow.result().body.endswith(b"done\r\n"), slow.result().body
+        status = exchange(nginx.port, "GET", b"/cgi-bin/status", timeout=20)
+        figures = json.loads(status.body)
+        assert status.status == 200 and status.header("cache-control") == "no-store", status.headers
+        assert (figures["crashed"], figures["timed_out"]) == (1, 1), figures
+        ours.update(descendants(master))
+    wait_for(lambda: not any(alive(p) for p in ours), "processes left behind", 10)
+    return "behind nginx: a crash and a hang answer 502, the request beside them 200; the status page"
 
 
 def master_killed(folder, probe, echo):
@@ -562,7 +590,7 @@ def units(folder, probe, echo):
     return "the example .socket and .service pass systemd-analyze verify"
 
 
-CASES = [crash, killed, master_killed, hung, recycling, reload_under_load, program_paths, reload_fails, *map(stop_in_hand, (
+CASES = [crash, behind_nginx, killed, master_killed, hung, recycling, reload_under_load, program_paths, reload_fails, *map(stop_in_hand, (
     signal.SIGTERM, signal.SIGINT, signal.SIGUSR1)), stop_timeout, backoff, activation, units, status_page, user_drop]
 
 # A value that is not one ends the program at start, status 2, with a line

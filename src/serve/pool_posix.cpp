@@ -433,6 +433,12 @@ class Master {
       say("a reload is under way already: SIGHUP ignored");
       return;
     }
+    // Room for a whole new pool beside the one serving and any still
+    // leaving from the reload before.
+    if (kMaxSlots - processes_.size() < settings_.workers) {
+      say("reload failed: the workers of the last reload are still leaving; the running workers go on serving");
+      return;
+    }
     const int program = ::open(program_path_.c_str(), O_RDONLY | O_CLOEXEC);
     if (program < 0) {
       say("reload failed: cannot open " + program_path_ + ": " + std::strerror(errno) +

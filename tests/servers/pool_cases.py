@@ -77,9 +77,9 @@ class Pool:
         self.log_path = os.path.join(folder, "pool.log")
 
     def __enter__(self):
-        log = open(self.log_path, "ab")
-        self.proc = subprocess.Popen(self.command, env=self.env, stdin=subprocess.DEVNULL, stdout=log, stderr=log,
-                                     cwd=self.cwd)
+        with open(self.log_path, "ab") as log:
+            self.proc = subprocess.Popen(self.command, env=self.env, stdin=subprocess.DEVNULL, stdout=log,
+                                         stderr=log, cwd=self.cwd)
         self.seen.add(self.proc.pid)
         self.wait_workers(self.workers)
         return self
@@ -552,8 +552,8 @@ def user_drop(folder, probe, echo):
     # A responder of one process changes user once its socket is open.
     single = Pool(app, folder, workers=1, listen=sock, CGIECHO_USER="nobody")
     del single.env["CGIECHO_WORKERS"], single.env["CGIECHO_STATUS_PATH"]
-    log = open(single.log_path, "ab")
-    single.proc = subprocess.Popen([app], env=single.env, stdin=subprocess.DEVNULL, stdout=log, stderr=log)
+    with open(single.log_path, "ab") as log:
+        single.proc = subprocess.Popen([app], env=single.env, stdin=subprocess.DEVNULL, stdout=log, stderr=log)
     single.seen.add(single.proc.pid)
     try:
         def listening():

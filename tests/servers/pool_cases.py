@@ -550,26 +550,14 @@ def user_drop(folder, probe, echo):
         assert all(uid(p) == nobody.pw_uid for p in pool.pids())
         assert pool.ask(PROBE_SLEEP_MS=b"1").endswith(b"done\r\n")
     # A responder of one process changes user once its socket is open.
-    single = Pool(app, folder, workers=1, listen=sock, CGIECHO_USER="nobody")
-    del single.env["CGIECHO_WORKERS"], single.env["CGIECHO_STATUS_PATH"]
-    with open(single.log_path, "ab") as log:
-        single.proc = subprocess.Popen([app], env=single.env, stdin=subprocess.DEVNULL, stdout=log, stderr=log)
-    single.seen.add(single.proc.pid)
-    try:
-        def listening():
-            if single.proc.poll() is not None:
-                raise Failure(f"the responder ended with {single.proc.returncode}")
-            try:
-                single.connect(1).close()
-                return True
-            except OSError:
-                return False
-        wait_for(listening, "the responder not listening", 10)
-        answer = single.ask(PROBE_SLEEP_MS=b"1")
+    environment = {k: v for k, v in os.environ.items() if not k.startswith("CGIECHO_")}
+    with ListeningResponder(app, folder, tcp=False, name="single", env=dict(environment, CGIECHO_USER="nobody")) as r:
+        with r.connect() as s:
+            s.sendall(request(env("GET", PROBE_SLEEP_MS=b"1"), keep=False))
+            answer = response(s)
         assert answer is not None and answer.endswith(b"done\r\n"), answer
-        assert uid(single.proc.pid) == nobody.pw_uid
-    finally:
-        single.stop_all()
+        assert uid(r.proc.pid) == nobody.pw_uid
+    assert not alive(r.proc.pid)
     return ("workers run as nobody, the master as root with 3 privileges; the socket 0660, group nogroup; "
             "a single responder runs as nobody")
 

@@ -49,6 +49,14 @@ if(TARGET fcgi::fcgi)
 else()
   set(CGIECHO_NEEDS_FCGI OFF)
 endif()
+# tl::expected is Debian's CMake package on Linux; the cross builds carry
+# the header in their own tree (cmake/expected.cmake), so no package can be
+# looked for.
+if(WIN32)
+  set(CGIECHO_NEEDS_EXPECTED OFF)
+else()
+  set(CGIECHO_NEEDS_EXPECTED ON)
+endif()
 # The components: cgiecho (the shared library) and every exported target.
 # serve links libfcgi, and embed links serve.
 set(CGIECHO_COMPONENTS cgiecho ${cgiecho_exported_targets})

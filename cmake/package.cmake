@@ -8,7 +8,9 @@
 #            (echo, inspector and cgiecho-replay) and what a Windows
 #            program needs to call the library: the DLL, its import library
 #            and .def file for other linkers, and the header (install
-#            component "windows_zip").
+#            component "windows_zip"); and include/tl/expected.hpp, the
+#            header-only result type the C++ web headers include, with its
+#            licence (CC0) beside it.
 # Both components stay out of a plain `cmake --install`.
 set(CPACK_PACKAGE_NAME cgiecho)
 set(CPACK_PACKAGE_VENDOR "the cgiecho developers")
@@ -39,6 +41,10 @@ if(WIN32)
     ARCHIVE DESTINATION . COMPONENT windows_zip EXCLUDE_FROM_ALL)
   install(FILES "${PROJECT_BINARY_DIR}/cgiecho.def" "${PROJECT_SOURCE_DIR}/include/cgiecho.h"
     DESTINATION . COMPONENT windows_zip EXCLUDE_FROM_ALL)
+  install(FILES "${CGIECHO_EXPECTED_INCLUDE}/tl/expected.hpp"
+    DESTINATION include/tl COMPONENT windows_zip EXCLUDE_FROM_ALL)
+  install(FILES "${CGIECHO_EXPECTED_LICENSE}" RENAME expected.copyright
+    DESTINATION include/tl COMPONENT windows_zip EXCLUDE_FROM_ALL)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_INSTALL_CMAKE_PROJECTS "${PROJECT_BINARY_DIR};${PROJECT_NAME};windows_zip;/")
   set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
@@ -68,8 +74,10 @@ else()
   # libc6, libstdc++6 and libgcc-s1 for libcgiecho.so, from dpkg-shlibdeps;
   # the static echo program needs nothing. libfcgi-dev: the CMake package's
   # cgiecho::serve and cgiecho::embed link libfcgi, which it finds there.
+  # libexpected-dev: the web headers include <tl/expected.hpp>, and the
+  # CMake package's web component finds tl::expected there.
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libfcgi-dev")
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libfcgi-dev, libexpected-dev")
   # The shlibs file for packages that link libcgiecho.so.1, and the ldconfig
   # trigger, which Debian asks for beside the ldconfig call CPack writes into
   # postinst and postrm.

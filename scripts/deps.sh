@@ -10,7 +10,8 @@ packages=(
   g++-mingw-w64-i686-posix mingw-w64-i686-dev binutils-mingw-w64-i686 wine32:i386
   hyperfine valgrind lighttpd apache2 nginx fcgiwrap wrk strace
   libfcgi-dev libfcgi-bin spawn-fcgi libssl-dev
-  dpkg-dev file lintian scdoc man-db
+  dpkg-dev file lintian scdoc man-db doxygen
+  libexpected-dev nlohmann-json3-dev
   libcgicc-dev libcgi-pm-perl golang-go python3-multipart
   chromium nodejs
 )

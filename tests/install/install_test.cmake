@@ -111,10 +111,14 @@ run_checked("building examples/web with pkg-config" "${CXX_COMPILER}" -std=c++17
 web_example_run("${WORK}/web_example_pc")
 
 # 5. find_package(cgiecho) by component: libfcgi is looked for only for
-# serve and embed, or when no component is named. Each row: the components
-# asked for, whether the fcgi lookup is turned off, and what configuring
-# says (found, or the words of the failure).
+# serve and embed, tl-expected only for web, both when no component is
+# named. Each row: the components asked for, the lookup turned off (off:
+# fcgi's, expected-off: tl-expected's, on: none) and what configuring says
+# (found, or the words of the failure).
 set(components_cases
+  "web|expected-off|dependency tl-expected"
+  "|expected-off|dependency tl-expected"
+  "codec request serve embed|expected-off|found"
   "web|off|found"
   "web codec platform capture request|off|found"
   "cgiecho core|off|found"
@@ -131,14 +135,14 @@ cmake_minimum_required(VERSION 3.20)
 project(cgiecho_components LANGUAGES CXX)
 separate_arguments(components UNIX_COMMAND "${COMPONENTS}")
 if(components)
-  find_package(cgiecho 1.0 REQUIRED COMPONENTS ${components})
+  find_package(cgiecho 2.0 REQUIRED COMPONENTS ${components})
   foreach(component IN LISTS components)
     if(NOT cgiecho_${component}_FOUND)
       message(FATAL_ERROR "cgiecho_${component}_FOUND is not set")
     endif()
   endforeach()
 else()
-  find_package(cgiecho 1.0 REQUIRED)
+  find_package(cgiecho 2.0 REQUIRED)
   set(components cgiecho embed serve web)
 endif()
 foreach(component IN LISTS components)
@@ -160,6 +164,8 @@ foreach(case IN LISTS components_cases)
   set(disable "")
   if(fcgi STREQUAL "off")
     set(disable -DCMAKE_DISABLE_FIND_PACKAGE_fcgi=ON)
+  elseif(fcgi STREQUAL "expected-off")
+    set(disable -DCMAKE_DISABLE_FIND_PACKAGE_tl-expected=ON)
   endif()
   file(REMOVE_RECURSE "${probe}/build")
   execute_process(COMMAND "${CMAKE_COMMAND}" -S "${probe}" -B "${probe}/build" "-DCOMPONENTS=${components}"

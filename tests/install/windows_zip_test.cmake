@@ -23,10 +23,26 @@ get_filename_component(zip_name "${ZIP}" NAME_WE)
 set(dir "${unpacked}/${zip_name}")
 file(GLOB contents RELATIVE "${dir}" "${dir}/*")
 list(SORT contents)
-set(wanted cgiecho-inspect.exe cgiecho-replay.exe cgiecho.def cgiecho.dll cgiecho.exe cgiecho.h libcgiecho.dll.a)
+set(wanted cgiecho-inspect.exe cgiecho-replay.exe cgiecho.def cgiecho.dll cgiecho.exe cgiecho.h include
+  libcgiecho.dll.a)
 if(NOT contents STREQUAL wanted)
   message(FATAL_ERROR "the zip holds ${contents}, not ${wanted}")
 endif()
+# The web headers' result type, header-only, with its licence, and nothing
+# else under include/.
+file(GLOB_RECURSE included RELATIVE "${dir}/include" "${dir}/include/*")
+list(SORT included)
+if(NOT included STREQUAL "tl/expected.copyright;tl/expected.hpp")
+  message(FATAL_ERROR "the zip's include/ holds ${included}")
+endif()
+file(READ "${dir}/include/tl/expected.copyright" expected_licence)
+if(NOT expected_licence MATCHES "CC0-1.0")
+  message(FATAL_ERROR "include/tl/expected.copyright is not the header's licence")
+endif()
+file(WRITE "${WORK}/expected_use.cpp" "#include <tl/expected.hpp>\n"
+  "int main() { tl::expected<int, char> r = tl::make_unexpected('x'); return r ? 1 : 0; }\n")
+run_checked("compiling against the zip's tl/expected.hpp" "${MINGW_CC}" -x c++ -std=c++17 -fsyntax-only
+  -Wall -Wextra -Wpedantic -Werror "-I${dir}/include" "${WORK}/expected_use.cpp")
 file(STRINGS "${dir}/cgiecho.def" def_head LIMIT_COUNT 1)
 if(NOT def_head STREQUAL "LIBRARY cgiecho.dll")
   message(FATAL_ERROR "cgiecho.def begins with '${def_head}'")

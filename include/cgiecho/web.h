@@ -1,9 +1,10 @@
-// The web layer in one include: the request and its fields, files and
-// cookies, the response head, limits, errors, a request from a capture
-// file, and the request loop (serve) that runs a program under CGI and as
-// a FastCGI responder. serve.h declares the loop only: a program that never
-// calls it needs cgiecho::serve (and libfcgi) neither to compile nor to
-// link.
+/// @file
+/// The web layer in one include: the request and its fields, files and
+/// cookies, the response head, limits, errors, a request from a capture
+/// file, and the request loop (serve) that runs a program under CGI and as
+/// a FastCGI responder. serve.h declares the loop only: a program that never
+/// calls it needs cgiecho::serve (and libfcgi) neither to compile nor to
+/// link.
 #pragma once
 
 #include <cgiecho/serve/serve.h>

@@ -1,5 +1,6 @@
-// The tail of a Windows command line: what follows the program's name and
-// the blanks after it. Header-only so the rule is tested on every platform.
+/// @file
+/// The tail of a Windows command line: what follows the program's name and
+/// the blanks after it. Header-only so the rule is tested on every platform.
 #pragma once
 
 #include <cstddef>

@@ -9,8 +9,8 @@
 // Which uploads are whose: a cookie holds a random id, and every POST
 // writes one small record file, <id>-<n>.drop, beside the files it kept.
 #include <cstdint>
+#include <new>
 #include <string>
-#include <system_error>
 #include <string_view>
 #include <vector>
 
@@ -45,12 +45,6 @@ struct Item {
   std::string stored;  // the file's name in the folder
 };
 
-std::string_view variable(const web::Variables& variables, std::string_view name) {
-  for (const auto& [n, v] : variables)
-    if (n == name) return v;
-  return {};
-}
-
 std::string hex(std::string_view bytes) {
   static constexpr char kHex[] = "0123456789abcdef";
   std::string out;
@@ -73,9 +67,11 @@ bool valid_id(std::string_view id) {
   return true;
 }
 
-std::string decoded(std::string_view raw) {
+// A url-encoded field's bytes decoded; a multipart text part's as they are.
+std::string decoded(std::string_view raw, bool encoded = true) {
   std::string out;
-  web::form_decode(raw, out);
+  if (!encoded) return std::string(raw);
+  if (web::form_decode(raw, out) != web::errc::ok) throw std::bad_alloc();
   return out;
 }
 
@@ -118,7 +114,7 @@ std::vector<Item> items_of(std::string_view record) {
       item.filename = decoded(words[2]);
       item.has_type = words[3] == "1";
       item.content_type = decoded(words[4]);
-      web::parse_plain_decimal(words[5], item.size);
+      if (!web::parse_plain_decimal(words[5], item.size)) continue;
       item.stored = words[6];
     } else {
       continue;  // not a line this program writes
@@ -148,9 +144,10 @@ std::string html_page(std::string_view title, std::string_view body) {
 // `request` is null when the request itself was refused: a head that
 // cannot know HEAD.
 void answer_failure(const web::Request* request, int status, std::string_view what) {
-  web::ResponseHead head = request != nullptr ? web::ResponseHead(*request) : web::ResponseHead();
-  head.status(status);
-  head.send(html_page("Upload failed", "<h1>Upload failed</h1>\n<p>" + escaped(what) + "</p>\n"));
+  web::Response response = request != nullptr ? web::Response(*request) : web::Response();
+  // A status from http_status or this file: always one the call takes.
+  (void)response.status(status);
+  (void)response.send(html_page("Upload failed", "<h1>Upload failed</h1>\n<p>" + escaped(what) + "</p>\n"));
 }
 
 std::string drop_name(std::string_view id, int n) { return std::string(id) + '-' + std::to_string(n) + ".drop"; }
@@ -174,7 +171,7 @@ void answer_page(const web::Request& request, std::string_view folder, std::stri
 
   std::string body = "<h1>File drop</h1>\n";
   body += "<form method=\"post\" enctype=\"multipart/form-data\" action=\"" +
-          escaped(variable(request.variables(), "SCRIPT_NAME")) + "\">\n";
+          escaped(request.script_name()) + "\">\n";
   body +=
       "<label for=\"title\">Title</label>\n<input type=\"text\" id=\"title\" name=\"title\">\n"
       "<label for=\"note\">Note</label>\n<textarea id=\"note\" name=\"note\" rows=\"3\"></textarea>\n"
@@ -202,44 +199,29 @@ void answer_page(const web::Request& request, std::string_view folder, std::stri
     }
     body += "</table>\n</section>\n";
   }
-  web::ResponseHead head(request);  // HEAD: the header block alone
-  head.status(200);
-  head.send(html_page("File drop", body));
+  web::Response response(request);  // HEAD: the header block alone
+  (void)response.send(html_page("File drop", body));  // a reader that went away needs no answer
 }
 
-// This page's absolute URI. The answer to a POST is a client redirect: a
+// The answer to a POST is a client redirect to request.self_url(): a
 // local redirect (a path alone) has the server answer the path within the
 // same POST, so the browser would stay on the POST, a reload would send
 // the form again, and Location would have to be the only header, leaving
 // no room for the cookie.
-std::string self_uri(const web::Variables& v) {
-  const std::string_view https = variable(v, "HTTPS");
-  const bool secure = !https.empty() && https != "off" && https != "OFF";
-  std::string host(variable(v, "SERVER_NAME"));
-  if (host.find(':') != std::string::npos && host.front() != '[') host = '[' + host + ']';  // IPv6
-  std::string uri = (secure ? "https://" : "http://") + host;
-  const std::string_view port = variable(v, "SERVER_PORT");
-  if (!port.empty() && port != (secure ? "443" : "80")) uri += ':' + std::string(port);
-  const std::string_view script = variable(v, "SCRIPT_NAME");
-  uri += script.empty() ? std::string_view("/") : script;
-  return uri;
-}
-
 void answer_post(const web::Request& request, std::string_view folder, std::string id) {
-  const web::Variables& v = request.variables();
-  if (variable(v, "SERVER_NAME").empty())
+  if (request.get("SERVER_NAME").empty())
     return answer_failure(&request, 500, "The server passed no SERVER_NAME to redirect to.");
   const bool new_browser = !valid_id(id);
   if (new_browser && (id = random_id()).empty())
     return answer_failure(&request, 500, "The system gave no random bytes for an id.");
 
   std::vector<Item> items;
-  for (const web::Field& f : request.form()) {
+  for (const web::Field& f : request.raw_form()) {
     Item& i = items.emplace_back();
-    f.name(i.name);
-    f.value(i.value);
+    i.name = decoded(f.raw_name, f.encoded);
+    i.value = decoded(f.raw_value, f.encoded);
   }
-  for (const web::UploadedFile& file : request.files()) {
+  for (const web::UploadedFile& file : request.uploads()) {
     // A file input left empty still sends a part, without a filename.
     if (file.filename().empty() && file.size() == 0) continue;
     Item i;
@@ -254,10 +236,9 @@ void answer_post(const web::Request& request, std::string_view folder, std::stri
     i.stored += ".upload";
     // Made inside the folder as it is opened now: nothing checked
     // beforehand can have changed since.
-    std::error_code why;
-    if (file.keep_in(folder, i.stored, why) != web::errc::ok)
+    if (const auto kept = file.keep_in(folder, i.stored); !kept)
       return answer_failure(&request, 500, "A file could not be kept in the upload folder (CGIECHO_UPLOAD_DIR): " +
-                                     why.message() + ".");
+                                               kept.error().system().message() + ".");
     items.push_back(std::move(i));
   }
 
@@ -273,71 +254,50 @@ void answer_post(const web::Request& request, std::string_view folder, std::stri
   }
   if (!written) return answer_failure(&request, 507, "This browser's list is full.");
 
-  web::ResponseHead head;
+  // Secure when the request came over HTTPS or to localhost: over plain
+  // HTTP to another host a browser would drop a Secure cookie.
+  web::Response response(request);
   if (new_browser) {
-    web::SetCookie cookie{kCookie, id};
-    cookie.path = variable(v, "SCRIPT_NAME");
-    cookie.max_age = 365 * 24 * 3600;
-    // Over plain HTTP a browser would drop a Secure cookie.
-    cookie.secure = self_uri(v).compare(0, 8, "https://") == 0;
-    if (head.set_cookie(cookie) != web::errc::ok) {
-      cookie.path = {};  // a script name no cookie path can hold: the whole site
-      if (head.set_cookie(cookie) != web::errc::ok)
+    auto cookie = web::SetCookie(kCookie, id).path(request.script_name()).max_age(365 * 24 * 3600);
+    if (!response.set_cookie(cookie)) {
+      // A script name no cookie path can hold: the whole site.
+      if (!response.set_cookie(cookie.path("")))
         return answer_failure(&request, 500, "The cookie could not be set.");
     }
   }
-  if (head.redirect(self_uri(v), 303) != web::errc::ok)
+  if (!response.redirect(request.self_url(), 303))
     return answer_failure(&request, 500, "The server's name and port make no address to redirect to.");
-  head.send();
+  (void)response.send();
 }
 
-void answer(const web::Variables& own) {
-  const web::Variables variables = platform::environment();
-  web::Limits limits;
-  std::string_view bad;
-  if (const web::errc e = web::limits_from(variables, own, web::Limits{}, limits, bad); e != web::errc::ok) {
-    web::Request::refuse_current(e, limits, bad);
-    return answer_failure(nullptr, 500, std::string(bad) + " is not a plain decimal number.");
-  }
+void answer() {
   // The request is read before any answer, refusals included: some servers
   // pass an answer on only once the body they are writing has been taken.
-  web::Request request;
-  if (const web::errc e = web::Request::from_current(limits, request); e != web::errc::ok)
-    return answer_failure(nullptr, web::http_status(e),
-                          std::string(web::message(e)) + " (" + std::string(web::code_name(e)) + ")");
+  // The limits are the server's (CGIECHO_MAX_* and the rest).
+  const auto request = web::Request::current();
+  if (!request) return answer_failure(nullptr, request.error().status(), request.error().message());
   // The process's own setting: under FastCGI a request's parameters
   // never choose where files go.
   const std::string folder = platform::process_env(kFolderVariable);
-  if (folder.empty()) return answer_failure(&request, 500, "No upload folder is configured (CGIECHO_UPLOAD_DIR).");
+  if (folder.empty()) return answer_failure(&*request, 500, "No upload folder is configured (CGIECHO_UPLOAD_DIR).");
 
-  const std::string_view method = request.method();
+  const std::string_view method = request->method();
   if (method != "GET" && method != "HEAD" && method != "POST") {
-    web::ResponseHead head(request);
-    head.status(405);
-    head.header("Allow", "GET, HEAD, POST");
-    head.send(html_page("Method not allowed", "<p>This page takes GET and POST.</p>\n"));
+    web::Response response(*request);
+    (void)response.status(405);
+    (void)response.header("Allow", "GET, HEAD, POST");
+    (void)response.send(html_page("Method not allowed", "<p>This page takes GET and POST.</p>\n"));
     return;
   }
-  const web::Cookie* cookie = request.cookie(kCookie);
-  const std::string id = cookie != nullptr ? std::string(cookie->value) : std::string();
-  if (method == "POST") return answer_post(request, folder, id);
-  answer_page(request, folder, id);
-}
-
-// Only the CGIECHO_* settings of a responder's own environment count.
-web::Variables own_settings() {
-  web::Variables own;
-  if (!cgiecho::started_as_fastcgi()) return own;
-  for (auto& v : platform::process_environment())
-    if (v.first.compare(0, 8, "CGIECHO_") == 0) own.push_back(std::move(v));
-  return own;
+  const std::string id = request->cookie(kCookie).value_or("");
+  if (method == "POST") return answer_post(*request, folder, id);
+  answer_page(*request, folder, id);
 }
 
 }  // namespace
 
 int main() {
   if (!platform::start_process()) platform::end_process(255);
-  const web::Variables own = own_settings();
-  cgiecho::serve([&own] { answer(own); });
+  cgiecho::serve(answer);
   platform::end_process(0);
 }

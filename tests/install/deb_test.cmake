@@ -107,7 +107,7 @@ if(NOT run_output MATCHES "<html><body>x=a&lt;b\r?\n</body></html>$")
 endif()
 
 # The README's C example, through the packaged cgiecho.pc alone.
-readme_code_blocks("${SOURCE_DIR}/README.md" "${WORK}/readme")
+readme_code_blocks("${SOURCE_DIR}" "${WORK}/readme")
 set(ENV{PKG_CONFIG_PATH} "${root}/usr/${LIBDIR}/pkgconfig")
 set(ENV{PKG_CONFIG_LIBDIR} "${root}/usr/${LIBDIR}/pkgconfig")
 run_checked("pkg-config" "${found_pkg-config}" --cflags --libs cgiecho)

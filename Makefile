@@ -4,8 +4,9 @@
 # `make check` builds everything and runs every test, and `make demo` serves
 # the echo program on 127.0.0.1 (`make demo-fastcgi`: as a FastCGI
 # responder), and `make docs` writes the reference documentation of the
-# public headers to build/docs/html/. Each build is a preset of CMakePresets.json (`cmake --preset
-# linux` and so on), in the folder that the preset names. `make check` and
+# public headers to build/docs/html/. Each build is a preset of
+# CMakePresets.json (`cmake --preset linux` and so on), in the folder that
+# the preset names. `make check` and
 # `make demo` first install what they need (`make deps`, as root); `make`
 # alone needs what scripts/deps.sh installs for the tests too.
 BUILD   = build

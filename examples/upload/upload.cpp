@@ -275,7 +275,10 @@ void answer() {
   // pass an answer on only once the body they are writing has been taken.
   // The limits are the server's (CGIECHO_MAX_* and the rest).
   const auto request = web::Request::current();
-  if (!request) return answer_failure(nullptr, request.error().status(), request.error().message());
+  if (!request) {
+    const web::error& e = request.error();
+    return answer_failure(nullptr, e.status(), e.message() + " (" + std::string(e.code_name()) + ")");
+  }
   // The process's own setting: under FastCGI a request's parameters
   // never choose where files go.
   const std::string folder = platform::process_env(kFolderVariable);

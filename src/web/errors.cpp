@@ -45,6 +45,7 @@ constexpr ErrorRow kErrors[] = {
     {errc::field_missing, "field_missing", 400, "A required field is missing."},
     {errc::field_not_a_number, "field_not_a_number", 400, "A field is not a number."},
     {errc::field_out_of_range, "field_out_of_range", 400, "A field is outside its range."},
+    {errc::field_invalid, "field_invalid", 400, "A field's value is not accepted."},
 };
 
 constexpr bool rows_in_enum_order() {
@@ -53,7 +54,7 @@ constexpr bool rows_in_enum_order() {
   return true;
 }
 static_assert(rows_in_enum_order(), "kErrors must list every errc in declaration order");
-static_assert(std::size(kErrors) == static_cast<std::size_t>(errc::field_out_of_range) + 1, "an errc has no row");
+static_assert(std::size(kErrors) == static_cast<std::size_t>(errc::field_invalid) + 1, "an errc has no row");
 
 // A value cast from an integer outside the enum gets a row of its own
 // rather than one past the table.
@@ -91,7 +92,8 @@ class WebCategory final : public std::error_category {
 };
 
 bool is_field_error(errc e) {
-  return e == errc::field_missing || e == errc::field_not_a_number || e == errc::field_out_of_range;
+  return e == errc::field_missing || e == errc::field_not_a_number || e == errc::field_out_of_range ||
+         e == errc::field_invalid;
 }
 
 }  // namespace
@@ -106,12 +108,26 @@ std::error_code make_error_code(errc e) noexcept { return {static_cast<int>(e), 
 error::error(errc code, std::string detail, std::optional<std::uint64_t> offset)
     : code_(code), detail_(std::move(detail)), offset_(offset) {}
 
+error error::with_note(std::string note) const {
+  error e = *this;
+  e.note_ = std::move(note);
+  return e;
+}
+
 std::string error::message() const {
   // A field's error reads as the form shows it: the field, then why.
+  // A field's error reads as a form shows it: "age is out of range", or
+  // the program's own sentence after the field's name.
   if (is_field_error(code_) && !detail_.empty()) {
-    std::string line = detail_ + ": " + std::string(web::message(code_));
-    return line;
+    if (!note_.empty()) return detail_ + ": " + note_;
+    switch (code_) {
+      case errc::field_missing: return detail_ + " is required";
+      case errc::field_not_a_number: return detail_ + " is not a number";
+      case errc::field_out_of_range: return detail_ + " is out of range";
+      default: return detail_ + " is not accepted";
+    }
   }
+  if (code_ == errc::invalid_limit && !detail_.empty()) return detail_ + " is not a plain decimal number.";
   std::string line(web::message(code_));
   if (!detail_.empty() || offset_) {
     if (!line.empty() && line.back() == '.') line.pop_back();

@@ -478,7 +478,7 @@ bool Request::is_head() const noexcept { return method() == "HEAD"; }
 
 bool Request::is_https() const noexcept {
   const std::string_view https = get("HTTPS");
-  return text::equals_ignoring_case(https, "on") || https == "1";
+  return text::equals_ignoring_case(https, "on") || https == "1";  // as Response::for_current reads it
 }
 
 std::string Request::self_url() const {

@@ -195,12 +195,24 @@ bool http_date(std::int64_t t, std::string& out) {
   return true;
 }
 
-// Hosts a browser treats as secure over plain HTTP: a Secure cookie set
-// from one comes back.
+// Hosts a browser treats as secure over plain HTTP, so that a Secure
+// cookie set from one comes back: localhost and its subdomains, and the
+// loopback addresses (127.0.0.0/8, ::1).
 bool is_localhost(std::string_view host) {
-  return text::equals_ignoring_case(host, "localhost") ||
-         (host.size() > 10 && text::equals_ignoring_case(host.substr(host.size() - 10), ".localhost"));
+  if (text::equals_ignoring_case(host, "localhost") ||
+      (host.size() > 10 && text::equals_ignoring_case(host.substr(host.size() - 10), ".localhost")))
+    return true;
+  if (host == "::1" || host == "[::1]") return true;
+  if (host.substr(0, 4) != "127.") return false;
+  int dots = 0;
+  for (const char c : host) {
+    if (c == '.') ++dots;
+    else if (c < '0' || c > '9') return false;
+  }
+  return dots == 3;
 }
+
+bool is_https_value(std::string_view https) { return text::equals_ignoring_case(https, "on") || https == "1"; }
 
 constexpr char kHex[] = "0123456789ABCDEF";
 
@@ -396,6 +408,13 @@ std::string_view Response::text() const noexcept { return block_; }
 
 Response::Response(const Request& request) noexcept
     : head_only_(request.is_head()), secure_cookies_(request.is_https() || is_localhost(request.get("SERVER_NAME"))) {}
+
+Response Response::for_current() {
+  Response response;
+  response.head_only_ = platform::env("REQUEST_METHOD") == "HEAD";
+  response.secure_cookies_ = is_https_value(platform::env("HTTPS")) || is_localhost(platform::env("SERVER_NAME"));
+  return response;
+}
 
 Response::~Response() {
   if (!held_.empty() || (wrote_ && !sent_)) (void)flush();

@@ -51,6 +51,7 @@ enum class [[nodiscard]] errc {
   field_missing,       // absent, or empty where a value is required
   field_not_a_number,  // not a number of the kind asked for
   field_out_of_range,  // a number outside the range asked for
+  field_invalid,       // a value the program's own rule refuses (FormErrors::add)
 };
 
 // "body_too_large", ...; "ok" for errc::ok.
@@ -100,8 +101,13 @@ class [[nodiscard]] error {
   std::optional<std::uint64_t> offset() const noexcept { return offset_; }
   /// The system's reason; empty (value 0) when the system gave none.
   std::error_code system() const noexcept { return system_; }
-  /// One line for people and logs: the message, then the detail ("age: not
-  /// a number" for a field, "... (a part's header line has no colon, at
+  /// A program's own sentence for a field it refused (FormErrors::add);
+  /// message() then gives it after the field's name.
+  const std::string& note() const noexcept { return note_; }
+  /// The same error with a program's own sentence. May throw std::bad_alloc.
+  error with_note(std::string note) const;
+  /// One line for people and logs: the message, then the detail ("age is
+  /// not a number" for a field, "email: needs an @" with a note, "... (a part's header line has no colon, at
   /// byte 112)" for a body) and the system's message. No byte of the
   /// request is in it but a field's name that the program asked for.
   std::string message() const;
@@ -114,6 +120,7 @@ class [[nodiscard]] error {
   std::string detail_;
   std::optional<std::uint64_t> offset_;
   std::error_code system_;
+  std::string note_;
 };
 
 /// What every call that can fail gives: the value, or the error.

@@ -207,8 +207,13 @@ class FormErrors {
     all_.push_back(std::move(r.error()));
     return std::nullopt;
   }
-  /// An error of the program's own ("email: needs an @"): errc::field_*
-  /// with the field's name as detail.
+  /// An error of the program's own: `errors.add("email", "needs an @")`
+  /// keeps errc::field_invalid for that field with that sentence, which
+  /// message() gives as "email: needs an @".
+  void add(std::string_view field, std::string_view why) {
+    all_.push_back(error(errc::field_invalid, std::string(field)).with_note(std::string(why)));
+  }
+  /// Any other error, as it is.
   void add(error e) { all_.push_back(std::move(e)); }
   bool empty() const noexcept { return all_.empty(); }
   const std::vector<error>& all() const noexcept { return all_; }

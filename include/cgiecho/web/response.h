@@ -23,7 +23,8 @@ enum class SameSite { lax, strict, none, unset };
 /// may hold any bytes: it is written with cookie_encode, and
 /// Request::cookie() gives it back the same. HttpOnly and SameSite=Lax are
 /// on unless turned off. Secure follows the response unless set: on for a
-/// Response made for a request that came over HTTPS or to localhost (which
+/// Response made for a request that came over HTTPS or to localhost, its
+/// subdomains or a loopback address (which browsers treat as secure
 /// browsers treat as secure), and for a Response made without a request;
 /// off for a plain HTTP request to any other host, because a browser drops
 /// a Secure cookie set over plain HTTP and the cookie would never come back.
@@ -80,6 +81,10 @@ class Response {
   /// Secure by default when the request came over HTTPS or to localhost.
   /// Nothing of `request` is kept but those facts.
   explicit Response(const Request& request) noexcept;
+  /// The answer to the request in hand when there is no Request to make it
+  /// from (Request::current() refused it): the same facts, read from the
+  /// request's variables, so a refused HEAD request gets no body either.
+  static Response for_current();
   /// Writes out what write() holds, as flush() would; errors are lost here,
   /// so a program that cares calls flush() itself.
   ~Response();

@@ -55,21 +55,21 @@ elseif(EXAMPLE STREQUAL "web")
     REQUEST_METHOD=PUT CONTENT_TYPE=text/plain CONTENT_LENGTH=4 CGIECHO_MEMORY=2)
   set(form CONTENT_TYPE=application/x-www-form-urlencoded)
   run_case("a form without its number" "a=%3C&b"
-    "${head}${stranger}<li>error: age: A required field is missing.</li>\n<li>body: 7 bytes, 0 lines</li>\n</ul>\n"
+    "${head}${stranger}<li>error: age is required</li>\n<li>body: 7 bytes, 0 lines</li>\n</ul>\n"
     REQUEST_METHOD=POST ${form} CONTENT_LENGTH=7)
   run_case("a form with every field" "tag=a&tag=%3Cb%3E&age=42"
     "${head}${stranger}<li>tag: a</li>\n<li>tag: &lt;b&gt;</li>\n<li>age: 42</li>\n<li>body: 24 bytes, 0 lines</li>\n</ul>\n"
     REQUEST_METHOD=POST ${form} CONTENT_LENGTH=24)
   run_case("a number out of range" "age=200"
-    "${head}${stranger}<li>error: age: A field is outside its range.</li>\n<li>body: 7 bytes, 0 lines</li>\n</ul>\n"
+    "${head}${stranger}<li>error: age is out of range</li>\n<li>body: 7 bytes, 0 lines</li>\n</ul>\n"
     REQUEST_METHOD=POST ${form} CONTENT_LENGTH=7)
   run_case("no number at all" "age=4x"
-    "${head}${stranger}<li>error: age: A field is not a number.</li>\n<li>body: 6 bytes, 0 lines</li>\n</ul>\n"
+    "${head}${stranger}<li>error: age is not a number</li>\n<li>body: 6 bytes, 0 lines</li>\n</ul>\n"
     REQUEST_METHOD=POST ${form} CONTENT_LENGTH=6)
   set(ENV{CONTENT_TYPE} "multipart/form-data; boundary=XX")
   run_case("a multipart form with a file"
     "--XX\r\nContent-Disposition: form-data; name=\"tag\"\r\n\r\nt1\r\n--XX\r\nContent-Disposition: form-data; name=\"f\"; filename=\"a.txt\"\r\n\r\nabc\r\n--XX--\r\n"
-    "${head}${stranger}<li>tag: t1</li>\n<li>error: age: A required field is missing.</li>\n<li>file f: 3 bytes</li>\n<li>body: 0 bytes, 0 lines</li>\n</ul>\n"
+    "${head}${stranger}<li>tag: t1</li>\n<li>error: age is required</li>\n<li>file f: 3 bytes</li>\n<li>body: 0 bytes, 0 lines</li>\n</ul>\n"
     REQUEST_METHOD=POST CONTENT_LENGTH=136)
   unset(ENV{CONTENT_TYPE})
   run_case("a HEAD request" "" "${head}" REQUEST_METHOD=HEAD QUERY_STRING=x=1)

@@ -19,3 +19,10 @@
 #include <cgiecho/web/request.h>
 #include <cgiecho/web/response.h>
 #include <cgiecho/web/upload.h>
+
+/// @namespace cgiecho
+/// The library's C++ interface: the core (codec, request, output, echo),
+/// the platform seam, the request loop, capture and the web layer.
+/// @namespace cgiecho::web
+/// The web layer: the request and its fields, files and cookies, typed
+/// fields, the response, limits, and errors as values (web::result).

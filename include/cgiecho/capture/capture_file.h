@@ -91,3 +91,7 @@ struct ReadError {
 bool read_file(const std::string& path, std::string& out);
 
 }  // namespace cgiecho::capture
+
+/// @namespace cgiecho::capture
+/// Capture files: the record of one request and its answer, written,
+/// checked and read back.

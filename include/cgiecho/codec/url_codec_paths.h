@@ -42,3 +42,6 @@ std::size_t url_decode_in_place(url_path path, char* data, std::size_t size);
 std::string url_decode_on(url_path path, std::string_view text);
 
 }  // namespace cgiecho::detail
+
+/// @namespace cgiecho::detail
+/// The decoder's separate paths, for tests and benchmarks.

@@ -299,3 +299,7 @@ enum class FileRead { ok, missing, failed };
 FileRead read_file(std::string_view path, std::uint64_t max, std::string& out) noexcept;
 
 }  // namespace cgiecho::platform
+
+/// @namespace cgiecho::platform
+/// The one seam to the operating system: environment, standard input and
+/// output, files, temp files, listeners and processes.

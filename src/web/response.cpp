@@ -325,11 +325,12 @@ result<void> Response::content_type(std::string_view media_type, std::string_vie
 
 result<void> Response::header(std::string_view name, std::string_view value) {
   if (const errc e = check_open(); e != errc::ok) return done(e);
-  if (!text::is_token(name) || !is_safe_value(value)) return done(errc::invalid_header);
+  const auto refused = [name] { return fail(error(errc::invalid_header, std::string(name))); };
+  if (!text::is_token(name) || !is_safe_value(value)) return refused();
   // Each has a call of its own that checks it (or, Content-Length, the
   // body decides it): set here it would pass around those checks.
   for (const std::string_view own : {"Status", "Content-Type", "Location", "Set-Cookie", "Content-Length"})
-    if (text::equals_ignoring_case(name, own)) return fail(error(errc::invalid_header, std::string(name)));
+    if (text::equals_ignoring_case(name, own)) return refused();
   return done(update([&](std::string&, std::string&, std::string& headers) {
     headers.append(name).append(": ").append(value).append("\r\n");
   }));
@@ -381,7 +382,10 @@ result<void> Response::redirect(std::string_view absolute_uri, int code) noexcep
 
 result<void> Response::local_redirect(std::string_view path) noexcept {
   if (const errc e = check_open(); e != errc::ok) return done(e);
-  if (!status_line_.empty() || !type_line_.empty() || !headers_.empty()) return done(errc::invalid_redirect);
+  // A body write() holds would go out after the Location, which the
+  // server answers with a page of its own.
+  if (!status_line_.empty() || !type_line_.empty() || !headers_.empty() || any_body_)
+    return done(errc::invalid_redirect);
   if (path.empty() || path[0] != '/' || (path.size() > 1 && path[1] == '/') || has_space_or_control(path) ||
       path.find_first_of("\\#") != std::string_view::npos)
     return done(errc::invalid_redirect);

@@ -4,6 +4,7 @@
 #include <utility>
 #include <iterator>
 #include <string>
+#include <string_view>
 
 namespace cgiecho::web {
 namespace {
@@ -94,6 +95,22 @@ bool is_field_error(errc e) {
   return e == errc::field_missing || e == errc::field_not_a_number || e == errc::field_out_of_range;
 }
 
+// A detail may be a name a program refused ("a\r\nb"): control bytes
+// become \xHH so that the message stays one line in a log.
+void append_detail(std::string& line, std::string_view detail) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  for (const char c : detail) {
+    const auto b = static_cast<unsigned char>(c);
+    if (b >= 0x20 && b != 0x7F) {
+      line += c;
+    } else {
+      line += "\\x";
+      line += kHex[b >> 4];
+      line += kHex[b & 15];
+    }
+  }
+}
+
 }  // namespace
 
 const std::error_category& web_category() noexcept {
@@ -109,14 +126,15 @@ error::error(errc code, std::string detail, std::optional<std::uint64_t> offset)
 std::string error::message() const {
   // A field's error reads as the form shows it: the field, then why.
   if (is_field_error(code_) && !detail_.empty()) {
-    std::string line = detail_ + ": " + std::string(web::message(code_));
-    return line;
+    std::string line;
+    append_detail(line, detail_);
+    return line.append(": ").append(web::message(code_));
   }
   std::string line(web::message(code_));
   if (!detail_.empty() || offset_) {
     if (!line.empty() && line.back() == '.') line.pop_back();
     line += " (";
-    line += detail_;
+    append_detail(line, detail_);
     if (offset_) line += (detail_.empty() ? "at byte " : ", at byte ") + std::to_string(*offset_);
     line += ").";
   }

@@ -5,35 +5,32 @@
 
 namespace cgiecho::web {
 
-errc request_from_capture(std::string_view file, const Limits& limits, Request& out,
-                          capture::ReadError* fault) noexcept {
-  out = Request();
+result<Request> request_from_capture(std::string_view file, const Limits& limits, capture::ReadError* fault) noexcept {
   try {
     capture::Capture c;
     capture::ReadError error;
     if (!capture::read_capture(file, c, error)) {
       if (fault != nullptr) *fault = std::move(error);
-      return errc::read_failed;
+      return fail(errc::read_failed);
     }
     std::string body = c.body ? std::move(c.body->bytes) : std::string();
-    return Request::from_parts(std::move(c.params), std::move(body), limits, out);
+    return Request::from_parts(std::move(c.params), std::move(body), limits);
   } catch (const std::bad_alloc&) {
-    return errc::out_of_memory;
+    return fail(errc::out_of_memory);
   }
 }
 
-errc request_from_capture_file(const std::string& path, const Limits& limits, Request& out,
-                               capture::ReadError* fault) noexcept {
-  out = Request();
+result<Request> request_from_capture_file(const std::string& path, const Limits& limits,
+                                          capture::ReadError* fault) noexcept {
   try {
     std::string file;
     if (!capture::read_file(path, file)) {
       if (fault != nullptr) *fault = capture::ReadError{0, path + " cannot be read"};
-      return errc::read_failed;
+      return fail(errc::read_failed);
     }
-    return request_from_capture(file, limits, out, fault);
+    return request_from_capture(file, limits, fault);
   } catch (const std::bad_alloc&) {
-    return errc::out_of_memory;
+    return fail(errc::out_of_memory);
   }
 }
 

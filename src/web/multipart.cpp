@@ -158,6 +158,8 @@ struct MultipartParser::State {
   std::size_t pattern_size = 0;
   std::string_view boundary;
   errc error = errc::ok;
+  std::string_view rule;      // the rule a malformed body broke (a static text)
+  std::uint64_t error_at = 0;  // where, in the body
   Stage stage = Stage::preamble;
 
   // The possible delimiter in progress. Its bytes from earlier pieces are
@@ -568,6 +570,12 @@ errc MultipartParser::finish() noexcept {
 }
 
 std::size_t MultipartParser::held() const noexcept { return state_ == nullptr ? 0 : state_->held_size; }
+
+std::string_view MultipartParser::broken_rule() const noexcept {
+  return state_ == nullptr || state_->error != errc::malformed_multipart ? std::string_view() : state_->rule;
+}
+
+std::uint64_t MultipartParser::error_offset() const noexcept { return state_ == nullptr ? 0 : state_->error_at; }
 
 namespace {
 

@@ -1,6 +1,7 @@
 #include <cgiecho/web/request.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -10,6 +11,10 @@
 #include <cgiecho/platform/platform.h>
 #include <cgiecho/web/form_collector.h>
 #include <cgiecho/web/multipart.h>
+#include <cgiecho/web/response.h>
+
+#include "text/ascii.h"
+#include "text/decimal.h"
 
 namespace cgiecho::web {
 namespace {
@@ -50,20 +55,17 @@ errc without_exceptions(Build&& build) noexcept {
 
 }  // namespace
 
-errc BodyStream::read(char* buffer, std::size_t count, std::size_t& got) noexcept {
-  got = 0;
-  if (position_ >= size_) return errc::ok;
+result<std::size_t> BodyStream::read(char* buffer, std::size_t count) noexcept {
+  std::size_t got = 0;
+  if (position_ >= size_) return got;
   if (file_ != nullptr) {
-    if (!file_->read_at(position_, buffer, count, got)) {
-      got = 0;
-      return errc::temp_file_failed;
-    }
+    if (!file_->read_at(position_, buffer, count, got)) return fail(errc::temp_file_failed);
   } else {
     got = static_cast<std::size_t>(std::min<std::uint64_t>(count, size_ - position_));
     if (got > 0) std::memcpy(buffer, memory_.data() + static_cast<std::size_t>(position_), got);
   }
   position_ += got;
-  return errc::ok;
+  return got;
 }
 
 struct Request::Data {
@@ -79,8 +81,13 @@ struct Request::Data {
 
   // The body by its kind: from `input` when there is one, else `body`
   // holds it already, head.length bytes.
+  // Where a malformed multipart body broke its rules.
+  std::string_view broken_rule;
+  std::uint64_t broken_at = 0;
+
   errc parse_body(const Limits& limits, BodyInput* input);
   errc parse_multipart(const Limits& limits, BodyInput* input);
+  errc noted(const MultipartParser& parser, errc e) noexcept;
   errc keep_other(const Limits& limits, BodyInput& input);
 };
 
@@ -128,20 +135,50 @@ errc Request::Data::parse_multipart(const Limits& limits, BodyInput* input) {
     }
     collector = std::make_unique<FormCollector>(limits, body);
     MultipartParser parser(head.boundary, limits, *collector);
-    if (const errc e = parser.feed(body); e != errc::ok) return e;
-    return parser.finish();
+    errc e = parser.feed(body);
+    if (e == errc::ok) e = parser.finish();
+    return noted(parser, e);
   }
   collector = std::make_unique<FormCollector>(limits, std::string_view());
   MultipartParser parser(head.boundary, limits, *collector);
   const std::unique_ptr<char[]> piece(new char[kStreamPiece]);
   if (const errc e = input->read_all(piece.get(), kStreamPiece, [&parser](std::string_view bytes) { return parser.feed(bytes); });
       e != errc::ok)
-    return e;
+    return noted(parser, e);
   if (const errc e = input->end_error(); e != errc::ok) return e;
-  return parser.finish();
+  return noted(parser, parser.finish());
 }
 
-void Request::refuse_current(errc e, const Limits& limits, std::string_view bad_variable) noexcept {
+errc Request::Data::noted(const MultipartParser& parser, errc e) noexcept {
+  if (e == errc::malformed_multipart) {
+    broken_rule = parser.broken_rule();
+    broken_at = parser.error_offset();
+  }
+  return e;
+}
+
+namespace {
+
+// The error a request ends with, with what the body broke when it is known.
+error request_error(errc e, std::string_view rule, std::uint64_t at) noexcept {
+  if (e != errc::malformed_multipart || rule.empty()) return e;
+  try {
+    return error(e, std::string(rule), at);
+  } catch (const std::bad_alloc&) {
+    return e;
+  }
+}
+
+// The server's limits: the request's variables, else under FastCGI the
+// responder's own environment.
+errc server_limits(const Variables& variables, Limits& limits, std::string_view& bad) {
+  const Variables fallback = platform::channel() != nullptr ? platform::process_environment() : Variables();
+  return limits_from(variables, fallback, Limits{}, limits, bad);
+}
+
+}  // namespace
+
+void Request::refuse_current(const error& e, const Limits& limits) noexcept {
   Variables variables;
   RequestHead head;
   try {
@@ -153,45 +190,69 @@ void Request::refuse_current(errc e, const Limits& limits, std::string_view bad_
   // breaks.
   (void)check_request(variables, limits, 0, head);
   BodyInput input(head.length);
-  refuse(e, variables, limits, input, bad_variable);
+  refuse(e.code(), variables, limits, input, e.code() == errc::invalid_limit ? std::string_view(e.detail()) : "");
 }
 
-errc Request::from_current(const Limits& limits, Request& out) noexcept {
-  out = Request();
+result<Request> Request::current() noexcept { return read(nullptr); }
+
+result<Request> Request::current(const Limits& limits) noexcept { return read(&limits); }
+
+result<Request> Request::read(const Limits* own) noexcept {
   std::unique_ptr<Data> data;
+  Limits limits = own != nullptr ? *own : Limits{};
+  std::string_view bad;
   BodyInput input(0);
   const errc e = without_exceptions([&] {
     data = std::make_unique<Data>();
     data->variables = platform::environment();
+    if (own == nullptr) {
+      if (const errc limit = server_limits(data->variables, limits, bad); limit != errc::ok) return limit;
+    }
     const errc checked = check_request(data->variables, limits, 0, data->head);
     input = BodyInput(data->head.length);
     return checked != errc::ok ? checked : data->parse_body(limits, &input);
   });
   if (e != errc::ok) {
     static const Variables kNone;
-    refuse(e, data ? data->variables : kNone, limits, input);
-    return e;
+    if (e == errc::invalid_limit && data) {
+      // The refusal still needs the length to read the body off.
+      RequestHead head;
+      (void)check_request(data->variables, limits, 0, head);
+      input = BodyInput(head.length);
+    }
+    refuse(e, data ? data->variables : kNone, limits, input, bad);
+    if (e == errc::invalid_limit) {
+      try {
+        return fail(error(e, std::string(bad)));
+      } catch (const std::bad_alloc&) {
+        return fail(e);
+      }
+    }
+    return fail(data ? request_error(e, data->broken_rule, data->broken_at) : error(e));
   }
-  out.data_ = std::move(data);
-  return errc::ok;
+  Request request;
+  request.data_ = std::move(data);
+  return request;
 }
 
-errc Request::from_parts(Variables variables, std::string body, const Limits& limits, Request& out) noexcept {
-  out = Request();
-  return without_exceptions([&] {
-    auto data = std::make_unique<Data>();
+result<Request> Request::from_parts(Variables variables, std::string body, const Limits& limits) noexcept {
+  std::unique_ptr<Data> data;
+  const errc e = without_exceptions([&] {
+    data = std::make_unique<Data>();
     data->variables = std::move(variables);
     data->body = std::move(body);
     // As a server hands it over: CONTENT_LENGTH bytes are the body, and
     // without it the body is what was given.
-    if (const errc e = check_request(data->variables, limits, data->body.size(), data->head); e != errc::ok)
-      return e;
+    if (const errc checked = check_request(data->variables, limits, data->body.size(), data->head); checked != errc::ok)
+      return checked;
     if (data->head.length > data->body.size()) return errc::body_truncated;
     data->body.resize(static_cast<std::size_t>(data->head.length));
-    if (const errc e = data->parse_body(limits, nullptr); e != errc::ok) return e;
-    out.data_ = std::move(data);
-    return errc::ok;
+    return data->parse_body(limits, nullptr);
   });
+  if (e != errc::ok) return fail(data ? request_error(e, data->broken_rule, data->broken_at) : error(e));
+  Request request;
+  request.data_ = std::move(data);
+  return request;
 }
 
 Request::Request() noexcept = default;
@@ -228,40 +289,210 @@ BodyStream Request::body_stream() const noexcept {
   return BodyStream(data_->body, nullptr, data_->body.size());
 }
 
-const std::vector<Field>& Request::args() const noexcept {
+const std::vector<Field>& Request::raw_args() const noexcept {
   static const std::vector<Field> kNone;
   return data_ ? data_->head.args : kNone;
 }
 
-const std::vector<Field>& Request::form() const noexcept {
+const std::vector<Field>& Request::raw_form() const noexcept {
   static const std::vector<Field> kNone;
   if (!data_) return kNone;
   return data_->collector ? data_->collector->fields() : data_->form;
 }
 
-const std::vector<Cookie>& Request::cookies() const noexcept {
+const std::vector<Cookie>& Request::raw_cookies() const noexcept {
   static const std::vector<Cookie> kNone;
   return data_ ? data_->head.cookies : kNone;
 }
 
-const std::vector<UploadedFile>& Request::files() const noexcept {
+const std::vector<UploadedFile>& Request::uploads() const noexcept {
   static const std::vector<UploadedFile> kNone;
   return data_ && data_->collector ? data_->collector->files() : kNone;
 }
 
-const Field* Request::arg(std::string_view name) const noexcept { return find_field(args(), name); }
-const Field* Request::field(std::string_view name) const noexcept { return find_field(form(), name); }
+namespace {
 
-const Cookie* Request::cookie(std::string_view name) const noexcept {
-  for (const Cookie& c : cookies())
-    if (c.name == name) return &c;
-  return nullptr;
+// A field's decoded value; std::bad_alloc as the standard library throws it.
+std::string decoded(const Field& f) {
+  std::string value;
+  if (f.value(value) != errc::ok) throw std::bad_alloc();
+  return value;
+}
+
+std::optional<std::string> first_value(const std::vector<Field>& fields, std::string_view name) {
+  const Field* f = find_field(fields, name);
+  if (f == nullptr) return std::nullopt;
+  return decoded(*f);
+}
+
+std::vector<std::string> every_value(const std::vector<Field>& fields, std::string_view name) {
+  std::vector<std::string> values;
+  for (const Field& f : fields)
+    if (f.name_is(name)) values.push_back(decoded(f));
+  return values;
+}
+
+error field_error(errc e, std::string_view name) { return error(e, std::string(name)); }
+
+// A whole number: an optional sign and digits, nothing else.
+errc parse_integer(std::string_view s, std::int64_t& out) {
+  const bool negative = !s.empty() && s[0] == '-';
+  if (!s.empty() && (s[0] == '-' || s[0] == '+')) s.remove_prefix(1);
+  const text::Decimal d = text::parse_decimal(s);
+  if (d.outcome == text::Decimal::Outcome::not_a_number) return errc::field_not_a_number;
+  constexpr std::uint64_t kMax = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+  if (d.outcome == text::Decimal::Outcome::too_large || d.value > kMax + (negative ? 1 : 0))
+    return errc::field_out_of_range;
+  if (!negative) out = static_cast<std::int64_t>(d.value);
+  else out = d.value == kMax + 1 ? std::numeric_limits<std::int64_t>::min() : -static_cast<std::int64_t>(d.value);
+  return errc::ok;
+}
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// [sign] digits [. digits] [e [sign] digits], with a digit before or after
+// the point: what a number input sends, and no more (no blanks, hex, inf,
+// nan), so that no locale or library reading decides what passes.
+bool is_decimal_number(std::string_view s) {
+  std::size_t i = 0;
+  if (i < s.size() && (s[i] == '-' || s[i] == '+')) ++i;
+  std::size_t digits = 0;
+  while (i < s.size() && is_digit(s[i])) ++i, ++digits;
+  if (i < s.size() && s[i] == '.') {
+    ++i;
+    while (i < s.size() && is_digit(s[i])) ++i, ++digits;
+  }
+  if (digits == 0) return false;
+  if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
+    ++i;
+    if (i < s.size() && (s[i] == '-' || s[i] == '+')) ++i;
+    std::size_t exponent = 0;
+    while (i < s.size() && is_digit(s[i])) ++i, ++exponent;
+    if (exponent == 0) return false;
+  }
+  return i == s.size();
+}
+
+// Names a request header may have: a token.
+std::string header_variable(std::string_view name) {
+  if (!text::is_token(name)) return {};
+  if (text::equals_ignoring_case(name, "content-type")) return "CONTENT_TYPE";
+  if (text::equals_ignoring_case(name, "content-length")) return "CONTENT_LENGTH";
+  std::string variable = "HTTP_";
+  for (const char c : name) variable.push_back(c == '-' ? '_' : text::to_upper(c));
+  return variable;
+}
+
+// A path as a URL carries it: bytes a URL path may not hold as they are,
+// and "%" (the path is decoded), as %XX.
+void append_url_path(std::string& out, std::string_view path) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  for (const char c : path) {
+    const auto u = static_cast<unsigned char>(c);
+    const bool keep = (u >= 'A' && u <= 'Z') || (u >= 'a' && u <= 'z') || is_digit(c) ||
+                      std::string_view("-._~!$&'()*+,;=:@/").find(c) != std::string_view::npos;
+    if (keep) {
+      out.push_back(c);
+    } else {
+      out.push_back('%');
+      out.push_back(kHex[u >> 4]);
+      out.push_back(kHex[u & 15]);
+    }
+  }
+}
+
+}  // namespace
+
+std::optional<std::string> Request::arg(std::string_view name) const { return first_value(raw_args(), name); }
+std::vector<std::string> Request::args(std::string_view name) const { return every_value(raw_args(), name); }
+std::optional<std::string> Request::field(std::string_view name) const { return first_value(raw_form(), name); }
+std::vector<std::string> Request::fields(std::string_view name) const { return every_value(raw_form(), name); }
+
+std::optional<std::string> Request::cookie(std::string_view name) const {
+  for (const Cookie& c : raw_cookies())
+    if (c.name == name) return cookie_decode(c.value);
+  return std::nullopt;
 }
 
 const UploadedFile* Request::file(std::string_view name) const noexcept {
-  for (const UploadedFile& f : files())
+  for (const UploadedFile& f : uploads())
     if (f.name() == name) return &f;
   return nullptr;
+}
+
+std::vector<const UploadedFile*> Request::files(std::string_view name) const {
+  std::vector<const UploadedFile*> found;
+  for (const UploadedFile& f : uploads())
+    if (f.name() == name) found.push_back(&f);
+  return found;
+}
+
+result<std::string> Request::required_field(std::string_view name) const {
+  std::optional<std::string> value = field(name);
+  if (!value || value->empty()) return fail(field_error(errc::field_missing, name));
+  return std::move(*value);
+}
+
+result<std::int64_t> Request::int_field(std::string_view name, std::int64_t min, std::int64_t max) const {
+  const std::optional<std::string> value = field(name);
+  if (!value || value->empty()) return fail(field_error(errc::field_missing, name));
+  std::int64_t n = 0;
+  if (const errc e = parse_integer(*value, n); e != errc::ok) return fail(field_error(e, name));
+  if (n < min || n > max) return fail(field_error(errc::field_out_of_range, name));
+  return n;
+}
+
+result<double> Request::number_field(std::string_view name, double min, double max) const {
+  const std::optional<std::string> value = field(name);
+  if (!value || value->empty()) return fail(field_error(errc::field_missing, name));
+  if (!is_decimal_number(*value)) return fail(field_error(errc::field_not_a_number, name));
+  std::string_view digits = *value;
+  if (digits[0] == '+') digits.remove_prefix(1);
+  double n = 0;
+  const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), n);
+  if (ec == std::errc::result_out_of_range) {
+    // Too small to tell from zero reads as zero; too large is out of range.
+    const bool tiny = digits.find_first_of("eE") != std::string_view::npos &&
+                      digits.find('-', digits.find_first_of("eE")) != std::string_view::npos;
+    if (!tiny) return fail(field_error(errc::field_out_of_range, name));
+    n = 0;
+  } else if (ec != std::errc() || end != digits.data() + digits.size()) {
+    return fail(field_error(errc::field_not_a_number, name));
+  }
+  if (!(n >= min && n <= max)) return fail(field_error(errc::field_out_of_range, name));
+  return n;
+}
+
+bool Request::checkbox(std::string_view name) const noexcept { return find_field(raw_form(), name) != nullptr; }
+
+std::optional<std::string_view> Request::header(std::string_view name) const {
+  const std::string variable = header_variable(name);
+  if (variable.empty() || !has(variable)) return std::nullopt;
+  return get(variable);
+}
+
+std::string_view Request::path_info() const noexcept { return get("PATH_INFO"); }
+std::string_view Request::script_name() const noexcept { return get("SCRIPT_NAME"); }
+std::string_view Request::remote_addr() const noexcept { return get("REMOTE_ADDR"); }
+bool Request::is_head() const noexcept { return method() == "HEAD"; }
+
+bool Request::is_https() const noexcept {
+  const std::string_view https = get("HTTPS");
+  return text::equals_ignoring_case(https, "on") || https == "1";
+}
+
+std::string Request::self_url() const {
+  const bool https = is_https();
+  std::string url = https ? "https://" : "http://";
+  const std::string_view host = get("SERVER_NAME");
+  const bool ipv6 = !host.empty() && host.find(':') != std::string_view::npos && host.front() != '[';
+  if (ipv6) url += '[';
+  url += host;
+  if (ipv6) url += ']';
+  const std::string_view port = get("SERVER_PORT");
+  if (!port.empty() && port != (https ? "443" : "80")) url.append(":").append(port);
+  append_url_path(url, script_name());
+  return url;
 }
 
 }  // namespace cgiecho::web

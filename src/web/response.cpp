@@ -1,6 +1,8 @@
 #include <cgiecho/web/response.h>
 
 #include <cstddef>
+#include <cstdint>
+#include <cstdio>
 #include <new>
 #include <stdexcept>
 #include <utility>
@@ -128,12 +130,6 @@ bool is_media_type(std::string_view s, bool& has_charset) {
   return true;
 }
 
-// cookie-octet: visible ASCII but DQUOTE, comma, semicolon and backslash.
-bool is_cookie_value(std::string_view v) {
-  if (v.size() >= 2 && v.front() == '"' && v.back() == '"') v = v.substr(1, v.size() - 2);
-  return every_byte(v, [](unsigned char c) { return c > 0x20 && c < 0x7F && c != '"' && c != ',' && c != ';' && c != '\\'; });
-}
-
 bool is_cookie_path(std::string_view p) {
   return every_byte(p, [](unsigned char c) { return c >= 0x20 && c < 0x7F && c != ';'; });
 }
@@ -157,10 +153,125 @@ bool has_space_or_control(std::string_view s) {
   return !every_byte(s, [](unsigned char c) { return c != ' ' && !is_control(c); });
 }
 
+
+// Days since 1970-01-01 to a civil date (proleptic Gregorian), exact for
+// every 64-bit day count a cookie can use.
+void civil_from_days(std::int64_t z, std::int64_t& y, unsigned& m, unsigned& d) {
+  z += 719468;
+  const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  const auto doe = static_cast<unsigned>(z - era * 146097);
+  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const unsigned mp = (5 * doy + 2) / 153;
+  d = doy - (153 * mp + 2) / 5 + 1;
+  m = mp < 10 ? mp + 3 : mp - 9;
+  y = static_cast<std::int64_t>(yoe) + era * 400 + (m <= 2 ? 1 : 0);
+}
+
+// An HTTP date (IMF-fixdate), "Sun, 06 Nov 1994 08:49:37 GMT"; false for a
+// time outside the years 1601 to 9999, which no reader takes.
+bool http_date(std::int64_t t, std::string& out) {
+  constexpr std::int64_t kFirst = -11644473600;  // 1601-01-01
+  constexpr std::int64_t kLast = 253402300799;   // 9999-12-31 23:59:59
+  if (t < kFirst || t > kLast) return false;
+  std::int64_t days = t / 86400;
+  std::int64_t secs = t % 86400;
+  if (secs < 0) {
+    secs += 86400;
+    --days;
+  }
+  std::int64_t year = 0;
+  unsigned month = 0, day = 0;
+  civil_from_days(days, year, month, day);
+  static constexpr const char* kDays[] = {"Thu", "Fri", "Sat", "Sun", "Mon", "Tue", "Wed"};
+  static constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                            "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  const auto weekday = static_cast<std::size_t>(((days % 7) + 7) % 7);
+  char buffer[40];
+  const int n = std::snprintf(buffer, sizeof buffer, "%s, %02u %s %04lld %02lld:%02lld:%02lld GMT", kDays[weekday], day,
+                              kMonths[month - 1], static_cast<long long>(year), static_cast<long long>(secs / 3600),
+                              static_cast<long long>(secs / 60 % 60), static_cast<long long>(secs % 60));
+  out.assign(buffer, static_cast<std::size_t>(n));
+  return true;
+}
+
+// Hosts a browser treats as secure over plain HTTP: a Secure cookie set
+// from one comes back.
+bool is_localhost(std::string_view host) {
+  return text::equals_ignoring_case(host, "localhost") ||
+         (host.size() > 10 && text::equals_ignoring_case(host.substr(host.size() - 10), ".localhost"));
+}
+
+constexpr char kHex[] = "0123456789ABCDEF";
+
+// Every byte `keep` refuses as %XX.
+template <class Keep>
+std::string percent_encode(std::string_view bytes, Keep keep) {
+  std::string out;
+  out.reserve(bytes.size());
+  for (const char c : bytes) {
+    const auto u = static_cast<unsigned char>(c);
+    if (keep(u)) {
+      out.push_back(c);
+    } else {
+      out.push_back('%');
+      out.push_back(kHex[u >> 4]);
+      out.push_back(kHex[u & 15]);
+    }
+  }
+  return out;
+}
+
+int hex_value(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+constexpr std::size_t kHeldPiece = std::size_t{64} << 10;  // write() holds up to this much
+
 }  // namespace
 
+SetCookie::SetCookie(std::string_view name, std::string_view value) : name_(name), value_(value) {}
+
+SetCookie SetCookie::removal(std::string_view name) {
+  SetCookie cookie(name);
+  cookie.max_age(0).expires(0);
+  return cookie;
+}
+
+SetCookie& SetCookie::path(std::string_view path) {
+  path_.assign(path);
+  return *this;
+}
+SetCookie& SetCookie::domain(std::string_view domain) {
+  domain_.assign(domain);
+  return *this;
+}
+SetCookie& SetCookie::max_age(std::int64_t seconds) noexcept {
+  max_age_ = seconds;
+  return *this;
+}
+SetCookie& SetCookie::expires(std::int64_t seconds_since_epoch) noexcept {
+  expires_ = seconds_since_epoch;
+  return *this;
+}
+SetCookie& SetCookie::same_site(SameSite value) noexcept {
+  same_site_ = value;
+  return *this;
+}
+SetCookie& SetCookie::secure(bool on) noexcept {
+  secure_ = on;
+  return *this;
+}
+SetCookie& SetCookie::http_only(bool on) noexcept {
+  http_only_ = on;
+  return *this;
+}
+
 template <class Change>
-errc ResponseHead::update(Change&& change) noexcept {
+errc Response::update(Change&& change) noexcept {
   try {
     std::string status = status_line_;
     std::string type = type_line_;
@@ -179,134 +290,231 @@ errc ResponseHead::update(Change&& change) noexcept {
   }
 }
 
-errc ResponseHead::check_open() const noexcept {
+errc Response::check_open() const noexcept {
   if (sent_) return errc::head_already_sent;
   if (local_) return errc::invalid_redirect;
   return errc::ok;
 }
 
-errc ResponseHead::status(int code) noexcept {
-  if (const errc e = check_open(); e != errc::ok) return e;
-  if (code < 100 || code > 599) return errc::invalid_status;
-  return update([&](std::string& status, std::string&, std::string&) {
+namespace {
+result<void> done(errc e) {
+  if (e == errc::ok) return {};
+  return fail(e);
+}
+}  // namespace
+
+result<void> Response::status(int code) noexcept {
+  if (const errc e = check_open(); e != errc::ok) return done(e);
+  if (code < 100 || code > 599) return done(errc::invalid_status);
+  return done(update([&](std::string& status, std::string&, std::string&) {
     status.assign("Status: ").append(std::to_string(code)).append(" ").append(reason(code)).append("\r\n");
-  });
+  }));
 }
 
-errc ResponseHead::content_type(std::string_view media_type, std::string_view charset) noexcept {
-  if (const errc e = check_open(); e != errc::ok) return e;
+result<void> Response::content_type(std::string_view media_type, std::string_view charset) noexcept {
+  if (const errc e = check_open(); e != errc::ok) return done(e);
   bool has_charset = false;
-  if (!is_media_type(media_type, has_charset)) return errc::invalid_header;
-  if (!charset.empty() && (has_charset || !text::is_token(charset))) return errc::invalid_header;
-  return update([&](std::string&, std::string& type, std::string&) {
+  if (!is_media_type(media_type, has_charset)) return done(errc::invalid_header);
+  if (!charset.empty() && (has_charset || !text::is_token(charset))) return done(errc::invalid_header);
+  return done(update([&](std::string&, std::string& type, std::string&) {
     type.assign("Content-Type: ").append(media_type);
     if (!charset.empty()) type.append("; charset=").append(charset);
     type.append("\r\n");
-  });
+  }));
 }
 
-errc ResponseHead::header(std::string_view name, std::string_view value) noexcept {
-  if (const errc e = check_open(); e != errc::ok) return e;
-  if (!text::is_token(name) || !is_safe_value(value)) return errc::invalid_header;
-  if (text::equals_ignoring_case(name, "Status") || text::equals_ignoring_case(name, "Content-Type") ||
-      text::equals_ignoring_case(name, "Location"))
-    return errc::invalid_header;
-  return update([&](std::string&, std::string&, std::string& headers) {
+result<void> Response::header(std::string_view name, std::string_view value) {
+  if (const errc e = check_open(); e != errc::ok) return done(e);
+  if (!text::is_token(name) || !is_safe_value(value)) return done(errc::invalid_header);
+  // Each has a call of its own that checks it (or, Content-Length, the
+  // body decides it): set here it would pass around those checks.
+  for (const std::string_view own : {"Status", "Content-Type", "Location", "Set-Cookie", "Content-Length"})
+    if (text::equals_ignoring_case(name, own)) return fail(error(errc::invalid_header, std::string(name)));
+  return done(update([&](std::string&, std::string&, std::string& headers) {
     headers.append(name).append(": ").append(value).append("\r\n");
-  });
+  }));
 }
 
-errc ResponseHead::set_cookie(const SetCookie& c) noexcept {
-  if (const errc e = check_open(); e != errc::ok) return e;
-  if (!text::is_token(c.name) || !is_cookie_value(c.value) || !is_cookie_path(c.path) || !is_cookie_domain(c.domain))
-    return errc::invalid_cookie;
+result<void> Response::set_cookie(const SetCookie& c) {
+  if (const errc e = check_open(); e != errc::ok) return done(e);
+  const bool secure = c.secure_.value_or(secure_cookies_);
+  std::string expires;
+  const auto refused = [&c] { return fail(error(errc::invalid_cookie, c.name_)); };
+  if (!text::is_token(c.name_) || !is_cookie_path(c.path_) || !is_cookie_domain(c.domain_)) return refused();
+  if (c.expires_ && !http_date(*c.expires_, expires)) return refused();
   // Browsers drop these rather than store them: refused here, where the
   // program can still be told.
-  if (c.same_site == SameSite::none && !c.secure) return errc::invalid_cookie;
-  if (text::starts_with_ignoring_case(c.name, "__Secure-") && !c.secure) return errc::invalid_cookie;
-  if (text::starts_with_ignoring_case(c.name, "__Host-") && (!c.secure || !c.domain.empty() || c.path != "/"))
-    return errc::invalid_cookie;
-  return update([&](std::string&, std::string&, std::string& headers) {
-    headers.append("Set-Cookie: ").append(c.name).append("=").append(c.value);
-    if (!c.path.empty()) headers.append("; Path=").append(c.path);
-    if (!c.domain.empty()) headers.append("; Domain=").append(c.domain);
-    if (c.max_age >= 0) headers.append("; Max-Age=").append(std::to_string(c.max_age));
-    if (c.secure) headers.append("; Secure");
-    if (c.http_only) headers.append("; HttpOnly");
-    switch (c.same_site) {
+  if (c.same_site_ == SameSite::none && !secure) return refused();
+  if (text::starts_with_ignoring_case(c.name_, "__Secure-") && !secure) return refused();
+  if (text::starts_with_ignoring_case(c.name_, "__Host-") && (!secure || !c.domain_.empty() || c.path_ != "/"))
+    return refused();
+  const std::string value = cookie_encode(c.value_);
+  return done(update([&](std::string&, std::string&, std::string& headers) {
+    headers.append("Set-Cookie: ").append(c.name_).append("=").append(value);
+    if (!c.path_.empty()) headers.append("; Path=").append(c.path_);
+    if (!c.domain_.empty()) headers.append("; Domain=").append(c.domain_);
+    if (c.max_age_) headers.append("; Max-Age=").append(std::to_string(*c.max_age_));
+    if (c.expires_) headers.append("; Expires=").append(expires);
+    if (secure) headers.append("; Secure");
+    if (c.http_only_) headers.append("; HttpOnly");
+    switch (c.same_site_) {
       case SameSite::lax: headers.append("; SameSite=Lax"); break;
       case SameSite::strict: headers.append("; SameSite=Strict"); break;
       case SameSite::none: headers.append("; SameSite=None"); break;
       case SameSite::unset: break;
     }
     headers.append("\r\n");
-  });
+  }));
 }
 
-errc ResponseHead::redirect(std::string_view absolute_uri, int code) noexcept {
-  if (const errc e = check_open(); e != errc::ok) return e;
-  if (code < 300 || code > 399) return errc::invalid_status;
-  if (location_ || !has_scheme(absolute_uri) || has_space_or_control(absolute_uri)) return errc::invalid_redirect;
+result<void> Response::redirect(std::string_view absolute_uri, int code) noexcept {
+  if (const errc e = check_open(); e != errc::ok) return done(e);
+  if (code < 300 || code > 399) return done(errc::invalid_status);
+  if (location_ || !has_scheme(absolute_uri) || has_space_or_control(absolute_uri)) return done(errc::invalid_redirect);
   const errc e = update([&](std::string& status, std::string&, std::string& headers) {
     status.assign("Status: ").append(std::to_string(code)).append(" ").append(reason(code)).append("\r\n");
     headers.append("Location: ").append(absolute_uri).append("\r\n");
   });
   if (e == errc::ok) location_ = true;
-  return e;
+  return done(e);
 }
 
-errc ResponseHead::local_redirect(std::string_view path) noexcept {
-  if (const errc e = check_open(); e != errc::ok) return e;
-  if (!status_line_.empty() || !type_line_.empty() || !headers_.empty()) return errc::invalid_redirect;
+result<void> Response::local_redirect(std::string_view path) noexcept {
+  if (const errc e = check_open(); e != errc::ok) return done(e);
+  if (!status_line_.empty() || !type_line_.empty() || !headers_.empty()) return done(errc::invalid_redirect);
   if (path.empty() || path[0] != '/' || (path.size() > 1 && path[1] == '/') || has_space_or_control(path) ||
       path.find_first_of("\\#") != std::string_view::npos)
-    return errc::invalid_redirect;
+    return done(errc::invalid_redirect);
   const errc e = update([&](std::string&, std::string&, std::string& headers) {
     headers.append("Location: ").append(path).append("\r\n");
   });
   if (e == errc::ok) local_ = location_ = true;
-  return e;
+  return done(e);
 }
 
-std::string_view ResponseHead::text() const noexcept { return block_; }
+std::string_view Response::text() const noexcept { return block_; }
 
-ResponseHead::ResponseHead(const Request& request) noexcept : head_only_(request.method() == "HEAD") {}
+Response::Response(const Request& request) noexcept
+    : head_only_(request.is_head()), secure_cookies_(request.is_https() || is_localhost(request.get("SERVER_NAME"))) {}
 
-errc ResponseHead::send(std::string_view body) noexcept {
-  if (sent_) return errc::head_already_sent;
-  if (local_ && !body.empty()) return errc::invalid_redirect;
-  // A CGI head needs one of Status, Content-Type and Location, and a body
-  // needs a type. A HEAD answer gets the type the GET's body would get.
-  constexpr std::string_view kDefaultType = "Content-Type: text/html; charset=UTF-8\r\n";
-  const bool default_type = type_line_.empty() && !local_ && (!body.empty() || (status_line_.empty() && !location_));
+Response::~Response() {
+  if (!held_.empty() || (wrote_ && !sent_)) (void)flush();
+}
+
+Response::Response(Response&& other) noexcept { take(other); }
+
+Response& Response::operator=(Response&& other) noexcept {
+  if (this != &other) {
+    if (!held_.empty() || (wrote_ && !sent_)) (void)flush();
+    take(other);
+  }
+  return *this;
+}
+
+void Response::take(Response& other) noexcept {
+  status_line_ = std::move(other.status_line_);
+  type_line_ = std::move(other.type_line_);
+  headers_ = std::move(other.headers_);
+  block_ = std::move(other.block_);
+  held_ = std::move(other.held_);
+  location_ = other.location_;
+  local_ = other.local_;
+  sent_ = other.sent_;
+  head_only_ = other.head_only_;
+  secure_cookies_ = other.secure_cookies_;
+  any_body_ = other.any_body_;
+  wrote_ = other.wrote_;
+  // What is left behind writes nothing when it goes.
+  other.held_.clear();
+  other.wrote_ = false;
+  other.sent_ = true;
+}
+
+result<void> Response::out(std::string_view body) noexcept {
+  if (local_ && !body.empty()) return done(errc::invalid_redirect);
+  if (!body.empty()) any_body_ = true;
   if (head_only_) body = {};
-  const bool with_body = body.size() <= kOneWriteBody;
   try {
-    std::string out;
-    out.reserve(block_.size() + (default_type ? kDefaultType.size() : 0) + (with_body ? body.size() : 0));
-    out.append(status_line_);
-    if (default_type) out.append(kDefaultType);
-    else out.append(type_line_);
-    out.append(headers_).append("\r\n");
-    if (with_body) out.append(body);
+    if (sent_) {
+      // The head went: what is held, then the body, with no copy of a
+      // large one.
+      if (!held_.empty() && held_.size() + body.size() <= kOneWriteBody) {
+        held_.append(body);
+        body = {};
+      }
+      const bool ok = (held_.empty() || platform::write_output(held_)) && (body.empty() || platform::write_output(body));
+      held_.clear();
+      return done(ok ? errc::ok : errc::write_failed);
+    }
+    // A CGI head needs one of Status, Content-Type and Location, and a
+    // body needs a type. A HEAD answer gets the type the GET's body would.
+    constexpr std::string_view kDefaultType = "Content-Type: text/html; charset=UTF-8\r\n";
+    const bool default_type = type_line_.empty() && !local_ && (any_body_ || (status_line_.empty() && !location_));
+    const bool with_body = held_.size() + body.size() <= kOneWriteBody;
+    std::string first;
+    first.reserve(block_.size() + (default_type ? kDefaultType.size() : 0) + held_.size() +
+                  (with_body ? body.size() : 0));
+    first.append(status_line_);
+    if (default_type) first.append(kDefaultType);
+    else first.append(type_line_);
+    first.append(headers_).append("\r\n").append(held_);
+    if (with_body) first.append(body);
     sent_ = true;
-    if (!platform::write_output(out)) return errc::write_failed;
-    if (!with_body && !platform::write_output(body)) return errc::write_failed;
-    return errc::ok;
+    held_.clear();
+    if (!platform::write_output(first)) return done(errc::write_failed);
+    if (!with_body && !platform::write_output(body)) return done(errc::write_failed);
+    return {};
   } catch (const std::bad_alloc&) {
-    return errc::out_of_memory;
+    return done(errc::out_of_memory);
   }
 }
 
-errc ResponseHead::write(std::string_view body) noexcept {
-  if (!sent_) return send(body);
-  if (local_ && !body.empty()) return errc::invalid_redirect;
-  if (head_only_ || body.empty()) return errc::ok;
+result<void> Response::send(std::string_view body) noexcept { return out(body); }
+
+result<void> Response::flush() noexcept { return out({}); }
+
+result<void> Response::write(std::string_view body) noexcept {
+  if (local_ && !body.empty()) return done(errc::invalid_redirect);
+  wrote_ = true;
+  if (!body.empty()) any_body_ = true;
+  if (head_only_ || body.empty()) return {};
+  if (held_.size() + body.size() >= kHeldPiece) return out(body);
   try {
-    return platform::write_output(body) ? errc::ok : errc::write_failed;
+    held_.append(body);
   } catch (const std::bad_alloc&) {
-    return errc::out_of_memory;
+    return done(errc::out_of_memory);
   }
+  return {};
+}
+
+std::string url_encode(std::string_view bytes) {
+  return percent_encode(bytes, [](unsigned char c) {
+    return is_alpha(c) || is_digit(c) || c == '-' || c == '.' || c == '_' || c == '~';
+  });
+}
+
+std::string cookie_encode(std::string_view bytes) {
+  // cookie-octet: visible ASCII but DQUOTE, comma, semicolon and
+  // backslash; "%" is encoded too, so that decoding gives the bytes back.
+  return percent_encode(bytes, [](unsigned char c) {
+    return c > 0x20 && c < 0x7F && c != '"' && c != ',' && c != ';' && c != '\\' && c != '%';
+  });
+}
+
+std::string cookie_decode(std::string_view value) {
+  std::string out;
+  out.reserve(value.size());
+  for (std::size_t i = 0; i < value.size(); ++i) {
+    int hi = 0, lo = 0;
+    if (value[i] == '%' && i + 2 < value.size() && (hi = hex_value(value[i + 1])) >= 0 &&
+        (lo = hex_value(value[i + 2])) >= 0) {
+      out.push_back(static_cast<char>(hi * 16 + lo));
+      i += 2;
+    } else {
+      out.push_back(value[i]);
+    }
+  }
+  return out;
 }
 
 std::uint64_t html_escape_growth(std::string_view text) noexcept {

@@ -35,52 +35,41 @@ std::string_view UploadedFile::data() const noexcept {
   return data_->memory.empty() ? data_->stable : std::string_view(data_->memory);
 }
 
-errc UploadedFile::read(std::uint64_t offset, char* buffer, std::size_t count, std::size_t& got) const noexcept {
-  got = 0;
-  if (data_ && data_->on_disk)
-    return data_->file.read_at(offset, buffer, count, got) ? errc::ok : errc::temp_file_failed;
+result<std::size_t> UploadedFile::read(std::uint64_t offset, char* buffer, std::size_t count) const noexcept {
+  std::size_t got = 0;
+  if (data_ && data_->on_disk) {
+    if (!data_->file.read_at(offset, buffer, count, got)) return fail(errc::temp_file_failed);
+    return got;
+  }
   const std::string_view bytes = data();
-  if (offset >= bytes.size()) return errc::ok;
+  if (offset >= bytes.size()) return got;
   got = static_cast<std::size_t>(std::min<std::uint64_t>(count, bytes.size() - offset));
   if (got > 0) std::memcpy(buffer, bytes.data() + offset, got);
-  return errc::ok;
+  return got;
 }
 
 namespace {
 
-errc result_of(platform::FileResult made, std::error_code& system) noexcept {
-  system = made.ok() ? std::error_code() : std::error_code(made.code, std::system_category());
-  return made.ok() ? errc::ok : errc::keep_failed;
+result<void> kept(platform::FileResult made) noexcept {
+  if (made.ok()) return {};
+  return fail(error(errc::keep_failed, std::error_code(made.code, std::system_category())));
+}
+
+// A moved-from file holds nothing to keep.
+result<void> nothing_to_keep() noexcept {
+  return fail(error(errc::keep_failed, std::make_error_code(std::errc::bad_file_descriptor)));
 }
 
 }  // namespace
 
-errc UploadedFile::keep(std::string_view path, std::error_code& system) const noexcept {
-  if (!data_) {
-    system = std::make_error_code(std::errc::bad_file_descriptor);
-    return errc::keep_failed;
-  }
-  return result_of(data_->on_disk ? data_->file.keep_as(path) : platform::write_new_file(path, data()), system);
+result<void> UploadedFile::keep(std::string_view path) const noexcept {
+  if (!data_) return nothing_to_keep();
+  return kept(data_->on_disk ? data_->file.keep_as(path) : platform::write_new_file(path, data()));
 }
 
-errc UploadedFile::keep(std::string_view path) const noexcept {
-  std::error_code ignored;
-  return keep(path, ignored);
-}
-
-errc UploadedFile::keep_in(std::string_view folder, std::string_view name, std::error_code& system) const noexcept {
-  if (!data_) {
-    system = std::make_error_code(std::errc::bad_file_descriptor);
-    return errc::keep_failed;
-  }
-  return result_of(data_->on_disk ? data_->file.keep_in(folder, name)
-                                  : platform::write_new_file_in(folder, name, data()),
-                   system);
-}
-
-errc UploadedFile::keep_in(std::string_view folder, std::string_view name) const noexcept {
-  std::error_code ignored;
-  return keep_in(folder, name, ignored);
+result<void> UploadedFile::keep_in(std::string_view folder, std::string_view name) const noexcept {
+  if (!data_) return nothing_to_keep();
+  return kept(data_->on_disk ? data_->file.keep_in(folder, name) : platform::write_new_file_in(folder, name, data()));
 }
 
 }  // namespace cgiecho::web

@@ -191,6 +191,8 @@ class Request {
 
  private:
   struct Data;
+  // current() and current(limits): the server's limits when `own` is null.
+  static result<Request> read(const Limits* own) noexcept;
   std::unique_ptr<Data> data_;
 };
 

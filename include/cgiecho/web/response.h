@@ -147,6 +147,9 @@ class Response {
   template <class Change>
   errc update(Change&& change) noexcept;
   errc check_open() const noexcept;
+  // Writes the head if it has not gone, what write() holds, then `body`.
+  result<void> out(std::string_view body) noexcept;
+  void take(Response& other) noexcept;
 
   std::string status_line_;   // "Status: 404 Not Found\r\n", or empty
   std::string type_line_;     // "Content-Type: ...\r\n", or empty
@@ -158,6 +161,8 @@ class Response {
   bool sent_ = false;
   bool head_only_ = false;    // the answer to a HEAD request: no body goes out
   bool secure_cookies_ = true;  // Secure on cookies that do not say
+  bool any_body_ = false;       // a body byte was given (HEAD included): it needs a type
+  bool wrote_ = false;          // write() was called: the destructor finishes the answer
 };
 
 /// HTML escaping of "&", "<", ">", "\"" and "'" for text and quoted

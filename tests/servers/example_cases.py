@@ -176,7 +176,9 @@ def feedback(program):
             with Lighttpd(program, scripts={"feedback": program}, fastcgi=fastcgi, env=env,
                           responder_env=own) as server:
                 got, _, body = curl(server.port, form(work))
-                log = open(os.path.join(server.dir, "error.log"), "rb").read().decode("utf-8", "replace")
+                # lighttpd passes a program's standard error on as its own.
+                log = "".join(open(os.path.join(server.dir, n), "rb").read().decode("utf-8", "replace")
+                              for n in sorted(os.listdir(server.dir)) if n.endswith(".log"))
             ok = got == 500 and text.encode() in body and "cgiecho-feedback: " in log and text in log
             if not ok:
                 problems.append(f"{how}: {got} {body[:300]!r}; log {log[-400:]!r}")

@@ -12,7 +12,7 @@ import os from 'node:os';
 import path from 'node:path';
 import { chromium } from 'playwright-core';
 
-import { CHROMIUM_ARGS, parseArgs, startLighttpd, stopLighttpd } from './lighttpd.mjs';
+import { CHROMIUM_ARGS, limitRun, parseArgs, startCgi, stopAll } from './lighttpd.mjs';
 
 const args = parseArgs(process.argv.slice(2));
 for (const name of ['program', 'artifacts']) {
@@ -33,13 +33,7 @@ const folder = path.join(work, 'feedback');
 let server = null;
 let browser = null;
 
-const deadline = setTimeout(() => {
-  console.error('FAIL: the run took longer than 150 s');
-  cleanup().finally(() => process.exit(1));
-}, 150_000);
-for (const signal of ['SIGINT', 'SIGTERM', 'SIGHUP']) {
-  process.on(signal, () => cleanup().finally(() => process.exit(1)));
-}
+const deadline = limitRun(150_000, cleanup);
 
 const problems = [];
 try {
@@ -47,7 +41,10 @@ try {
     if (!fs.existsSync(file)) throw new Error(`${what} not found at ${file}`);
   }
   fs.mkdirSync(args.artifacts, { recursive: true });
-  const port = await startServer();
+  fs.mkdirSync(folder);
+  const started = await startCgi(lighttpdPath, work, args.program, 'feedback', { CGIECHO_FEEDBACK_DIR: folder });
+  server = started.child;
+  const { port } = started;
   const url = `http://127.0.0.1:${port}/cgi-bin/feedback`;
   browser = await chromium.launch({ executablePath: chromiumPath, headless: true, args: CHROMIUM_ARGS });
 
@@ -97,37 +94,8 @@ for (const p of problems) console.log(`FAIL ${p}`);
 console.log(problems.length === 0 ? '1 passed, 0 failed' : '0 passed, 1 failed');
 process.exit(problems.length === 0 ? 0 : 1);
 
-// lighttpd on 127.0.0.1 with the program in /cgi-bin/ and its folder set by
-// the configuration, as a server's administrator sets it.
-async function startServer() {
-  const bin = path.join(work, 'htdocs', 'cgi-bin');
-  fs.mkdirSync(bin, { recursive: true });
-  fs.mkdirSync(folder);
-  fs.copyFileSync(args.program, path.join(bin, 'feedback'));
-  fs.chmodSync(path.join(bin, 'feedback'), 0o755);
-  const started = await startLighttpd(lighttpdPath, path.join(work, 'lighttpd.conf'), (port) => [
-    `server.document-root = "${path.join(work, 'htdocs')}"`,
-    'server.bind = "127.0.0.1"',
-    `server.port = ${port}`,
-    'server.modules = ("mod_setenv", "mod_cgi")',
-    `server.errorlog = "${path.join(work, 'error.log')}"`,
-    `setenv.add-environment = ("CGIECHO_FEEDBACK_DIR" => "${folder}")`,
-    '$HTTP["url"] =~ "^/cgi-bin/" { cgi.assign = ("" => "") }',
-  ]);
-  server = started.child;
-  return started.port;
-}
-
 async function cleanup() {
-  if (browser) {
-    const closing = browser;
-    browser = null;
-    await closing.close().catch(() => {});
-  }
-  if (server) {
-    const stopping = server;
-    server = null;
-    await stopLighttpd(stopping);
-  }
-  fs.rmSync(work, { recursive: true, force: true });
+  const [b, s] = [browser, server];
+  browser = server = null;  // once, whether the run ends first or a signal does
+  await stopAll(b, s, work);
 }

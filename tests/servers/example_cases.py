@@ -87,7 +87,7 @@ def feedback_rows():
     ]
 
 
-def check_submission(port, work, folder, what, fields, status, errors, kept):
+def check_submission(port, https, work, folder, what, fields, status, errors, kept):
     problems = []
     before = sorted(os.listdir(folder))
     got, headers, body = curl(port, form(work, **fields))
@@ -103,10 +103,11 @@ def check_submission(port, work, folder, what, fields, status, errors, kept):
             problems.append(f"{what}: a refused submission left {new}")
         return problems
     location = headers.get("location", [""])[0]
-    if location != f"http://127.0.0.1:{port}/cgi-bin/feedback?thanks=1":
+    if location != f"{'https' if https else 'http'}://127.0.0.1:{port}/cgi-bin/feedback?thanks=1":
         problems.append(f"{what}: Location {location!r}")
     cookies = [c for c in headers.get("set-cookie", []) if c.startswith("feedback_name=")]
-    if len(cookies) != 1 or "; HttpOnly" not in cookies[0] or "; Path=/cgi-bin/feedback" not in cookies[0]:
+    if len(cookies) != 1 or "; HttpOnly" not in cookies[0] or "; Path=/cgi-bin/feedback" not in cookies[0] or \
+            (https and "; Secure" not in cookies[0]):
         problems.append(f"{what}: Set-Cookie {headers.get('set-cookie')}")
     else:
         # The browser sends the cookie back as it came; the form shows the
@@ -142,6 +143,9 @@ def feedback(program):
         ("CGI", False, {DIR: folder}, {}),
         # A request parameter names another folder: the responder's own wins.
         ("FastCGI", True, {DIR: asked}, {DIR: folder}),
+        # Behind a server that says the request came over HTTPS: the
+        # redirect stays there, and the cookie is Secure.
+        ("CGI, HTTPS", False, {DIR: folder, "HTTPS": "on"}, {}),
     ]
     try:
         for how, fastcgi, env, own in setups:
@@ -149,7 +153,7 @@ def feedback(program):
                           responder_env=own) as server:
                 port = server.port
                 for what, fields, status, errors, kept in feedback_rows():
-                    found = check_submission(port, work, folder, what, fields, status, errors, kept)
+                    found = check_submission(port, "HTTPS" in env, work, folder, what, fields, status, errors, kept)
                     problems += [f"{how}: {p}" for p in found]
                     print(f"{'FAIL' if found else 'ok  '} {how}: {what}")
                 # Methods: (method, status, Allow, whether a body comes)

@@ -12,7 +12,7 @@ packages=(
   libfcgi-dev libfcgi-bin spawn-fcgi libssl-dev
   dpkg-dev file lintian scdoc man-db
   libcgicc-dev libcgi-pm-perl golang-go python3-multipart
-  chromium nodejs
+  chromium nodejs nlohmann-json3-dev
 )
 # npm comes with the machine's nodejs package; Debian's own npm package
 # would fight it, so it is checked for, not installed.

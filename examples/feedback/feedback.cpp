@@ -21,7 +21,6 @@
 
 namespace web = cgiecho::web;
 namespace platform = cgiecho::platform;
-using web::errc;
 
 namespace {
 
@@ -39,28 +38,6 @@ struct Draft {
   std::vector<std::string> topics;
   std::string message;
 };
-
-// The program's own rules, and what the form says when one is broken. The
-// library's typed fields report errors as values naming the field, so the
-// page can list every one of them.
-struct Reason {
-  std::string_view field;
-  errc code;
-  std::string_view text;
-};
-constexpr Reason kReasons[] = {
-    {"name", errc::field_missing, "Name: please tell us who you are."},
-    {"email", errc::field_missing, "Email: please give an address to answer to."},
-    {"email", errc::field_out_of_range, "Email: an address has an \"@\" in it."},
-    {"topic", errc::field_out_of_range, "Topics: pick at most 3."},
-    {"attachment", errc::field_out_of_range, "Attachment: a file of at most 100 KiB."},
-};
-
-std::string explain(const web::error& e) {
-  for (const Reason& r : kReasons)
-    if (r.field == e.detail() && r.code == e.code()) return std::string(r.text);
-  return e.message();
-}
 
 // For whoever runs the server (its error log), never for the client.
 void log(std::string_view line) {
@@ -148,18 +125,20 @@ void take_post(const web::Request& request, web::Response& response, const std::
   draft.topics = request.fields("topic");
   draft.message = request.field("message").value_or("");
 
+  // The library's typed readers give a value or an error naming the
+  // field; the program's own rules add theirs. Every one is listed.
   errors.take(request.required_field("name"));
   if (const auto email = errors.take(request.required_field("email")); email && email->find('@') == std::string::npos)
-    errors.add(web::error(errc::field_out_of_range, "email"));
-  if (draft.topics.size() > kMaxTopics) errors.add(web::error(errc::field_out_of_range, "topic"));
+    errors.add("email", "an address has an \"@\" in it");
+  if (draft.topics.size() > kMaxTopics) errors.add("topic", "pick at most 3");
   // A file input left empty still sends a part, with no filename and no data.
   const web::UploadedFile* file = request.file("attachment");
   if (file != nullptr && file->filename().empty() && file->size() == 0) file = nullptr;
-  if (file != nullptr && file->size() > kMaxAttachment) errors.add(web::error(errc::field_out_of_range, "attachment"));
+  if (file != nullptr && file->size() > kMaxAttachment) errors.add("attachment", "a file of at most 100 KiB");
 
   if (!errors.empty()) {
     std::string body = "<ul id=\"errors\">\n";
-    for (const web::error& e : errors.all()) body += "<li>" + web::html_escape(explain(e)) + "</li>\n";
+    for (const web::error& e : errors.all()) body += "<li>" + web::html_escape(e.message()) + "</li>\n";
     body += "</ul>\n";
     return send_page(response, 400, "Please check the form", body + form_html(request, draft));
   }
@@ -192,7 +171,7 @@ void handle() {
   // included: some servers pass an answer on only once the body is taken.
   const web::result<web::Request> request = web::Request::current();
   if (!request) {
-    web::Response response;
+    web::Response response = web::Response::for_current();  // a refused HEAD gets no body either
     return send_page(response, request.error().status(), "Feedback not accepted",
                      "<p>" + web::html_escape(request.error().message()) + "</p>\n");
   }

@@ -79,11 +79,11 @@ def feedback_rows():
         ("a file of 100 KiB", {"attachment": ("full.bin", b"x" * (100 << 10))}, 303, [],
          ("full.bin", b"x" * (100 << 10))),
         ("a file of 101 KiB", {"attachment": ("big.bin", b"x" * (101 << 10))}, 400,
-         ["Attachment: a file of at most 100 KiB."], None),
+         ["attachment: a file of at most 100 KiB"], None),
         ("no name, no @, four topics", {"name": "", "email": "nobody", "topics": four}, 400,
-         ["Name: please tell us who you are.", 'Email: an address has an "@" in it.', "Topics: pick at most 3."],
+         ["name is required", 'email: an address has an "@" in it', "topic: pick at most 3"],
          None),
-        ("no email at all", {"email": ""}, 400, ["Email: please give an address to answer to."], None),
+        ("no email at all", {"email": ""}, 400, ["email is required"], None),
     ]
 
 

@@ -13,7 +13,7 @@ packages=(
   dpkg-dev file lintian scdoc man-db doxygen
   libexpected-dev nlohmann-json3-dev
   libcgicc-dev libcgi-pm-perl golang-go python3-multipart
-  chromium nodejs
+  chromium nodejs nlohmann-json3-dev
 )
 # npm comes with the machine's nodejs package; Debian's own npm package
 # would fight it, so it is checked for, not installed.

@@ -4,6 +4,7 @@
 #include <utility>
 #include <iterator>
 #include <string>
+#include <string_view>
 
 namespace cgiecho::web {
 namespace {
@@ -96,6 +97,22 @@ bool is_field_error(errc e) {
          e == errc::field_invalid;
 }
 
+// A detail may be a name a program refused ("a\r\nb"): control bytes
+// become \xHH so that the message stays one line in a log.
+void append_detail(std::string& line, std::string_view detail) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  for (const char c : detail) {
+    const auto b = static_cast<unsigned char>(c);
+    if (b >= 0x20 && b != 0x7F) {
+      line += c;
+    } else {
+      line += "\\x";
+      line += kHex[b >> 4];
+      line += kHex[b & 15];
+    }
+  }
+}
+
 }  // namespace
 
 const std::error_category& web_category() noexcept {
@@ -115,24 +132,28 @@ error error::with_note(std::string note) const {
 }
 
 std::string error::message() const {
-  // A field's error reads as the form shows it: the field, then why.
   // A field's error reads as a form shows it: "age is out of range", or
   // the program's own sentence after the field's name.
+  std::string line;
   if (is_field_error(code_) && !detail_.empty()) {
-    if (!note_.empty()) return detail_ + ": " + note_;
+    append_detail(line, detail_);
+    if (!note_.empty()) return line.append(": ").append(note_);
     switch (code_) {
-      case errc::field_missing: return detail_ + " is required";
-      case errc::field_not_a_number: return detail_ + " is not a number";
-      case errc::field_out_of_range: return detail_ + " is out of range";
-      default: return detail_ + " is not accepted";
+      case errc::field_missing: return line.append(" is required");
+      case errc::field_not_a_number: return line.append(" is not a number");
+      case errc::field_out_of_range: return line.append(" is out of range");
+      default: return line.append(" is not accepted");
     }
   }
-  if (code_ == errc::invalid_limit && !detail_.empty()) return detail_ + " is not a plain decimal number.";
-  std::string line(web::message(code_));
+  if (code_ == errc::invalid_limit && !detail_.empty()) {
+    append_detail(line, detail_);
+    return line.append(" is not a plain decimal number.");
+  }
+  line = web::message(code_);
   if (!detail_.empty() || offset_) {
     if (!line.empty() && line.back() == '.') line.pop_back();
     line += " (";
-    line += detail_;
+    append_detail(line, detail_);
     if (offset_) line += (detail_.empty() ? "at byte " : ", at byte ") + std::to_string(*offset_);
     line += ").";
   }

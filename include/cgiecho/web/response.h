@@ -90,6 +90,8 @@ class Response {
   ~Response();
   Response(const Response&) = delete;
   Response& operator=(const Response&) = delete;
+  /// Moves the head and what write() holds; the Response moved from then
+  /// refuses every call with errc::head_already_sent and writes nothing.
   Response(Response&&) noexcept;
   Response& operator=(Response&&) noexcept;
 
@@ -99,9 +101,9 @@ class Response {
   /// "Content-Type: <media_type>; charset=<charset>", replacing any type
   /// given before. The media type is type "/" subtype (tokens), optionally
   /// followed by parameters; charset empty: none is added, else it is a
-  /// token and the media type must not carry a charset of its own. A body
-  /// that goes out with no type set gets "text/html; charset=UTF-8",
-  /// except after a local redirect.
+  /// token and the media type must not carry a charset of its own. Until a
+  /// type is set the head carries "Content-Type: text/html; charset=UTF-8"
+  /// (except after a local redirect, where Location is the only header).
   [[nodiscard]] result<void> content_type(std::string_view media_type, std::string_view charset = "UTF-8") noexcept;
   /// Any header whose name is a token and whose value has no CR, LF or
   /// NUL. Repeated names are kept in order. Status, Content-Type,
@@ -150,7 +152,7 @@ class Response {
   // Runs change(status, type, headers) on copies of the three parts and
   // takes them, and the block made of them, only when all of it succeeded.
   template <class Change>
-  errc update(Change&& change) noexcept;
+  errc update(Change&& change, bool local = false) noexcept;
   errc check_open() const noexcept;
   // Writes the head if it has not gone, what write() holds, then `body`.
   result<void> out(std::string_view body) noexcept;
@@ -159,7 +161,7 @@ class Response {
   std::string status_line_;   // "Status: 404 Not Found\r\n", or empty
   std::string type_line_;     // "Content-Type: ...\r\n", or empty
   std::string headers_;       // every other line, in the order given
-  std::string block_ = "\r\n";  // the three above and the blank line
+  std::string block_ = "Content-Type: text/html; charset=UTF-8\r\n\r\n";  // the head as it goes out
   std::string held_;          // body bytes write() holds
   bool location_ = false;     // a redirect's Location is among the headers
   bool local_ = false;        // a local redirect: Location is the only header
@@ -168,6 +170,7 @@ class Response {
   bool secure_cookies_ = true;  // Secure on cookies that do not say
   bool any_body_ = false;       // a body byte was given (HEAD included): it needs a type
   bool wrote_ = false;          // write() was called: the destructor finishes the answer
+  bool moved_from_ = false;     // its head and body went to another Response
 };
 
 /// HTML escaping of "&", "<", ">", "\"" and "'" for text and quoted

@@ -11,7 +11,7 @@ packages=(
   hyperfine valgrind lighttpd apache2 nginx fcgiwrap wrk strace
   libfcgi-dev libfcgi-bin spawn-fcgi libssl-dev
   dpkg-dev file lintian scdoc man-db doxygen
-  libexpected-dev nlohmann-json3-dev
+  libexpected-dev
   libcgicc-dev libcgi-pm-perl golang-go python3-multipart
   chromium nodejs nlohmann-json3-dev
 )

@@ -1,4 +1,3 @@
-/// @file
 /// Cookies from the Cookie header (HTTP_COOKIE), read leniently: one odd
 /// cookie never costs the others.
 #pragma once

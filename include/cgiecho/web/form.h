@@ -1,4 +1,3 @@
-/// @file
 /// Forms by the WHATWG application/x-www-form-urlencoded rules, and the
 /// fields of a form whatever its encoding.
 #pragma once

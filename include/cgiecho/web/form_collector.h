@@ -1,4 +1,3 @@
-/// @file
 /// The part handler behind Request: text parts become fields, file parts
 /// uploaded files. The parser feeding it enforces the limits; the collector
 /// decides where the bytes go: a text part's value stays in memory (the

@@ -1,4 +1,3 @@
-/// @file
 /// Every limit the web layer enforces. Going over one is an error for the
 /// whole request (named after the limit), never a silent cut. A value that is
 /// exactly at a limit passes; one more fails. 0 means 0, never "off".

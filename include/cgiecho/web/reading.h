@@ -1,4 +1,3 @@
-/// @file
 /// How a request is read, one way for every program on the web layer
 /// (Request and the inspector alike): first every check that the variables
 /// decide, then the body through one reader, and on a refusal the body read

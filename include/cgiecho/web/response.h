@@ -1,7 +1,8 @@
-// The CGI response head, built in memory and written once, and HTML
-// escaping. Nothing here rewrites what a program gives it: a value that
-// could break the head (CR, LF, NUL, a name that is not a token) is
-// refused with an error, and the head stays as it was.
+/// @file
+/// The CGI response head, built in memory and written once, and HTML
+/// escaping. Nothing here rewrites what a program gives it: a value that
+/// could break the head (CR, LF, NUL, a name that is not a token) is
+/// refused with an error, and the head stays as it was.
 #pragma once
 
 #include <cstdint>
@@ -45,10 +46,14 @@ class SetCookie {
   /// When the cookie ends, in seconds since the epoch, written as an HTTP
   /// date ("Expires=Wed, 21 Oct 2015 07:28:00 GMT"). Omitted unless set.
   SetCookie& expires(std::int64_t seconds_since_epoch) noexcept;
+  /// SameSite; Lax unless set.
   SetCookie& same_site(SameSite value) noexcept;
+  /// Secure, in place of the response's default.
   SetCookie& secure(bool on) noexcept;
+  /// HttpOnly; on unless turned off.
   SetCookie& http_only(bool on) noexcept;
 
+  /// The name, as given.
   const std::string& name() const noexcept { return name_; }
   const std::string& value() const noexcept { return value_; }  ///< as given, not encoded
 
@@ -93,6 +98,8 @@ class Response {
   /// Moves the head and what write() holds; the Response moved from then
   /// refuses every call with errc::head_already_sent and writes nothing.
   Response(Response&&) noexcept;
+  /// The same as the move constructor, after this one flushes as its
+  /// destructor would.
   Response& operator=(Response&&) noexcept;
 
   /// 100 to 599; the reason phrase comes from the standard table ("Status:
@@ -190,24 +197,24 @@ std::string cookie_encode(std::string_view bytes);
 /// byte; every other byte, a "%" without two hex digits included, is kept.
 std::string cookie_decode(std::string_view value);
 
-// The same, appended to `out`, for a program that must not throw. Sizes are counted in 64 bits, so no text wraps the sum
-// (a text of quotes grows six times, past 4 GiB from about 716 MB on a
-// 32-bit system), and the room is taken in one step before any byte is
-// appended.
-//
-// Appends the escaped text to `out`. errc::out_of_memory, with `out`
-// unchanged, when the result does not fit in a std::string or memory for
-// it cannot be had; never throws.
+/// The same, appended to `out`, for a program that must not throw. Sizes are counted in 64 bits, so no text wraps the sum
+/// (a text of quotes grows six times, past 4 GiB from about 716 MB on a
+/// 32-bit system), and the room is taken in one step before any byte is
+/// appended.
+///
+/// Appends the escaped text to `out`. errc::out_of_memory, with `out`
+/// unchanged, when the result does not fit in a std::string or memory for
+/// it cannot be had; never throws.
 errc html_escape(std::string_view text, std::string& out) noexcept;
 
-// The bytes html_escape adds to `text` (each entity's length less the one
-// byte it replaces), in 64 bits.
+/// The bytes html_escape adds to `text` (each entity's length less the one
+/// byte it replaces), in 64 bits.
 std::uint64_t html_escape_growth(std::string_view text) noexcept;
-// Whether a string of `have` bytes can take `text_size` more plus
-// `growth` (html_escape_growth) without passing `max_size` (a
-// std::string's max_size()), with no sum that can wrap: the room check of
-// html_escape, apart so that sizes no test can allocate are tried at their
-// boundaries.
+/// Whether a string of `have` bytes can take `text_size` more plus
+/// `growth` (html_escape_growth) without passing `max_size` (a
+/// std::string's max_size()), with no sum that can wrap: the room check of
+/// html_escape, apart so that sizes no test can allocate are tried at their
+/// boundaries.
 bool escape_fits(std::uint64_t have, std::uint64_t text_size, std::uint64_t growth, std::uint64_t max_size) noexcept;
 
 }  // namespace cgiecho::web

@@ -1,6 +1,7 @@
 // The multipart parser on any body, whole and cut into fuzz-chosen pieces,
 // each checked against a plain reference parser written here from the
-// rules alone: same error, same parts.
+// rules alone: same error, same parts; and however the body is cut, the
+// same rule broken at the same byte.
 //
 // Input: byte 0 picks the boundary, byte 1 tightens limits (one bit each),
 // byte 2 says how many cuts follow (0 to 7, two bytes each); the rest is
@@ -215,8 +216,16 @@ class Recorder final : public web::PartHandler {
   std::vector<Rec> parts;
 };
 
+// What the parser says of an error: the rule (a malformed body's only) and
+// the byte where it was found.
+struct Fault {
+  std::string_view rule;
+  std::uint64_t offset = 0;
+  bool operator!=(const Fault& o) const { return rule != o.rule || offset != o.offset; }
+};
+
 errc streamed(std::string_view body, std::vector<std::size_t> cuts, std::string_view boundary,
-              const web::Limits& limits, std::vector<Rec>& out) {
+              const web::Limits& limits, std::vector<Rec>& out, Fault& fault) {
   Recorder r;
   web::MultipartParser parser(boundary, limits, r);
   cuts.push_back(body.size());
@@ -230,6 +239,11 @@ errc streamed(std::string_view body, std::vector<std::size_t> cuts, std::string_
   }
   if (e == errc::ok) e = parser.finish();
   if (e == errc::ok) out = r.parts;
+  fault = {parser.broken_rule(), parser.error_offset()};
+  // A malformed body names its rule, and no other error has one; the byte
+  // lies within the body.
+  if ((e == errc::malformed_multipart) == fault.rule.empty()) std::abort();
+  if (e != errc::ok && fault.offset > body.size()) std::abort();
   return e;
 }
 
@@ -264,16 +278,22 @@ void check(std::string_view body, std::string_view boundary, const web::Limits& 
     }
   }
 
-  // In the fuzz-chosen pieces, and byte by byte while that stays cheap.
+  // In one piece, in the fuzz-chosen pieces, and byte by byte while that
+  // stays cheap: the same error, found at the same byte.
   std::vector<Rec> got;
-  if (streamed(body, cuts, boundary, limits, got) != want_error || (want_error == errc::ok && got != want))
+  Fault one, cut;
+  if (streamed(body, {}, boundary, limits, got, one) != want_error) std::abort();
+  got.clear();
+  if (streamed(body, cuts, boundary, limits, got, cut) != want_error || (want_error == errc::ok && got != want))
     std::abort();
+  if (want_error != errc::ok && cut != one) std::abort();
   if (body.size() <= 512) {
     std::vector<std::size_t> every;
     for (std::size_t i = 1; i < body.size(); ++i) every.push_back(i);
     got.clear();
-    if (streamed(body, every, boundary, limits, got) != want_error || (want_error == errc::ok && got != want))
+    if (streamed(body, every, boundary, limits, got, cut) != want_error || (want_error == errc::ok && got != want))
       std::abort();
+    if (want_error != errc::ok && cut != one) std::abort();
   }
 }
 

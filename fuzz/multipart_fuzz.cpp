@@ -328,9 +328,8 @@ void check(std::string_view body, std::string_view boundary, const web::Limits& 
   std::vector<Rec> got;
   Fault one, cut;
   if (streamed(body, {}, boundary, limits, got, one) != want_error) std::abort();
-  if (want_error != errc::ok &&
-      (one.offset != where.at || one.rule != (where.rule != nullptr ? std::string_view(where.rule) : std::string_view())))
-    std::abort();
+  const std::string_view want_rule = where.rule != nullptr ? std::string_view(where.rule) : std::string_view();
+  if (want_error != errc::ok && (one.offset != where.at || one.rule != want_rule)) std::abort();
   got.clear();
   if (streamed(body, cuts, boundary, limits, got, cut) != want_error || (want_error == errc::ok && got != want))
     std::abort();

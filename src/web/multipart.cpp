@@ -160,13 +160,14 @@ errc multipart_boundary(std::string_view content_type, std::string_view& boundar
   bool seen = false;
   try {
     std::vector<std::string_view> names;
-    if (!parse_params(content_type.substr(semi), names, [&](std::string_view name, std::string_view value) {
-           if (equals_ignoring_case(name, "boundary")) {
-             found = value;
-             seen = true;
-           }
-         }).rule.empty())
-      return errc::malformed_multipart;
+    const ParamFault fault =
+        parse_params(content_type.substr(semi), names, [&](std::string_view name, std::string_view value) {
+          if (equals_ignoring_case(name, "boundary")) {
+            found = value;
+            seen = true;
+          }
+        });
+    if (!fault.rule.empty()) return errc::malformed_multipart;
   } catch (...) {
     return errc::out_of_memory;
   }
@@ -460,7 +461,8 @@ struct MultipartParser::State {
     if (line.size() >= 2 + boundary.size() && line.compare(0, 2, "--") == 0 &&
         line.compare(2, boundary.size(), boundary) == 0) {
       const std::string_view rest = line.substr(2 + boundary.size());
-      if (rest.compare(0, 2, "--") == 0 || trim_blanks(rest).empty()) return malformed(kDelimiterInHead, in_body(line.data()));
+      if (rest.compare(0, 2, "--") == 0 || trim_blanks(rest).empty())
+        return malformed(kDelimiterInHead, in_body(line.data()));
     }
     // The name is a token that ends at the colon.
     const std::size_t colon = token_length(line, 0, "Content-Disposition");

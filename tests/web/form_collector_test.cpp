@@ -234,7 +234,7 @@ TEST_F(FormCollectorTest, KeepNeverReplacesAFileAndSaysWhy) {
       {"up", "f", 0}, {"up", "f", EEXIST}, {"up", "..", EINVAL}, {"up", "a/b", EINVAL}, {"up", "", EINVAL},
       {"none", "f", ENOENT},
   };
-  for (const std::size_t i : {0, 1}) {
+  for (const std::size_t i : {std::size_t{0}, std::size_t{1}}) {
     for (const auto& c : in_folder) {
       SCOPED_TRACE(std::to_string(i) + " " + c.folder + " " + c.name);
       // Each file keeps its own "f0" or "f1"; refused names stay as they are.

@@ -449,7 +449,8 @@ TEST(Multipart, BoundaryOf70BytesWorksAnd71IsRefused) {
   const std::string body = "--" + b70 + std::string(128, ' ') + "\r\n" + disposition("name=a") + "\r\nv\r\n--" + b70 +
                            "\r\n--" + b70 + "--";
   // The second part has no headers: its delimiter closes nothing.
-  EXPECT_EQ(every_split(body, {}, b70), fails(errc::malformed_multipart, "the closing delimiter never came", body.size()));
+  EXPECT_EQ(every_split(body, {}, b70),
+            fails(errc::malformed_multipart, "the closing delimiter never came", body.size()));
   const std::string good = "--" + b70 + "\r\n" + disposition("name=a") + "\r\nv\r\n--" + b70 + "--";
   EXPECT_EQ(every_split(good, {}, b70), ok({text("a", "v")}));
   for (const std::string& unusable : {b71, std::string(), "a\r\nb"s})

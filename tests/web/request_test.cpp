@@ -491,8 +491,9 @@ TEST(Accessors, TypedFields) {
     std::string body = "other=1";
     if (!value) return body;
     body += "&v=";
-    for (const unsigned char b : *value) {  // every byte escaped, so "+" stays a plus
+    for (const char c : *value) {  // every byte escaped, so "+" stays a plus
       static constexpr char kHex[] = "0123456789ABCDEF";
+      const auto b = static_cast<unsigned char>(c);
       body += '%';
       body += kHex[b >> 4];
       body += kHex[b & 15];

@@ -324,24 +324,27 @@ TEST_F(FromCurrent, ServerLimitsFromTheVariables) {
     bool own_limits;  // current(Limits{}) instead of current()
     errc want;
     std::string detail;
+    std::string log;  // how the refusal line names it
   } cases[] = {
-      {"no setting", over_two, {}, false, false, errc::ok, ""},
+      {"no setting", over_two, {}, false, false, errc::ok, "", ""},
       {"a limit passed", {{"QUERY_STRING", "a&b&c"}, {"CGIECHO_MAX_FIELDS", "2"}}, {}, false, false,
-       errc::too_many_query_fields, ""},
-      {"at the limit", {{"QUERY_STRING", "a&b&c"}, {"CGIECHO_MAX_FIELDS", "3"}}, {}, false, false, errc::ok, ""},
+       errc::too_many_query_fields, "", "CGIECHO_MAX_FIELDS (2) passed (414 too_many_fields)"},
+      {"at the limit", {{"QUERY_STRING", "a&b&c"}, {"CGIECHO_MAX_FIELDS", "3"}}, {}, false, false, errc::ok, "", ""},
       {"a body over CGIECHO_MAX_BODY", {{"CONTENT_LENGTH", "5"}, {"CGIECHO_MAX_BODY", "4"}}, {}, false, false,
-       errc::body_too_large, ""},
-      {"not a number", {{"CGIECHO_MAX_FILE", "abc"}}, {}, false, false, errc::invalid_limit, "CGIECHO_MAX_FILE"},
-      {"an empty setting", {{"CGIECHO_MEMORY", ""}}, {}, false, false, errc::invalid_limit, "CGIECHO_MEMORY"},
+       errc::body_too_large, "", "CGIECHO_MAX_BODY (4) passed (413 body_too_large)"},
+      {"not a number", {{"CGIECHO_MAX_FILE", "abc"}}, {}, false, false, errc::invalid_limit, "CGIECHO_MAX_FILE",
+       "CGIECHO_MAX_FILE is not a plain decimal number (500 invalid_limit)"},
+      {"an empty setting", {{"CGIECHO_MEMORY", ""}}, {}, false, false, errc::invalid_limit, "CGIECHO_MEMORY",
+       "CGIECHO_MEMORY is not a plain decimal number (500 invalid_limit)"},
       {"the program's own limits ignore the server's", {{"QUERY_STRING", "a&b&c"}, {"CGIECHO_MAX_FIELDS", "2"}}, {},
-       false, true, errc::ok, ""},
-      {"the program's own limits ignore a bad one", {{"CGIECHO_MAX_FILE", "abc"}}, {}, false, true, errc::ok, ""},
+       false, true, errc::ok, "", ""},
+      {"the program's own limits ignore a bad one", {{"CGIECHO_MAX_FILE", "abc"}}, {}, false, true, errc::ok, "", ""},
       {"FastCGI: the responder's environment", over_two, {{"CGIECHO_MAX_FIELDS", "2"}}, true, false,
-       errc::too_many_query_fields, ""},
+       errc::too_many_query_fields, "", "CGIECHO_MAX_FIELDS (2) passed (414 too_many_fields)"},
       {"FastCGI: the request's parameter first", {{"QUERY_STRING", "a&b&c"}, {"CGIECHO_MAX_FIELDS", "3"}},
-       {{"CGIECHO_MAX_FIELDS", "2"}}, true, false, errc::ok, ""},
+       {{"CGIECHO_MAX_FIELDS", "2"}}, true, false, errc::ok, "", ""},
       {"FastCGI: a bad setting of the responder's", over_two, {{"CGIECHO_MAX_FILE", "abc"}}, true, false,
-       errc::invalid_limit, "CGIECHO_MAX_FILE"},
+       errc::invalid_limit, "CGIECHO_MAX_FILE", "CGIECHO_MAX_FILE is not a plain decimal number (500 invalid_limit)"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -361,6 +364,11 @@ TEST_F(FromCurrent, ServerLimitsFromTheVariables) {
     if (!got) {
       EXPECT_EQ(got.error().detail(), c.detail);
       EXPECT_EQ(got.error().status(), cgiecho::web::http_status(c.want));
+    }
+    if (c.log.empty()) {
+      EXPECT_EQ(process().errors, "");
+    } else {
+      EXPECT_NE(process().errors.find(": " + c.log + "\n"), std::string::npos) << process().errors;
     }
   }
 }

@@ -58,6 +58,9 @@ if(WIN32)
   install(FILES "${CGIECHO_EXPECTED_INCLUDE}/tl/expected.hpp" DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}/tl")
   install(FILES "${CGIECHO_EXPECTED_LICENSE}" RENAME expected.copyright
     DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}/tl")
+  # The programs and the serve layer's library hold libfcgi's code, whose
+  # licence asks to go with every copy.
+  install(FILES "${CGIECHO_FCGI_LICENSE}" RENAME libfcgi.copyright DESTINATION "${CMAKE_INSTALL_LIBDIR}")
 else()
   set(CGIECHO_NEEDS_EXPECTED ON)
 endif()

@@ -14,8 +14,9 @@
 #            (include/cgiecho/, cgiecho.h) and tl/expected.hpp, the
 #            header-only result type the web headers include, with its
 #            licence (CC0); lib/ with the static library of every layer
-#            (serve with libfcgi compiled in) and the CMake package
-#            (lib/cmake/cgiecho), for find_package from a mingw-w64 build.
+#            (serve with libfcgi compiled in, its licence beside it as
+#            libfcgi.copyright) and the CMake package (lib/cmake/cgiecho),
+#            for find_package from a mingw-w64 build.
 # Both components stay out of a plain `cmake --install`.
 set(CPACK_PACKAGE_NAME cgiecho)
 set(CPACK_PACKAGE_VENDOR "the cgiecho developers")
@@ -60,6 +61,10 @@ if(WIN32)
   # zip's include/tl/expected.hpp.
   install(TARGETS ${cgiecho_exported_targets} EXPORT cgiechoZipTargets
     ARCHIVE DESTINATION "${CMAKE_INSTALL_LIBDIR}" COMPONENT windows_zip EXCLUDE_FROM_ALL)
+  # libfcgi's licence asks to go with every copy of its code, which the
+  # programs and the serve layer's library hold.
+  install(FILES "${CGIECHO_FCGI_LICENSE}" RENAME libfcgi.copyright
+    DESTINATION "${CMAKE_INSTALL_LIBDIR}" COMPONENT windows_zip EXCLUDE_FROM_ALL)
   install(DIRECTORY "${PROJECT_SOURCE_DIR}/include/cgiecho" DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}"
     COMPONENT windows_zip EXCLUDE_FROM_ALL FILES_MATCHING PATTERN "*.h")
   install(FILES "${PROJECT_SOURCE_DIR}/include/cgiecho.h" DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}"

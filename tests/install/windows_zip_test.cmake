@@ -46,11 +46,12 @@ list(SORT wanted)
 if(NOT included STREQUAL wanted)
   message(FATAL_ERROR "the zip's include/ holds ${included},\nnot ${wanted}")
 endif()
-# lib/: the static library of every layer and the CMake package, whose
-# targets file names the zip's own places.
+# lib/: the static library of every layer, the licence of the libfcgi
+# code that serve's holds, and the CMake package, whose targets file names
+# the zip's own places.
 file(GLOB_RECURSE libs RELATIVE "${dir}/lib" "${dir}/lib/*")
 set(wanted cmake/cgiecho/cgiechoConfig.cmake cmake/cgiecho/cgiechoConfigVersion.cmake
-  cmake/cgiecho/cgiechoZipTargets.cmake cmake/cgiecho/cgiechoZipTargets-release.cmake)
+  cmake/cgiecho/cgiechoZipTargets.cmake cmake/cgiecho/cgiechoZipTargets-release.cmake libfcgi.copyright)
 foreach(layer IN LISTS installed_layers)
   list(APPEND wanted libcgiecho_${layer}.a)
 endforeach()
@@ -58,6 +59,10 @@ list(SORT libs)
 list(SORT wanted)
 if(NOT libs STREQUAL wanted)
   message(FATAL_ERROR "the zip's lib/ holds ${libs},\nnot ${wanted}")
+endif()
+file(READ "${dir}/lib/libfcgi.copyright" fcgi_licence)
+if(NOT fcgi_licence MATCHES "Open Market permits you to use, copy, modify, distribute")
+  message(FATAL_ERROR "lib/libfcgi.copyright is not libfcgi's licence")
 endif()
 file(READ "${dir}/include/tl/expected.copyright" expected_licence)
 if(NOT expected_licence MATCHES "CC0-1.0")

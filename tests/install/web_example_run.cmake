@@ -1,12 +1,13 @@
-# web_example_run(<program>): runs examples/web as a web server would for
-# one GET request with a cookie and compares its whole response with the
-# expected one; then the refusals the README promises, each a row of
-# variables, standard input and the answer.
+# web_example_run(<program> [<launcher>...]): runs examples/web as a web
+# server would for one GET request with a cookie and compares its whole
+# response with the expected one; then the refusals the README promises,
+# each a row of variables, standard input and the answer. A launcher (Wine
+# for a Windows build) comes before the program on each command line.
 function(web_example_run program)
   # Set here, not as an argument: its ";" would split a CMake list.
   set(ENV{HTTP_COOKIE} "theme=\"dark&light\"; junk")
   run_checked("web_example" "${CMAKE_COMMAND}" -E env REQUEST_METHOD=GET "QUERY_STRING=name=Ann+%3CLee%3E&x"
-    "${program}")
+    ${ARGN} "${program}")
   unset(ENV{HTTP_COOKIE})
   expect_output("web_example" "${run_output}" "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/web_example.expected")
 
@@ -22,7 +23,8 @@ function(web_example_run program)
     list(GET row 2 expected)
     string(REPLACE "TYPE" "Content-Type: text/plain; charset=UTF-8\n\n" expected "${expected}")
     separate_arguments(variables UNIX_COMMAND "${variables}")
-    execute_process(COMMAND "${CMAKE_COMMAND}" -E env ${variables} sh -c "printf '%s' '${input}' | \"$0\"" "${program}"
+    execute_process(COMMAND "${CMAKE_COMMAND}" -E env ${variables} sh -c "printf '%s' '${input}' | \"$@\"" sh
+      ${ARGN} "${program}"
       RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
     string(REPLACE "\r\n" "\n" out "${out}")
     if(NOT rc EQUAL 0 OR NOT out STREQUAL expected)

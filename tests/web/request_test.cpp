@@ -598,10 +598,12 @@ TEST(Accessors, TypedFields) {
   EXPECT_EQ(errors.take(r.required_field("name")), std::nullopt);
   EXPECT_EQ(errors.take(r.int_field("other", 0, 150)), std::optional<std::int64_t>(1));
   errors.add(cgiecho::web::error(errc::field_out_of_range, "age"));
+  errors.add("email", "needs an @");
   std::vector<std::string> messages;
   for (const auto& e : errors.all()) messages.push_back(e.message());
-  EXPECT_EQ(messages, (std::vector<std::string>{"v: A field is not a number.", "name: A required field is missing.",
-                                                "age: A field is outside its range."}));
+  EXPECT_EQ(messages, (std::vector<std::string>{"v is not a number", "name is required", "age is out of range",
+                                                "email: needs an @"}));
+  EXPECT_EQ(errors.all().back().code(), errc::field_invalid);
 }
 
 TEST(Accessors, SelfUrl) {

@@ -101,7 +101,7 @@ struct Head {
 // A rule broken, and where: in the text being read, then in the body.
 struct Broken {
   const char* rule = nullptr;  // null: no rule broken
-  std::size_t at = 0;
+  std::uint64_t at = 0;
 };
 
 // The parameters after "form-data": their syntax first, then the first
@@ -189,11 +189,12 @@ errc reference(std::string_view body, std::string_view boundary, const web::Limi
                Broken& where) {
   const std::string dash = "--" + std::string(boundary);
   const std::size_t n = body.size();
-  const auto fail = [&](errc e, std::size_t at, const char* rule = nullptr) {
+  // Offsets past a limit are counted in 64 bits, as the parser counts them.
+  const auto fail = [&](errc e, std::uint64_t at, const char* rule = nullptr) {
     where = {rule, at};
     return e;
   };
-  const auto malformed = [&](const char* rule, std::size_t at) { return fail(errc::malformed_multipart, at, rule); };
+  const auto malformed = [&](const char* rule, std::uint64_t at) { return fail(errc::malformed_multipart, at, rule); };
   const char* const no_close = "the closing delimiter never came";
   std::uint64_t parts = 0, files = 0, form = 0;
   Delim d = next_delimiter(body, dash, 0);

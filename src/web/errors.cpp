@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "text/ascii.h"
+
 namespace cgiecho::web {
 namespace {
 
@@ -97,22 +99,6 @@ bool is_field_error(errc e) {
          e == errc::field_invalid;
 }
 
-// A detail may be a name a program refused ("a\r\nb"): control bytes
-// become \xHH so that the message stays one line in a log.
-void append_detail(std::string& line, std::string_view detail) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  for (const char c : detail) {
-    const auto b = static_cast<unsigned char>(c);
-    if (b >= 0x20 && b != 0x7F) {
-      line += c;
-    } else {
-      line += "\\x";
-      line += kHex[b >> 4];
-      line += kHex[b & 15];
-    }
-  }
-}
-
 }  // namespace
 
 const std::error_category& web_category() noexcept {
@@ -136,7 +122,7 @@ std::string error::message() const {
   // the program's own sentence after the field's name.
   std::string line;
   if (is_field_error(code_) && !detail_.empty()) {
-    append_detail(line, detail_);
+    text::append_printable(detail_, line);
     if (!note_.empty()) return line.append(": ").append(note_);
     switch (code_) {
       case errc::field_missing: return line.append(" is required");
@@ -146,14 +132,14 @@ std::string error::message() const {
     }
   }
   if (code_ == errc::invalid_limit && !detail_.empty()) {
-    append_detail(line, detail_);
+    text::append_printable(detail_, line);
     return line.append(" is not a plain decimal number.");
   }
   line = web::message(code_);
   if (!detail_.empty() || offset_) {
     if (!line.empty() && line.back() == '.') line.pop_back();
     line += " (";
-    append_detail(line, detail_);
+    text::append_printable(detail_, line);
     if (offset_) line += (detail_.empty() ? "at byte " : ", at byte ") + std::to_string(*offset_);
     line += ").";
   }

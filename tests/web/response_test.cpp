@@ -631,9 +631,9 @@ TEST(WebError, MessageAndErrorCode) {
        "email: needs an @"},
       // A refused name is the program's bytes: the line stays one line.
       {"control bytes in a detail", web::error(errc::invalid_cookie, "a\r\nb\0\x7F\xC3\xA9"s),
-       "The program gave a cookie that would break the response (a\\x0D\\x0Ab\\x00\\x7F\xC3\xA9)."},
+       "The program gave a cookie that would break the response (a\\x0d\\x0ab\\x00\\x7f\xC3\xA9)."},
       {"control bytes in a field's name", web::error(errc::field_missing, "a\nb"),
-       "a\\x0Ab is required"},
+       "a\\x0ab is required"},
       {"the system's reason", web::error(errc::keep_failed, denied),
        "An uploaded file could not be kept. " + denied.message()},
   };

@@ -88,7 +88,7 @@ struct ReadError {
 
 /// The whole file at `path` (a capture file, to be read by read_capture),
 /// or false when it cannot be read.
-bool read_file(const std::string& path, std::string& out);
+[[nodiscard]] bool read_file(const std::string& path, std::string& out);
 
 }  // namespace cgiecho::capture
 

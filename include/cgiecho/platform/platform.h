@@ -55,7 +55,7 @@ std::size_t read_stdin(char* buffer, std::size_t count);
 /// view (see write_all.h). False when not every byte could be written (the
 /// reader went away, the connection broke). A full non-blocking output is
 /// waited on, not a failure.
-bool write_output(std::string_view bytes);
+[[nodiscard]] bool write_output(std::string_view bytes);
 /// The same, best effort: a failure is not reported and the caller carries
 /// on.
 void write_stdout(std::string_view bytes);
@@ -131,18 +131,18 @@ enum class Created { ok, exists, failed };
 /// On failure `error` says why.
 Created create_private_file(const std::string& path, std::intptr_t& handle, std::string& error);
 /// All the bytes, appended; false (with `error`) when they could not be.
-bool write_file(std::intptr_t handle, std::string_view bytes, std::string& error);
+[[nodiscard]] bool write_file(std::intptr_t handle, std::string_view bytes, std::string& error);
 /// Closes a handle create_private_file gave.
 void close_file(std::intptr_t handle);
 /// Removes the file at `path`, if it is there.
 void remove_file(const std::string& path);
 /// How many entries of `folder` have names ending in `suffix`, counting no
 /// further than `limit`; false (with `error`) when the folder cannot be read.
-bool count_files(const std::string& folder, std::string_view suffix, std::uint64_t limit, std::uint64_t& count,
+[[nodiscard]] bool count_files(const std::string& folder, std::string_view suffix, std::uint64_t limit, std::uint64_t& count,
                  std::string& error);
 /// When a file was last written, in microseconds since 1970-01-01 00:00
 /// UTC; false when there is no such file.
-bool file_time(const std::string& path, std::int64_t& unix_microseconds);
+[[nodiscard]] bool file_time(const std::string& path, std::int64_t& unix_microseconds);
 /// The time of day in microseconds since 1970-01-01 00:00 UTC.
 std::int64_t unix_time_microseconds();
 /// This process's id.
@@ -150,7 +150,7 @@ std::uint64_t process_id();
 
 /// Process start-up for the echo program: false when the per-thread state
 /// cannot be set up (the program then ends with 255 and writes nothing).
-bool start_process();
+[[nodiscard]] bool start_process();
 /// Ends the process with `exit_code` at once, output flushed.
 [[noreturn]] void end_process(int exit_code);
 
@@ -178,7 +178,7 @@ namespace cgiecho::platform {
 /// name is taken). A name refused before the system is asked gives EINVAL
 /// (ERROR_INVALID_NAME on Windows); memory that cannot be had ENOMEM
 /// (ERROR_NOT_ENOUGH_MEMORY).
-struct FileResult {
+struct [[nodiscard]] FileResult {
   int code = 0;  ///< 0, or the system's error number
   /// The file was made.
   bool ok() const noexcept { return code == 0; }
@@ -215,17 +215,17 @@ class TempFile {
 
   /// A new, empty file in place of whatever this held. False when the
   /// system refuses one (the handle is then closed).
-  bool create() noexcept;
+  [[nodiscard]] bool create() noexcept;
   /// Whether it holds a file.
   bool is_open() const noexcept { return handle_ != kNone; }
   /// Appends every byte; false when that fails (the file's size then says
   /// how much is in it).
-  bool write(std::string_view bytes) noexcept;
+  [[nodiscard]] bool write(std::string_view bytes) noexcept;
   /// The bytes written to it.
   std::uint64_t size() const noexcept { return size_; }
   /// Up to `count` bytes from `offset` (fewer only at the end; 0 past it).
   /// False when the read fails.
-  bool read_at(std::uint64_t offset, char* buffer, std::size_t count, std::size_t& got) const noexcept;
+  [[nodiscard]] bool read_at(std::uint64_t offset, char* buffer, std::size_t count, std::size_t& got) const noexcept;
   /// Gives the data a name: a new file at `path` (UTF-8 on Windows), never
   /// replacing anything there, and never made through a link at `path`
   /// itself. On Linux the file itself is linked there where it can be (same
@@ -286,7 +286,7 @@ namespace cgiecho::platform {
 /// `count` bytes from the system's cryptographic random source (getrandom,
 /// else /dev/urandom; BCryptGenRandom on Windows). False when it cannot
 /// give them all.
-bool random_bytes(char* out, std::size_t count) noexcept;
+[[nodiscard]] bool random_bytes(char* out, std::size_t count) noexcept;
 
 /// Whether `path` (UTF-8 on Windows) names an existing folder.
 bool is_folder(std::string_view path) noexcept;

@@ -50,7 +50,7 @@ std::string_view variable_value(const Variables& variables, std::string_view nam
 /// one, read as an unsigned 64-bit value; one too large for 64 bits reads as
 /// the largest value, larger than any limit. False for anything else (empty,
 /// a sign, blanks, any other byte).
-bool parse_plain_decimal(std::string_view text, std::uint64_t& out) noexcept;
+[[nodiscard]] bool parse_plain_decimal(std::string_view text, std::uint64_t& out) noexcept;
 
 /// The limits a server configuration sets with CGIECHO_MAX_BODY,
 /// CGIECHO_MAX_FORM, CGIECHO_MAX_FIELDS, CGIECHO_MAX_PARTS, CGIECHO_MAX_FILES,

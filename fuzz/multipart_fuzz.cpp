@@ -195,6 +195,10 @@ errc reference(std::string_view body, std::string_view boundary, const web::Limi
     return e;
   };
   const auto malformed = [&](const char* rule, std::uint64_t at) { return fail(errc::malformed_multipart, at, rule); };
+  // A boundary no delimiter can be made of (a recorded request's may be
+  // anything) refuses every body at its first byte.
+  if (boundary.empty() || boundary.size() > 70 || boundary.find_first_of("\r\n") != std::string_view::npos)
+    return malformed("the boundary is missing or malformed", 0);
   const char* const no_close = "the closing delimiter never came";
   std::uint64_t parts = 0, files = 0, form = 0;
   Delim d = next_delimiter(body, dash, 0);

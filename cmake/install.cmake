@@ -49,11 +49,27 @@ if(TARGET fcgi::fcgi)
 else()
   set(CGIECHO_NEEDS_FCGI OFF)
 endif()
+# tl::expected is Debian's CMake package on Linux; the cross builds carry
+# the header in their own tree (cmake/expected.cmake), so no package can be
+# looked for: the header is installed beside the web headers, with its
+# licence, and the package's config makes the target over it.
+if(WIN32)
+  set(CGIECHO_NEEDS_EXPECTED OFF)
+  install(FILES "${CGIECHO_EXPECTED_INCLUDE}/tl/expected.hpp" DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}/tl")
+  install(FILES "${CGIECHO_EXPECTED_LICENSE}" RENAME expected.copyright
+    DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}/tl")
+  # The programs and the serve layer's library hold libfcgi's code, whose
+  # licence asks to go with every copy.
+  install(FILES "${CGIECHO_FCGI_LICENSE}" RENAME libfcgi.copyright DESTINATION "${CMAKE_INSTALL_LIBDIR}")
+else()
+  set(CGIECHO_NEEDS_EXPECTED ON)
+endif()
 # The components: cgiecho (the shared library) and every exported target.
 # serve links libfcgi, and embed links serve.
 set(CGIECHO_COMPONENTS cgiecho ${cgiecho_exported_targets})
 list(TRANSFORM CGIECHO_COMPONENTS REPLACE "^cgiecho_" "")
 set(CGIECHO_FCGI_COMPONENTS serve embed)
+set(CGIECHO_TARGETS_FILE cgiechoTargets.cmake)
 configure_package_config_file(
   "${PROJECT_SOURCE_DIR}/cmake/cgiechoConfig.cmake.in"
   "${PROJECT_BINARY_DIR}/cgiechoConfig.cmake"

@@ -3,7 +3,8 @@
 # Debian's source package, fetched with `apt-get source libfcgi` into the
 # build folder (scripts/deps.sh adds the deb-src entry that needs) and
 # patched with cmake/libfcgi/*.patch, each of which says why it exists.
-# Sets CGIECHO_FCGI_SOURCES and CGIECHO_FCGI_INCLUDE_DIRS.
+# Sets CGIECHO_FCGI_SOURCES, CGIECHO_FCGI_INCLUDE_DIRS and CGIECHO_FCGI_LICENSE
+# (its licence, which asks to be shipped with every copy of the code).
 set(patches
   "${PROJECT_SOURCE_DIR}/cmake/libfcgi/01-listen-on-the-host-given.patch"
   "${PROJECT_SOURCE_DIR}/cmake/libfcgi/02-named-pipe-clients-come-and-go.patch"
@@ -54,5 +55,6 @@ endif()
 configure_file("${root}/src/include/fcgi_config_x86.h" "${root}/config/fcgi_config.h" COPYONLY)
 set(CGIECHO_FCGI_SOURCES "${root}/src/libfcgi/fcgiapp.c" "${root}/src/libfcgi/os_win32.c")
 set(CGIECHO_FCGI_INCLUDE_DIRS "${root}/src/include" "${root}/config")
+set(CGIECHO_FCGI_LICENSE "${root}/src/LICENSE.TERMS")
 # Not our code: its warnings are not ours to fix, and -Werror must not stop it.
 set_source_files_properties(${CGIECHO_FCGI_SOURCES} PROPERTIES COMPILE_OPTIONS "-w")

@@ -1,7 +1,8 @@
 // The cookie parser against a plain reference written here: split on ";",
 // cut at the first "=", trim spaces and tabs, skip pieces without "=" or
 // with an empty name, take one pair of quotes off the value. The first
-// byte of the input is the cookie limit.
+// byte of the input is the cookie limit. The rest, as a value a program
+// sets, must come back whole through the header and the parser.
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include <cgiecho/web/cookies.h>
+#include <cgiecho/web/response.h>
 
 #include "capture_seed.h"
 
@@ -64,6 +66,21 @@ void check(std::uint64_t max_cookies, std::string_view header) {
   }
 }
 
+// cookie_encode gives cookie-octets only, so the parser neither trims nor
+// unquotes it, and cookie_decode gives the bytes back.
+void round_trip(std::string_view value) {
+  const std::string encoded = cgiecho::web::cookie_encode(value);
+  for (const char c : encoded) {
+    const auto b = static_cast<unsigned char>(c);
+    if (b <= 0x20 || b >= 0x7F || c == '"' || c == ',' || c == ';' || c == '\\') std::abort();
+  }
+  const std::string header = "n=" + encoded;
+  std::vector<cgiecho::web::Cookie> cookies;
+  if (cgiecho::web::parse_cookies(header, 1, cookies) != cgiecho::web::errc::ok || cookies.size() != 1) std::abort();
+  if (cookies[0].name != "n" || cookies[0].value != encoded) std::abort();
+  if (cgiecho::web::cookie_decode(cookies[0].value) != value) std::abort();
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -74,6 +91,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     return 0;
   }
   if (size == 0) return 0;
-  check(data[0], std::string_view(reinterpret_cast<const char*>(data) + 1, size - 1));
+  const std::string_view rest(reinterpret_cast<const char*>(data) + 1, size - 1);
+  check(data[0], rest);
+  round_trip(rest);
   return 0;
 }

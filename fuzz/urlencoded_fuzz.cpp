@@ -1,6 +1,7 @@
 // The url-encoded form parser against a plain reference written here: split
 // on "&", skip empty pieces, cut at the first "=", decode each side byte by
-// byte. The first byte of the input is the field limit.
+// byte; and the same text as a request's query and form, read back through
+// the accessors. The first byte of the input is the field limit.
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include <cgiecho/web/form.h>
+#include <cgiecho/web/request.h>
 
 #include "capture_seed.h"
 
@@ -85,6 +87,28 @@ void check(std::uint64_t max_fields, std::string_view text) {
   }
   // Decoding the whole text never lengthens it and agrees with the reference.
   if (cgiecho::web::form_decode(text, value) != errc::ok || value != reference_decode(text)) std::abort();
+
+  // As a request's query and its url-encoded body: every name's values,
+  // the first and all in the order sent, whatever bytes they hold; a name
+  // never sent gives nothing.
+  cgiecho::web::Limits limits;
+  limits.max_fields = max_fields;
+  const auto r = cgiecho::web::Request::from_parts(
+      {{"QUERY_STRING", std::string(text)}, {"CONTENT_TYPE", "application/x-www-form-urlencoded"}}, std::string(text),
+      limits);
+  if (!r) std::abort();
+  const std::string absent = "\x01never sent";
+  bool absent_sent = false;
+  for (const auto& field : want) {
+    const std::string& field_name = field.first;
+    absent_sent = absent_sent || field_name == absent;
+    std::vector<std::string> all;
+    for (const auto& w : want)
+      if (w.first == field_name) all.push_back(w.second);
+    if (r->args(field_name) != all || r->fields(field_name) != all) std::abort();
+    if (r->arg(field_name) != all.front() || r->field(field_name) != all.front()) std::abort();
+  }
+  if (!absent_sent && (r->arg(absent) || !r->fields(absent).empty())) std::abort();
 }
 
 }  // namespace

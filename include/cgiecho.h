@@ -1,4 +1,5 @@
-/*
+/**
+ * @file
  * cgiecho: the exported interface of the CGI library.
  *
  * Text crosses this interface as a string handle: the address of the data of
@@ -32,6 +33,9 @@
 #include <stddef.h>
 #include <stdint.h>
 
+/** Marks the exported routines: exported from the DLL (and the echo
+ * program) while it is built, imported by the programs that call it,
+ * default visibility in libcgiecho.so. */
 #if defined(_WIN32) && defined(CGI_BUILDING)
 #  define CGI_API __declspec(dllexport) /* the exe and the DLL both export the table */
 #elif defined(_WIN32)
@@ -40,6 +44,8 @@
 #  define CGI_API __attribute__((visibility("default")))
 #endif
 
+/** The routines' calling convention: __stdcall in the 32-bit DLL, the
+ * platform's own everywhere else. */
 #if defined(_WIN32) && !defined(_WIN64)
 #  define CGI_CALL __stdcall /* what callers of a 32-bit DLL expect */
 #else
@@ -56,31 +62,39 @@ extern "C" {
 typedef wchar_t *cgi_str;
 struct tagSAFEARRAY;
 #else
+/** A string handle: the address of a length-prefixed byte string (a BSTR
+ * holding bytes on Windows, its stand-in here), or null for the empty text.
+ * Its length is SysStringByteLen's, never strlen's. */
 typedef char *cgi_str;
 
 /* Stand-ins for the OLE string calls, same names and meaning as on Windows. */
-CGI_API cgi_str SysAllocStringByteLen(const char *data, uint32_t len); /* data may be NULL: zero bytes */
-CGI_API void SysFreeString(cgi_str s);
-CGI_API uint32_t SysStringByteLen(cgi_str s);
+CGI_API cgi_str SysAllocStringByteLen(const char *data, uint32_t len); /**< data may be NULL: zero bytes */
+CGI_API void SysFreeString(cgi_str s);        /**< releases s; null is allowed */
+CGI_API uint32_t SysStringByteLen(cgi_str s); /**< the byte length of s; 0 for null */
 
 /* The least SAFEARRAY subset that CGI_PARSEPARMS needs, with the Windows
  * layout: a one-dimensional vector of string handles. */
+/** The bounds of one dimension of a SAFEARRAY. */
 typedef struct tagSAFEARRAYBOUND {
-  uint32_t cElements;
-  int32_t lLbound;
+  uint32_t cElements; /**< the number of elements */
+  int32_t lLbound;    /**< the index of the first one */
 } SAFEARRAYBOUND;
+/** A one-dimensional vector of string handles, as CGI_PARSEPARMS makes it. */
 typedef struct tagSAFEARRAY {
-  uint16_t cDims;
-  uint16_t fFeatures;
-  uint32_t cbElements;
-  uint32_t cLocks;
-  void *pvData; /* cgi_str[cElements] for a VT_BSTR vector */
-  SAFEARRAYBOUND rgsabound[1];
+  uint16_t cDims;              /**< dimensions: 1 */
+  uint16_t fFeatures;          /**< feature flags, as on Windows */
+  uint32_t cbElements;         /**< the size of one element */
+  uint32_t cLocks;             /**< SafeArrayLock's count: a locked array cannot be destroyed */
+  void *pvData;                /**< cgi_str[cElements] for a VT_BSTR vector */
+  SAFEARRAYBOUND rgsabound[1]; /**< the bounds of the one dimension */
 } SAFEARRAY;
-#  define VT_BSTR 8
+#  define VT_BSTR 8 /**< the element type of a vector of string handles */
+/** A vector of count null handles of type vt (VT_BSTR), indexed from lower_bound; null when memory runs out. */
 CGI_API SAFEARRAY *SafeArrayCreateVector(uint16_t vt, int32_t lower_bound, uint32_t count);
-CGI_API int32_t SafeArrayDestroy(SAFEARRAY *array); /* releases the strings too; 0 on success */
+CGI_API int32_t SafeArrayDestroy(SAFEARRAY *array); /**< releases the strings too; 0 on success */
+/** The first index of dimension dim (1) in *lower; 0 on success. */
 CGI_API int32_t SafeArrayGetLBound(SAFEARRAY *array, uint32_t dim, int32_t *lower);
+/** The last index of dimension dim (1) in *upper; 0 on success. */
 CGI_API int32_t SafeArrayGetUBound(SAFEARRAY *array, uint32_t dim, int32_t *upper);
 #endif
 
@@ -88,13 +102,13 @@ CGI_API int32_t SafeArrayGetUBound(SAFEARRAY *array, uint32_t dim, int32_t *uppe
  * The request data is QUERY_STRING for GET, PUT and HEAD, the body on
  * standard input for POST (CONTENT_LENGTH bytes at most), and the program's
  * command-line tail for any other method or none. */
-CGI_API int32_t CGI_CALL CGI_BUFFER(void); /* stores the request data for CGI_FIELD; returns its length */
-CGI_API cgi_str CGI_CALL CGI_READ(void);   /* caller owns the result: the request data */
-CGI_API cgi_str CGI_CALL CGI_STDIN(void);  /* caller owns the result: the body, CONTENT_LENGTH bytes at most */
+CGI_API int32_t CGI_CALL CGI_BUFFER(void); /**< stores the request data for CGI_FIELD; returns its length */
+CGI_API cgi_str CGI_CALL CGI_READ(void);   /**< caller owns the result: the request data */
+CGI_API cgi_str CGI_CALL CGI_STDIN(void);  /**< caller owns the result: the body, CONTENT_LENGTH bytes at most */
 
-/* ---- Environment accessors ---------------------------------------------
- * One table names every fixed accessor: CGI_<VARIABLE>(void) reads the
- * environment variable <VARIABLE>. TEXT accessors return a string the
+/** ---- Environment accessors ---------------------------------------------
+ * One table names every fixed accessor: CGI_VARIABLE(void) reads the
+ * environment variable VARIABLE. TEXT accessors return a string the
  * caller owns (null when unset); NUMBER accessors read the value as a
  * number (0 when unset or not a number; -2147483648 when out of range);
  * the FLAG accessor returns 0 when the value is exactly "0" and -1 for
@@ -140,23 +154,25 @@ CGI_API cgi_str CGI_CALL CGI_STDIN(void);  /* caller owns the result: the body, 
   TEXT(SERVER_PROTOCOL)                         \
   TEXT(SERVER_SOFTWARE)
 
+/** @cond INTERNAL */
 #define CGI_DECLARE_TEXT_(var) CGI_API cgi_str CGI_CALL CGI_##var(void);
 #define CGI_DECLARE_NUMBER_(var) CGI_API int32_t CGI_CALL CGI_##var(void);
 CGI_FIXED_ACCESSORS(CGI_DECLARE_TEXT_, CGI_DECLARE_NUMBER_, CGI_DECLARE_NUMBER_)
 #undef CGI_DECLARE_TEXT_
 #undef CGI_DECLARE_NUMBER_
+/** @endcond */
 
-CGI_API cgi_str CGI_CALL CGI_PARM(cgi_str *name);  /* reads *name; caller owns the result: the variable's value */
-CGI_API int32_t CGI_CALL CGI_LPARM(cgi_str *name); /* reads *name; the variable's value as a number */
+CGI_API cgi_str CGI_CALL CGI_PARM(cgi_str *name);  /**< reads *name; caller owns the result: the variable's value */
+CGI_API int32_t CGI_CALL CGI_LPARM(cgi_str *name); /**< reads *name; the variable's value as a number */
 
 /* ---- Output writers: every byte goes out unchanged, NUL included -------- */
-CGI_API void CGI_CALL exec_html(cgi_str *text);  /* replaces *text with the whole response it wrote, in one write */
-CGI_API void CGI_CALL cgi_write(cgi_str *text);  /* reads *text; the first call writes the CGI header before it */
-CGI_API void CGI_CALL cgi_stdout(cgi_str *text); /* reads *text; writes it and CR LF */
+CGI_API void CGI_CALL exec_html(cgi_str *text);  /**< replaces *text with the whole response it wrote, in one write */
+CGI_API void CGI_CALL cgi_write(cgi_str *text);  /**< reads *text; the first call writes the CGI header before it */
+CGI_API void CGI_CALL cgi_stdout(cgi_str *text); /**< reads *text; writes it and CR LF */
 
 /* ---- URL codec -------------------------------------------------------- */
-CGI_API cgi_str CGI_CALL CGI_URLENCODE(cgi_str *text); /* reads *text; caller owns the result */
-CGI_API cgi_str CGI_CALL CGI_DECODE(cgi_str text);     /* takes text; caller owns the result */
+CGI_API cgi_str CGI_CALL CGI_URLENCODE(cgi_str *text); /**< reads *text; caller owns the result */
+CGI_API cgi_str CGI_CALL CGI_DECODE(cgi_str text);     /**< takes text; caller owns the result */
 
 /* ---- Form fields (name=value pairs joined by "&") -------------------------
  * CGI_PARSEPARMS replaces *pairs (releasing whatever it held) with a vector
@@ -166,9 +182,9 @@ CGI_API cgi_str CGI_CALL CGI_DECODE(cgi_str text);     /* takes text; caller own
  * in *pairs as it was, still the caller's, and the call returns 0. When
  * memory runs out, what *pairs held is released all the same, *pairs is
  * null and the call returns 0. */
-CGI_API int32_t CGI_CALL CGI_PARSEPARMS(cgi_str *form, struct tagSAFEARRAY **pairs); /* reads *form; returns the pair count */
-CGI_API cgi_str CGI_CALL CGI_VAR(cgi_str *form, cgi_str name); /* reads *form, takes name; caller owns the result */
-CGI_API cgi_str CGI_CALL CGI_FIELD(cgi_str name);              /* takes name; CGI_VAR on the data CGI_BUFFER stored */
+CGI_API int32_t CGI_CALL CGI_PARSEPARMS(cgi_str *form, struct tagSAFEARRAY **pairs); /**< reads *form; returns the pair count */
+CGI_API cgi_str CGI_CALL CGI_VAR(cgi_str *form, cgi_str name); /**< reads *form, takes name; caller owns the result */
+CGI_API cgi_str CGI_CALL CGI_FIELD(cgi_str name);              /**< takes name; CGI_VAR on the data CGI_BUFFER stored */
 
 #ifdef __cplusplus
 }

@@ -10,9 +10,10 @@ packages=(
   g++-mingw-w64-i686-posix mingw-w64-i686-dev binutils-mingw-w64-i686 wine32:i386
   hyperfine valgrind lighttpd apache2 nginx fcgiwrap wrk strace
   libfcgi-dev libfcgi-bin spawn-fcgi libssl-dev systemd iproute2
-  dpkg-dev file lintian scdoc man-db
+  dpkg-dev file lintian scdoc man-db doxygen
+  libexpected-dev
   libcgicc-dev libcgi-pm-perl golang-go python3-multipart
-  chromium nodejs
+  chromium nodejs nlohmann-json3-dev
 )
 # npm comes with the machine's nodejs package; Debian's own npm package
 # would fight it, so it is checked for, not installed.

@@ -34,4 +34,18 @@ std::string_view trim_blanks(std::string_view text) noexcept {
   return text;
 }
 
+void append_printable(std::string_view text, std::string& out) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  for (const char c : text) {
+    const auto b = static_cast<unsigned char>(c);
+    if (b >= 0x20 && b != 0x7F && b != '\\') {
+      out += c;
+    } else {
+      out += "\\x";
+      out += kHex[b >> 4];
+      out += kHex[b & 0x0F];
+    }
+  }
+}
+
 }  // namespace cgiecho::text

@@ -3,6 +3,7 @@
 // always stays itself.
 #pragma once
 
+#include <string>
 #include <string_view>
 
 namespace cgiecho::text {
@@ -38,5 +39,10 @@ bool is_token(std::string_view text) noexcept;
 constexpr bool is_blank(char c) noexcept { return c == ' ' || c == '\t'; }
 // `text` without blanks at either end: a view into `text`.
 std::string_view trim_blanks(std::string_view text) noexcept;
+
+// Appends `text` for a log line: printable bytes as they are, control
+// bytes and "\\" as \xhh, so that a name never breaks the line or the
+// terminal that shows it, and the escape reads back unambiguously.
+void append_printable(std::string_view text, std::string& out);
 
 }  // namespace cgiecho::text

@@ -4,6 +4,9 @@
 #include <utility>
 #include <iterator>
 #include <string>
+#include <string_view>
+
+#include "text/ascii.h"
 
 namespace cgiecho::web {
 namespace {
@@ -45,6 +48,7 @@ constexpr ErrorRow kErrors[] = {
     {errc::field_missing, "field_missing", 400, "A required field is missing."},
     {errc::field_not_a_number, "field_not_a_number", 400, "A field is not a number."},
     {errc::field_out_of_range, "field_out_of_range", 400, "A field is outside its range."},
+    {errc::field_invalid, "field_invalid", 400, "A field's value is not accepted."},
 };
 
 constexpr bool rows_in_enum_order() {
@@ -53,7 +57,7 @@ constexpr bool rows_in_enum_order() {
   return true;
 }
 static_assert(rows_in_enum_order(), "kErrors must list every errc in declaration order");
-static_assert(std::size(kErrors) == static_cast<std::size_t>(errc::field_out_of_range) + 1, "an errc has no row");
+static_assert(std::size(kErrors) == static_cast<std::size_t>(errc::field_invalid) + 1, "an errc has no row");
 
 // A value cast from an integer outside the enum gets a row of its own
 // rather than one past the table.
@@ -91,7 +95,8 @@ class WebCategory final : public std::error_category {
 };
 
 bool is_field_error(errc e) {
-  return e == errc::field_missing || e == errc::field_not_a_number || e == errc::field_out_of_range;
+  return e == errc::field_missing || e == errc::field_not_a_number || e == errc::field_out_of_range ||
+         e == errc::field_invalid;
 }
 
 }  // namespace
@@ -106,18 +111,35 @@ std::error_code make_error_code(errc e) noexcept { return {static_cast<int>(e), 
 error::error(errc code, std::string detail, std::optional<std::uint64_t> offset)
     : code_(code), detail_(std::move(detail)), offset_(offset) {}
 
+error error::with_note(std::string note) const {
+  error e = *this;
+  e.note_ = std::move(note);
+  return e;
+}
+
 std::string error::message() const {
-  // A field's error reads as the form shows it: the field, then why.
+  // A field's error reads as a form shows it: "age is out of range", or
+  // the program's own sentence after the field's name.
+  std::string line;
   if (is_field_error(code_) && !detail_.empty()) {
-    std::string line = detail_ + ": " + std::string(web::message(code_));
-    return line;
+    text::append_printable(detail_, line);
+    if (!note_.empty()) return line.append(": ").append(note_);
+    switch (code_) {
+      case errc::field_missing: return line.append(" is required");
+      case errc::field_not_a_number: return line.append(" is not a number");
+      case errc::field_out_of_range: return line.append(" is out of range");
+      default: return line.append(" is not accepted");
+    }
   }
-  if (code_ == errc::invalid_limit && !detail_.empty()) return detail_ + " is not a plain decimal number.";
-  std::string line(web::message(code_));
+  if (code_ == errc::invalid_limit && !detail_.empty()) {
+    text::append_printable(detail_, line);
+    return line.append(" is not a plain decimal number.");
+  }
+  line = web::message(code_);
   if (!detail_.empty() || offset_) {
     if (!line.empty() && line.back() == '.') line.pop_back();
     line += " (";
-    line += detail_;
+    text::append_printable(detail_, line);
     if (offset_) line += (detail_.empty() ? "at byte " : ", at byte ") + std::to_string(*offset_);
     line += ").";
   }

@@ -11,6 +11,7 @@
 #endif
 
 #include "text/ascii.h"
+#include "web/multipart_rules.h"
 
 namespace cgiecho::web {
 namespace {
@@ -26,6 +27,37 @@ using text::is_blank;
 using text::is_token_char;
 using text::less_ignoring_case;
 using text::trim_blanks;
+
+// The rules a malformed body breaks, for people reading an error: static
+// texts, so that reporting one costs a pointer.
+constexpr std::string_view kNoColon = "a part's header line has no colon";
+constexpr std::string_view kBadHeaderName = "a part's header name is not a token";
+constexpr std::string_view kFolded = "a header line is folded";
+constexpr std::string_view kBareCr = "a bare CR in a header block";
+constexpr std::string_view kBareLf = "a bare LF in a header block";
+constexpr std::string_view kDelimiterInHead = "a delimiter before the header block ends";
+constexpr std::string_view kDispositionTwice = "Content-Disposition given twice";
+constexpr std::string_view kNotFormData = "Content-Disposition is not form-data";
+constexpr std::string_view kNoDisposition = "a part without Content-Disposition";
+constexpr std::string_view kNoName = "a part without a name";
+constexpr std::string_view kTypeTwice = "Content-Type given twice";
+constexpr std::string_view kParamNoName = "a parameter without a name";
+constexpr std::string_view kParamNoValue = "a parameter without a value";
+constexpr std::string_view kNotToken = "an unquoted value that is not a token";
+constexpr std::string_view kAfterQuote = "bytes after a closing quote";
+constexpr std::string_view kOpenQuote = "a quote that never closes";
+constexpr std::string_view kParamTwice = "a parameter named twice";
+constexpr std::string_view kOverpadded = "a delimiter padded past 128 blanks";
+constexpr std::string_view kNoClose = "the closing delimiter never came";
+constexpr std::string_view kBadBoundary = "the boundary is missing or malformed";
+static_assert(kMaxDelimiterPadding == 128, "kOverpadded names the padding allowed");
+
+// Where a parameter list breaks its rules: the rule, and the index in the
+// list's text of the byte that shows it. An empty rule: the list is sound.
+struct ParamFault {
+  std::string_view rule;
+  std::size_t at = 0;
+};
 
 std::size_t token_length(std::string_view s, std::size_t from) {
   std::size_t i = from;
@@ -46,60 +78,71 @@ std::size_t token_length(std::string_view s, std::size_t from, std::string_view 
 // A parameter list: *( OWS ";" OWS name OWS "=" OWS value ) OWS, a value
 // being a token or a quoted string (the bytes between the quotes: no
 // backslash or percent processing, as browsers send a quote as "%22"); one
-// trailing ";" is allowed. Hands each name and value to `on_param`. False
-// when the list breaks those rules or names a parameter twice (names
+// trailing ";" is allowed. Hands each name and value to `on_param`. A
+// fault when the list breaks those rules or names a parameter twice (names
 // compared without case); `names` is scratch room, reused by the caller.
 // Throws std::bad_alloc only.
 template <class OnParam>
-bool parse_params(std::string_view text, std::vector<std::string_view>& names, OnParam&& on_param) {
+ParamFault parse_params(std::string_view text, std::vector<std::string_view>& names, OnParam&& on_param) {
   names.clear();
   std::size_t i = 0;
+  bool quoted = false;  // the last value, for what a byte after it breaks
   const auto skip_ows = [&] {
     while (i < text.size() && is_blank(text[i])) ++i;
   };
   for (;;) {
     skip_ows();
     if (i == text.size()) break;
-    if (text[i] != ';') return false;
+    if (text[i] != ';') return {quoted ? kAfterQuote : kNotToken, i};
     ++i;
     skip_ows();
     if (i == text.size()) break;
     const std::size_t name_len = token_length(text, i);
-    if (name_len == 0) return false;
+    if (name_len == 0) return {kParamNoName, i};
     const std::string_view name = text.substr(i, name_len);
     i += name_len;
     skip_ows();
-    if (i == text.size() || text[i] != '=') return false;
+    if (i == text.size() || text[i] != '=') return {kParamNoValue, i};
     ++i;
     skip_ows();
     std::string_view value;
-    if (i < text.size() && text[i] == '"') {
+    quoted = i < text.size() && text[i] == '"';
+    if (quoted) {
       const std::size_t close = text.find('"', i + 1);
-      if (close == std::string_view::npos) return false;
+      if (close == std::string_view::npos) return {kOpenQuote, i};
       value = text.substr(i + 1, close - i - 1);
       i = close + 1;
     } else {
       const std::size_t value_len = token_length(text, i);
-      if (value_len == 0) return false;
+      if (value_len == 0) return {i == text.size() || text[i] == ';' ? kParamNoValue : kNotToken, i};
       value = text.substr(i, value_len);
       i += value_len;
     }
     names.push_back(name);
     on_param(name, value);
   }
-  // A repeated name: a few names (browsers send one or two) are compared in
-  // pairs; sorting finds one in n log n however many a header holds.
+  // A repeated name, found at its first repeat in the text: a few names
+  // (browsers send one or two) are compared in pairs; sorting finds one in
+  // n log n however many a header holds.
+  const auto at = [&](std::string_view name) { return static_cast<std::size_t>(name.data() - text.data()); };
   constexpr std::size_t kFewNames = 8;
   if (names.size() <= kFewNames) {
     for (std::size_t k = 1; k < names.size(); ++k)
       for (std::size_t j = 0; j < k; ++j)
-        if (equals_ignoring_case(names[j], names[k])) return false;
-    return true;
+        if (equals_ignoring_case(names[j], names[k])) return {kParamTwice, at(names[k])};
+    return {};
   }
-  std::sort(names.begin(), names.end(), less_ignoring_case);
-  for (std::size_t k = 1; k < names.size(); ++k)
-    if (equals_ignoring_case(names[k - 1], names[k])) return false;
-  return true;
+  // Equal names sort in the order sent, so each run's second is its first repeat.
+  std::sort(names.begin(), names.end(), [](std::string_view a, std::string_view b) {
+    return less_ignoring_case(a, b) || (!less_ignoring_case(b, a) && a.data() < b.data());
+  });
+  ParamFault fault;
+  for (std::size_t k = 1; k < names.size(); ++k) {
+    const bool first_repeat = equals_ignoring_case(names[k - 1], names[k]) &&
+                              (k == 1 || !equals_ignoring_case(names[k - 2], names[k - 1]));
+    if (first_repeat && (fault.rule.empty() || at(names[k]) < fault.at)) fault = {kParamTwice, at(names[k])};
+  }
+  return fault;
 }
 
 }  // namespace
@@ -108,6 +151,8 @@ bool media_type_is(std::string_view content_type, std::string_view type) noexcep
   return equals_ignoring_case(trim_blanks(content_type.substr(0, content_type.find(';'))), type);
 }
 
+std::string_view unusable_boundary_rule() noexcept { return kBadBoundary; }
+
 errc multipart_boundary(std::string_view content_type, std::string_view& boundary) noexcept {
   const std::size_t semi = content_type.find(';');
   if (semi == std::string_view::npos) return errc::malformed_multipart;
@@ -115,13 +160,14 @@ errc multipart_boundary(std::string_view content_type, std::string_view& boundar
   bool seen = false;
   try {
     std::vector<std::string_view> names;
-    if (!parse_params(content_type.substr(semi), names, [&](std::string_view name, std::string_view value) {
+    const ParamFault fault =
+        parse_params(content_type.substr(semi), names, [&](std::string_view name, std::string_view value) {
           if (equals_ignoring_case(name, "boundary")) {
             found = value;
             seen = true;
           }
-        }))
-      return errc::malformed_multipart;
+        });
+    if (!fault.rule.empty()) return errc::malformed_multipart;
   } catch (...) {
     return errc::out_of_memory;
   }
@@ -160,6 +206,7 @@ struct MultipartParser::State {
   errc error = errc::ok;
   std::string_view rule;      // the rule a malformed body broke (a static text)
   std::uint64_t error_at = 0;  // where, in the body
+  std::uint64_t piece_at = 0;  // the body's bytes before the piece in hand
   Stage stage = Stage::preamble;
 
   // The possible delimiter in progress. Its bytes from earlier pieces are
@@ -176,6 +223,7 @@ struct MultipartParser::State {
   std::string block;
   bool copied = false;
   std::size_t block_start = 0;  // in the piece, while not copied
+  std::uint64_t block_at = 0;   // in the body
   std::uint64_t block_size = 0;
   std::size_t line_start = 0;  // in the block
   bool after_cr = false;
@@ -186,23 +234,31 @@ struct MultipartParser::State {
   std::uint64_t parts = 0, files = 0, part_bytes = 0, form_bytes = 0;
   bool part_is_file = false;
 
-  errc fail(errc e) {
+  // `at`: where in the body the error was found.
+  errc fail(errc e, std::uint64_t at) {
     error = e;
+    error_at = at;
     return e;
+  }
+  errc malformed(std::string_view broken, std::uint64_t at) {
+    rule = broken;
+    return fail(errc::malformed_multipart, at);
   }
 
   // Part data to the handler, within the limits; the preamble goes nowhere.
-  errc emit(const char* p, std::size_t n) {
+  // `at`: where `p` lies in the body, so that a limit names its first byte
+  // too many.
+  errc emit(const char* p, std::size_t n, std::uint64_t at) {
     if (n == 0 || stage != Stage::data) return errc::ok;
     if (part_is_file) {
+      if (n > limits.max_file - part_bytes) return fail(errc::file_too_large, at + (limits.max_file - part_bytes));
       part_bytes += n;
-      if (part_bytes > limits.max_file) return fail(errc::file_too_large);
     } else {
+      if (n > limits.max_form - form_bytes) return fail(errc::body_too_large, at + (limits.max_form - form_bytes));
       form_bytes += n;
-      if (form_bytes > limits.max_form) return fail(errc::body_too_large);
     }
     const errc e = handler.part_data(std::string_view(p, n));
-    return e == errc::ok ? e : fail(e);
+    return e == errc::ok ? e : fail(e, at);
   }
 
   // Runs the possible delimiter over [p, end). `stop` is where the scan goes
@@ -246,7 +302,10 @@ struct MultipartParser::State {
           return Match::closes;
         case Phase::padding:
           if (is_blank(c)) {
-            if (++padding > kMaxPadding) return Match::overpadded;
+            if (++padding > kMaxPadding) {
+              stop = p;
+              return Match::overpadded;
+            }
           } else if (c == '\r') {
             phase = Phase::cr;
           } else {
@@ -273,20 +332,20 @@ struct MultipartParser::State {
     held_size = 0;
   }
 
-  // The delimiter found: the part in hand ends, and the next begins or the
-  // body closes.
-  errc delimiter(Match m) {
+  // The delimiter found, ending at `at` in the body: the part in hand ends,
+  // and the next begins or the body closes.
+  errc delimiter(Match m, std::uint64_t at) {
     candidate = false;
     held_size = 0;
     if (stage == Stage::data) {
       const errc e = handler.part_end();
-      if (e != errc::ok) return fail(e);
+      if (e != errc::ok) return fail(e, at);
     }
     if (m == Match::closes) {
       stage = Stage::done;
       return errc::ok;
     }
-    if (++parts > limits.max_parts) return fail(errc::too_many_parts);
+    if (++parts > limits.max_parts) return fail(errc::too_many_parts, at);
     stage = Stage::headers;
     block.clear();
     copied = false;
@@ -350,15 +409,16 @@ struct MultipartParser::State {
         pos = size;
         return errc::ok;
       }
-      if (m == Match::overpadded) return fail(errc::malformed_multipart);
+      if (m == Match::overpadded) return malformed(kOverpadded, at(piece, stop));
       if (m != Match::fail) {
         pos = static_cast<std::size_t>(stop - piece);
-        return delimiter(m);
+        return delimiter(m, piece_at + pos);
       }
       candidate = false;
+      // The bytes held are the body's last before this piece.
       const std::size_t n = held_size;
       held_size = 0;
-      if (const errc e = emit(held, n); e != errc::ok) return e;
+      if (const errc e = emit(held, n, piece_at + pos - n); e != errc::ok) return e;
       p = stop;
     }
     for (;;) {
@@ -372,46 +432,58 @@ struct MultipartParser::State {
         continue;
       }
       // Everything before the delimiter's CR is data, whatever follows.
-      if (const errc e = emit(data_from, static_cast<std::size_t>(cr - data_from)); e != errc::ok) return e;
+      if (const errc e = emit(data_from, static_cast<std::size_t>(cr - data_from), at(piece, data_from)); e != errc::ok)
+        return e;
       if (m == Match::more) {
         held_size = static_cast<std::size_t>(end - cr);
         std::memcpy(held, cr, held_size);
         pos = size;
         return errc::ok;
       }
-      if (m == Match::overpadded) return fail(errc::malformed_multipart);
+      if (m == Match::overpadded) return malformed(kOverpadded, at(piece, stop));
       pos = static_cast<std::size_t>(stop - piece);
-      return delimiter(m);
+      return delimiter(m, piece_at + pos);
     }
     pos = size;
-    return emit(data_from, static_cast<std::size_t>(end - data_from));
+    return emit(data_from, static_cast<std::size_t>(end - data_from), at(piece, data_from));
   }
+
+  // Where a byte of the piece in hand lies in the body.
+  std::uint64_t at(const char* piece, const char* p) const { return piece_at + static_cast<std::size_t>(p - piece); }
 
   // One header line, CRLF taken off. Records where the values of interest
   // lie in the block, as offsets: the block may still move into `block`.
-  errc header_line(const char* base, std::size_t at, std::size_t size) {
-    const std::string_view line(base + at, size);
-    if (is_blank(line.front())) return fail(errc::malformed_multipart);  // folded onto the line before
+  errc header_line(const char* base, std::size_t line_at, std::size_t size) {
+    const std::string_view line(base + line_at, size);
+    // Where a byte of the block lies in the body.
+    const auto in_body = [&](const char* p) { return block_at + static_cast<std::size_t>(p - base); };
+    if (is_blank(line.front())) return malformed(kFolded, in_body(line.data()));
     if (line.size() >= 2 + boundary.size() && line.compare(0, 2, "--") == 0 &&
         line.compare(2, boundary.size(), boundary) == 0) {
       const std::string_view rest = line.substr(2 + boundary.size());
       if (rest.compare(0, 2, "--") == 0 || trim_blanks(rest).empty())
-        return fail(errc::malformed_multipart);  // a delimiter before the header block's end
+        return malformed(kDelimiterInHead, in_body(line.data()));
     }
     // The name is a token that ends at the colon.
     const std::size_t colon = token_length(line, 0, "Content-Disposition");
-    if (colon == 0 || colon == line.size() || line[colon] != ':') return fail(errc::malformed_multipart);
+    if (colon == 0 || colon == line.size() || line[colon] != ':') {
+      if (line.find(':') == std::string_view::npos) return malformed(kNoColon, in_body(line.data()));
+      return malformed(kBadHeaderName, in_body(line.data() + colon));
+    }
     const std::string_view name = line.substr(0, colon);
     const std::string_view value = trim_blanks(line.substr(colon + 1));
     const auto offset = [&](std::string_view v) { return static_cast<std::size_t>(v.data() - base); };
     if (equals_ignoring_case(name, "Content-Disposition")) {
-      if (has_disposition) return fail(errc::malformed_multipart);
+      if (has_disposition) return malformed(kDispositionTwice, in_body(line.data()));
       has_disposition = true;
       const std::size_t type_len = token_length(value, 0, "form-data");
-      if (!equals_ignoring_case(value.substr(0, type_len), "form-data")) return fail(errc::malformed_multipart);
-      bool ok = false;
+      const std::string_view params = value.substr(type_len);
+      const std::string_view after = trim_blanks(params);
+      if (!equals_ignoring_case(value.substr(0, type_len), "form-data") || (!after.empty() && after[0] != ';'))
+        return malformed(kNotFormData, in_body(value.data()));
+      ParamFault fault;
       try {
-        ok = parse_params(value.substr(type_len), names, [&](std::string_view param, std::string_view v) {
+        fault = parse_params(params, names, [&](std::string_view param, std::string_view v) {
           if (equals_ignoring_case(param, "name")) {
             has_name = true;
             name_at = offset(v);
@@ -423,12 +495,12 @@ struct MultipartParser::State {
           }
         });
       } catch (...) {
-        return fail(errc::out_of_memory);
+        return fail(errc::out_of_memory, in_body(line.data()));
       }
-      if (!ok) return fail(errc::malformed_multipart);
+      if (!fault.rule.empty()) return malformed(fault.rule, in_body(params.data() + fault.at));
     } else if (equals_ignoring_case(name, "Content-Type")) {
       // Two types for one part leave no way to tell which one holds.
-      if (has_type) return fail(errc::malformed_multipart);
+      if (has_type) return malformed(kTypeTwice, in_body(line.data()));
       has_type = true;
       type_at = offset(value);
       type_size = value.size();
@@ -438,8 +510,10 @@ struct MultipartParser::State {
 
   // The empty line: the part's head goes to the handler.
   errc head_done(const char* base) {
-    if (!has_disposition || !has_name) return fail(errc::malformed_multipart);
-    if (is_file && ++files > limits.max_files) return fail(errc::too_many_files);
+    const std::uint64_t empty_line = block_at + block_size - 2;
+    if (!has_disposition) return malformed(kNoDisposition, empty_line);
+    if (!has_name) return malformed(kNoName, empty_line);
+    if (is_file && ++files > limits.max_files) return fail(errc::too_many_files, empty_line);
     PartHead head;
     head.name = std::string_view(base + name_at, name_size);
     head.is_file = is_file;
@@ -449,7 +523,7 @@ struct MultipartParser::State {
     part_is_file = is_file;
     part_bytes = 0;
     const errc e = handler.part_begin(head);
-    if (e != errc::ok) return fail(e);
+    if (e != errc::ok) return fail(e, empty_line);
     stage = Stage::data;
     begin_candidate(2);  // the empty line's CRLF may be the delimiter's
     return errc::ok;
@@ -461,20 +535,23 @@ struct MultipartParser::State {
   // for a line's end stops at the limit, and a CR without its LF fails at
   // the byte after it, as a reading byte by byte would.
   errc headers(const char* piece, std::size_t size, std::size_t& pos) {
-    if (!copied && block_size == 0) block_start = pos;
+    if (!copied && block_size == 0) {
+      block_start = pos;
+      block_at = piece_at + pos;
+    }
     std::size_t copy_from = pos;  // piece bytes not yet in `block`, while copied
     std::size_t i = pos;
     while (i < size) {
       const std::uint64_t room = limits.max_part_header - block_size;  // never negative: checked as it grows
-      if (room == 0) return fail(errc::part_header_too_large);
+      if (room == 0) return fail(errc::part_header_too_large, piece_at + i);
       const std::size_t span = static_cast<std::size_t>(std::min<std::uint64_t>(size - i, room));
       const char* const from = piece + i;
       const auto* lf = static_cast<const char*>(std::memchr(from, '\n', span));
       const std::size_t before = lf != nullptr ? static_cast<std::size_t>(lf - from) : span;  // bytes before the LF
       if (before > 0) {
-        if (after_cr) return fail(errc::malformed_multipart);  // a bare CR, cut from its line by the piece's end
+        if (after_cr) return malformed(kBareCr, piece_at + i - 1);  // cut from its line by the piece's end
         const auto* cr = static_cast<const char*>(std::memchr(from, '\r', before));
-        if (cr != nullptr && cr + 1 < from + before) return fail(errc::malformed_multipart);  // a bare CR
+        if (cr != nullptr && cr + 1 < from + before) return malformed(kBareCr, at(piece, cr));
       }
       if (lf == nullptr) {
         block_size += span;
@@ -482,7 +559,7 @@ struct MultipartParser::State {
         i += span;
         continue;
       }
-      if (!(before > 0 ? from[before - 1] == '\r' : after_cr)) return fail(errc::malformed_multipart);  // a bare LF
+      if (!(before > 0 ? from[before - 1] == '\r' : after_cr)) return malformed(kBareLf, at(piece, from + before));
       block_size += before + 1;
       after_cr = false;
       i += before + 1;
@@ -491,7 +568,7 @@ struct MultipartParser::State {
         try {
           block.append(piece + copy_from, i - copy_from);
         } catch (...) {
-          return fail(errc::out_of_memory);
+          return fail(errc::out_of_memory, piece_at + i);
         }
         copy_from = i;
         base = block.data();
@@ -512,13 +589,19 @@ struct MultipartParser::State {
         copied = true;
       }
     } catch (...) {
-      return fail(errc::out_of_memory);
+      return fail(errc::out_of_memory, piece_at + size);
     }
     pos = size;
     return errc::ok;
   }
 
   errc feed(std::string_view piece) {
+    const errc e = feed_piece(piece);
+    piece_at += piece.size();
+    return e;
+  }
+
+  errc feed_piece(std::string_view piece) {
     std::size_t pos = 0;
     while (pos < piece.size()) {
       errc e = errc::ok;
@@ -540,9 +623,9 @@ struct MultipartParser::State {
     if (candidate && held_size > 0) {
       const std::size_t n = held_size;
       held_size = 0;
-      if (const errc e = emit(held, n); e != errc::ok) return e;
+      if (const errc e = emit(held, n, piece_at - n); e != errc::ok) return e;
     }
-    return fail(errc::malformed_multipart);
+    return malformed(kNoClose, piece_at);
   }
 };
 
@@ -552,7 +635,7 @@ MultipartParser::MultipartParser(std::string_view boundary, const Limits& limits
   const bool usable =
       !boundary.empty() && boundary.size() <= kMaxBoundary && boundary.find_first_of("\r\n") == std::string_view::npos;
   state_ = new (std::nothrow) State(usable ? boundary : std::string_view(), limits, handler);
-  if (state_ != nullptr && !usable) state_->error = errc::malformed_multipart;
+  if (state_ != nullptr && !usable) (void)state_->malformed(kBadBoundary, 0);
 }
 
 MultipartParser::~MultipartParser() { delete state_; }

@@ -8,6 +8,7 @@
 #include <cgiecho/platform/platform.h>
 #include <cgiecho/web/multipart.h>
 
+#include "text/ascii.h"
 #include "text/decimal.h"
 
 namespace cgiecho::web {
@@ -120,29 +121,13 @@ std::uint64_t Limits::*passed_limit(errc e, const Limits& limits, std::uint64_t 
   }
 }
 
-// Bytes a log line shows as they are; the rest as \xHH, so that a name
-// never breaks the line or the terminal that shows it.
-void append_printable(std::string_view text, std::string& out) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  for (const char c : text) {
-    const auto b = static_cast<unsigned char>(c);
-    if (b >= 0x20 && b != 0x7F && b != '\\') {
-      out += c;
-    } else {
-      out += "\\x";
-      out += kHex[b >> 4];
-      out += kHex[b & 0x0F];
-    }
-  }
-}
-
 }  // namespace
 
 std::string refusal_line(errc e, const Variables& variables, const Limits& limits, std::uint64_t length,
                          std::string_view bad_variable) {
   std::string line = "cgiecho: refused a request to ";
   if (const std::string* script = find_variable(variables, "SCRIPT_NAME"); script != nullptr && !script->empty()) {
-    append_printable(*script, line);
+    text::append_printable(*script, line);
   } else {
     line += "(no SCRIPT_NAME)";
   }

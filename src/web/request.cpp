@@ -15,6 +15,7 @@
 
 #include "text/ascii.h"
 #include "text/decimal.h"
+#include "web/multipart_rules.h"
 
 namespace cgiecho::web {
 namespace {
@@ -79,17 +80,27 @@ struct Request::Data {
   std::vector<Field> form;
   std::unique_ptr<FormCollector> collector;  // a multipart form's fields and files
 
+  // Where a malformed multipart body broke its rules (a Content-Type whose
+  // boundary is unusable has a rule but no place in the body).
+  std::string_view broken_rule;
+  std::optional<std::uint64_t> broken_at;
+
+  // The variables checked into `head`; a boundary refused is noted.
+  errc check(const Limits& limits, std::uint64_t absent_length);
   // The body by its kind: from `input` when there is one, else `body`
   // holds it already, head.length bytes.
-  // Where a malformed multipart body broke its rules.
-  std::string_view broken_rule;
-  std::uint64_t broken_at = 0;
-
   errc parse_body(const Limits& limits, BodyInput* input);
   errc parse_multipart(const Limits& limits, BodyInput* input);
   errc noted(const MultipartParser& parser, errc e) noexcept;
   errc keep_other(const Limits& limits, BodyInput& input);
 };
+
+errc Request::Data::check(const Limits& limits, std::uint64_t absent_length) {
+  const errc e = check_request(variables, limits, absent_length, head);
+  // Only the boundary makes check_request call a request malformed.
+  if (e == errc::malformed_multipart) broken_rule = unusable_boundary_rule();
+  return e;
+}
 
 errc Request::Data::parse_body(const Limits& limits, BodyInput* input) {
   body_size = head.length;
@@ -160,7 +171,7 @@ errc Request::Data::noted(const MultipartParser& parser, errc e) noexcept {
 namespace {
 
 // The error a request ends with, with what the body broke when it is known.
-error request_error(errc e, std::string_view rule, std::uint64_t at) noexcept {
+error request_error(errc e, std::string_view rule, std::optional<std::uint64_t> at) noexcept {
   if (e != errc::malformed_multipart || rule.empty()) return e;
   try {
     return error(e, std::string(rule), at);
@@ -208,7 +219,7 @@ result<Request> Request::read(const Limits* own) noexcept {
     if (own == nullptr) {
       if (const errc limit = server_limits(data->variables, limits, bad); limit != errc::ok) return limit;
     }
-    const errc checked = check_request(data->variables, limits, 0, data->head);
+    const errc checked = data->check(limits, 0);
     input = BodyInput(data->head.length);
     return checked != errc::ok ? checked : data->parse_body(limits, &input);
   });
@@ -243,8 +254,7 @@ result<Request> Request::from_parts(Variables variables, std::string body, const
     data->body = std::move(body);
     // As a server hands it over: CONTENT_LENGTH bytes are the body, and
     // without it the body is what was given.
-    if (const errc checked = check_request(data->variables, limits, data->body.size(), data->head); checked != errc::ok)
-      return checked;
+    if (const errc checked = data->check(limits, data->body.size()); checked != errc::ok) return checked;
     if (data->head.length > data->body.size()) return errc::body_truncated;
     data->body.resize(static_cast<std::size_t>(data->head.length));
     return data->parse_body(limits, nullptr);
@@ -373,6 +383,30 @@ bool is_decimal_number(std::string_view s) {
   return i == s.size();
 }
 
+// Whether a decimal number (as is_decimal_number passes it) is less than
+// one in size: its first significant digit, with the exponent applied,
+// lies after the point. "0.000...1" and "1e-400" are; "1e400" is not.
+bool below_one(std::string_view s) {
+  const std::size_t e = std::min(s.find_first_of("eE"), s.size());
+  const std::string_view mantissa = s.substr(0, e);
+  const std::size_t first = mantissa.find_first_of("123456789");
+  if (first == std::string_view::npos) return true;  // zero
+  const std::size_t point = std::min(mantissa.find('.'), mantissa.size());
+  // The power of ten just above the number, before the exponent.
+  std::int64_t power = first < point ? static_cast<std::int64_t>(point - first)
+                                     : -static_cast<std::int64_t>(first - point - 1);
+  if (e < s.size()) {
+    std::string_view exponent = s.substr(e + 1);
+    const bool negative = !exponent.empty() && exponent[0] == '-';
+    if (!exponent.empty() && (exponent[0] == '-' || exponent[0] == '+')) exponent.remove_prefix(1);
+    std::int64_t value = 0;
+    constexpr std::int64_t kFar = 1'000'000'000;  // far past any double either way; it keeps the sum in range
+    for (const char c : exponent) value = std::min(kFar, value * 10 + (c - '0'));
+    power += negative ? -value : value;
+  }
+  return power <= 0;
+}
+
 // Names a request header may have: a token.
 std::string header_variable(std::string_view name) {
   if (!text::is_token(name)) return {};
@@ -452,9 +486,7 @@ result<double> Request::number_field(std::string_view name, double min, double m
   const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), n);
   if (ec == std::errc::result_out_of_range) {
     // Too small to tell from zero reads as zero; too large is out of range.
-    const bool tiny = digits.find_first_of("eE") != std::string_view::npos &&
-                      digits.find('-', digits.find_first_of("eE")) != std::string_view::npos;
-    if (!tiny) return fail(field_error(errc::field_out_of_range, name));
+    if (!below_one(digits)) return fail(field_error(errc::field_out_of_range, name));
     n = 0;
   } else if (ec != std::errc() || end != digits.data() + digits.size()) {
     return fail(field_error(errc::field_not_a_number, name));
@@ -478,7 +510,7 @@ bool Request::is_head() const noexcept { return method() == "HEAD"; }
 
 bool Request::is_https() const noexcept {
   const std::string_view https = get("HTTPS");
-  return text::equals_ignoring_case(https, "on") || https == "1";
+  return text::equals_ignoring_case(https, "on") || https == "1";  // as Response::for_current reads it
 }
 
 std::string Request::self_url() const {

@@ -195,12 +195,24 @@ bool http_date(std::int64_t t, std::string& out) {
   return true;
 }
 
-// Hosts a browser treats as secure over plain HTTP: a Secure cookie set
-// from one comes back.
+// Hosts a browser treats as secure over plain HTTP, so that a Secure
+// cookie set from one comes back: localhost and its subdomains, and the
+// loopback addresses (127.0.0.0/8, ::1).
 bool is_localhost(std::string_view host) {
-  return text::equals_ignoring_case(host, "localhost") ||
-         (host.size() > 10 && text::equals_ignoring_case(host.substr(host.size() - 10), ".localhost"));
+  if (text::equals_ignoring_case(host, "localhost") ||
+      (host.size() > 10 && text::equals_ignoring_case(host.substr(host.size() - 10), ".localhost")))
+    return true;
+  if (host == "::1" || host == "[::1]") return true;
+  if (host.substr(0, 4) != "127.") return false;
+  int dots = 0;
+  for (const char c : host) {
+    if (c == '.') ++dots;
+    else if (c < '0' || c > '9') return false;
+  }
+  return dots == 3;
 }
+
+bool is_https_value(std::string_view https) { return text::equals_ignoring_case(https, "on") || https == "1"; }
 
 constexpr char kHex[] = "0123456789ABCDEF";
 
@@ -229,6 +241,7 @@ int hex_value(char c) {
   return -1;
 }
 
+constexpr std::string_view kDefaultType = "Content-Type: text/html; charset=UTF-8\r\n";
 constexpr std::size_t kHeldPiece = std::size_t{64} << 10;  // write() holds up to this much
 
 }  // namespace
@@ -271,15 +284,19 @@ SetCookie& SetCookie::http_only(bool on) noexcept {
 }
 
 template <class Change>
-errc Response::update(Change&& change) noexcept {
+errc Response::update(Change&& change, bool local) noexcept {
   try {
     std::string status = status_line_;
     std::string type = type_line_;
     std::string headers = headers_;
     change(status, type, headers);
+    // A CGI head needs one of Status, Content-Type and Location, and a body
+    // needs a type: until one is set the head carries the default, so that
+    // text() is the head that goes out, with a body or without.
+    const std::string_view type_out = type.empty() && !local ? kDefaultType : std::string_view(type);
     std::string block;
-    block.reserve(status.size() + type.size() + headers.size() + 2);
-    block.append(status).append(type).append(headers).append("\r\n");
+    block.reserve(status.size() + type_out.size() + headers.size() + 2);
+    block.append(status).append(type_out).append(headers).append("\r\n");
     status_line_.swap(status);
     type_line_.swap(type);
     headers_.swap(headers);
@@ -325,11 +342,12 @@ result<void> Response::content_type(std::string_view media_type, std::string_vie
 
 result<void> Response::header(std::string_view name, std::string_view value) {
   if (const errc e = check_open(); e != errc::ok) return done(e);
-  if (!text::is_token(name) || !is_safe_value(value)) return done(errc::invalid_header);
+  const auto refused = [name] { return fail(error(errc::invalid_header, std::string(name))); };
+  if (!text::is_token(name) || !is_safe_value(value)) return refused();
   // Each has a call of its own that checks it (or, Content-Length, the
   // body decides it): set here it would pass around those checks.
   for (const std::string_view own : {"Status", "Content-Type", "Location", "Set-Cookie", "Content-Length"})
-    if (text::equals_ignoring_case(name, own)) return fail(error(errc::invalid_header, std::string(name)));
+    if (text::equals_ignoring_case(name, own)) return refused();
   return done(update([&](std::string&, std::string&, std::string& headers) {
     headers.append(name).append(": ").append(value).append("\r\n");
   }));
@@ -381,13 +399,18 @@ result<void> Response::redirect(std::string_view absolute_uri, int code) noexcep
 
 result<void> Response::local_redirect(std::string_view path) noexcept {
   if (const errc e = check_open(); e != errc::ok) return done(e);
-  if (!status_line_.empty() || !type_line_.empty() || !headers_.empty()) return done(errc::invalid_redirect);
+  // A body write() holds would go out after the Location, which the
+  // server answers with a page of its own.
+  if (!status_line_.empty() || !type_line_.empty() || !headers_.empty() || any_body_)
+    return done(errc::invalid_redirect);
   if (path.empty() || path[0] != '/' || (path.size() > 1 && path[1] == '/') || has_space_or_control(path) ||
       path.find_first_of("\\#") != std::string_view::npos)
     return done(errc::invalid_redirect);
-  const errc e = update([&](std::string&, std::string&, std::string& headers) {
-    headers.append("Location: ").append(path).append("\r\n");
-  });
+  const errc e = update(
+      [&](std::string&, std::string&, std::string& headers) {
+        headers.append("Location: ").append(path).append("\r\n");
+      },
+      true);
   if (e == errc::ok) local_ = location_ = true;
   return done(e);
 }
@@ -396,6 +419,13 @@ std::string_view Response::text() const noexcept { return block_; }
 
 Response::Response(const Request& request) noexcept
     : head_only_(request.is_head()), secure_cookies_(request.is_https() || is_localhost(request.get("SERVER_NAME"))) {}
+
+Response Response::for_current() {
+  Response response;
+  response.head_only_ = platform::env("REQUEST_METHOD") == "HEAD";
+  response.secure_cookies_ = is_https_value(platform::env("HTTPS")) || is_localhost(platform::env("SERVER_NAME"));
+  return response;
+}
 
 Response::~Response() {
   if (!held_.empty() || (wrote_ && !sent_)) (void)flush();
@@ -424,13 +454,17 @@ void Response::take(Response& other) noexcept {
   secure_cookies_ = other.secure_cookies_;
   any_body_ = other.any_body_;
   wrote_ = other.wrote_;
-  // What is left behind writes nothing when it goes.
+  moved_from_ = other.moved_from_;
+  // What is left behind writes nothing, now or when it goes: every call
+  // on it is head_already_sent.
   other.held_.clear();
   other.wrote_ = false;
   other.sent_ = true;
+  other.moved_from_ = true;
 }
 
 result<void> Response::out(std::string_view body) noexcept {
+  if (moved_from_) return done(errc::head_already_sent);
   if (local_ && !body.empty()) return done(errc::invalid_redirect);
   if (!body.empty()) any_body_ = true;
   if (head_only_) body = {};
@@ -446,18 +480,10 @@ result<void> Response::out(std::string_view body) noexcept {
       held_.clear();
       return done(ok ? errc::ok : errc::write_failed);
     }
-    // A CGI head needs one of Status, Content-Type and Location, and a
-    // body needs a type. A HEAD answer gets the type the GET's body would.
-    constexpr std::string_view kDefaultType = "Content-Type: text/html; charset=UTF-8\r\n";
-    const bool default_type = type_line_.empty() && !local_ && (any_body_ || (status_line_.empty() && !location_));
     const bool with_body = held_.size() + body.size() <= kOneWriteBody;
     std::string first;
-    first.reserve(block_.size() + (default_type ? kDefaultType.size() : 0) + held_.size() +
-                  (with_body ? body.size() : 0));
-    first.append(status_line_);
-    if (default_type) first.append(kDefaultType);
-    else first.append(type_line_);
-    first.append(headers_).append("\r\n").append(held_);
+    first.reserve(block_.size() + held_.size() + (with_body ? body.size() : 0));
+    first.append(block_).append(held_);
     if (with_body) first.append(body);
     sent_ = true;
     held_.clear();
@@ -474,6 +500,7 @@ result<void> Response::send(std::string_view body) noexcept { return out(body); 
 result<void> Response::flush() noexcept { return out({}); }
 
 result<void> Response::write(std::string_view body) noexcept {
+  if (moved_from_) return done(errc::head_already_sent);
   if (local_ && !body.empty()) return done(errc::invalid_redirect);
   wrote_ = true;
   if (!body.empty()) any_body_ = true;

@@ -344,14 +344,14 @@ TEST(CaptureLinux, CHostsCaptureTheRequestTheyRead) {
   fs::remove_all(dir);
 }
 
-// The README shows the capture of one GET byte for byte (its CR LF shown
+// docs/capture.md shows the capture of one GET byte for byte (its CR LF shown
 // as line breaks): it is the file the program writes.
-TEST(CaptureLinux, TheReadmeExampleIsWhatTheProgramWrites) {
-  const std::string readme = read_whole(fs::path(CGIECHO_SOURCE_DIR) / "README.md");
-  const std::size_t intro = readme.find("capture of a GET with two variables");
+TEST(CaptureLinux, TheDocumentedExampleIsWhatTheProgramWrites) {
+  const std::string page = read_whole(fs::path(CGIECHO_SOURCE_DIR) / "docs" / "capture.md");
+  const std::size_t intro = page.find("capture of a GET with two variables");
   ASSERT_NE(intro, std::string::npos);
-  const std::size_t open = readme.find("```\n", intro) + 4;
-  const std::string shown = readme.substr(open, readme.find("```\n", open) - open);
+  const std::size_t open = page.find("```\n", intro) + 4;
+  const std::string shown = page.substr(open, page.find("```\n", open) - open);
 
   const fs::path dir = fs::path(testing::TempDir()) / ("cgiecho-readme-" + std::to_string(::getpid()));
   fs::create_directories(dir);

@@ -173,14 +173,14 @@ def main(argv):
                     os.remove(os.path.join(folder, n))
 
         # The redirect after a POST: an absolute URI of this page; the cookie
-        # Secure only over HTTPS, where a browser keeps it.
+        # Secure only over HTTPS or to a loopback address, where a browser keeps it.
         where = [
             ({"SERVER_PORT": "80"}, "http://example.test/cgi-bin/upload", False),
             ({"SERVER_PORT": "8080"}, "http://example.test:8080/cgi-bin/upload", False),
             ({"HTTPS": "on", "SERVER_PORT": "443"}, "https://example.test/cgi-bin/upload", True),
             ({"HTTPS": "on", "SERVER_PORT": "8443"}, "https://example.test:8443/cgi-bin/upload", True),
             ({"HTTPS": "off", "SERVER_PORT": "443"}, "http://example.test:443/cgi-bin/upload", False),
-            ({"SERVER_NAME": "::1", "SERVER_PORT": "81"}, "http://[::1]:81/cgi-bin/upload", False),
+            ({"SERVER_NAME": "::1", "SERVER_PORT": "81"}, "http://[::1]:81/cgi-bin/upload", True),
         ]
         for env, location, secure in where:
             got, head, _ = run(program, dict(env, CGIECHO_UPLOAD_DIR=folder), TWO_FILES)

@@ -3,6 +3,7 @@
 import { spawn } from 'node:child_process';
 import fs from 'node:fs';
 import net from 'node:net';
+import path from 'node:path';
 
 // Starts lighttpd with the configuration that `config(port)` gives (lines),
 // written to `confPath`. The port is picked free just before the start; if
@@ -84,3 +85,45 @@ export const CHROMIUM_ARGS = [
   '--disable-component-update',
   '--disable-sync',
 ];
+
+// lighttpd on 127.0.0.1 with `program` as /cgi-bin/<script> (mod_cgi) and
+// `env` set for each request, as a server's administrator sets it; its
+// files (configuration, document root, error.log) in `work`. Resolves to
+// { child, port }.
+export async function startCgi(lighttpdPath, work, program, script, env = {}) {
+  const bin = path.join(work, 'htdocs', 'cgi-bin');
+  fs.mkdirSync(bin, { recursive: true });
+  fs.copyFileSync(program, path.join(bin, script));
+  fs.chmodSync(path.join(bin, script), 0o755);
+  const setenv = Object.entries(env).map(([k, v]) => `"${k}" => "${v}"`).join(', ');
+  return startLighttpd(lighttpdPath, path.join(work, 'lighttpd.conf'), (port) => [
+    `server.document-root = "${path.join(work, 'htdocs')}"`,
+    'server.bind = "127.0.0.1"',
+    `server.port = ${port}`,
+    'server.modules = ("mod_setenv", "mod_cgi")',
+    `server.errorlog = "${path.join(work, 'error.log')}"`,
+    `setenv.add-environment = (${setenv})`,
+    '$HTTP["url"] =~ "^/cgi-bin/" { cgi.assign = ("" => "") }',
+  ]);
+}
+
+// Closes a browser and stops a lighttpd that startLighttpd started (either
+// may be null), then removes the run's folder.
+export async function stopAll(browser, server, work) {
+  if (browser) await browser.close().catch(() => {});
+  if (server) await stopLighttpd(server);
+  fs.rmSync(work, { recursive: true, force: true });
+}
+
+// Runs `cleanup` and fails the run after `ms`, or at once on a signal, so
+// that neither a hung browser nor the server outlives the test. The timer,
+// for clearTimeout once the run ends.
+export function limitRun(ms, cleanup) {
+  for (const signal of ['SIGINT', 'SIGTERM', 'SIGHUP']) {
+    process.on(signal, () => cleanup().finally(() => process.exit(1)));
+  }
+  return setTimeout(() => {
+    console.error(`FAIL: the run took longer than ${ms / 1000} s`);
+    cleanup().finally(() => process.exit(1));
+  }, ms);
+}

@@ -77,7 +77,7 @@ def chunked_post(port, program, like):
                      chunked=True, headers=headers)
     except NoResponse:
         # Apache's mod_cgid, handing a program a body it does not read,
-        # at times drops the answer (see the README): the program still
+        # at times drops the answer (see docs/servers.md): the program still
         # answered, and the capture holds what it wrote.
         print(f"note: {program}: the server dropped the answer to the chunked POST")
         return

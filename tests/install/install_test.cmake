@@ -111,10 +111,14 @@ run_checked("building examples/web with pkg-config" "${CXX_COMPILER}" -std=c++17
 web_example_run("${WORK}/web_example_pc")
 
 # 5. find_package(cgiecho) by component: libfcgi is looked for only for
-# serve and embed, or when no component is named. Each row: the components
-# asked for, whether the fcgi lookup is turned off, and what configuring
-# says (found, or the words of the failure).
+# serve and embed, tl-expected only for web, both when no component is
+# named. Each row: the components asked for, the lookup turned off (off:
+# fcgi's, expected-off: tl-expected's, on: none) and what configuring says
+# (found, or the words of the failure).
 set(components_cases
+  "web|expected-off|tl-expected-config.cmake"
+  "|expected-off|tl-expected-config.cmake"
+  "codec request serve embed|expected-off|found"
   "web|off|found"
   "web codec platform capture request|off|found"
   "cgiecho core|off|found"
@@ -124,6 +128,12 @@ set(components_cases
   "web serve embed|on|found"
   "|on|found"
   "web nonsense|on|no component nonsense")
+# Where the build found tl-expected's package, for the rows that hide it.
+file(STRINGS "${BUILD_DIR}/CMakeCache.txt" expected_dir REGEX "^tl-expected_DIR:")
+string(REGEX REPLACE "^[^=]*=" "" expected_dir "${expected_dir}")
+if(NOT IS_DIRECTORY "${expected_dir}")
+  message(FATAL_ERROR "the build found no tl-expected package ('${expected_dir}')")
+endif()
 set(probe "${WORK}/components")
 file(WRITE "${probe}/CMakeLists.txt" [[
 cmake_minimum_required(VERSION 3.20)
@@ -131,14 +141,14 @@ cmake_minimum_required(VERSION 3.20)
 project(cgiecho_components LANGUAGES CXX)
 separate_arguments(components UNIX_COMMAND "${COMPONENTS}")
 if(components)
-  find_package(cgiecho 1.0 REQUIRED COMPONENTS ${components})
+  find_package(cgiecho 2.0 REQUIRED COMPONENTS ${components})
   foreach(component IN LISTS components)
     if(NOT cgiecho_${component}_FOUND)
       message(FATAL_ERROR "cgiecho_${component}_FOUND is not set")
     endif()
   endforeach()
 else()
-  find_package(cgiecho 1.0 REQUIRED)
+  find_package(cgiecho 2.0 REQUIRED)
   set(components cgiecho embed serve web)
 endif()
 foreach(component IN LISTS components)
@@ -160,6 +170,10 @@ foreach(case IN LISTS components_cases)
   set(disable "")
   if(fcgi STREQUAL "off")
     set(disable -DCMAKE_DISABLE_FIND_PACKAGE_fcgi=ON)
+  elseif(fcgi STREQUAL "expected-off")
+    # Its folder ignored: find_dependency asks with REQUIRED, which a
+    # disabled package would turn into an error of its own.
+    set(disable "-DCMAKE_IGNORE_PATH=${expected_dir}")
   endif()
   file(REMOVE_RECURSE "${probe}/build")
   execute_process(COMMAND "${CMAKE_COMMAND}" -S "${probe}" -B "${probe}/build" "-DCOMPONENTS=${components}"

@@ -1,18 +1,19 @@
 # cmake -DSOURCE_DIR= -DWORK= -DLIBRARY= -DC_COMPILER= [-DC_FLAGS=] -DMINGW_CC= -DMINGW32_CC=
 #       [-DWINDOWS32_DLL= -DWINE32= -DWINE32_PREFIX=] -P readme_examples_test.cmake
-# The code blocks of the README's "Using the library" section, kept real:
-# the Linux C example is built against the library and run, the Windows one
-# is compiled with mingw-w64, the 32-bit one that loads the DLL itself is
-# built with the i686 compiler (and run under 32-bit Wine beside the 32-bit
-# DLL when one is given), and the C++ one must be examples/core's program,
-# which the core_example test builds and runs.
+# The library's documented examples, kept real (readme_blocks.cmake says
+# where each is, in the README and docs/): the Linux C example is built
+# against the library and run, the Windows one is compiled with mingw-w64,
+# the 32-bit one that loads the DLL itself is built with the i686 compiler
+# (and run under 32-bit Wine beside the 32-bit DLL when one is given), and
+# the C++ one must be examples/core's program, which the core_example test
+# builds and runs.
 cmake_minimum_required(VERSION 3.20)
 include("${CMAKE_CURRENT_LIST_DIR}/run_checked.cmake")
 include("${CMAKE_CURRENT_LIST_DIR}/readme_blocks.cmake")
 file(REMOVE_RECURSE "${WORK}")
 file(MAKE_DIRECTORY "${WORK}")
 
-readme_code_blocks("${SOURCE_DIR}/README.md" "${WORK}")
+readme_code_blocks("${SOURCE_DIR}" "${WORK}")
 
 separate_arguments(extra_flags UNIX_COMMAND "${C_FLAGS}")
 get_filename_component(libdir "${LIBRARY}" DIRECTORY)
@@ -45,9 +46,9 @@ endif()
 file(READ "${cpp}" readme_cpp)
 file(READ "${SOURCE_DIR}/examples/core/core_example.cpp" example_cpp)
 if(NOT readme_cpp STREQUAL example_cpp)
-  message(FATAL_ERROR "the README's C++ example differs from examples/core/core_example.cpp")
+  message(FATAL_ERROR "the C++ example of docs/embedding.md differs from examples/core/core_example.cpp")
 endif()
-message(STATUS "README examples: all four hold")
+message(STATUS "the documented examples: all four hold")
 
 # The responder example of the FastCGI section is examples/responder's
 # program, which the FastCGI tests build and run both ways.

@@ -44,14 +44,34 @@ elseif(EXAMPLE STREQUAL "web")
   set(ENV{HTTP_COOKIE} "theme=\"dark&light\"; junk")
   run_case("the page's request" "" "${shown}" REQUEST_METHOD=GET "QUERY_STRING=name=Ann+%3CLee%3E&x")
   unset(ENV{HTTP_COOKIE})
-  set(head "Status: 200 OK\nContent-Type: text/html; charset=UTF-8\nSet-Cookie: seen=1; Path=/; Secure; HttpOnly; SameSite=Lax\n\n")
-  run_case("a body that is no form" "a\nb\n" "${head}<ul>\n<li>body: 4 bytes, 2 lines</li>\n</ul>\n"
+  # A plain HTTP request to no host that browsers treat as secure: the
+  # cookie is not Secure.
+  set(head "Content-Type: text/html; charset=UTF-8\nSet-Cookie: seen=1; Path=/; Max-Age=3600; HttpOnly; SameSite=Lax\n\n")
+  set(stranger "<ul>\n<li>name: stranger</li>\n")
+  run_case("a body that is no form" "a\nb\n" "${head}${stranger}<li>body: 4 bytes, 2 lines</li>\n</ul>\n"
     REQUEST_METHOD=PUT CONTENT_TYPE=text/plain CONTENT_LENGTH=4)
   # Past CGIECHO_MEMORY the body is read back from its temp file.
-  run_case("a body in a temp file" "a\nb\n" "${head}<ul>\n<li>body: 4 bytes, 2 lines</li>\n</ul>\n"
+  run_case("a body in a temp file" "a\nb\n" "${head}${stranger}<li>body: 4 bytes, 2 lines</li>\n</ul>\n"
     REQUEST_METHOD=PUT CONTENT_TYPE=text/plain CONTENT_LENGTH=4 CGIECHO_MEMORY=2)
-  run_case("a url-encoded form" "a=%3C&b" "${head}<ul>\n<li>field a: &lt;</li>\n<li>field b: </li>\n<li>body: 7 bytes, 0 lines</li>\n</ul>\n"
-    REQUEST_METHOD=POST CONTENT_TYPE=application/x-www-form-urlencoded CONTENT_LENGTH=7)
+  set(form CONTENT_TYPE=application/x-www-form-urlencoded)
+  run_case("a form without its number" "a=%3C&b"
+    "${head}${stranger}<li>error: age is required</li>\n<li>body: 7 bytes, 0 lines</li>\n</ul>\n"
+    REQUEST_METHOD=POST ${form} CONTENT_LENGTH=7)
+  run_case("a form with every field" "tag=a&tag=%3Cb%3E&age=42"
+    "${head}${stranger}<li>tag: a</li>\n<li>tag: &lt;b&gt;</li>\n<li>age: 42</li>\n<li>body: 24 bytes, 0 lines</li>\n</ul>\n"
+    REQUEST_METHOD=POST ${form} CONTENT_LENGTH=24)
+  run_case("a number out of range" "age=200"
+    "${head}${stranger}<li>error: age is out of range</li>\n<li>body: 7 bytes, 0 lines</li>\n</ul>\n"
+    REQUEST_METHOD=POST ${form} CONTENT_LENGTH=7)
+  run_case("no number at all" "age=4x"
+    "${head}${stranger}<li>error: age is not a number</li>\n<li>body: 6 bytes, 0 lines</li>\n</ul>\n"
+    REQUEST_METHOD=POST ${form} CONTENT_LENGTH=6)
+  set(ENV{CONTENT_TYPE} "multipart/form-data; boundary=XX")
+  run_case("a multipart form with a file"
+    "--XX\r\nContent-Disposition: form-data; name=\"tag\"\r\n\r\nt1\r\n--XX\r\nContent-Disposition: form-data; name=\"f\"; filename=\"a.txt\"\r\n\r\nabc\r\n--XX--\r\n"
+    "${head}${stranger}<li>tag: t1</li>\n<li>error: age is required</li>\n<li>file f: 3 bytes</li>\n<li>body: 0 bytes, 0 lines</li>\n</ul>\n"
+    REQUEST_METHOD=POST CONTENT_LENGTH=136)
+  unset(ENV{CONTENT_TYPE})
   run_case("a HEAD request" "" "${head}" REQUEST_METHOD=HEAD QUERY_STRING=x=1)
   set(plain "Content-Type: text/plain; charset=UTF-8\n\n")
   run_case("a limit that is no number" "" "Status: 500 Internal Server Error\n${plain}invalid_limit\n"

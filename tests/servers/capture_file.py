@@ -1,6 +1,6 @@
 """Capture files as the tests and the re-recording script read them.
 
-A plain reader of the format the README gives; the C++ reader in
+A plain reader of the format docs/capture.md gives; the C++ reader in
 src/capture/ is the checked one, this one trusts what it reads and only
 fails loudly on what it does not expect.
 """

@@ -1,5 +1,5 @@
 // Helpers for the web layer's tests: fields as decoded name and value pairs,
-// and whether a view lies inside the text it came from.
+// whether a view lies inside the text it came from, and a result's code.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include <cgiecho/web/errors.h>
 #include <cgiecho/web/form.h>
 
 namespace cgiecho::test {
@@ -24,6 +25,12 @@ inline Pairs decoded(const std::vector<web::Field>& fields) {
     out.emplace_back(name, value);
   }
   return out;
+}
+
+// errc::ok for a value, else the error's code: one column of a table.
+template <class T>
+web::errc code_of(const web::result<T>& r) {
+  return r ? web::errc::ok : r.error().code();
 }
 
 inline bool inside(std::string_view part, std::string_view whole) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "support/platform_fake.h"
+#include "support/web_fields.h"
 
 namespace cgiecho::web {
 // Failures name the error, not its number.
@@ -23,6 +24,7 @@ using namespace std::string_literals;
 using cgiecho::web::errc;
 using cgiecho::web::FormCollector;
 using cgiecho::web::Limits;
+using cgiecho::test::code_of;
 namespace web = cgiecho::web;
 namespace fake = cgiecho::fake;
 
@@ -65,10 +67,10 @@ std::string read_all(const web::UploadedFile& f) {
   std::string out;
   char buf[7];
   for (;;) {
-    std::size_t got = 0;
-    if (f.read(out.size(), buf, sizeof buf, got) != errc::ok) return "read failed";
-    if (got == 0) return out;
-    out.append(buf, got);
+    const auto got = f.read(out.size(), buf, sizeof buf);
+    if (!got) return "read failed";
+    if (*got == 0) return out;
+    out.append(buf, *got);
   }
 }
 
@@ -214,14 +216,14 @@ TEST_F(FormCollectorTest, KeepNeverReplacesAFileAndSaysWhy) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.path);
-    EXPECT_EQ(files[c.file].keep(c.path), c.want);
+    EXPECT_EQ(code_of(files[c.file].keep(c.path)), c.want);
   }
   EXPECT_EQ(t.kept["kept/m"], "in memory");
   EXPECT_EQ(t.kept["kept/d"], "on disk, this one");
   EXPECT_EQ(t.kept["taken"], "someone's");
   EXPECT_EQ(t.kept_by_link, 1u);
   EXPECT_EQ(read_all(files[1]), "on disk, this one");  // still readable after keeping
-  EXPECT_EQ(web::UploadedFile().keep("x"), errc::keep_failed);
+  EXPECT_EQ(code_of(web::UploadedFile().keep("x")), errc::keep_failed);
 
   // keep_in, and the system's reason handed on, from memory and from disk.
   t.folders.insert("up");
@@ -232,23 +234,24 @@ TEST_F(FormCollectorTest, KeepNeverReplacesAFileAndSaysWhy) {
       {"up", "f", 0}, {"up", "f", EEXIST}, {"up", "..", EINVAL}, {"up", "a/b", EINVAL}, {"up", "", EINVAL},
       {"none", "f", ENOENT},
   };
-  for (const std::size_t i : {0, 1}) {
+  for (const std::size_t i : {std::size_t{0}, std::size_t{1}}) {
     for (const auto& c : in_folder) {
       SCOPED_TRACE(std::to_string(i) + " " + c.folder + " " + c.name);
-      std::error_code why = std::make_error_code(std::errc::io_error);
       // Each file keeps its own "f0" or "f1"; refused names stay as they are.
       const std::string name = c.name == "f" ? c.name + std::to_string(i) : c.name;
-      EXPECT_EQ(files[i].keep_in(c.folder, name, why), c.want ? errc::keep_failed : errc::ok);
-      EXPECT_EQ(why.value(), c.want);
+      const auto kept = files[i].keep_in(c.folder, name);
+      EXPECT_EQ(code_of(kept), c.want ? errc::keep_failed : errc::ok);
+      EXPECT_EQ(kept ? 0 : kept.error().system().value(), c.want);
     }
   }
   EXPECT_EQ(t.kept["up/f0"], "in memory");
   EXPECT_EQ(t.kept["up/f1"], "on disk, this one");
-  std::error_code why;
-  EXPECT_EQ(files[0].keep("up/f0", why), errc::keep_failed);
-  EXPECT_EQ(why, std::error_code(EEXIST, std::system_category()));
-  EXPECT_EQ(web::UploadedFile().keep_in("up", "x", why), errc::keep_failed);
-  EXPECT_TRUE(why);
+  const auto taken = files[0].keep("up/f0");
+  ASSERT_EQ(code_of(taken), errc::keep_failed);
+  EXPECT_EQ(taken.error().system(), std::error_code(EEXIST, std::system_category()));
+  const auto nothing = web::UploadedFile().keep_in("up", "x");
+  ASSERT_EQ(code_of(nothing), errc::keep_failed);
+  EXPECT_EQ(nothing.error().system(), std::make_error_code(std::errc::bad_file_descriptor));
 }
 
 TEST_F(FormCollectorTest, EveryTempFileClosesWithItsCollector) {

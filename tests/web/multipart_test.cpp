@@ -46,22 +46,28 @@ Rec typed(Rec r, std::string type) {
   return r;
 }
 
-// What a parse gives: the error, and the parts only when there is none
-// (after an error the parts handed out are thrown away).
+// What a parse gives: the error with the rule broken and where, and the
+// parts only when there is none (after an error the parts handed out are
+// thrown away).
 struct Outcome {
   errc error = errc::ok;
   std::vector<Rec> parts;
-  bool operator==(const Outcome& o) const { return error == o.error && parts == o.parts; }
+  std::string rule;
+  std::uint64_t offset = 0;
+  bool operator==(const Outcome& o) const {
+    return error == o.error && parts == o.parts && rule == o.rule && offset == o.offset;
+  }
 };
 
 std::ostream& operator<<(std::ostream& os, const Outcome& o) {
   os << cgiecho::web::code_name(o.error);
+  if (o.error != errc::ok) os << " (" << o.rule << ", at byte " << o.offset << ")";
   for (const auto& p : o.parts) os << " " << p;
   return os;
 }
 
-Outcome ok(std::vector<Rec> parts) { return Outcome{errc::ok, std::move(parts)}; }
-Outcome fails(errc e) { return Outcome{e, {}}; }
+Outcome ok(std::vector<Rec> parts) { return Outcome{errc::ok, std::move(parts), "", 0}; }
+Outcome fails(errc e, std::string rule, std::uint64_t offset) { return Outcome{e, {}, std::move(rule), offset}; }
 
 // Records the parts, and notes any call out of order or an empty piece.
 class Recorder final : public web::PartHandler {
@@ -110,7 +116,7 @@ Outcome streamed(std::string_view body, const std::vector<std::size_t>& cuts, co
   }
   if (e == errc::ok) e = parser.finish();
   EXPECT_FALSE(r.fault) << "handler calls out of order";
-  if (e != errc::ok) return fails(e);
+  if (e != errc::ok) return fails(e, std::string(parser.broken_rule()), parser.error_offset());
   return ok(r.parts);
 }
 
@@ -122,7 +128,10 @@ Outcome whole(std::string_view body, const Limits& limits = {}, std::string_view
   const errc e = web::parse_multipart(body, boundary, limits, out);
   if (e != errc::ok) {
     EXPECT_EQ(out.size(), 1u);
-    return fails(e);
+    // The rule and where: from a parser fed the body in one piece.
+    Outcome o = streamed(body, {}, limits, boundary);
+    EXPECT_EQ(o.error, e);
+    return o;
   }
   Outcome o;
   const std::less<const char*> before;
@@ -236,62 +245,75 @@ TEST(Multipart, ReadsWellFormedBodies) {
 
 TEST(Multipart, RefusesWhatBreaksTheRules) {
   const std::string a = disposition("name=a");
-  const std::string cases[] = {
-      "",
-      "no delimiter anywhere",
-      "--XyZ",
-      "--XyZ\r\n",
-      "--XyZ\nContent-Disposition: form-data; name=a\n\nx\n--XyZ--",  // LF alone ends nothing
-      part(a, "cut off before the closing delimiter"),
-      part(a, "x") + "--XyZ",
-      part(a, "x") + "--XyZ-",
-      part(a, "x") + "--XyZ \t",
-      part(a, "x") + "--XyZ\r",
+  const std::string d = "--XyZ\r\nContent-Disposition: ";  // a part's first header, up to its value
+  const std::string p = d + "form-data; ";                   // and up to its parameters
+  const std::string end = "\r\nx\r\n" + kClose;             // the empty line, the data and the close
+  const std::string kNoClose = "the closing delimiter never came";
+  // The body is `before` + `after`; the rule is found at the first byte of
+  // `after` (the body's end for a missing closing delimiter).
+  const struct {
+    std::string before, after, rule;
+  } cases[] = {
+      {"", "", kNoClose},
+      {"no delimiter anywhere", "", kNoClose},
+      {"--XyZ", "", kNoClose},
+      {"--XyZ\r\n", "", kNoClose},
+      {"--XyZ\nContent-Disposition: form-data; name=a\n\nx\n--XyZ--", "", kNoClose},  // LF alone ends nothing
+      {part(a, "cut off before the closing delimiter"), "", kNoClose},
+      {part(a, "x") + "--XyZ", "", kNoClose},
+      {part(a, "x") + "--XyZ-", "", kNoClose},
+      {part(a, "x") + "--XyZ \t", "", kNoClose},
+      {part(a, "x") + "--XyZ\r", "", kNoClose},
       // Header lines.
-      part("Content-Disposition form-data; name=a\r\n", "x") + kClose,
-      part(a + " folded: onto the line before\r\n", "x") + kClose,
-      part(a + "\tX: folded\r\n", "x") + kClose,
-      part("Content-Disposition: form-data;\r\n name=a\r\n", "x") + kClose,
-      part("Content-Disposition: form-data; name=a\nX: y\r\n", "x") + kClose,
-      part("Content-Disposition: form-data; name=\"a\rb\"\r\n", "x") + kClose,
-      part(a + "X: y\r\r\n", "x") + kClose,
-      part("Content Disposition: form-data; name=a\r\n", "x") + kClose,
-      part(": form-data\r\n" + a, "x") + kClose,
-      part("X(y): 1\r\n" + a, "x") + kClose,
+      {"--XyZ\r\n", "Content-Disposition form-data; name=a\r\n" + end, "a part's header line has no colon"},
+      {"--XyZ\r\n" + a, " folded: onto the line before\r\n" + end, "a header line is folded"},
+      {"--XyZ\r\n" + a, "\tX: folded\r\n" + end, "a header line is folded"},
+      {p + "\r\n", " name=a\r\n" + end, "a header line is folded"},
+      {p + "name=a", "\nX: y\r\n" + end, "a bare LF in a header block"},
+      {p + "name=\"a", "\rb\"\r\n" + end, "a bare CR in a header block"},
+      {"--XyZ\r\n" + a + "X: y", "\r\r\n" + end, "a bare CR in a header block"},
+      {"--XyZ\r\nContent", " Disposition: form-data; name=a\r\n" + end, "a part's header name is not a token"},
+      {"--XyZ\r\n", ": form-data\r\n" + a + end, "a part's header name is not a token"},
+      {"--XyZ\r\nX", "(y): 1\r\n" + a + end, "a part's header name is not a token"},
       // A header block that meets a delimiter.
-      "--XyZ\r\n" + a + "--XyZ\r\n" + a + "\r\nx\r\n--XyZ--",
-      "--XyZ\r\n" + a + "--XyZ \t\r\n\r\nx\r\n--XyZ--",
-      "--XyZ\r\n" + a + "--XyZ--\r\n",
-      "--XyZ\r\n--XyZ\r\n" + a + "\r\nx\r\n--XyZ--",
+      {"--XyZ\r\n" + a, "--XyZ\r\n" + a + "\r\nx\r\n--XyZ--", "a delimiter before the header block ends"},
+      {"--XyZ\r\n" + a, "--XyZ \t\r\n\r\nx\r\n--XyZ--", "a delimiter before the header block ends"},
+      {"--XyZ\r\n" + a, "--XyZ--\r\n", "a delimiter before the header block ends"},
+      {"--XyZ\r\n", "--XyZ\r\n" + a + "\r\nx\r\n--XyZ--", "a delimiter before the header block ends"},
       // Content-Disposition and its parameters.
-      part("Content-Type: text/plain\r\n", "x") + kClose,
-      part(disposition("filename=\"f\""), "x") + kClose,
-      part("Content-Disposition: attachment; name=a\r\n", "x") + kClose,
-      part("Content-Disposition: form-data x; name=a\r\n", "x") + kClose,
-      part("Content-Disposition: form-data/x; name=a\r\n", "x") + kClose,
-      part("Content-Disposition: ; name=a\r\n", "x") + kClose,
-      part(disposition("name=\"a"), "x") + kClose,
-      part(disposition("name=\"a\"b"), "x") + kClose,
-      part(disposition("name=\"a\" b"), "x") + kClose,
-      part(disposition("name=\"a\\\"b\""), "x") + kClose,
-      part(disposition("name=a b"), "x") + kClose,
-      part(disposition("name=a/b"), "x") + kClose,
-      part(disposition("name=\xc3\xa9"), "x") + kClose,
-      part(disposition("name="), "x") + kClose,
-      part(disposition("name"), "x") + kClose,
-      part(disposition("name=a;; filename=b"), "x") + kClose,
-      part(disposition("name=a; NAME=b"), "x") + kClose,
-      part(disposition("name=a; filename=b; Filename=c"), "x") + kClose,
-      part(disposition("name=a; x=1; X=2"), "x") + kClose,
-      part(a + a, "x") + kClose,
-      part(a + "Content-Type: a\r\ncontent-type: b\r\n", "x") + kClose,
-      // Padding past the most allowed.
-      "--XyZ" + std::string(129, ' ') + "\r\n" + a + "\r\nx\r\n--XyZ--",
-      part(a, "x") + "--XyZ" + std::string(129, '\t') + "\r\n" + a + "\r\ny\r\n--XyZ--",
+      {"--XyZ\r\nContent-Type: text/plain\r\n", end, "a part without Content-Disposition"},
+      {"--XyZ\r\n" + disposition("filename=\"f\""), end, "a part without a name"},
+      {d, "attachment; name=a\r\n" + end, "Content-Disposition is not form-data"},
+      {d, "form-data x; name=a\r\n" + end, "Content-Disposition is not form-data"},
+      {d, "form-data/x; name=a\r\n" + end, "Content-Disposition is not form-data"},
+      {d, "; name=a\r\n" + end, "Content-Disposition is not form-data"},
+      {p + "name=", "\"a\r\n" + end, "a quote that never closes"},
+      {p + "name=\"a\"", "b\r\n" + end, "bytes after a closing quote"},
+      {p + "name=\"a\" ", "b\r\n" + end, "bytes after a closing quote"},
+      {p + "name=\"a\\\"", "b\"\r\n" + end, "bytes after a closing quote"},
+      {p + "name=a ", "b\r\n" + end, "an unquoted value that is not a token"},
+      {p + "name=a", "/b\r\n" + end, "an unquoted value that is not a token"},
+      {p + "name=", "\xc3\xa9\r\n" + end, "an unquoted value that is not a token"},
+      {p + "name=", "\r\n" + end, "a parameter without a value"},
+      {p + "name", "\r\n" + end, "a parameter without a value"},
+      {p + "name=", "; filename=b\r\n" + end, "a parameter without a value"},
+      {p + "name=a;", "; filename=b\r\n" + end, "a parameter without a name"},
+      {p + "name=a; ", "NAME=b\r\n" + end, "a parameter named twice"},
+      {p + "name=a; filename=b; ", "Filename=c\r\n" + end, "a parameter named twice"},
+      {p + "name=a; x=1; ", "X=2\r\n" + end, "a parameter named twice"},
+      // Past eight parameters the names are sorted: still the first repeat sent.
+      {p + "z=1; y=2; x=3; w=4; v=5; u=6; t=7; s=8; ", "Z=9; name=a; y=0\r\n" + end, "a parameter named twice"},
+      {"--XyZ\r\n" + a, a + end, "Content-Disposition given twice"},
+      {"--XyZ\r\n" + a + "Content-Type: a\r\n", "content-type: b\r\n" + end, "Content-Type given twice"},
+      // Padding past the most allowed: found at the blank one too many.
+      {"--XyZ" + std::string(128, ' '), " \r\n" + a + "\r\nx\r\n--XyZ--", "a delimiter padded past 128 blanks"},
+      {part(a, "x") + "--XyZ" + std::string(128, '\t'), "\t\r\n" + a + "\r\ny\r\n--XyZ--",
+       "a delimiter padded past 128 blanks"},
   };
-  for (const auto& body : cases) {
+  for (const auto& c : cases) {
+    const std::string body = c.before + c.after;
     SCOPED_TRACE(testing::PrintToString(body));
-    EXPECT_EQ(every_split(body), fails(errc::malformed_multipart));
+    EXPECT_EQ(every_split(body), fails(errc::malformed_multipart, c.rule, c.before.size()));
   }
 }
 
@@ -309,8 +331,11 @@ TEST(Multipart, EveryCutBeforeTheClosingDelimiterIsMalformed) {
   for (std::size_t cut = 0; cut < body.size(); ++cut) {
     SCOPED_TRACE(cut);
     const std::string_view head(body.data(), cut);
-    EXPECT_EQ(whole(head), fails(errc::malformed_multipart));
-    EXPECT_EQ(streamed(head, {cut / 2}), fails(errc::malformed_multipart));
+    const Outcome w = whole(head);
+    EXPECT_EQ(w.error, errc::malformed_multipart);
+    EXPECT_EQ(w.rule, "the closing delimiter never came");
+    EXPECT_EQ(w.offset, cut);
+    EXPECT_EQ(streamed(head, {cut / 2}), w);
   }
   EXPECT_EQ(whole(body), full);
 }
@@ -321,30 +346,42 @@ TEST(Multipart, LimitsPassAtTheirValueAndFailOneOver) {
   const std::uint64_t file_block = disposition("name=f; filename=x").size() + 2;  // the largest here
   const std::string three = part(head, "1234") + part(disposition("name=f; filename=x"), "0123456789") +
                             part(disposition("name=g; filename=y"), "") + part(head, "123456") + kClose;
+  // Where a limit is found to be passed: the byte after the delimiter of
+  // the part too many, the empty line of the file too many, the first byte
+  // too many of data or of a header block.
+  const auto at = [&](const std::string& text) { return static_cast<std::uint64_t>(three.find(text)); };
   struct Row {
     const char* what;
     std::function<void(Limits&)> set;
     errc want;
+    std::uint64_t offset;
   };
   const Row rows[] = {
-      {"parts at", [](Limits& l) { l.max_parts = 4; }, errc::ok},
-      {"parts over", [](Limits& l) { l.max_parts = 3; }, errc::too_many_parts},
-      {"no parts", [](Limits& l) { l.max_parts = 0; }, errc::too_many_parts},
-      {"files at", [](Limits& l) { l.max_files = 2; }, errc::ok},
-      {"files over", [](Limits& l) { l.max_files = 1; }, errc::too_many_files},
-      {"file at", [](Limits& l) { l.max_file = 10; }, errc::ok},
-      {"file over", [](Limits& l) { l.max_file = 9; }, errc::file_too_large},
-      {"form at", [](Limits& l) { l.max_form = 10; }, errc::ok},
-      {"form over", [](Limits& l) { l.max_form = 9; }, errc::body_too_large},
-      {"header at", [&](Limits& l) { l.max_part_header = file_block; }, errc::ok},
-      {"header over", [&](Limits& l) { l.max_part_header = file_block - 1; }, errc::part_header_too_large},
-      {"memory is no limit", [](Limits& l) { l.memory = 0; }, errc::ok},
+      {"parts at", [](Limits& l) { l.max_parts = 4; }, errc::ok, 0},
+      {"parts over", [](Limits& l) { l.max_parts = 3; }, errc::too_many_parts, at(head + "\r\n123456")},
+      {"no parts", [](Limits& l) { l.max_parts = 0; }, errc::too_many_parts, 7},
+      {"files at", [](Limits& l) { l.max_files = 2; }, errc::ok, 0},
+      {"files over", [](Limits& l) { l.max_files = 1; }, errc::too_many_files,
+       at(disposition("name=g; filename=y")) + disposition("name=g; filename=y").size()},
+      {"file at", [](Limits& l) { l.max_file = 10; }, errc::ok, 0},
+      {"file over", [](Limits& l) { l.max_file = 9; }, errc::file_too_large, at("0123456789") + 9},
+      {"form at", [](Limits& l) { l.max_form = 10; }, errc::ok, 0},
+      {"form over", [](Limits& l) { l.max_form = 9; }, errc::body_too_large, at("123456\r\n") + 5},
+      {"header at", [&](Limits& l) { l.max_part_header = file_block; }, errc::ok, 0},
+      {"header over", [&](Limits& l) { l.max_part_header = file_block - 1; }, errc::part_header_too_large,
+       at(disposition("name=f; filename=x")) + file_block - 1},
+      {"memory is no limit", [](Limits& l) { l.memory = 0; }, errc::ok, 0},
   };
   for (const auto& r : rows) {
     SCOPED_TRACE(r.what);
     Limits limits;
     r.set(limits);
-    EXPECT_EQ(every_split(three, limits).error, r.want);
+    const Outcome o = every_split(three, limits);
+    EXPECT_EQ(o.error, r.want);
+    if (r.want != errc::ok) {
+      EXPECT_EQ(o.offset, r.offset);
+    }
+    EXPECT_EQ(o.rule, "");  // a limit is no rule of the body's
   }
   // Limits at zero still pass what is within them.
   Limits zero;
@@ -411,11 +448,14 @@ TEST(Multipart, BoundaryOf70BytesWorksAnd71IsRefused) {
   const std::string b71(71, 'b');
   const std::string body = "--" + b70 + std::string(128, ' ') + "\r\n" + disposition("name=a") + "\r\nv\r\n--" + b70 +
                            "\r\n--" + b70 + "--";
-  EXPECT_EQ(every_split(body, {}, b70), fails(errc::malformed_multipart));  // the second part has no headers
+  // The second part has no headers: its delimiter closes nothing.
+  EXPECT_EQ(every_split(body, {}, b70),
+            fails(errc::malformed_multipart, "the closing delimiter never came", body.size()));
   const std::string good = "--" + b70 + "\r\n" + disposition("name=a") + "\r\nv\r\n--" + b70 + "--";
   EXPECT_EQ(every_split(good, {}, b70), ok({text("a", "v")}));
-  EXPECT_EQ(whole("--" + b71 + "\r\n" + disposition("name=a") + "\r\nv\r\n--" + b71 + "--", {}, b71),
-            fails(errc::malformed_multipart));
+  for (const std::string& unusable : {b71, std::string(), "a\r\nb"s})
+    EXPECT_EQ(whole("--" + unusable + "\r\n" + disposition("name=a") + "\r\nv\r\n--" + unusable + "--", {}, unusable),
+              fails(errc::malformed_multipart, "the boundary is missing or malformed", 0));
 
   // The most a parser holds back: a delimiter with all its padding and CR.
   Recorder r;

@@ -4,9 +4,12 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include <cgiecho/platform/platform.h>
 
 #include "support/platform_fake.h"
 #include "support/web_fields.h"
@@ -19,6 +22,7 @@ using cgiecho::web::Field;
 using cgiecho::web::Limits;
 using cgiecho::web::Request;
 using namespace std::string_literals;
+using cgiecho::test::code_of;
 using cgiecho::test::decoded;
 using cgiecho::test::Pairs;
 
@@ -103,11 +107,12 @@ TEST_F(FromCurrent, ContentLengthLimitsAndBody) {
     cgiecho::fake::reset();
     process().environment = c.env;
     process().stdin_pieces = c.stdin_pieces;
-    Request r;
-    EXPECT_EQ(Request::from_current(small_limits(), r), c.want);
+    auto got = Request::current(small_limits());
+    EXPECT_EQ(code_of(got), c.want);
+    const Request r = std::move(got).value_or(Request());
     EXPECT_EQ(r.body(), c.want == errc::ok ? c.body : "");
     EXPECT_EQ(r.body_size(), c.want == errc::ok ? c.body.size() : 0u);
-    EXPECT_EQ(decoded(r.form()), c.form);
+    EXPECT_EQ(decoded(r.raw_form()), c.form);
     EXPECT_EQ(!process().read_requests.empty(), c.reads);
   }
 }
@@ -186,11 +191,10 @@ TEST_F(FromCurrent, RefusalIsLoggedAndItsBodyReadOffUpToALimit) {
     if (c.env.count("CONTENT_TYPE") != 0 && c.env.at("CONTENT_TYPE") != kForm) limits.max_body = Limits{}.max_body;
     limits.max_file = 100'000;
     limits.memory = 16;  // a multipart body streams
-    Request r;
     if (by_program) {
-      Request::refuse_current(c.want, limits, "CGIECHO_MAX_FILE");
+      Request::refuse_current(cgiecho::web::error(c.want, "CGIECHO_MAX_FILE"), limits);
     } else {
-      EXPECT_EQ(Request::from_current(limits, r), c.want);
+      EXPECT_EQ(code_of(Request::current(limits)), c.want);
     }
     std::uint64_t unread = 0;
     for (const auto& piece : process().stdin_pieces) unread += piece.size();
@@ -218,14 +222,12 @@ TEST_F(FromCurrent, RefusalLineKeepsToOneLine) {
     process().environment["HTTP_COOKIE"] = "a=1; b=2";
     Limits limits;
     limits.max_cookies = 1;
-    Request r;
-    EXPECT_EQ(Request::from_current(limits, r), errc::too_many_cookies);
+    EXPECT_EQ(code_of(Request::current(limits)), errc::too_many_cookies);
     EXPECT_EQ(process().errors,
               "cgiecho: refused a request to " + c.want + ": CGIECHO_MAX_COOKIES (1) passed (431 too_many_cookies)\n");
   }
   cgiecho::fake::reset();
-  Request r;
-  EXPECT_EQ(Request::from_current(Limits{}, r), errc::ok);
+  EXPECT_EQ(code_of(Request::current(Limits{})), errc::ok);
   EXPECT_EQ(process().errors, "");  // a request that is taken logs nothing
 }
 
@@ -256,22 +258,22 @@ TEST_F(FromCurrent, BodyThatIsNoFormStreamsFromMemoryOrATempFile) {
     process().stdin_pieces = {body.substr(0, 300), body.substr(300)};
     Limits limits;
     limits.memory = c.memory;
-    Request r;
-    ASSERT_EQ(Request::from_current(limits, r), c.want);
+    auto got = Request::current(limits);
+    ASSERT_EQ(code_of(got), c.want);
     if (c.want != errc::ok) {
       EXPECT_TRUE(cgiecho::fake::temp_files().open.empty());  // nothing left behind
       continue;
     }
+    const Request& r = *got;
     EXPECT_EQ(r.body(), c.in_memory ? body : "");
     EXPECT_EQ(cgiecho::fake::temp_files().created, c.in_memory ? 0u : 1u);
     cgiecho::web::BodyStream stream = r.body_stream();
     EXPECT_EQ(stream.size(), body.size());
     for (int pass = 0; pass < 2; ++pass) {
-      std::string got;
+      std::string bytes;
       char buf[77];
-      std::size_t n = 0;
-      while (stream.read(buf, sizeof buf, n) == errc::ok && n > 0) got.append(buf, n);
-      EXPECT_EQ(got, body);
+      for (auto n = stream.read(buf, sizeof buf); n && *n > 0; n = stream.read(buf, sizeof buf)) bytes.append(buf, *n);
+      EXPECT_EQ(bytes, body);
       EXPECT_EQ(stream.position(), body.size());
       stream.rewind();
     }
@@ -281,26 +283,94 @@ TEST_F(FromCurrent, BodyThatIsNoFormStreamsFromMemoryOrATempFile) {
 TEST_F(FromCurrent, QueryCookiesAndVariables) {
   process().environment = {{"REQUEST_METHOD", "GET"}, {"QUERY_STRING", "name=Ann+Lee&x&name=%3Cb%3E;s"},
                            {"HTTP_COOKIE", "theme=\"dark\"; junk; id=7"}, {"CONTENT_TYPE", ""}};
-  Request r;
-  ASSERT_EQ(Request::from_current(Limits{}, r), errc::ok);
+  auto got = Request::current(Limits{});
+  ASSERT_EQ(code_of(got), errc::ok);
+  const Request& r = *got;
   EXPECT_EQ(r.method(), "GET");
   EXPECT_EQ(r.query(), "name=Ann+Lee&x&name=%3Cb%3E;s");
-  EXPECT_EQ(decoded(r.args()), (Pairs{{"name", "Ann Lee"}, {"x", ""}, {"name", "<b>;s"}}));
-  EXPECT_TRUE(r.form().empty());
-  ASSERT_NE(r.arg("name"), nullptr);
-  EXPECT_EQ(r.arg("name")->raw_value, "Ann+Lee");
-  EXPECT_EQ(r.arg("nobody"), nullptr);
-  EXPECT_EQ(r.field("name"), nullptr);  // query and body kept apart
-  ASSERT_NE(r.cookie("theme"), nullptr);
-  EXPECT_EQ(r.cookie("theme")->value, "dark");
-  EXPECT_EQ(r.cookies().size(), 2u);
-  EXPECT_EQ(r.cookie("junk"), nullptr);
+  EXPECT_EQ(decoded(r.raw_args()), (Pairs{{"name", "Ann Lee"}, {"x", ""}, {"name", "<b>;s"}}));
+  EXPECT_TRUE(r.raw_form().empty());
+  EXPECT_EQ(r.raw_args()[0].raw_value, "Ann+Lee");
+  EXPECT_EQ(r.field("name"), std::nullopt);  // query and body kept apart
+  EXPECT_EQ(r.raw_cookies().size(), 2u);
+  EXPECT_EQ(r.cookie("junk"), std::nullopt);
   EXPECT_TRUE(r.has("CONTENT_TYPE"));  // set but empty, told apart from unset
   EXPECT_EQ(r.content_type(), "");
   EXPECT_FALSE(r.has("CONTENT_LENGTH"));
   EXPECT_EQ(r.get("CONTENT_LENGTH"), "");
   EXPECT_EQ(r.variables().size(), 4u);
-  EXPECT_TRUE(r.files().empty());
+  EXPECT_TRUE(r.uploads().empty());
+}
+
+// The limits the server sets, from the request's variables, else under
+// FastCGI from the responder's own environment: a request over one is
+// refused with its status, a setting that is no number refuses every
+// request. current(limits) reads none of them.
+TEST_F(FromCurrent, ServerLimitsFromTheVariables) {
+  // A FastCGI request's parameters; the process's environment is the fake's.
+  struct Channel final : cgiecho::platform::Channel {
+    cgiecho::web::Variables params;
+    std::string env(std::string_view name) override { return std::string(cgiecho::web::variable_value(params, name)); }
+    cgiecho::web::Variables environment() override { return params; }
+    cgiecho::platform::Read read(char*, std::size_t) override { return {}; }
+    bool write(std::string_view) override { return true; }
+  };
+  const std::map<std::string, std::string> over_two = {{"QUERY_STRING", "a&b&c"}};
+  const struct {
+    std::string what;
+    std::map<std::string, std::string> request;  // the CGI environment, or the FastCGI parameters
+    std::map<std::string, std::string> process;  // the responder's own, under FastCGI
+    bool fastcgi;
+    bool own_limits;  // current(Limits{}) instead of current()
+    errc want;
+    std::string detail;
+    std::string log;  // how the refusal line names it
+  } cases[] = {
+      {"no setting", over_two, {}, false, false, errc::ok, "", ""},
+      {"a limit passed", {{"QUERY_STRING", "a&b&c"}, {"CGIECHO_MAX_FIELDS", "2"}}, {}, false, false,
+       errc::too_many_query_fields, "", "CGIECHO_MAX_FIELDS (2) passed (414 too_many_fields)"},
+      {"at the limit", {{"QUERY_STRING", "a&b&c"}, {"CGIECHO_MAX_FIELDS", "3"}}, {}, false, false, errc::ok, "", ""},
+      {"a body over CGIECHO_MAX_BODY", {{"CONTENT_LENGTH", "5"}, {"CGIECHO_MAX_BODY", "4"}}, {}, false, false,
+       errc::body_too_large, "", "CGIECHO_MAX_BODY (4) passed (413 body_too_large)"},
+      {"not a number", {{"CGIECHO_MAX_FILE", "abc"}}, {}, false, false, errc::invalid_limit, "CGIECHO_MAX_FILE",
+       "CGIECHO_MAX_FILE is not a plain decimal number (500 invalid_limit)"},
+      {"an empty setting", {{"CGIECHO_MEMORY", ""}}, {}, false, false, errc::invalid_limit, "CGIECHO_MEMORY",
+       "CGIECHO_MEMORY is not a plain decimal number (500 invalid_limit)"},
+      {"the program's own limits ignore the server's", {{"QUERY_STRING", "a&b&c"}, {"CGIECHO_MAX_FIELDS", "2"}}, {},
+       false, true, errc::ok, "", ""},
+      {"the program's own limits ignore a bad one", {{"CGIECHO_MAX_FILE", "abc"}}, {}, false, true, errc::ok, "", ""},
+      {"FastCGI: the responder's environment", over_two, {{"CGIECHO_MAX_FIELDS", "2"}}, true, false,
+       errc::too_many_query_fields, "", "CGIECHO_MAX_FIELDS (2) passed (414 too_many_fields)"},
+      {"FastCGI: the request's parameter first", {{"QUERY_STRING", "a&b&c"}, {"CGIECHO_MAX_FIELDS", "3"}},
+       {{"CGIECHO_MAX_FIELDS", "2"}}, true, false, errc::ok, "", ""},
+      {"FastCGI: a bad setting of the responder's", over_two, {{"CGIECHO_MAX_FILE", "abc"}}, true, false,
+       errc::invalid_limit, "CGIECHO_MAX_FILE", "CGIECHO_MAX_FILE is not a plain decimal number (500 invalid_limit)"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    cgiecho::fake::reset();
+    Channel channel;
+    if (c.fastcgi) {
+      channel.params.assign(c.request.begin(), c.request.end());
+      process().environment = c.process;
+      cgiecho::platform::set_channel(&channel);
+    } else {
+      process().environment = c.request;
+      if (c.request.count("CONTENT_LENGTH") != 0) process().stdin_pieces = {"12345"};
+    }
+    const auto got = c.own_limits ? Request::current(Limits{}) : Request::current();
+    cgiecho::platform::set_channel(nullptr);
+    EXPECT_EQ(code_of(got), c.want);
+    if (!got) {
+      EXPECT_EQ(got.error().detail(), c.detail);
+      EXPECT_EQ(got.error().status(), cgiecho::web::http_status(c.want));
+    }
+    if (c.log.empty()) {
+      EXPECT_EQ(process().errors, "");
+    } else {
+      EXPECT_NE(process().errors.find(": " + c.log + "\n"), std::string::npos) << process().errors;
+    }
+  }
 }
 
 TEST(FromParts, ContentLengthMustAgreeWithTheBody) {
@@ -323,39 +393,241 @@ TEST(FromParts, ContentLengthMustAgreeWithTheBody) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    Request r;
-    EXPECT_EQ(Request::from_parts(c.vars, c.body, small_limits(), r), c.want);
-    EXPECT_EQ(r.body(), c.read);
+    auto got = Request::from_parts(c.vars, c.body, small_limits());
+    EXPECT_EQ(code_of(got), c.want);
+    EXPECT_EQ(std::move(got).value_or(Request()).body(), c.read);
   }
 }
 
 TEST(FromParts, ViewsLiveAsLongAsTheRequestMovesOrNot) {
   Request moved;
   {
-    Request r;
     // Short strings: their bytes live inside the string objects themselves.
-    ASSERT_EQ(Request::from_parts({{"QUERY_STRING", "q=1"}, {"HTTP_COOKIE", "c=2"}, {"CONTENT_TYPE", kForm}},
-                                  "f=%33", Limits{}, r),
-              errc::ok);
-    moved = std::move(r);
+    auto r = Request::from_parts({{"QUERY_STRING", "q=1"}, {"HTTP_COOKIE", "c=2"}, {"CONTENT_TYPE", kForm}}, "f=%33");
+    ASSERT_EQ(code_of(r), errc::ok);
+    moved = std::move(*r);
   }
-  std::string value;
-  ASSERT_NE(moved.arg("q"), nullptr);
-  EXPECT_EQ(moved.arg("q")->value(value), errc::ok);
-  EXPECT_EQ(value, "1");
-  ASSERT_NE(moved.field("f"), nullptr);
-  EXPECT_EQ(moved.field("f")->value(value), errc::ok);
-  EXPECT_EQ(value, "3");
-  ASSERT_NE(moved.cookie("c"), nullptr);
-  EXPECT_EQ(moved.cookie("c")->value, "2");
+  EXPECT_EQ(moved.arg("q"), "1");
+  EXPECT_EQ(moved.field("f"), "3");
+  EXPECT_EQ(moved.cookie("c"), "2");
+  EXPECT_EQ(moved.raw_args()[0].raw_value, "1");
 
-  // A failed request leaves the target empty, whatever it held.
-  EXPECT_EQ(Request::from_parts({{"QUERY_STRING", "a&b&c&d&e"}}, "", small_limits(), moved),
-            errc::too_many_query_fields);
-  EXPECT_TRUE(moved.args().empty());
+  // What a request is moved out of reads as empty.
+  const Request taken = std::move(moved);
+  EXPECT_TRUE(moved.raw_args().empty());  // NOLINT: reading a moved-from request is allowed
   EXPECT_TRUE(moved.variables().empty());
-  EXPECT_EQ(moved.arg("q"), nullptr);
+  EXPECT_EQ(moved.arg("q"), std::nullopt);
   EXPECT_EQ(moved.method(), "");
+  EXPECT_EQ(taken.arg("q"), "1");
+}
+
+// Every lookup by name: the first of a name, all of it in order, nothing
+// for an absent one; values are bytes (NUL and bytes that are no UTF-8
+// pass through unchanged). A lookup that finds nothing is {}.
+TEST(Accessors, FirstAllAndAbsent) {
+  const std::string multipart =
+      "--b\r\nContent-Disposition: form-data; name=t\r\n\r\none\r\n"
+      "--b\r\nContent-Disposition: form-data; name=up; filename=one.txt\r\n\r\n1\r\n"
+      "--b\r\nContent-Disposition: form-data; name=t\r\n\r\nt\0o\xFF\r\n"s
+      "--b\r\nContent-Disposition: form-data; name=up; filename=two.txt\r\n\r\n2\r\n"
+      "--b--\r\n";
+  const cgiecho::web::Variables head = {
+      {"REQUEST_METHOD", "HEAD"}, {"QUERY_STRING", "a=1&z=%00y&a=2&u=%FF%C3%28&e="},
+      {"HTTP_COOKIE", "c=1; d=\"q\"; c=2; x=%41\xFF"}, {"HTTP_USER_AGENT", "agent/1"},
+      {"HTTP_X_CUSTOM_THING", "v"}, {"CONTENT_TYPE", kForm}};
+  auto url = Request::from_parts(head, "f=1&g=%00&f=2&h=%C3%28&h=\xFF");
+  auto multi = Request::from_parts({{"CONTENT_TYPE", "multipart/form-data; boundary=b"}}, multipart);
+  ASSERT_EQ(code_of(url), errc::ok);
+  ASSERT_EQ(code_of(multi), errc::ok);
+  using Strings = std::vector<std::string>;
+  const auto one = [](const std::optional<std::string>& v) { return v ? Strings{*v} : Strings{}; };
+  const auto view = [](const std::optional<std::string_view>& v) { return v ? Strings{std::string(*v)} : Strings{}; };
+  const auto names = [](const std::vector<const cgiecho::web::UploadedFile*>& files) {
+    Strings out;
+    for (const auto* f : files) out.emplace_back(f->filename());
+    return out;
+  };
+  const Request& u = *url;
+  const Request& m = *multi;
+  const struct {
+    const char* what;
+    Strings got, want;
+  } cases[] = {
+      {"arg: the first", one(u.arg("a")), {"1"}},
+      {"args: all in order", u.args("a"), {"1", "2"}},
+      {"arg: %00 is a NUL", one(u.arg("z")), {"\0y"s}},
+      {"arg: no UTF-8, unchanged", one(u.arg("u")), {"\xFF\xC3("}},
+      {"arg: sent empty", one(u.arg("e")), {""}},
+      {"arg: absent", one(u.arg("none")), {}},
+      {"args: absent", u.args("none"), {}},
+      {"field: the first", one(u.field("f")), {"1"}},
+      {"fields: all in order", u.fields("f"), {"1", "2"}},
+      {"field: %00 is a NUL", one(u.field("g")), {"\0"s}},
+      {"fields: no UTF-8, unchanged", u.fields("h"), {"\xC3(", "\xFF"}},
+      {"fields: absent", u.fields("none"), {}},
+      {"multipart field: the first", one(m.field("t")), {"one"}},
+      {"multipart fields: a raw NUL and no UTF-8", m.fields("t"), {"one", "t\0o\xFF"s}},
+      {"a file part is no field", one(m.field("up")), {}},
+      {"file: the first", Strings{std::string(m.file("up")->filename())}, {"one.txt"}},
+      {"files: both in order", names(m.files("up")), {"one.txt", "two.txt"}},
+      {"files: absent", names(m.files("none")), {}},
+      {"a text part is no file", names(m.files("t")), {}},
+      {"cookie: the first", one(u.cookie("c")), {"1"}},
+      {"cookie: quotes off, escapes decoded, other bytes kept", one(u.cookie("x")), {"A\xFF"}},
+      {"cookie: absent", one(u.cookie("none")), {}},
+      {"header: any case", view(u.header("user-agent")), {"agent/1"}},
+      {"header: Content-Type", view(u.header("Content-Type")), {kForm}},
+      {"header: dashes become underscores", view(u.header("X-Custom-Thing")), {"v"}},
+      {"header: a name that is no token", view(u.header("bad name")), {}},
+      {"header: absent", view(u.header("Accept")), {}},
+      {"header: absent Content-Length", view(u.header("Content-Length")), {}},
+      {"is_head", {u.is_head() ? "1" : "0", m.is_head() ? "1" : "0"}, {"1", "0"}},
+      {"checkbox", {u.checkbox("f") ? "1" : "0", u.checkbox("a") ? "1" : "0", m.checkbox("t") ? "1" : "0"},
+       {"1", "0", "1"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(c.got, c.want);
+  }
+  EXPECT_EQ(m.file("none"), nullptr);
+  EXPECT_EQ(m.file("t"), nullptr);
+}
+
+// Typed fields at and past their ranges, read from what a form sends.
+TEST(Accessors, TypedFields) {
+  const auto sent = [](const std::optional<std::string>& value) {
+    std::string body = "other=1";
+    if (!value) return body;
+    body += "&v=";
+    for (const char c : *value) {  // every byte escaped, so "+" stays a plus
+      static constexpr char kHex[] = "0123456789ABCDEF";
+      const auto b = static_cast<unsigned char>(c);
+      body += '%';
+      body += kHex[b >> 4];
+      body += kHex[b & 15];
+    }
+    return body;
+  };
+  const auto request = [&](const std::optional<std::string>& value) {
+    return std::move(Request::from_parts({{"CONTENT_TYPE", kForm}}, sent(value))).value();
+  };
+  constexpr std::int64_t kMin = INT64_MIN, kMax = INT64_MAX;
+  const struct {
+    std::optional<std::string> value;
+    std::int64_t min, max;
+    errc want;
+    std::int64_t got;
+  } ints[] = {
+      {"-5", -5, 10, errc::ok, -5},
+      {"10", -5, 10, errc::ok, 10},
+      {"-6", -5, 10, errc::field_out_of_range, 0},
+      {"11", -5, 10, errc::field_out_of_range, 0},
+      {"-9223372036854775808", kMin, kMax, errc::ok, kMin},
+      {"9223372036854775807", kMin, kMax, errc::ok, kMax},
+      {"9223372036854775808", kMin, kMax, errc::field_out_of_range, 0},
+      {"-9223372036854775809", kMin, kMax, errc::field_out_of_range, 0},
+      {"99999999999999999999999", kMin, kMax, errc::field_out_of_range, 0},
+      {"-0", -5, 10, errc::ok, 0},
+      {"+5", -5, 10, errc::ok, 5},
+      {"007", -5, 10, errc::ok, 7},
+      {" 5", -5, 10, errc::field_not_a_number, 0},
+      {"5 ", -5, 10, errc::field_not_a_number, 0},
+      {"0x10", kMin, kMax, errc::field_not_a_number, 0},
+      {"1.0", kMin, kMax, errc::field_not_a_number, 0},
+      {"-", kMin, kMax, errc::field_not_a_number, 0},
+      {"+-5", kMin, kMax, errc::field_not_a_number, 0},
+      {"5\0"s, kMin, kMax, errc::field_not_a_number, 0},
+      {"", kMin, kMax, errc::field_missing, 0},
+      {std::nullopt, kMin, kMax, errc::field_missing, 0},
+  };
+  for (const auto& c : ints) {
+    SCOPED_TRACE(testing::PrintToString(c.value));
+    const auto got = request(c.value).int_field("v", c.min, c.max);
+    EXPECT_EQ(code_of(got), c.want);
+    if (got) {
+      EXPECT_EQ(*got, c.got);
+    } else {
+      EXPECT_EQ(got.error().detail(), "v");
+    }
+  }
+  const struct {
+    std::optional<std::string> value;
+    errc want;
+    double got;
+  } numbers[] = {
+      {"2.5", errc::ok, 2.5},
+      {"-0.5", errc::ok, -0.5},
+      {"1e3", errc::ok, 1000},
+      {"+1E3", errc::ok, 1000},
+      {".5", errc::ok, 0.5},
+      {"5.", errc::ok, 5},
+      {"1e400", errc::field_out_of_range, 0},
+      {"-1e400", errc::field_out_of_range, 0},
+      {"1e-400", errc::ok, 0},
+      {"0." + std::string(400, '0') + "1", errc::ok, 0},
+      {"1" + std::string(400, '0'), errc::field_out_of_range, 0},
+      {"1e20", errc::field_out_of_range, 0},  // past max
+      {"-1e20", errc::field_out_of_range, 0},
+      {"nan", errc::field_not_a_number, 0},
+      {"inf", errc::field_not_a_number, 0},
+      {"1,5", errc::field_not_a_number, 0},
+      {" 1", errc::field_not_a_number, 0},
+      {"1 ", errc::field_not_a_number, 0},
+      {"0x1p3", errc::field_not_a_number, 0},
+      {".", errc::field_not_a_number, 0},
+      {"1e", errc::field_not_a_number, 0},
+      {"", errc::field_missing, 0},
+      {std::nullopt, errc::field_missing, 0},
+  };
+  for (const auto& c : numbers) {
+    SCOPED_TRACE(testing::PrintToString(c.value));
+    const auto got = request(c.value).number_field("v", -1e19, 1e19);
+    EXPECT_EQ(code_of(got), c.want);
+    if (got) {
+      EXPECT_EQ(*got, c.got);
+    }
+  }
+  EXPECT_EQ(code_of(request("").required_field("v")), errc::field_missing);
+  EXPECT_EQ(code_of(request(std::nullopt).required_field("v")), errc::field_missing);
+  EXPECT_EQ(request(" ").required_field("v"), " ");
+
+  // Errors gathered for a page: each names its field.
+  const Request r = request("x");
+  cgiecho::web::FormErrors errors;
+  EXPECT_EQ(errors.take(r.int_field("v", 0, 150)), std::nullopt);
+  EXPECT_EQ(errors.take(r.required_field("name")), std::nullopt);
+  EXPECT_EQ(errors.take(r.int_field("other", 0, 150)), std::optional<std::int64_t>(1));
+  errors.add(cgiecho::web::error(errc::field_out_of_range, "age"));
+  errors.add("email", "needs an @");
+  std::vector<std::string> messages;
+  for (const auto& e : errors.all()) messages.push_back(e.message());
+  EXPECT_EQ(messages, (std::vector<std::string>{"v is not a number", "name is required", "age is out of range",
+                                                "email: needs an @"}));
+  EXPECT_EQ(errors.all().back().code(), errc::field_invalid);
+}
+
+TEST(Accessors, SelfUrl) {
+  const struct {
+    cgiecho::web::Variables vars;
+    std::string want;
+  } cases[] = {
+      {{{"SERVER_NAME", "h"}, {"SERVER_PORT", "80"}, {"SCRIPT_NAME", "/cgi/x"}}, "http://h/cgi/x"},
+      {{{"SERVER_NAME", "h"}, {"SERVER_PORT", "8080"}, {"SCRIPT_NAME", "/x"}}, "http://h:8080/x"},
+      {{{"SERVER_NAME", "h"}, {"SERVER_PORT", "443"}, {"SCRIPT_NAME", "/x"}}, "http://h:443/x"},
+      {{{"HTTPS", "on"}, {"SERVER_NAME", "h"}, {"SERVER_PORT", "443"}, {"SCRIPT_NAME", "/x"}}, "https://h/x"},
+      {{{"HTTPS", "1"}, {"SERVER_NAME", "h"}, {"SERVER_PORT", "8443"}, {"SCRIPT_NAME", "/x"}}, "https://h:8443/x"},
+      {{{"HTTPS", "ON"}, {"SERVER_NAME", "h"}, {"SERVER_PORT", "80"}, {"SCRIPT_NAME", "/x"}}, "https://h:80/x"},
+      {{{"HTTPS", "off"}, {"SERVER_NAME", "h"}, {"SERVER_PORT", "80"}, {"SCRIPT_NAME", "/x"}}, "http://h/x"},
+      {{{"SERVER_NAME", "::1"}, {"SERVER_PORT", "8080"}, {"SCRIPT_NAME", "/x"}}, "http://[::1]:8080/x"},
+      {{{"SERVER_NAME", "[::1]"}, {"SCRIPT_NAME", "/x"}}, "http://[::1]/x"},
+      {{{"SERVER_NAME", "h"}, {"SCRIPT_NAME", "/x"}}, "http://h/x"},
+      {{{"SERVER_NAME", "h"}, {"SCRIPT_NAME", "/a b/100%/\xC3\xA9?#"}}, "http://h/a%20b/100%25/%C3%A9%3F%23"},
+      {{{"SERVER_NAME", "h"}, {"SCRIPT_NAME", "/x"}, {"PATH_INFO", "/p"}, {"QUERY_STRING", "q=1"}}, "http://h/x"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.want);
+    EXPECT_EQ(Request::from_parts(c.vars, "").value().self_url(), c.want);
+  }
 }
 
 }  // namespace

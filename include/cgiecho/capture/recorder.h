@@ -1,26 +1,27 @@
-// Capture while serving: when the server configuration sets
-// CGIECHO_CAPTURE_DIR, each request is written to a new file in that
-// folder before the program answers it, and the answer is added after.
-//
-// Settings, each from the process's own environment: under CGI that is
-// the server's, under FastCGI the responder's, never a request's
-// parameters (a setting names a folder, and a request must not choose
-// where files go). A client cannot set them either: its headers arrive as
-// HTTP_* variables.
-//   CGIECHO_CAPTURE_DIR       the folder; unset or empty: nothing is captured
-//   CGIECHO_CAPTURE_MAX       files the folder may hold (default 1000)
-//   CGIECHO_CAPTURE_MAX_BODY  bytes kept of a body, and of a response, per
-//                             file (default 16 MiB); past it the record says
-//                             "cut". The body read ahead is no more than
-//                             this, nor than CGIECHO_MAX_BODY where that is
-//                             set (the program's own limit).
-//   CGIECHO_CAPTURE_SECRETS   "1" keeps credentials; otherwise the values of
-//                             secret variables (is_secret_name), Set-Cookie
-//                             values in the answer, and the answer's raw
-//                             echoes of removed values are each replaced by
-//                             kSecretMarker
-// A capture that cannot be made never changes the response; the first
-// reason is said once per process on standard error.
+/// @file
+/// Capture while serving: when the server configuration sets
+/// CGIECHO_CAPTURE_DIR, each request is written to a new file in that
+/// folder before the program answers it, and the answer is added after.
+///
+/// Settings, each from the process's own environment: under CGI that is
+/// the server's, under FastCGI the responder's, never a request's
+/// parameters (a setting names a folder, and a request must not choose
+/// where files go). A client cannot set them either: its headers arrive as
+/// HTTP_* variables.
+///   CGIECHO_CAPTURE_DIR       the folder; unset or empty: nothing is captured
+///   CGIECHO_CAPTURE_MAX       files the folder may hold (default 1000)
+///   CGIECHO_CAPTURE_MAX_BODY  bytes kept of a body, and of a response, per
+///                             file (default 16 MiB); past it the record says
+///                             "cut". The body read ahead is no more than
+///                             this, nor than CGIECHO_MAX_BODY where that is
+///                             set (the program's own limit).
+///   CGIECHO_CAPTURE_SECRETS   "1" keeps credentials; otherwise the values of
+///                             secret variables (is_secret_name), Set-Cookie
+///                             values in the answer, and the answer's raw
+///                             echoes of removed values are each replaced by
+///                             kSecretMarker
+/// A capture that cannot be made never changes the response; the first
+/// reason is said once per process on standard error.
 #pragma once
 
 #include <cstdint>
@@ -33,50 +34,56 @@
 
 namespace cgiecho::capture {
 
+/// What a capture holds in place of a credential's value (a password, a
+/// cookie, an Authorization header) and of its echo in the response.
 inline constexpr std::string_view kSecretMarker = "(removed by cgiecho capture)";
+/// Capture files kept in the folder when CGIECHO_CAPTURE_MAX is unset.
 inline constexpr std::uint64_t kDefaultMaxFiles = 1000;
+/// Body bytes kept when CGIECHO_CAPTURE_MAX_BODY is unset.
 inline constexpr std::uint64_t kDefaultMaxBody = std::uint64_t{16} << 20;
-// Every capture file's name ends so, and only such names count against
-// CGIECHO_CAPTURE_MAX.
+/// Every capture file's name ends so, and only such names count against
+/// CGIECHO_CAPTURE_MAX.
 inline constexpr std::string_view kFileSuffix = ".capture";
-// Counting a folder costs a read of it, up to CGIECHO_CAPTURE_MAX names.
-// A folder found full gets this file; while it is younger than
-// kFullRecount, requests take the folder for full without counting it.
+/// Counting a folder costs a read of it, up to CGIECHO_CAPTURE_MAX names.
+/// A folder found full gets this file; while it is younger than
+/// kFullRecount, requests take the folder for full without counting it.
 inline constexpr std::string_view kFullMarker = "cgiecho-capture-full";
-inline constexpr std::int64_t kFullRecount = 10'000'000;  // microseconds
+inline constexpr std::int64_t kFullRecount = 10'000'000;  ///< microseconds
 
-// Whether a variable's value is a credential: its name, without case,
-// holds AUTHORIZATION, COOKIE, PASSWORD, PASSWD, SECRET, TOKEN or SESSION,
-// or ends in KEY.
+/// Whether a variable's value is a credential: its name, without case,
+/// holds AUTHORIZATION, COOKIE, PASSWORD, PASSWD, SECRET, TOKEN or SESSION,
+/// or ends in KEY.
 bool is_secret_name(std::string_view name);
 
-// The variables as a capture keeps them: the capture's own settings and
-// Windows' "=C:" entries left out (a replay must not capture again),
-// secret values replaced unless `keep_secrets`. Names compare without
-// case, as Windows reads them. Each value replaced (but empty ones) is
-// added to `removed` when given.
+/// The variables as a capture keeps them: the capture's own settings and
+/// Windows' "=C:" entries left out (a replay must not capture again),
+/// secret values replaced unless `keep_secrets`. Names compare without
+/// case, as Windows reads them. Each value replaced (but empty ones) is
+/// added to `removed` when given.
 Variables kept_variables(Variables all, bool keep_secrets, std::vector<std::string>* removed = nullptr);
 
-// A response as a capture keeps it without credentials: the value of each
-// Set-Cookie line of its head replaced by kSecretMarker (the header's name
-// kept), and every place where it holds one of `removed` byte for byte
-// replaced too. `cut`: the response stops where the capture's limit did,
-// so a tail that may be the start of a removed value goes as well.
+/// A response as a capture keeps it without credentials: the value of each
+/// Set-Cookie line of its head replaced by kSecretMarker (the header's name
+/// kept), and every place where it holds one of `removed` byte for byte
+/// replaced too. `cut`: the response stops where the capture's limit did,
+/// so a tail that may be the start of a removed value goes as well.
 std::string without_secrets(std::string_view response, const std::vector<std::string>& removed, bool cut);
 
-// Bytes of a response the capture still has room for, with `kept` bytes
-// kept of at most `max_kept`: counted in 64 bits, never more than memory
-// can address.
+/// Bytes of a response the capture still has room for, with `kept` bytes
+/// kept of at most `max_kept`: counted in 64 bits, never more than memory
+/// can address.
 std::size_t response_room(std::uint64_t max_kept, std::uint64_t kept);
 
-// "20250102-030405.678901-1234-1.capture": UTC time to the microsecond,
-// process id and a count within the process; names sort by time.
+/// "20250102-030405.678901-1234-1.capture": UTC time to the microsecond,
+/// process id and a count within the process; names sort by time.
+/// The name of a capture file: the time, the process and a sequence number, so
+/// that names sort by time and never collide.
 std::string capture_file_name(std::int64_t unix_microseconds, std::uint64_t process_id, std::uint64_t sequence);
 
-// One request being captured. begin() comes before the program reads the
-// request, finish() after it answered; between them the request is served
-// through the recording, which hands the program the body it read ahead
-// and keeps a copy of what the program writes.
+/// One request being captured. begin() comes before the program reads the
+/// request, finish() after it answered; between them the request is served
+/// through the recording, which hands the program the body it read ahead
+/// and keeps a copy of what the program writes.
 class Recording {
  public:
   Recording() = default;
@@ -84,11 +91,11 @@ class Recording {
   Recording& operator=(const Recording&) = delete;
   ~Recording();
 
-  // Does nothing but look up CGIECHO_CAPTURE_DIR unless it is set. With
-  // `keep_response` false the answer is not kept (no response record).
+  /// Does nothing but look up CGIECHO_CAPTURE_DIR unless it is set. With
+  /// `keep_response` false the answer is not kept (no response record).
   void begin(bool keep_response);
-  // Adds the response record and closes the file; the request is served
-  // by what served it before begin(). Called by the destructor if need be.
+  /// Adds the response record and closes the file; the request is served
+  /// by what served it before begin(). Called by the destructor if need be.
   void finish();
 
   class Channel;
@@ -98,10 +105,10 @@ class Recording {
   Channel* channel_ = nullptr;
 };
 
-// For programs that call the exported request readers rather than serve():
-// the first call in a process begins a recording that lasts as long as the
-// process, without a response record (the routines cannot tell where an
-// answer ends). Later calls do nothing.
+/// For programs that call the exported request readers rather than serve():
+/// the first call in a process begins a recording that lasts as long as the
+/// process, without a response record (the routines cannot tell where an
+/// answer ends). Later calls do nothing.
 void capture_process_request();
 
 }  // namespace cgiecho::capture

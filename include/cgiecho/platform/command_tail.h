@@ -1,5 +1,6 @@
-// The tail of a Windows command line: what follows the program's name and
-// the blanks after it. Header-only so the rule is tested on every platform.
+/// @file
+/// The tail of a Windows command line: what follows the program's name and
+/// the blanks after it. Header-only so the rule is tested on every platform.
 #pragma once
 
 #include <cstddef>
@@ -7,6 +8,9 @@
 
 namespace cgiecho {
 
+/// The tail of `line`, a whole command line: past the program's name (in
+/// double quotes, or up to the first space or control byte) and the spaces
+/// after it; empty when a quote never closes.
 inline std::string_view command_tail_of(std::string_view line) {
   std::size_t i = 0;
   if (!line.empty() && line[0] == '"') {

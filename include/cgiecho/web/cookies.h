@@ -1,5 +1,5 @@
-// Cookies from the Cookie header (HTTP_COOKIE), read leniently: one odd
-// cookie never costs the others.
+/// Cookies from the Cookie header (HTTP_COOKIE), read leniently: one odd
+/// cookie never costs the others.
 #pragma once
 
 #include <cstdint>
@@ -10,18 +10,18 @@
 
 namespace cgiecho::web {
 
-// Views into the header text; they live as long as it does.
+/// Views into the header text; they live as long as it does.
 struct Cookie {
-  std::string_view name;
-  std::string_view value;
+  std::string_view name;   ///< trimmed
+  std::string_view value;  ///< trimmed, one pair of quotes taken off
 };
 
-// Splits on ";"; a name runs to the piece's first "=", name and value are
-// each trimmed of spaces and tabs, and one pair of surrounding double quotes
-// is taken off the value. A piece without "=", or with an empty name, is
-// skipped and not counted. No URL decoding; every other byte is kept;
-// duplicates stay, in order. More than `max_cookies` cookies:
-// errc::too_many_cookies, and `out` is left as it was.
+/// Splits on ";"; a name runs to the piece's first "=", name and value are
+/// each trimmed of spaces and tabs, and one pair of surrounding double quotes
+/// is taken off the value. A piece without "=", or with an empty name, is
+/// skipped and not counted. No URL decoding; every other byte is kept;
+/// duplicates stay, in order. More than `max_cookies` cookies:
+/// errc::too_many_cookies, and `out` is left as it was.
 errc parse_cookies(std::string_view header, std::uint64_t max_cookies, std::vector<Cookie>& out) noexcept;
 
 }  // namespace cgiecho::web

@@ -1,7 +1,8 @@
-// The web layer's request made from a capture file: for tests, and for
-// debugging a program on a request that was captured, without a server.
-// The web layer reads captures; capture itself knows nothing of the web
-// layer, so that the shared library of the 52 routines does not carry it.
+/// @file
+/// The web layer's request made from a capture file: for tests, and for
+/// debugging a program on a request that was captured, without a server.
+/// The web layer reads captures; capture itself knows nothing of the web
+/// layer, so that the shared library of the 52 routines does not carry it.
 #pragma once
 
 #include <string>

@@ -1,7 +1,8 @@
-// One request as a program written today sees it: parameters, the query's
-// fields, the form (url-encoded or multipart), uploaded files and cookies,
-// all owned by the Request and checked against Limits. Every view a
-// Request hands out lives as long as the Request.
+/// @file
+/// One request as a program written today sees it: parameters, the query's
+/// fields, the form (url-encoded or multipart), uploaded files and cookies,
+/// all owned by the Request and checked against Limits. Every view a
+/// Request hands out lives as long as the Request.
 #pragma once
 
 #include <cstdint>
@@ -24,21 +25,23 @@ class TempFile;
 
 namespace cgiecho::web {
 
-// The body of a request that was not a form, wherever the Request holds
-// it: in memory, or past limits.memory in a private temp file. A view of
-// the Request that lives as long as it does; each stream keeps its own
-// place, so any number may read at once.
+/// The body of a request that was not a form, wherever the Request holds
+/// it: in memory, or past limits.memory in a private temp file. A view of
+/// the Request that lives as long as it does; each stream keeps its own
+/// place, so any number may read at once.
 class BodyStream {
  public:
-  BodyStream() noexcept = default;  // an empty body
+  BodyStream() noexcept = default;  ///< an empty body
 
+  /// The body's size in bytes.
   std::uint64_t size() const noexcept { return size_; }
+  /// Where the next read starts.
   std::uint64_t position() const noexcept { return position_; }
   /// Up to `count` bytes from where the last read ended, into `buffer`:
   /// the bytes read (fewer only at the end; 0 there). errc::temp_file_failed
   /// when the temp file cannot be read; the place then stays where it was.
   [[nodiscard]] result<std::size_t> read(char* buffer, std::size_t count) noexcept;
-  // Back to the first byte.
+  /// Back to the first byte.
   void rewind() noexcept { position_ = 0; }
 
  private:
@@ -93,7 +96,9 @@ class Request {
 
   /// An empty request: no variables, no body. What a moved-from one holds.
   Request() noexcept;
+  /// Moves the request; the one moved from is empty.
   Request(Request&&) noexcept;
+  /// Moves the request; the one moved from is empty.
   Request& operator=(Request&&) noexcept;
   ~Request();
 
@@ -167,7 +172,9 @@ class Request {
 
   /// A variable's value, "" when unset; has() tells unset from empty.
   std::string_view get(std::string_view name) const noexcept;
+  /// Whether the variable is set, even empty.
   bool has(std::string_view name) const noexcept;
+  /// Every variable, in the order the server gave them.
   const Variables& variables() const noexcept;
   /// The query's fields, raw views in the order sent (decode with
   /// Field::value); they live as long as the Request.
@@ -201,16 +208,24 @@ class Request {
 /// value, or nullopt with the error kept.
 class FormErrors {
  public:
+  /// The value of `r`, or nullopt with its error kept.
   template <class T>
   std::optional<T> take(result<T> r) {
     if (r) return std::move(*r);
     all_.push_back(std::move(r.error()));
     return std::nullopt;
   }
-  /// An error of the program's own ("email: needs an @"): errc::field_*
-  /// with the field's name as detail.
+  /// An error of the program's own: `errors.add("email", "needs an @")`
+  /// keeps errc::field_invalid for that field with that sentence, which
+  /// message() gives as "email: needs an @".
+  void add(std::string_view field, std::string_view why) {
+    all_.push_back(error(errc::field_invalid, std::string(field)).with_note(std::string(why)));
+  }
+  /// Any other error, as it is.
   void add(error e) { all_.push_back(std::move(e)); }
+  /// No error was kept.
   bool empty() const noexcept { return all_.empty(); }
+  /// Every error kept, in the order they came.
   const std::vector<error>& all() const noexcept { return all_; }
 
  private:

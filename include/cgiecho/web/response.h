@@ -1,7 +1,8 @@
-// The CGI response head, built in memory and written once, and HTML
-// escaping. Nothing here rewrites what a program gives it: a value that
-// could break the head (CR, LF, NUL, a name that is not a token) is
-// refused with an error, and the head stays as it was.
+/// @file
+/// The CGI response head, built in memory and written once, and HTML
+/// escaping. Nothing here rewrites what a program gives it: a value that
+/// could break the head (CR, LF, NUL, a name that is not a token) is
+/// refused with an error, and the head stays as it was.
 #pragma once
 
 #include <cstdint>
@@ -23,7 +24,8 @@ enum class SameSite { lax, strict, none, unset };
 /// may hold any bytes: it is written with cookie_encode, and
 /// Request::cookie() gives it back the same. HttpOnly and SameSite=Lax are
 /// on unless turned off. Secure follows the response unless set: on for a
-/// Response made for a request that came over HTTPS or to localhost (which
+/// Response made for a request that came over HTTPS or to localhost, its
+/// subdomains or a loopback address (which browsers treat as secure
 /// browsers treat as secure), and for a Response made without a request;
 /// off for a plain HTTP request to any other host, because a browser drops
 /// a Secure cookie set over plain HTTP and the cookie would never come back.
@@ -44,10 +46,14 @@ class SetCookie {
   /// When the cookie ends, in seconds since the epoch, written as an HTTP
   /// date ("Expires=Wed, 21 Oct 2015 07:28:00 GMT"). Omitted unless set.
   SetCookie& expires(std::int64_t seconds_since_epoch) noexcept;
+  /// SameSite; Lax unless set.
   SetCookie& same_site(SameSite value) noexcept;
+  /// Secure, in place of the response's default.
   SetCookie& secure(bool on) noexcept;
+  /// HttpOnly; on unless turned off.
   SetCookie& http_only(bool on) noexcept;
 
+  /// The name, as given.
   const std::string& name() const noexcept { return name_; }
   const std::string& value() const noexcept { return value_; }  ///< as given, not encoded
 
@@ -80,12 +86,20 @@ class Response {
   /// Secure by default when the request came over HTTPS or to localhost.
   /// Nothing of `request` is kept but those facts.
   explicit Response(const Request& request) noexcept;
+  /// The answer to the request in hand when there is no Request to make it
+  /// from (Request::current() refused it): the same facts, read from the
+  /// request's variables, so a refused HEAD request gets no body either.
+  static Response for_current();
   /// Writes out what write() holds, as flush() would; errors are lost here,
   /// so a program that cares calls flush() itself.
   ~Response();
   Response(const Response&) = delete;
   Response& operator=(const Response&) = delete;
+  /// Moves the head and what write() holds; the Response moved from then
+  /// refuses every call with errc::head_already_sent and writes nothing.
   Response(Response&&) noexcept;
+  /// The same as the move constructor, after this one flushes as its
+  /// destructor would.
   Response& operator=(Response&&) noexcept;
 
   /// 100 to 599; the reason phrase comes from the standard table ("Status:
@@ -94,9 +108,9 @@ class Response {
   /// "Content-Type: <media_type>; charset=<charset>", replacing any type
   /// given before. The media type is type "/" subtype (tokens), optionally
   /// followed by parameters; charset empty: none is added, else it is a
-  /// token and the media type must not carry a charset of its own. A body
-  /// that goes out with no type set gets "text/html; charset=UTF-8",
-  /// except after a local redirect.
+  /// token and the media type must not carry a charset of its own. Until a
+  /// type is set the head carries "Content-Type: text/html; charset=UTF-8"
+  /// (except after a local redirect, where Location is the only header).
   [[nodiscard]] result<void> content_type(std::string_view media_type, std::string_view charset = "UTF-8") noexcept;
   /// Any header whose name is a token and whose value has no CR, LF or
   /// NUL. Repeated names are kept in order. Status, Content-Type,
@@ -145,7 +159,7 @@ class Response {
   // Runs change(status, type, headers) on copies of the three parts and
   // takes them, and the block made of them, only when all of it succeeded.
   template <class Change>
-  errc update(Change&& change) noexcept;
+  errc update(Change&& change, bool local = false) noexcept;
   errc check_open() const noexcept;
   // Writes the head if it has not gone, what write() holds, then `body`.
   result<void> out(std::string_view body) noexcept;
@@ -154,7 +168,7 @@ class Response {
   std::string status_line_;   // "Status: 404 Not Found\r\n", or empty
   std::string type_line_;     // "Content-Type: ...\r\n", or empty
   std::string headers_;       // every other line, in the order given
-  std::string block_ = "\r\n";  // the three above and the blank line
+  std::string block_ = "Content-Type: text/html; charset=UTF-8\r\n\r\n";  // the head as it goes out
   std::string held_;          // body bytes write() holds
   bool location_ = false;     // a redirect's Location is among the headers
   bool local_ = false;        // a local redirect: Location is the only header
@@ -163,6 +177,7 @@ class Response {
   bool secure_cookies_ = true;  // Secure on cookies that do not say
   bool any_body_ = false;       // a body byte was given (HEAD included): it needs a type
   bool wrote_ = false;          // write() was called: the destructor finishes the answer
+  bool moved_from_ = false;     // its head and body went to another Response
 };
 
 /// HTML escaping of "&", "<", ">", "\"" and "'" for text and quoted
@@ -182,24 +197,24 @@ std::string cookie_encode(std::string_view bytes);
 /// byte; every other byte, a "%" without two hex digits included, is kept.
 std::string cookie_decode(std::string_view value);
 
-// The same, appended to `out`, for a program that must not throw. Sizes are counted in 64 bits, so no text wraps the sum
-// (a text of quotes grows six times, past 4 GiB from about 716 MB on a
-// 32-bit system), and the room is taken in one step before any byte is
-// appended.
-//
-// Appends the escaped text to `out`. errc::out_of_memory, with `out`
-// unchanged, when the result does not fit in a std::string or memory for
-// it cannot be had; never throws.
+/// The same, appended to `out`, for a program that must not throw. Sizes are counted in 64 bits, so no text wraps the sum
+/// (a text of quotes grows six times, past 4 GiB from about 716 MB on a
+/// 32-bit system), and the room is taken in one step before any byte is
+/// appended.
+///
+/// Appends the escaped text to `out`. errc::out_of_memory, with `out`
+/// unchanged, when the result does not fit in a std::string or memory for
+/// it cannot be had; never throws.
 errc html_escape(std::string_view text, std::string& out) noexcept;
 
-// The bytes html_escape adds to `text` (each entity's length less the one
-// byte it replaces), in 64 bits.
+/// The bytes html_escape adds to `text` (each entity's length less the one
+/// byte it replaces), in 64 bits.
 std::uint64_t html_escape_growth(std::string_view text) noexcept;
-// Whether a string of `have` bytes can take `text_size` more plus
-// `growth` (html_escape_growth) without passing `max_size` (a
-// std::string's max_size()), with no sum that can wrap: the room check of
-// html_escape, apart so that sizes no test can allocate are tried at their
-// boundaries.
+/// Whether a string of `have` bytes can take `text_size` more plus
+/// `growth` (html_escape_growth) without passing `max_size` (a
+/// std::string's max_size()), with no sum that can wrap: the room check of
+/// html_escape, apart so that sizes no test can allocate are tried at their
+/// boundaries.
 bool escape_fits(std::uint64_t have, std::uint64_t text_size, std::uint64_t growth, std::uint64_t max_size) noexcept;
 
 }  // namespace cgiecho::web

@@ -49,8 +49,6 @@ constexpr const char* kWorkerVariable = "CGIECHO_POOL_WORKER";
 // twice as far apart each time, up to a second.
 constexpr std::int64_t kFirstBackoffMs = 10;
 constexpr std::int64_t kMaxBackoffMs = 1000;
-// How long the workers of a reload have to start before it counts as failed.
-constexpr std::int64_t kReloadStartMs = 60 * 1000;
 // The longest the master waits before it looks at the clock again.
 constexpr int kTickMs = 1000;
 // How often the service manager hears the pool's figures, when they changed.
@@ -361,7 +359,8 @@ class Master {
           break;  // SIGCHLD: reap() follows
       }
     }
-    if (reloading_ && monotonic_ms() >= reload_deadline_ms_) reload_failed("its workers did not start in time");
+    if (reloading_ && monotonic_ms() >= reload_deadline_ms_) reload_failed("its workers did not start within CGIECHO_RELOAD_TIMEOUT (" +
+                                                                   std::to_string(settings_.reload_timeout) + " s)");
   }
 
   void take_events() {
@@ -452,7 +451,7 @@ class Master {
     reloading_ = true;
     reload_fd_ = program;
     reload_generation_ = ++last_generation_;
-    reload_deadline_ms_ = monotonic_ms() + kReloadStartMs;
+    reload_deadline_ms_ = monotonic_ms() + std::int64_t{settings_.reload_timeout} * 1000;
     for (std::uint32_t i = 0; i < settings_.workers; ++i) {
       if (!start(reload_generation_, reload_fd_)) {
         reload_failed("the system refused a new worker");

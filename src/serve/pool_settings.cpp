@@ -67,6 +67,7 @@ PoolSettingsRead read_pool_settings(const std::function<std::string(std::string_
   r.number("CGIECHO_REQUEST_TIMEOUT", 1u, 86400u, s.request_timeout);
   r.number("CGIECHO_MAX_REQUESTS", std::uint64_t{1}, std::uint64_t{1000000000}, s.max_requests);
   r.number("CGIECHO_STOP_TIMEOUT", 0u, 3600u, s.stop_timeout);
+  r.number("CGIECHO_RELOAD_TIMEOUT", 1u, 3600u, s.reload_timeout);
   r.number("CGIECHO_BACKLOG", 1u, 65535u, s.backlog);
   r.mode("CGIECHO_LISTEN_MODE", s.listen_mode);
   r.text("CGIECHO_USER", s.user);
@@ -80,7 +81,8 @@ PoolSettingsRead read_pool_settings(const std::function<std::string(std::string_
   // Each of these acts on workers the master watches; one process alone
   // would silently do without it.
   if (s.workers == 0) {
-    for (const char* name : {"CGIECHO_REQUEST_TIMEOUT", "CGIECHO_MAX_REQUESTS", "CGIECHO_STATUS_PATH"}) {
+    for (const char* name : {"CGIECHO_REQUEST_TIMEOUT", "CGIECHO_MAX_REQUESTS", "CGIECHO_RELOAD_TIMEOUT",
+                             "CGIECHO_STATUS_PATH"}) {
       const std::string value = lookup(name);
       if (!value.empty()) r.refuse(name, value, "needs a pool of workers: set CGIECHO_WORKERS too");
     }

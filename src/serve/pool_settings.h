@@ -16,6 +16,7 @@ struct PoolSettings {
   std::uint32_t request_timeout = 0;  // CGIECHO_REQUEST_TIMEOUT seconds, 1 to 86,400; 0: none
   std::uint64_t max_requests = 0;     // CGIECHO_MAX_REQUESTS, 1 to 1,000,000,000; 0: none
   std::uint32_t stop_timeout = 30;    // CGIECHO_STOP_TIMEOUT seconds, 0 to 3,600
+  std::uint32_t reload_timeout = 60;  // CGIECHO_RELOAD_TIMEOUT seconds for a new version to start, 1 to 3,600
   std::uint32_t backlog = 128;        // CGIECHO_BACKLOG, 1 to 65,535
   std::uint32_t listen_mode = 0660;   // CGIECHO_LISTEN_MODE, octal, up to 0777
   std::string user;                   // CGIECHO_USER: a name or a number; "" stays who it is
@@ -27,7 +28,7 @@ struct PoolSettings {
 // The settings, or the first value that is not one: `error` then names the
 // variable, its value and what it must be ("CGIECHO_WORKERS=many: not a
 // whole number from 1 to 1024"), and the responder ends with status 2. A
-// variable set to "" counts as unset. The timeout, recycling and status
+// variable set to "" counts as unset. The timeout, recycling, reload and status
 // settings need the pool: given without CGIECHO_WORKERS they are an error,
 // never silently ignored.
 struct PoolSettingsRead {

@@ -232,10 +232,14 @@ def behind_nginx(folder, probe, echo):
             crashed, hung = get(b"end=abort"), get(b"end=hang")
             assert crashed.status == 502 and hung.status == 502, (crashed.status, hung.status)
             assert slow.result().status == 200 and slow.result().body.endswith(b"done\r\n"), slow.result().body
-        status = exchange(nginx.port, "GET", b"/cgi-bin/status", timeout=20)
-        figures = json.loads(status.body)
-        assert status.status == 200 and status.header("cache-control") == "no-store", status.headers
-        assert (figures["crashed"], figures["timed_out"]) == (1, 1), figures
+        # The master counts a worker when it has seen it end, a moment
+        # after the web server saw its connection close.
+        def counted():
+            status = exchange(nginx.port, "GET", b"/cgi-bin/status", timeout=20)
+            assert status.status == 200 and status.header("cache-control") == "no-store", status.headers
+            figures = json.loads(status.body)
+            return (figures["crashed"], figures["timed_out"]) == (1, 1) or figures
+        wait_for(lambda: counted() is True, "the crash and the hang not counted once each", 5)
         ours.update(descendants(master))
     wait_for(lambda: not any(alive(p) for p in ours), "processes left behind", 10)
     return "behind nginx: a crash and a hang answer 502, the request beside them 200; the status page"
@@ -372,7 +376,8 @@ def reload_fails(folder, probe, echo):
     app = os.path.join(folder, "app")
     shutil.copyfile(probe, app)
     os.chmod(app, 0o755)
-    with Pool(app, folder, workers=2, PROBE_DIE_FILE=die) as pool:
+    hang = os.path.join(folder, "hang")
+    with Pool(app, folder, workers=2, PROBE_DIE_FILE=die, PROBE_HANG_FILE=hang, CGIECHO_RELOAD_TIMEOUT="1") as pool:
         before = pool.pids()
         # The file gone, as in the middle of an upgrade.
         os.rename(app, app + ".away")
@@ -390,10 +395,19 @@ def reload_fails(folder, probe, echo):
         assert pool.pids() == before, "the old workers did not go on"
         assert pool.ask(PROBE_SLEEP_MS=b"1").endswith(b"done\r\n")
         os.unlink(die)
+        # A new version that never gets ready is given CGIECHO_RELOAD_TIMEOUT.
+        open(hang, "w").close()
+        pool.proc.send_signal(signal.SIGHUP)
+        wait_for(lambda: "RELOAD_TIMEOUT" in pool.log(), "no word of the reload that did not start", 15)
+        assert re.search(r"^cgiecho: reload failed: its workers did not start within CGIECHO_RELOAD_TIMEOUT \(1 s\); "
+                         r"the running workers go on serving$", pool.log(), re.M), pool.log()
+        assert pool.pids() == before, "the old workers did not go on"
+        os.unlink(hang)
         pool.proc.send_signal(signal.SIGHUP)
         wait_for(lambda: pool.status()["reloads"] == 1, "the next reload not done", 15)
         wait_for(lambda: not set(pool.pids()) & set(before), "old workers left after a reload", 10)
-    return ("a reload without its file, and one whose workers end at start, leave the old workers serving; "
+    return ("a reload without its file, one whose workers end at start and one whose workers never get ready "
+            "leave the old workers serving; "
             "the next one works")
 
 
@@ -578,8 +592,26 @@ def units(folder, probe, echo):
     return "the example .socket and .service pass systemd-analyze verify"
 
 
+def readme_example(folder, probe, echo):
+    """The README's pool, with its own settings, on the echo program."""
+    page = open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "README.md")).read()
+    block = re.search(r"\n## A pool of workers\n.*?```sh\n(.*?)```", page, re.S).group(1)
+    command = block.replace("\\\n", " ").splitlines()[0]
+    settings = dict(re.findall(r"(CGIECHO_\w+)=(\S+)", command))
+    assert command.rstrip(" &").endswith("build/cgiecho") and "kill -HUP $!" in block and "kill -TERM $!" in block, block
+    del settings["CGIECHO_LISTEN"]  # a free port of the test's instead
+    with Pool(echo, folder, workers=int(settings.pop("CGIECHO_WORKERS")), **settings) as pool:
+        page = pool.ask(QUERY_STRING=b"name=Ann&note=a%3Cb")
+        assert page.startswith(b"Content-type: text/html\r\n\r\n") and b"<body>name=Ann&note=a%3Cb\r\n" in page, page
+        pool.proc.send_signal(signal.SIGHUP)
+        wait_for(lambda: pool.status()["reloads"] == 1, "the README's reload did not happen", 20)
+        assert pool.stop() == 0
+    return f"the README's pool ({len(settings) + 1} settings) answers, reloads and stops with status 0"
+
+
 CASES = [crash, behind_nginx, killed, master_killed, hung, recycling, reload_under_load, program_paths, reload_fails, *map(stop_in_hand, (
-    signal.SIGTERM, signal.SIGINT, signal.SIGUSR1)), stop_timeout, backoff, activation, units, status_page, user_drop]
+    signal.SIGTERM, signal.SIGINT, signal.SIGUSR1)), stop_timeout, backoff, activation, units, status_page, user_drop,
+         readme_example]
 
 # A value that is not one ends the program at start, status 2, with a line
 # that names the variable and the value.
@@ -590,6 +622,7 @@ BAD_VALUES = [
     {"CGIECHO_WORKERS": "2", "CGIECHO_REQUEST_TIMEOUT": "-1"},
     {"CGIECHO_WORKERS": "2", "CGIECHO_MAX_REQUESTS": "0"},
     {"CGIECHO_WORKERS": "2", "CGIECHO_STOP_TIMEOUT": "3601"},
+    {"CGIECHO_WORKERS": "2", "CGIECHO_RELOAD_TIMEOUT": "0"},
     {"CGIECHO_LISTEN_MODE": "0999"},
     {"CGIECHO_BACKLOG": "lots"},
     {"CGIECHO_USER": "no-such-user-of-cgiecho"},

@@ -7,7 +7,8 @@
 // never answers); PROBE_PID=1 puts the process's pid in the first line. A
 // process started while the file that its own environment's
 // PROBE_DIE_FILE names exists ends at once with status 3 (a worker that
-// cannot start).
+// cannot start); one started while PROBE_HANG_FILE's file exists never
+// gets as far as serving.
 #include <unistd.h>
 
 #include <chrono>
@@ -23,6 +24,9 @@
 int main() {
   const char* die = std::getenv("PROBE_DIE_FILE");
   if (die != nullptr && ::access(die, F_OK) == 0) return 3;
+  const char* hang = std::getenv("PROBE_HANG_FILE");
+  if (hang != nullptr && ::access(hang, F_OK) == 0)
+    for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
   cgiecho::serve([] {
     std::string first = "[" + cgiecho::env_text_named(cgiecho::env_text("PROBE_NAME")) + "]";
     if (cgiecho::env_text("PROBE_PID") == "1") first += " pid=" + std::to_string(::getpid());

@@ -10,7 +10,6 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
-#include <grp.h>
 
 #include <vector>
 
@@ -124,23 +123,6 @@ std::string listen_on_path(const std::string& path, int backlog, unsigned mode, 
   const std::string why = listen_and_take(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address, backlog, made);
   ::umask(before);
   return why;
-}
-
-bool find_group(const std::string& name, unsigned& gid) {
-  // A number names the group it is, as chown takes one; ten digits at
-  // most, and never (gid_t)-1, which means "no change".
-  if (!name.empty() && name.size() <= 10 && name.find_first_not_of("0123456789") == std::string::npos) {
-    const unsigned long long number = std::strtoull(name.c_str(), nullptr, 10);
-    if (number >= 0xFFFFFFFFull) return false;
-    gid = static_cast<unsigned>(number);
-    return true;
-  }
-  group entry{};
-  group* found = nullptr;
-  std::vector<char> buffer(16384);
-  if (::getgrnam_r(name.c_str(), &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr) return false;
-  gid = static_cast<unsigned>(found->gr_gid);
-  return true;
 }
 
 void say_on_stderr(std::string_view message) {

@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "serve/pool_settings.h"
 #include "serve/pool_status.h"
@@ -20,6 +21,7 @@ struct Identity {
   unsigned uid = 0;
   unsigned gid = 0;
   std::string user;
+  std::vector<unsigned> groups;  // the group first, then the user's others
 };
 // The identity the settings name; an unknown user or group, or a user
 // other than the current one without root, ends the process with status 2

@@ -12,7 +12,6 @@
 #include <grp.h>
 #include <linux/capability.h>
 #include <poll.h>
-#include <pwd.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/signalfd.h>
@@ -157,17 +156,9 @@ class Master {
     signals_ = ::signalfd(-1, &handled, SFD_CLOEXEC | SFD_NONBLOCK);
     if (signals_ < 0) give_up("cannot set up its signals", errno);
 
-    if (who_.change) {
-      // The groups are looked up before any fork: the lookup is no call a
-      // child between fork and exec may make.
-      int count = 64;
-      groups_.resize(static_cast<std::size_t>(count));
-      while (::getgrouplist(who_.user.c_str(), static_cast<gid_t>(who_.gid), groups_.data(), &count) < 0) {
-        groups_.resize(static_cast<std::size_t>(count) + 64);
-        count = static_cast<int>(groups_.size());
-      }
-      groups_.resize(static_cast<std::size_t>(count));
-    }
+    // The groups were looked up at start, before any fork: a child between
+    // fork and exec may make no such call.
+    if (who_.change) groups_.assign(who_.groups.begin(), who_.groups.end());
     current_generation_ = ++last_generation_;
     if (who_.change) keep_only_what_starting_workers_needs();
   }
@@ -588,19 +579,22 @@ bool take_number(std::string_view& text, std::uint64_t limit, std::uint64_t& out
 Identity checked_identity(const PoolSettings& settings) {
   Identity who;
   if (settings.user.empty()) return who;
-  passwd entry{};
-  passwd* found = nullptr;
-  std::vector<char> buffer(16384);
+  platform::Account account;
   const text::Decimal number = text::parse_decimal(settings.user);
-  if (number.outcome == text::Decimal::Outcome::number && number.value < 0xFFFFFFFFu) {
-    ::getpwuid_r(static_cast<uid_t>(number.value), &entry, buffer.data(), buffer.size(), &found);
+  if (platform::find_account(settings.user, account)) {
+    who.user = account.name;
+    who.uid = account.uid;
+    who.gid = account.gid;
+  } else if (number.outcome == text::Decimal::Outcome::number && number.value < 0xFFFFFFFFu) {
+    // A user number that /etc/passwd does not list (a directory service
+    // keeps it) has no group of its own there: CGIECHO_GROUP names it.
+    if (settings.group.empty())
+      refuse("CGIECHO_USER", settings.user, "not in /etc/passwd: name its group in CGIECHO_GROUP too");
+    who.user = settings.user;
+    who.uid = static_cast<unsigned>(number.value);
   } else {
-    ::getpwnam_r(settings.user.c_str(), &entry, buffer.data(), buffer.size(), &found);
+    refuse("CGIECHO_USER", settings.user, "no such user in /etc/passwd");
   }
-  if (found == nullptr) refuse("CGIECHO_USER", settings.user, "no such user");
-  who.user = found->pw_name;
-  who.uid = static_cast<unsigned>(found->pw_uid);
-  who.gid = static_cast<unsigned>(found->pw_gid);
   if (!settings.group.empty() && !platform::find_group(settings.group, who.gid))
     refuse("CGIECHO_GROUP", settings.group, "no such group");
   if (::geteuid() != 0) {
@@ -609,12 +603,14 @@ Identity checked_identity(const PoolSettings& settings) {
     return who;
   }
   who.change = true;
+  who.groups = platform::groups_of(who.user, who.gid);
   return who;
 }
 
 void become(const Identity& who) {
   if (!who.change) return;
-  if (::initgroups(who.user.c_str(), static_cast<gid_t>(who.gid)) != 0 || ::setgid(static_cast<gid_t>(who.gid)) != 0 ||
+  const std::vector<gid_t> groups(who.groups.begin(), who.groups.end());
+  if (::setgroups(groups.size(), groups.data()) != 0 || ::setgid(static_cast<gid_t>(who.gid)) != 0 ||
       ::setuid(static_cast<uid_t>(who.uid)) != 0)
     give_up("cannot become CGIECHO_USER=" + who.user, errno);
 }

@@ -531,6 +531,17 @@ def status_page(folder, probe, echo):
     return "the status page: every figure, the request in hand, no query string"
 
 
+def ids(pid):
+    """The user, the group and the groups a process runs with."""
+    with open(f"/proc/{pid}/status") as f:
+        fields = dict(line.rstrip("\n").split(":\t", 1) for line in f if ":\t" in line)
+    return int(fields["Uid"].split()[0]), int(fields["Gid"].split()[0]), [int(g) for g in fields["Groups"].split()]
+
+
+def uid(pid):
+    return ids(pid)[0]
+
+
 def user_drop(folder, probe, echo):
     app = os.path.join(folder, "app")
     shutil.copyfile(probe, app)
@@ -548,10 +559,7 @@ def user_drop(folder, probe, echo):
         seen = os.stat(sock)
         assert stat.S_IMODE(seen.st_mode) == 0o660 and seen.st_gid == nogroup.gr_gid, oct(seen.st_mode)
 
-        def uid(pid):
-            with open(f"/proc/{pid}/status") as f:
-                return int(next(line for line in f if line.startswith("Uid:")).split()[1])
-        assert all(uid(p) == nobody.pw_uid for p in pool.pids())
+        assert all(ids(p) == (nobody.pw_uid, nogroup.gr_gid, [nogroup.gr_gid]) for p in pool.pids())
         assert uid(pool.proc.pid) == 0
         with open(f"/proc/{pool.proc.pid}/status") as f:
             caps = {k: int(v, 16) for k, v in (line.split(":") for line in f if line.startswith("Cap"))}
@@ -563,17 +571,21 @@ def user_drop(folder, probe, echo):
         wait_for(lambda: len(pool.pids()) == 2, "the old workers did not leave", 15)
         assert all(uid(p) == nobody.pw_uid for p in pool.pids())
         assert pool.ask(PROBE_SLEEP_MS=b"1").endswith(b"done\r\n")
-    # A responder of one process changes user once its socket is open.
+    # A responder of one process changes user once its socket is open; a
+    # user number no account file lists (a directory service's) takes its
+    # group from CGIECHO_GROUP.
     environment = {k: v for k, v in os.environ.items() if not k.startswith("CGIECHO_")}
-    with ListeningResponder(app, folder, tcp=False, name="single", env=dict(environment, CGIECHO_USER="nobody")) as r:
+    unlisted = next(n for n in itertools.count(4242) if not any(e.pw_uid == n for e in pwd.getpwall()))
+    with ListeningResponder(app, folder, tcp=False, name="single",
+                            env=dict(environment, CGIECHO_USER=str(unlisted), CGIECHO_GROUP=str(unlisted + 1))) as r:
         with r.connect() as s:
             s.sendall(request(env("GET", PROBE_SLEEP_MS=b"1"), keep=False))
             answer = response(s)
         assert answer is not None and answer.endswith(b"done\r\n"), answer
-        assert uid(r.proc.pid) == nobody.pw_uid
+        assert ids(r.proc.pid) == (unlisted, unlisted + 1, [unlisted + 1])
     assert not alive(r.proc.pid)
-    return ("workers run as nobody, the master as root with 3 privileges; the socket 0660, group nogroup; "
-            "a single responder runs as nobody")
+    return ("workers run as nobody:nogroup, the master as root with 3 privileges; the socket 0660, group nogroup; "
+            "a single responder runs as a user number no account file lists")
 
 
 def units(folder, probe, echo):
@@ -626,6 +638,8 @@ BAD_VALUES = [
     {"CGIECHO_LISTEN_MODE": "0999"},
     {"CGIECHO_BACKLOG": "lots"},
     {"CGIECHO_USER": "no-such-user-of-cgiecho"},
+    {"CGIECHO_USER": "4294967295"},
+    {"CGIECHO_USER": str(next(n for n in itertools.count(4242) if not any(e.pw_uid == n for e in pwd.getpwall())))},
     {"CGIECHO_LISTEN_GROUP": "no-such-group-of-cgiecho"},
     {"CGIECHO_USER": "root", "CGIECHO_GROUP": "no-such-group-of-cgiecho"},
     {"CGIECHO_REQUEST_TIMEOUT": "5"},

@@ -58,7 +58,8 @@ foreach(entry IN LISTS entries)
 endforeach()
 list(SORT contents)
 installed_files(wanted "${SOURCE_DIR}" "${LIBDIR}")
-list(APPEND wanted share/doc/cgiecho/copyright share/doc/cgiecho/changelog.gz share/lintian/overrides/cgiecho)
+list(APPEND wanted share/doc/cgiecho/copyright share/doc/cgiecho/changelog.gz share/lintian/overrides/cgiecho
+  share/doc/cgiecho/examples/cgiecho.service share/doc/cgiecho/examples/cgiecho.socket)
 expect_files("the package" "${contents}" "${wanted}" "${LIBDIR}")
 
 # Errors fail the test; warnings are shown in its log. (With

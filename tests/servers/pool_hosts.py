@@ -40,7 +40,7 @@ import threading
 import time
 
 from pool_cases import Pool, alive
-from webserver import Failure, Server, exchange, free_port, make_workdir, require, wait_for
+from webserver import Failure, Server, exchange, free_port, make_workdir, nginx_conf, require, wait_for
 
 HOSTS = 3
 WORKERS = 3
@@ -185,20 +185,7 @@ class Front(Server):
             servers = "".join(f"\n    server {h.upstream()} max_fails=1 fail_timeout={FAIL_SECONDS}s"
                               f"{' backup' if backup and i else ''};" for i, h in enumerate(self.hosts))
             return f"upstream {name} {{{servers}\n    keepalive 8;\n  }}"
-        temp = "\n  ".join(f"{kind}_temp_path {self.dir}/{kind}_temp;"
-                           for kind in ("client_body", "proxy", "fastcgi", "uwsgi", "scgi"))
-        conf = os.path.join(self.dir, "nginx.conf")
-        with open(conf, "w") as f:
-            f.write(f"""
-daemon off;
-worker_processes 1;
-user www-data www-data;
-pid {self.dir}/nginx.pid;
-error_log {self.dir}/error.log warn;
-events {{ worker_connections 256; }}
-http {{
-  access_log off;
-  {temp}
+        conf = nginx_conf(self.dir, f"""
   {upstream("hosts", False)}
   {upstream("first_host", True)}
   server {{
@@ -217,9 +204,7 @@ http {{
     add_header X-Upstream $upstream_addr always;
     location / {{ fastcgi_pass hosts; }}
     location /held/ {{ fastcgi_pass first_host; }}
-  }}
-}}
-""")
+  }}""", connections=256)
         self.spawn([require("nginx"), "-p", self.dir + "/", "-c", conf, "-e", f"{self.dir}/error.log"])
 
 

@@ -27,6 +27,7 @@ makes is gone at the end, also when it fails.
 """
 
 import atexit
+import fcntl
 import ipaddress
 import os
 import random
@@ -93,20 +94,28 @@ class Network:
     def __enter__(self):
         atexit.register(self.remove)
         try:
-            net = self.subnet()
-            for i, (name, link) in enumerate(zip(self.names, self.links)):
+            for name in self.names:
                 ip("netns", "add", name)
                 self.made.append(name)
-                # A /30 per host: this end .4i+1, the host's end .4i+2.
-                here, there = net[4 * i + 1], net[4 * i + 2]
-                ip("link", "add", link, "type", "veth", "peer", "name", "eth0", "netns", name)
-                ip("addr", "add", f"{here}/30", "dev", link)
-                ip("link", "set", link, "up")
-                inside = ["netns", "exec", name, "ip"]
-                ip(*inside, "addr", "add", f"{there}/30", "dev", "eth0")
-                ip(*inside, "link", "set", "eth0", "up")
-                ip(*inside, "link", "set", "lo", "up")
-                self.hosts.append(Host([require("ip"), "netns", "exec", name], str(there), PORT, str(here)))
+            # Held while a subnet is picked and taken, so that another run of
+            # this test at the same time picks another.
+            lock = os.open("/run/netns", os.O_RDONLY)
+            try:
+                fcntl.flock(lock, fcntl.LOCK_EX)
+                net = self.subnet()
+                for i, (name, link) in enumerate(zip(self.names, self.links)):
+                    # A /30 per host: this end .4i+1, the host's end .4i+2.
+                    here, there = net[4 * i + 1], net[4 * i + 2]
+                    ip("link", "add", link, "type", "veth", "peer", "name", "eth0", "netns", name)
+                    ip("addr", "add", f"{here}/30", "dev", link)
+                    ip("link", "set", link, "up")
+                    inside = ["netns", "exec", name, "ip"]
+                    ip(*inside, "addr", "add", f"{there}/30", "dev", "eth0")
+                    ip(*inside, "link", "set", "eth0", "up")
+                    ip(*inside, "link", "set", "lo", "up")
+                    self.hosts.append(Host([require("ip"), "netns", "exec", name], str(there), PORT, str(here)))
+            finally:
+                os.close(lock)
             self.how = f"hosts in network namespaces on {net}"
         except subprocess.CalledProcessError as e:
             self.remove()

@@ -542,6 +542,30 @@ ScriptAlias /cgi-bin/ "{cgi_bin}/"
             self.responder = None
 
 
+def nginx_conf(folder, http, connections=64):
+    """Writes nginx.conf in `folder`, with `http` in its http block: nginx in
+    the foreground, one worker process, its pid, error log and temporary
+    files in `folder`; the file's path."""
+    temp = "\n  ".join(f"{kind}_temp_path {folder}/{kind}_temp;"
+                       for kind in ("client_body", "proxy", "fastcgi", "uwsgi", "scgi"))
+    conf = os.path.join(folder, "nginx.conf")
+    with open(conf, "w") as f:
+        f.write(f"""
+daemon off;
+master_process on;
+worker_processes 1;
+user www-data www-data;
+pid {folder}/nginx.pid;
+error_log {folder}/error.log warn;
+events {{ worker_connections {connections}; }}
+http {{
+  access_log off;
+  {temp}{http}
+}}
+""")
+    return conf
+
+
 class Nginx(Server):
     name = "nginx"
 
@@ -620,22 +644,8 @@ class Nginx(Server):
         tail_params = "\n    ".join(f"fastcgi_param {k} {v};" for k, v in params
                                      if k != "REQUEST_METHOD")
         params = "\n    ".join(f"fastcgi_param {k} {v};" for k, v in params)
-        temp = "\n  ".join(f"{kind}_temp_path {self.dir}/{kind}_temp;"
-                           for kind in ("client_body", "proxy", "fastcgi", "uwsgi", "scgi"))
-        conf = os.path.join(self.dir, "nginx.conf")
-        with open(conf, "w") as f:
-            f.write(f"""
-daemon off;
-master_process on;
-worker_processes 1;
-user www-data www-data;
-pid {self.dir}/nginx.pid;
-error_log {self.dir}/error.log warn;
-events {{ worker_connections 64; }}
-http {{
-  access_log off;
+        conf = nginx_conf(self.dir, f"""
   {upstream}
-  {temp}
   client_max_body_size 8m;
   client_body_buffer_size 2m;
   server {{
@@ -649,9 +659,7 @@ http {{
     fastcgi_pass {backend};
     {tail_params}
     }}
-  }}
-}}
-""")
+  }}""")
         self.spawn([nginx, "-p", self.dir + "/", "-c", conf, "-e", f"{self.dir}/error.log"])
 
 

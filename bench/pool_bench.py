@@ -10,6 +10,8 @@
    Beside it, php-fpm (a private instance: static pool of 32 on a loopback
    port, its own pid and log files) running a script that waits 20 ms,
    behind the same nginx, the same load, 10 `kill -USR2` 2.5 s apart.
+   Then the same load on a pool that recycles its workers
+   (CGIECHO_MAX_REQUESTS, default 400): nothing lost either.
 3. The echo program as a pool of 2 workers behind lighttpd (mod_fastcgi to
    the port the pool listens on), wrk -c8, against the same program as one
    process: alternating rounds, ratio pool / single (target at least 0.95).
@@ -22,6 +24,7 @@ usage: bench/pool_bench.py [build dir, default build]
    linux --target cgiecho_program cgiecho_probe_responder)
 Knobs (environment): SECONDS_LOAD (default 25), ROUNDS (default 5),
 SECONDS_EACH (default 10, per echo round), RELOADS (10), RELOAD_GAP (2.5),
+MAX_REQUESTS (400),
 PHP_FPM (default php-fpm8.2), PHP_CONTROL_TIMEOUTS (the values of
 php-fpm's process_control_timeout to reload with, one run each: default
 "0 10s", its default and a grace of 10 s).
@@ -57,6 +60,7 @@ WORKERS = 32
 WAIT_MS = 20
 ECHO_QUERY = "name=Ann+Lee&note=a%3Cb%3E&x=%C3%A9"
 MEMORY_REQUESTS = 10000
+MAX_REQUESTS = int(os.environ.get("MAX_REQUESTS", "400"))
 
 
 class Timeout(Exception):
@@ -262,11 +266,18 @@ def run(work, procs, echo, probe):
     devnull = subprocess.DEVNULL
 
     # --- the probe pool and php-fpm behind nginx ---------------------------
-    pool_port, php_port, nginx_port = free_port(), free_port(), free_port()
+    pool_port, php_port, nginx_port, recycle_port = free_port(), free_port(), free_port(), free_port()
     pool_log = open(os.path.join(work, "pool.err"), "wb")
     pool_env = dict(os.environ, CGIECHO_WORKERS=str(WORKERS), CGIECHO_LISTEN=f"127.0.0.1:{pool_port}",
                     CGIECHO_BACKLOG="1024", CGIECHO_STOP_TIMEOUT="30", CGIECHO_STATUS_PATH="/pool/status")
     pool = procs.start("probe pool", [probe], env=pool_env, stdin=devnull, stdout=devnull, stderr=pool_log)
+    # The same pool recycling its workers (CGIECHO_MAX_REQUESTS), on a port
+    # of its own; idle until its own run.
+    recycle_env = dict(pool_env, CGIECHO_LISTEN=f"127.0.0.1:{recycle_port}", CGIECHO_MAX_REQUESTS=str(MAX_REQUESTS),
+                       CGIECHO_STATUS_PATH="/recycle/status")
+    recycle_log = open(os.path.join(work, "recycle.err"), "wb")
+    recycler = procs.start("recycling pool", [probe], env=recycle_env, stdin=devnull, stdout=devnull,
+                           stderr=recycle_log)
 
     www = os.path.join(work, "www")
     os.mkdir(www)
@@ -322,6 +333,12 @@ http {{
       fastcgi_param PROBE_SLEEP_MS $arg_ms;
       fastcgi_pass 127.0.0.1:{pool_port};
     }}
+    location /recycle/ {{
+      access_log {work}/recycle-access.log short;
+      include /etc/nginx/fastcgi_params;
+      fastcgi_param PROBE_SLEEP_MS $arg_ms;
+      fastcgi_pass 127.0.0.1:{recycle_port};
+    }}
     location /php/ {{
       access_log {work}/php-access.log short;
       include /etc/nginx/fastcgi_params;
@@ -349,6 +366,8 @@ http {{
     with open(php_body, "wb") as f:
         f.write(fetch(php_url))
     pool_access = LogTail(os.path.join(work, "pool-access.log"))
+    recycle_url = f"{base}/recycle/probe?ms={WAIT_MS}"
+    wait_ready(recycle_url)
     php_access = LogTail(os.path.join(work, "php-access.log"))
 
     def measured(name, url, body, access, during=None):
@@ -430,7 +449,23 @@ http {{
                      f"of {r['requests']:,}", "", r["load"]))
         rows.append(("  the same: requests/s during the reloads", f"{r['rate']:,.0f}",
                      f"ideal {ideal:,.0f}", f"{r['rate'] / ideal:.3f}", "", ""))
-    for p in (nginx, php, pool):
+    name = f"pool, CGIECHO_MAX_REQUESTS={MAX_REQUESTS}"
+    recycled = measured(name, recycle_url, pool_body, LogTail(os.path.join(work, "recycle-access.log")))
+    with urllib.request.urlopen(f"{base}/recycle/status", timeout=10) as answer:
+        recycle_status = json.loads(answer.read())
+    ok = recycled["lost"] == 0 and recycle_status["recycled"] > 0 and recycle_status["crashed"] == 0
+    fail |= not ok
+    rows.append((f"pool, CGIECHO_MAX_REQUESTS={MAX_REQUESTS} ({recycle_status['recycled']} workers recycled): "
+                 f"requests lost (non-200 {recycled['non_200']}, socket {recycled['socket_errors']}, nginx 502 "
+                 f"{recycled['nginx_502']})", str(recycled["lost"]), "0", f"of {recycled['requests']:,}",
+                 "PASS" if ok else "MISS", loads[name]))
+    rows.append(("  the same: requests/s while recycling", f"{recycled['rate']:,.0f}", f"ideal {ideal:,.0f}",
+                 f"{recycled['rate'] / ideal:.3f}", "", ""))
+    recycle_log.flush()
+    with open(os.path.join(work, "recycle.err"), "rb") as f:
+        for line in f.read().decode(errors="replace").splitlines():
+            print("  recycling pool says:", line)
+    for p in (nginx, php, pool, recycler):
         procs.stop(p)
 
     # --- the echo program: pool of 2 against one process, behind lighttpd ---

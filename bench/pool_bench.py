@@ -389,15 +389,22 @@ http {{
 
     ideal = WORKERS / (WAIT_MS / 1000)
     print(f"== {WORKERS} workers, handler waits {WAIT_MS} ms, nginx, wrk -t2 -c64, {SECONDS_LOAD} s", flush=True)
+    # The pool before and after php-fpm, so that both see the machine's
+    # other work alike; the verdict takes the mean of the two.
     steady = measured("pool, steady", pool_url, pool_body, pool_access)
     php_steady = measured("php-fpm, steady", php_url, php_body, php_access)
-    ok = steady["rate"] >= 0.9 * ideal and steady["lost"] == 0
+    steady_again = measured("pool, steady again", pool_url, pool_body, pool_access)
+    steady_rate = (steady["rate"] + steady_again["rate"]) / 2
+    steady_lost = steady["lost"] + steady_again["lost"]
+    ok = steady_rate >= 0.9 * ideal and steady_lost == 0
     fail |= not ok
-    rows.append(("pool of 32, 20 ms handler: requests/s", f"{steady['rate']:,.0f}",
-                 f"ideal {ideal:,.0f}, target {0.9 * ideal:,.0f}", f"{steady['rate'] / ideal:.3f}",
-                 "PASS" if ok else "MISS", loads["pool, steady"]))
-    rows.append(("  the same: failed requests (non-200, socket errors, nginx 5xx)", str(steady["lost"]),
-                 "0", "", "PASS" if steady["lost"] == 0 else "MISS", ""))
+    rows.append((f"pool of 32, 20 ms handler: requests/s (mean of {steady['rate']:,.0f} before php-fpm and "
+                 f"{steady_again['rate']:,.0f} after)", f"{steady_rate:,.0f}",
+                 f"ideal {ideal:,.0f}, target {0.9 * ideal:,.0f}", f"{steady_rate / ideal:.3f}",
+                 "PASS" if ok else "MISS", f"{loads['pool, steady']}; {loads['pool, steady again']}"))
+    rows.append(("  the same: failed requests (non-200, socket errors, nginx 5xx)", str(steady_lost),
+                 "0", f"of {steady['requests'] + steady_again['requests']:,}", "PASS" if steady_lost == 0 else "MISS",
+                 ""))
     rows.append(("php-fpm static 32, usleep(20000): requests/s", f"{php_steady['rate']:,.0f}",
                  f"ideal {ideal:,.0f}", f"{php_steady['rate'] / ideal:.3f}", "", loads["php-fpm, steady"]))
 

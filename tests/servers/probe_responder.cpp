@@ -8,7 +8,7 @@
 // process started while the file that its own environment's
 // PROBE_DIE_FILE names exists ends at once with status 3 (a worker that
 // cannot start).
-#include <unistd.h>
+#include <unistd.h>  // mingw-w64 has it too: access and getpid
 
 #include <chrono>
 #include <cstdlib>
@@ -31,6 +31,7 @@ int main() {
     const std::string end = cgiecho::env_text("PROBE_END");
     if (end == "abort") std::abort();
     if (end == "exit") std::_Exit(3);
+    if (end == "segv") *static_cast<volatile int*>(nullptr) = 1;
     if (end == "hang")
       for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
     const std::string sleep = cgiecho::env_text("PROBE_SLEEP_MS");

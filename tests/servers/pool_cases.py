@@ -38,7 +38,8 @@ import threading
 import time
 
 from fastcgi_cases import env, request, response
-from webserver import Failure, ListeningResponder, Nginx, descendants, exchange, free_port, make_workdir, require, wait_for
+from webserver import (Failure, ListeningResponder, Nginx, descendants, exchange, free_port, make_workdir, require,
+                       wait_for, wine_environment)
 
 STATUS = "/pool-status"
 # What the pool's environment never inherits from the one running the tests.
@@ -600,17 +601,222 @@ BAD_VALUES = [
 ]
 
 
-def bad_values(probe):
+def bad_values(command, table=BAD_VALUES, base=os.environ):
     problems = []
-    for settings in BAD_VALUES:
+    for settings in table:
         named = list(settings.items())[-1]
-        environment = {k: v for k, v in os.environ.items() if not k.startswith("CGIECHO_") and k not in OWN}
+        environment = {k: v for k, v in base.items() if not k.startswith("CGIECHO_") and k not in OWN}
         environment.update(settings, CGIECHO_LISTEN=f"127.0.0.1:{free_port()}")
-        result = subprocess.run([probe], env=environment, stdin=subprocess.DEVNULL, capture_output=True, timeout=10)
+        result = subprocess.run(command, env=environment, stdin=subprocess.DEVNULL, capture_output=True, timeout=30)
         line = f"FastCGI responder: {named[0]}={named[1]}: "
         if result.returncode != 2 or line.encode() not in result.stderr:
             problems.append(f"{settings}: status {result.returncode}, {result.stderr!r}")
     return problems
+
+
+# The Windows build under Wine (fastcgi_cases.py --wine runs these): the
+# same pool on a TCP listener, Ctrl+C (SIGINT, which Wine turns into one)
+# for the stop, and the processes of the program found by their command
+# line, as Wine starts each worker as a process of its own.
+
+def wine_processes(exe):
+    """The Unix pids of the processes running the Windows program `exe`."""
+    names = {exe.lower(), ("z:" + exe.replace("/", "\\")).lower()}
+    found = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open(f"/proc/{entry}/cmdline", "rb") as f:
+                first = f.read().split(b"\0")[0].decode("latin-1").lower()
+        except OSError:
+            continue
+        if first in names and alive(int(entry)):
+            found.append(int(entry))
+    return found
+
+
+class WinePool(Pool):
+    """The Windows program as a pool's master under Wine; the pids the
+    status page shows are Windows ones, so what is left at the end is found
+    by the program's path instead."""
+
+    def __init__(self, loader, exe, folder, workers=2, **settings):
+        super().__init__(exe, folder, workers=workers, **settings)
+        own = {k: v for k, v in self.env.items() if k.startswith("CGIECHO_")}
+        self.env = {k: v for k, v in wine_environment().items() if not k.startswith("CGIECHO_")}
+        self.env.update(own, **settings)
+        self.command = [loader, exe]
+
+    def __enter__(self):
+        if wine_processes(self.program):
+            raise Failure(f"processes of {self.program} running before the case")
+        return super().__enter__()
+
+    def status(self):
+        seen = set(self.seen)
+        figures = super().status()
+        self.seen = seen  # Windows pids name no process here
+        return figures
+
+    def stop(self, sig=signal.SIGINT, timeout=20.0):
+        self.proc.send_signal(sig)
+        return self.proc.wait(timeout)
+
+    def stop_all(self):
+        if self.proc.poll() is None:
+            try:
+                self.stop()
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait(5)
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline and wine_processes(self.program):
+            time.sleep(0.05)
+        left = wine_processes(self.program)
+        for p in left:
+            try:
+                os.kill(p, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+        if left:
+            raise Failure(f"processes left behind: {left}")
+
+
+def wine_crash(loader, folder, probe):
+    with WinePool(loader, probe, folder) as pool:
+        with concurrent.futures.ThreadPoolExecutor(1) as ex:
+            slow = ex.submit(pool.ask, PROBE_SLEEP_MS=b"1500", SCRIPT_NAME=b"/slow")
+            wait_busy(pool, 1)
+            crashed = pool.ask(PROBE_END=b"segv", SCRIPT_NAME=b"/crash", QUERY_STRING=b"token=secret")
+            exited = pool.ask(PROBE_END=b"exit", SCRIPT_NAME=b"/exit")
+            assert crashed is None and exited is None, f"a crashed request was answered: {crashed!r} {exited!r}"
+            assert slow.result().endswith(b"done\r\n"), "the request beside the crash was cut"
+        pool.wait_workers(2)
+        assert len(worker_line(pool, "ended by exception 0xC0000005 (access violation)", "/crash")) == 1, pool.log()
+        assert len(worker_line(pool, "exited with status 3", "/exit")) == 1, pool.log()
+        assert "secret" not in pool.log(), "the query string reached the log"
+        assert pool.status()["crashed"] == 2
+        assert pool.ask(PROBE_SLEEP_MS=b"1").endswith(b"done\r\n")
+    return "an access violation and an exit cost their own request; one line each; replaced, no debugger"
+
+
+def wine_hung(loader, folder, probe):
+    with WinePool(loader, probe, folder, CGIECHO_REQUEST_TIMEOUT="1") as pool:
+        began = time.monotonic()
+        assert pool.ask(PROBE_END=b"hang", SCRIPT_NAME=b"/hang") is None, "a hung request was answered"
+        took = time.monotonic() - began
+        assert 0.9 <= took <= 5, f"ended after {took:.1f} s"
+        pool.wait_workers(2)
+        assert len(worker_line(pool, "was ended over CGIECHO_REQUEST_TIMEOUT=1", "/hang")) == 1, pool.log()
+        figures = pool.status()
+        assert (figures["timed_out"], figures["crashed"]) == (1, 0), figures
+        assert pool.ask(PROBE_SLEEP_MS=b"300").endswith(b"done\r\n")
+    return f"a hung request ended after {took:.1f} s (CGIECHO_REQUEST_TIMEOUT=1)"
+
+
+def wine_recycling(loader, folder, probe):
+    with WinePool(loader, probe, folder, workers=1, CGIECHO_MAX_REQUESTS="3") as pool:
+        pids = []
+        for _ in range(10):
+            answer = pool.ask(PROBE_PID=b"1")
+            assert answer is not None and answer.endswith(b"done\r\n"), f"request lost: {answer!r}"
+            pids.append(int(re.search(rb"pid=(\d+)", answer).group(1)))
+        # The first worker answered the status page at start too.
+        runs = [len(list(group)) for _, group in itertools.groupby(pids)]
+        assert runs == [2, 3, 3, 2], pids
+        wait_for(lambda: pool.status()["recycled"] >= 3, "recycled workers not counted", 10)
+        assert "cgiecho: worker" not in pool.log(), pool.log()
+    return "a worker leaves after 3 requests, none lost"
+
+
+def wine_stop_in_hand(loader, folder, probe):
+    with WinePool(loader, probe, folder, workers=3) as pool:
+        asks = [lambda: pool.ask(PROBE_SLEEP_MS=b"1500", SCRIPT_NAME=b"/slow")] * 2
+        with concurrent.futures.ThreadPoolExecutor(2) as ex:
+            slow = [ex.submit(a) for a in asks]
+            wait_busy(pool, 2)
+            assert pool.stop(timeout=15) == 0, "the master did not exit 0"
+            answers = [f.result() for f in slow]
+        assert all(a is not None and a.endswith(b"done\r\n") for a in answers), answers
+        try:
+            pool.connect(2).close()
+            raise Failure("still listening after the stop")
+        except ConnectionRefusedError:
+            pass
+    return "Ctrl+C with 2 requests in hand: both answered, exit 0"
+
+
+def wine_stop_timeout(loader, folder, probe):
+    with WinePool(loader, probe, folder, CGIECHO_STOP_TIMEOUT="1") as pool:
+        with concurrent.futures.ThreadPoolExecutor(1) as ex:
+            hang = ex.submit(pool.ask, PROBE_END=b"hang", SCRIPT_NAME=b"/hang")
+            wait_busy(pool, 1)
+            began = time.monotonic()
+            assert pool.stop() == 0
+            took = time.monotonic() - began
+            assert hang.result() is None
+        assert 0.9 <= took <= 6, f"stopped after {took:.1f} s"
+    return f"CGIECHO_STOP_TIMEOUT=1 ends a hung request: stopped after {took:.1f} s"
+
+
+def wine_master_killed(loader, folder, probe):
+    with WinePool(loader, probe, folder, workers=3) as pool:
+        assert len(wine_processes(probe)) == 4, wine_processes(probe)
+        pool.proc.kill()
+        pool.proc.wait(5)
+        wait_for(lambda: not wine_processes(probe), "workers outlived their master", 10)
+    return "the master killed: its job object ends the workers"
+
+
+def wine_backoff(loader, folder, probe):
+    die = os.path.join(folder, "die")
+    with WinePool(loader, probe, folder, PROBE_DIE_FILE="z:" + die.replace("/", "\\")) as pool:
+        open(die, "w").close()
+        pool.ask(PROBE_END=b"exit")
+        pool.ask(PROBE_END=b"exit")
+        time.sleep(3)
+        starts = len(re.findall(r"^cgiecho: worker \d+ exited with status 3; replaced$", pool.log(), re.M))
+        assert 3 <= starts <= 20, f"{starts} failed starts in 3 s: {pool.log()}"
+        os.unlink(die)
+        pool.wait_workers(2, timeout=10)
+        assert pool.ask(PROBE_SLEEP_MS=b"1").endswith(b"done\r\n")
+    return f"workers that end at start: {starts} restarts in 3 s, then back to serving"
+
+
+WINDOWS_CASES = [wine_crash, wine_hung, wine_recycling, wine_stop_in_hand, wine_stop_timeout, wine_master_killed,
+                 wine_backoff]
+
+# Windows: the shared settings refused the same way, and the POSIX-only ones.
+BAD_VALUES_WINDOWS = BAD_VALUES[:8] + BAD_VALUES[11:] + [
+    {"CGIECHO_USER": "someone"}, {"CGIECHO_LISTEN_GROUP": "staff"}]
+
+
+def windows(loader, probe):
+    """The Windows table, then its bad values: the count of failed cases."""
+    failed = 0
+    for case in WINDOWS_CASES:
+        folder = make_workdir(f"cgiecho-pool-{case.__name__}-")
+        try:
+            print(f"ok   pool under Wine, {case.__name__}: {case(loader, folder, probe)}")
+        except (Failure, AssertionError, OSError, subprocess.TimeoutExpired, ValueError) as e:
+            failed += 1
+            print(f"FAIL pool under Wine, {case.__name__}: {e!r}")
+            log = os.path.join(folder, "pool.log")
+            if os.path.exists(log):
+                print(open(log, "rb").read().decode("latin-1")[-3000:])
+        finally:
+            shutil.rmtree(folder, ignore_errors=True)
+    problems = bad_values([loader, probe], BAD_VALUES_WINDOWS, wine_environment())
+    print(f"{'FAIL' if problems else 'ok  '} pool under Wine, bad values: {len(BAD_VALUES_WINDOWS)} refused with "
+          "status 2")
+    for p in problems:
+        print(f"       {p}")
+    left = wine_processes(probe)
+    if left:
+        problems.append(f"left running: {left}")
+        print(f"FAIL pool under Wine: left running: {left}")
+    return failed + bool(problems)
 
 
 def main(argv):
@@ -631,7 +837,7 @@ def main(argv):
                 print(open(log, "rb").read().decode("latin-1")[-3000:])
         finally:
             shutil.rmtree(folder, ignore_errors=True)
-    problems = bad_values(probe)
+    problems = bad_values([probe])
     print(f"{'FAIL' if problems else 'ok  '} bad values: {len(BAD_VALUES)} refused with status 2")
     for p in problems:
         print(f"       {p}")

@@ -319,7 +319,8 @@ class Master {
   std::int64_t next_wait_ms(std::int64_t now) const {
     std::int64_t wait = kTickMs;
     if (failed_starts_ > 0 && !stopping_) wait = std::min(wait, next_start_ms_ - now);
-    if (stopping_) wait = std::min(wait, stop_deadline_ms_ - now);
+    // Past the stop deadline, the workers ended then wake the wait.
+    if (stopping_ && stop_deadline_ms_ > now) wait = std::min(wait, stop_deadline_ms_ - now);
     for (const Process& p : processes_) {
       const Slot& s = figures_->slots[p.slot];
       if (!p.killed && settings_.request_timeout != 0 && s.state.load() == static_cast<std::uint32_t>(SlotState::busy))

@@ -957,7 +957,7 @@ def windows(loader, host, exe, inspector_exe, probe_exe):
     failed += report(f"CGIECHO_LISTEN on TCP: {what}", problems)
     failed += bad_listen_values([program.loader, program.exe], BAD_LISTEN + BAD_LISTEN_WINDOWS, wine_environment())
     import pool_cases  # it imports this file: only once this one is loaded
-    return failed + pool_cases.windows(program.loader, os.path.abspath(probe_exe))
+    return failed + pool_cases.windows(program.loader, os.path.abspath(probe_exe), program.host)
 
 
 def main(argv):

@@ -651,7 +651,11 @@ class WinePool(Pool):
     def __enter__(self):
         if wine_processes(self.program):
             raise Failure(f"processes of {self.program} running before the case")
-        return super().__enter__()
+        with open(self.log_path, "ab") as log:
+            # A host (fcgi_pipe_host event) takes its commands on standard input.
+            self.proc = subprocess.Popen(self.command, env=self.env, stdin=subprocess.PIPE, stdout=log, stderr=log)
+        self.wait_workers(self.workers)
+        return self
 
     def status(self):
         seen = set(self.seen)
@@ -784,21 +788,42 @@ def wine_backoff(loader, folder, probe):
     return f"workers that end at start: {starts} restarts in 3 s, then back to serving"
 
 
+def wine_shutdown_event(loader, folder, probe, host):
+    """Started as a Windows web server starts a responder, with the event
+    it sets to ask it to end."""
+    pool = WinePool(loader, probe, folder, workers=2)
+    pool.command = [loader, host, "event", probe]
+    with pool:
+        with concurrent.futures.ThreadPoolExecutor(1) as ex:
+            slow = ex.submit(pool.ask, PROBE_SLEEP_MS=b"1500", SCRIPT_NAME=b"/slow")
+            wait_busy(pool, 1)
+            pool.proc.stdin.write(b"stop\n")
+            pool.proc.stdin.flush()
+            wait_for(lambda: re.search(r"^exited \d+", pool.log(), re.M), "the master did not end", 15)
+            assert slow.result().endswith(b"done\r\n"), "the request in hand was cut"
+        assert re.search(r"^exited 0\r?$", pool.log(), re.M), pool.log()
+        pool.proc.stdin.close()
+        pool.proc.wait(10)
+    return "the web server's shutdown event with a request in hand: answered, exit 0"
+
+
 WINDOWS_CASES = [wine_crash, wine_hung, wine_recycling, wine_stop_in_hand, wine_stop_timeout, wine_master_killed,
-                 wine_backoff]
+                 wine_backoff, wine_shutdown_event]
 
 # Windows: the shared settings refused the same way, and the POSIX-only ones.
 BAD_VALUES_WINDOWS = BAD_VALUES[:8] + BAD_VALUES[11:] + [
     {"CGIECHO_USER": "someone"}, {"CGIECHO_LISTEN_GROUP": "staff"}]
 
 
-def windows(loader, probe):
-    """The Windows table, then its bad values: the count of failed cases."""
+def windows(loader, probe, host):
+    """The Windows table, then its bad values: the count of failed cases.
+    `host` is tests/servers/fcgi_pipe_host.cpp's program."""
     failed = 0
     for case in WINDOWS_CASES:
         folder = make_workdir(f"cgiecho-pool-{case.__name__}-")
         try:
-            print(f"ok   pool under Wine, {case.__name__}: {case(loader, folder, probe)}")
+            more = (host,) if case is wine_shutdown_event else ()
+            print(f"ok   pool under Wine, {case.__name__}: {case(loader, folder, probe, *more)}")
         except (Failure, AssertionError, OSError, subprocess.TimeoutExpired, ValueError) as e:
             failed += 1
             print(f"FAIL pool under Wine, {case.__name__}: {e!r}")

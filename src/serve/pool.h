@@ -39,6 +39,17 @@ void notify(std::string_view state);
 // SIGHUP. Returns when every worker has ended.
 void run_master(const PoolSettings& settings, const Identity& who);
 
+// What the pools of both systems share (pool_worker.cpp).
+// Milliseconds on a clock that every process of the machine shares and
+// that never goes back; each system's pool file defines it.
+std::int64_t monotonic_ms();
+// "cgiecho: WHAT" on standard error in one write, so that lines of several
+// processes never mix.
+void say(std::string_view what);
+// A decimal field of a worker's marker, up to the next comma (taken off
+// `text`); false unless a number up to `limit`.
+bool take_number(std::string_view& text, std::uint64_t limit, std::uint64_t& out);
+
 // A worker's side: what its serve loop reports to the master and the pool.
 class Worker {
  public:

@@ -64,21 +64,6 @@ struct ReadyNote {
   std::int32_t pid;
 };
 
-std::int64_t monotonic_ms() {
-  timespec now{};
-  ::clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
-// One line on standard error in one write, so that lines of several
-// processes never mix.
-void say(std::string_view what) {
-  std::string line = "cgiecho: ";
-  line += what;
-  line += '\n';
-  platform::write_stderr(line);
-}
-
 [[noreturn]] void refuse(std::string_view variable, std::string_view value, std::string_view why) {
   platform::end_with_message(
       "FastCGI responder: " + std::string(variable) + "=" + std::string(value) + ": " + std::string(why), 2);
@@ -575,16 +560,13 @@ class Master {
   std::int64_t reload_deadline_ms_ = 0;
 };
 
-// A decimal field of the marker, up to the next comma.
-bool take_number(std::string_view& text, std::uint64_t limit, std::uint64_t& out) {
-  const std::size_t comma = std::min(text.find(','), text.size());
-  const text::Decimal number = text::parse_decimal(text.substr(0, comma));
-  text.remove_prefix(std::min(comma + 1, text.size()));
-  out = number.value;
-  return number.outcome == text::Decimal::Outcome::number && number.value <= limit;
-}
-
 }  // namespace
+
+std::int64_t monotonic_ms() {
+  timespec now{};
+  ::clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
 
 Identity checked_identity(const PoolSettings& settings) {
   Identity who;
@@ -666,9 +648,6 @@ std::unique_ptr<Worker> Worker::from_environment(const PoolSettings& settings) {
                                             static_cast<int>(events), limit, settings.status_path));
 }
 
-Worker::Worker(Figures* figures, std::uint32_t slot, int events, std::uint64_t limit, std::string status_path)
-    : figures_(figures), slot_(slot), events_(events), limit_(limit), status_path_(std::move(status_path)) {}
-
 Worker::~Worker() {
   if (leave()) figures_->slots[slot_].state.store(static_cast<std::uint32_t>(SlotState::leaving));
   ::munmap(figures_, sizeof(Figures));
@@ -684,18 +663,5 @@ void Worker::ready() {
     // The master is gone: the parent-death signal ends this worker too.
   }
 }
-
-void Worker::begin(std::string_view method, std::string_view script) {
-  if (begin_request(*figures_, slot_, method, script, monotonic_ms()))
-    say("all " + std::to_string(figures_->workers.load()) +
-        " workers are busy: requests wait for one (CGIECHO_WORKERS sets how many; said at most once a minute)");
-}
-
-void Worker::end() {
-  ++served_;
-  end_request(*figures_, slot_);
-}
-
-std::string Worker::status_json() const { return pool::status_json(*figures_, monotonic_ms()); }
 
 }  // namespace cgiecho::pool

@@ -29,7 +29,6 @@
 
 #include "serve/pool.h"
 #include "serve/pool_status.h"
-#include "text/decimal.h"
 
 namespace cgiecho::pool {
 namespace {
@@ -46,15 +45,6 @@ constexpr std::int64_t kTickMs = 100;
 // The exit code of a worker the master ends: shown as what the master did,
 // never as the worker's own exit.
 constexpr UINT kEndedByMaster = 0xE0000001u;
-
-std::int64_t monotonic_ms() { return static_cast<std::int64_t>(GetTickCount64()); }
-
-void say(std::string_view what) {
-  std::string line = "cgiecho: ";
-  line += what;
-  line += '\n';
-  platform::write_stderr(line);
-}
 
 std::string hex(DWORD code) {
   char text[16];
@@ -402,14 +392,6 @@ class Master {
   bool said_no_job_ = false;
 };
 
-bool take_number(std::string_view& text, std::uint64_t limit, std::uint64_t& out) {
-  const std::size_t comma = std::min(text.find(','), text.size());
-  const text::Decimal number = text::parse_decimal(text.substr(0, comma));
-  text.remove_prefix(std::min(comma + 1, text.size()));
-  out = number.value;
-  return number.outcome == text::Decimal::Outcome::number && number.value <= limit;
-}
-
 struct Marker {
   std::uint64_t slot = 0, figures = 0, listener = 0, stop = 0;
 };
@@ -429,6 +411,8 @@ HANDLE g_saved_output = nullptr;
 HANDLE g_saved_error = nullptr;
 
 }  // namespace
+
+std::int64_t monotonic_ms() { return static_cast<std::int64_t>(GetTickCount64()); }
 
 void run_windows_master(const PoolSettings& settings, const std::string& address, const std::string& host,
                         bool stop_event) {
@@ -481,9 +465,6 @@ std::unique_ptr<Worker> Worker::from_environment(const PoolSettings& settings) {
                                             limit, settings.status_path));
 }
 
-Worker::Worker(Figures* figures, std::uint32_t slot, int events, std::uint64_t limit, std::string status_path)
-    : figures_(figures), slot_(slot), events_(events), limit_(limit), status_path_(std::move(status_path)) {}
-
 Worker::~Worker() {
   if (leave()) figures_->slots[slot_].state.store(static_cast<std::uint32_t>(SlotState::leaving));
   UnmapViewOfFile(figures_);
@@ -495,17 +476,5 @@ void Worker::ready() {
   s.state.store(static_cast<std::uint32_t>(SlotState::idle));
 }
 
-void Worker::begin(std::string_view method, std::string_view script) {
-  if (begin_request(*figures_, slot_, method, script, monotonic_ms()))
-    say("all " + std::to_string(figures_->workers.load()) +
-        " workers are busy: requests wait for one (CGIECHO_WORKERS sets how many; said at most once a minute)");
-}
-
-void Worker::end() {
-  ++served_;
-  end_request(*figures_, slot_);
-}
-
-std::string Worker::status_json() const { return pool::status_json(*figures_, monotonic_ms()); }
 
 }  // namespace cgiecho::pool

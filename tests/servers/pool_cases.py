@@ -179,21 +179,28 @@ def wait_busy(pool, count):
 # The cases. Each gets a work folder and the programs, and returns what it
 # checked; a fault is a Failure (or an AssertionError) with what was seen.
 
+def crashes_in(pool, end, how):
+    """A crash (PROBE_END=`end`, logged as `how`) and an exit, each beside
+    a request of another worker."""
+    with concurrent.futures.ThreadPoolExecutor(1) as ex:
+        slow = ex.submit(pool.ask, PROBE_SLEEP_MS=b"1500", SCRIPT_NAME=b"/slow")
+        wait_busy(pool, 1)
+        crashed = pool.ask(PROBE_END=end, SCRIPT_NAME=b"/crash", QUERY_STRING=b"token=secret")
+        exited = pool.ask(PROBE_END=b"exit", SCRIPT_NAME=b"/exit")
+        assert crashed is None and exited is None, f"a crashed request was answered: {crashed!r} {exited!r}"
+        assert slow.result().endswith(b"done\r\n"), "the request beside the crash was cut"
+    pool.wait_workers(2)
+    assert len(worker_line(pool, how, "/crash")) == 1, pool.log()
+    assert len(worker_line(pool, "exited with status 3", "/exit")) == 1, pool.log()
+    assert "secret" not in pool.log(), "the query string reached the log"
+    figures = pool.status()
+    assert figures["crashed"] == 2, figures
+    assert pool.ask(PROBE_SLEEP_MS=b"1").endswith(b"done\r\n")
+
+
 def crash(folder, probe, echo):
     with Pool(probe, folder, workers=2) as pool:
-        with concurrent.futures.ThreadPoolExecutor(1) as ex:
-            slow = ex.submit(pool.ask, PROBE_SLEEP_MS=b"800", SCRIPT_NAME=b"/slow")
-            wait_busy(pool, 1)
-            crashed = pool.ask(PROBE_END=b"abort", SCRIPT_NAME=b"/crash", QUERY_STRING=b"token=secret")
-            exited = pool.ask(PROBE_END=b"exit", SCRIPT_NAME=b"/exit")
-            assert crashed is None and exited is None, f"a crashed request was answered: {crashed!r} {exited!r}"
-            assert slow.result().endswith(b"done\r\n"), "the request beside the crash was cut"
-        pool.wait_workers(2)
-        assert len(worker_line(pool, "ended by signal 6 (SIGABRT)", "/crash")) == 1, pool.log()
-        assert len(worker_line(pool, "exited with status 3", "/exit")) == 1, pool.log()
-        assert "secret" not in pool.log(), "the query string reached the log"
-        figures = pool.status()
-        assert figures["crashed"] == 2, figures
+        crashes_in(pool, b"abort", "ended by signal 6 (SIGABRT)")
     return "a crash or an exit costs its own request; one line each; replaced"
 
 
@@ -259,33 +266,46 @@ def master_killed(folder, probe, echo):
     return "CGIECHO_BACKLOG=37 on the socket; the master killed: its workers answer and end"
 
 
+def hung_in(pool, how):
+    """A hung request under CGIECHO_REQUEST_TIMEOUT=1, its end logged as
+    `how`: the seconds it took."""
+    began = time.monotonic()
+    assert pool.ask(PROBE_END=b"hang", SCRIPT_NAME=b"/hang") is None, "a hung request was answered"
+    took = time.monotonic() - began
+    assert 0.9 <= took <= 4, f"ended after {took:.1f} s"
+    pool.wait_workers(2)
+    assert len(worker_line(pool, how, "/hang")) == 1, pool.log()
+    figures = pool.status()
+    assert (figures["timed_out"], figures["crashed"]) == (1, 0), figures
+    # A request under the timeout is left alone.
+    assert pool.ask(PROBE_SLEEP_MS=b"300").endswith(b"done\r\n")
+    return f"a hung request ended after {took:.1f} s (CGIECHO_REQUEST_TIMEOUT=1)"
+
+
 def hung(folder, probe, echo):
     with Pool(probe, folder, workers=2, CGIECHO_REQUEST_TIMEOUT="1") as pool:
-        began = time.monotonic()
-        assert pool.ask(PROBE_END=b"hang", SCRIPT_NAME=b"/hang") is None, "a hung request was answered"
-        took = time.monotonic() - began
-        assert 0.9 <= took <= 4, f"ended after {took:.1f} s"
-        pool.wait_workers(2)
-        assert len(worker_line(pool, "ended by signal 9 (SIGKILL)", "/hang")) == 1, pool.log()
-        figures = pool.status()
-        assert (figures["timed_out"], figures["crashed"]) == (1, 0), figures
-        # A request under the timeout is left alone.
-        assert pool.ask(PROBE_SLEEP_MS=b"300").endswith(b"done\r\n")
-    return f"a hung request ended after {took:.1f} s (CGIECHO_REQUEST_TIMEOUT=1)"
+        return hung_in(pool, "ended by signal 9 (SIGKILL)")
+
+
+def recycled_in(pool):
+    """10 requests to one worker under CGIECHO_MAX_REQUESTS=3: the pids
+    that answered."""
+    pids = []
+    for _ in range(10):
+        answer = pool.ask(PROBE_PID=b"1")
+        assert answer is not None and answer.endswith(b"done\r\n"), f"request lost: {answer!r}"
+        pids.append(int(re.search(rb"pid=(\d+)", answer).group(1)))
+    # The first worker answered the status page at start too.
+    runs = [len(list(group)) for _, group in itertools.groupby(pids)]
+    assert runs == [2, 3, 3, 2], pids
+    wait_for(lambda: pool.status()["recycled"] >= 3, "recycled workers not counted", 10)
+    assert "cgiecho: worker" not in pool.log(), pool.log()
+    return pids
 
 
 def recycling(folder, probe, echo):
     with Pool(probe, folder, workers=1, CGIECHO_MAX_REQUESTS="3") as pool:
-        pids = []
-        for _ in range(10):
-            answer = pool.ask(PROBE_PID=b"1")
-            assert answer is not None and answer.endswith(b"done\r\n"), f"request lost: {answer!r}"
-            pids.append(int(re.search(rb"pid=(\d+)", answer).group(1)))
-        pool.seen.update(pids)
-        # The first worker answered the status page at start too.
-        runs = [len(list(group)) for _, group in itertools.groupby(pids)]
-        assert runs == [2, 3, 3, 2], pids
-        wait_for(lambda: pool.status()["recycled"] >= 3, "recycled workers not counted", 10)
+        pool.seen.update(recycled_in(pool))
     return "a worker leaves after 3 requests, none lost"
 
 
@@ -398,37 +418,47 @@ def reload_fails(folder, probe, echo):
             "the next one works")
 
 
+def stopped_in_hand(pool, sig):
+    """`sig` to the master with 2 requests in hand."""
+    asks = [lambda: pool.ask(PROBE_SLEEP_MS=b"1500", SCRIPT_NAME=b"/slow")] * 2
+    with concurrent.futures.ThreadPoolExecutor(2) as ex:
+        slow = [ex.submit(a) for a in asks]
+        wait_busy(pool, 2)
+        assert pool.stop(sig, timeout=15) == 0, "the master did not exit 0"
+        answers = [f.result() for f in slow]
+    assert all(a is not None and a.endswith(b"done\r\n") for a in answers), answers
+    try:
+        pool.connect(2).close()
+        raise Failure("still listening after the stop")
+    except ConnectionRefusedError:
+        pass
+
+
 def stop_in_hand(sig):
     def case(folder, probe, echo):
         with Pool(probe, folder, workers=3) as pool:
-            asks = [lambda: pool.ask(PROBE_SLEEP_MS=b"1500", SCRIPT_NAME=b"/slow")] * 2
-            with concurrent.futures.ThreadPoolExecutor(2) as ex:
-                slow = [ex.submit(a) for a in asks]
-                wait_busy(pool, 2)
-                assert pool.stop(sig, timeout=10) == 0, "the master did not exit 0"
-                answers = [f.result() for f in slow]
-            assert all(a is not None and a.endswith(b"done\r\n") for a in answers), answers
-            try:
-                pool.connect(2).close()
-                raise Failure("still listening after the stop")
-            except ConnectionRefusedError:
-                pass
+            stopped_in_hand(pool, sig)
         return f"{signal.Signals(sig).name} with 2 requests in hand: both answered, exit 0"
     case.__name__ = f"stop_{signal.Signals(sig).name}"
     return case
 
 
+def stop_timed_out(pool):
+    """A stop under CGIECHO_STOP_TIMEOUT=1 with a hung request in hand."""
+    with concurrent.futures.ThreadPoolExecutor(1) as ex:
+        hang = ex.submit(pool.ask, PROBE_END=b"hang")
+        wait_busy(pool, 1)
+        began = time.monotonic()
+        assert pool.stop() == 0
+        took = time.monotonic() - began
+        assert hang.result() is None
+    assert 0.9 <= took <= 5, f"stopped after {took:.1f} s"
+    return f"CGIECHO_STOP_TIMEOUT=1 ends a hung request: stopped after {took:.1f} s"
+
+
 def stop_timeout(folder, probe, echo):
     with Pool(probe, folder, workers=2, CGIECHO_STOP_TIMEOUT="1") as pool:
-        with concurrent.futures.ThreadPoolExecutor(1) as ex:
-            hang = ex.submit(pool.ask, PROBE_END=b"hang")
-            wait_busy(pool, 1)
-            began = time.monotonic()
-            assert pool.stop() == 0
-            took = time.monotonic() - began
-            assert hang.result() is None
-        assert 0.9 <= took <= 5, f"stopped after {took:.1f} s"
-    return f"CGIECHO_STOP_TIMEOUT=1 ends a hung request: stopped after {took:.1f} s"
+        return stop_timed_out(pool)
 
 
 def backoff(folder, probe, echo):
@@ -689,79 +719,30 @@ class WinePool(Pool):
 
 def wine_crash(loader, folder, probe):
     with WinePool(loader, probe, folder) as pool:
-        with concurrent.futures.ThreadPoolExecutor(1) as ex:
-            slow = ex.submit(pool.ask, PROBE_SLEEP_MS=b"1500", SCRIPT_NAME=b"/slow")
-            wait_busy(pool, 1)
-            crashed = pool.ask(PROBE_END=b"segv", SCRIPT_NAME=b"/crash", QUERY_STRING=b"token=secret")
-            exited = pool.ask(PROBE_END=b"exit", SCRIPT_NAME=b"/exit")
-            assert crashed is None and exited is None, f"a crashed request was answered: {crashed!r} {exited!r}"
-            assert slow.result().endswith(b"done\r\n"), "the request beside the crash was cut"
-        pool.wait_workers(2)
-        assert len(worker_line(pool, "ended by exception 0xC0000005 (access violation)", "/crash")) == 1, pool.log()
-        assert len(worker_line(pool, "exited with status 3", "/exit")) == 1, pool.log()
-        assert "secret" not in pool.log(), "the query string reached the log"
-        assert pool.status()["crashed"] == 2
-        assert pool.ask(PROBE_SLEEP_MS=b"1").endswith(b"done\r\n")
+        crashes_in(pool, b"segv", "ended by exception 0xC0000005 (access violation)")
     return "an access violation and an exit cost their own request; one line each; replaced, no debugger"
 
 
 def wine_hung(loader, folder, probe):
     with WinePool(loader, probe, folder, CGIECHO_REQUEST_TIMEOUT="1") as pool:
-        began = time.monotonic()
-        assert pool.ask(PROBE_END=b"hang", SCRIPT_NAME=b"/hang") is None, "a hung request was answered"
-        took = time.monotonic() - began
-        assert 0.9 <= took <= 5, f"ended after {took:.1f} s"
-        pool.wait_workers(2)
-        assert len(worker_line(pool, "was ended over CGIECHO_REQUEST_TIMEOUT=1", "/hang")) == 1, pool.log()
-        figures = pool.status()
-        assert (figures["timed_out"], figures["crashed"]) == (1, 0), figures
-        assert pool.ask(PROBE_SLEEP_MS=b"300").endswith(b"done\r\n")
-    return f"a hung request ended after {took:.1f} s (CGIECHO_REQUEST_TIMEOUT=1)"
+        return hung_in(pool, "was ended over CGIECHO_REQUEST_TIMEOUT=1")
 
 
 def wine_recycling(loader, folder, probe):
     with WinePool(loader, probe, folder, workers=1, CGIECHO_MAX_REQUESTS="3") as pool:
-        pids = []
-        for _ in range(10):
-            answer = pool.ask(PROBE_PID=b"1")
-            assert answer is not None and answer.endswith(b"done\r\n"), f"request lost: {answer!r}"
-            pids.append(int(re.search(rb"pid=(\d+)", answer).group(1)))
-        # The first worker answered the status page at start too.
-        runs = [len(list(group)) for _, group in itertools.groupby(pids)]
-        assert runs == [2, 3, 3, 2], pids
-        wait_for(lambda: pool.status()["recycled"] >= 3, "recycled workers not counted", 10)
-        assert "cgiecho: worker" not in pool.log(), pool.log()
+        recycled_in(pool)
     return "a worker leaves after 3 requests, none lost"
 
 
 def wine_stop_in_hand(loader, folder, probe):
     with WinePool(loader, probe, folder, workers=3) as pool:
-        asks = [lambda: pool.ask(PROBE_SLEEP_MS=b"1500", SCRIPT_NAME=b"/slow")] * 2
-        with concurrent.futures.ThreadPoolExecutor(2) as ex:
-            slow = [ex.submit(a) for a in asks]
-            wait_busy(pool, 2)
-            assert pool.stop(timeout=15) == 0, "the master did not exit 0"
-            answers = [f.result() for f in slow]
-        assert all(a is not None and a.endswith(b"done\r\n") for a in answers), answers
-        try:
-            pool.connect(2).close()
-            raise Failure("still listening after the stop")
-        except ConnectionRefusedError:
-            pass
+        stopped_in_hand(pool, signal.SIGINT)
     return "Ctrl+C with 2 requests in hand: both answered, exit 0"
 
 
 def wine_stop_timeout(loader, folder, probe):
     with WinePool(loader, probe, folder, CGIECHO_STOP_TIMEOUT="1") as pool:
-        with concurrent.futures.ThreadPoolExecutor(1) as ex:
-            hang = ex.submit(pool.ask, PROBE_END=b"hang", SCRIPT_NAME=b"/hang")
-            wait_busy(pool, 1)
-            began = time.monotonic()
-            assert pool.stop() == 0
-            took = time.monotonic() - began
-            assert hang.result() is None
-        assert 0.9 <= took <= 6, f"stopped after {took:.1f} s"
-    return f"CGIECHO_STOP_TIMEOUT=1 ends a hung request: stopped after {took:.1f} s"
+        return stop_timed_out(pool)
 
 
 def wine_master_killed(loader, folder, probe):

@@ -50,6 +50,27 @@ void say(std::string_view what);
 // `text`); false unless a number up to `limit`.
 bool take_number(std::string_view& text, std::uint64_t limit, std::uint64_t& out);
 
+// When a master may start a worker: at once, unless workers keep ending
+// before they serve; then one at a time, the first at once, then twice as
+// far apart each time, up to a second.
+class StartPace {
+ public:
+  bool may_start(std::int64_t now) const { return failed_ == 0 || now >= next_ms_; }
+  // After a start at `now` (`made`: the system made the process): whether
+  // another may follow at once.
+  bool started(bool made, std::int64_t now);
+  // A worker ended before it served; one serves.
+  void failed(std::int64_t now);
+  void served() { failed_ = 0; }
+  // `wait`, or less when a start falls due sooner.
+  std::int64_t wait_ms(std::int64_t now, std::int64_t wait) const;
+
+ private:
+  std::int64_t delay_ms() const;
+  std::int64_t failed_ = 0;  // workers in a row that ended before they served
+  std::int64_t next_ms_ = 0;
+};
+
 // A worker's side: what its serve loop reports to the master and the pool.
 class Worker {
  public:

@@ -45,10 +45,6 @@ namespace {
 // How the master tells a process it starts that it is a worker:
 // "SLOT,FIGURES_FD,EVENTS_FD".
 constexpr const char* kWorkerVariable = "CGIECHO_POOL_WORKER";
-// Restarts of workers that end before they serve: the first at once, then
-// twice as far apart each time, up to a second.
-constexpr std::int64_t kFirstBackoffMs = 10;
-constexpr std::int64_t kMaxBackoffMs = 1000;
 // How long the workers of a reload have to start before it counts as failed.
 constexpr std::int64_t kReloadStartMs = 60 * 1000;
 // The longest the master waits before it looks at the clock again.
@@ -276,26 +272,13 @@ class Master {
     }));
   }
 
-  std::int64_t backoff_ms() const {
-    return std::min(kMaxBackoffMs, kFirstBackoffMs << std::min<std::int64_t>(failed_starts_ - 1, 10));
-  }
-
   // Keeps the pool full: a worker that ended is replaced at once, unless
   // workers keep ending before they serve: then one at a time, further
   // and further apart.
   void refill(std::int64_t now) {
     if (stopping_) return;
     while (serving(current_generation_) < settings_.workers) {
-      if (failed_starts_ > 0 && now < next_start_ms_) return;
-      if (!start(current_generation_, exec_fd_)) {
-        next_start_ms_ = now + kMaxBackoffMs;
-        failed_starts_ = std::max<std::int64_t>(failed_starts_, 1);
-        return;
-      }
-      if (failed_starts_ > 0) {
-        next_start_ms_ = now + backoff_ms();
-        return;
-      }
+      if (!pace_.may_start(now) || !pace_.started(start(current_generation_, exec_fd_), now)) return;
     }
   }
 
@@ -318,7 +301,7 @@ class Master {
 
   int next_wait_ms(std::int64_t now) const {
     std::int64_t wait = kTickMs;
-    if (failed_starts_ > 0 && !stopping_) wait = std::min(wait, next_start_ms_ - now);
+    if (!stopping_) wait = pace_.wait_ms(now, wait);
     for (const Process& p : processes_) {
       if (p.killed) continue;
       const Slot& s = figures_->slots[p.slot];
@@ -364,7 +347,7 @@ class Master {
     });
     if (p == processes_.end()) return;
     p->ready = true;
-    if (p->generation == current_generation_) failed_starts_ = 0;
+    if (p->generation == current_generation_) pace_.served();
     if (!announced_ready_ && serving_ready(current_generation_) >= settings_.workers) {
       announced_ready_ = true;
       tell("READY=1\n", "");
@@ -455,7 +438,7 @@ class Master {
     reload_fd_ = -1;
     current_generation_ = reload_generation_;
     reloading_ = false;
-    failed_starts_ = 0;
+    pace_.served();
     figures_->reloads.fetch_add(1);
     tell("READY=1\n", "");
   }
@@ -528,8 +511,7 @@ class Master {
       return;
     }
     if (replaced && !p.ready) {
-      ++failed_starts_;
-      next_start_ms_ = monotonic_ms() + backoff_ms();
+      pace_.failed(monotonic_ms());
     }
   }
 
@@ -548,8 +530,7 @@ class Master {
   std::vector<Process> processes_;
   std::uint32_t last_generation_ = 0;
   std::uint32_t current_generation_ = 0;
-  std::int64_t failed_starts_ = 0;  // workers in a row that ended before they served
-  std::int64_t next_start_ms_ = 0;
+  StartPace pace_;
   bool announced_ready_ = false;
   std::int64_t status_told_ms_ = 0;
   std::string status_told_;

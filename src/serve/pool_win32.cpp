@@ -39,8 +39,6 @@ constexpr const char* kWorkerVariable = "CGIECHO_POOL_WORKER";
 // The variable a web server names its shutdown event in; the worker's stop
 // path takes it from there.
 constexpr const char* kStopVariable = "_FCGI_SHUTDOWN_EVENT_";
-constexpr std::int64_t kFirstBackoffMs = 10;
-constexpr std::int64_t kMaxBackoffMs = 1000;
 constexpr std::int64_t kTickMs = 100;
 // The exit code of a worker the master ends: shown as what the master did,
 // never as the worker's own exit.
@@ -264,29 +262,16 @@ class Master {
     return true;
   }
 
-  std::int64_t backoff_ms() const {
-    return std::min(kMaxBackoffMs, kFirstBackoffMs << std::min<std::int64_t>(failed_starts_ - 1, 10));
-  }
-
   void refill(std::int64_t now) {
     if (stopping_) return;
     for (Process& p : processes_) {
       if (!p.ready && figures_->slots[p.slot].state.load() != static_cast<std::uint32_t>(SlotState::starting)) {
         p.ready = true;
-        failed_starts_ = 0;
+        pace_.served();
       }
     }
     while (processes_.size() < settings_.workers) {
-      if (failed_starts_ > 0 && now < next_start_ms_) return;
-      if (!start()) {
-        next_start_ms_ = now + kMaxBackoffMs;
-        failed_starts_ = std::max<std::int64_t>(failed_starts_, 1);
-        return;
-      }
-      if (failed_starts_ > 0) {
-        next_start_ms_ = now + backoff_ms();
-        return;
-      }
+      if (!pace_.may_start(now) || !pace_.started(start(), now)) return;
     }
   }
 
@@ -308,7 +293,7 @@ class Master {
 
   std::int64_t next_wait_ms(std::int64_t now) const {
     std::int64_t wait = kTickMs;
-    if (failed_starts_ > 0 && !stopping_) wait = std::min(wait, next_start_ms_ - now);
+    if (!stopping_) wait = pace_.wait_ms(now, wait);
     // Past the stop deadline, the workers ended then wake the wait.
     if (stopping_ && stop_deadline_ms_ > now) wait = std::min(wait, stop_deadline_ms_ - now);
     for (const Process& p : processes_) {
@@ -369,8 +354,7 @@ class Master {
       figures_->recycled.fetch_add(1);
     }
     if (!stopping_ && !ready) {
-      ++failed_starts_;
-      next_start_ms_ = monotonic_ms() + backoff_ms();
+      pace_.failed(monotonic_ms());
     }
   }
 
@@ -385,8 +369,7 @@ class Master {
   std::wstring program_;
   std::wstring command_line_;
   std::vector<Process> processes_;
-  std::int64_t failed_starts_ = 0;
-  std::int64_t next_start_ms_ = 0;
+  StartPace pace_;
   bool stopping_ = false;
   std::int64_t stop_deadline_ms_ = 0;
   bool said_no_job_ = false;

@@ -25,6 +25,35 @@ bool take_number(std::string_view& text, std::uint64_t limit, std::uint64_t& out
   return number.outcome == text::Decimal::Outcome::number && number.value <= limit;
 }
 
+namespace {
+constexpr std::int64_t kFirstBackoffMs = 10;
+constexpr std::int64_t kMaxBackoffMs = 1000;
+}  // namespace
+
+bool StartPace::started(bool made, std::int64_t now) {
+  if (!made) {
+    next_ms_ = now + kMaxBackoffMs;
+    failed_ = std::max<std::int64_t>(failed_, 1);
+    return false;
+  }
+  if (failed_ == 0) return true;
+  next_ms_ = now + delay_ms();
+  return false;
+}
+
+void StartPace::failed(std::int64_t now) {
+  ++failed_;
+  next_ms_ = now + delay_ms();
+}
+
+std::int64_t StartPace::delay_ms() const {
+  return std::min(kMaxBackoffMs, kFirstBackoffMs << std::min<std::int64_t>(failed_ - 1, 10));
+}
+
+std::int64_t StartPace::wait_ms(std::int64_t now, std::int64_t wait) const {
+  return failed_ > 0 ? std::min(wait, next_ms_ - now) : wait;
+}
+
 Worker::Worker(Figures* figures, std::uint32_t slot, int events, std::uint64_t limit, std::string status_path)
     : figures_(figures), slot_(slot), events_(events), limit_(limit), status_path_(std::move(status_path)) {}
 

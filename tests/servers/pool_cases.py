@@ -796,33 +796,43 @@ BAD_VALUES_WINDOWS = BAD_VALUES[:8] + BAD_VALUES[11:] + [
     {"CGIECHO_USER": "someone"}, {"CGIECHO_LISTEN_GROUP": "staff"}]
 
 
-def windows(loader, probe, host):
-    """The Windows table, then its bad values: the count of failed cases.
-    `host` is tests/servers/fcgi_pipe_host.cpp's program."""
+def run_table(cases, label, call):
+    """Each case in a work folder of its own, `call(case, folder)` giving
+    what it checked: the count that failed."""
     failed = 0
-    for case in WINDOWS_CASES:
+    for case in cases:
         folder = make_workdir(f"cgiecho-pool-{case.__name__}-")
         try:
-            more = (host,) if case is wine_shutdown_event else ()
-            print(f"ok   pool under Wine, {case.__name__}: {case(loader, folder, probe, *more)}")
+            print(f"ok   {label}{case.__name__}: {call(case, folder)}")
         except (Failure, AssertionError, OSError, subprocess.TimeoutExpired, ValueError) as e:
             failed += 1
-            print(f"FAIL pool under Wine, {case.__name__}: {e!r}")
+            print(f"FAIL {label}{case.__name__}: {e!r}")
             log = os.path.join(folder, "pool.log")
             if os.path.exists(log):
                 print(open(log, "rb").read().decode("latin-1")[-3000:])
         finally:
             shutil.rmtree(folder, ignore_errors=True)
-    problems = bad_values([loader, probe], BAD_VALUES_WINDOWS, wine_environment())
-    print(f"{'FAIL' if problems else 'ok  '} pool under Wine, bad values: {len(BAD_VALUES_WINDOWS)} refused with "
-          "status 2")
+    return failed
+
+
+def report_bad_values(label, table, problems):
+    print(f"{'FAIL' if problems else 'ok  '} {label}bad values: {len(table)} refused with status 2")
     for p in problems:
         print(f"       {p}")
+    return bool(problems)
+
+
+def windows(loader, probe, host):
+    """The Windows table, then its bad values: the count of failed cases.
+    `host` is tests/servers/fcgi_pipe_host.cpp's program."""
+    label = "pool under Wine, "
+    failed = run_table(WINDOWS_CASES, label, lambda case, folder: case(
+        loader, folder, probe, *((host,) if case is wine_shutdown_event else ())))
+    problems = bad_values([loader, probe], BAD_VALUES_WINDOWS, wine_environment())
     left = wine_processes(probe)
     if left:
         problems.append(f"left running: {left}")
-        print(f"FAIL pool under Wine: left running: {left}")
-    return failed + bool(problems)
+    return failed + report_bad_values(label, BAD_VALUES_WINDOWS, problems)
 
 
 def main(argv):
@@ -830,24 +840,8 @@ def main(argv):
         print(__doc__, file=sys.stderr)
         return 2
     probe, echo = map(os.path.abspath, argv[1:])
-    failed = 0
-    for case in CASES:
-        folder = make_workdir(f"cgiecho-pool-{case.__name__}-")
-        try:
-            print(f"ok   {case.__name__}: {case(folder, probe, echo)}")
-        except (Failure, AssertionError, OSError, subprocess.TimeoutExpired, ValueError) as e:
-            failed += 1
-            print(f"FAIL {case.__name__}: {e!r}")
-            log = os.path.join(folder, "pool.log")
-            if os.path.exists(log):
-                print(open(log, "rb").read().decode("latin-1")[-3000:])
-        finally:
-            shutil.rmtree(folder, ignore_errors=True)
-    problems = bad_values([probe])
-    print(f"{'FAIL' if problems else 'ok  '} bad values: {len(BAD_VALUES)} refused with status 2")
-    for p in problems:
-        print(f"       {p}")
-    failed += bool(problems)
+    failed = run_table(CASES, "", lambda case, folder: case(folder, probe, echo))
+    failed += report_bad_values("", BAD_VALUES, bad_values([probe]))
     print(f"{failed} case(s) failed" if failed else "every case passed")
     return 1 if failed else 0
 

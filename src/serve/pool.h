@@ -50,6 +50,12 @@ void say(std::string_view what);
 // `text`); false unless a number up to `limit`.
 bool take_number(std::string_view& text, std::uint64_t limit, std::uint64_t& out);
 
+// Milliseconds until the request the slot holds has run `timeout_s`
+// seconds (0 or less: it has); kNoDeadline when it holds none or
+// `timeout_s` is 0 (no timeout).
+constexpr std::int64_t kNoDeadline = INT64_MAX;
+std::int64_t ms_to_timeout(const Slot& slot, std::uint32_t timeout_s, std::int64_t now);
+
 // When a master may start a worker: at once, unless workers keep ending
 // before they serve; then one at a time, the first at once, then twice as
 // far apart each time, up to a second.

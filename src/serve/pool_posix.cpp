@@ -285,10 +285,7 @@ class Master {
   void enforce_deadlines(std::int64_t now) {
     for (Process& p : processes_) {
       if (p.killed) continue;
-      const Slot& s = figures_->slots[p.slot];
-      const bool busy = s.state.load() == static_cast<std::uint32_t>(SlotState::busy);
-      if (settings_.request_timeout != 0 && busy &&
-          now - s.busy_since_ms.load() >= static_cast<std::int64_t>(settings_.request_timeout) * 1000) {
+      if (ms_to_timeout(figures_->slots[p.slot], settings_.request_timeout, now) <= 0) {
         // A handler past its time cannot be trusted to stop by itself.
         p.timed_out = p.killed = true;
         ::kill(p.pid, SIGKILL);
@@ -304,9 +301,7 @@ class Master {
     if (!stopping_) wait = pace_.wait_ms(now, wait);
     for (const Process& p : processes_) {
       if (p.killed) continue;
-      const Slot& s = figures_->slots[p.slot];
-      if (settings_.request_timeout != 0 && s.state.load() == static_cast<std::uint32_t>(SlotState::busy))
-        wait = std::min<std::int64_t>(wait, s.busy_since_ms.load() + std::int64_t{settings_.request_timeout} * 1000 - now);
+      wait = std::min(wait, ms_to_timeout(figures_->slots[p.slot], settings_.request_timeout, now));
       if (p.draining) wait = std::min(wait, p.drain_deadline_ms - now);
     }
     if (reloading_) wait = std::min(wait, reload_deadline_ms_ - now);

@@ -278,10 +278,7 @@ class Master {
   void enforce_deadlines(std::int64_t now) {
     for (Process& p : processes_) {
       if (p.killed) continue;
-      const Slot& s = figures_->slots[p.slot];
-      const bool busy = s.state.load() == static_cast<std::uint32_t>(SlotState::busy);
-      if (settings_.request_timeout != 0 && busy &&
-          now - s.busy_since_ms.load() >= static_cast<std::int64_t>(settings_.request_timeout) * 1000) {
+      if (ms_to_timeout(figures_->slots[p.slot], settings_.request_timeout, now) <= 0) {
         p.timed_out = p.killed = true;
         TerminateProcess(p.handle, kEndedByMaster);
       } else if (stopping_ && now >= stop_deadline_ms_) {
@@ -297,9 +294,7 @@ class Master {
     // Past the stop deadline, the workers ended then wake the wait.
     if (stopping_ && stop_deadline_ms_ > now) wait = std::min(wait, stop_deadline_ms_ - now);
     for (const Process& p : processes_) {
-      const Slot& s = figures_->slots[p.slot];
-      if (!p.killed && settings_.request_timeout != 0 && s.state.load() == static_cast<std::uint32_t>(SlotState::busy))
-        wait = std::min<std::int64_t>(wait, s.busy_since_ms.load() + std::int64_t{settings_.request_timeout} * 1000 - now);
+      if (!p.killed) wait = std::min(wait, ms_to_timeout(figures_->slots[p.slot], settings_.request_timeout, now));
     }
     return std::max<std::int64_t>(wait, 0);
   }

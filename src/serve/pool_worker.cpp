@@ -54,6 +54,11 @@ std::int64_t StartPace::wait_ms(std::int64_t now, std::int64_t wait) const {
   return failed_ > 0 ? std::min(wait, next_ms_ - now) : wait;
 }
 
+std::int64_t ms_to_timeout(const Slot& slot, std::uint32_t timeout_s, std::int64_t now) {
+  if (timeout_s == 0 || slot.state.load() != static_cast<std::uint32_t>(SlotState::busy)) return kNoDeadline;
+  return slot.busy_since_ms.load() + static_cast<std::int64_t>(timeout_s) * 1000 - now;
+}
+
 Worker::Worker(Figures* figures, std::uint32_t slot, int events, std::uint64_t limit, std::string status_path)
     : figures_(figures), slot_(slot), events_(events), limit_(limit), status_path_(std::move(status_path)) {}
 

@@ -136,6 +136,10 @@ class Pool:
         self.proc.send_signal(sig)
         return self.proc.wait(timeout)
 
+    def left(self):
+        """The processes of the pool still running."""
+        return [p for p in self.seen if alive(p)]
+
     def stop_all(self):
         """Ends the pool (its own graceful stop first) and checks that no
         process of it is left; one that is left is killed and reported."""
@@ -145,10 +149,10 @@ class Pool:
             except subprocess.TimeoutExpired:
                 self.proc.kill()
                 self.proc.wait(5)
-        deadline = time.monotonic() + 5
-        while time.monotonic() < deadline and any(alive(p) for p in self.seen):
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline and self.left():
             time.sleep(0.05)
-        left = [p for p in self.seen if alive(p)]
+        left = self.left()
         for p in left:
             try:
                 os.kill(p, signal.SIGKILL)
@@ -697,24 +701,8 @@ class WinePool(Pool):
         self.proc.send_signal(sig)
         return self.proc.wait(timeout)
 
-    def stop_all(self):
-        if self.proc.poll() is None:
-            try:
-                self.stop()
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait(5)
-        deadline = time.monotonic() + 10
-        while time.monotonic() < deadline and wine_processes(self.program):
-            time.sleep(0.05)
-        left = wine_processes(self.program)
-        for p in left:
-            try:
-                os.kill(p, signal.SIGKILL)
-            except ProcessLookupError:
-                pass
-        if left:
-            raise Failure(f"processes left behind: {left}")
+    def left(self):
+        return wine_processes(self.program)
 
 
 def wine_crash(loader, folder, probe):

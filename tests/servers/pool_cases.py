@@ -465,19 +465,24 @@ def stop_timeout(folder, probe, echo):
         return stop_timed_out(pool)
 
 
+def backed_off(pool, die, end_workers):
+    """The file `die` made (a new worker that finds it ends with status 3),
+    the workers ended by `end_workers`: the restarts in the next 3 s."""
+    open(die, "w").close()
+    end_workers()
+    time.sleep(3)
+    starts = len(re.findall(r"^cgiecho: worker \d+ exited with status 3; replaced$", pool.log(), re.M))
+    assert 3 <= starts <= 20, f"{starts} failed starts in 3 s: {pool.log()}"
+    os.unlink(die)
+    pool.wait_workers(2, timeout=10)
+    assert pool.ask(PROBE_SLEEP_MS=b"1").endswith(b"done\r\n")
+    return f"workers that end at start: {starts} restarts in 3 s, then back to serving"
+
+
 def backoff(folder, probe, echo):
     die = os.path.join(folder, "die")
     with Pool(probe, folder, workers=2, PROBE_DIE_FILE=die) as pool:
-        open(die, "w").close()
-        for pid in pool.pids():
-            os.kill(pid, signal.SIGKILL)
-        time.sleep(3)
-        starts = len(re.findall(r"^cgiecho: worker \d+ exited with status 3; replaced$", pool.log(), re.M))
-        assert 3 <= starts <= 20, f"{starts} failed starts in 3 s"
-        os.unlink(die)
-        pool.wait_workers(2, timeout=5)
-        assert pool.ask(PROBE_SLEEP_MS=b"1").endswith(b"done\r\n")
-    return f"workers that end at start: {starts} restarts in 3 s, then back to serving"
+        return backed_off(pool, die, lambda: [os.kill(pid, signal.SIGKILL) for pid in pool.pids()])
 
 
 def activation(folder, probe, echo):
@@ -744,17 +749,9 @@ def wine_master_killed(loader, folder, probe):
 
 def wine_backoff(loader, folder, probe):
     die = os.path.join(folder, "die")
+    # The probe looks for the file by its Windows name.
     with WinePool(loader, probe, folder, PROBE_DIE_FILE="z:" + die.replace("/", "\\")) as pool:
-        open(die, "w").close()
-        pool.ask(PROBE_END=b"exit")
-        pool.ask(PROBE_END=b"exit")
-        time.sleep(3)
-        starts = len(re.findall(r"^cgiecho: worker \d+ exited with status 3; replaced$", pool.log(), re.M))
-        assert 3 <= starts <= 20, f"{starts} failed starts in 3 s: {pool.log()}"
-        os.unlink(die)
-        pool.wait_workers(2, timeout=10)
-        assert pool.ask(PROBE_SLEEP_MS=b"1").endswith(b"done\r\n")
-    return f"workers that end at start: {starts} restarts in 3 s, then back to serving"
+        return backed_off(pool, die, lambda: [pool.ask(PROBE_END=b"exit") for _ in range(2)])
 
 
 def wine_shutdown_event(loader, folder, probe, host):

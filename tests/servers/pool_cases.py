@@ -19,6 +19,11 @@ table of bad values, each of which must end the program at start with
 status 2 and a line that names the variable. Every case is bounded in
 time; every process a case starts (the master and each worker it saw) must
 be gone when the case ends.
+
+windows() is the Windows table, which fastcgi_cases.py --wine runs: the
+crash (an access violation), the hung request, recycling, Ctrl+C and the
+web server's shutdown event with requests in hand, the stop timeout, the
+master killed, restart back-off, and bad values.
 """
 
 import concurrent.futures
@@ -713,6 +718,8 @@ class WinePool(Pool):
 def wine_crash(loader, folder, probe):
     with WinePool(loader, probe, folder) as pool:
         crashes_in(pool, b"segv", "ended by exception 0xC0000005 (access violation)")
+        # Wine's debugger, had it started, would have printed its report.
+        assert "nhandled exception" not in pool.log(), pool.log()
     return "an access violation and an exit cost their own request; one line each; replaced, no debugger"
 
 

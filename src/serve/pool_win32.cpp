@@ -86,6 +86,14 @@ LONG WINAPI end_on_exception(EXCEPTION_POINTERS* info) {
   return EXCEPTION_EXECUTE_HANDLER;
 }
 
+// For the master and each worker: a crash ends the process at once (the
+// master then ends the workers through the job), instead of a dialog or a
+// debugger that waits for someone to answer it.
+void never_wait_for_a_person() {
+  SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
+  SetUnhandledExceptionFilter(end_on_exception);
+}
+
 struct Process {
   HANDLE handle = nullptr;
   DWORD pid = 0;
@@ -101,8 +109,8 @@ struct Process {
 
 class Master {
  public:
-  Master(const PoolSettings& settings, const std::string& address, const std::string& host)
-      : settings_(settings), address_(address), host_(host) {}
+  Master(const PoolSettings& settings, const std::string& address, const ListenAddress& where)
+      : settings_(settings), address_(address), where_(where) {}
 
   void run(bool stop_event) {
     set_up();
@@ -137,10 +145,11 @@ class Master {
 
  private:
   void set_up() {
+    never_wait_for_a_person();
     WSADATA data;
     if (WSAStartup(MAKEWORD(2, 2), &data) != 0) fail("cannot start the socket library");
     open_listener();
-    warn_if_reachable(platform::tcp_host_address(host_), address_);
+    warn_if_reachable(platform::tcp_host_address(where_.host), address_);
 
     SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
     figures_handle_ = CreateFileMappingW(INVALID_HANDLE_VALUE, &inherit, PAGE_READWRITE, 0,
@@ -177,12 +186,12 @@ class Master {
   // address (a dotted address, or the first address of the name), no other
   // program on the port.
   void open_listener() {
-    const std::string where = platform::tcp_host_address(host_);
+    const std::string where = platform::tcp_host_address(where_.host);
     if (where.size() != 4) platform::end_with_message("FastCGI responder: CGIECHO_LISTEN=" + address_ + ": cannot listen there", 1);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     std::copy(where.begin(), where.end(), reinterpret_cast<char*>(&address.sin_addr));
-    address.sin_port = htons(static_cast<u_short>(port_of(address_)));
+    address.sin_port = htons(static_cast<u_short>(where_.port));
     listener_ = socket(AF_INET, SOCK_STREAM, 0);
     const int exclusive = 1;
     if (listener_ == INVALID_SOCKET ||
@@ -192,10 +201,6 @@ class Master {
         listen(listener_, static_cast<int>(settings_.backlog)) != 0)
       platform::end_with_message("FastCGI responder: CGIECHO_LISTEN=" + address_ + ": cannot listen there", 1);
     SetHandleInformation(reinterpret_cast<HANDLE>(listener_), HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
-  }
-
-  static int port_of(const std::string& address) {
-    return std::stoi(address.substr(address.rfind(':') + 1));
   }
 
   std::uint32_t free_slot() const {
@@ -355,7 +360,7 @@ class Master {
 
   const PoolSettings& settings_;
   std::string address_;
-  std::string host_;
+  ListenAddress where_;
   SOCKET listener_ = INVALID_SOCKET;
   HANDLE figures_handle_ = nullptr;
   HANDLE worker_stop_ = nullptr;
@@ -392,9 +397,9 @@ HANDLE g_saved_error = nullptr;
 
 std::int64_t monotonic_ms() { return static_cast<std::int64_t>(GetTickCount64()); }
 
-void run_windows_master(const PoolSettings& settings, const std::string& address, const std::string& host,
+void run_windows_master(const PoolSettings& settings, const std::string& address, const ListenAddress& where,
                         bool stop_event) {
-  Master master(settings, address, host);
+  Master master(settings, address, where);
   master.run(stop_event);
 }
 
@@ -402,8 +407,7 @@ bool prepare_windows_worker() {
   const std::string text = platform::process_env(kWorkerVariable);
   if (text.empty()) return false;
   const Marker m = read_marker(text);
-  SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
-  SetUnhandledExceptionFilter(end_on_exception);
+  never_wait_for_a_person();
   SetConsoleCtrlHandler(ignore_console_stop, TRUE);
   // Neither the listener nor the stop event is for programs the handler
   // starts.

@@ -5,17 +5,19 @@
 
 #include <string>
 
+#include <cgiecho/serve/listen_address.h>
+
 #include "serve/pool_settings.h"
 
 namespace cgiecho::pool {
 
-// Opens the TCP listener at `address` (CGIECHO_LISTEN, checked already, on
-// `host`), starts settings.workers workers (the program again, with the
+// Opens the TCP listener at `where` (parsed from CGIECHO_LISTEN=`address`
+// and checked already), starts settings.workers workers (the program again, with the
 // same command line, handed the listener, the shared figures and a stop
 // event by inheritance) and keeps that many until Ctrl+C, Ctrl+Break or
 // the web server's shutdown event (`stop_event`: whether the process was
 // given one). Returns when every worker has ended.
-void run_windows_master(const PoolSettings& settings, const std::string& address, const std::string& host,
+void run_windows_master(const PoolSettings& settings, const std::string& address, const ListenAddress& where,
                         bool stop_event);
 
 // In a worker, before libfcgi starts: whether the process is one (then its

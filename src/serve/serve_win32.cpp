@@ -207,7 +207,7 @@ Role open_listener(Responder& r, const PoolSettings& settings) {
       refuse_listen_address(address, "an IPv4 address or host name is needed");
     }
     if (where->kind == ListenAddress::Kind::tcp && settings.workers > 0) {
-      pool::run_windows_master(settings, address, where->host, platform::take_stop_event());
+      pool::run_windows_master(settings, address, *where, platform::take_stop_event());
       return Role::master_done;
     }
     if (where->kind == ListenAddress::Kind::pipe) {

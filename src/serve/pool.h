@@ -3,6 +3,7 @@
 // through the memory they share. serve_fastcgi.cpp runs one or the other.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -49,6 +50,24 @@ void say(std::string_view what);
 // A decimal field of a worker's marker, up to the next comma (taken off
 // `text`); false unless a number up to `limit`.
 bool take_number(std::string_view& text, std::uint64_t limit, std::uint64_t& out);
+
+// The first slot that no process of `processes` (each with a `slot`)
+// holds, made ready for a worker that starts; kMaxSlots when every one is
+// taken.
+template <class Processes>
+std::uint32_t take_slot(Figures& figures, const Processes& processes) {
+  for (std::uint32_t slot = 0; slot < kMaxSlots; ++slot) {
+    const bool taken = std::any_of(processes.begin(), processes.end(), [slot](const auto& p) { return p.slot == slot; });
+    if (taken) continue;
+    Slot& s = figures.slots[slot];
+    s.pid.store(0);
+    s.requests.store(0);
+    s.state.store(static_cast<std::uint32_t>(SlotState::starting));
+    if (figures.slots_used.load() <= slot) figures.slots_used.store(slot + 1);
+    return slot;
+  }
+  return kMaxSlots;
+}
 
 // Milliseconds until the request the slot holds has run `timeout_s`
 // seconds (0 or less: it has); kNoDeadline when it holds none or

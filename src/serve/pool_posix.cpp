@@ -188,25 +188,12 @@ class Master {
     return all;
   }
 
-  std::uint32_t free_slot() const {
-    for (std::uint32_t slot = 0; slot < kMaxSlots; ++slot) {
-      const bool taken = std::any_of(processes_.begin(), processes_.end(),
-                                     [slot](const Process& p) { return p.slot == slot; });
-      if (!taken) return slot;
-    }
-    return kMaxSlots;
-  }
-
   // Starts one worker of `generation` from the program file `program`.
   // False when the system refused the process.
   bool start(std::uint32_t generation, int program) {
-    const std::uint32_t slot = free_slot();
+    const std::uint32_t slot = take_slot(*figures_, processes_);
     if (slot == kMaxSlots) return false;
     Slot& s = figures_->slots[slot];
-    s.pid.store(0);
-    s.requests.store(0);
-    s.state.store(static_cast<std::uint32_t>(SlotState::starting));
-    if (figures_->slots_used.load() <= slot) figures_->slots_used.store(slot + 1);
 
     // Everything the child needs is made before the fork: between fork and
     // exec it makes system calls only.

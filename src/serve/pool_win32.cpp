@@ -203,15 +203,6 @@ class Master {
     SetHandleInformation(reinterpret_cast<HANDLE>(listener_), HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
   }
 
-  std::uint32_t free_slot() const {
-    for (std::uint32_t slot = 0; slot < kMaxSlots; ++slot) {
-      const bool taken = std::any_of(processes_.begin(), processes_.end(),
-                                     [slot](const Process& p) { return p.slot == slot; });
-      if (!taken) return slot;
-    }
-    return kMaxSlots;
-  }
-
   static std::wstring number(std::uint64_t value) { return std::to_wstring(value); }
   template <class Handle>
   static std::uint64_t value_of(Handle h) {
@@ -219,13 +210,9 @@ class Master {
   }
 
   bool start() {
-    const std::uint32_t slot = free_slot();
+    const std::uint32_t slot = take_slot(*figures_, processes_);
     if (slot == kMaxSlots) return false;
     Slot& s = figures_->slots[slot];
-    s.pid.store(0);
-    s.requests.store(0);
-    s.state.store(static_cast<std::uint32_t>(SlotState::starting));
-    if (figures_->slots_used.load() <= slot) figures_->slots_used.store(slot + 1);
 
     // The master runs no other program: its own environment is the
     // workers', with the marker and the stop event set for each start.

@@ -3,6 +3,7 @@
 // through the memory they share. serve_fastcgi.cpp runs one or the other.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -40,6 +41,62 @@ void notify(std::string_view state);
 // 0) and keeps that many until SIGTERM, SIGINT or SIGUSR1, reloading on
 // SIGHUP. Returns when every worker has ended.
 void run_master(const PoolSettings& settings, const Identity& who);
+
+// What the pools of both systems share (pool_worker.cpp).
+// Milliseconds on a clock that every process of the machine shares and
+// that never goes back; each system's pool file defines it.
+std::int64_t monotonic_ms();
+// "cgiecho: WHAT" on standard error in one write, so that lines of several
+// processes never mix.
+void say(std::string_view what);
+// A decimal field of a worker's marker, up to the next comma (taken off
+// `text`); false unless a number up to `limit`.
+bool take_number(std::string_view& text, std::uint64_t limit, std::uint64_t& out);
+
+// The first slot that no process of `processes` (each with a `slot`)
+// holds, made ready for a worker that starts; kMaxSlots when every one is
+// taken.
+template <class Processes>
+std::uint32_t take_slot(Figures& figures, const Processes& processes) {
+  for (std::uint32_t slot = 0; slot < kMaxSlots; ++slot) {
+    const bool taken = std::any_of(processes.begin(), processes.end(), [slot](const auto& p) { return p.slot == slot; });
+    if (taken) continue;
+    Slot& s = figures.slots[slot];
+    s.pid.store(0);
+    s.requests.store(0);
+    s.state.store(static_cast<std::uint32_t>(SlotState::starting));
+    if (figures.slots_used.load() <= slot) figures.slots_used.store(slot + 1);
+    return slot;
+  }
+  return kMaxSlots;
+}
+
+// Milliseconds until the request the slot holds has run `timeout_s`
+// seconds (0 or less: it has); kNoDeadline when it holds none or
+// `timeout_s` is 0 (no timeout).
+constexpr std::int64_t kNoDeadline = INT64_MAX;
+std::int64_t ms_to_timeout(const Slot& slot, std::uint32_t timeout_s, std::int64_t now);
+
+// When a master may start a worker: at once, unless workers keep ending
+// before they serve; then one at a time, the first at once, then twice as
+// far apart each time, up to a second.
+class StartPace {
+ public:
+  bool may_start(std::int64_t now) const { return failed_ == 0 || now >= next_ms_; }
+  // After a start at `now` (`made`: the system made the process): whether
+  // another may follow at once.
+  bool started(bool made, std::int64_t now);
+  // A worker ended before it served; one serves.
+  void failed(std::int64_t now);
+  void served() { failed_ = 0; }
+  // `wait`, or less when a start falls due sooner.
+  std::int64_t wait_ms(std::int64_t now, std::int64_t wait) const;
+
+ private:
+  std::int64_t delay_ms() const;
+  std::int64_t failed_ = 0;  // workers in a row that ended before they served
+  std::int64_t next_ms_ = 0;
+};
 
 // A worker's side: what its serve loop reports to the master and the pool.
 class Worker {

@@ -44,10 +44,6 @@ namespace {
 // How the master tells a process it starts that it is a worker:
 // "SLOT,FIGURES_FD,EVENTS_FD".
 constexpr const char* kWorkerVariable = "CGIECHO_POOL_WORKER";
-// Restarts of workers that end before they serve: the first at once, then
-// twice as far apart each time, up to a second.
-constexpr std::int64_t kFirstBackoffMs = 10;
-constexpr std::int64_t kMaxBackoffMs = 1000;
 // The longest the master waits before it looks at the clock again.
 constexpr int kTickMs = 1000;
 // How often the service manager hears the pool's figures, when they changed.
@@ -60,21 +56,6 @@ struct ReadyNote {
   std::uint32_t slot;
   std::int32_t pid;
 };
-
-std::int64_t monotonic_ms() {
-  timespec now{};
-  ::clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
-// One line on standard error in one write, so that lines of several
-// processes never mix.
-void say(std::string_view what) {
-  std::string line = "cgiecho: ";
-  line += what;
-  line += '\n';
-  platform::write_stderr(line);
-}
 
 [[noreturn]] void refuse(std::string_view variable, std::string_view value, std::string_view why) {
   platform::end_with_message(
@@ -196,25 +177,12 @@ class Master {
     return all;
   }
 
-  std::uint32_t free_slot() const {
-    for (std::uint32_t slot = 0; slot < kMaxSlots; ++slot) {
-      const bool taken = std::any_of(processes_.begin(), processes_.end(),
-                                     [slot](const Process& p) { return p.slot == slot; });
-      if (!taken) return slot;
-    }
-    return kMaxSlots;
-  }
-
   // Starts one worker of `generation` from the program file `program`.
   // False when the system refused the process.
   bool start(std::uint32_t generation, int program) {
-    const std::uint32_t slot = free_slot();
+    const std::uint32_t slot = take_slot(*figures_, processes_);
     if (slot == kMaxSlots) return false;
     Slot& s = figures_->slots[slot];
-    s.pid.store(0);
-    s.requests.store(0);
-    s.state.store(static_cast<std::uint32_t>(SlotState::starting));
-    if (figures_->slots_used.load() <= slot) figures_->slots_used.store(slot + 1);
 
     // Everything the child needs is made before the fork: between fork and
     // exec it makes system calls only.
@@ -280,36 +248,20 @@ class Master {
     }));
   }
 
-  std::int64_t backoff_ms() const {
-    return std::min(kMaxBackoffMs, kFirstBackoffMs << std::min<std::int64_t>(failed_starts_ - 1, 10));
-  }
-
   // Keeps the pool full: a worker that ended is replaced at once, unless
   // workers keep ending before they serve: then one at a time, further
   // and further apart.
   void refill(std::int64_t now) {
     if (stopping_) return;
     while (serving(current_generation_) < settings_.workers) {
-      if (failed_starts_ > 0 && now < next_start_ms_) return;
-      if (!start(current_generation_, exec_fd_)) {
-        next_start_ms_ = now + kMaxBackoffMs;
-        failed_starts_ = std::max<std::int64_t>(failed_starts_, 1);
-        return;
-      }
-      if (failed_starts_ > 0) {
-        next_start_ms_ = now + backoff_ms();
-        return;
-      }
+      if (!pace_.may_start(now) || !pace_.started(start(current_generation_, exec_fd_), now)) return;
     }
   }
 
   void enforce_deadlines(std::int64_t now) {
     for (Process& p : processes_) {
       if (p.killed) continue;
-      const Slot& s = figures_->slots[p.slot];
-      const bool busy = s.state.load() == static_cast<std::uint32_t>(SlotState::busy);
-      if (settings_.request_timeout != 0 && busy &&
-          now - s.busy_since_ms.load() >= static_cast<std::int64_t>(settings_.request_timeout) * 1000) {
+      if (ms_to_timeout(figures_->slots[p.slot], settings_.request_timeout, now) <= 0) {
         // A handler past its time cannot be trusted to stop by itself.
         p.timed_out = p.killed = true;
         ::kill(p.pid, SIGKILL);
@@ -322,12 +274,10 @@ class Master {
 
   int next_wait_ms(std::int64_t now) const {
     std::int64_t wait = kTickMs;
-    if (failed_starts_ > 0 && !stopping_) wait = std::min(wait, next_start_ms_ - now);
+    if (!stopping_) wait = pace_.wait_ms(now, wait);
     for (const Process& p : processes_) {
       if (p.killed) continue;
-      const Slot& s = figures_->slots[p.slot];
-      if (settings_.request_timeout != 0 && s.state.load() == static_cast<std::uint32_t>(SlotState::busy))
-        wait = std::min<std::int64_t>(wait, s.busy_since_ms.load() + std::int64_t{settings_.request_timeout} * 1000 - now);
+      wait = std::min(wait, ms_to_timeout(figures_->slots[p.slot], settings_.request_timeout, now));
       if (p.draining) wait = std::min(wait, p.drain_deadline_ms - now);
     }
     if (reloading_) wait = std::min(wait, reload_deadline_ms_ - now);
@@ -369,7 +319,7 @@ class Master {
     });
     if (p == processes_.end()) return;
     p->ready = true;
-    if (p->generation == current_generation_) failed_starts_ = 0;
+    if (p->generation == current_generation_) pace_.served();
     if (!announced_ready_ && serving_ready(current_generation_) >= settings_.workers) {
       announced_ready_ = true;
       tell("READY=1\n", "");
@@ -460,7 +410,7 @@ class Master {
     reload_fd_ = -1;
     current_generation_ = reload_generation_;
     reloading_ = false;
-    failed_starts_ = 0;
+    pace_.served();
     figures_->reloads.fetch_add(1);
     tell("READY=1\n", "");
   }
@@ -533,8 +483,7 @@ class Master {
       return;
     }
     if (replaced && !p.ready) {
-      ++failed_starts_;
-      next_start_ms_ = monotonic_ms() + backoff_ms();
+      pace_.failed(monotonic_ms());
     }
   }
 
@@ -553,8 +502,7 @@ class Master {
   std::vector<Process> processes_;
   std::uint32_t last_generation_ = 0;
   std::uint32_t current_generation_ = 0;
-  std::int64_t failed_starts_ = 0;  // workers in a row that ended before they served
-  std::int64_t next_start_ms_ = 0;
+  StartPace pace_;
   bool announced_ready_ = false;
   std::int64_t status_told_ms_ = 0;
   std::string status_told_;
@@ -565,16 +513,13 @@ class Master {
   std::int64_t reload_deadline_ms_ = 0;
 };
 
-// A decimal field of the marker, up to the next comma.
-bool take_number(std::string_view& text, std::uint64_t limit, std::uint64_t& out) {
-  const std::size_t comma = std::min(text.find(','), text.size());
-  const text::Decimal number = text::parse_decimal(text.substr(0, comma));
-  text.remove_prefix(std::min(comma + 1, text.size()));
-  out = number.value;
-  return number.outcome == text::Decimal::Outcome::number && number.value <= limit;
-}
-
 }  // namespace
+
+std::int64_t monotonic_ms() {
+  timespec now{};
+  ::clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
 
 Identity checked_identity(const PoolSettings& settings) {
   Identity who;
@@ -661,9 +606,6 @@ std::unique_ptr<Worker> Worker::from_environment(const PoolSettings& settings) {
                                             static_cast<int>(events), limit, settings.status_path));
 }
 
-Worker::Worker(Figures* figures, std::uint32_t slot, int events, std::uint64_t limit, std::string status_path)
-    : figures_(figures), slot_(slot), events_(events), limit_(limit), status_path_(std::move(status_path)) {}
-
 Worker::~Worker() {
   if (leave()) figures_->slots[slot_].state.store(static_cast<std::uint32_t>(SlotState::leaving));
   ::munmap(figures_, sizeof(Figures));
@@ -679,18 +621,5 @@ void Worker::ready() {
     // The master is gone: the parent-death signal ends this worker too.
   }
 }
-
-void Worker::begin(std::string_view method, std::string_view script) {
-  if (begin_request(*figures_, slot_, method, script, monotonic_ms()))
-    say("all " + std::to_string(figures_->workers.load()) +
-        " workers are busy: requests wait for one (CGIECHO_WORKERS sets how many; said at most once a minute)");
-}
-
-void Worker::end() {
-  ++served_;
-  end_request(*figures_, slot_);
-}
-
-std::string Worker::status_json() const { return pool::status_json(*figures_, monotonic_ms()); }
 
 }  // namespace cgiecho::pool

@@ -9,6 +9,11 @@
 // connection the web server keeps gets a thread of its own, which ends with
 // it. The requests themselves are served one at a time, as the seam and the
 // request data are the process's.
+//
+// With CGIECHO_WORKERS and a TCP listener the process is the master of a
+// pool (pool_win32.cpp) and serves nothing itself; each worker is this
+// responder on the listener it inherits, counting its requests in the
+// pool's shared figures.
 #include <fcgiapp.h>
 
 #include <condition_variable>
@@ -25,6 +30,9 @@
 #include <cgiecho/serve/responder.h>
 #include <cgiecho/serve/serve.h>
 
+#include "serve/pool.h"
+#include "serve/pool_settings.h"
+#include "serve/pool_win32.h"
 #include "serve/request_channel.h"
 
 namespace cgiecho {
@@ -33,13 +41,13 @@ namespace {
 // Kept TCP connections with a thread of their own; past them, the thread
 // that takes new connections serves a kept one itself until it closes.
 constexpr int kMaxKeptConnections = 64;
-constexpr int kBacklog = 128;
 
 // Shared by the threads, and never freed: when the responder ends, threads
 // still waiting on their connections end with the process, and must not
 // find this gone in the meantime.
 struct Responder {
   std::function<void()> handle;
+  std::unique_ptr<pool::Worker> worker;  // null unless this process is a pool's worker
   int listen_fd = 0;
   bool tcp = false;         // a named pipe has one connection at a time: no other thread
   bool stop_event = false;  // the web server can ask the responder to end
@@ -82,15 +90,32 @@ bool serve_request(Responder& r, FCGX_Request& request) {
   {
     std::lock_guard<std::mutex> lock(r.serving);
     RequestChannel channel(request, RequestChannel::Names::any_case);
-    platform::set_channel(&channel);
-    serve_once(r.handle);
-    platform::set_channel(nullptr);
+    bool status_page = false;
+    if (r.worker) {
+      const std::string script = channel.env("SCRIPT_NAME");
+      r.worker->begin(channel.env("REQUEST_METHOD"), script);
+      status_page = r.worker->is_status_page(script);
+    }
+    if (status_page) {
+      channel.write("Content-Type: application/json\r\nCache-Control: no-store\r\n\r\n" + r.worker->status_json() +
+                    "\n");
+    } else {
+      platform::set_channel(&channel);
+      serve_once(r.handle);
+      platform::set_channel(nullptr);
+    }
     drain_input(request);
     // A socket is closed after the lock: libfcgi's close waits up to two
     // seconds for the web server to close its end first.
     if (r.tcp) request.keepConnection = 1;
     FCGX_Finish_r(&request);
     std::lock_guard<std::mutex> state(r.state);
+    if (r.worker) {
+      r.worker->end();
+      // Its share served (CGIECHO_MAX_REQUESTS): it takes no other
+      // connection, and leaves once the requests in hand are answered.
+      if (r.worker->leave()) r.stop_asked = true;
+    }
     stopping = r.stop_asked;
   }
   // After a stop, the connection is closed in full (a pipe once the server
@@ -132,9 +157,52 @@ void take_connections(Responder& r) {
   r.changed.notify_all();
 }
 
-// Opens the listener CGIECHO_LISTEN names, or takes the one on standard
-// input; false when the process is no responder.
-bool open_listener(Responder& r) {
+// What the responder is, from its environment.
+enum class Role { cgi, responder, master_done };
+
+// Ends the process with status 2 for a pool setting Windows does not offer.
+void refuse_unix_settings(const PoolSettings& settings) {
+  const struct {
+    const char* name;
+    bool set;
+    const char* why;
+  } unix_only[] = {
+      {"CGIECHO_USER", !settings.user.empty(), "a responder runs as the user that starts it"},
+      {"CGIECHO_LISTEN_GROUP", !settings.listen_group.empty(), "a responder runs as the user that starts it"},
+      {"CGIECHO_LISTEN_MODE", !platform::process_env("CGIECHO_LISTEN_MODE").empty(), "there is no socket path"},
+      {"CGIECHO_RELOAD_TIMEOUT", !platform::process_env("CGIECHO_RELOAD_TIMEOUT").empty(),
+       "there is no reload: stop and start the master"}};
+  for (const auto& u : unix_only) {
+    if (u.set)
+      platform::end_with_message(std::string("FastCGI responder: ") + u.name + "=" + platform::process_env(u.name) +
+                                     ": not offered on Windows (" + u.why + ")",
+                                 2);
+  }
+}
+
+// A named pipe has one connection at a time: the pool needs TCP. The
+// variable may be set for every program of a machine that also hosts
+// responders on pipes (IIS), so this is said, not refused.
+void say_pool_needs_tcp(const PoolSettings& settings) {
+  if (settings.workers == 0) return;
+  platform::say_on_stderr("CGIECHO_WORKERS=" + std::to_string(settings.workers) +
+                          ": a pool of workers needs a TCP listener (CGIECHO_LISTEN=HOST:PORT); on a named pipe "
+                          "this responder serves as one process, without the pool's timeout, recycling and status "
+                          "page");
+}
+
+// Opens the listener CGIECHO_LISTEN names, takes the one on standard
+// input, or (with CGIECHO_WORKERS on TCP) runs the pool's master to its end.
+Role open_listener(Responder& r, const PoolSettings& settings) {
+  if (pool::prepare_windows_worker()) {
+    r.worker = pool::Worker::from_environment(settings);
+    r.stop_event = platform::take_stop_event();
+    if (FCGX_Init() != 0) give_up("libfcgi cannot start");
+    pool::restore_standard_output();
+    r.listen_fd = 0;  // libfcgi's listener: the one on standard input
+    r.tcp = true;
+    return Role::responder;
+  }
   const std::string address = platform::process_env("CGIECHO_LISTEN");
   std::optional<ListenAddress> where;
   if (!address.empty()) {
@@ -142,27 +210,33 @@ bool open_listener(Responder& r) {
     if (where->kind == ListenAddress::Kind::tcp && where->host.find(':') != std::string::npos) {
       refuse_listen_address(address, "an IPv4 address or host name is needed");
     }
+    if (where->kind == ListenAddress::Kind::tcp && settings.workers > 0) {
+      pool::run_windows_master(settings, address, *where, platform::take_stop_event());
+      return Role::master_done;
+    }
     if (where->kind == ListenAddress::Kind::pipe) {
+      say_pool_needs_tcp(settings);
       const std::string failed = platform::listen_on_pipe(address);
       if (!failed.empty()) give_up("CGIECHO_LISTEN=" + address + ": " + failed);
     }
   } else if (platform::stdin_is_pipe_listener()) {
+    say_pool_needs_tcp(settings);
     // Whatever the server left on standard output and error: libfcgi takes
     // standard input for a listener only when both are closed.
     platform::close_standard_output();
   } else {
-    return false;
+    return Role::cgi;
   }
   // Before libfcgi starts: it would watch the event itself.
   r.stop_event = platform::take_stop_event();
   if (FCGX_Init() != 0) give_up("libfcgi cannot start");
   if (where && where->kind == ListenAddress::Kind::tcp) {
-    r.listen_fd = FCGX_OpenSocket(address.c_str(), kBacklog);
+    r.listen_fd = FCGX_OpenSocket(address.c_str(), static_cast<int>(settings.backlog));
     if (r.listen_fd < 0) give_up("CGIECHO_LISTEN=" + address + ": cannot listen there");
     r.tcp = true;
     warn_if_reachable(platform::tcp_host_address(where->host), address);
   }
-  return true;
+  return Role::responder;
 }
 
 }  // namespace
@@ -172,13 +246,23 @@ bool started_as_fastcgi() {
 }
 
 void serve(const std::function<void()>& handle) {
+  if (!started_as_fastcgi()) {
+    serve_once(handle);
+    return;
+  }
+  const PoolSettingsRead read = read_pool_settings([](std::string_view name) { return platform::process_env(name); });
+  if (!read.error.empty()) platform::end_with_message("FastCGI responder: " + read.error, 2);
+  refuse_unix_settings(read.settings);
   auto fresh = std::make_unique<Responder>();
-  if (!open_listener(*fresh)) {
+  const Role role = open_listener(*fresh, read.settings);
+  if (role == Role::master_done) return;
+  if (role == Role::cgi) {
     serve_once(handle);
     return;
   }
   Responder& r = *fresh.release();  // see Responder
   r.handle = handle;
+  if (r.worker) r.worker->ready();
   if (r.stop_event) {
     std::thread([&r] {
       platform::wait_for_stop_event();
@@ -193,6 +277,7 @@ void serve(const std::function<void()>& handle) {
   lock.unlock();
   // No request starts after this: the lock is never given back.
   r.serving.lock();
+  r.worker.reset();  // a worker that served its share says so as it goes
   reset_request_state();
 }
 

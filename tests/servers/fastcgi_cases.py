@@ -2,7 +2,7 @@
 """A FastCGI responder spoken to in raw records, as no web server would.
 
 usage: fastcgi_cases.py ECHO_PROGRAM RESPONDER_EXAMPLE PROBE_RESPONDER INSPECTOR
-       fastcgi_cases.py --wine LOADER PIPE_HOST WINDOWS_PROGRAM WINDOWS_INSPECTOR
+       fastcgi_cases.py --wine LOADER PIPE_HOST WINDOWS_PROGRAM WINDOWS_INSPECTOR WINDOWS_PROBE
 
 Web servers send well-formed requests one at a time; these cases send what
 they never do, or do only when things go wrong: many requests of every kind
@@ -30,7 +30,10 @@ input, where the shutdown event plays SIGTERM; with CGIECHO_LISTEN on a
 pipe of its own and on TCP; and as CGI with every kind of standard handle,
 which must stay CGI. Each FastCGI answer is compared with what the same
 Windows program writes as CGI; the inspector (cgiecho-inspect.exe) answers
-the kept-connection table on a named pipe the same way.
+the kept-connection table on a named pipe the same way. Then the pool of
+workers on TCP (pool_cases.py's Windows table) with the probe responder
+(WINDOWS_PROBE), and a pool asked for on a named pipe, which serves as one
+process and says so.
 """
 
 import os
@@ -909,7 +912,18 @@ def linux_listen(echo):
     return failed + report(f"CGIECHO_LISTEN: {what}", problems)
 
 
-def windows(loader, host, exe, inspector_exe):
+def pool_on_a_pipe(c, program):
+    """CGIECHO_WORKERS on a named pipe (IIS may have it set for every
+    program): one process serves, and says once why there is no pool."""
+    kept_connection(c, program)
+    with open(os.path.join(c.r.folder, "host.log"), "rb") as f:
+        said = f.read().count(b"CGIECHO_WORKERS=2: a pool of workers needs a TCP listener")
+    if said != 1:
+        c.problems.append(f"the line that the pool needs TCP said {said} times")
+    return "CGIECHO_WORKERS=2 on a named pipe: one process serves, and says so once"
+
+
+def windows(loader, host, exe, inspector_exe, probe_exe):
     global IN_HAND_SECONDS
     IN_HAND_SECONDS = 3.0
     program = WindowsProgram(loader, host, exe)
@@ -927,6 +941,12 @@ def windows(loader, host, exe, inspector_exe):
     for case in (kept_connection, sigterm_idle):
         failed += run(program, case, "CGIECHO_LISTEN on a named pipe",
                       lambda folder, case: PipeHost(program, folder, listen=pipe))
+    os.environ["CGIECHO_WORKERS"] = "2"
+    try:
+        failed += run(program, pool_on_a_pipe, "CGIECHO_LISTEN on a named pipe",
+                      lambda folder, case: PipeHost(program, folder, listen=pipe))
+    finally:
+        del os.environ["CGIECHO_WORKERS"]
     for case in (kept_connection, garbage, clients_gone, other_loopback_refused):
         failed += run(program, case, "CGIECHO_LISTEN on TCP", lambda folder, case: ListeningResponder(
             exe, folder, tail=TAIL, loader=loader))
@@ -935,12 +955,13 @@ def windows(loader, host, exe, inspector_exe):
         exe, folder, tcp=where, tail=TAIL, env=wine_environment(FCGI_WEB_SERVER_ADDRS=listed), loader=loader),
         families=("127.0.0.1",))
     failed += report(f"CGIECHO_LISTEN on TCP: {what}", problems)
-    return failed + bad_listen_values([program.loader, program.exe], BAD_LISTEN + BAD_LISTEN_WINDOWS,
-                                      wine_environment())
+    failed += bad_listen_values([program.loader, program.exe], BAD_LISTEN + BAD_LISTEN_WINDOWS, wine_environment())
+    import pool_cases  # it imports this file: only once this one is loaded
+    return failed + pool_cases.windows(program.loader, os.path.abspath(probe_exe), program.host)
 
 
 def main(argv):
-    if len(argv) == 6 and argv[1] == "--wine":
+    if len(argv) == 7 and argv[1] == "--wine":
         try:
             failed = windows(*argv[2:])
         except Failure as e:

@@ -14,6 +14,11 @@
 //     The same with CGIECHO_LISTEN=PIPE: the program makes the pipe itself
 //     (its standard input and standard error are this program's).
 //
+//   fcgi_pipe_host event PROGRAM [ARGS...]
+//     The program with this program's standard handles and environment
+//     (CGIECHO_LISTEN on TCP, set by the caller) and the shutdown event as
+//     for serve: prints "ready 0 PID", then takes the same commands.
+//
 //   fcgi_pipe_host cgi STDIN STDOUT PROGRAM [ARGS...]
 //     As a web server starts a CGI program, with standard input STDIN
 //     (anonymous, file, nul, none, null, client, inbound: see start_cgi)
@@ -128,6 +133,8 @@ void bridge(SOCKET client) {
   CloseHandle(answered);
 }
 
+int take_commands(const PROCESS_INFORMATION& child, HANDLE stop);
+
 // `pipe`: the name of the pipe the program makes itself (CGIECHO_LISTEN);
 // empty: a pipe made here and handed over.
 int serve(int argc, char** argv, int first, const char* pipe) {
@@ -171,6 +178,23 @@ int serve(int argc, char** argv, int first, const char* pipe) {
       std::thread(bridge, client).detach();
     }
   }).detach();
+  return take_commands(child, stop);
+}
+
+int with_event(int argc, char** argv) {
+  SECURITY_ATTRIBUTES shared{sizeof shared, nullptr, TRUE};
+  HANDLE stop = CreateEventA(&shared, TRUE, FALSE, nullptr);
+  if (stop == nullptr) return 97;
+  SetEnvironmentVariableA("_FCGI_SHUTDOWN_EVENT_", std::to_string(reinterpret_cast<ULONG_PTR>(stop)).c_str());
+  PROCESS_INFORMATION child = start(argc, argv, 2, GetStdHandle(STD_INPUT_HANDLE), GetStdHandle(STD_ERROR_HANDLE),
+                                    GetStdHandle(STD_ERROR_HANDLE));
+  say("ready 0 " + std::to_string(child.dwProcessId) + "\n");
+  return take_commands(child, stop);
+}
+
+// Says when `child` ends; "stop" on standard input sets `stop`; the end of
+// input ends the child.
+int take_commands(const PROCESS_INFORMATION& child, HANDLE stop) {
   std::thread([process = child.hProcess] {
     WaitForSingleObject(process, INFINITE);
     DWORD code = 0;
@@ -289,9 +313,11 @@ int cgi(int argc, char** argv) {
 int main(int argc, char** argv) {
   if (argc >= 3 && std::strcmp(argv[1], "serve") == 0) return serve(argc, argv, 2, nullptr);
   if (argc >= 4 && std::strcmp(argv[1], "listen") == 0) return serve(argc, argv, 3, argv[2]);
+  if (argc >= 3 && std::strcmp(argv[1], "event") == 0) return with_event(argc, argv);
   if (argc >= 5 && std::strcmp(argv[1], "cgi") == 0) ExitProcess(static_cast<UINT>(cgi(argc, argv)));
   std::fprintf(stderr, "usage: fcgi_pipe_host serve PROGRAM [ARGS...]\n"
                        "       fcgi_pipe_host listen PIPE PROGRAM [ARGS...]\n"
+                       "       fcgi_pipe_host event PROGRAM [ARGS...]\n"
                        "       fcgi_pipe_host cgi STDIN STDOUT PROGRAM [ARGS...]\n");
   return 2;
 }

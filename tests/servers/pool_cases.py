@@ -19,6 +19,11 @@ table of bad values, each of which must end the program at start with
 status 2 and a line that names the variable. Every case is bounded in
 time; every process a case starts (the master and each worker it saw) must
 be gone when the case ends.
+
+windows() is the Windows table, which fastcgi_cases.py --wine runs: the
+crash (an access violation), the hung request, recycling, Ctrl+C and the
+web server's shutdown event with requests in hand, the stop timeout, the
+master killed, restart back-off, and bad values.
 """
 
 import concurrent.futures
@@ -38,7 +43,8 @@ import threading
 import time
 
 from fastcgi_cases import env, request, response
-from webserver import Failure, ListeningResponder, Nginx, descendants, exchange, free_port, make_workdir, require, wait_for
+from webserver import (Failure, ListeningResponder, Nginx, descendants, exchange, free_port, make_workdir, require,
+                       wait_for, wine_environment)
 
 STATUS = "/pool-status"
 # What the pool's environment never inherits from the one running the tests.
@@ -135,6 +141,10 @@ class Pool:
         self.proc.send_signal(sig)
         return self.proc.wait(timeout)
 
+    def left(self):
+        """The processes of the pool still running."""
+        return [p for p in self.seen if alive(p)]
+
     def stop_all(self):
         """Ends the pool (its own graceful stop first) and checks that no
         process of it is left; one that is left is killed and reported."""
@@ -144,10 +154,10 @@ class Pool:
             except subprocess.TimeoutExpired:
                 self.proc.kill()
                 self.proc.wait(5)
-        deadline = time.monotonic() + 5
-        while time.monotonic() < deadline and any(alive(p) for p in self.seen):
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline and self.left():
             time.sleep(0.05)
-        left = [p for p in self.seen if alive(p)]
+        left = self.left()
         for p in left:
             try:
                 os.kill(p, signal.SIGKILL)
@@ -178,21 +188,28 @@ def wait_busy(pool, count):
 # The cases. Each gets a work folder and the programs, and returns what it
 # checked; a fault is a Failure (or an AssertionError) with what was seen.
 
+def crashes_in(pool, end, how):
+    """A crash (PROBE_END=`end`, logged as `how`) and an exit, each beside
+    a request of another worker."""
+    with concurrent.futures.ThreadPoolExecutor(1) as ex:
+        slow = ex.submit(pool.ask, PROBE_SLEEP_MS=b"1500", SCRIPT_NAME=b"/slow")
+        wait_busy(pool, 1)
+        crashed = pool.ask(PROBE_END=end, SCRIPT_NAME=b"/crash", QUERY_STRING=b"token=secret")
+        exited = pool.ask(PROBE_END=b"exit", SCRIPT_NAME=b"/exit")
+        assert crashed is None and exited is None, f"a crashed request was answered: {crashed!r} {exited!r}"
+        assert slow.result().endswith(b"done\r\n"), "the request beside the crash was cut"
+    pool.wait_workers(2)
+    assert len(worker_line(pool, how, "/crash")) == 1, pool.log()
+    assert len(worker_line(pool, "exited with status 3", "/exit")) == 1, pool.log()
+    assert "secret" not in pool.log(), "the query string reached the log"
+    figures = pool.status()
+    assert figures["crashed"] == 2, figures
+    assert pool.ask(PROBE_SLEEP_MS=b"1").endswith(b"done\r\n")
+
+
 def crash(folder, probe, echo):
     with Pool(probe, folder, workers=2) as pool:
-        with concurrent.futures.ThreadPoolExecutor(1) as ex:
-            slow = ex.submit(pool.ask, PROBE_SLEEP_MS=b"800", SCRIPT_NAME=b"/slow")
-            wait_busy(pool, 1)
-            crashed = pool.ask(PROBE_END=b"abort", SCRIPT_NAME=b"/crash", QUERY_STRING=b"token=secret")
-            exited = pool.ask(PROBE_END=b"exit", SCRIPT_NAME=b"/exit")
-            assert crashed is None and exited is None, f"a crashed request was answered: {crashed!r} {exited!r}"
-            assert slow.result().endswith(b"done\r\n"), "the request beside the crash was cut"
-        pool.wait_workers(2)
-        assert len(worker_line(pool, "ended by signal 6 (SIGABRT)", "/crash")) == 1, pool.log()
-        assert len(worker_line(pool, "exited with status 3", "/exit")) == 1, pool.log()
-        assert "secret" not in pool.log(), "the query string reached the log"
-        figures = pool.status()
-        assert figures["crashed"] == 2, figures
+        crashes_in(pool, b"abort", "ended by signal 6 (SIGABRT)")
     return "a crash or an exit costs its own request; one line each; replaced"
 
 
@@ -262,33 +279,46 @@ def master_killed(folder, probe, echo):
     return "CGIECHO_BACKLOG=37 on the socket; the master killed: its workers answer and end"
 
 
+def hung_in(pool, how):
+    """A hung request under CGIECHO_REQUEST_TIMEOUT=1, its end logged as
+    `how`: the seconds it took."""
+    began = time.monotonic()
+    assert pool.ask(PROBE_END=b"hang", SCRIPT_NAME=b"/hang") is None, "a hung request was answered"
+    took = time.monotonic() - began
+    assert 0.9 <= took <= 4, f"ended after {took:.1f} s"
+    pool.wait_workers(2)
+    assert len(worker_line(pool, how, "/hang")) == 1, pool.log()
+    figures = pool.status()
+    assert (figures["timed_out"], figures["crashed"]) == (1, 0), figures
+    # A request under the timeout is left alone.
+    assert pool.ask(PROBE_SLEEP_MS=b"300").endswith(b"done\r\n")
+    return f"a hung request ended after {took:.1f} s (CGIECHO_REQUEST_TIMEOUT=1)"
+
+
 def hung(folder, probe, echo):
     with Pool(probe, folder, workers=2, CGIECHO_REQUEST_TIMEOUT="1") as pool:
-        began = time.monotonic()
-        assert pool.ask(PROBE_END=b"hang", SCRIPT_NAME=b"/hang") is None, "a hung request was answered"
-        took = time.monotonic() - began
-        assert 0.9 <= took <= 4, f"ended after {took:.1f} s"
-        pool.wait_workers(2)
-        assert len(worker_line(pool, "ended by signal 9 (SIGKILL)", "/hang")) == 1, pool.log()
-        figures = pool.status()
-        assert (figures["timed_out"], figures["crashed"]) == (1, 0), figures
-        # A request under the timeout is left alone.
-        assert pool.ask(PROBE_SLEEP_MS=b"300").endswith(b"done\r\n")
-    return f"a hung request ended after {took:.1f} s (CGIECHO_REQUEST_TIMEOUT=1)"
+        return hung_in(pool, "ended by signal 9 (SIGKILL)")
+
+
+def recycled_in(pool):
+    """10 requests to one worker under CGIECHO_MAX_REQUESTS=3: the pids
+    that answered."""
+    pids = []
+    for _ in range(10):
+        answer = pool.ask(PROBE_PID=b"1")
+        assert answer is not None and answer.endswith(b"done\r\n"), f"request lost: {answer!r}"
+        pids.append(int(re.search(rb"pid=(\d+)", answer).group(1)))
+    # The first worker answered the status page at start too.
+    runs = [len(list(group)) for _, group in itertools.groupby(pids)]
+    assert runs == [2, 3, 3, 2], pids
+    wait_for(lambda: pool.status()["recycled"] >= 3, "recycled workers not counted", 10)
+    assert "cgiecho: worker" not in pool.log(), pool.log()
+    return pids
 
 
 def recycling(folder, probe, echo):
     with Pool(probe, folder, workers=1, CGIECHO_MAX_REQUESTS="3") as pool:
-        pids = []
-        for _ in range(10):
-            answer = pool.ask(PROBE_PID=b"1")
-            assert answer is not None and answer.endswith(b"done\r\n"), f"request lost: {answer!r}"
-            pids.append(int(re.search(rb"pid=(\d+)", answer).group(1)))
-        pool.seen.update(pids)
-        # The first worker answered the status page at start too.
-        runs = [len(list(group)) for _, group in itertools.groupby(pids)]
-        assert runs == [2, 3, 3, 2], pids
-        wait_for(lambda: pool.status()["recycled"] >= 3, "recycled workers not counted", 10)
+        pool.seen.update(recycled_in(pool))
     return "a worker leaves after 3 requests, none lost"
 
 
@@ -411,52 +441,67 @@ def reload_fails(folder, probe, echo):
             "the next one works")
 
 
+def stopped_in_hand(pool, sig):
+    """`sig` to the master with 2 requests in hand."""
+    asks = [lambda: pool.ask(PROBE_SLEEP_MS=b"1500", SCRIPT_NAME=b"/slow")] * 2
+    with concurrent.futures.ThreadPoolExecutor(2) as ex:
+        slow = [ex.submit(a) for a in asks]
+        wait_busy(pool, 2)
+        assert pool.stop(sig, timeout=15) == 0, "the master did not exit 0"
+        answers = [f.result() for f in slow]
+    assert all(a is not None and a.endswith(b"done\r\n") for a in answers), answers
+    try:
+        pool.connect(2).close()
+        raise Failure("still listening after the stop")
+    except ConnectionRefusedError:
+        pass
+
+
 def stop_in_hand(sig):
     def case(folder, probe, echo):
         with Pool(probe, folder, workers=3) as pool:
-            asks = [lambda: pool.ask(PROBE_SLEEP_MS=b"1500", SCRIPT_NAME=b"/slow")] * 2
-            with concurrent.futures.ThreadPoolExecutor(2) as ex:
-                slow = [ex.submit(a) for a in asks]
-                wait_busy(pool, 2)
-                assert pool.stop(sig, timeout=10) == 0, "the master did not exit 0"
-                answers = [f.result() for f in slow]
-            assert all(a is not None and a.endswith(b"done\r\n") for a in answers), answers
-            try:
-                pool.connect(2).close()
-                raise Failure("still listening after the stop")
-            except ConnectionRefusedError:
-                pass
+            stopped_in_hand(pool, sig)
         return f"{signal.Signals(sig).name} with 2 requests in hand: both answered, exit 0"
     case.__name__ = f"stop_{signal.Signals(sig).name}"
     return case
 
 
+def stop_timed_out(pool):
+    """A stop under CGIECHO_STOP_TIMEOUT=1 with a hung request in hand."""
+    with concurrent.futures.ThreadPoolExecutor(1) as ex:
+        hang = ex.submit(pool.ask, PROBE_END=b"hang")
+        wait_busy(pool, 1)
+        began = time.monotonic()
+        assert pool.stop() == 0
+        took = time.monotonic() - began
+        assert hang.result() is None
+    assert 0.9 <= took <= 5, f"stopped after {took:.1f} s"
+    return f"CGIECHO_STOP_TIMEOUT=1 ends a hung request: stopped after {took:.1f} s"
+
+
 def stop_timeout(folder, probe, echo):
     with Pool(probe, folder, workers=2, CGIECHO_STOP_TIMEOUT="1") as pool:
-        with concurrent.futures.ThreadPoolExecutor(1) as ex:
-            hang = ex.submit(pool.ask, PROBE_END=b"hang")
-            wait_busy(pool, 1)
-            began = time.monotonic()
-            assert pool.stop() == 0
-            took = time.monotonic() - began
-            assert hang.result() is None
-        assert 0.9 <= took <= 5, f"stopped after {took:.1f} s"
-    return f"CGIECHO_STOP_TIMEOUT=1 ends a hung request: stopped after {took:.1f} s"
+        return stop_timed_out(pool)
+
+
+def backed_off(pool, die, end_workers):
+    """The file `die` made (a new worker that finds it ends with status 3),
+    the workers ended by `end_workers`: the restarts in the next 3 s."""
+    open(die, "w").close()
+    end_workers()
+    time.sleep(3)
+    starts = len(re.findall(r"^cgiecho: worker \d+ exited with status 3; replaced$", pool.log(), re.M))
+    assert 3 <= starts <= 20, f"{starts} failed starts in 3 s: {pool.log()}"
+    os.unlink(die)
+    pool.wait_workers(2, timeout=10)
+    assert pool.ask(PROBE_SLEEP_MS=b"1").endswith(b"done\r\n")
+    return f"workers that end at start: {starts} restarts in 3 s, then back to serving"
 
 
 def backoff(folder, probe, echo):
     die = os.path.join(folder, "die")
     with Pool(probe, folder, workers=2, PROBE_DIE_FILE=die) as pool:
-        open(die, "w").close()
-        for pid in pool.pids():
-            os.kill(pid, signal.SIGKILL)
-        time.sleep(3)
-        starts = len(re.findall(r"^cgiecho: worker \d+ exited with status 3; replaced$", pool.log(), re.M))
-        assert 3 <= starts <= 20, f"{starts} failed starts in 3 s"
-        os.unlink(die)
-        pool.wait_workers(2, timeout=5)
-        assert pool.ask(PROBE_SLEEP_MS=b"1").endswith(b"done\r\n")
-    return f"workers that end at start: {starts} restarts in 3 s, then back to serving"
+        return backed_off(pool, die, lambda: [os.kill(pid, signal.SIGKILL) for pid in pool.pids()])
 
 
 def activation(folder, probe, echo):
@@ -647,17 +692,188 @@ BAD_VALUES = [
 ]
 
 
-def bad_values(probe):
+def bad_values(command, table=BAD_VALUES, base=os.environ):
     problems = []
-    for settings in BAD_VALUES:
+    for settings in table:
         named = list(settings.items())[-1]
-        environment = {k: v for k, v in os.environ.items() if not k.startswith("CGIECHO_") and k not in OWN}
+        environment = {k: v for k, v in base.items() if not k.startswith("CGIECHO_") and k not in OWN}
         environment.update(settings, CGIECHO_LISTEN=f"127.0.0.1:{free_port()}")
-        result = subprocess.run([probe], env=environment, stdin=subprocess.DEVNULL, capture_output=True, timeout=10)
+        result = subprocess.run(command, env=environment, stdin=subprocess.DEVNULL, capture_output=True, timeout=30)
         line = f"FastCGI responder: {named[0]}={named[1]}: "
         if result.returncode != 2 or line.encode() not in result.stderr:
             problems.append(f"{settings}: status {result.returncode}, {result.stderr!r}")
     return problems
+
+
+# The Windows build under Wine (fastcgi_cases.py --wine runs these): the
+# same pool on a TCP listener, Ctrl+C (SIGINT, which Wine turns into one)
+# for the stop, and the processes of the program found by their command
+# line, as Wine starts each worker as a process of its own.
+
+def wine_processes(exe):
+    """The Unix pids of the processes running the Windows program `exe`."""
+    names = {exe.lower(), ("z:" + exe.replace("/", "\\")).lower()}
+    found = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open(f"/proc/{entry}/cmdline", "rb") as f:
+                first = f.read().split(b"\0")[0].decode("latin-1").lower()
+        except OSError:
+            continue
+        if first in names and alive(int(entry)):
+            found.append(int(entry))
+    return found
+
+
+class WinePool(Pool):
+    """The Windows program as a pool's master under Wine; the pids the
+    status page shows are Windows ones, so what is left at the end is found
+    by the program's path instead."""
+
+    def __init__(self, loader, exe, folder, workers=2, **settings):
+        super().__init__(exe, folder, workers=workers, **settings)
+        own = {k: v for k, v in self.env.items() if k.startswith("CGIECHO_")}
+        self.env = {k: v for k, v in wine_environment().items() if not k.startswith("CGIECHO_")}
+        self.env.update(own, **settings)
+        self.command = [loader, exe]
+
+    def __enter__(self):
+        if wine_processes(self.program):
+            raise Failure(f"processes of {self.program} running before the case")
+        with open(self.log_path, "ab") as log:
+            # A host (fcgi_pipe_host event) takes its commands on standard input.
+            self.proc = subprocess.Popen(self.command, env=self.env, stdin=subprocess.PIPE, stdout=log, stderr=log)
+        self.wait_workers(self.workers)
+        return self
+
+    def status(self):
+        seen = set(self.seen)
+        figures = super().status()
+        self.seen = seen  # Windows pids name no process here
+        return figures
+
+    def stop(self, sig=signal.SIGINT, timeout=20.0):
+        self.proc.send_signal(sig)
+        return self.proc.wait(timeout)
+
+    def left(self):
+        return wine_processes(self.program)
+
+
+def wine_crash(loader, folder, probe):
+    with WinePool(loader, probe, folder) as pool:
+        crashes_in(pool, b"segv", "ended by exception 0xC0000005 (access violation)")
+        # Wine's debugger, had it started, would have printed its report.
+        assert "nhandled exception" not in pool.log(), pool.log()
+    return "an access violation and an exit cost their own request; one line each; replaced, no debugger"
+
+
+def wine_hung(loader, folder, probe):
+    with WinePool(loader, probe, folder, CGIECHO_REQUEST_TIMEOUT="1") as pool:
+        return hung_in(pool, "was ended over CGIECHO_REQUEST_TIMEOUT=1")
+
+
+def wine_recycling(loader, folder, probe):
+    with WinePool(loader, probe, folder, workers=1, CGIECHO_MAX_REQUESTS="3") as pool:
+        recycled_in(pool)
+    return "a worker leaves after 3 requests, none lost"
+
+
+def wine_stop_in_hand(loader, folder, probe):
+    with WinePool(loader, probe, folder, workers=3) as pool:
+        stopped_in_hand(pool, signal.SIGINT)
+    return "Ctrl+C with 2 requests in hand: both answered, exit 0"
+
+
+def wine_stop_timeout(loader, folder, probe):
+    with WinePool(loader, probe, folder, CGIECHO_STOP_TIMEOUT="1") as pool:
+        return stop_timed_out(pool)
+
+
+def wine_master_killed(loader, folder, probe):
+    with WinePool(loader, probe, folder, workers=3) as pool:
+        assert len(wine_processes(probe)) == 4, wine_processes(probe)
+        pool.proc.kill()
+        pool.proc.wait(5)
+        wait_for(lambda: not wine_processes(probe), "workers outlived their master", 10)
+    return "the master killed: its job object ends the workers"
+
+
+def wine_backoff(loader, folder, probe):
+    die = os.path.join(folder, "die")
+    # The probe looks for the file by its Windows name.
+    with WinePool(loader, probe, folder, PROBE_DIE_FILE="z:" + die.replace("/", "\\")) as pool:
+        return backed_off(pool, die, lambda: [pool.ask(PROBE_END=b"exit") for _ in range(2)])
+
+
+def wine_shutdown_event(loader, folder, probe, host):
+    """Started as a Windows web server starts a responder, with the event
+    it sets to ask it to end."""
+    pool = WinePool(loader, probe, folder, workers=2)
+    pool.command = [loader, host, "event", probe]
+    with pool:
+        with concurrent.futures.ThreadPoolExecutor(1) as ex:
+            slow = ex.submit(pool.ask, PROBE_SLEEP_MS=b"1500", SCRIPT_NAME=b"/slow")
+            wait_busy(pool, 1)
+            pool.proc.stdin.write(b"stop\n")
+            pool.proc.stdin.flush()
+            wait_for(lambda: re.search(r"^exited \d+", pool.log(), re.M), "the master did not end", 15)
+            assert slow.result().endswith(b"done\r\n"), "the request in hand was cut"
+        assert re.search(r"^exited 0\r?$", pool.log(), re.M), pool.log()
+        pool.proc.stdin.close()
+        pool.proc.wait(10)
+    return "the web server's shutdown event with a request in hand: answered, exit 0"
+
+
+WINDOWS_CASES = [wine_crash, wine_hung, wine_recycling, wine_stop_in_hand, wine_stop_timeout, wine_master_killed,
+                 wine_backoff, wine_shutdown_event]
+
+# Windows: the shared settings refused the same way, and the POSIX-only ones.
+POSIX_ONLY = {"CGIECHO_USER", "CGIECHO_GROUP", "CGIECHO_LISTEN_GROUP", "CGIECHO_LISTEN_MODE"}
+BAD_VALUES_WINDOWS = [row for row in BAD_VALUES if not POSIX_ONLY & row.keys()] + [
+    {"CGIECHO_USER": "someone"}, {"CGIECHO_LISTEN_GROUP": "staff"}, {"CGIECHO_LISTEN_MODE": "0660"},
+    {"CGIECHO_WORKERS": "2", "CGIECHO_RELOAD_TIMEOUT": "60"}]
+
+
+def run_table(cases, label, call):
+    """Each case in a work folder of its own, `call(case, folder)` giving
+    what it checked: the count that failed."""
+    failed = 0
+    for case in cases:
+        folder = make_workdir(f"cgiecho-pool-{case.__name__}-")
+        try:
+            print(f"ok   {label}{case.__name__}: {call(case, folder)}")
+        except (Failure, AssertionError, OSError, subprocess.TimeoutExpired, ValueError) as e:
+            failed += 1
+            print(f"FAIL {label}{case.__name__}: {e!r}")
+            log = os.path.join(folder, "pool.log")
+            if os.path.exists(log):
+                print(open(log, "rb").read().decode("latin-1")[-3000:])
+        finally:
+            shutil.rmtree(folder, ignore_errors=True)
+    return failed
+
+
+def report_bad_values(label, table, problems):
+    print(f"{'FAIL' if problems else 'ok  '} {label}bad values: {len(table)} refused with status 2")
+    for p in problems:
+        print(f"       {p}")
+    return bool(problems)
+
+
+def windows(loader, probe, host):
+    """The Windows table, then its bad values: the count of failed cases.
+    `host` is tests/servers/fcgi_pipe_host.cpp's program."""
+    label = "pool under Wine, "
+    failed = run_table(WINDOWS_CASES, label, lambda case, folder: case(
+        loader, folder, probe, *((host,) if case is wine_shutdown_event else ())))
+    problems = bad_values([loader, probe], BAD_VALUES_WINDOWS, wine_environment())
+    left = wine_processes(probe)
+    if left:
+        problems.append(f"left running: {left}")
+    return failed + report_bad_values(label, BAD_VALUES_WINDOWS, problems)
 
 
 def main(argv):
@@ -665,24 +881,8 @@ def main(argv):
         print(__doc__, file=sys.stderr)
         return 2
     probe, echo = map(os.path.abspath, argv[1:])
-    failed = 0
-    for case in CASES:
-        folder = make_workdir(f"cgiecho-pool-{case.__name__}-")
-        try:
-            print(f"ok   {case.__name__}: {case(folder, probe, echo)}")
-        except (Failure, AssertionError, OSError, subprocess.TimeoutExpired, ValueError) as e:
-            failed += 1
-            print(f"FAIL {case.__name__}: {e!r}")
-            log = os.path.join(folder, "pool.log")
-            if os.path.exists(log):
-                print(open(log, "rb").read().decode("latin-1")[-3000:])
-        finally:
-            shutil.rmtree(folder, ignore_errors=True)
-    problems = bad_values(probe)
-    print(f"{'FAIL' if problems else 'ok  '} bad values: {len(BAD_VALUES)} refused with status 2")
-    for p in problems:
-        print(f"       {p}")
-    failed += bool(problems)
+    failed = run_table(CASES, "", lambda case, folder: case(folder, probe, echo))
+    failed += report_bad_values("", BAD_VALUES, bad_values([probe]))
     print(f"{failed} case(s) failed" if failed else "every case passed")
     return 1 if failed else 0
 

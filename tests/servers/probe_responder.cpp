@@ -9,7 +9,7 @@
 // PROBE_DIE_FILE names exists ends at once with status 3 (a worker that
 // cannot start); one started while PROBE_HANG_FILE's file exists never
 // gets as far as serving.
-#include <unistd.h>
+#include <unistd.h>  // mingw-w64 has it too: access and getpid
 
 #include <chrono>
 #include <cstdlib>
@@ -35,6 +35,7 @@ int main() {
     const std::string end = cgiecho::env_text("PROBE_END");
     if (end == "abort") std::abort();
     if (end == "exit") std::_Exit(3);
+    if (end == "segv") *static_cast<volatile int*>(nullptr) = 1;
     if (end == "hang")
       for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
     const std::string sleep = cgiecho::env_text("PROBE_SLEEP_MS");

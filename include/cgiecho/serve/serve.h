@@ -30,14 +30,16 @@ bool started_as_fastcgi();
 /// that other hosts can reach, with no FCGI_WEB_SERVER_ADDRS to name the web
 /// servers, is said at start in one line on standard error.
 ///
-/// With CGIECHO_WORKERS=N in the process's environment (POSIX), the process
-/// that calls serve becomes a pool's master: it starts N workers (the
-/// program again, whose own call to serve runs the loop above), keeps them,
-/// reloads them on SIGHUP, stops them on SIGTERM, SIGINT or SIGUSR1, and
-/// then returns; it never calls `handle` itself. The settings of the pool,
-/// of the user to run as and of the listening socket are read at start;
-/// a bad value ends the process with status 2 and a line that names it
-/// (docs/pool.md).
+/// With CGIECHO_WORKERS=N in the process's environment, the process that
+/// calls serve becomes a pool's master: it starts N workers (the program
+/// again, whose own call to serve runs the loop above), keeps them, and
+/// stops them on SIGTERM, SIGINT or SIGUSR1 (Windows: Ctrl+C, Ctrl+Break or
+/// the shutdown event), then returns; on Linux SIGHUP reloads them. It
+/// never calls `handle` itself. On Windows the pool needs a TCP listener; a
+/// named pipe is served by one process, as without the variable. The
+/// settings of the pool, of the user to run as and of the listening socket
+/// are read at start; a bad value ends the process with status 2 and a
+/// line that names it (docs/pool.md).
 void serve(const std::function<void()>& handle);
 
 /// Back to the state before any request: no request data (its memory

@@ -407,38 +407,32 @@ def reload_fails(folder, probe, echo):
     shutil.copyfile(probe, app)
     os.chmod(app, 0o755)
     hang = os.path.join(folder, "hang")
+    failures = [
+        # The file gone, as in the middle of an upgrade.
+        (lambda: os.rename(app, app + ".away"), lambda: os.rename(app + ".away", app),
+         rf"cannot open {re.escape(app)}: No such file or directory"),
+        # A new version that ends at start.
+        (lambda: open(die, "w").close(), lambda: os.unlink(die),
+         r"the new worker \d+ exited with status 3 before it could serve"),
+        # One that never gets ready.
+        (lambda: open(hang, "w").close(), lambda: os.unlink(hang),
+         r"its workers did not start within CGIECHO_RELOAD_TIMEOUT \(1 s\)"),
+    ]
     with Pool(app, folder, workers=2, PROBE_DIE_FILE=die, PROBE_HANG_FILE=hang, CGIECHO_RELOAD_TIMEOUT="1") as pool:
         before = pool.pids()
-        # The file gone, as in the middle of an upgrade.
-        os.rename(app, app + ".away")
-        pool.proc.send_signal(signal.SIGHUP)
-        wait_for(lambda: "reload failed" in pool.log(), "no word of the failed reload", 15)
-        assert re.search(rf"^cgiecho: reload failed: cannot open {re.escape(app)}: No such file or directory; "
-                         r"the running workers go on serving$", pool.log(), re.M), pool.log()
-        os.rename(app + ".away", app)
-        # A new version that ends at start.
-        open(die, "w").close()
-        pool.proc.send_signal(signal.SIGHUP)
-        wait_for(lambda: "new worker" in pool.log(), "no word of the failed reload", 15)
-        assert re.search(r"^cgiecho: reload failed: the new worker \d+ exited with status 3 before it could serve; "
-                         r"the running workers go on serving$", pool.log(), re.M), pool.log()
-        assert pool.pids() == before, "the old workers did not go on"
-        assert pool.ask(PROBE_SLEEP_MS=b"1").endswith(b"done\r\n")
-        os.unlink(die)
-        # A new version that never gets ready is given CGIECHO_RELOAD_TIMEOUT.
-        open(hang, "w").close()
-        pool.proc.send_signal(signal.SIGHUP)
-        wait_for(lambda: "RELOAD_TIMEOUT" in pool.log(), "no word of the reload that did not start", 15)
-        assert re.search(r"^cgiecho: reload failed: its workers did not start within CGIECHO_RELOAD_TIMEOUT \(1 s\); "
-                         r"the running workers go on serving$", pool.log(), re.M), pool.log()
-        assert pool.pids() == before, "the old workers did not go on"
-        os.unlink(hang)
+        for make, mend, why in failures:
+            make()
+            pool.proc.send_signal(signal.SIGHUP)
+            line = rf"^cgiecho: reload failed: {why}; the running workers go on serving$"
+            wait_for(lambda: re.search(line, pool.log(), re.M), f"no line {line!r}", 15)
+            assert pool.pids() == before, "the old workers did not go on"
+            assert pool.ask(PROBE_SLEEP_MS=b"1").endswith(b"done\r\n")
+            mend()
         pool.proc.send_signal(signal.SIGHUP)
         wait_for(lambda: pool.status()["reloads"] == 1, "the next reload not done", 15)
         wait_for(lambda: not set(pool.pids()) & set(before), "old workers left after a reload", 10)
     return ("a reload without its file, one whose workers end at start and one whose workers never get ready "
-            "leave the old workers serving; "
-            "the next one works")
+            "leave the old workers serving; the next one works")
 
 
 def stopped_in_hand(pool, sig):

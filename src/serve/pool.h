@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -12,6 +13,10 @@
 
 #include "serve/pool_settings.h"
 #include "serve/pool_status.h"
+
+namespace cgiecho {
+class RequestChannel;
+}
 
 namespace cgiecho::pool {
 
@@ -122,8 +127,14 @@ class Worker {
   }
   std::string status_json() const;
 
+  // One request on `channel`, counted when `worker` is not null (the
+  // caller ends it): the status page when it asks for that, else `handle`
+  // behind the platform seam.
+  static void serve(RequestChannel& channel, const std::function<void()>& handle, Worker* worker);
+
  private:
-  Worker(Figures* figures, std::uint32_t slot, int events, std::uint64_t limit, std::string status_path);
+  Worker(Figures* figures, std::uint32_t slot, int events, std::uint64_t max_requests, std::uint32_t seed,
+         std::string status_path);
   Figures* figures_;
   std::uint32_t slot_;
   int events_;

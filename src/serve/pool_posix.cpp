@@ -27,7 +27,6 @@
 #include <cstring>
 #include <ctime>
 #include <new>
-#include <random>
 #include <vector>
 
 #include <cgiecho/platform/listener.h>
@@ -595,15 +594,11 @@ std::unique_ptr<Worker> Worker::from_environment(const PoolSettings& settings) {
   if (shared == MAP_FAILED) give_up("a worker cannot map the pool's shared figures", errno);
   ::close(static_cast<int>(figures_fd));
   ::fcntl(static_cast<int>(events), F_SETFD, FD_CLOEXEC);
-  // Spread over the last tenth below the setting, so that workers started
-  // together do not all leave together.
-  std::uint64_t limit = settings.max_requests;
-  if (limit != 0) {
-    std::minstd_rand random(static_cast<std::uint32_t>(::getpid()) ^ static_cast<std::uint32_t>(monotonic_ms()));
-    limit -= random() % (limit / 10 + 1);
-  }
   return std::unique_ptr<Worker>(new Worker(static_cast<Figures*>(shared), static_cast<std::uint32_t>(slot),
-                                            static_cast<int>(events), limit, settings.status_path));
+                                            static_cast<int>(events), settings.max_requests,
+                                            static_cast<std::uint32_t>(::getpid()) ^
+                                                static_cast<std::uint32_t>(monotonic_ms()),
+                                            settings.status_path));
 }
 
 Worker::~Worker() {

@@ -18,7 +18,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <new>
-#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -424,14 +423,11 @@ std::unique_ptr<Worker> Worker::from_environment(const PoolSettings& settings) {
   void* shared = MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, sizeof(Figures));
   if (shared == nullptr) give_up("a worker cannot map the pool's shared figures");
   CloseHandle(mapping);
-  std::uint64_t limit = settings.max_requests;
-  if (limit != 0) {
-    std::minstd_rand random(static_cast<std::uint32_t>(GetCurrentProcessId()) ^
-                            static_cast<std::uint32_t>(monotonic_ms()));
-    limit -= random() % (limit / 10 + 1);
-  }
   return std::unique_ptr<Worker>(new Worker(static_cast<Figures*>(shared), static_cast<std::uint32_t>(m.slot), 0,
-                                            limit, settings.status_path));
+                                            settings.max_requests,
+                                            static_cast<std::uint32_t>(GetCurrentProcessId()) ^
+                                                static_cast<std::uint32_t>(monotonic_ms()),
+                                            settings.status_path));
 }
 
 Worker::~Worker() {

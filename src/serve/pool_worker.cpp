@@ -2,10 +2,13 @@
 // both masters use: the parts of pool.h that make no system call of their
 // own.
 #include <algorithm>
+#include <random>
 
 #include <cgiecho/platform/platform.h>
+#include <cgiecho/serve/serve.h>
 
 #include "serve/pool.h"
+#include "serve/request_channel.h"
 #include "text/decimal.h"
 
 namespace cgiecho::pool {
@@ -28,6 +31,17 @@ bool take_number(std::string_view& text, std::uint64_t limit, std::uint64_t& out
 namespace {
 constexpr std::int64_t kFirstBackoffMs = 10;
 constexpr std::int64_t kMaxBackoffMs = 1000;
+
+// A worker's share of CGIECHO_MAX_REQUESTS: the setting less a part of up
+// to a tenth of it drawn from `seed` (the process id and the clock: no
+// secret, and the echo program links no more of the system for it), so
+// that workers started together do not all leave together; never more
+// than the setting.
+std::uint64_t share_of(std::uint64_t max_requests, std::uint32_t seed) {
+  if (max_requests == 0) return 0;
+  std::minstd_rand draw(seed);
+  return max_requests - draw() % (max_requests / 10 + 1);
+}
 }  // namespace
 
 bool StartPace::started(bool made, std::int64_t now) {
@@ -59,8 +73,13 @@ std::int64_t ms_to_timeout(const Slot& slot, std::uint32_t timeout_s, std::int64
   return slot.busy_since_ms.load() + static_cast<std::int64_t>(timeout_s) * 1000 - now;
 }
 
-Worker::Worker(Figures* figures, std::uint32_t slot, int events, std::uint64_t limit, std::string status_path)
-    : figures_(figures), slot_(slot), events_(events), limit_(limit), status_path_(std::move(status_path)) {}
+Worker::Worker(Figures* figures, std::uint32_t slot, int events, std::uint64_t max_requests, std::uint32_t seed,
+               std::string status_path)
+    : figures_(figures),
+      slot_(slot),
+      events_(events),
+      limit_(share_of(max_requests, seed)),
+      status_path_(std::move(status_path)) {}
 
 void Worker::begin(std::string_view method, std::string_view script) {
   if (begin_request(*figures_, slot_, method, script, monotonic_ms()))
@@ -74,5 +93,19 @@ void Worker::end() {
 }
 
 std::string Worker::status_json() const { return pool::status_json(*figures_, monotonic_ms()); }
+
+void Worker::serve(RequestChannel& channel, const std::function<void()>& handle, Worker* worker) {
+  if (worker != nullptr) {
+    const std::string script = channel.env("SCRIPT_NAME");
+    worker->begin(channel.env("REQUEST_METHOD"), script);
+    if (worker->is_status_page(script)) {
+      channel.write("Content-Type: application/json\r\nCache-Control: no-store\r\n\r\n" + worker->status_json() + "\n");
+      return;
+    }
+  }
+  platform::set_channel(&channel);
+  serve_once(handle);
+  platform::set_channel(nullptr);
+}
 
 }  // namespace cgiecho::pool

@@ -158,19 +158,7 @@ void serve_request(Connection& connection, const std::function<void()>& handle, 
   // that are not FastCGI records (libfcgi then closes it).
   if (FCGX_Accept_r(&request) < 0) return;
   RequestChannel channel(request, RequestChannel::Names::exact);
-  bool status_page = false;
-  if (worker != nullptr) {
-    const std::string script = channel.env("SCRIPT_NAME");
-    worker->begin(channel.env("REQUEST_METHOD"), script);
-    status_page = worker->is_status_page(script);
-  }
-  if (status_page) {
-    channel.write("Content-Type: application/json\r\nCache-Control: no-store\r\n\r\n" + worker->status_json() + "\n");
-  } else {
-    platform::set_channel(&channel);
-    serve_once(handle);
-    platform::set_channel(nullptr);
-  }
+  pool::Worker::serve(channel, handle, worker);
   drain_input(request);
   FCGX_Finish_r(&request);  // closes the connection unless the server keeps it
   if (worker != nullptr) worker->end();

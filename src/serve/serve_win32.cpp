@@ -90,20 +90,7 @@ bool serve_request(Responder& r, FCGX_Request& request) {
   {
     std::lock_guard<std::mutex> lock(r.serving);
     RequestChannel channel(request, RequestChannel::Names::any_case);
-    bool status_page = false;
-    if (r.worker) {
-      const std::string script = channel.env("SCRIPT_NAME");
-      r.worker->begin(channel.env("REQUEST_METHOD"), script);
-      status_page = r.worker->is_status_page(script);
-    }
-    if (status_page) {
-      channel.write("Content-Type: application/json\r\nCache-Control: no-store\r\n\r\n" + r.worker->status_json() +
-                    "\n");
-    } else {
-      platform::set_channel(&channel);
-      serve_once(r.handle);
-      platform::set_channel(nullptr);
-    }
+    pool::Worker::serve(channel, r.handle, r.worker.get());
     drain_input(request);
     // A socket is closed after the lock: libfcgi's close waits up to two
     // seconds for the web server to close its end first.

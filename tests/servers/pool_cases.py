@@ -182,7 +182,11 @@ def worker_line(pool, how, script):
 
 
 def wait_busy(pool, count):
-    wait_for(lambda: pool.status()["busy"] >= count + 1, f"{count} requests not in hand", 10)
+    """Until `count` requests other than the status page's are in hand (a
+    worker that has just answered the page may still count as busy)."""
+    def held():
+        return sum(p["state"] == "busy" and p["script"] != STATUS for p in pool.status()["processes"]) >= count
+    wait_for(held, f"{count} requests not in hand", 10)
 
 
 # The cases. Each gets a work folder and the programs, and returns what it

@@ -1,21 +1,27 @@
 #include <cgiecho/capture/recorder.h>
 
 #include <algorithm>
+#include <array>
 #include <new>
+#include <optional>
 
 #include <cgiecho/platform/platform.h>
 #include <cgiecho/request/number.h>
 
 #include "text/ascii.h"
 #include "text/decimal.h"
+#include "text/variables.h"
 
 namespace cgiecho::capture {
 namespace {
 
 constexpr std::string_view kSettingPrefix = "CGIECHO_CAPTURE_";
-// A name holding one of these, without case, names a credential.
-constexpr std::string_view kSecretWords[] = {"AUTHORIZATION", "COOKIE", "PASSWORD", "PASSWD",
-                                             "SECRET",        "TOKEN",  "SESSION"};
+// A name holding one of these, without case, names a credential; so does
+// one with the word AUTH (words are split at "_", "-" and ".", so that
+// HTTP_AUTHOR is not one), and one that ends in KEY.
+constexpr std::string_view kSecretWords[] = {"AUTHORIZATION", "COOKIE", "PASSWORD", "PASSWD",    "SECRET",
+                                             "TOKEN",         "SESSION", "JWT",     "CREDENTIAL"};
+constexpr std::string_view kSecretWord = "AUTH";
 constexpr std::string_view kSecretEnding = "KEY";
 constexpr std::string_view kSetCookie = "set-cookie";
 // Names taken by other processes in the same microsecond are skipped; this
@@ -29,10 +35,13 @@ bool g_said = false;
 bool g_recording = false;  // one recording at a time: a nested one would capture the request twice
 std::uint64_t g_sequence = 0;
 
+// `why` is raw bytes (a folder's name, a setting's value), escaped here.
 void say_once(const std::string& why) {
   if (g_said) return;
   g_said = true;
-  platform::write_stderr("cgiecho: requests are answered but not captured: " + why + "\n");
+  std::string line = "cgiecho: requests are answered but not captured: ";
+  text::append_printable(why, line);
+  platform::write_stderr(line + "\n");
 }
 
 // The process's own setting: the server's environment under CGI, the
@@ -150,6 +159,7 @@ class Recording::Channel final : public platform::Channel {
   std::size_t served_ = 0;
   bool ahead_failed_ = false;
   std::optional<std::uint64_t> declared_;  // CONTENT_LENGTH as a plain number
+  std::uint64_t announced_ = 0;            // the body's length as it was read: declared_, or as the routines read it
   std::uint64_t body_kept_ = 0;            // of ahead_, what the body record holds
   bool body_cut_ = false;
   bool keep_secrets_ = false;
@@ -181,14 +191,233 @@ void add_cookie_values(std::string_view header, std::vector<std::string>& values
   }
 }
 
+bool ends_with_no_case(std::string_view name, std::string_view ending) {
+  return name.size() >= ending.size() &&
+         text::equals_ignoring_case(name.substr(name.size() - ending.size()), ending);
+}
+
+// Whether `word` is one of the pieces of `name` between "_", "-" and ".",
+// without case: AUTH is a word of X-Auth and HTTP_X_AUTH_USER, not of
+// HTTP_AUTHOR.
+bool has_word(std::string_view name, std::string_view word) {
+  for (std::size_t from = 0;;) {
+    const std::size_t end = std::min(name.find_first_of("_-.", from), name.size());
+    if (text::equals_ignoring_case(name.substr(from, end - from), word)) return true;
+    if (end == name.size()) return false;
+    from = end + 1;
+  }
+}
+
+int hex_value(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  const char lower = text::to_lower(c);
+  return lower >= 'a' && lower <= 'f' ? lower - 'a' + 10 : -1;
+}
+
+// Form data decoded as the web layer decodes it: "+" is a space, "%" and
+// two hex digits that byte, and any other byte, a "%" without two hex
+// digits included, itself.
+std::string form_decoded(std::string_view raw) {
+  std::string out;
+  out.reserve(raw.size());
+  for (std::size_t i = 0; i < raw.size(); ++i) {
+    const int high = raw[i] == '%' && i + 2 < raw.size() ? hex_value(raw[i + 1]) : -1;
+    const int low = high >= 0 ? hex_value(raw[i + 2]) : -1;
+    if (low >= 0) {
+      out += static_cast<char>(high << 4 | low);
+      i += 2;
+    } else {
+      out += raw[i] == '+' ? ' ' : raw[i];
+    }
+  }
+  return out;
+}
+
+// A value the capture does not hold, to be looked for in the answer: once,
+// and only when there is something to look for.
+void add_removed(std::vector<std::string>* removed, std::string_view value) {
+  if (removed == nullptr || value.empty()) return;
+  if (std::find(removed->begin(), removed->end(), value) == removed->end()) removed->emplace_back(value);
+}
+
+// A field's value as sent, and as the program reads it once decoded.
+void add_removed_field(std::vector<std::string>* removed, std::string_view raw) {
+  add_removed(removed, raw);
+  add_removed(removed, form_decoded(raw));
+}
+
+// Whether a field's name names a credential, as sent or percent-decoded
+// ("pass%77ord" is "password").
+bool is_secret_field(std::string_view raw_name) {
+  return is_secret_name(raw_name) || is_secret_name(form_decoded(raw_name));
+}
+
+// Form data ("a=1&password=x", a query or a url-encoded body) with the value
+// of each field named like a credential replaced by the marker; nothing
+// when no field is. The fields are the pieces between "&"; a piece without
+// "=" has no value to remove.
+std::optional<std::string> fields_without_secrets(std::string_view form, std::vector<std::string>* removed) {
+  std::optional<std::string> out;
+  std::size_t copied = 0;  // form[0, copied) is in `out`
+  for (std::size_t from = 0; from <= form.size();) {
+    const std::size_t end = std::min(form.find('&', from), form.size());
+    const std::string_view field = form.substr(from, end - from);
+    const std::size_t eq = field.find('=');
+    if (eq != std::string_view::npos && is_secret_field(field.substr(0, eq))) {
+      if (!out) out.emplace().reserve(form.size());
+      out->append(form.substr(copied, from + eq + 1 - copied));
+      out->append(kSecretMarker);
+      copied = end;
+      add_removed_field(removed, field.substr(eq + 1));
+    }
+    from = end + 1;
+  }
+  if (out) out->append(form.substr(copied));
+  return out;
+}
+
+// The value of the parameter `wanted` in a header value such as
+// `form-data; name="password"` or `multipart/form-data; boundary=x`:
+// a token, or the bytes between two quotes as browsers send them (a quote
+// in a name comes as "%22"). Names compare without case.
+std::optional<std::string_view> header_parameter(std::string_view header, std::string_view wanted) {
+  std::size_t at = header.find(';');
+  while (at < header.size()) {
+    ++at;  // past the ";"
+    while (at < header.size() && text::is_blank(header[at])) ++at;
+    const std::size_t eq = header.find('=', at);
+    if (eq == std::string_view::npos) return std::nullopt;
+    const std::string_view name = text::trim_blanks(header.substr(at, eq - at));
+    at = eq + 1;
+    while (at < header.size() && text::is_blank(header[at])) ++at;
+    std::string_view value;
+    if (at < header.size() && header[at] == '"') {
+      const std::size_t close = header.find('"', at + 1);
+      if (close == std::string_view::npos) return std::nullopt;
+      value = header.substr(at + 1, close - at - 1);
+      at = close + 1;
+    } else {
+      const std::size_t end = std::min(header.find(';', at), header.size());
+      value = text::trim_blanks(header.substr(at, end - at));
+      at = end;
+    }
+    if (text::equals_ignoring_case(name, wanted)) return value;
+    at = std::min(header.find(';', at), header.size());
+  }
+  return std::nullopt;
+}
+
+// The media type of a Content-Type value, without its parameters.
+bool media_type_is(std::string_view content_type, std::string_view type) {
+  return text::equals_ignoring_case(text::trim_blanks(content_type.substr(0, content_type.find(';'))), type);
+}
+
+// The name a part's header block gives in its Content-Disposition, if any.
+std::optional<std::string_view> part_name(std::string_view headers) {
+  constexpr std::string_view kDisposition = "content-disposition";
+  while (!headers.empty()) {
+    const std::size_t eol = std::min(headers.find("\r\n"), headers.size());
+    const std::string_view line = headers.substr(0, eol);
+    headers = headers.substr(std::min(eol + 2, headers.size()));
+    const std::size_t colon = line.find(':');
+    if (colon != std::string_view::npos && text::equals_ignoring_case(text::trim_blanks(line.substr(0, colon)), kDisposition))
+      return header_parameter(line.substr(colon + 1), "name");
+  }
+  return std::nullopt;
+}
+
+// Whether the bytes from `after`, just past "--" and the boundary, make
+// it a delimiter: "--", or blanks and CR LF, or the end of what was kept.
+// Followed by anything else it was part data.
+bool ends_delimiter(std::string_view body, std::size_t after) {
+  if (body.substr(after, 2) == "--") return true;
+  while (after < body.size() && text::is_blank(body[after])) ++after;
+  return after == body.size() || body.substr(after, 2) == "\r\n";
+}
+
+// Where the next delimiter (CR LF, "--" and the boundary) starts at or
+// past `from`.
+std::size_t next_delimiter(std::string_view body, std::string_view delimiter, std::size_t from) {
+  for (std::size_t at = body.find(delimiter, from); at != std::string_view::npos; at = body.find(delimiter, at + 1))
+    if (ends_delimiter(body, at + delimiter.size())) return at;
+  return std::string_view::npos;
+}
+
+// A multipart/form-data body with the content of each part named like a
+// credential replaced by the marker; nothing when no part is, or when the
+// body holds no delimiter at all. A body the limit cut ends inside its
+// last part, whose content is then replaced to the end.
+std::optional<std::string> parts_without_secrets(std::string_view body, std::string_view boundary,
+                                                 std::vector<std::string>* removed) {
+  const std::string delimiter = "\r\n--" + std::string(boundary);
+  const std::string_view dashes = std::string_view(delimiter).substr(2);
+  std::size_t line;  // where the bytes after a delimiter start
+  // At the body's start the CR LF before the first delimiter is taken as read.
+  if (body.substr(0, dashes.size()) == dashes && ends_delimiter(body, dashes.size())) {
+    line = dashes.size();
+  } else {
+    const std::size_t first = next_delimiter(body, delimiter, 0);
+    if (first == std::string_view::npos) return std::nullopt;
+    line = first + delimiter.size();
+  }
+  std::optional<std::string> out;
+  std::size_t copied = 0;  // body[0, copied) is in `out`
+  while (body.substr(line, 2) != "--") {
+    const std::size_t head = body.find("\r\n", line);  // the delimiter line's end
+    const std::size_t blank = head == std::string_view::npos ? head : body.find("\r\n\r\n", head);
+    if (blank == std::string_view::npos) break;  // a header block the limit cut
+    const std::size_t content = blank + 4;
+    const std::size_t next = next_delimiter(body, delimiter, content);
+    const std::size_t end = next == std::string_view::npos ? body.size() : next;
+    const std::optional<std::string_view> name = part_name(body.substr(head + 2, blank - head));
+    if (name && is_secret_field(*name)) {
+      if (!out) out.emplace().reserve(body.size());
+      out->append(body.substr(copied, content - copied));
+      out->append(kSecretMarker);
+      copied = end;
+      add_removed(removed, body.substr(content, end - content));
+    }
+    if (next == std::string_view::npos) break;
+    line = next + delimiter.size();
+  }
+  if (out) out->append(body.substr(copied));
+  return out;
+}
+
 }  // namespace
 
 bool is_secret_name(std::string_view name) {
   for (const std::string_view word : kSecretWords)
     if (find_no_case(name, word) != std::string_view::npos) return true;
-  return name.size() >= kSecretEnding.size() &&
-         text::equals_ignoring_case(name.substr(name.size() - kSecretEnding.size()), kSecretEnding);
+  return has_word(name, kSecretWord) || ends_with_no_case(name, kSecretEnding);
 }
+
+namespace {
+
+// A variable that holds a URL or a query: a Referer's query is another
+// page's, whose fields' names say nothing of what they carry (an OAuth
+// "code"), so it goes whole; in the request's own (a name ending in
+// QUERY_STRING holds one, a name ending in URI or URL one after its "?",
+// up to a "#"), each field named like a credential loses its value.
+void remove_query_secrets(std::string_view name, std::string& value, std::vector<std::string>* removed) {
+  const bool whole = ends_with_no_case(name, "QUERY_STRING");
+  const bool referer = ends_with_no_case(name, "REFERER");
+  if (!whole && !referer && !ends_with_no_case(name, "URI") && !ends_with_no_case(name, "URL")) return;
+  const std::size_t mark = whole ? 0 : value.find('?');
+  if (mark == std::string::npos) return;
+  const std::size_t start = whole ? 0 : mark + 1;
+  if (referer) {
+    if (start == value.size()) return;
+    add_removed_field(removed, std::string_view(value).substr(start));
+    value.replace(start, std::string::npos, kSecretMarker);
+    return;
+  }
+  const std::size_t end = whole ? value.size() : std::min(value.find('#', start), value.size());
+  if (std::optional<std::string> kept = fields_without_secrets(std::string_view(value).substr(start, end - start), removed))
+    value.replace(start, end - start, *kept);
+}
+
+}  // namespace
 
 Variables kept_variables(Variables all, bool keep_secrets, std::vector<std::string>* removed) {
   Variables kept;
@@ -202,6 +431,7 @@ Variables kept_variables(Variables all, bool keep_secrets, std::vector<std::stri
         text::equals_ignoring_case(std::string_view(name).substr(0, kSettingPrefix.size()), kSettingPrefix))
       continue;
     if (keep_secrets || !is_secret_name(name)) {
+      if (!keep_secrets) remove_query_secrets(name, value, removed);
       kept.emplace_back(std::move(name), std::move(value));
       continue;
     }
@@ -212,6 +442,15 @@ Variables kept_variables(Variables all, bool keep_secrets, std::vector<std::stri
     kept.emplace_back(std::move(name), std::string(kSecretMarker));
   }
   return kept;
+}
+
+std::optional<std::string> body_without_secrets(std::string_view content_type, std::string_view body,
+                                                std::vector<std::string>* removed) {
+  if (media_type_is(content_type, "application/x-www-form-urlencoded")) return fields_without_secrets(body, removed);
+  if (!media_type_is(content_type, "multipart/form-data")) return std::nullopt;
+  const std::optional<std::string_view> boundary = header_parameter(content_type, "boundary");
+  if (!boundary || boundary->empty()) return std::nullopt;
+  return parts_without_secrets(body, *boundary, removed);
 }
 
 namespace {
@@ -242,62 +481,204 @@ std::vector<std::pair<std::size_t, std::size_t>> set_cookie_values(std::string_v
   return values;
 }
 
-// How many bytes at the end of `text` are the first bytes (not all) of one
-// of `values`: the most for any of them.
-std::size_t secret_start_at_end(std::string_view text, const std::vector<std::string>& values) {
-  std::size_t longest = 0;
-  for (const auto& v : values)
-    for (std::size_t n = v.empty() ? 0 : std::min(v.size() - 1, text.size()); n > longest; --n)
-      if (text.substr(text.size() - n) == std::string_view(v).substr(0, n)) {
-        longest = n;
-        break;
-      }
-  return longest;
+// Every way a program may write one byte of a removed value: as it is;
+// percent-encoded ("%2F" or "%2f", a space also "+"); JSON-escaped ("\"",
+// "\\", "\/", the short escapes of control bytes, and "\u00XX" for any
+// ASCII byte); HTML-escaped (&lt; &gt; &amp; &quot; &#34; &#39; &#x27;).
+// A byte above 0x7F is written as itself or percent-encoded.
+using Spellings = std::array<std::vector<std::string>, 256>;
+
+Spellings make_spellings() {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  Spellings table;
+  for (std::size_t b = 0; b < table.size(); ++b) {
+    const char high = kHex[b >> 4], low = kHex[b & 0x0F];
+    table[b] = {std::string(1, static_cast<char>(b)), std::string{'%', high, low}};
+    if (b < 0x80) table[b].push_back(std::string{'\\', 'u', '0', '0', high, low});
+  }
+  const std::pair<char, const char*> escapes[] = {
+      {' ', "+"},      {'"', "\\\""},   {'\\', "\\\\"},  {'/', "\\/"},     {'\b', "\\b"},    {'\f', "\\f"},
+      {'\n', "\\n"},   {'\r', "\\r"},   {'\t', "\\t"},   {'<', "&lt;"},    {'>', "&gt;"},    {'&', "&amp;"},
+      {'"', "&quot;"}, {'"', "&#34;"}, {'\'', "&#39;"}, {'\'', "&#x27;"}};
+  for (const auto& [byte, spelling] : escapes) table[static_cast<unsigned char>(byte)].emplace_back(spelling);
+  return table;
 }
+
+const std::vector<std::string>& spellings(char byte) {
+  static const Spellings table = make_spellings();
+  return table[static_cast<unsigned char>(byte)];
+}
+
+// Whether `spelling` is at text[at]: a byte as it is exactly, an escape
+// without case ("%2f", "&LT;"). `ran_out` is set when the text ends inside
+// a spelling that matches so far.
+bool spelled_at(std::string_view text, std::size_t at, std::string_view spelling, bool& ran_out) {
+  const std::string_view have = text.substr(at, spelling.size());
+  const std::string_view want = spelling.substr(0, have.size());
+  if (spelling.size() == 1 ? have != want : !text::equals_ignoring_case(have, want)) return false;
+  if (have.size() == spelling.size()) return true;
+  ran_out = true;
+  return false;
+}
+
+// Looks for a removed value written in any of its spellings, each byte
+// its own way ("a\"b%20c"), so the matcher follows every way at once. The
+// work is bounded: a crafted request (a long value, and a long near-echo
+// of it that each start follows nearly to its end) would otherwise cost
+// the answer's size times the value's.
+class EchoFinder {
+  static constexpr std::size_t kWays = 4;  // followed at most at once
+  static constexpr std::uint64_t kStepsPerByte = 32;
+  static constexpr std::uint64_t kStepsAtLeast = std::uint64_t{1} << 24;
+
+ public:
+  EchoFinder(const std::vector<std::string>& values, std::size_t answer_size)
+      : values_(values), starts_(values.size()), budget_(kStepsAtLeast + kStepsPerByte * answer_size) {
+    for (std::size_t k = 0; k < values.size(); ++k)
+      if (!values[k].empty())
+        for (const auto& s : spellings(values[k][0])) {
+          starts_[k][static_cast<unsigned char>(s[0])] = true;
+          may_start_[static_cast<unsigned char>(s[0])] = true;
+        }
+  }
+
+  // Whether an echo may start with this byte: most bytes rule one out at once.
+  bool may_start(char byte) const { return may_start_[static_cast<unsigned char>(byte)]; }
+  // Whether the work allowed is spent: what is left is not searched.
+  bool spent() const { return steps_ > budget_; }
+
+  // Where the longest echo of `value` that starts at text[at] ends, or npos.
+  // `ran_out`: the text ended inside what may be one.
+  std::size_t echo_end(std::string_view text, std::size_t at, std::string_view value, bool& ran_out) {
+    now_.assign(1, at);
+    for (std::size_t i = 0; i < value.size(); ++i) {
+      if (now_.size() == 1) {
+        // One way, and bytes as they are: no other spelling of a byte that
+        // opens no second way starts with the byte itself.
+        std::size_t& q = now_[0];
+        const std::size_t from = i;
+        while (i < value.size() && q < text.size() && text[q] == value[i] && !opens_ways(value[i])) ++q, ++i;
+        steps_ += i - from;
+        if (i == value.size()) break;
+      }
+      steps_ += now_.size();
+      if (spent()) return std::string_view::npos;
+      next_.clear();
+      for (const std::size_t p : now_)
+        for (const auto& s : spellings(value[i]))
+          if (spelled_at(text, p, s, ran_out)) next_.push_back(p + s.size());
+      if (next_.empty()) return std::string_view::npos;
+      std::sort(next_.begin(), next_.end());
+      next_.erase(std::unique(next_.begin(), next_.end()), next_.end());
+      // A long run of bytes that open a second way would open as many ways
+      // as bytes. Echoes write such a run all one way, so the shortest
+      // ways and the longest are the ones kept.
+      if (next_.size() > kWays) {
+        constexpr auto half = static_cast<std::ptrdiff_t>(kWays / 2);
+        next_.erase(next_.begin() + half, next_.end() - half);
+      }
+      now_.swap(next_);
+    }
+    return now_.back();
+  }
+
+  // Where the longest echo of any value that starts at text[at] ends, or npos.
+  std::size_t longest_echo_end(std::string_view text, std::size_t at) {
+    std::size_t longest = std::string_view::npos;
+    bool ran_out = false;
+    for (std::size_t k = 0; k < values_.size(); ++k) {
+      if (!starts_[k][static_cast<unsigned char>(text[at])]) continue;
+      const std::size_t end = echo_end(text, at, values_[k], ran_out);
+      if (end != std::string_view::npos && (longest == std::string_view::npos || end > longest)) longest = end;
+    }
+    return longest;
+  }
+
+  // How many bytes at the end of `text` may be the first bytes of an echo
+  // that the limit cut: the most for any value; all it looked at when the
+  // work allowed is spent.
+  std::size_t echo_start_at_end(std::string_view text) {
+    constexpr std::size_t kLongestSpelling = 6;  // "\u00XX", "&quot;"
+    std::size_t longest_value = 0;
+    for (const auto& v : values_) longest_value = std::max(longest_value, v.size());
+    // Compared before multiplying: where memory is addressed in 32 bits the
+    // product of a long value could wrap.
+    const std::size_t reach =
+        longest_value >= text.size() / kLongestSpelling ? text.size() : longest_value * kLongestSpelling;
+    for (std::size_t at = text.size() - reach; at < text.size(); ++at) {
+      if (!may_start(text[at])) continue;
+      for (std::size_t k = 0; k < values_.size(); ++k) {
+        if (!starts_[k][static_cast<unsigned char>(text[at])]) continue;
+        bool ran_out = false;
+        (void)echo_end(text, at, values_[k], ran_out);
+        if (spent()) return reach;
+        if (ran_out) return text.size() - at;
+      }
+    }
+    return 0;
+  }
+
+ private:
+  // A backslash and its JSON escape, "&" and "&amp;", "%" and "%25": the
+  // bytes one of whose spellings starts another, so that more than one
+  // way may match.
+  static bool opens_ways(char byte) { return byte == '\\' || byte == '&' || byte == '%'; }
+
+  const std::vector<std::string>& values_;
+  std::vector<std::array<bool, 256>> starts_;  // for each value, the bytes an echo of it may start with
+  bool may_start_[256] = {};                   // for any value
+  std::vector<std::size_t> now_, next_;  // where the ways being followed stand
+  std::uint64_t steps_ = 0;
+  std::uint64_t budget_;
+};
 
 }  // namespace
 
 std::string without_secrets(std::string_view response, const std::vector<std::string>& removed, bool cut) {
-  // The next place each removed value appears, kept at or past `at`.
-  std::vector<std::size_t> next(removed.size());
-  for (std::size_t k = 0; k < removed.size(); ++k) next[k] = response.find(removed[k]);
+  EchoFinder finder(removed, response.size());
   std::string out;
   out.reserve(response.size());
   std::size_t at = 0;
   std::size_t plain = 0;  // where in `out` the bytes after the last marker start
+  bool gave_up = false;   // the work allowed was spent: the rest is one marker
   const auto put_marker = [&] {
     out += kSecretMarker;
     plain = out.size();
   };
-  // Copies the bytes up to `end`, each removed value among them replaced:
-  // the first to appear, the longest of those that start there.
+  // Copies the bytes up to `end`, each echo of a removed value among them
+  // replaced: the first to start, the longest of those that start there.
   const auto copy_until = [&](std::size_t end) {
-    while (at < end) {
-      std::size_t which = removed.size();
-      for (std::size_t k = 0; k < removed.size(); ++k) {
-        if (next[k] != std::string_view::npos && next[k] < at) next[k] = response.find(removed[k], at);
-        if (next[k] == std::string_view::npos || next[k] + removed[k].size() > end) continue;
-        if (which == removed.size() || next[k] < next[which] ||
-            (next[k] == next[which] && removed[k].size() > removed[which].size()))
-          which = k;
+    if (gave_up) return;
+    const std::string_view text = response.substr(0, end);
+    for (std::size_t p = at; p < end; ++p) {
+      if (!finder.may_start(text[p])) continue;
+      const std::size_t echo_end = finder.longest_echo_end(text, p);
+      if (finder.spent()) {
+        // What is not searched may hold an echo: it goes whole.
+        out.append(response.substr(at, p - at));
+        put_marker();
+        gave_up = true;
+        return;
       }
-      if (which == removed.size()) break;
-      out.append(response.substr(at, next[which] - at));
+      if (echo_end == std::string_view::npos) continue;
+      out.append(response.substr(at, p - at));
       put_marker();
-      at = next[which] + removed[which].size();
+      at = echo_end;
+      p = echo_end - 1;  // an echo is never empty
     }
     out.append(response.substr(at, end - at));
     at = end;
   };
   for (const auto& [from, to] : set_cookie_values(response)) {
     copy_until(from);
+    if (gave_up) break;
     put_marker();
     at = to;
   }
   copy_until(response.size());
-  if (cut) {
-    // The limit may have cut a removed value short: its first bytes go too.
-    const std::size_t tail = secret_start_at_end(std::string_view(out).substr(plain), removed);
+  if (cut && !gave_up) {
+    // The limit may have cut an echo short: its first bytes go too.
+    const std::size_t tail = finder.echo_start_at_end(std::string_view(out).substr(plain));
     if (tail > 0) {
       out.resize(out.size() - tail);
       put_marker();
@@ -407,6 +788,7 @@ bool read_ahead(Recording::Channel& c, std::uint64_t limit) {
   c.declared_ = plain_decimal(length);
   const std::int32_t legacy = c.declared_ ? 0 : cgi_val(length);
   const std::uint64_t body_size = c.declared_ ? *c.declared_ : legacy > 0 ? static_cast<std::uint64_t>(legacy) : 0;
+  c.announced_ = body_size;
   const std::uint64_t want = std::min(body_size, limit);
   try {
     // More than memory can address asks for more than reserve can give.
@@ -482,15 +864,29 @@ bool create_capture_file(Recording::Channel& c, const std::string& folder) {
 // Every record but the response's: the variables, the command-line tail
 // and the body, which, when small, is copied behind them so that the
 // request goes to the file in one write; a large body stays in `body`, to
-// be written from where it was read rather than copied once more.
+// be written from where it was read rather than copied once more. A body
+// whose credentials were removed is `edited`, and `body` shows it.
 std::string request_records(Recording::Channel& c, platform::Variables request, bool keep_secrets,
-                            std::string_view& body) {
+                            std::string& edited, std::string_view& body) {
+  body = std::string_view(c.ahead_).substr(0, static_cast<std::size_t>(c.body_kept_));
+  std::optional<std::uint64_t> declared = c.declared_;
+  std::optional<std::string> length;  // CONTENT_LENGTH as the file gives it, when an edit changed the body
+  if (!keep_secrets) {
+    std::optional<std::string> kept = body_without_secrets(text::value_of(request, "CONTENT_TYPE"), body, &c.removed_);
+    if (kept) {
+      // As long as announced, less what the edit took out and plus what it
+      // put in, so that a replay reads exactly the body the file holds.
+      declared = c.announced_ - body.size() + kept->size();
+      length = std::to_string(*declared);
+      edited = std::move(*kept);
+      body = edited;
+    }
+  }
   std::string records(kFirstLine);
   for (const auto& [name, value] : kept_variables(std::move(request), keep_secrets, &c.removed_))
-    append_param(records, name, value);
+    append_param(records, name, length && text::equals_ignoring_case(name, "CONTENT_LENGTH") ? *length : value);
   append_argv(records, platform::command_tail());
-  append_body_header(records, c.declared_, c.body_kept_, c.body_cut_);
-  body = std::string_view(c.ahead_).substr(0, static_cast<std::size_t>(c.body_kept_));
+  append_body_header(records, declared, body.size(), c.body_cut_);
   if (body.size() <= kCopiedBody) {
     records += body;
     records += '\n';
@@ -502,9 +898,10 @@ std::string request_records(Recording::Channel& c, platform::Variables request, 
 // Writes the request to a new file. A file the disk had no room for goes,
 // rather than stay a torn capture.
 bool write_request(Recording::Channel& c, const Settings& s, platform::Variables request) {
+  std::string edited;
   std::string_view body;
   // All that can fail for want of memory comes before the file is made.
-  const std::string records = request_records(c, std::move(request), s.keep_secrets, body);
+  const std::string records = request_records(c, std::move(request), s.keep_secrets, edited, body);
   if (!create_capture_file(c, s.folder)) return false;
   std::string error;
   if (!platform::write_file(c.file_, records, error) ||

@@ -3,8 +3,10 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -16,26 +18,24 @@
 #include <cgiecho/platform/listener.h>
 #include <cgiecho/platform/platform.h>
 
+#include "text/ascii.h"
+
 namespace cgiecho::platform {
 namespace {
 
 std::string failure(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
 
-// Binds, listens and moves the socket to descriptor 0. `made`, when given,
-// runs between the two, while no connection can come yet.
-template <class Made>
-std::string listen_and_take(int fd, const sockaddr* address, socklen_t size, int backlog, Made made) {
-  if (::bind(fd, address, size) != 0) {
+// Binds, listens and moves the socket to descriptor 0. `listening`, when
+// given, runs once the socket listens, before it is moved; its failure
+// closes the socket.
+template <class Listening>
+std::string listen_and_take(int fd, const sockaddr* address, socklen_t size, int backlog, Listening listening) {
+  if (::bind(fd, address, size) != 0 || ::listen(fd, backlog) != 0) {
     const std::string why = failure("cannot listen there");
     ::close(fd);
     return why;
   }
-  if (const std::string why = made(); !why.empty()) {
-    ::close(fd);
-    return why;
-  }
-  if (::listen(fd, backlog) != 0) {
-    const std::string why = failure("cannot listen there");
+  if (const std::string why = listening(); !why.empty()) {
     ::close(fd);
     return why;
   }
@@ -83,51 +83,98 @@ std::string listen_on_path(const std::string& path, int backlog, unsigned mode, 
   address.sun_family = AF_UNIX;
   if (path.size() >= sizeof address.sun_path) return "the path is too long for a socket";
   std::memcpy(address.sun_path, path.data(), path.size());
-  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return failure("no socket");
   // Only a socket left by a responder that ended is replaced: a file is
   // never removed, nor a socket someone still listens on.
   struct stat seen {};
-  if (::lstat(path.c_str(), &seen) == 0) {
-    if (!S_ISSOCK(seen.st_mode)) {
-      ::close(fd);
-      return "something other than a socket is there";
-    }
+  const bool stale = ::lstat(path.c_str(), &seen) == 0;
+  if (stale) {
+    if (!S_ISSOCK(seen.st_mode)) return "something other than a socket is there";
     const int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const bool taken = probe < 0 || ::connect(probe, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 ||
                        errno != ECONNREFUSED;
     if (probe >= 0) ::close(probe);
-    if (taken) {
-      ::close(fd);
-      return "another program listens there";
-    }
-    ::unlink(path.c_str());
+    if (taken) return "another program listens there";
   }
-  // Made with no access for anyone, then given its mode and group, so that
-  // no one connects in between under a wider mode.
-  const mode_t before = ::umask(0777);
-  const auto made = [&]() -> std::string {
-    ::umask(before);
-    if (!group.empty() && ::chown(path.c_str(), static_cast<uid_t>(-1), static_cast<gid_t>(gid)) != 0) {
-      const std::string why = failure("cannot give the socket its group");
-      ::unlink(path.c_str());
-      return why;
-    }
-    if (::chmod(path.c_str(), static_cast<mode_t>(mode)) != 0) {
-      const std::string why = failure("cannot give the socket its mode");
-      ::unlink(path.c_str());
-      return why;
-    }
-    return {};
+  // The socket is made, given its group and mode, and set listening in a
+  // folder of its own beside the path, which no other user may enter, then
+  // renamed into place: no name in the socket's folder is ever changed by
+  // name, so another user who may write there cannot swap the new socket
+  // for a link to a file whose owner or mode would be changed instead, and
+  // the socket appears at its path already with its final mode and group.
+  const std::size_t slash = path.rfind('/');
+  std::string own_folder = (slash == std::string::npos ? "." : path.substr(0, slash)) + "/.cgiecho-XXXXXX";
+  if (::mkdtemp(own_folder.data()) == nullptr) return failure("cannot make a private folder beside the socket");
+  const int folder = ::open(own_folder.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (folder < 0) {
+    const std::string why = failure("cannot open the private folder beside the socket");
+    ::rmdir(own_folder.c_str());
+    return why;
+  }
+  // Bound through the folder's descriptor where /proc is there, so that a
+  // folder put at its name since cannot redirect it.
+  std::string inside = "/proc/self/fd/" + std::to_string(folder) + "/socket";
+  if (::access("/proc/self/fd", X_OK) != 0) inside = own_folder + "/socket";
+  const auto into_place = [&]() -> std::string {
+    if (!group.empty() &&
+        ::fchownat(folder, "socket", static_cast<uid_t>(-1), static_cast<gid_t>(gid), AT_SYMLINK_NOFOLLOW) != 0)
+      return failure("cannot give the socket its group");
+    if (::fchmodat(folder, "socket", static_cast<mode_t>(mode), 0) != 0)
+      return failure("cannot give the socket its mode");
+    // Never over something that took a free path since it was looked at.
+    if (::renameat2(folder, "socket", AT_FDCWD, path.c_str(), stale ? 0 : RENAME_NOREPLACE) == 0) return {};
+    // A file system that cannot rename so: a link never replaces either.
+    if (!stale && errno == EINVAL && ::linkat(folder, "socket", AT_FDCWD, path.c_str(), 0) == 0) return {};
+    return failure("cannot put the socket at its path");
   };
-  const std::string why = listen_and_take(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address, backlog, made);
-  ::umask(before);
+  struct stat made {};
+  sockaddr_un bound{};
+  bound.sun_family = AF_UNIX;
+  std::string why;
+  if (::fstat(folder, &made) != 0 || made.st_uid != ::geteuid() || (made.st_mode & 077) != 0) {
+    why = "the private folder beside the socket was replaced";  // not the one just made: left alone
+  } else if (inside.size() >= sizeof bound.sun_path) {
+    why = "the path is too long for a socket";
+  } else {
+    std::memcpy(bound.sun_path, inside.data(), inside.size());
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    why = fd < 0 ? failure("no socket")
+                 : listen_and_take(fd, reinterpret_cast<const sockaddr*>(&bound), sizeof bound, backlog, into_place);
+    ::unlinkat(folder, "socket", 0);  // there after a failure, or after the link
+    ::rmdir(own_folder.c_str());
+  }
+  ::close(folder);
   return why;
 }
 
+int move_listener_off_stdin() {
+  const int listener = ::fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 3);
+  if (listener < 0) return -1;
+  // Descriptor 0 stays taken, so that nothing opened later lands there and
+  // is read as standard input by a program a handler starts.
+  const int none = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  if (none < 0 || ::dup2(none, STDIN_FILENO) < 0) {
+    const int error = errno;
+    if (none >= 0) ::close(none);
+    ::close(listener);
+    errno = error;
+    return -1;
+  }
+  ::close(none);
+  return listener;
+}
+
+void close_other_descriptors() {
+  if (::close_range(3, ~0U, 0) == 0) return;
+  // A kernel before 5.9, or a filter that refuses the call: one at a time.
+  const long limit = ::sysconf(_SC_OPEN_MAX);
+  for (long fd = 3; fd < (limit > 0 ? limit : 1024); ++fd) ::close(static_cast<int>(fd));
+}
+
 void say_on_stderr(std::string_view message) {
-  std::string line = std::string(program_invocation_short_name) + ": ";
-  line += message;
+  std::string line;
+  text::append_printable(program_invocation_short_name, line);
+  line += ": ";
+  text::append_printable(message, line);
   line += '\n';
   if (::write(STDERR_FILENO, line.data(), line.size()) < 0) {
     // Nowhere else to say it.

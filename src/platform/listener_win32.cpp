@@ -15,6 +15,7 @@
 #include <cgiecho/platform/platform.h>
 
 #include "platform/owner_only_win32.h"
+#include "text/ascii.h"
 
 namespace cgiecho::platform {
 namespace {
@@ -113,8 +114,10 @@ void say_on_stderr(std::string_view message) {
   std::string_view name(path, length < MAX_PATH ? length : 0);
   name.remove_prefix(std::min(name.find_last_of("\\/") + 1, name.size()));
   if (name.size() > 4 && _stricmp(path + length - 4, ".exe") == 0) name.remove_suffix(4);
-  std::string line = std::string(name) + ": ";
-  line += message;
+  std::string line;
+  text::append_printable(name, line);
+  line += ": ";
+  text::append_printable(message, line);
   line += "\r\n";
   DWORD put = 0;
   WriteFile(GetStdHandle(STD_ERROR_HANDLE), line.data(), static_cast<DWORD>(line.size()), &put, nullptr);

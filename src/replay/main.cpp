@@ -1,6 +1,7 @@
 // cgiecho-replay FILE -- PROGRAM [ARGS]: runs a CGI program on a captured
 // request, and with --compare holds its answer against the captured one.
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <cgiecho/capture/capture_file.h>
@@ -10,7 +11,9 @@
 
 namespace {
 
-void say(const std::string& text) { cgiecho::platform::write_stderr("cgiecho-replay: " + text + "\n"); }
+void say(std::string_view raw, std::string_view escaped = {}) {
+  cgiecho::platform::write_stderr(cgiecho::replay::stderr_line(raw, escaped));
+}
 
 }  // namespace
 
@@ -31,7 +34,7 @@ int main(int argc, char** argv) {
   capture::Capture request;
   capture::ReadError fault;
   if (!capture::read_capture(file, request, fault)) {
-    say(options.file + ": not a whole capture file: " + fault.message());
+    say(options.file + ": not a whole capture file: ", fault.message());
     return replay::kExitTrouble;
   }
   if (options.compare && !request.response) {

@@ -2,16 +2,16 @@
 
 #include <cgiecho/capture/recorder.h>
 
+#include "text/ascii.h"
+
 namespace cgiecho::replay {
 namespace {
 
 // Bytes shown in a report: printable ASCII as it is, CR, LF, tab and the
 // backslash escaped, any other byte as \xNN, so binary answers stay readable.
 std::string shown(std::string_view bytes) {
-  static constexpr char kHex[] = "0123456789abcdef";
   std::string out;
   for (const char c : bytes) {
-    const auto b = static_cast<unsigned char>(c);  // unsigned: bytes above 0x7F must not go negative
     if (c == '\r') {
       out += "\\r";
     } else if (c == '\n') {
@@ -20,12 +20,8 @@ std::string shown(std::string_view bytes) {
       out += "\\t";
     } else if (c == '\\') {
       out += "\\\\";
-    } else if (b >= 0x20 && b < 0x7F) {
-      out += c;
     } else {
-      out += "\\x";
-      out += kHex[b >> 4];
-      out += kHex[b & 0x0F];
+      text::append_printable(std::string_view(&c, 1), out);
     }
   }
   return out;
@@ -82,24 +78,46 @@ bool parse_arguments(const std::vector<std::string>& args, Options& out, std::st
 }
 
 bool is_loader_variable(std::string_view name) {
-  static constexpr std::string_view kPrefixes[] = {"LD_", "DYLD_", "BASH_FUNC_"};
-  static constexpr std::string_view kNames[] = {"BASH_ENV",      "ENV",       "PERL5OPT",   "PERL5LIB",
-                                                "PYTHONPATH",    "PYTHONHOME", "PYTHONSTARTUP", "RUBYOPT",
-                                                "RUBYLIB",       "NODE_OPTIONS", "GCONV_PATH"};
+  // Each a way for a captured value to run code in the program: a library
+  // loaded, a module path read first, a file or option run at start.
+  static constexpr struct {
+    std::string_view name;
+    bool prefix;  // every name that begins so
+  } kLoaderVariables[] = {
+      {"LD_", true},                 // the dynamic loader: LD_PRELOAD, LD_LIBRARY_PATH, LD_AUDIT
+      {"DYLD_", true},               // macOS's dynamic loader
+      {"GCONV_PATH", false},         // glibc's character set modules, loaded by iconv
+      {"BASH_FUNC_", true},          // exported shell functions, defined as bash starts
+      {"BASH_ENV", false},           // a file bash runs as it starts
+      {"ENV", false},                // a file sh runs as it starts
+      {"SHELLOPTS", false},          // bash options at start: xtrace, which expands PS4
+      {"BASHOPTS", false},           // bash's shopt options at start
+      {"PS4", false},                // expanded before each traced command, $(...) and all
+      {"PERL5OPT", false},           // perl options: -M loads a module
+      {"PERL5LIB", false},           // perl's module folders, searched first
+      {"PERLLIB", false},            // the same, where PERL5LIB is unset
+      {"PERL5DB", false},            // the debugger code perl runs under -d
+      {"PYTHONPATH", false},         // python's module folders, searched first
+      {"PYTHONHOME", false},         // python's standard library
+      {"PYTHONSTARTUP", false},      // a file interactive python runs first
+      {"RUBYOPT", false},            // ruby options: -r loads a library
+      {"RUBYLIB", false},            // ruby's library folders, searched first
+      {"NODE_OPTIONS", false},       // node options: --require loads a module
+      {"PHPRC", false},              // where php finds php.ini, whose auto_prepend_file runs
+      {"PHP_INI_SCAN_DIR", false},   // more ini files php reads
+      {"JAVA_TOOL_OPTIONS", false},  // JVM options: -javaagent loads code
+      {"_JAVA_OPTIONS", false},      // the same, read by every JVM
+      {"JDK_JAVA_OPTIONS", false},   // the java launcher's options
+      {"TCLLIBPATH", false},         // tcl's package folders
+      {"LUA_INIT", true},            // code lua runs at start; LUA_INIT_5_4 for one version
+      {"LUA_PATH", true},            // lua's module paths, LUA_PATH_5_4 too
+      {"LUA_CPATH", true},           // lua's C module paths, loaded as libraries
+  };
   // Without case: Windows reads names so, and leaving out one more name
   // costs nothing.
-  const auto same = [](std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-      const char x = a[i] >= 'a' && a[i] <= 'z' ? static_cast<char>(a[i] - 'a' + 'A') : a[i];
-      if (x != b[i]) return false;
-    }
-    return true;
-  };
-  for (const std::string_view prefix : kPrefixes)
-    if (name.size() >= prefix.size() && same(name.substr(0, prefix.size()), prefix)) return true;
-  for (const std::string_view n : kNames)
-    if (same(name, n)) return true;
+  for (const auto& v : kLoaderVariables)
+    if (v.prefix ? text::starts_with_ignoring_case(name, v.name) : text::equals_ignoring_case(name, v.name))
+      return true;
   return false;
 }
 
@@ -120,9 +138,17 @@ std::vector<std::string> remove_loader_variables(Variables& variables) {
 
 std::string left_out_note(const std::vector<std::string>& names) {
   std::string list;
-  for (const auto& name : names) list += (list.empty() ? "" : " ") + shown(name);
+  for (const auto& name : names) list += (list.empty() ? "" : " ") + name;
   return "left out of the program's environment, as they would have it load or run code the capture names "
          "(--keep-loader-variables keeps them): " + list;
+}
+
+std::string stderr_line(std::string_view raw, std::string_view escaped) {
+  std::string line = "cgiecho-replay: ";
+  text::append_printable(raw, line);
+  line += escaped;
+  line += '\n';
+  return line;
 }
 
 namespace {

@@ -42,16 +42,22 @@ using Variables = std::vector<std::pair<std::string, std::string>>;
 
 // Whether a variable makes the program's loader or interpreter load or run
 // code that its value names: LD_* and DYLD_* (the dynamic loaders),
-// BASH_FUNC_* (exported shell functions), BASH_ENV, ENV, PERL5OPT,
-// PERL5LIB, PYTHONPATH, PYTHONHOME, PYTHONSTARTUP, RUBYOPT, RUBYLIB,
-// NODE_OPTIONS and GCONV_PATH. Names compare without case.
+// BASH_ENV, PS4, PERL5LIB, PYTHONPATH, JAVA_TOOL_OPTIONS, LUA_INIT* and
+// more, each in one table in replay.cpp with what it does. Names compare
+// without case.
 bool is_loader_variable(std::string_view name);
 
 // Takes such variables out of `variables`, keeping the others in order;
 // gives their names, in order.
 std::vector<std::string> remove_loader_variables(Variables& variables);
-// The one line that names them, each byte that is not printable escaped.
+// What the replay says of them: their names as they are, for stderr_line.
 std::string left_out_note(const std::vector<std::string>& names);
+
+// One line for standard error: "cgiecho-replay: ", `raw` with each byte
+// that is not printable ASCII (and "\\") as \xhh, then `escaped` as it is
+// (text its maker escaped so already: a capture file's fault), and a line
+// break.
+std::string stderr_line(std::string_view raw, std::string_view escaped = {});
 
 struct Comparison {
   bool same = false;

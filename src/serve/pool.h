@@ -44,7 +44,10 @@ void notify(std::string_view state);
 // The master: starts settings.workers workers (the program itself again,
 // told by its environment that it is one, with the listener on descriptor
 // 0) and keeps that many until SIGTERM, SIGINT or SIGUSR1, reloading on
-// SIGHUP. Returns when every worker has ended.
+// SIGHUP. Returns when every worker has ended. When a worker fails to
+// start and the listener no longer takes connections, no worker can serve
+// again: the master says so, stops its workers and ends the process with
+// status 1, so that a service manager starts it again.
 void run_master(const PoolSettings& settings, const Identity& who);
 
 // What the pools of both systems share (pool_worker.cpp).
@@ -52,7 +55,8 @@ void run_master(const PoolSettings& settings, const Identity& who);
 // that never goes back; each system's pool file defines it.
 std::int64_t monotonic_ms();
 // "cgiecho: WHAT" on standard error in one write, so that lines of several
-// processes never mix.
+// processes never mix; WHAT is raw bytes (a request's script, a path),
+// escaped here as text::append_printable does.
 void say(std::string_view what);
 // A decimal field of a worker's marker, up to the next comma (taken off
 // `text`); false unless a number up to `limit`.
@@ -91,7 +95,7 @@ class StartPace {
   // After a start at `now` (`made`: the system made the process): whether
   // another may follow at once.
   bool started(bool made, std::int64_t now);
-  // A worker ended before it served; one serves.
+  // A worker ended before it served (has_served); one has served since.
   void failed(std::int64_t now);
   void served() { failed_ = 0; }
   // `wait`, or less when a start falls due sooner.
@@ -114,7 +118,8 @@ class Worker {
   Worker(const Worker&) = delete;
   Worker& operator=(const Worker&) = delete;
 
-  // The worker serves from now: the master counts it as started.
+  // The worker takes connections from now: the master counts it as ready
+  // (for READY=1, and a reload's new workers), not yet as started well.
   void ready();
   // A request is in hand / answered. After end, leave() says whether the
   // worker has served its share (CGIECHO_MAX_REQUESTS).

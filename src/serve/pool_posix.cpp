@@ -14,6 +14,7 @@
 #include <poll.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
@@ -71,12 +72,37 @@ std::string how_it_ended(int status) {
   return "exited with status " + std::to_string(WEXITSTATUS(status));
 }
 
+// Whether the listening socket on `fd` still takes connections. A shut
+// down TCP listener no longer says it listens; a Unix one still does, but
+// refuses connections and polls as hung up (or as closed for reading).
+bool still_listening(int fd) {
+  int listening = 0;
+  socklen_t size = sizeof listening;
+  if (::getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &size) != 0 || listening == 0) return false;
+  pollfd check{fd, POLLIN | POLLRDHUP, 0};
+  return ::poll(&check, 1, 0) >= 0 && (check.revents & (POLLERR | POLLHUP | POLLNVAL | POLLRDHUP)) == 0;
+}
+
+// Between fork and exec: every descriptor from `first` on is closed by the
+// exec, whatever the master was started with (a file a root shell left
+// open must not reach a worker that runs as another user). Marked rather
+// than closed, so that the program file stays open for fexecve. The loop
+// is for kernels before 5.11, which lack CLOSE_RANGE_CLOEXEC.
+void close_on_exec_from(int first) {
+  if (::close_range(static_cast<unsigned>(first), ~0U, CLOSE_RANGE_CLOEXEC) == 0) return;
+  rlimit limit{};
+  const bool known = ::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY;
+  const rlim_t end = known ? limit.rlim_cur : 65536;
+  for (rlim_t fd = static_cast<rlim_t>(first); fd < end; ++fd) ::fcntl(static_cast<int>(fd), F_SETFD, FD_CLOEXEC);
+}
+
 // A worker as the master keeps it.
 struct Process {
   pid_t pid = 0;
   std::uint32_t slot = 0;
   std::uint32_t generation = 0;
-  bool ready = false;
+  bool ready = false;     // takes connections: counts for READY=1 and a reload
+  bool served = false;    // has taken a request: it started well
   bool draining = false;  // told to finish what it holds and leave: not replaced
   bool killed = false;    // ended by the master (timeout, or past its time to drain)
   bool timed_out = false;
@@ -87,11 +113,15 @@ class Master {
  public:
   Master(const PoolSettings& settings, const Identity& who) : settings_(settings), who_(who) {}
 
+  // Whether the pool ended because its listener no longer takes connections.
+  bool listener_lost() const { return listener_lost_; }
+
   void run() {
     set_up();
     while (!(stopping_ && processes_.empty())) {
       const std::int64_t now = monotonic_ms();
       enforce_deadlines(now);
+      notice_served();
       refill(now);
       if (stopping_ && processes_.empty()) break;
       pollfd waits[2] = {{signals_, POLLIN, 0}, {events_read_, POLLIN, 0}};
@@ -100,8 +130,10 @@ class Master {
       take_signals();
       take_events();
       reap();
+      for (const std::string& line : end_lines_.due(monotonic_ms(), false)) say(line);
       tell_status();
     }
+    for (const std::string& line : end_lines_.due(monotonic_ms(), true)) say(line);
     tear_down();
   }
 
@@ -114,8 +146,12 @@ class Master {
     exec_fd_ = ::open(program_path_.c_str(), O_RDONLY | O_CLOEXEC);
     if (exec_fd_ < 0) give_up("cannot open its own program file " + program_path_ + " to start workers", errno);
 
-    figures_fd_ = ::memfd_create("cgiecho-pool", MFD_CLOEXEC);
-    if (figures_fd_ < 0 || ::ftruncate(figures_fd_, sizeof(Figures)) != 0)
+    // Sealed at its size: every new worker holds the descriptor for a
+    // moment, and memory shrunk under the master's mapping would end the
+    // master with SIGBUS.
+    figures_fd_ = ::memfd_create("cgiecho-pool", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+    if (figures_fd_ < 0 || ::ftruncate(figures_fd_, sizeof(Figures)) != 0 ||
+        ::fcntl(figures_fd_, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL) != 0)
       give_up("cannot make the pool's shared figures", errno);
     void* shared = ::mmap(nullptr, sizeof(Figures), PROT_READ | PROT_WRITE, MAP_SHARED, figures_fd_, 0);
     if (shared == MAP_FAILED) give_up("cannot map the pool's shared figures", errno);
@@ -165,14 +201,20 @@ class Master {
   }
 
   // The environment a worker starts with: the master's, with the marker
-  // that makes it one.
+  // that makes it one, and without systemd's: only the master talks to the
+  // service manager, and the sockets those variables name are not a
+  // worker's.
   std::vector<std::string> worker_environment(std::uint32_t slot) const {
+    static constexpr std::string_view kLeftOut[] = {kWorkerVariable, "NOTIFY_SOCKET", "LISTEN_FDS", "LISTEN_PID",
+                                                    "LISTEN_FDNAMES"};
     std::vector<std::string> all;
-    const std::string prefix = std::string(kWorkerVariable) + "=";
-    for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry)
-      if (std::string_view(*entry).substr(0, prefix.size()) != prefix) all.emplace_back(*entry);
-    all.push_back(prefix + std::to_string(slot) + "," + std::to_string(figures_fd_) + "," +
-                  std::to_string(events_write_));
+    for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
+      const std::string_view text(*entry);
+      const std::string_view name = text.substr(0, text.find('='));
+      if (std::find(std::begin(kLeftOut), std::end(kLeftOut), name) == std::end(kLeftOut)) all.emplace_back(text);
+    }
+    all.push_back(std::string(kWorkerVariable) + "=" + std::to_string(slot) + "," + std::to_string(figures_fd_) +
+                  "," + std::to_string(events_write_));
     return all;
   }
 
@@ -213,6 +255,7 @@ class Master {
     sigset_t none;
     sigemptyset(&none);
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    close_on_exec_from(STDERR_FILENO + 1);
     ::fcntl(figures_fd_, F_SETFD, 0);
     ::fcntl(events_write_, F_SETFD, 0);
     if (who_.change) {
@@ -230,14 +273,8 @@ class Master {
 
   [[noreturn]] static void child_fails(const char* what) {
     const int error = errno;
-    std::string line = "cgiecho: a new worker ";
-    line += what;
-    line += ": ";
-    line += std::strerror(error);
-    line += '\n';
-    if (::write(STDERR_FILENO, line.data(), line.size()) < 0) {
-      // Nowhere else to say it; the exit status says it too.
-    }
+    // Best effort: nowhere else to say it, and the exit status says it too.
+    say(std::string("a new worker ") + what + ": " + std::strerror(error));
     ::_exit(127);
   }
 
@@ -245,6 +282,16 @@ class Master {
     return static_cast<std::size_t>(std::count_if(processes_.begin(), processes_.end(), [&](const Process& p) {
       return p.generation == generation && !p.draining;
     }));
+  }
+
+  // A worker that has taken a request started well, and ends the back-off
+  // of its pool; being ready is not enough (has_served).
+  void notice_served() {
+    for (Process& p : processes_) {
+      if (p.served || !has_served(figures_->slots[p.slot])) continue;
+      p.served = true;
+      if (p.generation == current_generation_) pace_.served();
+    }
   }
 
   // Keeps the pool full: a worker that ended is replaced at once, unless
@@ -272,7 +319,7 @@ class Master {
   }
 
   int next_wait_ms(std::int64_t now) const {
-    std::int64_t wait = kTickMs;
+    std::int64_t wait = end_lines_.wait_ms(now, kTickMs);
     if (!stopping_) wait = pace_.wait_ms(now, wait);
     for (const Process& p : processes_) {
       if (p.killed) continue;
@@ -318,7 +365,6 @@ class Master {
     });
     if (p == processes_.end()) return;
     p->ready = true;
-    if (p->generation == current_generation_) pace_.served();
     if (!announced_ready_ && serving_ready(current_generation_) >= settings_.workers) {
       announced_ready_ = true;
       tell("READY=1\n", "");
@@ -409,6 +455,7 @@ class Master {
     reload_fd_ = -1;
     current_generation_ = reload_generation_;
     reloading_ = false;
+    // The failures counted were the old program's.
     pace_.served();
     figures_->reloads.fetch_add(1);
     tell("READY=1\n", "");
@@ -458,21 +505,25 @@ class Master {
     const bool clean = WIFEXITED(status) && WEXITSTATUS(status) == 0;
     std::string serving;
     if (state == SlotState::busy) {
-      const SlotText text = read_text(s);
+      const SlotText text = read_given_text(s);
       serving = " while serving " + text.method + " " + text.script;
     }
+    const bool served = p.served || has_served(s);
     s.pid.store(0);
     s.state.store(static_cast<std::uint32_t>(SlotState::free));
 
     const bool replaced = !stopping_ && !p.draining && p.generation == current_generation_;
+    const std::int64_t now = monotonic_ms();
     if (!clean) {
       if (p.timed_out) {
         figures_->timed_out.fetch_add(1);
       } else if (!p.killed) {
         figures_->crashed.fetch_add(1);
       }
-      say("worker " + std::to_string(p.pid) + " " + how_it_ended(status) + serving +
-          (replaced ? "; replaced" : "; not replaced"));
+      const std::string how = how_it_ended(status);
+      const std::string line =
+          "worker " + std::to_string(p.pid) + " " + how + serving + (replaced ? "; replaced" : "; not replaced");
+      for (const std::string& said : end_lines_.pass(how, line, now)) say(said);
     } else if (state == SlotState::leaving) {
       figures_->recycled.fetch_add(1);
     }
@@ -481,8 +532,19 @@ class Master {
                     " before it could serve");
       return;
     }
-    if (replaced && !p.ready) {
-      pace_.failed(monotonic_ms());
+    if (!replaced) return;
+    if (served) {
+      if (!p.served) pace_.served();
+      return;
+    }
+    pace_.failed(now);
+    // Workers that end before they serve, on a listener that takes no
+    // connections (a handler shut it down, for every process that holds
+    // it), will never serve: starting more would only fail.
+    if (!still_listening(STDIN_FILENO)) {
+      say("the listening socket no longer accepts connections: no worker can serve, and the pool ends with status 1");
+      listener_lost_ = true;
+      begin_stop();
     }
   }
 
@@ -502,6 +564,8 @@ class Master {
   std::uint32_t last_generation_ = 0;
   std::uint32_t current_generation_ = 0;
   StartPace pace_;
+  EndLines end_lines_;
+  bool listener_lost_ = false;
   bool announced_ready_ = false;
   std::int64_t status_told_ms_ = 0;
   std::string status_told_;
@@ -579,6 +643,7 @@ void notify(std::string_view state) {
 void run_master(const PoolSettings& settings, const Identity& who) {
   Master master(settings, who);
   master.run();
+  if (master.listener_lost()) platform::end_process(1);
 }
 
 std::unique_ptr<Worker> Worker::from_environment(const PoolSettings& settings) {

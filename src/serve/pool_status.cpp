@@ -3,10 +3,13 @@
 #include <algorithm>
 #include <cstring>
 
+#include "text/ascii.h"
+
 namespace cgiecho::pool {
 namespace {
 
 constexpr std::int64_t kAllBusyLogPauseMs = 60 * 1000;
+constexpr std::int64_t kEndLinePauseMs = 1000;
 
 // Copies what fits of `text` into `field`, NUL-padded; a cut is marked by
 // its three last bytes, so that a reader never takes a part for the whole.
@@ -21,21 +24,10 @@ void put_text(char (&field)[N], std::string_view text) {
   std::memcpy(field + N - 4, "...", 3);
 }
 
+// A slot's text up to its NUL padding.
 template <std::size_t N>
-std::string shown(const char (&field)[N]) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  for (std::size_t i = 0; i < N && field[i] != '\0'; ++i) {
-    const auto b = static_cast<unsigned char>(field[i]);
-    if (b >= 0x20 && b < 0x7F && b != '"' && b != '\\') {
-      out += static_cast<char>(b);
-    } else {
-      out += "\\x";
-      out += kHex[b >> 4];
-      out += kHex[b & 0x0F];
-    }
-  }
-  return out;
+std::string given(const char (&field)[N]) {
+  return std::string(field, std::find(field, field + N, '\0'));
 }
 
 void append_json_string(std::string& out, std::string_view text) {
@@ -57,16 +49,27 @@ void append_field(std::string& out, const char* name, std::uint64_t value) {
 
 }  // namespace
 
-SlotText read_text(const Slot& slot) {
+SlotText read_given_text(const Slot& slot) {
   SlotText text;
   for (int tries = 0; tries < 100; ++tries) {
     const std::uint32_t before = slot.text_turn.load(std::memory_order_acquire);
     if (before % 2 != 0) continue;
-    text.method = shown(slot.method);
-    text.script = shown(slot.script);
+    text.method = given(slot.method);
+    text.script = given(slot.script);
     std::atomic_thread_fence(std::memory_order_acquire);
     if (slot.text_turn.load(std::memory_order_relaxed) == before) break;
   }
+  return text;
+}
+
+SlotText read_text(const Slot& slot) {
+  // The page's spelling since it was first served: capitals, and a quote
+  // escaped too, so that the JSON string needs no escape of its own.
+  constexpr text::Escaping kPage{true, true, true};
+  const SlotText given_text = read_given_text(slot);
+  SlotText text;
+  text::append_printable(given_text.method, text.method, kPage);
+  text::append_printable(given_text.script, text.script, kPage);
   return text;
 }
 
@@ -101,6 +104,54 @@ void end_request(Figures& figures, std::uint32_t slot) {
   s.requests.fetch_add(1);
   figures.answered.fetch_add(1);
   s.state.store(static_cast<std::uint32_t>(SlotState::idle));
+}
+
+std::vector<std::string> EndLines::pass(const std::string& how, std::string line, std::int64_t now) {
+  const auto way = std::find_if(ways_.begin(), ways_.end(), [&how](const Way& w) { return w.how == how; });
+  if (way == ways_.end()) {
+    ways_.push_back(Way{how, now + kEndLinePauseMs, 0, {}});
+    return {std::move(line)};
+  }
+  if (now < way->next_ms) {
+    ++way->held;
+    way->last = std::move(line);
+    return {};
+  }
+  std::vector<std::string> lines;
+  if (way->held > 0) lines.push_back(held_line(*way));
+  lines.push_back(std::move(line));
+  way->held = 0;
+  way->next_ms = now + kEndLinePauseMs;
+  return lines;
+}
+
+std::vector<std::string> EndLines::due(std::int64_t now, bool all) {
+  std::vector<std::string> lines;
+  for (auto way = ways_.begin(); way != ways_.end();) {
+    if (!all && now < way->next_ms) {
+      ++way;
+    } else if (way->held == 0) {
+      way = ways_.erase(way);  // quiet for a second: the next line of its way is written at once
+    } else {
+      lines.push_back(held_line(*way));
+      way->held = 0;
+      way->next_ms = now + kEndLinePauseMs;  // the count was a line of that way
+      ++way;
+    }
+  }
+  return lines;
+}
+
+std::int64_t EndLines::wait_ms(std::int64_t now, std::int64_t wait) const {
+  for (const Way& way : ways_)
+    if (way.held > 0) wait = std::min(wait, way.next_ms - now);
+  return wait;
+}
+
+std::string EndLines::held_line(const Way& way) {
+  if (way.held == 1) return way.last;
+  return std::to_string(way.held) + " more workers ended the same way: " + way.how +
+         " (one such line a second is logged)";
 }
 
 std::string status_json(const Figures& figures, std::int64_t now_ms) {

@@ -97,7 +97,7 @@ struct Process {
   HANDLE handle = nullptr;
   DWORD pid = 0;
   std::uint32_t slot = 0;
-  bool ready = false;
+  bool served = false;  // has taken a request: it started well
   bool timed_out = false;
   bool killed = false;
 };
@@ -110,6 +110,9 @@ class Master {
  public:
   Master(const PoolSettings& settings, const std::string& address, const ListenAddress& where)
       : settings_(settings), address_(address), where_(where) {}
+
+  // Whether the pool ended because its listener no longer takes connections.
+  bool listener_lost() const { return listener_lost_; }
 
   void run(bool stop_event) {
     set_up();
@@ -138,7 +141,9 @@ class Master {
       }
       if (!stopping_ && WaitForSingleObject(g_stop, 0) == WAIT_OBJECT_0) begin_stop();
       reap();
+      for (const std::string& line : end_lines_.due(monotonic_ms(), false)) say(line);
     }
+    for (const std::string& line : end_lines_.due(monotonic_ms(), true)) say(line);
     closesocket(listener_);
   }
 
@@ -164,6 +169,10 @@ class Master {
     g_stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (worker_stop_ == nullptr || g_stop == nullptr) fail("cannot make the pool's stop events");
     SetConsoleCtrlHandler(on_console_stop, TRUE);
+    // The workers inherit the master's environment: systemd's variables,
+    // which a Unix host (or Wine) may pass on, are no worker's business.
+    for (const wchar_t* name : {L"NOTIFY_SOCKET", L"LISTEN_FDS", L"LISTEN_PID", L"LISTEN_FDNAMES"})
+      SetEnvironmentVariableW(name, nullptr);
 
     // Every worker ends when the last handle to the job closes, which the
     // system does when the master ends, by a crash or TerminateProcess too.
@@ -255,9 +264,11 @@ class Master {
 
   void refill(std::int64_t now) {
     if (stopping_) return;
+    // A worker that has taken a request ends the back-off; being ready is
+    // not enough (has_served).
     for (Process& p : processes_) {
-      if (!p.ready && figures_->slots[p.slot].state.load() != static_cast<std::uint32_t>(SlotState::starting)) {
-        p.ready = true;
+      if (!p.served && has_served(figures_->slots[p.slot])) {
+        p.served = true;
         pace_.served();
       }
     }
@@ -280,7 +291,7 @@ class Master {
   }
 
   std::int64_t next_wait_ms(std::int64_t now) const {
-    std::int64_t wait = kTickMs;
+    std::int64_t wait = end_lines_.wait_ms(now, kTickMs);
     if (!stopping_) wait = pace_.wait_ms(now, wait);
     // Past the stop deadline, the workers ended then wake the wait.
     if (stopping_ && stop_deadline_ms_ > now) wait = std::min(wait, stop_deadline_ms_ - now);
@@ -319,10 +330,10 @@ class Master {
     const auto state = static_cast<SlotState>(s.state.load());
     std::string serving;
     if (state == SlotState::busy) {
-      const SlotText text = read_text(s);
+      const SlotText text = read_given_text(s);
       serving = " while serving " + text.method + " " + text.script;
     }
-    const bool ready = p.ready || state != SlotState::starting;
+    const bool served = p.served || has_served(s);
     s.pid.store(0);
     s.state.store(static_cast<std::uint32_t>(SlotState::free));
     if (code != 0) {
@@ -335,13 +346,33 @@ class Master {
       } else {
         figures_->crashed.fetch_add(1);
       }
-      say("worker " + std::to_string(p.pid) + " " + how + serving + (stopping_ ? "; not replaced" : "; replaced"));
+      const std::string line =
+          "worker " + std::to_string(p.pid) + " " + how + serving + (stopping_ ? "; not replaced" : "; replaced");
+      for (const std::string& said : end_lines_.pass(how, line, monotonic_ms())) say(said);
     } else if (state == SlotState::leaving) {
       figures_->recycled.fetch_add(1);
     }
-    if (!stopping_ && !ready) {
-      pace_.failed(monotonic_ms());
+    if (stopping_) return;
+    if (served) {
+      if (!p.served) pace_.served();
+      return;
     }
+    pace_.failed(monotonic_ms());
+    // Workers that end before they serve, on a listener that takes no
+    // connections, will never serve: starting more would only fail.
+    if (!still_listening()) {
+      say("the listening socket no longer accepts connections: no worker can serve, and the pool ends with status 1");
+      listener_lost_ = true;
+      begin_stop();
+    }
+  }
+
+  // False too when the socket cannot say: it is no listener then either.
+  bool still_listening() const {
+    BOOL listening = FALSE;
+    int size = sizeof listening;
+    return getsockopt(listener_, SOL_SOCKET, SO_ACCEPTCONN, reinterpret_cast<char*>(&listening), &size) == 0 &&
+           listening != FALSE;
   }
 
   const PoolSettings& settings_;
@@ -356,6 +387,8 @@ class Master {
   std::wstring command_line_;
   std::vector<Process> processes_;
   StartPace pace_;
+  EndLines end_lines_;
+  bool listener_lost_ = false;
   bool stopping_ = false;
   std::int64_t stop_deadline_ms_ = 0;
   bool said_no_job_ = false;
@@ -387,6 +420,7 @@ void run_windows_master(const PoolSettings& settings, const std::string& address
                         bool stop_event) {
   Master master(settings, address, where);
   master.run(stop_event);
+  if (master.listener_lost()) platform::end_process(1);
 }
 
 bool prepare_windows_worker() {

@@ -9,13 +9,14 @@
 
 #include "serve/pool.h"
 #include "serve/request_channel.h"
+#include "text/ascii.h"
 #include "text/decimal.h"
 
 namespace cgiecho::pool {
 
 void say(std::string_view what) {
   std::string line = "cgiecho: ";
-  line += what;
+  text::append_printable(what, line);
   line += '\n';
   platform::write_stderr(line);
 }

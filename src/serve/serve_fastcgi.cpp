@@ -38,6 +38,8 @@ namespace cgiecho {
 namespace {
 
 volatile std::sig_atomic_t g_stopping = 0;
+// The loop serves: the listener has left standard input.
+bool g_serving = false;
 
 void on_terminate(int) { g_stopping = 1; }
 
@@ -455,8 +457,9 @@ void open_listener_from_environment(const PoolSettings& settings) {
 // and should not pay seven system calls for the question.
 // CGIECHO_LISTEN makes a responder of any start.
 // So does a socket that systemd hands over (LISTEN_PID this process).
+// Once the loop serves, standard input is /dev/null and the answer stays.
 bool started_as_fastcgi() {
-  if (!platform::process_env("CGIECHO_LISTEN").empty()) return true;
+  if (g_serving || !platform::process_env("CGIECHO_LISTEN").empty()) return true;
   if (!platform::process_env("LISTEN_FDS").empty() &&
       platform::process_env("LISTEN_PID") == std::to_string(::getpid()))
     return true;
@@ -484,13 +487,21 @@ void serve(const std::function<void()>& handle) {
       pool::run_master(settings, who);
       return;
     }
+    // What root's launcher left open (a shell's 9<file) must not stay open
+    // to the user, nor to the programs its handlers start.
+    if (who.change) platform::close_other_descriptors();
     pool::become(who);
   }
+  // Off descriptor 0 and closed on exec, in a worker too: a program that a
+  // handler starts must not take connections from it.
+  const int listener = platform::move_listener_off_stdin();
+  if (listener < 0) give_up("cannot move the listening socket off standard input", errno);
+  g_serving = true;
   // After the library's start-up, which installs handlers of its own.
   if (FCGX_Init() != 0) give_up("libfcgi cannot start");
   const sigset_t waiting_mask = install_signal_handlers(worker != nullptr);
   if (worker != nullptr) worker->ready();
-  ConnectionSet connections(FCGI_LISTENSOCK_FILENO, worker != nullptr);
+  ConnectionSet connections(listener, worker != nullptr);
   while (!g_stopping && !(worker != nullptr && worker->leave())) {
     if (!connections.wait(waiting_mask)) {
       if (errno == EINTR) continue;  // SIGTERM or SIGUSR1: the loop condition ends it

@@ -34,16 +34,18 @@ std::string_view trim_blanks(std::string_view text) noexcept {
   return text;
 }
 
-void append_printable(std::string_view text, std::string& out) {
-  static constexpr char kHex[] = "0123456789abcdef";
+void append_printable(std::string_view text, std::string& out, Escaping escaping) {
+  const char* hex = escaping.capitals ? "0123456789ABCDEF" : "0123456789abcdef";
   for (const char c : text) {
-    const auto b = static_cast<unsigned char>(c);
-    if (b >= 0x20 && b != 0x7F && b != '\\') {
+    const auto b = static_cast<unsigned char>(c);  // unsigned: bytes above 0x7F must not go negative
+    const bool kept = (b >= 0x20 && b < 0x7F && b != '\\' && !(escaping.quote && b == '"')) ||
+                      (b >= 0x80 && !escaping.high_bytes);
+    if (kept) {
       out += c;
     } else {
       out += "\\x";
-      out += kHex[b >> 4];
-      out += kHex[b & 0x0F];
+      out += hex[b >> 4];
+      out += hex[b & 0x0F];
     }
   }
 }

@@ -40,9 +40,21 @@ constexpr bool is_blank(char c) noexcept { return c == ' ' || c == '\t'; }
 // `text` without blanks at either end: a view into `text`.
 std::string_view trim_blanks(std::string_view text) noexcept;
 
-// Appends `text` for a log line: printable bytes as they are, control
-// bytes and "\\" as \xhh, so that a name never breaks the line or the
-// terminal that shows it, and the escape reads back unambiguously.
-void append_printable(std::string_view text, std::string& out);
+// Which bytes append_printable escapes beyond control bytes, 0x7F and "\\",
+// and how it spells the escape. Every line on standard error takes the
+// default.
+struct Escaping {
+  // Bytes above 0x7F: a terminal reads C1 controls (C2 9B opens an escape
+  // sequence) and a viewer may break a line at U+2028 in them. False only
+  // for a message a page shows, which keeps a UTF-8 name as typed.
+  bool high_bytes = true;
+  bool quote = false;     // '"' too, for text put inside a JSON string as it is
+  bool capitals = false;  // \xFF rather than \xff
+};
+
+// Appends `text` for a log line: printable ASCII as it is, every other
+// byte and "\\" as \xhh, so that a value never breaks the line or drives
+// the terminal that shows it, and the escape reads back unambiguously.
+void append_printable(std::string_view text, std::string& out, Escaping escaping = {});
 
 }  // namespace cgiecho::text

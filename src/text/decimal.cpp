@@ -19,4 +19,10 @@ Decimal parse_decimal(std::string_view text) noexcept {
   return {Decimal::Outcome::number, value};
 }
 
+bool is_url_port(std::string_view port) noexcept {
+  if (port.empty()) return true;
+  const Decimal number = parse_decimal(port);
+  return number.outcome == Decimal::Outcome::number && number.value <= 65535;
+}
+
 }  // namespace cgiecho::text

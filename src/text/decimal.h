@@ -21,4 +21,8 @@ struct Decimal {
 // large. Nothing else passes: no sign, no blank, no NUL, no other digit.
 Decimal parse_decimal(std::string_view text) noexcept;
 
+// A port as a URL may carry it: empty (the scheme's default), or a plain
+// decimal number up to 65535, which is all a browser takes.
+bool is_url_port(std::string_view port) noexcept;
+
 }  // namespace cgiecho::text

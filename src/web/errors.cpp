@@ -117,12 +117,18 @@ error error::with_note(std::string note) const {
   return e;
 }
 
+namespace {
+// A message that a page shows keeps a UTF-8 field name as the form has it;
+// control bytes are still escaped, so that it stays one line.
+constexpr text::Escaping kForPeople{false};
+}  // namespace
+
 std::string error::message() const {
   // A field's error reads as a form shows it: "age is out of range", or
   // the program's own sentence after the field's name.
   std::string line;
   if (is_field_error(code_) && !detail_.empty()) {
-    text::append_printable(detail_, line);
+    text::append_printable(detail_, line, kForPeople);
     if (!note_.empty()) return line.append(": ").append(note_);
     switch (code_) {
       case errc::field_missing: return line.append(" is required");
@@ -132,14 +138,14 @@ std::string error::message() const {
     }
   }
   if (code_ == errc::invalid_limit && !detail_.empty()) {
-    text::append_printable(detail_, line);
+    text::append_printable(detail_, line, kForPeople);
     return line.append(" is not a plain decimal number.");
   }
   line = web::message(code_);
   if (!detail_.empty() || offset_) {
     if (!line.empty() && line.back() == '.') line.pop_back();
     line += " (";
-    text::append_printable(detail_, line);
+    text::append_printable(detail_, line, kForPeople);
     if (offset_) line += (detail_.empty() ? "at byte " : ", at byte ") + std::to_string(*offset_);
     line += ").";
   }

@@ -180,11 +180,11 @@ error request_error(errc e, std::string_view rule, std::optional<std::uint64_t> 
   }
 }
 
-// The server's limits: the request's variables, else under FastCGI the
-// responder's own environment.
+// The server's limits over `limits`: the request's variables, else under
+// FastCGI the responder's own environment.
 errc server_limits(const Variables& variables, Limits& limits, std::string_view& bad) {
   const Variables fallback = platform::channel() != nullptr ? platform::process_environment() : Variables();
-  return limits_from(variables, fallback, Limits{}, limits, bad);
+  return limits_from(variables, fallback, limits, limits, bad);
 }
 
 }  // namespace
@@ -204,19 +204,21 @@ void Request::refuse_current(const error& e, const Limits& limits) noexcept {
   refuse(e.code(), variables, limits, input, e.code() == errc::invalid_limit ? std::string_view(e.detail()) : "");
 }
 
-result<Request> Request::current() noexcept { return read(nullptr); }
+result<Request> Request::current() noexcept { return read(Limits{}, true); }
 
-result<Request> Request::current(const Limits& limits) noexcept { return read(&limits); }
+result<Request> Request::current(const Limits& limits) noexcept { return read(limits, false); }
 
-result<Request> Request::read(const Limits* own) noexcept {
+result<Request> Request::current_with_defaults(const Limits& defaults) noexcept { return read(defaults, true); }
+
+result<Request> Request::read(const Limits& given, bool server) noexcept {
   std::unique_ptr<Data> data;
-  Limits limits = own != nullptr ? *own : Limits{};
+  Limits limits = given;
   std::string_view bad;
   BodyInput input(0);
   const errc e = without_exceptions([&] {
     data = std::make_unique<Data>();
     data->variables = platform::environment();
-    if (own == nullptr) {
+    if (server) {
       if (const errc limit = server_limits(data->variables, limits, bad); limit != errc::ok) return limit;
     }
     const errc checked = data->check(limits, 0);
@@ -435,6 +437,29 @@ void append_url_path(std::string& out, std::string_view path) {
   }
 }
 
+bool is_hex_digit(char c) { return is_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
+
+// SERVER_NAME as a URL's host: a name of letters, digits, "-", ".", "_"
+// and "~", or an IPv6 address (hex digits, ":" and "."), put in brackets
+// when it came without. "" for anything else, which would put bytes
+// meant for the path, or another host, into the address: the variable
+// may come from the client's Host header.
+std::string url_host(std::string_view name) {
+  const bool bracketed = name.size() > 2 && name.front() == '[' && name.back() == ']';
+  const std::string_view inner = bracketed ? name.substr(1, name.size() - 2) : name;
+  if (bracketed || inner.find(':') != std::string_view::npos) {
+    if (inner.find(':') == std::string_view::npos) return {};
+    for (const char c : inner)
+      if (!is_hex_digit(c) && c != ':' && c != '.') return {};
+    return "[" + std::string(inner) + "]";
+  }
+  for (const char c : name) {
+    const bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+    if (!letter && !is_digit(c) && std::string_view("-._~").find(c) == std::string_view::npos) return {};
+  }
+  return std::string(name);
+}
+
 }  // namespace
 
 std::optional<std::string> Request::arg(std::string_view name) const { return first_value(raw_args(), name); }
@@ -515,15 +540,16 @@ bool Request::is_https() const noexcept {
 
 std::string Request::self_url() const {
   const bool https = is_https();
-  std::string url = https ? "https://" : "http://";
-  const std::string_view host = get("SERVER_NAME");
-  const bool ipv6 = !host.empty() && host.find(':') != std::string_view::npos && host.front() != '[';
-  if (ipv6) url += '[';
-  url += host;
-  if (ipv6) url += ']';
+  const std::string host = url_host(get("SERVER_NAME"));
   const std::string_view port = get("SERVER_PORT");
+  const std::string_view script = script_name();
+  // No address rather than a wrong one: a redirect to "http://:8080/x"
+  // leaves the browser nowhere, and the caller can tell "" apart.
+  if (host.empty() || !text::is_url_port(port) || (!script.empty() && script.front() != '/')) return {};
+  std::string url = https ? "https://" : "http://";
+  url += host;
   if (!port.empty() && port != (https ? "443" : "80")) url.append(":").append(port);
-  append_url_path(url, script_name());
+  append_url_path(url, script);
   return url;
 }
 

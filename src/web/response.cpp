@@ -11,6 +11,7 @@
 #include <cgiecho/web/request.h>
 
 #include "text/ascii.h"
+#include "text/decimal.h"
 
 namespace cgiecho::web {
 namespace {
@@ -151,6 +152,41 @@ bool has_scheme(std::string_view uri) {
 
 bool has_space_or_control(std::string_view s) {
   return !every_byte(s, [](unsigned char c) { return c != ' ' && !is_control(c); });
+}
+
+// Whether a URI that has a scheme gives a browser somewhere to go: where
+// it has an authority ("//" after the colon), a host that is not empty
+// (after any "user@", before any ":port") and a port that is one, so
+// "http://:80/x", "http:///x", "https://" and "http://@/" are refused.
+// http, https, ws, wss and ftp always need that authority: a browser
+// reads "http:x" as a path on the current site and "http:\\x" as a
+// host, and "\" ends a host as "/" does. "file:///x" needs no host; a
+// scheme without "//" (mailto:, urn:) has no authority to check.
+bool names_a_host(std::string_view uri) {
+  const std::size_t colon = uri.find(':');
+  const std::string_view scheme = uri.substr(0, colon);
+  std::string_view rest = uri.substr(colon + 1);
+  bool special = false;
+  for (const std::string_view s : {"http", "https", "ws", "wss", "ftp"})
+    special = special || text::equals_ignoring_case(scheme, s);
+  if (rest.substr(0, 2) != "//") return !special;
+  if (text::equals_ignoring_case(scheme, "file")) return true;
+  rest.remove_prefix(2);
+  std::string_view authority = rest.substr(0, rest.find_first_of(special ? "/\\?#" : "/?#"));
+  if (const std::size_t at = authority.rfind('@'); at != std::string_view::npos) authority.remove_prefix(at + 1);
+  std::string_view host = authority, port;
+  if (!authority.empty() && authority.front() == '[') {
+    const std::size_t close = authority.find(']');
+    if (close == std::string_view::npos || close == 1) return false;
+    host = authority.substr(0, close + 1);
+    const std::string_view after = authority.substr(close + 1);
+    if (!after.empty() && after.front() != ':') return false;
+    port = after.substr(after.empty() ? 0 : 1);
+  } else if (const std::size_t c = authority.find(':'); c != std::string_view::npos) {
+    host = authority.substr(0, c);
+    port = authority.substr(c + 1);
+  }
+  return !host.empty() && text::is_url_port(port);
 }
 
 
@@ -388,7 +424,8 @@ result<void> Response::set_cookie(const SetCookie& c) {
 result<void> Response::redirect(std::string_view absolute_uri, int code) noexcept {
   if (const errc e = check_open(); e != errc::ok) return done(e);
   if (code < 300 || code > 399) return done(errc::invalid_status);
-  if (location_ || !has_scheme(absolute_uri) || has_space_or_control(absolute_uri)) return done(errc::invalid_redirect);
+  if (location_ || !has_scheme(absolute_uri) || has_space_or_control(absolute_uri) || !names_a_host(absolute_uri))
+    return done(errc::invalid_redirect);
   const errc e = update([&](std::string& status, std::string&, std::string& headers) {
     status.assign("Status: ").append(std::to_string(code)).append(" ").append(reason(code)).append("\r\n");
     headers.append("Location: ").append(absolute_uri).append("\r\n");

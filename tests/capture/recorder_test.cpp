@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,10 +22,12 @@ using cgiecho::fake::process;
 
 TEST(CaptureVariables, SettingsGoAndSecretsAreReplaced) {
   const std::string marker(cgiecho::capture::kSecretMarker);
-  enum Fate { kept, removed, left_out };
+  enum Fate { kept, removed, left_out, edited };
   const struct {
     std::string name, value;
     Fate fate;
+    std::string edited_value = {};                 // an edited query's
+    std::vector<std::string> removed_values = {};  // of an edited query, as the answer may echo them
   } cases[] = {
       {"REQUEST_METHOD", "GET", kept},
       {"CGIECHO_CAPTURE_DIR", "/srv/captures", left_out},
@@ -48,6 +51,26 @@ TEST(CaptureVariables, SettingsGoAndSecretsAreReplaced) {
       {"HTTP_X_KEYS", "kept: ends in KEYS", kept},
       {"HTTP_ACCEPT", "text/html", kept},
       {"", "empty name kept", kept},
+      {"HTTP_X_AUTH", "xa-1", removed},
+      {"X-Auth", "xa-2", removed},
+      {"HTTP_X_AUTH_USER", "ann", removed},
+      {"x.auth", "xa-3", removed},
+      {"HTTP_AUTHOR", "kept: AUTH is not a word of it", kept},
+      {"HTTP_OAUTH_STATE", "kept: nor of this", kept},
+      {"HTTP_X_JWT_ASSERTION", "eyJh", removed},
+      {"AWS_CREDENTIALS_FILE", "/srv/c", removed},
+      {"QUERY_STRING", "x=1&access_token=t%2Bk&author=me&pass%77ord=&token", edited,
+       "x=1&access_token=" + marker + "&author=me&pass%77ord=" + marker + "&token", {"t%2Bk", "t+k"}},
+      {"REDIRECT_QUERY_STRING", "a=1&Auth=x+y", edited, "a=1&Auth=" + marker, {"x+y", "x y"}},
+      {"REQUEST_URI", "/p?a=1&api_key=k9&b#api_key=frag", edited, "/p?a=1&api_key=" + marker + "&b#api_key=frag",
+       {"k9"}},
+      {"REDIRECT_URL", "/cb?jwt=e.y", edited, "/cb?jwt=" + marker, {"e.y"}},
+      {"REQUEST_URI", "/no/query/token=1", kept},
+      {"HTTP_REFERER", "https://idp.example/cb?code=c0de&state=a%20b", edited, "https://idp.example/cb?" + marker,
+       {"code=c0de&state=a%20b", "code=c0de&state=a b"}},
+      {"HTTP_REFERER", "https://example.com/page", kept},
+      {"HTTP_REFERER", "https://example.com/page?", kept},
+      {"PATH_INFO", "/a?password=kept: not a query", kept},
   };
   Variables all;
   Variables masked;
@@ -56,10 +79,11 @@ TEST(CaptureVariables, SettingsGoAndSecretsAreReplaced) {
   for (const auto& c : cases) {
     all.emplace_back(c.name, c.value);
     if (c.fate == left_out) continue;
-    masked.emplace_back(c.name, c.fate == removed ? marker : c.value);
+    masked.emplace_back(c.name, c.fate == removed ? marker : c.fate == edited ? c.edited_value : c.value);
     unmasked.emplace_back(c.name, c.value);
     if (c.fate == removed && c.name == "HTTP_COOKIE") want_removed.push_back("1");  // each cookie's value too
     if (c.fate == removed && !c.value.empty()) want_removed.push_back(c.value);
+    want_removed.insert(want_removed.end(), c.removed_values.begin(), c.removed_values.end());
     EXPECT_EQ(cgiecho::capture::is_secret_name(c.name), c.fate == removed) << c.name;
   }
   std::vector<std::string> values;
@@ -70,11 +94,57 @@ TEST(CaptureVariables, SettingsGoAndSecretsAreReplaced) {
   EXPECT_TRUE(values.empty());
 }
 
-// The answer as a capture keeps it: Set-Cookie values and raw echoes of
+// Form bodies as a capture keeps them: a field or part named like a
+// credential (its name as sent or percent-decoded) keeps its name and loses
+// its value; a body of another type, or not a form at all, stays as it is.
+TEST(CaptureBody, FieldsNamedLikeCredentialsLoseTheirValues) {
+  const std::string m(cgiecho::capture::kSecretMarker);
+  const std::string form = "application/x-www-form-urlencoded";
+  const std::string multipart = "multipart/form-data; charset=utf-8; boundary=\"b;1\"";
+  const auto part = [](const std::string& name, const std::string& content) {
+    return "--b;1\r\nContent-Disposition: form-data; name=\"" + name + "\"\r\n\r\n" + content + "\r\n";
+  };
+  const struct {
+    std::string name, content_type, body;
+    std::optional<std::string> want;  // none: kept as it is
+    std::vector<std::string> removed;
+  } cases[] = {
+      {"url-encoded", "Application/X-WWW-Form-Urlencoded ; charset=x", "user=ann&pass%77ord=p%26w+1&Auth=&x=1",
+       "user=ann&pass%77ord=" + m + "&Auth=" + m + "&x=1", {"p%26w+1", "p&w 1"}},
+      {"url-encoded, nothing secret", form, "user=ann&author=me", std::nullopt, {}},
+      {"url-encoded, the secret field last", form, "a=1&token=abc", "a=1&token=" + m, {"abc"}},
+      {"a name that only looks encoded", form, "api%zkey=1&%=2", "api%zkey=" + m + "&%=2", {"1"}},
+      {"another type", "text/plain", "password=hunter2", std::nullopt, {}},
+      {"JSON", "application/json", "{\"password\":\"hunter2\"}", std::nullopt, {}},
+      {"multipart", multipart, part("user", "ann") + part("API_KEY", "k\r\n--b;1x") + part("f", "") + "--b;1--\r\n",
+       part("user", "ann") + part("API_KEY", m) + part("f", "") + "--b;1--\r\n", {"k\r\n--b;1x"}},
+      {"multipart, preamble, an empty secret and a header block in any case",
+       multipart, "pre\r\n" + part("x", "1") +
+           "--b;1 \r\nCONTENT-DISPOSITION: form-data; filename=\"t.txt\"; name=Token\r\n\r\n\r\n--b;1--",
+       "pre\r\n" + part("x", "1") +
+           "--b;1 \r\nCONTENT-DISPOSITION: form-data; filename=\"t.txt\"; name=Token\r\n\r\n" + m + "\r\n--b;1--",
+       {}},
+      {"multipart, cut inside a secret part", multipart, part("x", "1") + part("session%5Fid", "s-42").substr(0, 64),
+       part("x", "1") + part("session%5Fid", "").substr(0, 62) + m, {"s-"}},
+      {"multipart without a delimiter", multipart, "password=hunter2", std::nullopt, {}},
+      {"multipart without a boundary", "multipart/form-data", part("password", "pw"), std::nullopt, {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<std::string> removed;
+    EXPECT_EQ(cgiecho::capture::body_without_secrets(c.content_type, c.body, &removed), c.want);
+    EXPECT_EQ(removed, c.removed);
+  }
+}
+
+// The answer as a capture keeps it: Set-Cookie values and echoes of
 // removed values replaced, anything else byte for byte.
 TEST(CaptureResponse, CredentialsInTheAnswerAreReplaced) {
   const std::string m(cgiecho::capture::kSecretMarker);
-  const std::vector<std::string> removed = {"sid=s3cr3t", "s3cr3t", "s3cr3t-longer", "Basic QWxh"};
+  const std::string odd = "q\"\\/ <>&'\n\x01z";  // each byte a program may escape
+  const std::vector<std::string> removed = {"sid=s3cr3t", "s3cr3t", "s3cr3t-longer", "Basic QWxh",
+                                            odd,          "x&lt;",  "ann b",         "caf\xc3\xa9",
+                                            R"(b\\\\\\e)"};
   const struct {
     std::string name, response;
     bool cut;
@@ -97,11 +167,37 @@ TEST(CaptureResponse, CredentialsInTheAnswerAreReplaced) {
       {"the same tail, not cut", "\r\n\r\nwas sid=s3c", false, "\r\n\r\nwas sid=s3c"},
       {"a Set-Cookie line the limit cut", "Set-Cookie: sid=s3", true, "Set-Cookie: " + m},
       {"NUL bytes kept", std::string("a\0sid=s3cr3t\0b", 14), false, std::string("a\0", 2) + m + std::string("\0b", 2)},
+      {"JSON as the inspector writes it", R"({"v":"q\"\\/ <>&'\n\u0001z"})", false, R"({"v":")" + m + R"("})"},
+      {"JSON, each byte as \\u00XX and / as \\/",
+       R"(q\u0022\u005C\/\u0020\u003c\u003E\u0026\u0027\u000a\u0001\u007a.)", false, m + "."},
+      {"percent-encoded, either case", "?v=q%22%5c%2F+%3C%3e%26%27%0A%01z&", false, "?v=" + m + "&"},
+      {"HTML-escaped", "<p>q&quot;\\/ &lt;&gt;&amp;&#x27;\n\x01z</p>", false, "<p>" + m + "</p>"},
+      {"HTML-escaped in part, in capitals", "q&#34;\\/ &LT;>&&#39;\n\x01z", false, m},
+      {"one byte differs", R"(q\"\\/ <>&'\n\u0002z)", false, R"(q\"\\/ <>&'\n\u0002z)"},
+      {"a value that looks escaped, as it is and escaped", "x&lt;|x&amp;lt;|x<", false, m + "|" + m + "|x<"},
+      {"a space as +, bytes above 0x7F percent-encoded", "n=ann+b&c=caf%c3%a9 caf\xc3\xa9", false,
+       "n=" + m + "&c=" + m + " " + m},
+      {"a run of backslashes, JSON-escaped and as it is, and one short",
+       R"(b\\\\\\\\\\\\e|b\\\\\\e|b\\\\\e)", false, m + "|" + m + R"(|b\\\\\e)"},
+      {"an escape the limit cut", R"(x q\"\\/ <\u00)", true, "x " + m},
+      {"the same, not cut", R"(x q\"\\/ <\u00)", false, R"(x q\"\\/ <\u00)"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(cgiecho::capture::without_secrets(c.response, removed, c.cut), c.want);
   }
+}
+
+// A crafted request can make the search cost the answer's size times a
+// value's (a long value, and a long near-echo of it at every start): the
+// work is bounded, and what is left unsearched goes as one marker.
+TEST(CaptureResponse, ASearchTooCostlyGivesTheRestUp) {
+  const std::string m(cgiecho::capture::kSecretMarker);
+  const std::string response = "pre|" + std::string(40000, 'a');
+  const std::string out = cgiecho::capture::without_secrets(response, {std::string(20000, 'a') + "x"}, false);
+  ASSERT_GT(out.size(), m.size() + 4);
+  EXPECT_EQ(out.substr(out.size() - m.size()), m);
+  EXPECT_EQ(response.substr(0, out.size() - m.size()), out.substr(0, out.size() - m.size()));
 }
 
 // The room left for a response is counted in 64 bits: a limit past 4 GiB

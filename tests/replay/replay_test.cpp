@@ -109,6 +109,12 @@ TEST(ReplayLoaderVariables, TakenOutByName) {
       {"GCONV_PATH", true},       {"OLD_PATH", false},       {"HTTP_LD_PRELOAD", false}, {"ENVIRONMENT", false},
       {"PATH", false},            {"QUERY_STRING", false},   {"BASH_FUNC", false},   {"PYTHONIOENCODING", false},
       {"", false},
+      // Interpreters' start-up hooks: a module path, options, code run first.
+      {"PERLLIB", true},          {"PERL5DB", true},         {"shellopts", true},    {"BASHOPTS", true},
+      {"PS4", true},              {"PS4X", false},           {"PS1", false},         {"HTTP_PS4", false},
+      {"PHPRC", true},            {"PHP_INI_SCAN_DIR", true}, {"JAVA_TOOL_OPTIONS", true}, {"_JAVA_OPTIONS", true},
+      {"JDK_JAVA_OPTIONS", true}, {"JAVA_HOME", false},      {"TCLLIBPATH", true},   {"LUA_INIT", true},
+      {"LUA_INIT_5_4", true},     {"lua_path_5_3", true},    {"LUA_CPATH", true},    {"LUA", false},
   };
   cgiecho::replay::Variables all;
   cgiecho::replay::Variables kept;
@@ -124,9 +130,13 @@ TEST(ReplayLoaderVariables, TakenOutByName) {
   }
   EXPECT_EQ(cgiecho::replay::remove_loader_variables(all), taken);
   EXPECT_EQ(all, kept);
-  const std::string note = cgiecho::replay::left_out_note({"LD_PRELOAD", "BASH_ENV", "A\nB"});
-  EXPECT_NE(note.find("LD_PRELOAD BASH_ENV A\\nB"), std::string::npos) << note;
-  EXPECT_EQ(note.find('\n'), std::string::npos) << "one line";
+  // Their names on one line, each byte outside printable ASCII escaped once.
+  const std::string line =
+      cgiecho::replay::stderr_line(cgiecho::replay::left_out_note({"LD_PRELOAD", "BASH_ENV", "A\nB\xC2\x9B\\"}));
+  EXPECT_NE(line.find("LD_PRELOAD BASH_ENV A\\x0aB\\xc2\\x9b\\x5c\n"), std::string::npos) << line;
+  EXPECT_EQ(line.find('\n'), line.size() - 1) << "one line";
+  EXPECT_EQ(cgiecho::replay::stderr_line("f\xE2\x80\xA8: not a whole capture file: ", "offset 3: \\x00"),
+            "cgiecho-replay: f\\xe2\\x80\\xa8: not a whole capture file: offset 3: \\x00\n");
 }
 
 }  // namespace

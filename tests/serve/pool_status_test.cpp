@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -74,6 +75,30 @@ TEST(PoolStatus, AllBusyIsCountedAndSaidOnceAMinute) {
   }
   EXPECT_EQ(figures->all_busy_count.load(), 4u);
   EXPECT_EQ(figures->max_busy.load(), 2u);
+}
+
+// Workers that keep ending the same way get one line a second; the rest are
+// counted, never dropped, and another way of ending is not held back.
+TEST(EndLines, OneLineASecondForEachWayOfEnding) {
+  const std::string exit1 = "exited with status 1", segv = "ended by signal 11 (SIGSEGV)";
+  const std::string two = "2 more workers ended the same way: exited with status 1 (one such line a second is logged)";
+  const struct {
+    std::int64_t now;
+    std::string how, line;  // no `how`: the counts due at `now`
+    std::vector<std::string> want;
+  } steps[] = {
+      {0, exit1, "a", {"a"}}, {10, exit1, "b", {}},  {20, segv, "s", {"s"}}, {30, exit1, "c", {}},
+      {999, "", "", {}},      {1000, "", "", {two}}, {1500, exit1, "d", {}},
+      {2000, "", "", {"d"}},  // one held back: its own line
+      {3000, exit1, "e", {"e"}}, {3001, exit1, "f", {}},
+  };
+  EndLines lines;
+  for (const auto& s : steps) {
+    SCOPED_TRACE(s.now);
+    EXPECT_EQ(s.how.empty() ? lines.due(s.now, false) : lines.pass(s.how, s.line, s.now), s.want);
+  }
+  EXPECT_EQ(lines.wait_ms(3001, 1000), 999);
+  EXPECT_EQ(lines.due(3001, true), std::vector<std::string>{"f"});  // the master's last word, before it ends
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Capture behind real web servers, switched on by their configuration.
 
-usage: capture_cases.py PROGRAM REPLAY
+usage: capture_cases.py PROGRAM REPLAY [INSPECTOR]
 
 Each server sets CGIECHO_CAPTURE_DIR its own way: lighttpd's
 setenv.add-environment (CGI) and bin-environment (FastCGI responders'
@@ -17,14 +17,22 @@ header named like the setting reaches nothing: it arrives as HTTP_*.
 Then the folder cap under concurrent requests: four FastCGI responders
 behind lighttpd, CGIECHO_CAPTURE_MAX=20 and eight clients at once; the
 folder ends with at least 20 captures and fewer than 20 + 4, each whole.
+
+Last, the inspector (INSPECTOR, by default cgiecho-inspect beside PROGRAM)
+behind lighttpd, sent credentials of every kind a capture removes: none of
+them is in its capture as sent, JSON-escaped, percent-encoded or
+HTML-escaped, and the capture still replays.
 """
 
+import html
+import json
 import os
 import shutil
 import subprocess
 import sys
 import tempfile
 import threading
+import urllib.parse
 
 import capture_file
 from webserver import SCRIPT, Apache, Failure, Lighttpd, Nginx, exchange
@@ -137,14 +145,81 @@ def concurrent_cap(program, replay, responders=4, clients=8, each=25, cap=20):
     return bool(problems)
 
 
+MARKER = "(removed by cgiecho capture)"
+# One request with a credential of each kind: a Digest Authorization (its
+# quotes JSON-escaped in the echo), a cookie holding a backslash, a token in
+# the query (QUERY_STRING and REQUEST_URI), a Referer's query, a header
+# named X-Auth, and a password field of a url-encoded body, named in
+# percent-encoding.
+DIGEST = (b'Digest username="Mufasa", realm="r@example.org", nonce="dcd98b7102dd2f0e",'
+          b' uri="/cgi-bin/cgiecho", response="6629fae49393a05397450978507c4ef1"')
+SECRET_REQUEST = dict(
+    target=SCRIPT.encode() + b"?access_token=Zq9%2Fx%2B7&x=1",
+    body=b"user=ann&pass%77ord=Hunter2%21%22%3C%26x",
+    headers=("Authorization: " + DIGEST.decode(), 'Cookie: sid="k3y\\s3cr3t"',
+             "Referer: https://idp.example/cb?code=c0de-5ecret&state=st4te", "X-Auth: xa-9f8e7d6c"))
+SECRETS = [DIGEST, b"6629fae49393a05397450978507c4ef1", b"k3y\\s3cr3t", b"Zq9%2Fx%2B7", b"Zq9/x+7",
+           b"c0de-5ecret", b"xa-9f8e7d6c", b"Hunter2%21%22%3C%26x", b'Hunter2!"<&x']
+
+
+def written_forms(secret):
+    """The ways a program writes a value: as sent, JSON-escaped, percent-encoded, HTML-escaped."""
+    text = secret.decode("latin-1")
+    forms = {text, json.dumps(text)[1:-1], json.dumps(text)[1:-1].replace("/", "\\/"),
+             urllib.parse.quote(text, safe=""), urllib.parse.quote(text, safe="").lower(),
+             urllib.parse.quote_plus(text, safe=""), html.escape(text)}
+    return [f.encode("latin-1") for f in forms]
+
+
+def inspector_secrets(inspector, replay):
+    folder = new_folder()
+    problems = []
+    try:
+        with Lighttpd(inspector, env={"CGIECHO_CAPTURE_DIR": folder}) as server:
+            r = exchange(server.port, "POST", **SECRET_REQUEST)
+        found = os.listdir(folder)
+        if r.status != 200 or len(found) != 1:
+            problems.append(f"status {r.status}, {len(found)} captures")
+        else:
+            path = os.path.join(folder, found[0])
+            with open(path, "rb") as f:
+                kept = f.read()
+            for secret in SECRETS:
+                # The inspector shows the body's fields decoded, not the body.
+                echoed = secret != b"Hunter2%21%22%3C%26x"
+                if echoed and not any(form in r.body for form in written_forms(secret)):
+                    problems.append(f"the inspector's answer does not echo {secret!r}")
+                for form in written_forms(secret):
+                    if form in kept:
+                        problems.append(f"the capture holds {form!r}")
+            again = subprocess.run([replay, path, "--", inspector], capture_output=True, timeout=60)
+            try:
+                report = json.loads(again.stdout.partition(b"\r\n\r\n")[2])
+            except ValueError:
+                report = {}
+            if (again.returncode != 0 or ["password", MARKER] not in report.get("form", [])
+                    or ["access_token", MARKER] not in report.get("args", [])):
+                problems.append(f"the replay ended with {again.returncode}: {again.stdout[-300:]!r} {again.stderr!r}")
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)
+    print(f"{'FAIL' if problems else 'ok  '} the inspector's capture keeps no credential in any written form,"
+          " and replays")
+    for p in problems:
+        print(f"       {p}")
+    return bool(problems)
+
+
 def main(argv):
-    if len(argv) != 3:
+    if len(argv) not in (3, 4):
         print(__doc__, file=sys.stderr)
         return 2
     program, replay = os.path.abspath(argv[1]), os.path.abspath(argv[2])
+    inspector = os.path.abspath(argv[3]) if len(argv) == 4 else os.path.join(os.path.dirname(program),
+                                                                             "cgiecho-inspect")
     try:
         failed = sum(server_rows(name, program, replay) for name in SERVERS)
         failed += concurrent_cap(program, replay)
+        failed += inspector_secrets(inspector, replay)
     except Failure as e:
         print(f"FAIL: {e}")
         return 1

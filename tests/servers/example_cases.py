@@ -10,8 +10,9 @@ without a body; the folder from the process's own environment only, never
 from a request's parameters.
 
 json (cgiecho-json-example): sums, shapes refused, 415 and 405, a NUL byte
-kept inside a string and invalid UTF-8 refused, a body over the server's
-limit answered as JSON, a body past CGIECHO_MEMORY read from its temp file.
+kept inside a string and invalid UTF-8 refused, a body over the example's
+own limit of 1 MiB, or over the server's CGIECHO_MAX_BODY in its place,
+answered as JSON, a body past CGIECHO_MEMORY read from its temp file.
 
 usage: example_cases.py feedback|json PROGRAM
 """
@@ -189,9 +190,20 @@ def feedback(program):
     return problems
 
 
-def json_rows():
-    # what, content type, body, status, answer (parsed), or the error code
+def json_rows(limit):
+    # what, content type, body, status, answer (parsed), or the error code;
+    # `limit`: the body's limit in effect
     big = b'{"numbers":[' + b",".join(b"1" for _ in range(1500)) + b"]}"  # past CGIECHO_MEMORY
+
+    def ones(what, size):
+        """{"numbers":[1,1,...]} padded with a blank to `size` bytes: summed
+        within the limit, refused past it."""
+        n = (size - 13) // 2
+        body = (b'{"numbers":[' + b",".join([b"1"] * n) + b"]}").ljust(size)
+        if size > limit:
+            return what, "application/json", body, 413, "body_too_large"
+        return what, "application/json", body, 200, {"count": n, "sum": n}
+
     return [
         ("whole numbers", "application/json", b'{"numbers":[1,2,3]}', 200, {"count": 3, "sum": 6}),
         ("a fraction", "application/json", b'{"numbers":[1,2.5]}', 200, {"count": 2, "sum": 3.5}),
@@ -211,18 +223,22 @@ def json_rows():
         ("a sum past every double", "application/json", b'{"numbers":[1e308,1e308]}', 400, "sum_out_of_range"),
         ("text/plain", "text/plain", b'{"numbers":[1]}', 415, "unsupported_media_type"),
         ("a form", "application/x-www-form-urlencoded", b"numbers=1", 415, "unsupported_media_type"),
-        ("over CGIECHO_MAX_BODY", "application/json", b'{"numbers":[' + b"1," * 3000 + b"1]}", 413,
-         "body_too_large"),
+        ones("past 4096 bytes", 6015),
+        ones("at 1 MiB", 1 << 20),
+        ones("past 1 MiB", (1 << 20) + 1),
     ]
 
 
 def json_api(program):
     problems = []
-    limits = {"CGIECHO_MAX_BODY": "4096", "CGIECHO_MEMORY": "64"}
-    for how, fastcgi in (("CGI", False), ("FastCGI", True)):
+    # how, fastcgi, the server's CGIECHO_MAX_BODY (None: the example's own 1 MiB)
+    for how, fastcgi, max_body in (("CGI", False, 4096), ("FastCGI", True, 4096),
+                                   ("CGI, the example's own limit", False, None),
+                                   ("CGI, a server's limit over the example's", False, 2 << 20)):
+        limits = {"CGIECHO_MEMORY": "64", **({"CGIECHO_MAX_BODY": str(max_body)} if max_body else {})}
         with Lighttpd(program, scripts={"api": program}, fastcgi=fastcgi, env=limits) as server:
             rows = [(what, ["-X", "POST", "-H", f"Content-Type: {ctype}", "--data-binary", "@-"], body, status, want)
-                    for what, ctype, body, status, want in json_rows()]
+                    for what, ctype, body, status, want in json_rows(max_body or 1 << 20)]
             rows.append(("GET", [], None, 405, "method_not_allowed"))
             for what, args, body, status, want in rows:
                 got, headers, answer = curl(server.port, args, data=body, target="/cgi-bin/api")

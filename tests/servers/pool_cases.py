@@ -11,10 +11,16 @@ mid-request, a hung request ended by CGIECHO_REQUEST_TIMEOUT, recycling
 after CGIECHO_MAX_REQUESTS, reload under load with the program file
 replaced first (by the echo program, and back), a reload whose workers
 cannot start, stop by SIGTERM, SIGINT and SIGUSR1 with requests in hand,
-the stop timeout, restart back-off, socket activation through
+the stop timeout, restart back-off (its lines one a second), a listener
+that a handler shuts down (the master ends, status 1), what a worker
+starts with (no systemd variable, figures sealed), socket activation through
 systemd-socket-activate with a notification socket the test reads, the
-status page, dropping to a user with the socket's mode and group, the
-example systemd units checked by systemd-analyze; then a
+status page, dropping to a user with the socket's mode and group, a
+socket path in a folder all may write (its group and mode given, under
+strace, through a private folder's descriptor only), what a program that
+a handler starts inherits (single responders and workers, as root and
+dropped to a user), the example systemd units checked by systemd-analyze;
+then a
 table of bad values, each of which must end the program at start with
 status 2 and a line that names the variable. Every case is bounded in
 time; every process a case starts (the master and each worker it saw) must
@@ -63,12 +69,15 @@ def alive(pid):
 
 class Pool:
     """The program as a pool's master, listening on a free port of
-    127.0.0.1 (or as `listen` says), with the status page on."""
+    127.0.0.1 (or as `listen` says), with the status page on; with
+    workers=0, a responder of one process. `pass_fds` are left open to it,
+    as a launcher's shell may leave them."""
 
-    def __init__(self, program, folder, workers=2, listen=None, command=None, **settings):
-        self.program, self.folder, self.workers = program, folder, workers
+    def __init__(self, program, folder, workers=2, listen=None, command=None, pass_fds=(), **settings):
+        self.program, self.folder, self.workers, self.pass_fds = program, folder, workers, pass_fds
         self.env = {k: v for k, v in os.environ.items() if not k.startswith("CGIECHO_") and k not in OWN}
-        self.env.update(CGIECHO_WORKERS=str(workers), CGIECHO_STATUS_PATH=STATUS)
+        if workers:
+            self.env.update(CGIECHO_WORKERS=str(workers), CGIECHO_STATUS_PATH=STATUS)
         self.port = free_port()
         self.path = None
         if listen is None:
@@ -85,7 +94,7 @@ class Pool:
     def __enter__(self):
         with open(self.log_path, "ab") as log:
             self.proc = subprocess.Popen(self.command, env=self.env, stdin=subprocess.DEVNULL, stdout=log,
-                                         stderr=log, cwd=self.cwd)
+                                         stderr=log, cwd=self.cwd, pass_fds=self.pass_fds)
         self.seen.add(self.proc.pid)
         self.wait_workers(self.workers)
         return self
@@ -127,6 +136,9 @@ class Pool:
             if self.proc.poll() is not None:
                 raise Failure(f"the pool ended with {self.proc.returncode}: {self.log()}")
             try:
+                if not count:  # one process: it serves once it listens
+                    self.connect(1).close()
+                    return True
                 return self.status()["workers"] >= count
             except (OSError, Failure, ValueError):
                 return False
@@ -199,12 +211,12 @@ def crashes_in(pool, end, how):
         slow = ex.submit(pool.ask, PROBE_SLEEP_MS=b"1500", SCRIPT_NAME=b"/slow")
         wait_busy(pool, 1)
         crashed = pool.ask(PROBE_END=end, SCRIPT_NAME=b"/crash", QUERY_STRING=b"token=secret")
-        exited = pool.ask(PROBE_END=b"exit", SCRIPT_NAME=b"/exit")
+        exited = pool.ask(PROBE_END=b"exit", SCRIPT_NAME=b"/exit\xe2\x80\xa8\xc2\x9b")  # U+2028, a C1 CSI
         assert crashed is None and exited is None, f"a crashed request was answered: {crashed!r} {exited!r}"
         assert slow.result().endswith(b"done\r\n"), "the request beside the crash was cut"
     pool.wait_workers(2)
     assert len(worker_line(pool, how, "/crash")) == 1, pool.log()
-    assert len(worker_line(pool, "exited with status 3", "/exit")) == 1, pool.log()
+    assert len(worker_line(pool, "exited with status 3", r"/exit\xe2\x80\xa8\xc2\x9b")) == 1, pool.log()
     assert "secret" not in pool.log(), "the query string reached the log"
     figures = pool.status()
     assert figures["crashed"] == 2, figures
@@ -488,8 +500,12 @@ def backed_off(pool, die, end_workers):
     open(die, "w").close()
     end_workers()
     time.sleep(3)
-    starts = len(re.findall(r"^cgiecho: worker \d+ exited with status 3; replaced$", pool.log(), re.M))
-    assert 3 <= starts <= 20, f"{starts} failed starts in 3 s: {pool.log()}"
+    # Lines of one way of ending come one a second, with a count of the rest.
+    log = pool.log()
+    starts = len(re.findall(r"^cgiecho: worker \d+ exited with status 3; replaced$", log, re.M)) + sum(
+        int(n) for n in re.findall(r"^cgiecho: (\d+) more workers ended the same way: exited with status 3 ", log, re.M))
+    assert 3 <= starts <= 20, f"{starts} failed starts in 3 s: {log}"
+    assert len(log.splitlines()) <= 12, f"{len(log.splitlines())} lines in 3 s: {log}"
     os.unlink(die)
     pool.wait_workers(2, timeout=10)
     assert pool.ask(PROBE_SLEEP_MS=b"1").endswith(b"done\r\n")
@@ -500,6 +516,59 @@ def backoff(folder, probe, echo):
     die = os.path.join(folder, "die")
     with Pool(probe, folder, workers=2, PROBE_DIE_FILE=die) as pool:
         return backed_off(pool, die, lambda: [os.kill(pid, signal.SIGKILL) for pid in pool.pids()])
+
+
+def listener_shut(kind):
+    """A handler shuts the listening socket down, for every process that
+    holds it: the master ends with status 1 and says why once, without
+    starting workers that cannot serve as fast as they fail."""
+    def case(folder, probe, echo):
+        listen = os.path.join(folder, "pool.sock") if kind == "unix" else None
+        with Pool(probe, folder, workers=2, listen=listen) as pool:
+            answer = pool.ask(PROBE_END=b"shutdown")
+            assert answer is not None and answer.endswith(b"done\r\n"), f"the request in hand was cut: {answer!r}"
+            began = time.monotonic()
+            status = pool.proc.wait(10)
+            took = time.monotonic() - began
+            lines = pool.log().splitlines()
+            assert status == 1, f"exit status {status}: {lines}"
+            said = [l for l in lines if l.startswith("cgiecho: the listening socket no longer accepts connections")]
+            assert len(said) == 1, lines
+            assert len(lines) <= 20, f"{len(lines)} lines: {lines}"
+        return f"{kind}: a handler shuts the listener down: status 1 after {took:.1f} s, {len(lines)} lines"
+    case.__name__ = f"listener_shut_{kind}"
+    return case
+
+
+def worker_given(folder, probe, echo):
+    """What a worker starts with: none of systemd's variables (the master
+    still notifies), and shared figures that no one who holds their
+    descriptor can shrink or grow under the master."""
+    notes = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+    notes.bind(os.path.join(folder, "notify"))
+    notes.settimeout(15)
+    settings = dict(NOTIFY_SOCKET=notes.getsockname(), LISTEN_FDS="1", LISTEN_PID="1", LISTEN_FDNAMES="web")
+    try:
+        with Pool(probe, folder, workers=2, **settings) as pool:
+            assert notes.recv(4096).startswith(b"READY=1\n"), "the master did not notify"
+            answer = pool.ask(PROBE_OWN_ENV=",".join(OWN).encode())
+            assert answer is not None and b"".join(b" %s unset" % n.encode() for n in OWN) in answer, answer
+            master = f"/proc/{pool.proc.pid}/fd"
+            memfd = next(n for n in os.listdir(master) if os.readlink(f"{master}/{n}").startswith("/memfd:cgiecho-pool"))
+            shared = os.open(f"{master}/{memfd}", os.O_RDWR)
+            try:
+                for size in (0, 1 << 30):
+                    try:
+                        os.ftruncate(shared, size)
+                        raise Failure(f"the shared figures were resized to {size}")
+                    except PermissionError:
+                        pass
+            finally:
+                os.close(shared)
+            assert pool.ask(PROBE_SLEEP_MS=b"1").endswith(b"done\r\n")
+    finally:
+        notes.close()
+    return "workers get no NOTIFY_SOCKET or LISTEN_*, the master still notifies; the figures cannot be resized"
 
 
 def activation(folder, probe, echo):
@@ -631,6 +700,71 @@ def user_drop(folder, probe, echo):
             "a single responder runs as a user number no account file lists")
 
 
+def socket_made_aside(folder, probe, echo):
+    """A socket path in a folder that every user may write (no sticky bit):
+    its group and mode are given in a folder of the responder's own, through
+    that folder's descriptor, never by a name that another user could swap
+    for a link; it appears with both, and nothing is left beside it."""
+    shared = os.path.join(folder, "shared")
+    os.mkdir(shared)
+    os.chmod(shared, 0o777)
+    sock, trace = os.path.join(shared, "app.sock"), os.path.join(folder, "trace")
+    group = grp.getgrnam("nogroup").gr_gid if os.geteuid() == 0 else os.getgid()
+    changes = "chown,fchown,lchown,fchownat,chmod,fchmod,fchmodat"
+    strace = [require("strace"), "-qq", "-o", trace, "-e", f"trace={changes}", probe]
+    with Pool(probe, folder, workers=0, listen=sock, command=strace, CGIECHO_LISTEN_GROUP=str(group),
+              CGIECHO_LISTEN_MODE="0640") as pool:
+        seen = os.stat(sock)
+        assert stat.S_ISSOCK(seen.st_mode) and stat.S_IMODE(seen.st_mode) == 0o640 and seen.st_gid == group, seen
+        assert os.listdir(shared) == ["app.sock"], os.listdir(shared)
+        assert pool.ask(PROBE_SLEEP_MS=b"1").endswith(b"done\r\n")
+        # strace passes no SIGTERM on: the responder is stopped itself.
+        for pid in descendants(pool.proc.pid):
+            os.kill(pid, signal.SIGTERM)
+        pool.proc.wait(10)
+    calls = [line for line in open(trace).read().splitlines() if re.match(r"\w+\(", line)]
+    assert calls and all(re.match(r'f(chown|chmod)at\(\d+, "socket", ', c) for c in calls), calls
+    return f"a socket in a folder all may write: {len(calls)} changes, each through a private folder's descriptor"
+
+
+# How a handler's process is started; whether it changes user (a root-only
+# file is left open to it then, as a launcher's `9<file` would).
+HANDLER_STARTS = [("a single responder", 0, False), ("a pool's worker", 2, False),
+                  ("a single responder as nobody", 0, True), ("a pool's worker as nobody", 2, True)]
+
+
+def handler_descriptors(folder, probe, echo):
+    """What a program that a handler starts (popen, as system() does)
+    inherits: standard input /dev/null and the handler's output and error,
+    never the listening socket; and what the handler's process holds: a
+    descriptor its root launcher left open is closed before it runs as the
+    user."""
+    app = os.path.join(folder, "app")
+    shutil.copyfile(probe, app)
+    os.chmod(app, 0o755)
+    secret = os.path.join(folder, "secret")
+    with open(secret, "w") as f:
+        f.write("root only")
+    os.chmod(secret, 0o600)
+    rows = [row for row in HANDLER_STARTS if os.geteuid() == 0 or not row[2]]
+    for label, workers, drops in rows:
+        left = [os.open(secret, os.O_RDONLY)] if drops else []
+        user = {"CGIECHO_USER": "nobody"} if drops else {}
+        try:
+            with Pool(app, folder, workers=workers, pass_fds=left, **user) as pool:
+                answer = pool.ask(PROBE_FDS=b"1", PROBE_PID=b"1")
+                assert answer is not None and answer.endswith(b"done\r\n"), (label, answer)
+                pid = int(re.search(rb"pid=(\d+)", answer).group(1))
+                held = {os.readlink(f"/proc/{pid}/fd/{n}") for n in os.listdir(f"/proc/{pid}/fd")}
+        finally:
+            for fd in left:
+                os.close(fd)
+        child = dict(e.split(":", 1) for e in re.search(rb"fds=(.*)\r\n", answer).group(1).decode().split())
+        assert sorted(child) == ["0", "1", "2"] and child["0"] == "/dev/null", (label, child)
+        assert secret not in held, (label, held)
+    return f"{len(rows)} starts: a handler's child holds /dev/null, its output and error only; no root-only file"
+
+
 def units(folder, probe, echo):
     """The example units of docs/systemd, as systemd would load them, with
     the probe for the program."""
@@ -665,8 +799,8 @@ def readme_example(folder, probe, echo):
 
 
 CASES = [crash, behind_nginx, killed, master_killed, hung, recycling, reload_under_load, program_paths, reload_fails, *map(stop_in_hand, (
-    signal.SIGTERM, signal.SIGINT, signal.SIGUSR1)), stop_timeout, backoff, activation, units, status_page, user_drop,
-         readme_example]
+    signal.SIGTERM, signal.SIGINT, signal.SIGUSR1)), stop_timeout, backoff, *map(listener_shut, ("tcp", "unix")),
+         worker_given, activation, units, status_page, user_drop, socket_made_aside, handler_descriptors, readme_example]
 
 # A value that is not one ends the program at start, status 2, with a line
 # that names the variable and the value.

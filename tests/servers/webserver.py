@@ -650,6 +650,9 @@ class Nginx(Server):
   client_body_buffer_size 2m;
   server {{
     listen 127.0.0.1:{self.port};
+    # SERVER_NAME is $server_name, "" without this line; the other servers
+    # pass 127.0.0.1 too.
+    server_name 127.0.0.1;
     root {htdocs};
     location /cgi-bin/ {{
     fastcgi_pass {backend};

@@ -139,6 +139,38 @@ TEST(TrimBlanks, SpacesAndTabsAtEitherEndOnly) {
   }
 }
 
+// A log line holds printable ASCII only: every other byte, and the
+// backslash that starts an escape, as \xhh. A page's message keeps bytes
+// above 0x7F, so that a UTF-8 name reads as typed; the status page's
+// spelling escapes a quote too, in capitals.
+TEST(AppendPrintable, LogLinesHoldPrintableAsciiOnly) {
+  const struct {
+    std::string in, log, message, status_page;
+  } cases[] = {
+      {"/cgi-bin/x?a=1 ~", "/cgi-bin/x?a=1 ~", "/cgi-bin/x?a=1 ~", "/cgi-bin/x?a=1 ~"},
+      {"a\nb\r\t\x1b[2J", "a\\x0ab\\x0d\\x09\\x1b[2J", "a\\x0ab\\x0d\\x09\\x1b[2J", "a\\x0Ab\\x0D\\x09\\x1B[2J"},
+      {"\0\x1f\x7f"s, "\\x00\\x1f\\x7f", "\\x00\\x1f\\x7f", "\\x00\\x1F\\x7F"},
+      {"a\\x41\"", "a\\x5cx41\"", "a\\x5cx41\"", "a\\x5Cx41\\x22"},
+      {"\x80", "\\x80", "\x80", "\\x80"},
+      {"\xff", "\\xff", "\xff", "\\xFF"},
+      {"/a\xC2\x9B" "31m", "/a\\xc2\\x9b31m", "/a\xC2\x9B" "31m", "/a\\xC2\\x9B31m"},  // C1 CSI: a terminal's escape
+      {"/a\xE2\x80\xA8z", "/a\\xe2\\x80\\xa8z", "/a\xE2\x80\xA8z", "/a\\xE2\\x80\\xA8z"},  // U+2028 breaks a line
+      {"gr\xC3\xB6\xC3\x9F" "e", "gr\\xc3\\xb6\\xc3\\x9fe", "gr\xC3\xB6\xC3\x9F" "e", "gr\\xC3\\xB6\\xC3\\x9Fe"},
+  };
+  const cgiecho::text::Escaping message{false};
+  const cgiecho::text::Escaping status_page{true, true, true};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.in));
+    std::string log = "kept: ", shown, page;
+    cgiecho::text::append_printable(c.in, log);
+    cgiecho::text::append_printable(c.in, shown, message);
+    cgiecho::text::append_printable(c.in, page, status_page);
+    EXPECT_EQ(log, "kept: " + c.log);  // appended, never replacing
+    EXPECT_EQ(shown, c.message);
+    EXPECT_EQ(page, c.status_page);
+  }
+}
+
 TEST(FindVariable, TheLastEntryOfANameCounts) {
   using Variables = std::vector<std::pair<std::string, std::string>>;
   const Variables variables = {{"A", "1"}, {"B", ""}, {"A", "2"}, {"a", "3"}, {"C\0D"s, "4"}, {"", "5"}};

@@ -203,8 +203,8 @@ TEST_F(FromCurrent, RefusalIsLoggedAndItsBodyReadOffUpToALimit) {
   }
 }
 
-// The log line shows the script's name with control bytes escaped, so that
-// no name breaks the line.
+// The log line shows the script's name with every byte outside printable
+// ASCII escaped, so that no name breaks the line or drives a terminal.
 TEST_F(FromCurrent, RefusalLineKeepsToOneLine) {
   const struct {
     const char* what;
@@ -212,6 +212,7 @@ TEST_F(FromCurrent, RefusalLineKeepsToOneLine) {
     std::string want;
   } cases[] = {
       {"a line feed in the name", {{"SCRIPT_NAME", "/a\nb\\\x7F"}}, "/a\\x0ab\\x5c\\x7f"},
+      {"a C1 CSI and U+2028 in the name", {{"SCRIPT_NAME", "/\xC2\x9B" "2J\xE2\x80\xA8"}}, "/\\xc2\\x9b2J\\xe2\\x80\\xa8"},
       {"no SCRIPT_NAME", {}, "(no SCRIPT_NAME)"},
       {"an empty SCRIPT_NAME", {{"SCRIPT_NAME", ""}}, "(no SCRIPT_NAME)"},
   };
@@ -305,7 +306,8 @@ TEST_F(FromCurrent, QueryCookiesAndVariables) {
 // The limits the server sets, from the request's variables, else under
 // FastCGI from the responder's own environment: a request over one is
 // refused with its status, a setting that is no number refuses every
-// request. current(limits) reads none of them.
+// request. current(limits) reads none of them; current_with_defaults(limits)
+// reads them over the program's own.
 TEST_F(FromCurrent, ServerLimitsFromTheVariables) {
   // A FastCGI request's parameters; the process's environment is the fake's.
   struct Channel final : cgiecho::platform::Channel {
@@ -316,34 +318,47 @@ TEST_F(FromCurrent, ServerLimitsFromTheVariables) {
     bool write(std::string_view) override { return true; }
   };
   const std::map<std::string, std::string> over_two = {{"QUERY_STRING", "a&b&c"}};
+  enum Call { server, own, defaults };  // current(), current(two), current_with_defaults(two)
+  Limits two;
+  two.max_fields = 2;
   const struct {
     std::string what;
     std::map<std::string, std::string> request;  // the CGI environment, or the FastCGI parameters
     std::map<std::string, std::string> process;  // the responder's own, under FastCGI
     bool fastcgi;
-    bool own_limits;  // current(Limits{}) instead of current()
+    Call call;
     errc want;
     std::string detail;
     std::string log;  // how the refusal line names it
   } cases[] = {
-      {"no setting", over_two, {}, false, false, errc::ok, "", ""},
-      {"a limit passed", {{"QUERY_STRING", "a&b&c"}, {"CGIECHO_MAX_FIELDS", "2"}}, {}, false, false,
+      {"no setting", over_two, {}, false, server, errc::ok, "", ""},
+      {"a limit passed", {{"QUERY_STRING", "a&b&c"}, {"CGIECHO_MAX_FIELDS", "2"}}, {}, false, server,
        errc::too_many_query_fields, "", "CGIECHO_MAX_FIELDS (2) passed (414 too_many_fields)"},
-      {"at the limit", {{"QUERY_STRING", "a&b&c"}, {"CGIECHO_MAX_FIELDS", "3"}}, {}, false, false, errc::ok, "", ""},
-      {"a body over CGIECHO_MAX_BODY", {{"CONTENT_LENGTH", "5"}, {"CGIECHO_MAX_BODY", "4"}}, {}, false, false,
+      {"at the limit", {{"QUERY_STRING", "a&b&c"}, {"CGIECHO_MAX_FIELDS", "3"}}, {}, false, server, errc::ok, "", ""},
+      {"a body over CGIECHO_MAX_BODY", {{"CONTENT_LENGTH", "5"}, {"CGIECHO_MAX_BODY", "4"}}, {}, false, server,
        errc::body_too_large, "", "CGIECHO_MAX_BODY (4) passed (413 body_too_large)"},
-      {"not a number", {{"CGIECHO_MAX_FILE", "abc"}}, {}, false, false, errc::invalid_limit, "CGIECHO_MAX_FILE",
+      {"not a number", {{"CGIECHO_MAX_FILE", "abc"}}, {}, false, server, errc::invalid_limit, "CGIECHO_MAX_FILE",
        "CGIECHO_MAX_FILE is not a plain decimal number (500 invalid_limit)"},
-      {"an empty setting", {{"CGIECHO_MEMORY", ""}}, {}, false, false, errc::invalid_limit, "CGIECHO_MEMORY",
+      {"an empty setting", {{"CGIECHO_MEMORY", ""}}, {}, false, server, errc::invalid_limit, "CGIECHO_MEMORY",
        "CGIECHO_MEMORY is not a plain decimal number (500 invalid_limit)"},
-      {"the program's own limits ignore the server's", {{"QUERY_STRING", "a&b&c"}, {"CGIECHO_MAX_FIELDS", "2"}}, {},
-       false, true, errc::ok, "", ""},
-      {"the program's own limits ignore a bad one", {{"CGIECHO_MAX_FILE", "abc"}}, {}, false, true, errc::ok, "", ""},
-      {"FastCGI: the responder's environment", over_two, {{"CGIECHO_MAX_FIELDS", "2"}}, true, false,
+      {"the program's own limits ignore the server's", {{"QUERY_STRING", "a"}, {"CGIECHO_MAX_FIELDS", "0"}}, {},
+       false, own, errc::ok, "", ""},
+      {"the program's own limits ignore a bad one", {{"CGIECHO_MAX_FILE", "abc"}}, {}, false, own, errc::ok, "", ""},
+      {"the program's default when the server sets none", over_two, {}, false, defaults,
+       errc::too_many_query_fields, "", "CGIECHO_MAX_FIELDS (2) passed (414 too_many_fields)"},
+      {"the server's setting over the program's default", {{"QUERY_STRING", "a&b&c"}, {"CGIECHO_MAX_FIELDS", "3"}},
+       {}, false, defaults, errc::ok, "", ""},
+      {"the server's setting under the program's default", {{"QUERY_STRING", "a"}, {"CGIECHO_MAX_FIELDS", "0"}}, {},
+       false, defaults, errc::too_many_query_fields, "", "CGIECHO_MAX_FIELDS (0) passed (414 too_many_fields)"},
+      {"a bad setting over the program's default", {{"CGIECHO_MAX_FILE", "abc"}}, {}, false, defaults,
+       errc::invalid_limit, "CGIECHO_MAX_FILE", "CGIECHO_MAX_FILE is not a plain decimal number (500 invalid_limit)"},
+      {"FastCGI: the responder's setting over the program's default", over_two, {{"CGIECHO_MAX_FIELDS", "3"}}, true,
+       defaults, errc::ok, "", ""},
+      {"FastCGI: the responder's environment", over_two, {{"CGIECHO_MAX_FIELDS", "2"}}, true, server,
        errc::too_many_query_fields, "", "CGIECHO_MAX_FIELDS (2) passed (414 too_many_fields)"},
       {"FastCGI: the request's parameter first", {{"QUERY_STRING", "a&b&c"}, {"CGIECHO_MAX_FIELDS", "3"}},
-       {{"CGIECHO_MAX_FIELDS", "2"}}, true, false, errc::ok, "", ""},
-      {"FastCGI: a bad setting of the responder's", over_two, {{"CGIECHO_MAX_FILE", "abc"}}, true, false,
+       {{"CGIECHO_MAX_FIELDS", "2"}}, true, server, errc::ok, "", ""},
+      {"FastCGI: a bad setting of the responder's", over_two, {{"CGIECHO_MAX_FILE", "abc"}}, true, server,
        errc::invalid_limit, "CGIECHO_MAX_FILE", "CGIECHO_MAX_FILE is not a plain decimal number (500 invalid_limit)"},
   };
   for (const auto& c : cases) {
@@ -358,7 +373,9 @@ TEST_F(FromCurrent, ServerLimitsFromTheVariables) {
       process().environment = c.request;
       if (c.request.count("CONTENT_LENGTH") != 0) process().stdin_pieces = {"12345"};
     }
-    const auto got = c.own_limits ? Request::current(Limits{}) : Request::current();
+    const auto got = c.call == own        ? Request::current(two)
+                     : c.call == defaults ? Request::current_with_defaults(two)
+                                          : Request::current();
     cgiecho::platform::set_channel(nullptr);
     EXPECT_EQ(code_of(got), c.want);
     if (!got) {
@@ -623,9 +640,24 @@ TEST(Accessors, SelfUrl) {
       {{{"SERVER_NAME", "h"}, {"SCRIPT_NAME", "/x"}}, "http://h/x"},
       {{{"SERVER_NAME", "h"}, {"SCRIPT_NAME", "/a b/100%/\xC3\xA9?#"}}, "http://h/a%20b/100%25/%C3%A9%3F%23"},
       {{{"SERVER_NAME", "h"}, {"SCRIPT_NAME", "/x"}, {"PATH_INFO", "/p"}, {"QUERY_STRING", "q=1"}}, "http://h/x"},
+      {{{"SERVER_NAME", "a-b.c_d~e"}, {"SERVER_PORT", "65535"}, {"SCRIPT_NAME", ""}}, "http://a-b.c_d~e:65535"},
+      {{{"SERVER_NAME", "::ffff:1.2.3.4"}, {"SCRIPT_NAME", "/x"}}, "http://[::ffff:1.2.3.4]/x"},
+      // No address rather than one that leads nowhere, or elsewhere.
+      {{{"SERVER_NAME", ""}, {"SERVER_PORT", "39375"}, {"SCRIPT_NAME", "/rsvp"}}, ""},
+      {{{"SERVER_PORT", "80"}, {"SCRIPT_NAME", "/x"}}, ""},
+      {{{"SERVER_NAME", "[]"}, {"SCRIPT_NAME", "/x"}}, ""},
+      {{{"SERVER_NAME", "[beef]"}, {"SCRIPT_NAME", "/x"}}, ""},
+      {{{"SERVER_NAME", "[::1"}, {"SCRIPT_NAME", "/x"}}, ""},
+      {{{"SERVER_NAME", "evil.example/x?"}, {"SCRIPT_NAME", "/x"}}, ""},
+      {{{"SERVER_NAME", "u@evil.example"}, {"SCRIPT_NAME", "/x"}}, ""},
+      {{{"SERVER_NAME", "h:81"}, {"SCRIPT_NAME", "/x"}}, ""},
+      {{{"SERVER_NAME", "h\xC3\xA9"}, {"SCRIPT_NAME", "/x"}}, ""},
+      {{{"SERVER_NAME", "h"}, {"SERVER_PORT", "65536"}, {"SCRIPT_NAME", "/x"}}, ""},
+      {{{"SERVER_NAME", "h"}, {"SERVER_PORT", "8o"}, {"SCRIPT_NAME", "/x"}}, ""},
+      {{{"SERVER_NAME", "h"}, {"SCRIPT_NAME", "x"}}, ""},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.want);
+    SCOPED_TRACE(testing::PrintToString(c.vars));
     EXPECT_EQ(Request::from_parts(c.vars, "").value().self_url(), c.want);
   }
 }

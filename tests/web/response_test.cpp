@@ -304,6 +304,23 @@ TEST(ResponseRedirect, AbsoluteNeedsASchemeLocalNeedsAPath) {
       {"space", redirect("http://a b"), errc::invalid_redirect},
       {"CR LF", redirect("http://a\r\nSet-Cookie: x=1"), errc::invalid_redirect},
       {"NUL", redirect("http://a\0"s), errc::invalid_redirect},
+      // A host to go to wherever there is an authority, and always for the
+      // schemes a browser reads that way.
+      {"user, IPv6 and port", redirect("http://u:p@[::1]:65535/x"), errc::ok},
+      {"a name that ends at a backslash", redirect("https://h\\@evil.example/"), errc::ok},
+      {"no host to a file", redirect("file:///etc/motd"), errc::ok},
+      {"no authority, no host needed", redirect("mailto:a@b.example"), errc::ok},
+      {"no host before a path", redirect("http:///x"), errc::invalid_redirect},
+      {"no host before a port", redirect("http://:39375/rsvp"), errc::invalid_redirect},
+      {"nothing after the slashes", redirect("https://"), errc::invalid_redirect},
+      {"a user and no host", redirect("http://@/"), errc::invalid_redirect},
+      {"empty brackets", redirect("http://[]:80/"), errc::invalid_redirect},
+      {"no host in another scheme", redirect("ssh://:22"), errc::invalid_redirect},
+      {"a port that is no number", redirect("http://h:8o/"), errc::invalid_redirect},
+      {"a port past 65535", redirect("http://h:65536/"), errc::invalid_redirect},
+      {"a path where a browser wants a host", redirect("http:x"), errc::invalid_redirect},
+      {"backslashes for slashes", redirect("http:\\\\evil.example/"), errc::invalid_redirect},
+      {"an empty host before a backslash", redirect("http://\\evil.example/"), errc::invalid_redirect},
       {"status 200", redirect("https://x/", 200), errc::invalid_status},
       {"status 400", redirect("https://x/", 400), errc::invalid_status},
       // A local redirect is the only header: X-Before is already there.

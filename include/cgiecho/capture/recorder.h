@@ -16,10 +16,12 @@
 ///                             this, nor than CGIECHO_MAX_BODY where that is
 ///                             set (the program's own limit).
 ///   CGIECHO_CAPTURE_SECRETS   "1" keeps credentials; otherwise the values of
-///                             secret variables (is_secret_name), Set-Cookie
-///                             values in the answer, and the answer's raw
-///                             echoes of removed values are each replaced by
-///                             kSecretMarker
+///                             secret variables (is_secret_name), of secret
+///                             fields in queries (kept_variables) and in form
+///                             bodies (body_without_secrets), Set-Cookie
+///                             values in the answer, and the answer's echoes
+///                             of removed values (without_secrets) are each
+///                             replaced by kSecretMarker
 /// A capture that cannot be made never changes the response; the first
 /// reason is said once per process on standard error.
 #pragma once
@@ -50,23 +52,46 @@ inline constexpr std::string_view kFileSuffix = ".capture";
 inline constexpr std::string_view kFullMarker = "cgiecho-capture-full";
 inline constexpr std::int64_t kFullRecount = 10'000'000;  ///< microseconds
 
-/// Whether a variable's value is a credential: its name, without case,
-/// holds AUTHORIZATION, COOKIE, PASSWORD, PASSWD, SECRET, TOKEN or SESSION,
-/// or ends in KEY.
+/// Whether a variable's, a query field's or a form field's value is a
+/// credential: its name, without case, holds AUTHORIZATION, COOKIE,
+/// PASSWORD, PASSWD, SECRET, TOKEN, SESSION, JWT or CREDENTIAL, has AUTH as
+/// a word (words are split at "_", "-" and "."), or ends in KEY.
 bool is_secret_name(std::string_view name);
 
 /// The variables as a capture keeps them: the capture's own settings and
 /// Windows' "=C:" entries left out (a replay must not capture again),
 /// secret values replaced unless `keep_secrets`. Names compare without
-/// case, as Windows reads them. Each value replaced (but empty ones) is
-/// added to `removed` when given.
+/// case, as Windows reads them. In the query of a variable that holds one
+/// (a name ending in QUERY_STRING; ending in URI or URL, after its "?" and
+/// up to a "#") each field whose name, as sent or percent-decoded, is a
+/// secret's keeps its name and loses its value; a name ending in REFERER
+/// loses everything after its "?". Each value replaced (but empty ones) is
+/// added to `removed` when given, a field's also percent-decoded.
 Variables kept_variables(Variables all, bool keep_secrets, std::vector<std::string>* removed = nullptr);
+
+/// A body as a capture keeps it without credentials, by `content_type`: in
+/// application/x-www-form-urlencoded data the value of each field, and in
+/// multipart/form-data the content of each part, whose name (as sent or
+/// percent-decoded) is a secret's replaced by kSecretMarker. Nothing when
+/// nothing was replaced: a body of any other type, or one that holds no
+/// multipart delimiter, is kept as it is. Each value replaced (but empty
+/// ones) is added to `removed` when given, a url-encoded one also decoded.
+std::optional<std::string> body_without_secrets(std::string_view content_type, std::string_view body,
+                                                std::vector<std::string>* removed = nullptr);
 
 /// A response as a capture keeps it without credentials: the value of each
 /// Set-Cookie line of its head replaced by kSecretMarker (the header's name
-/// kept), and every place where it holds one of `removed` byte for byte
-/// replaced too. `cut`: the response stops where the capture's limit did,
-/// so a tail that may be the start of a removed value goes as well.
+/// kept), and every echo of one of `removed` replaced too: the value as it
+/// is, or with any of its bytes percent-encoded (a space also `+`),
+/// JSON-escaped (`\"`, `\\`, `\/`, `\n` and the other short escapes,
+/// `\u00XX` for an ASCII byte) or HTML-escaped (`&lt;`, `&gt;`, `&amp;`,
+/// `&quot;`, `&#34;`, `&#39;`, `&#x27;`), escapes in any case. Where echoes
+/// overlap, the first to start goes, the longest of those. `cut`: the
+/// response stops where the capture's limit did, so a tail that may be the
+/// start of an echo goes as well. The search takes at most 2^24 steps and
+/// 32 more for each byte of `response` (only a crafted request, a long value
+/// and long near-echoes of it, comes near); past them the rest of the
+/// response, from where it stopped, is one kSecretMarker.
 std::string without_secrets(std::string_view response, const std::vector<std::string>& removed, bool cut);
 
 /// Bytes of a response the capture still has room for, with `kept` bytes

@@ -25,11 +25,27 @@ bool stdin_is_pipe_listener();
 /// puts it on standard input, where a web server hands one over, with
 /// `backlog` connections waiting at most (the system may hold it lower). A
 /// socket path gets the file mode `mode` and, unless `group` is "", that
-/// group (a name or a number). "" on success, else what failed.
+/// group (a name or a number): it is made, given both and set listening in
+/// a folder of its own that it makes beside the path, which no other user
+/// may enter, and then renamed to the path, so that nothing at the path is
+/// ever changed by name. "" on success, else what failed.
 /// @{
 std::string listen_on_tcp(const std::string& host, int port, int backlog);
 std::string listen_on_path(const std::string& path, int backlog, unsigned mode, const std::string& group);
 /// @}
+
+/// POSIX: moves the listening socket from standard input to a descriptor
+/// of its own (3 or above) that is closed on exec, and puts /dev/null on
+/// standard input: a program that a handler starts (system(), popen())
+/// must not inherit the listener, with which it could take the next
+/// client's connection. The new descriptor, or -1 with errno set.
+int move_listener_off_stdin();
+
+/// POSIX: closes every descriptor above standard error, for a responder
+/// about to become another user: one that whoever started it as root left
+/// open (a shell's `9<file`) would stay open to that user and to every
+/// program its handlers start.
+void close_other_descriptors();
 
 /// POSIX: users and groups as /etc/passwd and /etc/group list them, read
 /// by the program itself: the static programs carry no name service

@@ -10,7 +10,8 @@ namespace cgiecho {
 /// input is a listening socket, as web servers and spawn-fcgi hand it over on
 /// POSIX, or the listening end of a named pipe, as IIS and mod_fcgid hand it
 /// over on Windows; or CGIECHO_LISTEN names a listener for it to open. Any
-/// other start is CGI.
+/// other start is CGI. Inside serve's loop, where the listener has left
+/// standard input, still true.
 bool started_as_fastcgi();
 
 /// Runs `handle` once per request: in a loop while the process is a FastCGI
@@ -29,6 +30,12 @@ bool started_as_fastcgi();
 /// listener address on this system ends it with status 2. A TCP listener
 /// that other hosts can reach, with no FCGI_WEB_SERVER_ADDRS to name the web
 /// servers, is said at start in one line on standard error.
+///
+/// On POSIX, while the loop serves, standard input is /dev/null and the
+/// listener sits on a descriptor of its own that is closed on exec, so a
+/// program that a handler starts never holds it. Started as root with
+/// CGIECHO_USER, the responder closes every descriptor above standard error
+/// before it becomes that user: open what a handler needs after that.
 ///
 /// With CGIECHO_WORKERS=N in the process's environment, the process that
 /// calls serve becomes a pool's master: it starts N workers (the program

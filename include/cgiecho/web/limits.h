@@ -15,7 +15,8 @@
 namespace cgiecho::web {
 
 /// The limits of one request, each a count of bytes or of items. Request::current()
-/// takes them from the server's CGIECHO_* variables (limits_from).
+/// takes them from the server's CGIECHO_* variables (limits_from) over these
+/// defaults, Request::current_with_defaults() over a program's own.
 struct Limits {
   std::uint64_t max_body = std::uint64_t{1} << 30;          ///< bytes of any body
   std::uint64_t max_form = std::uint64_t{16} << 20;         ///< a url-encoded body; a multipart form's text parts together

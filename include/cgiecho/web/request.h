@@ -81,6 +81,14 @@ class Request {
   /// The same with the program's own limits; the server's variables are
   /// not read.
   [[nodiscard]] static result<Request> current(const Limits& limits) noexcept;
+  /// The same with the program's defaults in place of the library's: each
+  /// limit the server sets (as for current()) wins, and every other is the
+  /// program's. For a program that wants less than the library allows
+  /// (`defaults.max_body = 1 << 20`) and the operator's word where there is
+  /// one. A limit variable that is not a plain decimal number is
+  /// errc::invalid_limit, as for current(). current() is this with
+  /// `Limits{}`.
+  [[nodiscard]] static result<Request> current_with_defaults(const Limits& defaults) noexcept;
   /// The same from explicit variables and body, for tests and programs
   /// that get requests another way. CONTENT_LENGTH, if among the
   /// variables, must agree with the body (fewer bytes:
@@ -165,7 +173,14 @@ class Request {
   /// The program's own absolute URL, for a redirect to itself: the scheme
   /// (https when is_https()), "://", SERVER_NAME (an IPv6 address in
   /// brackets), ":" SERVER_PORT unless it is the scheme's default (80,
-  /// 443) or unset, then SCRIPT_NAME. No query, no PATH_INFO.
+  /// 443) or unset, then SCRIPT_NAME, percent-encoded where a URL needs
+  /// it. No query, no PATH_INFO. "" when these make no address, so that
+  /// Response::redirect refuses it rather than send the browser nowhere:
+  /// SERVER_NAME unset, empty, or neither a host name (letters, digits,
+  /// "-", ".", "_", "~") nor an IP address; SERVER_PORT not a number up to
+  /// 65535; SCRIPT_NAME not empty and not starting with "/". Some servers
+  /// fill SERVER_NAME from the client's Host header: the address is then
+  /// the one the client asked for.
   std::string self_url() const;
 
   // -- Everything as received ---------------------------------------------
@@ -198,8 +213,8 @@ class Request {
 
  private:
   struct Data;
-  // current() and current(limits): the server's limits when `own` is null.
-  static result<Request> read(const Limits* own) noexcept;
+  // Every current(): `limits` as they are, or with the server's over them.
+  static result<Request> read(const Limits& limits, bool server) noexcept;
   std::unique_ptr<Data> data_;
 };
 

@@ -128,7 +128,11 @@ class Response {
   /// A redirect to an absolute URI (a scheme is required; no spaces or
   /// control bytes; Request::self_url() makes one to the program itself):
   /// Location, and `status` (300 to 399; 303 after a POST) in place of any
-  /// status set before. One Location per response.
+  /// status set before. One Location per response. Where the URI has an
+  /// authority ("//" after the colon, which http, https, ws, wss and ftp
+  /// always need), its host must not be empty and its port, if any, must
+  /// be a number up to 65535: "http://:8080/x", "http:///x", "https://"
+  /// and "" are errc::invalid_redirect ("file:///x" and "mailto:" pass).
   [[nodiscard]] result<void> redirect(std::string_view absolute_uri, int status = 302) noexcept;
   /// A local redirect (the server answers with that path itself): the path
   /// must start with "/" but not "//", and holds no spaces, control bytes,

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <limits>
 
+#include "text/ascii.h"
 #include "text/decimal.h"
 
 namespace cgiecho::capture {
@@ -35,18 +36,8 @@ std::string with_number(std::string_view keyword, std::uint64_t n) {
 // A record's keyword shown in a message: printable ASCII as it is, any
 // other byte as \xNN, so that a binary file cannot garble the terminal.
 std::string shown(std::string_view bytes) {
-  static constexpr char kHex[] = "0123456789abcdef";
   std::string out;
-  for (const char c : bytes.substr(0, 24)) {
-    const auto b = static_cast<unsigned char>(c);  // unsigned: bytes above 0x7F must not go negative
-    if (b >= 0x20 && b < 0x7F && b != '\\') {
-      out += static_cast<char>(b);
-    } else {
-      out += "\\x";
-      out += kHex[b >> 4];
-      out += kHex[b & 0x0F];
-    }
-  }
+  text::append_printable(bytes.substr(0, 24), out);
   if (bytes.size() > 24) out += "...";
   return out;
 }

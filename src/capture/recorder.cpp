@@ -10,6 +10,7 @@
 
 #include "text/ascii.h"
 #include "text/decimal.h"
+#include "text/hex.h"
 #include "text/variables.h"
 
 namespace cgiecho::capture {
@@ -208,12 +209,6 @@ bool has_word(std::string_view name, std::string_view word) {
   }
 }
 
-int hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  const char lower = text::to_lower(c);
-  return lower >= 'a' && lower <= 'f' ? lower - 'a' + 10 : -1;
-}
-
 // Form data decoded as the web layer decodes it: "+" is a space, "%" and
 // two hex digits that byte, and any other byte, a "%" without two hex
 // digits included, itself.
@@ -221,8 +216,8 @@ std::string form_decoded(std::string_view raw) {
   std::string out;
   out.reserve(raw.size());
   for (std::size_t i = 0; i < raw.size(); ++i) {
-    const int high = raw[i] == '%' && i + 2 < raw.size() ? hex_value(raw[i + 1]) : -1;
-    const int low = high >= 0 ? hex_value(raw[i + 2]) : -1;
+    const int high = raw[i] == '%' && i + 2 < raw.size() ? text::hex_value(raw[i + 1]) : -1;
+    const int low = high >= 0 ? text::hex_value(raw[i + 2]) : -1;
     if (low >= 0) {
       out += static_cast<char>(high << 4 | low);
       i += 2;
@@ -489,10 +484,9 @@ std::vector<std::pair<std::size_t, std::size_t>> set_cookie_values(std::string_v
 using Spellings = std::array<std::vector<std::string>, 256>;
 
 Spellings make_spellings() {
-  static constexpr char kHex[] = "0123456789ABCDEF";
   Spellings table;
   for (std::size_t b = 0; b < table.size(); ++b) {
-    const char high = kHex[b >> 4], low = kHex[b & 0x0F];
+    const char high = text::kHexUpper[b >> 4], low = text::kHexUpper[b & 0x0F];
     table[b] = {std::string(1, static_cast<char>(b)), std::string{'%', high, low}};
     if (b < 0x80) table[b].push_back(std::string{'\\', 'u', '0', '0', high, low});
   }

@@ -4,6 +4,8 @@
 #include <cgiecho/codec/url_codec.h>
 #include <cgiecho/codec/url_codec_paths.h>
 
+#include "text/hex.h"
+
 #if CGIECHO_URL_X86
 #include <immintrin.h>
 #endif
@@ -19,11 +21,8 @@ struct decode_table {
   unsigned char plain[256];              // a byte outside an escape: "+" is a space
   constexpr decode_table() : digit{}, escape{}, plain{} {
     for (int b = 0; b < 256; ++b) {
-      int d = kNotHex;
-      if (b >= '0' && b <= '9') d = b - '0';
-      if (b >= 'A' && b <= 'F') d = b - 'A' + 10;
-      if (b >= 'a' && b <= 'f') d = b - 'a' + 10;
-      digit[b] = static_cast<unsigned char>(d);
+      const int d = text::hex_value(static_cast<char>(b));
+      digit[b] = static_cast<unsigned char>(d < 0 ? kNotHex : d);
       plain[b] = static_cast<unsigned char>(b == '+' ? ' ' : b);
     }
     // Digits are read from the first taken byte on and stop at the first

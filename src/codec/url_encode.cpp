@@ -6,6 +6,9 @@
 #include <cgiecho/codec/url_codec.h>
 #include <cgiecho/codec/url_codec_paths.h>
 
+#include "text/ascii.h"
+#include "text/hex.h"
+
 #if CGIECHO_URL_X86
 #include <immintrin.h>
 #elif defined(__SSE2__)
@@ -24,17 +27,15 @@ namespace {
 struct encode_table {
   unsigned char entry[256][4];
   constexpr encode_table() : entry{} {
-    constexpr char kHex[] = "0123456789ABCDEF";
     for (int b = 0; b < 256; ++b) {
       auto* e = entry[b];
-      const bool kept = (b >= '0' && b <= '9') || (b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z');
-      if (kept || b == ' ') {
+      if (text::is_alnum(static_cast<unsigned char>(b)) || b == ' ') {
         e[0] = static_cast<unsigned char>(b == ' ' ? '+' : b);
         e[3] = 1;
       } else {
         e[0] = '%';
-        e[1] = static_cast<unsigned char>(kHex[b >> 4]);
-        e[2] = static_cast<unsigned char>(kHex[b & 0x0F]);
+        e[1] = static_cast<unsigned char>(text::kHexUpper[b >> 4]);
+        e[2] = static_cast<unsigned char>(text::kHexUpper[b & 0x0F]);
         e[3] = 3;
       }
     }

@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <string_view>
 
+#include "text/hex.h"
+
 namespace cgiecho::inspect {
 
 class Sha256 {
@@ -32,10 +34,9 @@ class Sha256 {
 
 // The bytes of a digest as lower-case hex, two digits a byte.
 inline void to_hex(const unsigned char* digest, std::size_t size, char* hex) noexcept {
-  constexpr char kHex[] = "0123456789abcdef";
   for (std::size_t i = 0; i < size; ++i) {
-    hex[2 * i] = kHex[digest[i] >> 4];
-    hex[2 * i + 1] = kHex[digest[i] & 0x0F];
+    hex[2 * i] = text::kHexLower[digest[i] >> 4];
+    hex[2 * i + 1] = text::kHexLower[digest[i] & 0x0F];
   }
 }
 

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "text/hex.h"
+
 namespace cgiecho::inspect {
 namespace {
 
@@ -59,7 +61,6 @@ bool is_plain(std::string_view bytes) noexcept {
 }
 
 void append_json_string(std::string_view bytes, std::string& out) {
-  static constexpr char kHex[] = "0123456789abcdef";
   out += '"';
   std::size_t run = 0;  // start of the bytes that need no escape
   for (std::size_t i = 0; i < bytes.size(); ++i) {
@@ -72,8 +73,8 @@ void append_json_string(std::string_view bytes, std::string& out) {
     out += letter;
     if (letter == 'u') {
       out += "00";
-      out += kHex[b >> 4];
-      out += kHex[b & 0x0F];
+      out += text::kHexLower[b >> 4];
+      out += text::kHexLower[b & 0x0F];
     }
   }
   out.append(bytes.data() + run, bytes.size() - run);

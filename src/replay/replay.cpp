@@ -3,6 +3,7 @@
 #include <cgiecho/capture/recorder.h>
 
 #include "text/ascii.h"
+#include "text/hex.h"
 
 namespace cgiecho::replay {
 namespace {
@@ -29,9 +30,9 @@ std::string shown(std::string_view bytes) {
 
 std::string byte_at(std::string_view bytes, std::size_t at) {
   if (at >= bytes.size()) return "nothing (it ends there)";
-  static constexpr char kHex[] = "0123456789abcdef";
   const auto b = static_cast<unsigned char>(bytes[at]);
-  return std::string("0x") + kHex[b >> 4] + kHex[b & 0x0F] + " \"" + shown(bytes.substr(at, 1)) + "\"";
+  const std::string hex{text::kHexLower[b >> 4], text::kHexLower[b & 0x0F]};
+  return "0x" + hex + " \"" + shown(bytes.substr(at, 1)) + "\"";
 }
 
 // The bytes around `at`: a little before it, more after.

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "text/hex.h"
+
 namespace cgiecho::text {
 
 bool equals_ignoring_case(std::string_view a, std::string_view b) noexcept {
@@ -35,7 +37,7 @@ std::string_view trim_blanks(std::string_view text) noexcept {
 }
 
 void append_printable(std::string_view text, std::string& out, Escaping escaping) {
-  const char* hex = escaping.capitals ? "0123456789ABCDEF" : "0123456789abcdef";
+  const char* hex = escaping.capitals ? kHexUpper : kHexLower;
   for (const char c : text) {
     const auto b = static_cast<unsigned char>(c);  // unsigned: bytes above 0x7F must not go negative
     const bool kept = (b >= 0x20 && b < 0x7F && b != '\\' && !(escaping.quote && b == '"')) ||

@@ -11,6 +11,11 @@ namespace cgiecho::text {
 constexpr char to_lower(char c) noexcept { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 constexpr char to_upper(char c) noexcept { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
 
+// "0"-"9", "A"-"Z" and "a"-"z": a byte above 0x7F is never one.
+constexpr bool is_alnum(unsigned char b) noexcept {
+  return (b >= '0' && b <= '9') || (b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z');
+}
+
 // Equal when each byte is equal after to_lower.
 bool equals_ignoring_case(std::string_view a, std::string_view b) noexcept;
 bool starts_with_ignoring_case(std::string_view text, std::string_view prefix) noexcept;

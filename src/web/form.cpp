@@ -4,24 +4,10 @@
 #include <cstring>
 #include <new>
 
+#include "text/hex.h"
+
 namespace cgiecho::web {
 namespace {
-
-constexpr unsigned char kNotHex = 16;
-
-struct HexTable {
-  unsigned char digit[256];
-  constexpr HexTable() : digit{} {
-    for (int b = 0; b < 256; ++b) {
-      int d = kNotHex;
-      if (b >= '0' && b <= '9') d = b - '0';
-      if (b >= 'A' && b <= 'F') d = b - 'A' + 10;
-      if (b >= 'a' && b <= 'f') d = b - 'a' + 10;
-      digit[b] = static_cast<unsigned char>(d);
-    }
-  }
-};
-constexpr HexTable kHex{};
 
 // Reads one decoded byte of raw[i...] and moves i past what it took: "+"
 // is a space, "%" with two hex digits is that byte, and any other byte,
@@ -30,9 +16,9 @@ inline unsigned char next_decoded(const unsigned char* raw, std::size_t size, st
   const unsigned char b = raw[i++];
   if (b == '+') return ' ';
   if (b != '%' || size - i < 2) return b;
-  const unsigned char hi = kHex.digit[raw[i]];
-  const unsigned char lo = kHex.digit[raw[i + 1]];
-  if ((hi | lo) & kNotHex) return b;
+  const int hi = text::hex_value(static_cast<char>(raw[i]));
+  const int lo = text::hex_value(static_cast<char>(raw[i + 1]));
+  if ((hi | lo) < 0) return b;
   i += 2;
   return static_cast<unsigned char>(hi << 4 | lo);
 }

@@ -15,6 +15,7 @@
 
 #include "text/ascii.h"
 #include "text/decimal.h"
+#include "text/hex.h"
 #include "web/multipart_rules.h"
 
 namespace cgiecho::web {
@@ -421,23 +422,13 @@ std::string header_variable(std::string_view name) {
 
 // A path as a URL carries it: bytes a URL path may not hold as they are,
 // and "%" (the path is decoded), as %XX.
-void append_url_path(std::string& out, std::string_view path) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  for (const char c : path) {
-    const auto u = static_cast<unsigned char>(c);
-    const bool keep = (u >= 'A' && u <= 'Z') || (u >= 'a' && u <= 'z') || is_digit(c) ||
-                      std::string_view("-._~!$&'()*+,;=:@/").find(c) != std::string_view::npos;
-    if (keep) {
-      out.push_back(c);
-    } else {
-      out.push_back('%');
-      out.push_back(kHex[u >> 4]);
-      out.push_back(kHex[u & 15]);
-    }
-  }
+std::string url_path(std::string_view path) {
+  static constexpr text::ByteSet kPathBytes([](unsigned char c) {
+    return text::is_alnum(c) ||
+           std::string_view("-._~!$&'()*+,;=:@/").find(static_cast<char>(c)) != std::string_view::npos;
+  });
+  return text::percent_encode(path, kPathBytes);
 }
-
-bool is_hex_digit(char c) { return is_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
 
 // SERVER_NAME as a URL's host: a name of letters, digits, "-", ".", "_"
 // and "~", or an IPv6 address (hex digits, ":" and "."), put in brackets
@@ -450,13 +441,12 @@ std::string url_host(std::string_view name) {
   if (bracketed || inner.find(':') != std::string_view::npos) {
     if (inner.find(':') == std::string_view::npos) return {};
     for (const char c : inner)
-      if (!is_hex_digit(c) && c != ':' && c != '.') return {};
+      if (text::hex_value(c) < 0 && c != ':' && c != '.') return {};
     return "[" + std::string(inner) + "]";
   }
-  for (const char c : name) {
-    const bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-    if (!letter && !is_digit(c) && std::string_view("-._~").find(c) == std::string_view::npos) return {};
-  }
+  for (const char c : name)
+    if (!text::is_alnum(static_cast<unsigned char>(c)) && std::string_view("-._~").find(c) == std::string_view::npos)
+      return {};
   return std::string(name);
 }
 
@@ -549,7 +539,7 @@ std::string Request::self_url() const {
   std::string url = https ? "https://" : "http://";
   url += host;
   if (!port.empty() && port != (https ? "443" : "80")) url.append(":").append(port);
-  append_url_path(url, script);
+  url += url_path(script);
   return url;
 }
 

@@ -12,6 +12,7 @@
 
 #include "text/ascii.h"
 #include "text/decimal.h"
+#include "text/hex.h"
 
 namespace cgiecho::web {
 namespace {
@@ -96,7 +97,6 @@ std::string_view reason(int code) {
 }
 
 bool is_alpha(unsigned char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
-bool is_digit(unsigned char c) { return c >= '0' && c <= '9'; }
 bool is_control(unsigned char c) { return c < 0x20 || c == 0x7F; }
 
 // Whether every byte of s, read unsigned, passes.
@@ -136,7 +136,7 @@ bool is_cookie_path(std::string_view p) {
 }
 
 bool is_cookie_domain(std::string_view d) {
-  return every_byte(d, [](unsigned char c) { return is_alpha(c) || is_digit(c) || c == '-' || c == '.'; });
+  return every_byte(d, [](unsigned char c) { return text::is_alnum(c) || c == '-' || c == '.'; });
 }
 
 // scheme ":" with scheme = ALPHA *( ALPHA / DIGIT / "+" / "-" / "." ).
@@ -145,7 +145,7 @@ bool has_scheme(std::string_view uri) {
   for (std::size_t i = 1; i < uri.size(); ++i) {
     const auto c = static_cast<unsigned char>(uri[i]);
     if (c == ':') return true;
-    if (!is_alpha(c) && !is_digit(c) && c != '+' && c != '-' && c != '.') return false;
+    if (!text::is_alnum(c) && c != '+' && c != '-' && c != '.') return false;
   }
   return false;
 }
@@ -249,33 +249,6 @@ bool is_localhost(std::string_view host) {
 }
 
 bool is_https_value(std::string_view https) { return text::equals_ignoring_case(https, "on") || https == "1"; }
-
-constexpr char kHex[] = "0123456789ABCDEF";
-
-// Every byte `keep` refuses as %XX.
-template <class Keep>
-std::string percent_encode(std::string_view bytes, Keep keep) {
-  std::string out;
-  out.reserve(bytes.size());
-  for (const char c : bytes) {
-    const auto u = static_cast<unsigned char>(c);
-    if (keep(u)) {
-      out.push_back(c);
-    } else {
-      out.push_back('%');
-      out.push_back(kHex[u >> 4]);
-      out.push_back(kHex[u & 15]);
-    }
-  }
-  return out;
-}
-
-int hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
 
 constexpr std::string_view kDefaultType = "Content-Type: text/html; charset=UTF-8\r\n";
 constexpr std::size_t kHeldPiece = std::size_t{64} << 10;  // write() holds up to this much
@@ -552,17 +525,18 @@ result<void> Response::write(std::string_view body) noexcept {
 }
 
 std::string url_encode(std::string_view bytes) {
-  return percent_encode(bytes, [](unsigned char c) {
-    return is_alpha(c) || is_digit(c) || c == '-' || c == '.' || c == '_' || c == '~';
-  });
+  static constexpr text::ByteSet kUnreserved(
+      [](unsigned char c) { return text::is_alnum(c) || c == '-' || c == '.' || c == '_' || c == '~'; });
+  return text::percent_encode(bytes, kUnreserved);
 }
 
 std::string cookie_encode(std::string_view bytes) {
   // cookie-octet: visible ASCII but DQUOTE, comma, semicolon and
   // backslash; "%" is encoded too, so that decoding gives the bytes back.
-  return percent_encode(bytes, [](unsigned char c) {
+  static constexpr text::ByteSet kCookieOctets([](unsigned char c) {
     return c > 0x20 && c < 0x7F && c != '"' && c != ',' && c != ';' && c != '\\' && c != '%';
   });
+  return text::percent_encode(bytes, kCookieOctets);
 }
 
 std::string cookie_decode(std::string_view value) {
@@ -570,8 +544,8 @@ std::string cookie_decode(std::string_view value) {
   out.reserve(value.size());
   for (std::size_t i = 0; i < value.size(); ++i) {
     int hi = 0, lo = 0;
-    if (value[i] == '%' && i + 2 < value.size() && (hi = hex_value(value[i + 1])) >= 0 &&
-        (lo = hex_value(value[i + 2])) >= 0) {
+    if (value[i] == '%' && i + 2 < value.size() && (hi = text::hex_value(value[i + 1])) >= 0 &&
+        (lo = text::hex_value(value[i + 2])) >= 0) {
       out.push_back(static_cast<char>(hi * 16 + lo));
       i += 2;
     } else {

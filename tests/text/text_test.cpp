@@ -9,6 +9,7 @@
 
 #include "text/ascii.h"
 #include "text/decimal.h"
+#include "text/hex.h"
 #include "text/variables.h"
 
 namespace {
@@ -110,6 +111,7 @@ TEST(IsToken, LettersDigitsAndFifteenMarks) {
     const bool alnum = (b >= '0' && b <= '9') || (b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z');
     if (cgiecho::text::is_token_char(c) && !alnum) marks += c;
     if (alnum) { EXPECT_TRUE(cgiecho::text::is_token_char(c)) << b; }
+    EXPECT_EQ(cgiecho::text::is_alnum(static_cast<unsigned char>(b)), alnum) << b;
   }
   EXPECT_EQ(marks, "!#$%&'*+-.^_`|~");
   const struct {
@@ -168,6 +170,42 @@ TEST(AppendPrintable, LogLinesHoldPrintableAsciiOnly) {
     EXPECT_EQ(log, "kept: " + c.log);  // appended, never replacing
     EXPECT_EQ(shown, c.message);
     EXPECT_EQ(page, c.status_page);
+  }
+}
+
+// Every byte: the 22 digits read as their place in either table, any
+// other byte (the neighbours of each range, NUL, high bytes) as -1.
+TEST(HexValue, TwentyTwoDigitsAndNothingElse) {
+  int digits = 0;
+  for (int b = 0; b < 256; ++b) {
+    const char c = static_cast<char>(b);
+    const int got = cgiecho::text::hex_value(c);
+    if (got >= 0) ++digits;
+    EXPECT_TRUE(got == -1 || cgiecho::text::kHexUpper[got] == c || cgiecho::text::kHexLower[got] == c) << b;
+  }
+  EXPECT_EQ(digits, 22);
+  for (int d = 0; d < 16; ++d) {
+    EXPECT_EQ(cgiecho::text::hex_value(cgiecho::text::kHexUpper[d]), d);
+    EXPECT_EQ(cgiecho::text::hex_value(cgiecho::text::kHexLower[d]), d);
+  }
+}
+
+TEST(PercentEncode, KeptBytesAsTheyAreEveryOtherAsCapitalHex) {
+  static constexpr cgiecho::text::ByteSet kKept([](unsigned char b) { return cgiecho::text::is_alnum(b) || b == '-'; });
+  const struct {
+    std::string in, want;
+  } cases[] = {
+      {"", ""},
+      {"a-Z9", "a-Z9"},
+      {"a b+c", "a%20b%2Bc"},
+      {"100%", "100%25"},  // "%" is never kept here, so the encoding reads back
+      {"\0\x1f\x7f"s, "%00%1F%7F"},
+      {"\x80\xff\xC3\xA9", "%80%FF%C3%A9"},  // high bytes, never negative
+      {"_.~", "%5F%2E%7E"},  // only what the set holds is kept
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.in));
+    EXPECT_EQ(cgiecho::text::percent_encode(c.in, kKept), c.want);
   }
 }
 

@@ -7,6 +7,8 @@
 
 #include <string_view>
 
+#include "text/ascii.h"
+
 namespace cgiecho::text {
 
 // The last entry's value, or null when the name is not there; it lives as
@@ -25,5 +27,9 @@ std::string_view value_of(const Pairs& variables, std::string_view name) noexcep
   const auto* value = find_variable(variables, name);
   return value != nullptr ? std::string_view(*value) : std::string_view();
 }
+
+// Whether HTTPS, as a server sets it, says the request came over TLS:
+// "on" in any case, or "1".
+inline bool is_https(std::string_view value) noexcept { return equals_ignoring_case(value, "on") || value == "1"; }
 
 }  // namespace cgiecho::text

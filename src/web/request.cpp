@@ -16,6 +16,7 @@
 #include "text/ascii.h"
 #include "text/decimal.h"
 #include "text/hex.h"
+#include "text/variables.h"
 #include "web/multipart_rules.h"
 
 namespace cgiecho::web {
@@ -524,8 +525,7 @@ std::string_view Request::remote_addr() const noexcept { return get("REMOTE_ADDR
 bool Request::is_head() const noexcept { return method() == "HEAD"; }
 
 bool Request::is_https() const noexcept {
-  const std::string_view https = get("HTTPS");
-  return text::equals_ignoring_case(https, "on") || https == "1";  // as Response::for_current reads it
+  return text::is_https(get("HTTPS"));
 }
 
 std::string Request::self_url() const {

@@ -13,6 +13,7 @@
 #include "text/ascii.h"
 #include "text/decimal.h"
 #include "text/hex.h"
+#include "text/variables.h"
 
 namespace cgiecho::web {
 namespace {
@@ -248,8 +249,6 @@ bool is_localhost(std::string_view host) {
   return dots == 3;
 }
 
-bool is_https_value(std::string_view https) { return text::equals_ignoring_case(https, "on") || https == "1"; }
-
 constexpr std::string_view kDefaultType = "Content-Type: text/html; charset=UTF-8\r\n";
 constexpr std::size_t kHeldPiece = std::size_t{64} << 10;  // write() holds up to this much
 
@@ -433,7 +432,7 @@ Response::Response(const Request& request) noexcept
 Response Response::for_current() {
   Response response;
   response.head_only_ = platform::env("REQUEST_METHOD") == "HEAD";
-  response.secure_cookies_ = is_https_value(platform::env("HTTPS")) || is_localhost(platform::env("SERVER_NAME"));
+  response.secure_cookies_ = text::is_https(platform::env("HTTPS")) || is_localhost(platform::env("SERVER_NAME"));
   return response;
 }
 

@@ -209,6 +209,18 @@ TEST(PercentEncode, KeptBytesAsTheyAreEveryOtherAsCapitalHex) {
   }
 }
 
+// HTTPS as servers set it: "on" in any case, or "1"; nothing else.
+TEST(IsHttps, OnOrOne) {
+  const struct {
+    std::string value;
+    bool https;
+  } cases[] = {
+      {"on", true},   {"ON", true},    {"On", true},   {"1", true},     {"", false},   {"off", false},
+      {"0", false},   {"yes", false},  {"on ", false}, {" on", false},  {"1\0"s, false}, {"01", false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(cgiecho::text::is_https(c.value), c.https) << testing::PrintToString(c.value);
+}
+
 TEST(FindVariable, TheLastEntryOfANameCounts) {
   using Variables = std::vector<std::pair<std::string, std::string>>;
   const Variables variables = {{"A", "1"}, {"B", ""}, {"A", "2"}, {"a", "3"}, {"C\0D"s, "4"}, {"", "5"}};

@@ -245,8 +245,6 @@ TEST(ResponseSetCookie, SecureByDefaultWhereTheCookieComesBack) {
   } cases[] = {
       {"no request", std::nullopt, true},
       {"HTTPS on", Variables{{"HTTPS", "on"}, {"SERVER_NAME", "example.org"}}, true},
-      {"HTTPS 1", Variables{{"HTTPS", "1"}, {"SERVER_NAME", "example.org"}}, true},
-      {"HTTPS ON", Variables{{"HTTPS", "ON"}, {"SERVER_NAME", "example.org"}}, true},
       {"HTTPS off", Variables{{"HTTPS", "off"}, {"SERVER_NAME", "example.org"}}, false},
       {"localhost", Variables{{"SERVER_NAME", "localhost"}}, true},
       {"LocalHost", Variables{{"SERVER_NAME", "LocalHost"}}, true},

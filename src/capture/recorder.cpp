@@ -209,22 +209,10 @@ bool has_word(std::string_view name, std::string_view word) {
   }
 }
 
-// Form data decoded as the web layer decodes it: "+" is a space, "%" and
-// two hex digits that byte, and any other byte, a "%" without two hex
-// digits included, itself.
+// Form data decoded as the web layer decodes it.
 std::string form_decoded(std::string_view raw) {
-  std::string out;
-  out.reserve(raw.size());
-  for (std::size_t i = 0; i < raw.size(); ++i) {
-    const int high = raw[i] == '%' && i + 2 < raw.size() ? text::hex_value(raw[i + 1]) : -1;
-    const int low = high >= 0 ? text::hex_value(raw[i + 2]) : -1;
-    if (low >= 0) {
-      out += static_cast<char>(high << 4 | low);
-      i += 2;
-    } else {
-      out += raw[i] == '+' ? ' ' : raw[i];
-    }
-  }
+  std::string out(raw.size(), '\0');
+  out.resize(text::form_decode_to(raw, out.data()));
   return out;
 }
 

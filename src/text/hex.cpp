@@ -1,5 +1,7 @@
 #include "text/hex.h"
 
+#include <cstring>
+
 namespace cgiecho::text {
 
 std::string percent_encode(std::string_view bytes, const ByteSet& kept) {
@@ -16,6 +18,26 @@ std::string percent_encode(std::string_view bytes, const ByteSet& kept) {
     }
   }
   return out;
+}
+
+std::size_t form_decode_to(std::string_view raw, char* out) noexcept {
+  const auto* r = reinterpret_cast<const unsigned char*>(raw.data());
+  const std::size_t n = raw.size();
+  std::size_t i = 0;
+  std::size_t w = 0;
+  while (i < n) {
+    // Plain bytes go across in runs; only "+" and "%" stop a run.
+    std::size_t run = i;
+    while (run < n && r[run] != '+' && r[run] != '%') ++run;
+    if (run != i) {
+      std::memcpy(out + w, r + i, run - i);
+      w += run - i;
+      i = run;
+      if (i == n) break;
+    }
+    out[w++] = static_cast<char>(take_form_byte(r, n, i));
+  }
+  return w;
 }
 
 }  // namespace cgiecho::text

@@ -1,6 +1,8 @@
-// Hex digits, written and read, and percent-encoding, which is made of them.
+// Hex digits, written and read, and percent-encoding, which is made of them:
+// the encoding of URLs and cookies, the decoding of form text.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -42,5 +44,24 @@ struct ByteSet {
 // `bytes` with every byte `kept` does not hold as "%" and two capital hex
 // digits.
 std::string percent_encode(std::string_view bytes, const ByteSet& kept);
+
+// Takes one decoded byte of form text from raw[i...] and moves i past what
+// it took: "+" is a space, "%" and two hex digits that byte, and any other
+// byte, a "%" without two hex digits included, itself.
+inline unsigned char take_form_byte(const unsigned char* raw, std::size_t size, std::size_t& i) noexcept {
+  const unsigned char b = raw[i++];
+  if (b == '+') return ' ';
+  if (b != '%' || size - i < 2) return b;
+  const int hi = hex_value(static_cast<char>(raw[i]));
+  const int lo = hex_value(static_cast<char>(raw[i + 1]));
+  if ((hi | lo) < 0) return b;
+  i += 2;
+  return static_cast<unsigned char>(hi << 4 | lo);
+}
+
+// Form text decoded byte by byte as take_form_byte reads it into `out`,
+// which has room for raw.size() bytes (decoding never lengthens); the
+// length written.
+std::size_t form_decode_to(std::string_view raw, char* out) noexcept;
 
 }  // namespace cgiecho::text

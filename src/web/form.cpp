@@ -9,20 +9,6 @@
 namespace cgiecho::web {
 namespace {
 
-// Reads one decoded byte of raw[i...] and moves i past what it took: "+"
-// is a space, "%" with two hex digits is that byte, and any other byte,
-// a "%" without two hex digits included, is itself.
-inline unsigned char next_decoded(const unsigned char* raw, std::size_t size, std::size_t& i) {
-  const unsigned char b = raw[i++];
-  if (b == '+') return ' ';
-  if (b != '%' || size - i < 2) return b;
-  const int hi = text::hex_value(static_cast<char>(raw[i]));
-  const int lo = text::hex_value(static_cast<char>(raw[i + 1]));
-  if ((hi | lo) < 0) return b;
-  i += 2;
-  return static_cast<unsigned char>(hi << 4 | lo);
-}
-
 const unsigned char* bytes_of(std::string_view s) { return reinterpret_cast<const unsigned char*>(s.data()); }
 
 // Decoded name against `name`, a byte at a time, so that no copy is made
@@ -38,32 +24,14 @@ bool decoded_equals(std::string_view raw, std::string_view name) {
   while (i < name.size() && r[i] == w[i] && r[i] != '+' && r[i] != '%') ++i;
   if (i == raw.size() || (r[i] != '+' && r[i] != '%')) return i == raw.size() && i == name.size();
   for (std::size_t j = i; j < name.size(); ++j) {
-    if (i == raw.size() || next_decoded(r, raw.size(), i) != w[j]) return false;
+    if (i == raw.size() || text::take_form_byte(r, raw.size(), i) != w[j]) return false;
   }
   return i == raw.size();
 }
 
 }  // namespace
 
-std::size_t form_decode_to(std::string_view raw, char* out) noexcept {
-  const unsigned char* r = bytes_of(raw);
-  const std::size_t n = raw.size();
-  std::size_t i = 0;
-  std::size_t w = 0;
-  while (i < n) {
-    // Plain bytes go across in runs; only "+" and "%" stop a run.
-    std::size_t run = i;
-    while (run < n && r[run] != '+' && r[run] != '%') ++run;
-    if (run != i) {
-      std::memcpy(out + w, r + i, run - i);
-      w += run - i;
-      i = run;
-      if (i == n) break;
-    }
-    out[w++] = static_cast<char>(next_decoded(r, n, i));
-  }
-  return w;
-}
+std::size_t form_decode_to(std::string_view raw, char* out) noexcept { return text::form_decode_to(raw, out); }
 
 errc form_decode(std::string_view raw, std::string& out) noexcept {
   try {

@@ -1,5 +1,4 @@
-// Hex digits, written and read, and percent-encoding, which is made of them:
-// the encoding of URLs and cookies, the decoding of form text.
+// Hex digits, written and read, and the percent-encoding made of them.
 #pragma once
 
 #include <cstddef>
@@ -8,9 +7,8 @@
 
 namespace cgiecho::text {
 
-// The digits by value: kHexUpper[b >> 4] and kHexUpper[b & 0x0F] write a
-// byte. Percent-encoding writes capitals; escapes in logs and JSON write
-// small letters.
+// The digits by value: percent-encoding writes capitals, escapes in logs
+// and JSON small letters.
 inline constexpr char kHexUpper[] = "0123456789ABCDEF";
 inline constexpr char kHexLower[] = "0123456789abcdef";
 
@@ -59,9 +57,8 @@ inline unsigned char take_form_byte(const unsigned char* raw, std::size_t size, 
   return static_cast<unsigned char>(hi << 4 | lo);
 }
 
-// Form text decoded byte by byte as take_form_byte reads it into `out`,
-// which has room for raw.size() bytes (decoding never lengthens); the
-// length written.
+// Form text decoded as take_form_byte reads it into `out`, which has room
+// for raw.size() bytes; the length written.
 std::size_t form_decode_to(std::string_view raw, char* out) noexcept;
 
 }  // namespace cgiecho::text

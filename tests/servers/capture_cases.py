@@ -35,7 +35,8 @@ import threading
 import urllib.parse
 
 import capture_file
-from webserver import SCRIPT, Apache, Failure, Lighttpd, Nginx, exchange
+from runner import Failure
+from webserver import SCRIPT, Apache, Lighttpd, Nginx, exchange
 
 ROWS = [
     ("GET", "GET", SCRIPT.encode() + b"?name=Ann&note=a%3Cb", None, False),

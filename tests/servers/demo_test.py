@@ -19,7 +19,9 @@ import sys
 import time
 import urllib.parse
 
-from webserver import Failure, descendants, exchange, free_port, page, stop
+from procs import descendants, free_port, stop
+from runner import Failure
+from webserver import exchange, page
 
 
 class FormReader(html.parser.HTMLParser):

@@ -27,7 +27,9 @@ import sys
 import tempfile
 import urllib.parse
 
-from webserver import Failure, Lighttpd, make_workdir, require
+from procs import make_workdir, require
+from runner import Failure
+from webserver import Lighttpd
 
 DIR = "CGIECHO_FEEDBACK_DIR"
 KEPT = re.compile(r"[0-9a-f]{32}\.(feedback|attachment)")

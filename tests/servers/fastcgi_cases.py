@@ -48,72 +48,11 @@ import sys
 import threading
 import time
 
-from webserver import (Failure, Responder, ListeningResponder, free_port, make_workdir, page, require,
-                       wait_for, wine_environment)
-
-HEADER = b"Content-type: text/html\r\n\r\n"
-
-BEGIN, PARAMS, STDIN, STDOUT, END = 1, 4, 5, 6, 3
-
-
-def record(kind, content=b"", rid=1):
-    out = b""
-    while True:
-        part, content = content[:65535], content[65535:]
-        pad = -len(part) % 8
-        out += struct.pack(">BBHHBx", 1, kind, rid, len(part), pad) + part + b"\0" * pad
-        if not content:
-            return out
-
-
-def pairs(params):
-    """A dict, or a list of (name, value) in which a name may come twice."""
-    out = b""
-    for name, value in (params.items() if isinstance(params, dict) else params):
-        for x in (name, value):
-            out += bytes([len(x)]) if len(x) < 128 else struct.pack(">I", len(x) | 1 << 31)
-        out += name + value
-    return out
-
-
-def request(params, body=b"", keep=True, end_input=True):
-    """BEGIN_REQUEST (responder role), the parameters, the input stream."""
-    raw = record(BEGIN, struct.pack(">HB5x", 1, keep))
-    raw += (record(PARAMS, pairs(params)) if params else b"") + record(PARAMS)
-    raw += record(STDIN, body) if body else b""
-    return raw + (record(STDIN) if end_input else b"")
-
-
-def response(sock):
-    """The STDOUT bytes up to END_REQUEST; None when the connection ends first."""
-    buf, out = b"", b""
-
-    def take(n):
-        nonlocal buf
-        while len(buf) < n:
-            chunk = sock.recv(1 << 16)
-            if not chunk:
-                raise EOFError
-            buf += chunk
-        taken, buf = buf[:n], buf[n:]
-        return taken
-    try:
-        while True:
-            _, kind, _, length, pad = struct.unpack(">BBHHBx", take(8))
-            content = take(length + pad)[:length]
-            if kind == STDOUT:
-                out += content
-            elif kind == END:
-                return out
-    except (EOFError, ConnectionResetError):
-        return None
-
-
-def env(method=None, **params):
-    p = {b"REQUEST_METHOD": method.encode()} if method else {}
-    p.update({k.encode(): v for k, v in params.items()})
-    return p
-
+import pool_cases
+from fcgi import BEGIN, HEADER, STDIN, env, record, request, response
+from procs import ListeningResponder, Responder, free_port, make_workdir, require, wait_for, wine_environment
+from runner import Failure
+from webserver import page
 
 TAIL = ("tail=<1>", "two")
 # How long the responder may take to read a request's parameters, after
@@ -957,7 +896,6 @@ def windows(loader, host, exe, inspector_exe, probe_exe):
         families=("127.0.0.1",))
     failed += report(f"CGIECHO_LISTEN on TCP: {what}", problems)
     failed += bad_listen_values([program.loader, program.exe], BAD_LISTEN + BAD_LISTEN_WINDOWS, wine_environment())
-    import pool_cases  # it imports this file: only once this one is loaded
     return failed + pool_cases.windows(program.loader, os.path.abspath(probe_exe), program.host)
 
 

@@ -26,8 +26,10 @@ import random
 import subprocess
 import sys
 
-import fastcgi_cases as fc
-from webserver import (SCRIPT, Apache, Failure, Lighttpd, Nginx, Responder, exchange, make_workdir)
+import fcgi as fc
+from procs import Responder, make_workdir
+from runner import Failure
+from webserver import SCRIPT, Apache, Lighttpd, Nginx, exchange
 
 JSON_TYPE = "application/json; charset=utf-8"
 # Set by the server's configuration for every request.

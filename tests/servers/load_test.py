@@ -25,7 +25,9 @@ import re
 import subprocess
 import sys
 
-from webserver import Failure, Lighttpd, page, require, vm_rss_kib, wait_for
+from procs import require, vm_rss_kib, wait_for
+from runner import Failure
+from webserver import Lighttpd, page
 
 QUERY = b"name=Ann+Lee&note=a%3Cb%3E&x=%C3%A9"
 THREADS, CONNECTIONS = 2, 8

@@ -34,14 +34,14 @@ import random
 import re
 import shutil
 import signal
-import socket
 import subprocess
 import sys
 import threading
 import time
 
-from pool_cases import Pool, alive
-from webserver import Failure, Server, exchange, free_port, make_workdir, nginx_conf, require, wait_for
+from procs import Pool, alive, free_port, make_workdir, require, wait_for
+from runner import Failure
+from webserver import Server, exchange, nginx_conf
 
 HOSTS = 3
 WORKERS = 3
@@ -157,8 +157,8 @@ class HostPool(Pool):
         self.env.update(CGIECHO_LISTEN=host.upstream(), FCGI_WEB_SERVER_ADDRS=host.peer)
         self.command = [*host.prefix, probe]
 
-    def connect(self, timeout):
-        return socket.create_connection((self.host.addr, self.host.port), timeout=timeout)
+    def address(self):
+        return self.host.addr, self.host.port
 
     def kill(self):
         """Ends the master and every worker at once, as when the host fails:

@@ -35,8 +35,9 @@ import signal
 import socket
 import threading
 
-from webserver import (SCRIPT, Apache, Failure, KeepAlive, Lighttpd, Nginx, NoResponse, ListeningResponder,
-                       exchange, page, request_bytes, require, sanitised, vm_rss_kib)
+from procs import ListeningResponder, require, vm_rss_kib
+from runner import Failure
+from webserver import SCRIPT, Apache, KeepAlive, Lighttpd, Nginx, NoResponse, exchange, page, request_bytes, sanitised
 
 SERVERS = {
     "lighttpd": Lighttpd, "apache": Apache, "nginx": Nginx,

@@ -14,7 +14,9 @@ import os
 import random
 import sys
 
-from webserver import Apache, Failure, Nginx, exchange, make_workdir
+from procs import make_workdir
+from runner import Failure
+from webserver import Apache, Nginx, exchange
 
 BOUNDARY = b"r3adoff"
 FILE = random.Random(7).randbytes(4 << 20)  # past every pipe's buffer, within nginx's client_max_body_size

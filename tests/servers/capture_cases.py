@@ -29,13 +29,12 @@ import json
 import os
 import shutil
 import subprocess
-import sys
 import tempfile
 import threading
 import urllib.parse
 
 import capture_file
-from runner import Failure
+from runner import Failure, Usage, check, main
 from webserver import SCRIPT, Apache, Lighttpd, Nginx, exchange
 
 ROWS = [
@@ -101,10 +100,7 @@ def server_rows(name, program, replay):
     finally:
         shutil.rmtree(folder, ignore_errors=True)
         shutil.rmtree(elsewhere, ignore_errors=True)
-    print(f"{'FAIL' if problems else 'ok  '} {name}: {len(ROWS)} requests, one capture each, each replayed the same")
-    for p in problems:
-        print(f"       {p}")
-    return bool(problems)
+    check(f"{name}: {len(ROWS)} requests, one capture each, each replayed the same", problems)
 
 
 def concurrent_cap(program, replay, responders=4, clients=8, each=25, cap=20):
@@ -137,13 +133,10 @@ def concurrent_cap(program, replay, responders=4, clients=8, each=25, cap=20):
             status, said = replay_compare(replay, program, os.path.join(folder, f))
             if status != 0:
                 problems.append(f"{f}: {said}")
-        print(f"{'FAIL' if problems else 'ok  '} cap {cap}, {responders} responders, {clients * each}"
-              f" concurrent requests: {len(found)} captures, each whole")
     finally:
         shutil.rmtree(folder, ignore_errors=True)
-    for p in problems[:10]:
-        print(f"       {p}")
-    return bool(problems)
+    check(f"cap {cap}, {responders} responders, {clients * each} concurrent requests: {len(found)} captures,"
+          " each whole", problems)
 
 
 MARKER = "(removed by cgiecho capture)"
@@ -203,30 +196,20 @@ def inspector_secrets(inspector, replay):
                 problems.append(f"the replay ended with {again.returncode}: {again.stdout[-300:]!r} {again.stderr!r}")
     finally:
         shutil.rmtree(folder, ignore_errors=True)
-    print(f"{'FAIL' if problems else 'ok  '} the inspector's capture keeps no credential in any written form,"
-          " and replays")
-    for p in problems:
-        print(f"       {p}")
-    return bool(problems)
+    check("the inspector's capture keeps no credential in any written form, and replays", problems)
 
 
-def main(argv):
-    if len(argv) not in (3, 4):
-        print(__doc__, file=sys.stderr)
-        return 2
-    program, replay = os.path.abspath(argv[1]), os.path.abspath(argv[2])
-    inspector = os.path.abspath(argv[3]) if len(argv) == 4 else os.path.join(os.path.dirname(program),
+def cases(args):
+    if len(args) not in (2, 3):
+        raise Usage
+    program, replay = os.path.abspath(args[0]), os.path.abspath(args[1])
+    inspector = os.path.abspath(args[2]) if len(args) == 3 else os.path.join(os.path.dirname(program),
                                                                              "cgiecho-inspect")
-    try:
-        failed = sum(server_rows(name, program, replay) for name in SERVERS)
-        failed += concurrent_cap(program, replay)
-        failed += inspector_secrets(inspector, replay)
-    except Failure as e:
-        print(f"FAIL: {e}")
-        return 1
-    print(f"{failed} case(s) failed" if failed else "every case passed")
-    return 1 if failed else 0
+    for name in SERVERS:
+        server_rows(name, program, replay)
+    concurrent_cap(program, replay)
+    inspector_secrets(inspector, replay)
 
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv))
+    main(cases, __doc__)

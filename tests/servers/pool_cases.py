@@ -44,14 +44,13 @@ import signal
 import socket
 import stat
 import subprocess
-import sys
 import threading
 import time
 
 import fcgi
-from procs import (OWN, STATUS, ListeningResponder, Pool, WinePool, alive, descendants, free_port, make_workdir,
-                   require, wait_for, wine_environment, wine_processes)
-from runner import Failure
+from procs import (OWN, STATUS, ListeningResponder, Pool, WinePool, alive, descendants, free_port, require,
+                   wait_for, wine_environment, wine_processes)
+from runner import Failure, Usage, check, in_folder, main
 from webserver import Nginx, exchange
 
 def in_threads(calls):
@@ -481,7 +480,7 @@ def activation(folder, probe, echo):
     try:
         def started():
             try:
-                socket.create_connection(("127.0.0.1", ports[0]), timeout=1).close()
+                fcgi.connect(("127.0.0.1", ports[0]), 1).close()
                 return True
             except OSError:
                 return False
@@ -788,53 +787,32 @@ BAD_VALUES_WINDOWS = [row for row in BAD_VALUES if not POSIX_ONLY & row.keys()] 
 
 def run_table(cases, label, call):
     """Each case in a work folder of its own, `call(case, folder)` giving
-    what it checked: the count that failed."""
-    failed = 0
+    what it checked."""
     for case in cases:
-        folder = make_workdir(f"cgiecho-pool-{case.__name__}-")
-        try:
-            print(f"ok   {label}{case.__name__}: {call(case, folder)}")
-        except (Failure, AssertionError, OSError, subprocess.TimeoutExpired, ValueError) as e:
-            failed += 1
-            print(f"FAIL {label}{case.__name__}: {e!r}")
-            log = os.path.join(folder, "pool.log")
-            if os.path.exists(log):
-                print(open(log, "rb").read().decode("latin-1")[-3000:])
-        finally:
-            shutil.rmtree(folder, ignore_errors=True)
-    return failed
-
-
-def report_bad_values(label, table, problems):
-    print(f"{'FAIL' if problems else 'ok  '} {label}bad values: {len(table)} refused with status 2")
-    for p in problems:
-        print(f"       {p}")
-    return bool(problems)
+        in_folder(f"{label}{case.__name__}", lambda folder: call(case, folder), f"cgiecho-pool-{case.__name__}-",
+                  logs=["pool.log"])
 
 
 def windows(loader, probe, host):
-    """The Windows table, then its bad values: the count of failed cases.
-    `host` is tests/servers/fcgi_pipe_host.cpp's program."""
+    """The Windows table, then its bad values. `host` is
+    tests/servers/fcgi_pipe_host.cpp's program."""
     label = "pool under Wine, "
-    failed = run_table(WINDOWS_CASES, label, lambda case, folder: case(
+    run_table(WINDOWS_CASES, label, lambda case, folder: case(
         loader, folder, probe, *((host,) if case is wine_shutdown_event else ())))
     problems = bad_values([loader, probe], BAD_VALUES_WINDOWS, wine_environment())
     left = wine_processes(probe)
     if left:
         problems.append(f"left running: {left}")
-    return failed + report_bad_values(label, BAD_VALUES_WINDOWS, problems)
+    check(f"{label}bad values: {len(BAD_VALUES_WINDOWS)} refused with status 2", problems)
 
 
-def main(argv):
-    if len(argv) != 3:
-        print(__doc__, file=sys.stderr)
-        return 2
-    probe, echo = map(os.path.abspath, argv[1:])
-    failed = run_table(CASES, "", lambda case, folder: case(folder, probe, echo))
-    failed += report_bad_values("", BAD_VALUES, bad_values([probe]))
-    print(f"{failed} case(s) failed" if failed else "every case passed")
-    return 1 if failed else 0
+def cases(args):
+    if len(args) != 2:
+        raise Usage
+    probe, echo = map(os.path.abspath, args)
+    run_table(CASES, "", lambda case, folder: case(folder, probe, echo))
+    check(f"bad values: {len(BAD_VALUES)} refused with status 2", bad_values([probe]))
 
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv))
+    main(cases, __doc__)

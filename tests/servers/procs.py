@@ -10,7 +10,6 @@ import shutil
 import signal
 import socket
 import subprocess
-import tempfile
 import time
 
 import fcgi
@@ -33,13 +32,6 @@ def free_port(host="127.0.0.1"):
         return s.getsockname()[1]
 
 
-def make_workdir(prefix):
-    # World-readable: servers that drop root privileges must reach the program.
-    path = tempfile.mkdtemp(prefix=prefix, dir="/tmp")
-    os.chmod(path, 0o755)
-    return path
-
-
 def web_server_user():
     """The owner and mode a Unix socket gets so that the servers' workers
     (www-data, when the tests run as root) may connect and other users may
@@ -56,10 +48,11 @@ def wine_environment(**extra):
     return dict(os.environ, WINEDEBUG="-all", **extra)
 
 
-def launch(argv, log, stdin=subprocess.DEVNULL, **options):
-    """argv started with its output and error appended to the file `log`."""
+def launch(argv, log, stdin=subprocess.DEVNULL, stdout=None, **options):
+    """argv started with its standard error, and its output unless `stdout`
+    says otherwise, appended to the file `log`."""
     with open(log, "ab") as out:
-        return subprocess.Popen(argv, stdin=stdin, stdout=out, stderr=out, **options)
+        return subprocess.Popen(argv, stdin=stdin, stdout=out if stdout is None else stdout, stderr=out, **options)
 
 
 def descendants(pid):

@@ -2,7 +2,11 @@
 `FAIL` with what was wrong under it, then `N passed, N failed`; the exit
 status 1 when a check failed, 2 for a command line that fits no form."""
 
+import os
+import shutil
+import subprocess
 import sys
+import tempfile
 
 
 class Failure(Exception):
@@ -15,6 +19,15 @@ class Usage(Exception):
 
 
 counts = {"passed": 0, "failed": 0}
+# What a case that raises has found, as against a fault of the test itself.
+FAULTS = (Failure, AssertionError, OSError, subprocess.TimeoutExpired, ValueError)
+
+
+def make_workdir(prefix):
+    # World-readable: servers that drop root privileges must reach the program.
+    path = tempfile.mkdtemp(prefix=prefix, dir="/tmp")
+    os.chmod(path, 0o755)
+    return path
 
 
 def check(what, problems=(), limit=10):
@@ -26,6 +39,24 @@ def check(what, problems=(), limit=10):
         print(f"       {p}")
     counts["failed" if problems else "passed"] += 1
     return bool(problems)
+
+
+def in_folder(what, call, prefix, logs=()):
+    """call(folder) in a work folder of its own, removed after: the check
+    passes with what it returns (what it checked), or fails with what it
+    raised and the end of each log (a path in the folder) there is."""
+    folder = make_workdir(prefix)
+    try:
+        check(f"{what}: {call(folder)}")
+    except FAULTS as e:
+        tails = []
+        for name in logs:
+            if os.path.exists(os.path.join(folder, name)):
+                with open(os.path.join(folder, name), "rb") as f:
+                    tails.append(f"--- {name}\n" + f.read()[-3000:].decode("latin-1"))
+        check(what, [f"{type(e).__name__}: {e}", *tails])
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)
 
 
 def main(cases, usage):

@@ -16,9 +16,8 @@ import shutil
 import socket
 import time
 
-from procs import (START_TIMEOUT, Responder, descendants, free_port, launch, make_workdir, require, stop,
-                   web_server_user)
-from runner import Failure
+from procs import START_TIMEOUT, Responder, descendants, free_port, launch, require, stop, web_server_user
+from runner import Failure, make_workdir
 
 PAGE_HEAD = (b'<!DOCTYPE HTML PUBLIC "-//W3C//DTD HTML 4.0 Transitional//EN">\r\n'
              b"<html><body>")
@@ -89,7 +88,8 @@ def _dechunk(data):
 
 
 def request_bytes(port, method, target, body=None, chunked=False, headers=(), close=True, raw_body=None):
-    """raw_body: sent as it is, after `headers`, which then say its type and length."""
+    """raw_body: sent as it is, after `headers` (which then say its type)
+    and its Content-Length."""
     head = [b"%s %s HTTP/1.1" % (method.encode(), target), b"Host: 127.0.0.1:%d" % port]
     head += [b"Connection: close"] if close else []
     head += [h.encode() for h in headers]
@@ -102,8 +102,21 @@ def request_bytes(port, method, target, body=None, chunked=False, headers=(), cl
         head.append(b"Content-Length: %d" % len(body))
         payload = body
     elif raw_body is not None:
+        head.append(b"Content-Length: %d" % len(raw_body))
         payload = raw_body
     return b"\r\n".join(head) + b"\r\n\r\n" + payload
+
+
+def multipart(parts, boundary=b"b0undary"):
+    """A multipart/form-data body and its Content-Type. parts: (name,
+    filename or None, content type or None, data)."""
+    body = b""
+    for name, filename, ctype, data in parts:
+        body += b"--" + boundary + b'\r\nContent-Disposition: form-data; name="' + name + b'"'
+        body += b'; filename="' + filename + b'"' if filename is not None else b""
+        body += b"\r\nContent-Type: " + ctype if ctype is not None else b""
+        body += b"\r\n\r\n" + data + b"\r\n"
+    return body + b"--" + boundary + b"--\r\n", f"multipart/form-data; boundary={boundary.decode()}"
 
 
 def parse_head(data):

@@ -35,7 +35,7 @@ import urllib.parse
 
 import capture_file
 from runner import Failure, Usage, check, main
-from webserver import SCRIPT, Apache, Lighttpd, Nginx, exchange
+from webserver import SCRIPT, Lighttpd, exchange, serve
 
 ROWS = [
     ("GET", "GET", SCRIPT.encode() + b"?name=Ann&note=a%3Cb", None, False),
@@ -50,14 +50,15 @@ ROWS = [
 # their own environment (lighttpd's bin-environment, spawn-fcgi's), never
 # from a request's parameters: nginx's fastcgi_param names another folder,
 # which must stay empty.
-SERVERS = {
-    "lighttpd": lambda p, s, other: Lighttpd(p, env=s),
-    "apache": lambda p, s, other: Apache(p, env=s),
-    "nginx": lambda p, s, other: Nginx(p, env=s),
-    "lighttpd-fastcgi": lambda p, s, other: Lighttpd(p, fastcgi=True, responder_env=s),
-    "nginx-fastcgi": lambda p, s, other: Nginx(p, fastcgi="unix", responder_env=s,
-                                               env={"CGIECHO_CAPTURE_DIR": other}),
-}
+SERVERS = ("lighttpd", "apache", "nginx", "lighttpd-fastcgi", "nginx-fastcgi-unix")
+
+
+def settings(name, folder, other):
+    """The options that set the folder for the server `name`."""
+    if "fastcgi" not in name:
+        return {"env": {"CGIECHO_CAPTURE_DIR": folder}}
+    request = {"env": {"CGIECHO_CAPTURE_DIR": other}} if name.startswith("nginx") else {}
+    return {"responder_env": {"CGIECHO_CAPTURE_DIR": folder}, **request}
 
 
 def new_folder():
@@ -77,7 +78,7 @@ def server_rows(name, program, replay):
     spoof = (f"CGIECHO-CAPTURE-DIR: {elsewhere}", f"CGIECHO_CAPTURE_DIR: {elsewhere}")
     problems = []
     try:
-        with SERVERS[name](program, {"CGIECHO_CAPTURE_DIR": folder}, elsewhere) as server:
+        with serve(name, program, **settings(name, folder, elsewhere)) as server:
             for label, method, target, body, chunked in ROWS:
                 before = set(os.listdir(folder))
                 r = exchange(server.port, method, target, body=body, chunked=chunked, headers=spoof)

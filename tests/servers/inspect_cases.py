@@ -28,7 +28,7 @@ import subprocess
 import fcgi as fc
 from procs import Responder
 from runner import Usage, check, main, make_workdir
-from webserver import SCRIPT, Apache, Lighttpd, Nginx, exchange, multipart
+from webserver import SCRIPT, exchange, multipart, serve
 
 JSON_TYPE = "application/json; charset=utf-8"
 # Set by the server's configuration for every request.
@@ -36,14 +36,7 @@ REQUEST_LIMITS = {"CGIECHO_MAX_BODY": "1000000", "CGIECHO_MAX_FILE": "200000"}
 # Under CGI set the same way; under FastCGI the responder's own.
 OWN_LIMITS = {"CGIECHO_MAX_COOKIES": "3"}
 
-SERVERS = {
-    "lighttpd": lambda p: Lighttpd(p, env={**REQUEST_LIMITS, **OWN_LIMITS}),
-    "apache": lambda p: Apache(p, env={**REQUEST_LIMITS, **OWN_LIMITS}),
-    "nginx": lambda p: Nginx(p, env={**REQUEST_LIMITS, **OWN_LIMITS}),
-    "lighttpd-fastcgi": lambda p: Lighttpd(p, fastcgi=True, env=REQUEST_LIMITS, responder_env=OWN_LIMITS),
-    "apache-fastcgi": lambda p: Apache(p, fastcgi=True, env=REQUEST_LIMITS, responder_env=OWN_LIMITS),
-    "nginx-fastcgi-unix": lambda p: Nginx(p, fastcgi="unix", env=REQUEST_LIMITS, responder_env=OWN_LIMITS),
-}
+SERVERS = ("lighttpd", "apache", "nginx", "lighttpd-fastcgi", "apache-fastcgi", "nginx-fastcgi-unix")
 
 RANDOM = random.Random(20240607)
 FILE = RANDOM.randbytes(150000)  # within CGIECHO_MAX_FILE
@@ -162,7 +155,9 @@ def problems_of(port, case):
 
 
 def server_cases(server_name, program):
-    with SERVERS[server_name](program) as server:
+    fastcgi = "fastcgi" in server_name
+    with serve(server_name, program, env=REQUEST_LIMITS if fastcgi else {**REQUEST_LIMITS, **OWN_LIMITS},
+                responder_env=OWN_LIMITS) as server:
         print(f"{server_name} on 127.0.0.1:{server.port}")
         for case in CASES:
             check(f"{server_name}: {case.label}", problems_of(server.port, case))

@@ -36,15 +36,9 @@ import threading
 
 from procs import ListeningResponder, require, vm_rss_kib
 from runner import Failure, Usage, check, main
-from webserver import SCRIPT, Apache, KeepAlive, Lighttpd, Nginx, NoResponse, exchange, page, request_bytes, sanitised
+from webserver import (SERVERS, SCRIPT, KeepAlive, Lighttpd, Nginx, NoResponse, exchange, page, request_bytes,
+                       sanitised, serve)
 
-SERVERS = {
-    "lighttpd": Lighttpd, "apache": Apache, "nginx": Nginx,
-    "lighttpd-fastcgi": lambda p: Lighttpd(p, fastcgi=True),
-    "apache-fastcgi": lambda p: Apache(p, fastcgi=True),
-    "nginx-fastcgi-unix": lambda p: Nginx(p, fastcgi="unix"),
-    "nginx-fastcgi-tcp": lambda p: Nginx(p, fastcgi="tcp"),
-}
 ONE_MIB = random.Random(20240601).randbytes(1 << 20)  # every byte value, '<' and NUL included
 
 
@@ -266,7 +260,7 @@ def responder_pids(server):
 
 
 def behind(server_name, program):
-    with SERVERS[server_name](program) as server:
+    with serve(server_name, program) as server:
         print(f"{server_name} on 127.0.0.1:{server.port}")
         run_rows(server_name, server.port, ROWS)
         if "fastcgi" in server_name:

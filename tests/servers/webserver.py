@@ -522,3 +522,18 @@ class Nginx(Server):
     }}
   }}""")
         self.spawn([nginx, "-p", self.dir + "/", "-c", conf, "-e", f"{self.dir}/error.log"])
+
+
+# The servers a test names: the program as CGI, or a FastCGI responder.
+SERVERS = {
+    "lighttpd": (Lighttpd, {}), "apache": (Apache, {}), "nginx": (Nginx, {}),
+    "lighttpd-fastcgi": (Lighttpd, {"fastcgi": True}), "apache-fastcgi": (Apache, {"fastcgi": True}),
+    "nginx-fastcgi-unix": (Nginx, {"fastcgi": "unix"}), "nginx-fastcgi-tcp": (Nginx, {"fastcgi": "tcp"}),
+}
+
+
+def serve(name, program, **options):
+    """The server SERVERS names, in front of `program`, with `options` for
+    its class (env, responder_env, scripts)."""
+    kind, fixed = SERVERS[name]
+    return kind(program, **fixed, **options)

@@ -30,10 +30,10 @@ import os
 import shutil
 import subprocess
 import tempfile
-import threading
 import urllib.parse
 
 import capture_file
+from procs import in_threads
 from runner import Failure, Usage, check, main
 from webserver import SCRIPT, Lighttpd, exchange, serve
 
@@ -120,11 +120,7 @@ def concurrent_cap(program, replay, responders=4, clients=8, each=25, cap=20):
                             errors.append(r.status)
                     except (Failure, OSError) as e:
                         errors.append(repr(e))
-            threads = [threading.Thread(target=client, args=(n,)) for n in range(clients)]
-            for t in threads:
-                t.start()
-            for t in threads:
-                t.join(120)
+            in_threads([lambda n=n: client(n) for n in range(clients)])
             if errors:
                 problems.append(f"{len(errors)} requests failed: {errors[:5]}")
         found = sorted(f for f in os.listdir(folder) if f.endswith(".capture"))

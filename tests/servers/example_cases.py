@@ -177,8 +177,7 @@ def feedback(program):
                           responder_env=own) as server:
                 got, _, body = curl(server.port, form(work))
                 # lighttpd passes a program's standard error on as its own.
-                log = "".join(open(os.path.join(server.dir, n), "rb").read().decode("utf-8", "replace")
-                              for n in sorted(os.listdir(server.dir)) if n.endswith(".log"))
+                log = server.logs()
             ok = got == 500 and text.encode() in body and "cgiecho-feedback: " in log and text in log
             check(how, [] if ok else [f"{got} {body[:300]!r}; log {log[-400:]!r}"])
         check("a request's parameter puts no feedback in a folder of its own",

@@ -47,6 +47,7 @@ import subprocess
 import threading
 import time
 
+import fcgi
 import pool_cases
 from fcgi import BEGIN, HEADER, STDIN, ask, connect, env, record, request, response
 from procs import ListeningResponder, Responder, free_port, launch, require, wait_for, wine_environment
@@ -87,9 +88,7 @@ def as_cgi(program, params, body):
     """What the program writes as CGI for the same parameters and input."""
     if isinstance(program, WindowsProgram):
         return program.as_cgi(params, body)
-    environ = {k.decode(): v.decode("latin-1") for k, v in params.items()}
-    return subprocess.run([program, *TAIL], input=body, env=environ, capture_output=True,
-                          timeout=30).stdout
+    return fcgi.as_cgi(program, params, body, TAIL)
 
 
 class Case:

@@ -3,6 +3,7 @@ a request's records hold is the caller's to choose, down to the byte."""
 
 import socket
 import struct
+import subprocess
 
 # The CGI header of the echo program's page.
 HEADER = b"Content-type: text/html\r\n\r\n"
@@ -81,6 +82,12 @@ def ask(sock, params, body=b"", **options):
     """One request on `sock` and its answer, as response() gives it."""
     sock.sendall(request(params, body, **options))
     return response(sock)
+
+
+def as_cgi(program, params, body=b"", tail=()):
+    """What the program writes as CGI for the same parameters and input."""
+    environ = {k.decode(): v.decode("latin-1") for k, v in params.items()}
+    return subprocess.run([program, *tail], input=body, env=environ, capture_output=True, timeout=30).stdout
 
 
 def env(method=None, **params):

@@ -48,15 +48,10 @@ import threading
 import time
 
 import fcgi
-from procs import (OWN, STATUS, ListeningResponder, Pool, WinePool, alive, descendants, free_port, require,
-                   wait_for, wine_environment, wine_processes)
+from procs import (OWN, STATUS, ListeningResponder, Pool, WinePool, alive, descendants, free_port, in_threads,
+                   require, wait_for, wine_environment, wine_processes)
 from runner import Failure, Usage, check, in_folder, main
 from webserver import Nginx, exchange
-
-def in_threads(calls):
-    with concurrent.futures.ThreadPoolExecutor(len(calls)) as ex:
-        return [f.result() for f in [ex.submit(c) for c in calls]]
-
 
 def worker_line(pool, how, script):
     """The pids of the line the master writes for a worker that ended

@@ -3,6 +3,7 @@ process started with its output in a log, stopped with whatever it
 started; FastCGI responders (spawn-fcgi's, or listening by themselves) and
 a pool of workers, each on 127.0.0.1 or a socket path."""
 
+import concurrent.futures
 import json
 import os
 import pwd
@@ -53,6 +54,12 @@ def launch(argv, log, stdin=subprocess.DEVNULL, stdout=None, **options):
     says otherwise, appended to the file `log`."""
     with open(log, "ab") as out:
         return subprocess.Popen(argv, stdin=stdin, stdout=out if stdout is None else stdout, stderr=out, **options)
+
+
+def in_threads(calls):
+    """Each call in a thread of its own, all at once: their results."""
+    with concurrent.futures.ThreadPoolExecutor(len(calls)) as ex:
+        return [f.result() for f in [ex.submit(c) for c in calls]]
 
 
 def descendants(pid):

@@ -32,9 +32,8 @@ import time
 
 import signal
 import socket
-import threading
 
-from procs import ListeningResponder, require, vm_rss_kib
+from procs import ListeningResponder, in_threads, require, vm_rss_kib
 from runner import Failure, Usage, check, main
 from webserver import (SERVERS, SCRIPT, KeepAlive, Lighttpd, Nginx, NoResponse, exchange, page, request_bytes,
                        sanitised, serve)
@@ -203,24 +202,16 @@ def kept_connection(server_name, port, rounds=3):
 def concurrent(server_name, port, clients=8, each=12):
     """Clients at once, each going through the table in its own order."""
     rows = list(answered_rows(server_name))
-    problems, lock = [], threading.Lock()
 
     def client(n):
-        mine = rows[n % len(rows):] + rows[:n % len(rows)]
+        mine, problems = rows[n % len(rows):] + rows[:n % len(rows)], []
         for row, want in mine[:each]:
             try:
-                p = same_page(row, want, exchange(port, row.method, row.target, row.body,
-                                                  row.chunked))
+                problems.append(same_page(row, want, exchange(port, row.method, row.target, row.body, row.chunked)))
             except (Failure, OSError) as e:
-                p = f"{row.label}: {e!r}"
-            if p:
-                with lock:
-                    problems.append(p)
-    threads = [threading.Thread(target=client, args=(n,)) for n in range(clients)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join(120)
+                problems.append(f"{row.label}: {e!r}")
+        return problems
+    problems = [p for found in in_threads([lambda n=n: client(n) for n in range(clients)]) for p in found if p]
     return f"{clients} concurrent clients, {clients * each} requests", problems
 
 

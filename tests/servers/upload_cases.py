@@ -43,8 +43,7 @@ def refused(server, name, what, status, code, logged):
         problems.append(f"{name}: {what}: {r.status} {page[:300]!r}, want {status} with {code}")
     # Apache's error log; fcgiwrap passes a program's standard error on as
     # its own.
-    log = "".join(open(os.path.join(server.dir, n), "rb").read().decode("latin-1")
-                  for n in sorted(os.listdir(server.dir)) if n.endswith(".log"))
+    log = server.logs()
     if "cgiecho: refused a request to /cgi-bin/upload: " + logged not in log:
         problems.append(f"{name}: {what}: the error log lacks the refusal: {log[-600:]!r}")
     return problems

@@ -230,13 +230,18 @@ class Server:
         self.procs = []
         self.port = None
 
-    def log_hint(self):
+    def logs(self, tail=None):
+        """Every log in the server's folder (the last `tail` bytes of each),
+        each after a line that names it."""
         logs = []
         for entry in sorted(os.listdir(self.dir)):
             if entry.endswith(".log"):
                 with open(os.path.join(self.dir, entry), "rb") as f:
-                    logs.append(f"--- {entry}\n" + f.read()[-2000:].decode("latin-1"))
-        return "\n".join(logs) or "no logs"
+                    logs.append(f"--- {entry}\n" + f.read()[-tail if tail else 0:].decode("latin-1"))
+        return "\n".join(logs)
+
+    def log_hint(self):
+        return self.logs(2000) or "no logs"
 
     def __enter__(self):
         last = None

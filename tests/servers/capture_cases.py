@@ -29,12 +29,11 @@ import json
 import os
 import shutil
 import subprocess
-import tempfile
 import urllib.parse
 
 import capture_file
 from procs import in_threads
-from runner import Failure, Usage, check, main
+from runner import Failure, Usage, check, main, make_workdir
 from webserver import SCRIPT, Lighttpd, exchange, serve
 
 ROWS = [
@@ -63,9 +62,7 @@ def settings(name, folder, other):
 
 def new_folder():
     # Apache runs CGI programs as www-data: the folder must take its files.
-    folder = tempfile.mkdtemp(prefix="cgiecho-captures-", dir="/tmp")
-    os.chmod(folder, 0o777)
-    return folder
+    return make_workdir("cgiecho-captures-", 0o777)
 
 
 def replay_compare(replay, program, path):

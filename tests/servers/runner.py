@@ -23,10 +23,10 @@ counts = {"passed": 0, "failed": 0}
 FAULTS = (Failure, AssertionError, OSError, subprocess.TimeoutExpired, ValueError)
 
 
-def make_workdir(prefix):
+def make_workdir(prefix, mode=0o755):
     # World-readable: servers that drop root privileges must reach the program.
     path = tempfile.mkdtemp(prefix=prefix, dir="/tmp")
-    os.chmod(path, 0o755)
+    os.chmod(path, mode)
     return path
 
 

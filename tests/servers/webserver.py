@@ -3,12 +3,13 @@
 Every server here listens on 127.0.0.1 only, on a port picked when it starts,
 with its configuration, logs and sockets in a temporary folder. Requests go
 out as raw bytes over a socket so that a test decides every byte of the
-request line, including bytes that ordinary clients refuse to send.
+request line, including bytes that ordinary clients refuse to send; the
+request builders (request_bytes, multipart) make them.
 
 Each server runs the program as CGI, or, given `fastcgi`, talks FastCGI to it:
 lighttpd starts its own responders (mod_fastcgi, bin-path); nginx and Apache
-reach responders that spawn-fcgi started (Responder), over a Unix socket or
-TCP on 127.0.0.1.
+reach responders that spawn-fcgi started (procs.Responder), over a Unix
+socket or TCP on 127.0.0.1.
 """
 
 import os

@@ -16,21 +16,18 @@ import tempfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "servers"))
 sys.dont_write_bytecode = True
-import fastcgi_cases as fc  # noqa: E402
-from webserver import Responder  # noqa: E402
+import fcgi as fc  # noqa: E402
+import webserver  # noqa: E402
+from procs import Responder  # noqa: E402
 
 BOUNDARY = "XuploadX"
 
 
 def multipart(parts):
     """parts: (name, filename or None, bytes)."""
-    out = b""
-    for name, filename, data in parts:
-        out += b"--" + BOUNDARY.encode() + b'\r\nContent-Disposition: form-data; name="' + name.encode() + b'"'
-        if filename is not None:
-            out += b'; filename="' + filename.encode() + b'"\r\nContent-Type: application/octet-stream'
-        out += b"\r\n\r\n" + data + b"\r\n"
-    return out + b"--" + BOUNDARY.encode() + b"--\r\n"
+    return webserver.multipart([(name.encode(), None if filename is None else filename.encode(),
+                                 None if filename is None else b"application/octet-stream", data)
+                                for name, filename, data in parts], BOUNDARY.encode())[0]
 
 
 TWO_FILES = multipart([("note", None, b"hi"), ("files", "a.txt", b"AAAA"), ("files", "b.bin", b"\0B\0")])

@@ -38,7 +38,9 @@ sys.path.insert(0, os.path.join(here, "..", "servers"))
 sys.dont_write_bytecode = True
 
 import capture_file  # noqa: E402
-from webserver import Apache, Failure, Lighttpd, Nginx, NoResponse, exchange, require  # noqa: E402
+from procs import require  # noqa: E402
+from runner import Failure  # noqa: E402
+from webserver import Apache, Lighttpd, Nginx, NoResponse, exchange  # noqa: E402
 
 SERVERS = {"lighttpd": Lighttpd, "apache": Apache, "nginx": Nginx}
 PROGRAMS = {"cgiecho": "echo", "cgiecho-inspect": "inspect"}

@@ -29,13 +29,12 @@ import json
 import os
 import shutil
 import subprocess
-import sys
-import tempfile
-import threading
 import urllib.parse
 
 import capture_file
-from webserver import SCRIPT, Apache, Failure, Lighttpd, Nginx, exchange
+from procs import in_threads
+from runner import Failure, Usage, check, main, make_workdir
+from webserver import SCRIPT, Lighttpd, exchange, serve
 
 ROWS = [
     ("GET", "GET", SCRIPT.encode() + b"?name=Ann&note=a%3Cb", None, False),
@@ -50,21 +49,20 @@ ROWS = [
 # their own environment (lighttpd's bin-environment, spawn-fcgi's), never
 # from a request's parameters: nginx's fastcgi_param names another folder,
 # which must stay empty.
-SERVERS = {
-    "lighttpd": lambda p, s, other: Lighttpd(p, env=s),
-    "apache": lambda p, s, other: Apache(p, env=s),
-    "nginx": lambda p, s, other: Nginx(p, env=s),
-    "lighttpd-fastcgi": lambda p, s, other: Lighttpd(p, fastcgi=True, responder_env=s),
-    "nginx-fastcgi": lambda p, s, other: Nginx(p, fastcgi="unix", responder_env=s,
-                                               env={"CGIECHO_CAPTURE_DIR": other}),
-}
+SERVERS = ("lighttpd", "apache", "nginx", "lighttpd-fastcgi", "nginx-fastcgi-unix")
+
+
+def settings(name, folder, other):
+    """The options that set the folder for the server `name`."""
+    if "fastcgi" not in name:
+        return {"env": {"CGIECHO_CAPTURE_DIR": folder}}
+    request = {"env": {"CGIECHO_CAPTURE_DIR": other}} if name.startswith("nginx") else {}
+    return {"responder_env": {"CGIECHO_CAPTURE_DIR": folder}, **request}
 
 
 def new_folder():
     # Apache runs CGI programs as www-data: the folder must take its files.
-    folder = tempfile.mkdtemp(prefix="cgiecho-captures-", dir="/tmp")
-    os.chmod(folder, 0o777)
-    return folder
+    return make_workdir("cgiecho-captures-", 0o777)
 
 
 def replay_compare(replay, program, path):
@@ -77,7 +75,7 @@ def server_rows(name, program, replay):
     spoof = (f"CGIECHO-CAPTURE-DIR: {elsewhere}", f"CGIECHO_CAPTURE_DIR: {elsewhere}")
     problems = []
     try:
-        with SERVERS[name](program, {"CGIECHO_CAPTURE_DIR": folder}, elsewhere) as server:
+        with serve(name, program, **settings(name, folder, elsewhere)) as server:
             for label, method, target, body, chunked in ROWS:
                 before = set(os.listdir(folder))
                 r = exchange(server.port, method, target, body=body, chunked=chunked, headers=spoof)
@@ -100,10 +98,7 @@ def server_rows(name, program, replay):
     finally:
         shutil.rmtree(folder, ignore_errors=True)
         shutil.rmtree(elsewhere, ignore_errors=True)
-    print(f"{'FAIL' if problems else 'ok  '} {name}: {len(ROWS)} requests, one capture each, each replayed the same")
-    for p in problems:
-        print(f"       {p}")
-    return bool(problems)
+    check(f"{name}: {len(ROWS)} requests, one capture each, each replayed the same", problems)
 
 
 def concurrent_cap(program, replay, responders=4, clients=8, each=25, cap=20):
@@ -122,11 +117,7 @@ def concurrent_cap(program, replay, responders=4, clients=8, each=25, cap=20):
                             errors.append(r.status)
                     except (Failure, OSError) as e:
                         errors.append(repr(e))
-            threads = [threading.Thread(target=client, args=(n,)) for n in range(clients)]
-            for t in threads:
-                t.start()
-            for t in threads:
-                t.join(120)
+            in_threads([lambda n=n: client(n) for n in range(clients)])
             if errors:
                 problems.append(f"{len(errors)} requests failed: {errors[:5]}")
         found = sorted(f for f in os.listdir(folder) if f.endswith(".capture"))
@@ -136,13 +127,10 @@ def concurrent_cap(program, replay, responders=4, clients=8, each=25, cap=20):
             status, said = replay_compare(replay, program, os.path.join(folder, f))
             if status != 0:
                 problems.append(f"{f}: {said}")
-        print(f"{'FAIL' if problems else 'ok  '} cap {cap}, {responders} responders, {clients * each}"
-              f" concurrent requests: {len(found)} captures, each whole")
     finally:
         shutil.rmtree(folder, ignore_errors=True)
-    for p in problems[:10]:
-        print(f"       {p}")
-    return bool(problems)
+    check(f"cap {cap}, {responders} responders, {clients * each} concurrent requests: {len(found)} captures,"
+          " each whole", problems)
 
 
 MARKER = "(removed by cgiecho capture)"
@@ -202,30 +190,20 @@ def inspector_secrets(inspector, replay):
                 problems.append(f"the replay ended with {again.returncode}: {again.stdout[-300:]!r} {again.stderr!r}")
     finally:
         shutil.rmtree(folder, ignore_errors=True)
-    print(f"{'FAIL' if problems else 'ok  '} the inspector's capture keeps no credential in any written form,"
-          " and replays")
-    for p in problems:
-        print(f"       {p}")
-    return bool(problems)
+    check("the inspector's capture keeps no credential in any written form, and replays", problems)
 
 
-def main(argv):
-    if len(argv) not in (3, 4):
-        print(__doc__, file=sys.stderr)
-        return 2
-    program, replay = os.path.abspath(argv[1]), os.path.abspath(argv[2])
-    inspector = os.path.abspath(argv[3]) if len(argv) == 4 else os.path.join(os.path.dirname(program),
+def cases(args):
+    if len(args) not in (2, 3):
+        raise Usage
+    program, replay = os.path.abspath(args[0]), os.path.abspath(args[1])
+    inspector = os.path.abspath(args[2]) if len(args) == 3 else os.path.join(os.path.dirname(program),
                                                                              "cgiecho-inspect")
-    try:
-        failed = sum(server_rows(name, program, replay) for name in SERVERS)
-        failed += concurrent_cap(program, replay)
-        failed += inspector_secrets(inspector, replay)
-    except Failure as e:
-        print(f"FAIL: {e}")
-        return 1
-    print(f"{failed} case(s) failed" if failed else "every case passed")
-    return 1 if failed else 0
+    for name in SERVERS:
+        server_rows(name, program, replay)
+    concurrent_cap(program, replay)
+    inspector_secrets(inspector, replay)
 
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv))
+    main(cases, __doc__)

@@ -15,11 +15,12 @@ import re
 import select
 import signal
 import subprocess
-import sys
 import time
 import urllib.parse
 
-from webserver import Failure, descendants, exchange, free_port, page, stop
+from procs import descendants, free_port, stop
+from runner import Failure, Usage, check, main
+from webserver import exchange, multipart, page
 
 
 class FormReader(html.parser.HTMLParser):
@@ -57,17 +58,6 @@ def check_form(body):
 
 
 UPLOAD_PATH = "/cgi-bin/upload"
-BOUNDARY = b"XdemoX"
-
-
-def multipart(parts):
-    out = b""
-    for name, filename, data in parts:
-        out += b"--" + BOUNDARY + b'\r\nContent-Disposition: form-data; name="' + name + b'"'
-        if filename is not None:
-            out += b'; filename="' + filename + b'"\r\nContent-Type: application/octet-stream'
-        out += b"\r\n\r\n" + data + b"\r\n"
-    return out + b"--" + BOUNDARY + b"--\r\n"
 
 
 def check_upload(port, folder, front):
@@ -87,11 +77,11 @@ def check_upload(port, folder, front):
             not {("select", None, "tags", True), ("input", "file", "files", True)} <= controls:
         problems.append(f"upload page: {page.status}, form {reader.action} {controls}")
     sent = {b"a.bin": bytes(range(256)) * 40, b"<i>&amp;.txt": b"x\0y"}
-    body = multipart([(b"title", None, b"<b>hi</b>"), (b"tags", None, b"photos"), (b"tags", None, b"music")] +
-                     [(b"files", name, data) for name, data in sent.items()])
-    post = exchange(port, "POST", UPLOAD_PATH.encode(), raw_body=body,
-                    headers=["Content-Type: multipart/form-data; boundary=" + BOUNDARY.decode(),
-                             f"Content-Length: {len(body)}"])
+    body, ctype = multipart([(b"title", None, None, b"<b>hi</b>"), (b"tags", None, None, b"photos"),
+                             (b"tags", None, None, b"music")] +
+                            [(b"files", name, b"application/octet-stream", data) for name, data in sent.items()],
+                            b"XdemoX")
+    post = exchange(port, "POST", UPLOAD_PATH.encode(), raw_body=body, headers=[f"Content-Type: {ctype}"])
     location = post.headers.get("location", [""])[0]
     cookie = post.headers.get("set-cookie", [""])[0].split(";")[0]
     if post.status != 303 or location != f"http://127.0.0.1:{port}{UPLOAD_PATH}" or \
@@ -128,17 +118,11 @@ def responders(pid):
     return sorted(p for p in descendants(pid) if program_name(p) == "cgiecho")
 
 
-def main(argv):
-    if len(argv) != 4:
-        print(__doc__, file=sys.stderr)
-        return 2
-    problems = []
+def cases(args):
+    if len(args) != 3:
+        raise Usage
     for fastcgi in (False, True):
-        problems += [f"{'FastCGI' if fastcgi else 'CGI'}: {p}" for p in demo_run(*argv[1:], fastcgi)]
-    for p in problems:
-        print(f"FAIL {p}")
-    print("demo passed" if not problems else f"{len(problems)} problem(s)")
-    return 1 if problems else 0
+        check(f"the demo as {'FastCGI' if fastcgi else 'CGI'}", demo_run(*args, fastcgi), limit=None)
 
 
 def demo_run(demo, program, upload, fastcgi):
@@ -209,4 +193,4 @@ def demo_run(demo, program, upload, fastcgi):
 
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv))
+    main(cases, __doc__)

@@ -23,11 +23,12 @@ import os
 import re
 import shutil
 import subprocess
-import sys
 import tempfile
 import urllib.parse
 
-from webserver import Failure, Lighttpd, make_workdir, require
+from procs import require
+from runner import Failure, Usage, check, main, make_workdir
+from webserver import Lighttpd
 
 DIR = "CGIECHO_FEEDBACK_DIR"
 KEPT = re.compile(r"[0-9a-f]{32}\.(feedback|attachment)")
@@ -135,7 +136,6 @@ def check_submission(port, https, work, folder, what, fields, status, errors, ke
 
 
 def feedback(program):
-    problems = []
     work = tempfile.mkdtemp(prefix="cgiecho-feedback-test-")
     folder, asked = make_workdir("cgiecho-feedback-"), make_workdir("cgiecho-feedback-asked-")
     # how it runs, the configuration's variables (each request's), the
@@ -154,10 +154,10 @@ def feedback(program):
                           responder_env=own) as server:
                 port = server.port
                 for what, fields, status, errors, kept in feedback_rows():
-                    found = check_submission(port, "HTTPS" in env, work, folder, what, fields, status, errors, kept)
-                    problems += [f"{how}: {p}" for p in found]
-                    print(f"{'FAIL' if found else 'ok  '} {how}: {what}")
+                    check(f"{how}: {what}",
+                          check_submission(port, "HTTPS" in env, work, folder, what, fields, status, errors, kept))
                 # Methods: (method, status, Allow, whether a body comes)
+                problems = []
                 for method, status, allow, has_body in (("PUT", 405, "GET, HEAD, POST", True),
                                                          ("DELETE", 405, "GET, HEAD, POST", True),
                                                          ("HEAD", 200, None, False), ("GET", 200, None, True)):
@@ -167,6 +167,7 @@ def feedback(program):
                 _, _, thanks = curl(port, [], target="/cgi-bin/feedback?thanks=1")
                 if b'id="thanks"' not in thanks:
                     problems.append(f"{how}: ?thanks=1 shows no thanks: {thanks[:300]!r}")
+                check(f"{how}: other methods, HEAD, GET and the thanks", problems)
         # No folder of the process's own: a request's parameter does not
         # stand in for it; a folder that is not there is a clear 500 too.
         for how, fastcgi, env, own, text in (
@@ -176,18 +177,14 @@ def feedback(program):
                           responder_env=own) as server:
                 got, _, body = curl(server.port, form(work))
                 # lighttpd passes a program's standard error on as its own.
-                log = "".join(open(os.path.join(server.dir, n), "rb").read().decode("utf-8", "replace")
-                              for n in sorted(os.listdir(server.dir)) if n.endswith(".log"))
+                log = server.logs()
             ok = got == 500 and text.encode() in body and "cgiecho-feedback: " in log and text in log
-            if not ok:
-                problems.append(f"{how}: {got} {body[:300]!r}; log {log[-400:]!r}")
-            print(f"{'ok  ' if ok else 'FAIL'} {how}")
-        if sorted(os.listdir(asked)):
-            problems.append(f"a request's parameter put feedback in its own folder: {sorted(os.listdir(asked))}")
+            check(how, [] if ok else [f"{got} {body[:300]!r}; log {log[-400:]!r}"])
+        check("a request's parameter puts no feedback in a folder of its own",
+              [f"it holds {sorted(os.listdir(asked))}"] if os.listdir(asked) else [])
     finally:
         for d in (work, folder, asked):
             shutil.rmtree(d, ignore_errors=True)
-    return problems
 
 
 def json_rows(limit):
@@ -230,7 +227,6 @@ def json_rows(limit):
 
 
 def json_api(program):
-    problems = []
     # how, fastcgi, the server's CGIECHO_MAX_BODY (None: the example's own 1 MiB)
     for how, fastcgi, max_body in (("CGI", False, 4096), ("FastCGI", True, 4096),
                                    ("CGI, the example's own limit", False, None),
@@ -253,25 +249,14 @@ def json_api(program):
                     ok = ok and isinstance(parsed, dict) and parsed.get("error") == want and "message" in parsed
                 if status == 405:
                     ok = ok and headers.get("allow") == ["POST"]
-                if not ok:
-                    problems.append(f"{how}: {what}: {got} {headers} {answer[:300]!r}, expected {status} {want}")
-                print(f"{'ok  ' if ok else 'FAIL'} {how}: {what}")
-    return problems
+                check(f"{how}: {what}", [] if ok else [f"{got} {headers} {answer[:300]!r}, expected {status} {want}"])
 
 
-def main(argv):
-    if len(argv) != 3 or argv[1] not in ("feedback", "json"):
-        print(__doc__, file=sys.stderr)
-        return 2
-    try:
-        problems = feedback(argv[2]) if argv[1] == "feedback" else json_api(argv[2])
-    except Failure as e:
-        problems = [str(e)]
-    for p in problems:
-        print("FAIL", p)
-    print(f"{0 if problems else 1} passed, {1 if problems else 0} failed")
-    return 1 if problems else 0
+def cases(args):
+    if len(args) != 2 or args[0] not in ("feedback", "json"):
+        raise Usage
+    (feedback if args[0] == "feedback" else json_api)(args[1])
 
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv))
+    main(cases, __doc__)

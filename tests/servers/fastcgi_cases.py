@@ -44,76 +44,15 @@ import signal
 import socket
 import struct
 import subprocess
-import sys
 import threading
 import time
 
-from webserver import (Failure, Responder, ListeningResponder, free_port, make_workdir, page, require,
-                       wait_for, wine_environment)
-
-HEADER = b"Content-type: text/html\r\n\r\n"
-
-BEGIN, PARAMS, STDIN, STDOUT, END = 1, 4, 5, 6, 3
-
-
-def record(kind, content=b"", rid=1):
-    out = b""
-    while True:
-        part, content = content[:65535], content[65535:]
-        pad = -len(part) % 8
-        out += struct.pack(">BBHHBx", 1, kind, rid, len(part), pad) + part + b"\0" * pad
-        if not content:
-            return out
-
-
-def pairs(params):
-    """A dict, or a list of (name, value) in which a name may come twice."""
-    out = b""
-    for name, value in (params.items() if isinstance(params, dict) else params):
-        for x in (name, value):
-            out += bytes([len(x)]) if len(x) < 128 else struct.pack(">I", len(x) | 1 << 31)
-        out += name + value
-    return out
-
-
-def request(params, body=b"", keep=True, end_input=True):
-    """BEGIN_REQUEST (responder role), the parameters, the input stream."""
-    raw = record(BEGIN, struct.pack(">HB5x", 1, keep))
-    raw += (record(PARAMS, pairs(params)) if params else b"") + record(PARAMS)
-    raw += record(STDIN, body) if body else b""
-    return raw + (record(STDIN) if end_input else b"")
-
-
-def response(sock):
-    """The STDOUT bytes up to END_REQUEST; None when the connection ends first."""
-    buf, out = b"", b""
-
-    def take(n):
-        nonlocal buf
-        while len(buf) < n:
-            chunk = sock.recv(1 << 16)
-            if not chunk:
-                raise EOFError
-            buf += chunk
-        taken, buf = buf[:n], buf[n:]
-        return taken
-    try:
-        while True:
-            _, kind, _, length, pad = struct.unpack(">BBHHBx", take(8))
-            content = take(length + pad)[:length]
-            if kind == STDOUT:
-                out += content
-            elif kind == END:
-                return out
-    except (EOFError, ConnectionResetError):
-        return None
-
-
-def env(method=None, **params):
-    p = {b"REQUEST_METHOD": method.encode()} if method else {}
-    p.update({k.encode(): v for k, v in params.items()})
-    return p
-
+import fcgi
+import pool_cases
+from fcgi import BEGIN, HEADER, STDIN, ask, connect, env, record, request, response
+from procs import ListeningResponder, Responder, free_port, launch, require, wait_for, wine_environment
+from runner import Failure, Usage, check, main, make_workdir
+from webserver import page
 
 TAIL = ("tail=<1>", "two")
 # How long the responder may take to read a request's parameters, after
@@ -149,9 +88,7 @@ def as_cgi(program, params, body):
     """What the program writes as CGI for the same parameters and input."""
     if isinstance(program, WindowsProgram):
         return program.as_cgi(params, body)
-    environ = {k.decode(): v.decode("latin-1") for k, v in params.items()}
-    return subprocess.run([program, *TAIL], input=body, env=environ, capture_output=True,
-                          timeout=30).stdout
+    return fcgi.as_cgi(program, params, body, TAIL)
 
 
 class Case:
@@ -171,8 +108,7 @@ def kept_connection(c, program):
     with c.r.connect() as s:
         for _ in range(8):
             for (label, params, body), want in zip(REQUESTS, cgi):
-                s.sendall(request(params, body))
-                c.expect(label, response(s), want)
+                c.expect(label, ask(s, params, body), want)
     return f"{8 * len(REQUESTS)} requests on one kept connection, each the CGI bytes"
 
 
@@ -186,8 +122,7 @@ def late_body(c, program):
         time.sleep(0.2)
         s.sendall(record(STDIN, b"<" * 70000) + record(STDIN))
         c.expect("PUT", response(s), HEADER + page(b"q=1"))
-        s.sendall(request(env("POST", CONTENT_LENGTH=b"3"), b"a<b"))
-        c.expect("POST after it", response(s), HEADER + page(b"a&lt;b"))
+        c.expect("POST after it", ask(s, env("POST", CONTENT_LENGTH=b"3"), b"a<b"), HEADER + page(b"a&lt;b"))
     return "a body that arrives after the answer began, then a POST"
 
 
@@ -207,15 +142,12 @@ def garbage(c, program):
             if got:
                 c.problems.append(f"garbage {i}: answered {got[:60]!r}")
         with c.r.connect() as s:
-            s.sendall(request(env("GET", QUERY_STRING=b"after")))
-            c.expect(f"request after garbage {i}", response(s), HEADER + page(b"after"))
+            c.expect(f"request after garbage {i}", ask(s, env("GET", QUERY_STRING=b"after")), HEADER + page(b"after"))
     with c.r.connect() as s:  # garbage after a good request on a kept connection
-        s.sendall(request(env("GET", QUERY_STRING=b"x")))
-        c.expect("request before garbage", response(s), HEADER + page(b"x"))
+        c.expect("request before garbage", ask(s, env("GET", QUERY_STRING=b"x")), HEADER + page(b"x"))
         s.sendall(b"\xff" * 64)
     with c.r.connect() as s:
-        s.sendall(request(env("GET", QUERY_STRING=b"y")))
-        c.expect("request after kept garbage", response(s), HEADER + page(b"y"))
+        c.expect("request after kept garbage", ask(s, env("GET", QUERY_STRING=b"y")), HEADER + page(b"y"))
     return f"{len(junk) + 1} connections of garbage, each followed by a request"
 
 
@@ -228,8 +160,8 @@ def clients_gone(c, program):
         s.recv(100)
         s.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
     with c.r.connect() as s:
-        s.sendall(request(env("POST", CONTENT_LENGTH=b"5"), b"a<b<c"))
-        c.expect("request after clients gone", response(s), HEADER + page(b"a&lt;b&lt;c"))
+        c.expect("request after clients gone", ask(s, env("POST", CONTENT_LENGTH=b"5"), b"a<b<c"),
+                 HEADER + page(b"a&lt;b&lt;c"))
     return "clients gone mid-body and mid-response, then a request"
 
 
@@ -284,8 +216,7 @@ def stop_in_handler(c, program):
 def sigterm_idle(c, program):
     """SIGTERM while a kept connection waits idle: the responder ends at once."""
     with c.r.connect() as s:
-        s.sendall(request(env("GET", QUERY_STRING=b"x")))
-        c.expect("request before", response(s), HEADER + page(b"x"))
+        c.expect("request before", ask(s, env("GET", QUERY_STRING=b"x")), HEADER + page(b"x"))
         started = time.monotonic()
         c.r.proc.send_signal(signal.SIGTERM)
         try:
@@ -327,8 +258,7 @@ def web_server_addrs(program, start=None, families=("127.0.0.1", "::1", "::ffff:
                   Responder(program, folder, tcp=where, tail=TAIL,
                             env=dict(os.environ, FCGI_WEB_SERVER_ADDRS=listed))) as r:
                 with r.connect() as s:
-                    s.sendall(request(env("GET", QUERY_STRING=b"x")))
-                    got = response(s)
+                    got = ask(s, env("GET", QUERY_STRING=b"x"))
         except Failure as e:  # a host without IPv6's loopback fails here, loudly
             problems.append(f"{label}: {e}")
             continue
@@ -374,8 +304,8 @@ def descriptors_run_out(c, program):
     for s in held[:-1]:
         s.close()
     with held[-1] as s:
-        s.sendall(request(env("GET", QUERY_STRING=b"last")))
-        c.expect("the last connection, once others closed", response(s), HEADER + page(b"last"))
+        c.expect("the last connection, once others closed", ask(s, env("GET", QUERY_STRING=b"last")),
+                 HEADER + page(b"last"))
     return f"out of descriptors: {used:.2f} s of CPU in 2 s idle"
 
 
@@ -433,12 +363,11 @@ def probe(c, program):
             params = env("GET", QUERY_STRING=b"X=leak", PROBE_NAME=name)
             want = HEADER + shown + b"\r\ndone\r\n"
             c.expect(f"{label} as CGI", as_cgi(program, params, b""), want)
-            s.sendall(request(params))
-            c.expect(label, response(s), want)
-        s.sendall(request(env("GET", QUERY_STRING=b"q", PROBE_NAME=b"query_string", PROBE_THROW=b"1")))
-        c.expect("a handler that throws", response(s), HEADER + b"[q]\r\n")
-        s.sendall(request(env("GET", QUERY_STRING=b"q", PROBE_NAME=b"query_string")))
-        c.expect("the request after it", response(s), HEADER + b"[q]\r\ndone\r\n")
+            c.expect(label, ask(s, params), want)
+        thrown = env("GET", QUERY_STRING=b"q", PROBE_NAME=b"query_string", PROBE_THROW=b"1")
+        c.expect("a handler that throws", ask(s, thrown), HEADER + b"[q]\r\n")
+        c.expect("the request after it", ask(s, env("GET", QUERY_STRING=b"q", PROBE_NAME=b"query_string")),
+                 HEADER + b"[q]\r\ndone\r\n")
     return "names with '=' and a handler that throws"
 
 
@@ -452,8 +381,7 @@ def header_each_request(c, program):
         for params, body, text in cases * 3:
             cgi = as_cgi(program, params, body)
             c.expect("example as CGI", cgi, HEADER + text)
-            s.sendall(request(params, body))
-            c.expect("example as FastCGI", response(s), HEADER + text)
+            c.expect("example as FastCGI", ask(s, params, body), HEADER + text)
     return "the responder example: one header per request, as CGI and FastCGI"
 
 
@@ -487,8 +415,7 @@ def capture_settings(c, program):
                 before = captures(own) if own else set()
                 params = env("POST", CONTENT_LENGTH=b"3", HTTP_COOKIE=b"sid=s3cr3t")
                 params.update({k: v if v is not None else elsewhere.encode() for k, v in settings.items()})
-                s.sendall(request(params, b"a<b"))
-                c.expect(label, response(s), HEADER + page(b"a&lt;b"))
+                c.expect(label, ask(s, params, b"a<b"), HEADER + page(b"a&lt;b"))
                 made = sorted(captures(own) - before) if own else []
                 if len(made) != (new if own else 0):
                     c.problems.append(f"{label}: {len(made)} new captures in the responder's folder")
@@ -521,8 +448,7 @@ def parameter_twice(c, program, lower=False):
     if lower:
         sent += [(b"query_string", b"b=2")]
     with c.r.connect() as s:
-        s.sendall(request(sent))
-        got = response(s)
+        got = ask(s, sent)
     want = (b'{"method":"GET","query":"%s","args":[["%s","%s"]],"form":[],"cookies":[],"files":[],'
             b'"headers":[["Accept","*/*"],["X-Twice","second"]],' % ((b"b=2", b"b", b"2") if lower else (b"a=1", b"a", b"1")))
     body = None if got is None else got.split(b"\r\n\r\n", 1)[-1]
@@ -553,14 +479,7 @@ def run(program, case, name, start=None, **options):
         if r.proc.pid != pid:
             c.problems.append("another responder process")
     shutil.rmtree(folder, ignore_errors=True)
-    return report(f"{name}: {what}", c.problems)
-
-
-def report(what, problems):
-    print(f"{'FAIL' if problems else 'ok  '} {what}")
-    for p in problems[:10]:
-        print(f"       {p}")
-    return bool(problems)
+    check(f"{name}: {what}", c.problems)
 
 
 class WindowsProgram:
@@ -636,7 +555,7 @@ class PipeHost:
         self.lines = queue.Queue()
 
     def connect(self, timeout=30.0):
-        return socket.create_connection(("127.0.0.1", self.port), timeout=timeout)
+        return connect(("127.0.0.1", self.port), timeout)
 
     def command(self, text):
         self.host_proc.stdin.write(text.encode() + b"\n")
@@ -645,9 +564,8 @@ class PipeHost:
     def __enter__(self):
         p = self.program
         how = ["listen", self.listen] if self.listen else ["serve"]
-        log = open(os.path.join(self.folder, "host.log"), "ab")
-        self.host_proc = subprocess.Popen([p.loader, p.host, *how, p.exe, *self.tail], stdin=subprocess.PIPE,
-                                          stdout=subprocess.PIPE, stderr=log, env=wine_environment())
+        self.host_proc = launch([p.loader, p.host, *how, p.exe, *self.tail], os.path.join(self.folder, "host.log"),
+                                stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=wine_environment())
 
         def read():
             for line in self.host_proc.stdout:
@@ -688,29 +606,22 @@ def cgi_starts(program):
     params, body = env("POST", CONTENT_LENGTH=b"5"), b"a<b&c"
     want = HEADER + page(b"a&lt;b&c")
     no_input = HEADER + page(b"")
-    failed = 0
     for stdin, stdout in CGI_STARTS:
         code, out = program.start_cgi(stdin, stdout, params, body)
         expected = b"" if stdout != "pipe" else no_input if stdin in ("none", "null", "nul") else want
-        ok = code == 0 and out == expected
-        print(f"{'ok  ' if ok else 'FAIL'} CGI start, standard input {stdin}, output {stdout}:"
-              f" exit {code}, {len(out)} bytes")
-        if not ok:
-            print(f"       got {out[:150]!r}, want {expected[:150]!r}")
-        failed += not ok
-    return failed
+        check(f"CGI start, standard input {stdin}, output {stdout}: exit {code}, {len(out)} bytes",
+              [] if code == 0 and out == expected else [f"got {out[:150]!r}, want {expected[:150]!r}"])
 
 
 def other_loopback_refused(c, program):
     """Listening on 127.0.0.1 means that address only: 127.0.0.2 is refused."""
     try:
-        socket.create_connection(("127.0.0.2", c.r.port), timeout=10).close()
+        connect(("127.0.0.2", c.r.port), 10).close()
         c.problems.append("a connection to 127.0.0.2 was taken")
     except OSError:
         pass
     with c.r.connect() as s:
-        s.sendall(request(env("GET", QUERY_STRING=b"x")))
-        c.expect("a connection to 127.0.0.1", response(s), HEADER + page(b"x"))
+        c.expect("a connection to 127.0.0.1", ask(s, env("GET", QUERY_STRING=b"x")), HEADER + page(b"x"))
     return "CGIECHO_LISTEN=127.0.0.1:PORT takes that address only"
 
 
@@ -727,16 +638,13 @@ def bad_listen_values(argv, rows, environ):
     message naming the value, never a CGI answer or a wait. rows: label,
     value, exit code, and what must be true of the folder afterwards. The
     line escapes a backslash as every log line does."""
-    failed = 0
     for label, value, code, *after in rows:
         done = subprocess.run(argv, stdin=subprocess.DEVNULL, capture_output=True,
                               env=dict(environ, CGIECHO_LISTEN=value), timeout=120)
         ok = done.returncode == code and not done.stdout and value.encode().replace(b"\\", b"\\x5c") in done.stderr
-        ok &= all(check() for check in after)
-        print(f"{'ok  ' if ok else 'FAIL'} CGIECHO_LISTEN {label}: exit {done.returncode},"
-              f" {done.stderr.strip()[:100]!r}")
-        failed += not ok
-    return failed
+        ok &= all(holds() for holds in after)
+        check(f"CGIECHO_LISTEN {label}: exit {done.returncode}, {done.stderr.strip()[:100]!r}",
+              [] if ok else [f"want exit {code}, no output, the value named"])
 
 
 # Where a responder listens, how it was started, FCGI_WEB_SERVER_ADDRS, and
@@ -863,10 +771,9 @@ def linux_listen(echo):
     """CGIECHO_LISTEN on Linux: the cases over TCP and a socket path, what
     may be replaced at the path and what not, and values that name no
     listener."""
-    failed = 0
     for case in (kept_connection, garbage, clients_gone, other_loopback_refused, sigterm_in_request,
                  sigusr1_in_request, sigterm_idle):
-        failed += run(echo, case, "CGIECHO_LISTEN", lambda folder, case: ListeningResponder(
+        run(echo, case, "CGIECHO_LISTEN", lambda folder, case: ListeningResponder(
             echo, folder, tcp=case is not garbage, tail=TAIL))
     folder = make_workdir("cgiecho-listen-")
     try:
@@ -880,37 +787,33 @@ def linux_listen(echo):
                 ("address not on this machine", "192.0.2.1:9000", 1),
                 ("a file at the path", plain, 1, lambda: open(plain).read() == "kept"),
                 ("a socket someone listens on", live.path, 1, lambda: live.proc.poll() is None)]
-            failed += bad_listen_values([echo], rows, os.environ)
-            with live.connect() as s:
-                s.sendall(request(env("GET", QUERY_STRING=b"still")))
-                ok = response(s) == HEADER + page(b"still")
-            print(f"{'ok  ' if ok else 'FAIL'} CGIECHO_LISTEN: the socket someone listens on still answers")
-            failed += not ok
+            bad_listen_values([echo], rows, os.environ)
+            answers(live, b"still", "CGIECHO_LISTEN: the socket someone listens on still answers")
         # The responder that listened there has ended: its socket is replaced.
         with ListeningResponder(echo, folder, tcp=False, name="live") as again:
-            with again.connect() as s:
-                s.sendall(request(env("GET", QUERY_STRING=b"again")))
-                ok = response(s) == HEADER + page(b"again")
-        print(f"{'ok  ' if ok else 'FAIL'} CGIECHO_LISTEN: a socket left by a responder that ended is replaced")
-        failed += not ok
+            answers(again, b"again", "CGIECHO_LISTEN: a socket left by a responder that ended is replaced")
         # IPv6: that address only, not IPv4 beside it.
         with ListeningResponder(echo, folder, tcp="::1", name="v6") as v6:
-            with v6.connect() as s:
-                s.sendall(request(env("GET", QUERY_STRING=b"v6")))
-                ok = response(s) == HEADER + page(b"v6")
             try:
-                socket.create_connection(("127.0.0.1", v6.port), timeout=10).close()
-                ok = False
+                connect(("127.0.0.1", v6.port), 10).close()
+                ipv4 = ["a connection to 127.0.0.1 was taken"]
             except OSError:
-                pass
-        print(f"{'ok  ' if ok else 'FAIL'} CGIECHO_LISTEN=[::1]:PORT answers there and on no IPv4 address")
-        failed += not ok
+                ipv4 = []
+            answers(v6, b"v6", "CGIECHO_LISTEN=[::1]:PORT answers there and on no IPv4 address", ipv4)
     finally:
         shutil.rmtree(folder, ignore_errors=True)
     what, problems = web_server_addrs(echo, lambda folder, where, listed: ListeningResponder(
         echo, folder, tcp=where, tail=TAIL, env=dict(os.environ, FCGI_WEB_SERVER_ADDRS=listed)),
         families=("127.0.0.1", "::1"))
-    return failed + report(f"CGIECHO_LISTEN: {what}", problems)
+    check(f"CGIECHO_LISTEN: {what}", problems)
+
+
+def answers(responder, query, what, problems=()):
+    """The check that a GET for `query` gets the page that shows it."""
+    with responder.connect() as s:
+        got = ask(s, env("GET", QUERY_STRING=query))
+    want = HEADER + page(query)
+    check(what, list(problems) + ([] if got == want else [f"got {got!r}, want {want!r}"]))
 
 
 def pool_on_a_pipe(c, program):
@@ -928,82 +831,66 @@ def windows(loader, host, exe, inspector_exe, probe_exe):
     global IN_HAND_SECONDS
     IN_HAND_SECONDS = 3.0
     program = WindowsProgram(loader, host, exe)
-    failed = cgi_starts(program)
+    cgi_starts(program)
     inspector = WindowsProgram(loader, host, inspector_exe)
-    failed += run(inspector, kept_connection, "the inspector on a named pipe",
-                  lambda folder, case: PipeHost(inspector, folder))
-    failed += run(inspector, parameter_twice_any_case, "the inspector on a named pipe",
-                  lambda folder, case: PipeHost(inspector, folder))
-    failed += report(*reachable_listeners_windows(program))
+    for case in (kept_connection, parameter_twice_any_case):
+        run(inspector, case, "the inspector on a named pipe", lambda folder, case: PipeHost(inspector, folder))
+    check(*reachable_listeners_windows(program))
     for case in (kept_connection, late_body, garbage, clients_gone, sigterm_in_request, sigterm_idle):
-        failed += run(program, case, "named pipe on standard input",
-                      lambda folder, case: PipeHost(program, folder))
+        run(program, case, "named pipe on standard input", lambda folder, case: PipeHost(program, folder))
     pipe = r"\\.\pipe\cgiecho-listen-%d" % os.getpid()
+
+    def own_pipe(folder, case):
+        return PipeHost(program, folder, listen=pipe)
     for case in (kept_connection, sigterm_idle):
-        failed += run(program, case, "CGIECHO_LISTEN on a named pipe",
-                      lambda folder, case: PipeHost(program, folder, listen=pipe))
+        run(program, case, "CGIECHO_LISTEN on a named pipe", own_pipe)
     os.environ["CGIECHO_WORKERS"] = "2"
     try:
-        failed += run(program, pool_on_a_pipe, "CGIECHO_LISTEN on a named pipe",
-                      lambda folder, case: PipeHost(program, folder, listen=pipe))
+        run(program, pool_on_a_pipe, "CGIECHO_LISTEN on a named pipe", own_pipe)
     finally:
         del os.environ["CGIECHO_WORKERS"]
     for case in (kept_connection, garbage, clients_gone, other_loopback_refused):
-        failed += run(program, case, "CGIECHO_LISTEN on TCP", lambda folder, case: ListeningResponder(
+        run(program, case, "CGIECHO_LISTEN on TCP", lambda folder, case: ListeningResponder(
             exe, folder, tail=TAIL, loader=loader))
     # libfcgi's own filter, on the IPv4 listener the Windows build opens.
     what, problems = web_server_addrs(exe, lambda folder, where, listed: ListeningResponder(
         exe, folder, tcp=where, tail=TAIL, env=wine_environment(FCGI_WEB_SERVER_ADDRS=listed), loader=loader),
         families=("127.0.0.1",))
-    failed += report(f"CGIECHO_LISTEN on TCP: {what}", problems)
-    failed += bad_listen_values([program.loader, program.exe], BAD_LISTEN + BAD_LISTEN_WINDOWS, wine_environment())
-    import pool_cases  # it imports this file: only once this one is loaded
-    return failed + pool_cases.windows(program.loader, os.path.abspath(probe_exe), program.host)
+    check(f"CGIECHO_LISTEN on TCP: {what}", problems)
+    bad_listen_values([program.loader, program.exe], BAD_LISTEN + BAD_LISTEN_WINDOWS, wine_environment())
+    pool_cases.windows(program.loader, os.path.abspath(probe_exe), program.host)
 
 
-def main(argv):
-    if len(argv) == 7 and argv[1] == "--wine":
-        try:
-            failed = windows(*argv[2:])
-        except Failure as e:
-            print(f"FAIL: {e}")
-            return 1
-        print(f"{failed} case(s) failed" if failed else "every case passed")
-        return 1 if failed else 0
-    if len(argv) != 5:
-        print(__doc__, file=sys.stderr)
-        return 2
-    echo, example, probe_program, inspector = argv[1:]
+def cases(args):
+    if len(args) == 6 and args[0] == "--wine":
+        return windows(*args[1:])
+    if len(args) != 4:
+        raise Usage
+    echo, example, probe_program, inspector = args
     # Room for the connection cap's 258 connections on both ends.
     hard = resource.getrlimit(resource.RLIMIT_NOFILE)[1]
     resource.setrlimit(resource.RLIMIT_NOFILE, (hard if hard < 4096 else 4096, hard))
+    for case in (kept_connection, late_body, garbage, clients_gone, sigterm_in_request, sigusr1_in_request,
+                 sigterm_idle, connection_cap):
+        run(echo, case, "cgiecho")
+    run(echo, descriptors_run_out, "cgiecho", preexec_fn=descriptors(16))
+    own_captures = make_workdir("cgiecho-fcgi-captures-")
     try:
-        failed = sum(run(echo, case, "cgiecho") for case in (
-            kept_connection, late_body, garbage, clients_gone, sigterm_in_request, sigusr1_in_request,
-            sigterm_idle, connection_cap))
-        failed += run(echo, descriptors_run_out, "cgiecho", preexec_fn=descriptors(16))
-        own_captures = make_workdir("cgiecho-fcgi-captures-")
-        try:
-            failed += run(echo, capture_settings, "cgiecho",
-                          env=dict(os.environ, CGIECHO_CAPTURE_DIR=own_captures))
-        finally:
-            shutil.rmtree(own_captures, ignore_errors=True)
-        failed += run(echo, capture_settings, "cgiecho",
-                      env={k: v for k, v in os.environ.items() if not k.startswith("CGIECHO_CAPTURE_")})
-        failed += sum(report(*case(echo)) for case in (web_server_addrs, cannot_start))
-        failed += run(example, header_each_request, "responder")
-        failed += run(probe_program, probe, "probe")
-        for name in ("probe-SIGTERM", "probe-SIGUSR1"):
-            failed += run(probe_program, stop_in_handler, name)
-        failed += run(inspector, parameter_twice, "cgiecho-inspect")
-        failed += report(*reachable_listeners(echo))
-        failed += linux_listen(echo)
-    except Failure as e:
-        print(f"FAIL: {e}")
-        return 1
-    print(f"{failed} case(s) failed" if failed else "every case passed")
-    return 1 if failed else 0
+        run(echo, capture_settings, "cgiecho", env=dict(os.environ, CGIECHO_CAPTURE_DIR=own_captures))
+    finally:
+        shutil.rmtree(own_captures, ignore_errors=True)
+    run(echo, capture_settings, "cgiecho",
+        env={k: v for k, v in os.environ.items() if not k.startswith("CGIECHO_CAPTURE_")})
+    for case in (web_server_addrs, cannot_start):
+        check(*case(echo))
+    run(example, header_each_request, "responder")
+    run(probe_program, probe, "probe")
+    for name in ("probe-SIGTERM", "probe-SIGUSR1"):
+        run(probe_program, stop_in_handler, name)
+    run(inspector, parameter_twice, "cgiecho-inspect")
+    check(*reachable_listeners(echo))
+    linux_listen(echo)
 
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv))
+    main(cases, __doc__)

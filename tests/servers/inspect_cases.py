@@ -23,11 +23,11 @@ import hashlib
 import json
 import os
 import random
-import subprocess
-import sys
 
-import fastcgi_cases as fc
-from webserver import (SCRIPT, Apache, Failure, Lighttpd, Nginx, Responder, exchange, make_workdir)
+import fcgi as fc
+from procs import Responder
+from runner import Usage, check, main, make_workdir
+from webserver import SCRIPT, exchange, multipart, serve
 
 JSON_TYPE = "application/json; charset=utf-8"
 # Set by the server's configuration for every request.
@@ -35,14 +35,7 @@ REQUEST_LIMITS = {"CGIECHO_MAX_BODY": "1000000", "CGIECHO_MAX_FILE": "200000"}
 # Under CGI set the same way; under FastCGI the responder's own.
 OWN_LIMITS = {"CGIECHO_MAX_COOKIES": "3"}
 
-SERVERS = {
-    "lighttpd": lambda p: Lighttpd(p, env={**REQUEST_LIMITS, **OWN_LIMITS}),
-    "apache": lambda p: Apache(p, env={**REQUEST_LIMITS, **OWN_LIMITS}),
-    "nginx": lambda p: Nginx(p, env={**REQUEST_LIMITS, **OWN_LIMITS}),
-    "lighttpd-fastcgi": lambda p: Lighttpd(p, fastcgi=True, env=REQUEST_LIMITS, responder_env=OWN_LIMITS),
-    "apache-fastcgi": lambda p: Apache(p, fastcgi=True, env=REQUEST_LIMITS, responder_env=OWN_LIMITS),
-    "nginx-fastcgi-unix": lambda p: Nginx(p, fastcgi="unix", env=REQUEST_LIMITS, responder_env=OWN_LIMITS),
-}
+SERVERS = ("lighttpd", "apache", "nginx", "lighttpd-fastcgi", "apache-fastcgi", "nginx-fastcgi-unix")
 
 RANDOM = random.Random(20240607)
 FILE = RANDOM.randbytes(150000)  # within CGIECHO_MAX_FILE
@@ -60,17 +53,6 @@ def text(raw):
 
 def digest(data):
     return {"size": len(data), "sha256": hashlib.sha256(data).hexdigest()}
-
-
-def multipart(parts, boundary=b"b0undary"):
-    """parts: (name, filename or None, content type or None, data)."""
-    body = b""
-    for name, filename, ctype, data in parts:
-        body += b"--" + boundary + b'\r\nContent-Disposition: form-data; name="' + name + b'"'
-        body += b'; filename="' + filename + b'"' if filename is not None else b""
-        body += b"\r\nContent-Type: " + ctype if ctype is not None else b""
-        body += b"\r\n\r\n" + data + b"\r\n"
-    return body + b"--" + boundary + b"--\r\n", f"multipart/form-data; boundary={boundary.decode()}"
 
 
 class Case:
@@ -121,12 +103,10 @@ CASES = [
 ]
 
 
-def check(port, case):
+def problems_of(port, case):
     headers = list(case.headers)
     if case.ctype:
         headers.append(f"Content-Type: {case.ctype}")
-    if case.body is not None:
-        headers.append(f"Content-Length: {len(case.body)}")
     r = exchange(port, case.method, SCRIPT.encode() + case.query, body=None, headers=headers,
                  timeout=60.0, raw_body=case.body)
     problems = []
@@ -174,16 +154,12 @@ def check(port, case):
 
 
 def server_cases(server_name, program):
-    failed = 0
-    with SERVERS[server_name](program) as server:
+    fastcgi = "fastcgi" in server_name
+    with serve(server_name, program, env=REQUEST_LIMITS if fastcgi else {**REQUEST_LIMITS, **OWN_LIMITS},
+                responder_env=OWN_LIMITS) as server:
         print(f"{server_name} on 127.0.0.1:{server.port}")
         for case in CASES:
-            problems = check(server.port, case)
-            print(f"{'FAIL' if problems else 'ok  '} {server_name}: {case.label}")
-            for p in problems:
-                print(f"       {p}")
-            failed += bool(problems)
-    return failed
+            check(f"{server_name}: {case.label}", problems_of(server.port, case))
 
 
 def records(program):
@@ -216,38 +192,23 @@ def records(program):
         with r.connect() as s:
             for _ in range(3):
                 for label, params, body in requests:
-                    environ = {k.decode(): v.decode("latin-1") for k, v in {
-                        **{k.encode(): v.encode() for k, v in own.items()}, **params}.items()}
-                    want = subprocess.run([program], input=body, env=environ, capture_output=True,
-                                          timeout=30).stdout
-                    s.sendall(fc.request(params, body))
-                    got = fc.response(s)
+                    want = fc.as_cgi(program, {**{k.encode(): v.encode() for k, v in own.items()}, **params}, body)
+                    got = fc.ask(s, params, body)
                     if got != want:
                         problems.append(f"{label}: got {got and got[:200]!r}, want {want[:200]!r}")
         if r.proc.poll() is not None:
             problems.append(f"the responder ended with {r.proc.returncode}")
-    print(f"{'FAIL' if problems else 'ok  '} {3 * len(requests)} requests on one kept connection, "
-          "each the CGI bytes")
-    for p in problems[:10]:
-        print(f"       {p}")
-    return bool(problems)
+    check(f"{3 * len(requests)} requests on one kept connection, each the CGI bytes", problems)
 
 
-def main(argv):
-    try:
-        if len(argv) == 3 and argv[1] in SERVERS:
-            failed = server_cases(argv[1], argv[2])
-        elif len(argv) == 3 and argv[1] == "records":
-            failed = records(argv[2])
-        else:
-            print(__doc__, file=sys.stderr)
-            return 2
-    except Failure as e:
-        print(f"FAIL: {e}")
-        return 1
-    print(f"{failed} case(s) failed" if failed else "every case passed")
-    return 1 if failed else 0
+def cases(args):
+    if len(args) == 2 and args[0] in SERVERS:
+        server_cases(*args)
+    elif len(args) == 2 and args[0] == "records":
+        records(args[1])
+    else:
+        raise Usage
 
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv))
+    main(cases, __doc__)

@@ -23,9 +23,10 @@ import math
 import os
 import re
 import subprocess
-import sys
 
-from webserver import Failure, Lighttpd, page, require, vm_rss_kib, wait_for
+from procs import require, vm_rss_kib, wait_for
+from runner import Failure, Usage, check, main
+from webserver import Lighttpd, page
 
 QUERY = b"name=Ann+Lee&note=a%3Cb%3E&x=%C3%A9"
 THREADS, CONNECTIONS = 2, 8
@@ -57,61 +58,48 @@ def hammer(wrk, port, script, expected_file, seconds, requests=0):
     return r["requests"] / (r["duration_us"] / 1e6), r, problems
 
 
-def main(argv):
-    fastcgi = argv[1:2] == ["--fastcgi"]
-    argv = argv[:1] + argv[1 + fastcgi:]
-    if len(argv) not in (3, 4):
-        print(__doc__, file=sys.stderr)
-        return 2
-    program, minimal = argv[1], argv[2]
-    requests = int(argv[3]) if len(argv) == 4 else 10000
-    try:
-        wrk = require("wrk")
-        with Lighttpd(program, scripts={"minimal": minimal}, fastcgi=fastcgi,
-                      max_procs=2) as server:
-            if fastcgi:
-                wait_for(lambda: len(server.responders()) == 2, "not two echo responders")
-            rss_before = {pid: vm_rss_kib(pid) for pid in server.responders()}
-            expected = os.path.join(server.dir, "expected.html")
-            with open(expected, "wb") as f:
-                f.write(page(QUERY))
-            rates, failed = {}, False
-            for script in ("cgiecho", "minimal"):
-                wanted = 2 * requests if fastcgi and script == "cgiecho" else requests
-                print(f"--- {wanted} requests to /cgi-bin/{script} through lighttpd"
-                      f" (wrk -t{THREADS} -c{CONNECTIONS})")
-                probe, _, problems = hammer(wrk, server.port, script, expected, PROBE_SECONDS)
-                # a third more time than the probe's rate needs, for a slower spell
-                seconds = math.ceil(1.33 * wanted / max(probe, 1.0)) + 1
-                if seconds > MAX_SECONDS:
-                    problems.append(f"{probe:.0f} requests/s: {wanted} requests would take"
-                                    f" more than {MAX_SECONDS} s")
-                    seconds = MAX_SECONDS
-                print(f"probe: {probe:.0f} requests/s; main run of {seconds} s")
-                rate, r, main_problems = hammer(wrk, server.port, script, expected, seconds,
-                                                wanted)
-                problems += main_problems
-                rates[script] = rate
-                print(f"{script}: {r['checked']} responses checked byte for byte,"
-                      f" {rate:.0f} requests/s")
-                for p in problems:
-                    print(f"FAIL {script}: {p}")
-                failed |= bool(problems)
-            kind = "FastCGI" if fastcgi else "CGI"
-            print(f"echo program: {rates['cgiecho']:.0f} requests/s;"
-                  f" minimal C {kind}: {rates['minimal']:.0f} requests/s"
-                  f" ({100 * rates['cgiecho'] / rates['minimal']:.0f} %)")
-            for pid, before in rss_before.items():
-                after = vm_rss_kib(pid) if pid in server.responders() else None
-                grown = None if after is None else after - before
-                print(f"{'FAIL' if grown is None or grown >= RSS_GROWTH_LIMIT_KIB else 'ok  '}"
-                      f" responder {pid}: VmRSS {before} KiB before, {after} KiB after")
-                failed |= grown is None or grown >= RSS_GROWTH_LIMIT_KIB
-            return 1 if failed else 0
-    except Failure as e:
-        print(f"FAIL: {e}")
-        return 1
+def cases(args):
+    fastcgi = args[:1] == ["--fastcgi"]
+    args = args[fastcgi:]
+    if len(args) not in (2, 3):
+        raise Usage
+    program, minimal = args[0], args[1]
+    requests = int(args[2]) if len(args) == 3 else 10000
+    wrk = require("wrk")
+    with Lighttpd(program, scripts={"minimal": minimal}, fastcgi=fastcgi, max_procs=2) as server:
+        if fastcgi:
+            wait_for(lambda: len(server.responders()) == 2, "not two echo responders")
+        rss_before = {pid: vm_rss_kib(pid) for pid in server.responders()}
+        expected = os.path.join(server.dir, "expected.html")
+        with open(expected, "wb") as f:
+            f.write(page(QUERY))
+        rates = {}
+        for script in ("cgiecho", "minimal"):
+            wanted = 2 * requests if fastcgi and script == "cgiecho" else requests
+            print(f"--- {wanted} requests to /cgi-bin/{script} through lighttpd"
+                  f" (wrk -t{THREADS} -c{CONNECTIONS})")
+            probe, _, problems = hammer(wrk, server.port, script, expected, PROBE_SECONDS)
+            # a third more time than the probe's rate needs, for a slower spell
+            seconds = math.ceil(1.33 * wanted / max(probe, 1.0)) + 1
+            if seconds > MAX_SECONDS:
+                problems.append(f"{probe:.0f} requests/s: {wanted} requests would take"
+                                f" more than {MAX_SECONDS} s")
+                seconds = MAX_SECONDS
+            print(f"probe: {probe:.0f} requests/s; main run of {seconds} s")
+            rate, r, main_problems = hammer(wrk, server.port, script, expected, seconds, wanted)
+            rates[script] = rate
+            check(f"{script}: {r['checked']} responses checked byte for byte, {rate:.0f} requests/s",
+                  problems + main_problems, limit=None)
+        kind = "FastCGI" if fastcgi else "CGI"
+        print(f"echo program: {rates['cgiecho']:.0f} requests/s;"
+              f" minimal C {kind}: {rates['minimal']:.0f} requests/s"
+              f" ({100 * rates['cgiecho'] / rates['minimal']:.0f} %)")
+        for pid, before in rss_before.items():
+            after = vm_rss_kib(pid) if pid in server.responders() else None
+            grown = None if after is None else after - before
+            check(f"responder {pid}: VmRSS {before} KiB before, {after} KiB after",
+                  [] if grown is not None and grown < RSS_GROWTH_LIMIT_KIB else ["gone, or grown by 1 MiB or more"])
 
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv))
+    main(cases, __doc__)

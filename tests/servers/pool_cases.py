@@ -44,145 +44,14 @@ import signal
 import socket
 import stat
 import subprocess
-import sys
 import threading
 import time
 
-from fastcgi_cases import env, request, response
-from webserver import (Failure, ListeningResponder, Nginx, descendants, exchange, free_port, make_workdir, require,
-                       wait_for, wine_environment)
-
-STATUS = "/pool-status"
-# What the pool's environment never inherits from the one running the tests.
-OWN = ("NOTIFY_SOCKET", "LISTEN_FDS", "LISTEN_PID", "LISTEN_FDNAMES")
-
-
-def alive(pid):
-    """True while pid is a process that has not ended (a zombie has)."""
-    try:
-        with open(f"/proc/{pid}/stat", "rb") as f:
-            data = f.read()
-    except OSError:
-        return False
-    return data[data.rindex(b")") + 2:][:1] != b"Z"
-
-
-class Pool:
-    """The program as a pool's master, listening on a free port of
-    127.0.0.1 (or as `listen` says), with the status page on; with
-    workers=0, a responder of one process. `pass_fds` are left open to it,
-    as a launcher's shell may leave them."""
-
-    def __init__(self, program, folder, workers=2, listen=None, command=None, pass_fds=(), **settings):
-        self.program, self.folder, self.workers, self.pass_fds = program, folder, workers, pass_fds
-        self.env = {k: v for k, v in os.environ.items() if not k.startswith("CGIECHO_") and k not in OWN}
-        if workers:
-            self.env.update(CGIECHO_WORKERS=str(workers), CGIECHO_STATUS_PATH=STATUS)
-        self.port = free_port()
-        self.path = None
-        if listen is None:
-            self.env["CGIECHO_LISTEN"] = f"127.0.0.1:{self.port}"
-        elif listen:
-            self.path = self.env["CGIECHO_LISTEN"] = listen
-        self.env.update(settings)
-        self.command = command or [program]
-        self.cwd = None
-        self.proc = None
-        self.seen = set()
-        self.log_path = os.path.join(folder, "pool.log")
-
-    def __enter__(self):
-        with open(self.log_path, "ab") as log:
-            self.proc = subprocess.Popen(self.command, env=self.env, stdin=subprocess.DEVNULL, stdout=log,
-                                         stderr=log, cwd=self.cwd, pass_fds=self.pass_fds)
-        self.seen.add(self.proc.pid)
-        self.wait_workers(self.workers)
-        return self
-
-    def __exit__(self, *exc):
-        self.stop_all()
-
-    def connect(self, timeout):
-        if self.path:
-            s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-            s.settimeout(timeout)
-            s.connect(self.path)
-            return s
-        return socket.create_connection(("127.0.0.1", self.port), timeout=timeout)
-
-    def ask(self, timeout=15.0, **params):
-        """The answer to one GET on a connection of its own; None when the
-        connection ends without one."""
-        params.setdefault("SCRIPT_NAME", b"/app")
-        with self.connect(timeout) as s:
-            s.sendall(request(env("GET", **{k: v for k, v in params.items()}), keep=False))
-            return response(s)
-
-    def status(self):
-        answer = self.ask(SCRIPT_NAME=STATUS.encode())
-        if answer is None:
-            raise Failure("no status page")
-        head, _, body = answer.partition(b"\r\n\r\n")
-        self.last_head = head
-        figures = json.loads(body)
-        self.seen.update(p["pid"] for p in figures["processes"])
-        return figures
-
-    def pids(self):
-        return sorted(p["pid"] for p in self.status()["processes"])
-
-    def wait_workers(self, count, timeout=20.0):
-        def ready():
-            if self.proc.poll() is not None:
-                raise Failure(f"the pool ended with {self.proc.returncode}: {self.log()}")
-            try:
-                if not count:  # one process: it serves once it listens
-                    self.connect(1).close()
-                    return True
-                return self.status()["workers"] >= count
-            except (OSError, Failure, ValueError):
-                return False
-        wait_for(ready, f"{count} workers not serving", timeout)
-
-    def log(self):
-        with open(self.log_path, "rb") as f:
-            return f.read().decode("latin-1")
-
-    def stop(self, sig=signal.SIGTERM, timeout=20.0):
-        self.seen.update(descendants(self.proc.pid))
-        self.proc.send_signal(sig)
-        return self.proc.wait(timeout)
-
-    def left(self):
-        """The processes of the pool still running."""
-        return [p for p in self.seen if alive(p)]
-
-    def stop_all(self):
-        """Ends the pool (its own graceful stop first) and checks that no
-        process of it is left; one that is left is killed and reported."""
-        if self.proc.poll() is None:
-            try:
-                self.stop()
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait(5)
-        deadline = time.monotonic() + 10
-        while time.monotonic() < deadline and self.left():
-            time.sleep(0.05)
-        left = self.left()
-        for p in left:
-            try:
-                os.kill(p, signal.SIGKILL)
-            except ProcessLookupError:
-                pass
-        if left:
-            raise Failure(f"processes left behind: {left}")
-
-
-def in_threads(calls):
-    with concurrent.futures.ThreadPoolExecutor(len(calls)) as ex:
-        return [f.result() for f in [ex.submit(c) for c in calls]]
-
+import fcgi
+from procs import (OWN, STATUS, ListeningResponder, Pool, WinePool, alive, descendants, free_port, in_threads,
+                   require, wait_for, wine_environment, wine_processes)
+from runner import Failure, Usage, check, in_folder, main
+from webserver import Nginx, exchange
 
 def worker_line(pool, how, script):
     """The pids of the line the master writes for a worker that ended
@@ -606,7 +475,7 @@ def activation(folder, probe, echo):
     try:
         def started():
             try:
-                socket.create_connection(("127.0.0.1", ports[0]), timeout=1).close()
+                fcgi.connect(("127.0.0.1", ports[0]), 1).close()
                 return True
             except OSError:
                 return False
@@ -691,8 +560,7 @@ def user_drop(folder, probe, echo):
     with ListeningResponder(app, folder, tcp=False, name="single",
                             env=dict(environment, CGIECHO_USER=str(unlisted), CGIECHO_GROUP=str(unlisted + 1))) as r:
         with r.connect() as s:
-            s.sendall(request(env("GET", PROBE_SLEEP_MS=b"1"), keep=False))
-            answer = response(s)
+            answer = fcgi.ask(s, fcgi.env("GET", PROBE_SLEEP_MS=b"1"), keep=False)
         assert answer is not None and answer.endswith(b"done\r\n"), answer
         assert ids(r.proc.pid) == (unlisted, unlisted + 1, [unlisted + 1])
     assert not alive(r.proc.pid)
@@ -837,63 +705,6 @@ def bad_values(command, table=BAD_VALUES, base=os.environ):
     return problems
 
 
-# The Windows build under Wine (fastcgi_cases.py --wine runs these): the
-# same pool on a TCP listener, Ctrl+C (SIGINT, which Wine turns into one)
-# for the stop, and the processes of the program found by their command
-# line, as Wine starts each worker as a process of its own.
-
-def wine_processes(exe):
-    """The Unix pids of the processes running the Windows program `exe`."""
-    names = {exe.lower(), ("z:" + exe.replace("/", "\\")).lower()}
-    found = []
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
-        try:
-            with open(f"/proc/{entry}/cmdline", "rb") as f:
-                first = f.read().split(b"\0")[0].decode("latin-1").lower()
-        except OSError:
-            continue
-        if first in names and alive(int(entry)):
-            found.append(int(entry))
-    return found
-
-
-class WinePool(Pool):
-    """The Windows program as a pool's master under Wine; the pids the
-    status page shows are Windows ones, so what is left at the end is found
-    by the program's path instead."""
-
-    def __init__(self, loader, exe, folder, workers=2, **settings):
-        super().__init__(exe, folder, workers=workers, **settings)
-        own = {k: v for k, v in self.env.items() if k.startswith("CGIECHO_")}
-        self.env = {k: v for k, v in wine_environment().items() if not k.startswith("CGIECHO_")}
-        self.env.update(own, **settings)
-        self.command = [loader, exe]
-
-    def __enter__(self):
-        if wine_processes(self.program):
-            raise Failure(f"processes of {self.program} running before the case")
-        with open(self.log_path, "ab") as log:
-            # A host (fcgi_pipe_host event) takes its commands on standard input.
-            self.proc = subprocess.Popen(self.command, env=self.env, stdin=subprocess.PIPE, stdout=log, stderr=log)
-        self.wait_workers(self.workers)
-        return self
-
-    def status(self):
-        seen = set(self.seen)
-        figures = super().status()
-        self.seen = seen  # Windows pids name no process here
-        return figures
-
-    def stop(self, sig=signal.SIGINT, timeout=20.0):
-        self.proc.send_signal(sig)
-        return self.proc.wait(timeout)
-
-    def left(self):
-        return wine_processes(self.program)
-
-
 def wine_crash(loader, folder, probe):
     with WinePool(loader, probe, folder) as pool:
         crashes_in(pool, b"segv", "ended by exception 0xC0000005 (access violation)")
@@ -971,53 +782,32 @@ BAD_VALUES_WINDOWS = [row for row in BAD_VALUES if not POSIX_ONLY & row.keys()] 
 
 def run_table(cases, label, call):
     """Each case in a work folder of its own, `call(case, folder)` giving
-    what it checked: the count that failed."""
-    failed = 0
+    what it checked."""
     for case in cases:
-        folder = make_workdir(f"cgiecho-pool-{case.__name__}-")
-        try:
-            print(f"ok   {label}{case.__name__}: {call(case, folder)}")
-        except (Failure, AssertionError, OSError, subprocess.TimeoutExpired, ValueError) as e:
-            failed += 1
-            print(f"FAIL {label}{case.__name__}: {e!r}")
-            log = os.path.join(folder, "pool.log")
-            if os.path.exists(log):
-                print(open(log, "rb").read().decode("latin-1")[-3000:])
-        finally:
-            shutil.rmtree(folder, ignore_errors=True)
-    return failed
-
-
-def report_bad_values(label, table, problems):
-    print(f"{'FAIL' if problems else 'ok  '} {label}bad values: {len(table)} refused with status 2")
-    for p in problems:
-        print(f"       {p}")
-    return bool(problems)
+        in_folder(f"{label}{case.__name__}", lambda folder: call(case, folder), f"cgiecho-pool-{case.__name__}-",
+                  logs=["pool.log"])
 
 
 def windows(loader, probe, host):
-    """The Windows table, then its bad values: the count of failed cases.
-    `host` is tests/servers/fcgi_pipe_host.cpp's program."""
+    """The Windows table, then its bad values. `host` is
+    tests/servers/fcgi_pipe_host.cpp's program."""
     label = "pool under Wine, "
-    failed = run_table(WINDOWS_CASES, label, lambda case, folder: case(
+    run_table(WINDOWS_CASES, label, lambda case, folder: case(
         loader, folder, probe, *((host,) if case is wine_shutdown_event else ())))
     problems = bad_values([loader, probe], BAD_VALUES_WINDOWS, wine_environment())
     left = wine_processes(probe)
     if left:
         problems.append(f"left running: {left}")
-    return failed + report_bad_values(label, BAD_VALUES_WINDOWS, problems)
+    check(f"{label}bad values: {len(BAD_VALUES_WINDOWS)} refused with status 2", problems)
 
 
-def main(argv):
-    if len(argv) != 3:
-        print(__doc__, file=sys.stderr)
-        return 2
-    probe, echo = map(os.path.abspath, argv[1:])
-    failed = run_table(CASES, "", lambda case, folder: case(folder, probe, echo))
-    failed += report_bad_values("", BAD_VALUES, bad_values([probe]))
-    print(f"{failed} case(s) failed" if failed else "every case passed")
-    return 1 if failed else 0
+def cases(args):
+    if len(args) != 2:
+        raise Usage
+    probe, echo = map(os.path.abspath, args)
+    run_table(CASES, "", lambda case, folder: case(folder, probe, echo))
+    check(f"bad values: {len(BAD_VALUES)} refused with status 2", bad_values([probe]))
 
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv))
+    main(cases, __doc__)

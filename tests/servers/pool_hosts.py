@@ -32,16 +32,15 @@ import ipaddress
 import os
 import random
 import re
-import shutil
 import signal
-import socket
 import subprocess
 import sys
 import threading
 import time
 
-from pool_cases import Pool, alive
-from webserver import Failure, Server, exchange, free_port, make_workdir, nginx_conf, require, wait_for
+from procs import Pool, alive, free_port, require, wait_for
+from runner import Failure, Usage, in_folder, main
+from webserver import Server, exchange, nginx_conf
 
 HOSTS = 3
 WORKERS = 3
@@ -157,8 +156,8 @@ class HostPool(Pool):
         self.env.update(CGIECHO_LISTEN=host.upstream(), FCGI_WEB_SERVER_ADDRS=host.peer)
         self.command = [*host.prefix, probe]
 
-    def connect(self, timeout):
-        return socket.create_connection((self.host.addr, self.host.port), timeout=timeout)
+    def address(self):
+        return self.host.addr, self.host.port
 
     def kill(self):
         """Ends the master and every worker at once, as when the host fails:
@@ -353,29 +352,19 @@ def run(probe, network, folder):
             raise Failure(f"stopping the pools: {problems}")
 
 
-def main(argv):
-    if len(argv) != 2:
-        print(__doc__, file=sys.stderr)
-        return 2
-    probe = os.path.abspath(argv[1])
+def cases(args):
+    if len(args) != 1:
+        raise Usage
+    probe = os.path.abspath(args[0])
     # Stopped by ctest's timeout: the namespaces and pools still go.
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
-    folder = make_workdir("cgiecho-pool-hosts-")
-    try:
+
+    def hosts(folder):
         with Network() as network:
-            print(f"ok   pool_hosts: {run(probe, network, folder)}")
-        print("ok   no process and no namespace left behind")
-        return 0
-    except (Failure, AssertionError, OSError, subprocess.TimeoutExpired, ValueError) as e:
-        print(f"FAIL pool_hosts: {e}")
-        for i in range(HOSTS):
-            log = os.path.join(folder, f"host{i}", "pool.log")
-            if os.path.exists(log):
-                print(f"--- host{i}\n" + open(log, "rb").read().decode("latin-1")[-2000:])
-        return 1
-    finally:
-        shutil.rmtree(folder, ignore_errors=True)
+            what = run(probe, network, folder)
+        return what + "; no process and no namespace left behind"
+    in_folder("pool_hosts", hosts, "cgiecho-pool-hosts-", logs=[f"host{i}/pool.log" for i in range(HOSTS)])
 
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv))
+    main(cases, __doc__)

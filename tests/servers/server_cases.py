@@ -28,23 +28,16 @@ import os
 import random
 import shutil
 import subprocess
-import sys
 import time
 
 import signal
 import socket
-import threading
 
-from webserver import (SCRIPT, Apache, Failure, KeepAlive, Lighttpd, Nginx, NoResponse, ListeningResponder,
-                       exchange, page, request_bytes, require, sanitised, vm_rss_kib)
+from procs import ListeningResponder, in_threads, require, vm_rss_kib
+from runner import Failure, Usage, check, main
+from webserver import (SERVERS, SCRIPT, KeepAlive, Lighttpd, Nginx, NoResponse, exchange, page, request_bytes,
+                       sanitised, serve)
 
-SERVERS = {
-    "lighttpd": Lighttpd, "apache": Apache, "nginx": Nginx,
-    "lighttpd-fastcgi": lambda p: Lighttpd(p, fastcgi=True),
-    "apache-fastcgi": lambda p: Apache(p, fastcgi=True),
-    "nginx-fastcgi-unix": lambda p: Nginx(p, fastcgi="unix"),
-    "nginx-fastcgi-tcp": lambda p: Nginx(p, fastcgi="tcp"),
-}
 ONE_MIB = random.Random(20240601).randbytes(1 << 20)  # every byte value, '<' and NUL included
 
 
@@ -130,7 +123,7 @@ ROWS = [
 ]
 
 
-def check(port, row, want, target=None, timeout=60.0):
+def answer(port, row, want, target=None, timeout=60.0):
     """The problems with the server's answer (none when it is as expected), and the answer."""
     try:
         r = exchange(port, row.method, target or row.target, body=row.body, chunked=row.chunked,
@@ -167,18 +160,13 @@ def check(port, row, want, target=None, timeout=60.0):
 
 
 def run_rows(server_name, port, rows):
-    failed = 0
     for row in rows:
         want = row.expected(server_name)
-        problems, _ = check(port, row, want)
+        problems, _ = answer(port, row, want)
         notes = [p for p in problems if p.startswith("(")]  # tolerated, but worth seeing
         problems = [p for p in problems if not p.startswith("(")]
         shown = f"refused {want}" if isinstance(want, int) else "echoed"
-        print(f"{'FAIL' if problems else 'ok  '} {server_name}: {row.label}: {shown} {' '.join(notes)}")
-        for p in problems:
-            print(f"       {p}")
-        failed += bool(problems)
-    return failed
+        check(f"{server_name}: {row.label}: {shown} {' '.join(notes)}", problems)
 
 
 def answered_rows(server_name):
@@ -214,24 +202,16 @@ def kept_connection(server_name, port, rounds=3):
 def concurrent(server_name, port, clients=8, each=12):
     """Clients at once, each going through the table in its own order."""
     rows = list(answered_rows(server_name))
-    problems, lock = [], threading.Lock()
 
     def client(n):
-        mine = rows[n % len(rows):] + rows[:n % len(rows)]
+        mine, problems = rows[n % len(rows):] + rows[:n % len(rows)], []
         for row, want in mine[:each]:
             try:
-                p = same_page(row, want, exchange(port, row.method, row.target, row.body,
-                                                  row.chunked))
+                problems.append(same_page(row, want, exchange(port, row.method, row.target, row.body, row.chunked)))
             except (Failure, OSError) as e:
-                p = f"{row.label}: {e!r}"
-            if p:
-                with lock:
-                    problems.append(p)
-    threads = [threading.Thread(target=client, args=(n,)) for n in range(clients)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join(120)
+                problems.append(f"{row.label}: {e!r}")
+        return problems
+    problems = [p for found in in_threads([lambda n=n: client(n) for n in range(clients)]) for p in found if p]
     return f"{clients} concurrent clients, {clients * each} requests", problems
 
 
@@ -255,18 +235,12 @@ def clients_that_go(server_name, port):
 def fastcgi_modes(server_name, server):
     """The modes above; the responders must be the same processes at the end."""
     before = responder_pids(server)
-    failed = 0
     for mode in (kept_connection, concurrent, clients_that_go):
         what, problems = mode(server_name, server.port)
-        print(f"{'FAIL' if problems else 'ok  '} {server_name}: {what}")
-        for p in problems[:10]:
-            print(f"       {p}")
-        failed += bool(problems)
+        check(f"{server_name}: {what}", problems)
     after = responder_pids(server)
-    if before != after or not after:
-        print(f"FAIL {server_name}: responders {before} before, {after} after")
-        failed += 1
-    return failed
+    check(f"{server_name}: the same responders throughout",
+          [] if before == after and after else [f"responders {before} before, {after} after"])
 
 
 def responder_pids(server):
@@ -276,13 +250,12 @@ def responder_pids(server):
     return sorted(r.proc.pid for r in spawned if r.proc.poll() is None)
 
 
-def cases(server_name, program):
-    with SERVERS[server_name](program) as server:
+def behind(server_name, program):
+    with serve(server_name, program) as server:
         print(f"{server_name} on 127.0.0.1:{server.port}")
-        failed = run_rows(server_name, server.port, ROWS)
+        run_rows(server_name, server.port, ROWS)
         if "fastcgi" in server_name:
-            failed += fastcgi_modes(server_name, server)
-        return failed
+            fastcgi_modes(server_name, server)
 
 
 def nginx_upstream(program, requests=20):
@@ -303,17 +276,13 @@ def nginx_upstream(program, requests=20):
                 seen[shown] = seen.get(shown, 0) + 1
             return seen, problems
         seen, problems = who(requests)
-        print(f"{'ok  ' if not problems and len(seen) == 2 else 'FAIL'} both responders answer: {seen}")
-        failed = bool(problems) or len(seen) != 2
+        check(f"both responders answer: {seen}", problems + ([] if len(seen) == 2 else ["not both"]))
         left = server.responders[0].proc
         left.send_signal(signal.SIGTERM)
         left.wait(10)
         seen, problems = who(requests)
-        ok = not problems and seen == {b"right": requests}
-        print(f"{'ok  ' if ok else 'FAIL'} left stopped, right answers all: {seen}")
-        for p in problems[:5]:
-            print(f"       {p}")
-        return failed + (not ok)
+        check(f"left stopped, right answers all: {seen}",
+              problems + ([] if seen == {b"right": requests} else ["not right alone"]), limit=5)
 
 
 WINE_ROWS = [
@@ -355,21 +324,15 @@ $HTTP["url"] =~ "\\.exe$" {{
 """
         with Lighttpd(program, scripts={"cgiecho.exe": exe}, extra_config=config) as server:
             print(f"lighttpd with wine ({arch}) on 127.0.0.1:{server.port}")
-            failed = 0
             for row in WINE_ROWS:
                 want = row.expected("lighttpd")
-                problems, linux = check(server.port, row, want)
+                problems, linux = answer(server.port, row, want)
                 exe_target = row.target.replace(b"/cgiecho", b"/cgiecho.exe", 1)
-                windows_problems, windows = check(server.port, row, want, exe_target, 120.0)
+                windows_problems, windows = answer(server.port, row, want, exe_target, 120.0)
                 problems += [f"Windows build: {p}" for p in windows_problems]
                 if windows.body != linux.body:
                     problems.append("the two builds' pages differ")
-                print(f"{'FAIL' if problems else 'ok  '} wine: {row.label}: both builds,"
-                      f" {len(linux.body)} identical bytes")
-                for p in problems:
-                    print(f"       {p}")
-                failed += bool(problems)
-            return failed
+                check(f"wine: {row.label}: both builds, {len(linux.body)} identical bytes", problems)
     finally:
         subprocess.run([wineserver, "-k"], env=env, stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL, timeout=30)
@@ -387,7 +350,8 @@ def nginx_wine(exe, loader, requests=10000):
     # memory is measured with the same threads each time (see settled).
     with Nginx(exe, fastcgi="tcp", responder=responder, idle_seconds=1) as server:
         print(f"nginx on 127.0.0.1:{server.port}, the Windows responder on {server.responders[0].address()}")
-        failed = run_rows(name, server.port, ROWS) + fastcgi_modes(name, server)
+        run_rows(name, server.port, ROWS)
+        fastcgi_modes(name, server)
         wrk = require("wrk")
         expected = os.path.join(server.dir, "expected.html")
         with open(expected, "wb") as f:
@@ -418,33 +382,22 @@ def nginx_wine(exe, loader, requests=10000):
         if after[1] != before[1] or after[0] - before[0] >= load_test.RSS_GROWTH_LIMIT_KIB:
             problems.append(f"VmRSS {before[0]} KiB with {before[1]} threads before,"
                             f" {after[0]} KiB with {after[1]} after")
-        print(f"{'FAIL' if problems else 'ok  '} {name}: {checked} responses checked byte for byte,"
-              f" {rate:.0f} requests/s; VmRSS {before[0]} KiB before, {after[0]} KiB after"
-              f" ({before[1]} and {after[1]} threads)")
-        for p in problems:
-            print(f"       {p}")
-        return failed + bool(problems)
+        check(f"{name}: {checked} responses checked byte for byte, {rate:.0f} requests/s; VmRSS {before[0]} KiB"
+              f" before, {after[0]} KiB after ({before[1]} and {after[1]} threads)", problems)
 
 
-def main(argv):
-    try:
-        if len(argv) == 3 and argv[1] in SERVERS:
-            failed = cases(argv[1], argv[2])
-        elif len(argv) == 3 and argv[1] == "nginx-upstream":
-            failed = nginx_upstream(argv[2])
-        elif len(argv) in (4, 5) and argv[1] == "nginx-fastcgi-wine":
-            failed = nginx_wine(argv[2], argv[3], *map(int, argv[4:]))
-        elif len(argv) in (5, 6) and argv[1] == "wine" and argv[5:] in ([], ["win32"]):
-            failed = wine(*argv[2:])
-        else:
-            print(__doc__, file=sys.stderr)
-            return 2
-    except Failure as e:
-        print(f"FAIL: {e}")
-        return 1
-    print(f"{failed} row(s) failed" if failed else "every row passed")
-    return 1 if failed else 0
+def cases(args):
+    if len(args) == 2 and args[0] in SERVERS:
+        behind(*args)
+    elif len(args) == 2 and args[0] == "nginx-upstream":
+        nginx_upstream(args[1])
+    elif len(args) in (3, 4) and args[0] == "nginx-fastcgi-wine":
+        nginx_wine(args[1], args[2], *map(int, args[3:]))
+    elif len(args) in (4, 5) and args[0] == "wine" and args[4:] in ([], ["win32"]):
+        wine(*args[1:])
+    else:
+        raise Usage
 
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv))
+    main(cases, __doc__)

@@ -12,69 +12,58 @@ SERVER: apache or nginx.
 
 import os
 import random
-import sys
+import shutil
 
-from webserver import Apache, Failure, Nginx, exchange, make_workdir
+from runner import Failure, Usage, check, main, make_workdir
+from webserver import exchange, multipart, serve
 
-BOUNDARY = b"r3adoff"
-FILE = random.Random(7).randbytes(4 << 20)  # past every pipe's buffer, within nginx's client_max_body_size
+# A file past every pipe's buffer, within nginx's client_max_body_size.
+BODY, BODY_TYPE = multipart([(b"files", b"big.bin", b"application/octet-stream", random.Random(7).randbytes(4 << 20))],
+                            b"r3adoff")
 LIMITS = {"CGIECHO_MAX_FILE": "1000"}
-SERVERS = {"apache": Apache, "nginx": Nginx}
+SERVERS = ("apache", "nginx")
+# what, variables the configuration sets, status, code on the page, limit in the log
+ROWS = [
+    ("a file over CGIECHO_MAX_FILE", LIMITS, 413, "file_too_large", "CGIECHO_MAX_FILE (1000) passed"),
+    ("a body over CGIECHO_MAX_BODY", {"CGIECHO_MAX_BODY": "5000"}, 413, "body_too_large",
+     "CGIECHO_MAX_BODY (5000) passed"),
+]
 
 
-def multipart(data):
-    return (b"--" + BOUNDARY + b'\r\nContent-Disposition: form-data; name="files"; filename="big.bin"\r\n'
-            b"Content-Type: application/octet-stream\r\n\r\n" + data + b"\r\n--" + BOUNDARY + b"--\r\n")
-
-
-def main(argv):
-    if len(argv) != 3 or argv[1] not in SERVERS:
-        print(__doc__, file=sys.stderr)
-        return 2
-    name, upload = argv[1], argv[2]
-    folder = make_workdir("cgiecho-drop-")
-    body = multipart(FILE)
-    cases = [
-        # what, variables the configuration sets, status, code on the page, limit in the log
-        ("a file over CGIECHO_MAX_FILE", LIMITS, 413, "file_too_large", "CGIECHO_MAX_FILE (1000) passed"),
-        ("a body over CGIECHO_MAX_BODY", {"CGIECHO_MAX_BODY": "5000"}, 413, "body_too_large",
-         "CGIECHO_MAX_BODY (5000) passed"),
-    ]
-    problems = []
+def refused(server, name, what, status, code, logged):
+    """What is wrong with the answer to the upload, and with the log."""
     try:
-        for what, limits, status, code, logged in cases:
-            before = len(problems)
+        r = exchange(server.port, "POST", b"/cgi-bin/upload", headers=[f"Content-Type: {BODY_TYPE}"],
+                     raw_body=BODY, timeout=60.0)
+    except Failure as e:
+        return [f"{name}: {what}: {e}"]
+    problems = []
+    page = r.body.decode("utf-8", "replace")
+    if r.status != status or code not in page:
+        problems.append(f"{name}: {what}: {r.status} {page[:300]!r}, want {status} with {code}")
+    # Apache's error log; fcgiwrap passes a program's standard error on as
+    # its own.
+    log = server.logs()
+    if "cgiecho: refused a request to /cgi-bin/upload: " + logged not in log:
+        problems.append(f"{name}: {what}: the error log lacks the refusal: {log[-600:]!r}")
+    return problems
+
+
+def cases(args):
+    if len(args) != 2 or args[0] not in SERVERS:
+        raise Usage
+    name, upload = args
+    folder = make_workdir("cgiecho-drop-")
+    try:
+        for what, limits, status, code, logged in ROWS:
             env = dict(limits, CGIECHO_UPLOAD_DIR=folder)
-            with SERVERS[name](upload, env=env, scripts={"upload": upload}) as server:
-                headers = [f"Content-Type: multipart/form-data; boundary={BOUNDARY.decode()}",
-                           f"Content-Length: {len(body)}"]
-                try:
-                    r = exchange(server.port, "POST", b"/cgi-bin/upload", headers=headers, raw_body=body,
-                                 timeout=60.0)
-                except Failure as e:
-                    problems.append(f"{name}: {what}: {e}")
-                    continue
-                page = r.body.decode("utf-8", "replace")
-                if r.status != status or code not in page:
-                    problems.append(f"{name}: {what}: {r.status} {page[:300]!r}, want {status} with {code}")
-                # Apache's error log; fcgiwrap passes a program's standard
-                # error on as its own.
-                log = "".join(open(os.path.join(server.dir, n), "rb").read().decode("latin-1")
-                              for n in sorted(os.listdir(server.dir)) if n.endswith(".log"))
-                if "cgiecho: refused a request to /cgi-bin/upload: " + logged not in log:
-                    problems.append(f"{name}: {what}: the error log lacks the refusal: {log[-600:]!r}")
-                print(f"{'FAIL' if len(problems) > before else 'ok  '} {name}: {what}")
-        if os.listdir(folder):
-            problems.append(f"{name}: a refused upload left {sorted(os.listdir(folder))}")
+            with serve(name, upload, env=env, scripts={"upload": upload}) as server:
+                check(f"{name}: {what}", refused(server, name, what, status, code, logged))
+        check(f"{name}: a refused upload leaves no file",
+              [f"it left {sorted(os.listdir(folder))}"] if os.listdir(folder) else [])
     finally:
-        for entry in os.listdir(folder):
-            os.remove(os.path.join(folder, entry))
-        os.rmdir(folder)
-    for p in problems:
-        print("FAIL", p)
-    print(f"{0 if problems else 1} passed, {1 if problems else 0} failed")
-    return 1 if problems else 0
+        shutil.rmtree(folder, ignore_errors=True)
 
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv))
+    main(cases, __doc__)

@@ -3,28 +3,27 @@
 Every server here listens on 127.0.0.1 only, on a port picked when it starts,
 with its configuration, logs and sockets in a temporary folder. Requests go
 out as raw bytes over a socket so that a test decides every byte of the
-request line, including bytes that ordinary clients refuse to send.
+request line, including bytes that ordinary clients refuse to send; the
+request builders (request_bytes, multipart) make them.
 
 Each server runs the program as CGI, or, given `fastcgi`, talks FastCGI to it:
 lighttpd starts its own responders (mod_fastcgi, bin-path); nginx and Apache
-reach responders that spawn-fcgi started (Responder), over a Unix socket or
-TCP on 127.0.0.1.
+reach responders that spawn-fcgi started (procs.Responder), over a Unix
+socket or TCP on 127.0.0.1.
 """
 
 import os
-import pwd
 import shutil
-import signal
 import socket
-import subprocess
-import tempfile
 import time
+
+from procs import START_TIMEOUT, Responder, descendants, free_port, launch, require, stop, web_server_user
+from runner import Failure, make_workdir
 
 PAGE_HEAD = (b'<!DOCTYPE HTML PUBLIC "-//W3C//DTD HTML 4.0 Transitional//EN">\r\n'
              b"<html><body>")
 PAGE_TAIL = b"\r\n</body></html>"
 SCRIPT = "/cgi-bin/cgiecho"
-START_TIMEOUT = 20.0
 
 
 def page(shown):
@@ -36,43 +35,8 @@ def sanitised(data):
     return data if data.startswith(b"nosanitize=1") else data.replace(b"<", b"&lt;")
 
 
-class Failure(Exception):
-    pass
-
-
 class NoResponse(Failure):
     """The server closed the connection without a byte of response."""
-
-
-def require(tool):
-    """A missing tool fails the test: it must never pass by skipping."""
-    path = shutil.which(tool) or (tool if os.access(tool, os.X_OK) else None)
-    if not path:
-        raise Failure(f"required tool not found: {tool} (run scripts/deps.sh)")
-    return path
-
-
-def free_port(host="127.0.0.1"):
-    with socket.socket(socket.AF_INET6 if ":" in host else socket.AF_INET, socket.SOCK_STREAM) as s:
-        s.bind((host, 0))
-        return s.getsockname()[1]
-
-
-def web_server_user():
-    """The owner and mode a Unix socket gets so that the servers' workers
-    (www-data, when the tests run as root) may connect and other users may
-    not: as spawn-fcgi's options, and as (uid, gid, mode) for a chown."""
-    if os.geteuid() == 0:
-        www = pwd.getpwnam("www-data")
-        return ["-U", "www-data", "-G", "www-data", "-M", "0660"], (www.pw_uid, www.pw_gid, 0o660)
-    return ["-M", "0600"], (-1, -1, 0o600)  # the servers then run as this user too
-
-
-def make_workdir(prefix):
-    # World-readable: servers that drop root privileges must reach the program.
-    path = tempfile.mkdtemp(prefix=prefix, dir="/tmp")
-    os.chmod(path, 0o755)
-    return path
 
 
 def install_program(program, folder, name="cgiecho"):
@@ -81,45 +45,6 @@ def install_program(program, folder, name="cgiecho"):
     shutil.copyfile(program, target)
     os.chmod(target, 0o755)
     return target
-
-
-def descendants(pid):
-    """Every live process below pid, found through /proc parent links."""
-    children = {}
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
-        try:
-            with open(f"/proc/{entry}/stat", "rb") as f:
-                stat = f.read()
-        except OSError:
-            continue
-        ppid = int(stat[stat.rindex(b")") + 2:].split()[1])
-        children.setdefault(ppid, []).append(int(entry))
-    found, todo = [], [pid]
-    while todo:
-        for child in children.get(todo.pop(), []):
-            found.append(child)
-            todo.append(child)
-    return found
-
-
-def stop(proc, grace=10.0):
-    """Ends a process that this test started, and whatever it started."""
-    if proc is None or proc.poll() is not None:
-        return
-    below = descendants(proc.pid)
-    proc.send_signal(signal.SIGTERM)
-    try:
-        proc.wait(grace)
-    except subprocess.TimeoutExpired:
-        proc.kill()
-        proc.wait(5)
-    for pid in below:
-        try:
-            os.kill(pid, signal.SIGKILL)
-        except ProcessLookupError:
-            pass
 
 
 def wait_listening(port, proc, log_hint):
@@ -164,7 +89,8 @@ def _dechunk(data):
 
 
 def request_bytes(port, method, target, body=None, chunked=False, headers=(), close=True, raw_body=None):
-    """raw_body: sent as it is, after `headers`, which then say its type and length."""
+    """raw_body: sent as it is, after `headers` (which then say its type)
+    and its Content-Length."""
     head = [b"%s %s HTTP/1.1" % (method.encode(), target), b"Host: 127.0.0.1:%d" % port]
     head += [b"Connection: close"] if close else []
     head += [h.encode() for h in headers]
@@ -177,8 +103,21 @@ def request_bytes(port, method, target, body=None, chunked=False, headers=(), cl
         head.append(b"Content-Length: %d" % len(body))
         payload = body
     elif raw_body is not None:
+        head.append(b"Content-Length: %d" % len(raw_body))
         payload = raw_body
     return b"\r\n".join(head) + b"\r\n\r\n" + payload
+
+
+def multipart(parts, boundary=b"b0undary"):
+    """A multipart/form-data body and its Content-Type. parts: (name,
+    filename or None, content type or None, data)."""
+    body = b""
+    for name, filename, ctype, data in parts:
+        body += b"--" + boundary + b'\r\nContent-Disposition: form-data; name="' + name + b'"'
+        body += b'; filename="' + filename + b'"' if filename is not None else b""
+        body += b"\r\nContent-Type: " + ctype if ctype is not None else b""
+        body += b"\r\n\r\n" + data + b"\r\n"
+    return body + b"--" + boundary + b"--\r\n", f"multipart/form-data; boundary={boundary.decode()}"
 
 
 def parse_head(data):
@@ -282,85 +221,6 @@ class KeepAlive:
         return r
 
 
-def wait_for(condition, what, timeout=START_TIMEOUT):
-    deadline = time.monotonic() + timeout
-    while not condition():
-        if time.monotonic() > deadline:
-            raise Failure(f"{what} after {timeout} s")
-        time.sleep(0.02)
-
-
-def vm_rss_kib(pid):
-    with open(f"/proc/{pid}/status") as f:
-        return int(next(line for line in f if line.startswith("VmRSS:")).split()[1])
-
-
-class Responder:
-    """The program as a FastCGI responder, started by spawn-fcgi in the
-    foreground (so the process is the responder itself) on a Unix socket in
-    `folder`, or with tcp=True on a free port of 127.0.0.1 (tcp="::1": of
-    IPv6's loopback; tcp="::ffff:127.0.0.1": an IPv6 socket that IPv4
-    clients of 127.0.0.1 reach); `tail` is its command line after the
-    program name; `preexec_fn` runs in the child before spawn-fcgi starts.
-    Stopped with SIGTERM to its pid."""
-
-    def __init__(self, program, folder, tcp=False, tail=(), name="responder", env=None, preexec_fn=None):
-        self.program, self.tail = os.path.abspath(program), list(tail)
-        self.env, self.preexec_fn = env, preexec_fn
-        self.folder, self.name = folder, name
-        self.tcp = "127.0.0.1" if tcp is True else tcp
-        self.proc = None
-        self.port = self.path = None
-
-    def address(self):
-        """As nginx's fastcgi_pass and Python's socket module write it."""
-        return f"127.0.0.1:{self.port}" if self.tcp else f"unix:{self.path}"
-
-    def connect(self, timeout=30.0):
-        if self.tcp:
-            host = self.tcp.replace("::ffff:", "")
-            return socket.create_connection((host, self.port), timeout=timeout)
-        s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-        s.settimeout(timeout)
-        s.connect(self.path)
-        return s
-
-    def start(self):
-        spawn = require("spawn-fcgi")
-        where = []
-        if self.tcp:
-            self.port = free_port(self.tcp)
-            where = ["-a", self.tcp, "-p", str(self.port)]
-        else:
-            self.path = os.path.join(self.folder, f"{self.name}.sock")
-            if os.path.exists(self.path):
-                os.unlink(self.path)
-            where = ["-s", self.path, *web_server_user()[0]]
-        log = open(os.path.join(self.folder, f"{self.name}.log"), "ab")
-        self.proc = subprocess.Popen([spawn, "-n", *where, "--", self.program, *self.tail],
-                                     stdin=subprocess.DEVNULL, stdout=log, stderr=log,
-                                     env=self.env, preexec_fn=self.preexec_fn)
-        self.wait_listening()
-        return self
-
-    def wait_listening(self, timeout=START_TIMEOUT):
-        def listening():
-            if self.proc.poll() is not None:
-                raise Failure(f"responder {self.name} ended with {self.proc.returncode}")
-            try:
-                self.connect(1).close()
-                return True
-            except OSError:
-                return False
-        wait_for(listening, f"responder {self.name} not listening", timeout)
-
-    def __enter__(self):
-        return self.start()
-
-    def __exit__(self, *exc):
-        stop(self.proc)
-
-
 class Server:
     """A running server; subclasses write the configuration and the command."""
     name = "server"
@@ -371,13 +231,18 @@ class Server:
         self.procs = []
         self.port = None
 
-    def log_hint(self):
+    def logs(self, tail=None):
+        """Every log in the server's folder (the last `tail` bytes of each),
+        each after a line that names it."""
         logs = []
         for entry in sorted(os.listdir(self.dir)):
             if entry.endswith(".log"):
                 with open(os.path.join(self.dir, entry), "rb") as f:
-                    logs.append(f"--- {entry}\n" + f.read()[-2000:].decode("latin-1"))
-        return "\n".join(logs) or "no logs"
+                    logs.append(f"--- {entry}\n" + f.read()[-tail if tail else 0:].decode("latin-1"))
+        return "\n".join(logs)
+
+    def log_hint(self):
+        return self.logs(2000) or "no logs"
 
     def __enter__(self):
         last = None
@@ -402,8 +267,7 @@ class Server:
         self.procs = []
 
     def spawn(self, argv, **kwargs):
-        log = open(os.path.join(self.dir, f"{os.path.basename(argv[0])}-out.log"), "ab")
-        proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=log, stderr=log, **kwargs)
+        proc = launch(argv, os.path.join(self.dir, f"{os.path.basename(argv[0])}-out.log"), **kwargs)
         self.procs.append(proc)
         return proc
 
@@ -666,32 +530,16 @@ class Nginx(Server):
         self.spawn([nginx, "-p", self.dir + "/", "-c", conf, "-e", f"{self.dir}/error.log"])
 
 
-def wine_environment(**extra):
-    """The environment a Windows program runs in under Wine: this one (with
-    the WINEPREFIX and WINEARCH the caller chose), less what Wine prints."""
-    return dict(os.environ, WINEDEBUG="-all", **extra)
+# The servers a test names: the program as CGI, or a FastCGI responder.
+SERVERS = {
+    "lighttpd": (Lighttpd, {}), "apache": (Apache, {}), "nginx": (Nginx, {}),
+    "lighttpd-fastcgi": (Lighttpd, {"fastcgi": True}), "apache-fastcgi": (Apache, {"fastcgi": True}),
+    "nginx-fastcgi-unix": (Nginx, {"fastcgi": "unix"}), "nginx-fastcgi-tcp": (Nginx, {"fastcgi": "tcp"}),
+}
 
 
-class ListeningResponder(Responder):
-    """The program as a FastCGI responder that listens by itself:
-    CGIECHO_LISTEN=127.0.0.1:PORT on a free port (tcp="::1": [::1]:PORT), or
-    with tcp=False a socket path in `folder`. With a loader, a Windows build
-    under Wine (TCP only). Stopped like the others, with SIGTERM (under Wine
-    it ends the process)."""
-
-    def __init__(self, program, folder, tcp=True, tail=(), name="responder", env=None, loader=None):
-        super().__init__(program, folder, tcp=tcp, tail=tail, name=name, env=env)
-        self.loader = require(loader) if loader else None
-
-    def start(self):
-        if self.tcp:
-            self.port = free_port(self.tcp)
-            where = f"[{self.tcp}]:{self.port}" if ":" in self.tcp else f"{self.tcp}:{self.port}"
-        else:
-            self.path = where = os.path.join(self.folder, f"{self.name}.sock")
-        log = open(os.path.join(self.folder, f"{self.name}.log"), "ab")
-        environ = dict(self.env or (wine_environment() if self.loader else os.environ), CGIECHO_LISTEN=where)
-        self.proc = subprocess.Popen([*([self.loader] if self.loader else []), self.program, *self.tail],
-                                     stdin=subprocess.DEVNULL, stdout=log, stderr=log, env=environ)
-        self.wait_listening(120)  # Wine's first start in a prefix takes a while
-        return self
+def serve(name, program, **options):
+    """The server SERVERS names, in front of `program`, with `options` for
+    its class (env, responder_env, scripts)."""
+    kind, fixed = SERVERS[name]
+    return kind(program, **fixed, **options)

@@ -4,7 +4,8 @@
 #include <stdexcept>
 
 #include <cgiecho/codec/url_codec.h>
-#include <cgiecho/codec/url_codec_paths.h>
+
+#include "codec/url_codec_paths.h"
 
 #if CGIECHO_URL_X86
 #include <immintrin.h>

@@ -41,6 +41,7 @@ function(installed_files out source_dir libdir)
     ${libdir}/libcgiecho.so
     ${libdir}/libcgiecho.so.1
     ${libdir}/pkgconfig/cgiecho.pc
+    ${libdir}/pkgconfig/cgiecho-serve.pc
     ${libdir}/pkgconfig/cgiecho-web.pc
     share/man/man1/cgiecho.1.gz
     share/man/man1/cgiecho-inspect.1.gz

@@ -1,4 +1,4 @@
-# installed_files(<out> <source dir> <libdir>): every file `cmake --install`
+# installed_files(<out> <libdir>): every file `cmake --install`
 # puts under the prefix, relative to it, for the installed-tree and the
 # Debian package tests alike. The layers are the folders of src/ whose
 # static library is installed: a new layer joins this list.
@@ -29,7 +29,7 @@ set(public_headers
   include/cgiecho/web/response.h
   include/cgiecho/web/upload.h)
 
-function(installed_files out source_dir libdir)
+function(installed_files out libdir)
   set(files
     bin/cgiecho
     bin/cgiecho-inspect

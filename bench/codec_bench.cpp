@@ -30,7 +30,8 @@
 #include "cgiecho.h"
 
 #include <cgiecho/codec/url_codec.h>
-#include <cgiecho/codec/url_codec_paths.h>
+
+#include "codec/url_codec_paths.h"
 
 namespace {
 

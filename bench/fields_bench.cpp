@@ -13,8 +13,9 @@
 #include "cgiecho.h"
 
 #include <cgiecho/codec/form_fields.h>
-#include <cgiecho/codec/ucase.h>
 #include <cgiecho/codec/url_codec.h>
+
+#include "codec/ucase.h"
 
 namespace {
 

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include <cgiecho/web/multipart.h>
+#include "web/multipart.h"
 
 namespace {
 

@@ -2,8 +2,9 @@
 # find_package, cgiecho.pc for pkg-config) and the echo program; for C++
 # programs that embed the library, the static library of every layer with
 # the public headers under include/cgiecho/ (cgiecho::embed and the layers'
-# own targets). Only include/ goes on a user's search path, so each header
-# is <cgiecho/<layer>/name.h> and no name of a program's own collides.
+# own targets; cgiecho-web.pc and cgiecho-serve.pc for pkg-config). Only
+# include/ goes on a user's search path, so each header is
+# <cgiecho/<layer>/name.h> and no name of a program's own collides.
 # cmake/package.cmake packs the same install with CPack.
 include(CMakePackageConfigHelpers)
 
@@ -106,5 +107,16 @@ if(WIN32)
 endif()
 configure_file("${PROJECT_SOURCE_DIR}/cmake/cgiecho-web.pc.in" "${PROJECT_BINARY_DIR}/cgiecho-web.pc" @ONLY)
 install(FILES "${PROJECT_BINARY_DIR}/cgiecho-web.pc" DESTINATION "${pc_dir}")
+
+# The request loop's: what cgiecho::embed links (the core, the platform and
+# serve), for the README's responder. On Linux serve links the machine's
+# libfcgi; on Windows libfcgi is inside serve's archive.
+if(WIN32)
+  set(pc_serve_system_libs "-lole32 -lbcrypt -ladvapi32 -lntdll -lws2_32")
+else()
+  set(pc_serve_system_libs "-lfcgi")
+endif()
+configure_file("${PROJECT_SOURCE_DIR}/cmake/cgiecho-serve.pc.in" "${PROJECT_BINARY_DIR}/cgiecho-serve.pc" @ONLY)
+install(FILES "${PROJECT_BINARY_DIR}/cgiecho-serve.pc" DESTINATION "${pc_dir}")
 
 include("${CMAKE_CURRENT_LIST_DIR}/package.cmake")

@@ -12,7 +12,8 @@
 #include <vector>
 
 #include <cgiecho/capture/capture_file.h>
-#include <cgiecho/capture/recorder.h>
+
+#include "capture/recorder.h"
 
 namespace {
 

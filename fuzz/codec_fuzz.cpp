@@ -11,7 +11,8 @@
 #include <string_view>
 
 #include <cgiecho/codec/url_codec.h>
-#include <cgiecho/codec/url_codec_paths.h>
+
+#include "codec/url_codec_paths.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using cgiecho::detail::url_path;

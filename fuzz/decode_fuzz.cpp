@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include <cgiecho/codec/url_codec_paths.h>
+#include "codec/url_codec_paths.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using cgiecho::detail::url_path;

@@ -8,8 +8,8 @@
 #include <string>
 #include <string_view>
 
-#include <cgiecho/echo/echo.h>
-#include <cgiecho/request/number.h>
+#include "echo/echo.h"
+#include "request/number.h"
 
 #include "capture_seed.h"
 #include "support/platform_fake.h"

@@ -14,7 +14,7 @@
 #include <string_view>
 #include <vector>
 
-#include <cgiecho/web/multipart.h>
+#include "web/multipart.h"
 
 #include "capture_seed.h"
 #include "support/multipart_record.h"

@@ -3,8 +3,8 @@
 #include <cstdlib>
 #include <string_view>
 
-#include <cgiecho/platform/command_tail.h>
-#include <cgiecho/request/number.h>
+#include "platform/command_tail.h"
+#include "request/number.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view in(reinterpret_cast<const char*>(data), size);

@@ -11,11 +11,8 @@
 #include <cgiecho/web/cookies.h>
 #include <cgiecho/web/errors.h>
 #include <cgiecho/web/form.h>
-#include <cgiecho/web/form_collector.h>
 #include <cgiecho/web/from_capture.h>
 #include <cgiecho/web/limits.h>
-#include <cgiecho/web/multipart.h>
-#include <cgiecho/web/reading.h>
 #include <cgiecho/web/request.h>
 #include <cgiecho/web/response.h>
 #include <cgiecho/web/upload.h>

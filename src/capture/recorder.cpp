@@ -1,4 +1,4 @@
-#include <cgiecho/capture/recorder.h>
+#include "capture/recorder.h"
 
 #include <algorithm>
 #include <array>
@@ -6,8 +6,8 @@
 #include <optional>
 
 #include <cgiecho/platform/platform.h>
-#include <cgiecho/request/number.h>
 
+#include "request/number.h"
 #include "text/ascii.h"
 #include "text/decimal.h"
 #include "text/hex.h"

@@ -3,8 +3,9 @@
 #include <algorithm>
 #include <cstring>
 
-#include <cgiecho/codec/ucase.h>
 #include <cgiecho/codec/url_codec.h>
+
+#include "codec/ucase.h"
 
 namespace cgiecho {
 namespace {

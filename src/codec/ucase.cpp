@@ -1,4 +1,4 @@
-#include <cgiecho/codec/ucase.h>
+#include "codec/ucase.h"
 
 namespace cgiecho {
 

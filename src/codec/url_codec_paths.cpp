@@ -1,4 +1,4 @@
-#include <cgiecho/codec/url_codec_paths.h>
+#include "codec/url_codec_paths.h"
 
 #if CGIECHO_URL_X86
 #include <cpuid.h>

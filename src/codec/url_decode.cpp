@@ -2,7 +2,8 @@
 #include <string>
 
 #include <cgiecho/codec/url_codec.h>
-#include <cgiecho/codec/url_codec_paths.h>
+
+#include "codec/url_codec_paths.h"
 
 #include "text/hex.h"
 

@@ -4,7 +4,8 @@
 #include <stdexcept>
 
 #include <cgiecho/codec/url_codec.h>
-#include <cgiecho/codec/url_codec_paths.h>
+
+#include "codec/url_codec_paths.h"
 
 #include "text/ascii.h"
 #include "text/hex.h"

@@ -1,4 +1,4 @@
-#include <cgiecho/echo/echo.h>
+#include "echo/echo.h"
 
 #include <cgiecho/output/page.h>
 #include <cgiecho/platform/platform.h>

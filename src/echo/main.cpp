@@ -1,8 +1,9 @@
 // The echo program: one CGI request per process, or a FastCGI responder
 // when a web server starts it as one.
-#include <cgiecho/echo/echo.h>
 #include <cgiecho/platform/platform.h>
 #include <cgiecho/serve/serve.h>
+
+#include "echo/echo.h"
 
 int main() {
   using namespace cgiecho;

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <new>
 
-#include <cgiecho/platform/narrow.h>
+#include "platform/narrow.h"
 
 #ifdef _WIN32
 #define WIN32_LEAN_AND_MEAN

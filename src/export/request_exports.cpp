@@ -1,11 +1,11 @@
 // Request readers and environment accessors.
 #include "cgiecho.h"
 
-#include <cgiecho/capture/recorder.h>
 #include <cgiecho/request/acquire.h>
-#include <cgiecho/request/environment.h>
 
+#include "capture/recorder.h"
 #include "export/handle.h"
+#include "request/environment.h"
 
 using namespace cgiecho;
 using namespace cgiecho::exports;

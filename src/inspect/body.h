@@ -8,9 +8,9 @@
 #include <string_view>
 
 #include <cgiecho/web/errors.h>
-#include <cgiecho/web/reading.h>
 
 #include "inspect/sha256.h"
+#include "web/reading.h"
 
 namespace cgiecho::inspect {
 

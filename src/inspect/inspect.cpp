@@ -12,14 +12,14 @@
 #include <cgiecho/web/errors.h>
 #include <cgiecho/web/form.h>
 #include <cgiecho/web/limits.h>
-#include <cgiecho/web/multipart.h>
-#include <cgiecho/web/reading.h>
 #include <cgiecho/web/response.h>
 
 #include "inspect/body.h"
 #include "inspect/headers.h"
 #include "inspect/sha256.h"
 #include "inspect/text.h"
+#include "web/multipart.h"
+#include "web/reading.h"
 
 namespace cgiecho::inspect {
 namespace {

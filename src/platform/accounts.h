@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include <cgiecho/platform/listener.h>
+#include "platform/listener.h"
 
 namespace cgiecho::platform {
 

@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <cstdint>
 
-#include <cgiecho/platform/listener.h>
 #include <cgiecho/platform/platform.h>
 
+#include "platform/listener.h"
 #include "text/decimal.h"
 
 namespace cgiecho::platform {

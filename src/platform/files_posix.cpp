@@ -9,7 +9,8 @@
 #include <unistd.h>
 
 #include <cgiecho/platform/platform.h>
-#include <cgiecho/platform/write_all.h>
+
+#include "platform/write_all.h"
 
 namespace cgiecho::platform {
 namespace {

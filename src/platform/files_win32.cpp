@@ -7,10 +7,10 @@
 #include <string>
 
 #include <cgiecho/platform/platform.h>
-#include <cgiecho/platform/write_all.h>
 
 #include "platform/owner_only_win32.h"
 #include "platform/win32_error.h"
+#include "platform/write_all.h"
 
 namespace cgiecho::platform {
 namespace {

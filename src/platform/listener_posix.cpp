@@ -15,9 +15,9 @@
 
 #include <vector>
 
-#include <cgiecho/platform/listener.h>
 #include <cgiecho/platform/platform.h>
 
+#include "platform/listener.h"
 #include "text/ascii.h"
 
 namespace cgiecho::platform {

@@ -11,9 +11,9 @@
 #include <string>
 #include <string_view>
 
-#include <cgiecho/platform/listener.h>
 #include <cgiecho/platform/platform.h>
 
+#include "platform/listener.h"
 #include "platform/owner_only_win32.h"
 #include "text/ascii.h"
 

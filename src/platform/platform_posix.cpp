@@ -11,10 +11,11 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include <cgiecho/platform/listener.h>
-#include <cgiecho/platform/narrow.h>
 #include <cgiecho/platform/platform.h>
-#include <cgiecho/platform/write_all.h>
+
+#include "platform/listener.h"
+#include "platform/narrow.h"
+#include "platform/write_all.h"
 
 extern char** environ;
 

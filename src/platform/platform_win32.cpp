@@ -7,12 +7,12 @@
 #include <cstdlib>
 #include <string>
 
-#include <cgiecho/platform/command_tail.h>
-#include <cgiecho/platform/narrow.h>
 #include <cgiecho/platform/platform.h>
-#include <cgiecho/platform/write_all.h>
 
+#include "platform/command_tail.h"
+#include "platform/narrow.h"
 #include "platform/owner_only_win32.h"
+#include "platform/write_all.h"
 
 namespace cgiecho::platform {
 namespace {

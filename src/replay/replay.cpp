@@ -1,6 +1,6 @@
 #include "replay/replay.h"
 
-#include <cgiecho/capture/recorder.h>
+#include "capture/recorder.h"
 
 #include "text/ascii.h"
 #include "text/hex.h"

@@ -3,9 +3,10 @@
 #include <algorithm>
 #include <utility>
 
-#include <cgiecho/platform/narrow.h>
 #include <cgiecho/platform/platform.h>
-#include <cgiecho/request/environment.h>
+
+#include "platform/narrow.h"
+#include "request/environment.h"
 
 namespace cgiecho {
 namespace {

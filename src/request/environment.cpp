@@ -1,8 +1,9 @@
-#include <cgiecho/request/environment.h>
+#include "request/environment.h"
 
-#include <cgiecho/codec/ucase.h>
 #include <cgiecho/platform/platform.h>
-#include <cgiecho/request/number.h>
+
+#include "codec/ucase.h"
+#include "request/number.h"
 
 namespace cgiecho {
 

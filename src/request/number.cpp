@@ -1,4 +1,4 @@
-#include <cgiecho/request/number.h>
+#include "request/number.h"
 
 #include <cstddef>
 #include <limits>

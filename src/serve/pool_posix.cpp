@@ -30,10 +30,10 @@
 #include <new>
 #include <vector>
 
-#include <cgiecho/platform/listener.h>
 #include <cgiecho/platform/platform.h>
-#include <cgiecho/serve/responder.h>
 
+#include "platform/listener.h"
+#include "serve/responder.h"
 #include "text/decimal.h"
 
 extern char** environ;

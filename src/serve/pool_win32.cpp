@@ -22,12 +22,12 @@
 #include <thread>
 #include <vector>
 
-#include <cgiecho/platform/listener.h>
 #include <cgiecho/platform/platform.h>
-#include <cgiecho/serve/responder.h>
 
+#include "platform/listener.h"
 #include "serve/pool.h"
 #include "serve/pool_status.h"
+#include "serve/responder.h"
 
 namespace cgiecho::pool {
 namespace {

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include <cgiecho/serve/listen_address.h>
+#include "serve/listen_address.h"
 
 #include "serve/pool_settings.h"
 

@@ -14,10 +14,10 @@
 #include <string_view>
 #include <unordered_map>
 
-#include <cgiecho/platform/narrow.h>
 #include <cgiecho/platform/platform.h>
-#include <cgiecho/platform/write_all.h>
 
+#include "platform/narrow.h"
+#include "platform/write_all.h"
 #include "text/ascii.h"
 
 namespace cgiecho {

@@ -1,11 +1,12 @@
-#include <cgiecho/serve/responder.h>
+#include "serve/responder.h"
 
 #include <cstring>
 #include <optional>
 #include <string>
 
-#include <cgiecho/platform/listener.h>
 #include <cgiecho/platform/platform.h>
+
+#include "platform/listener.h"
 
 namespace cgiecho {
 

@@ -24,14 +24,14 @@
 #include <string_view>
 #include <vector>
 
-#include <cgiecho/platform/listener.h>
 #include <cgiecho/platform/platform.h>
-#include <cgiecho/serve/responder.h>
 #include <cgiecho/serve/serve.h>
 
+#include "platform/listener.h"
 #include "serve/pool.h"
 #include "serve/pool_settings.h"
 #include "serve/request_channel.h"
+#include "serve/responder.h"
 #include "text/ascii.h"
 
 namespace cgiecho {

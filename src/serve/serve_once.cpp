@@ -1,4 +1,4 @@
-#include <cgiecho/capture/recorder.h>
+#include "capture/recorder.h"
 #include <cgiecho/output/page.h>
 #include <cgiecho/request/acquire.h>
 #include <cgiecho/serve/serve.h>

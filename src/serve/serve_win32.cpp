@@ -24,16 +24,16 @@
 #include <string>
 #include <thread>
 
-#include <cgiecho/platform/listener.h>
 #include <cgiecho/platform/platform.h>
-#include <cgiecho/serve/listen_address.h>
-#include <cgiecho/serve/responder.h>
 #include <cgiecho/serve/serve.h>
 
+#include "platform/listener.h"
+#include "serve/listen_address.h"
 #include "serve/pool.h"
 #include "serve/pool_settings.h"
 #include "serve/pool_win32.h"
 #include "serve/request_channel.h"
+#include "serve/responder.h"
 
 namespace cgiecho {
 namespace {

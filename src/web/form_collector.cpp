@@ -1,4 +1,4 @@
-#include <cgiecho/web/form_collector.h>
+#include "web/form_collector.h"
 
 #include <deque>
 #include <functional>

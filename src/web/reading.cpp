@@ -1,4 +1,4 @@
-#include <cgiecho/web/reading.h>
+#include "web/reading.h"
 
 #include <algorithm>
 #include <exception>
@@ -6,10 +6,10 @@
 #include <new>
 
 #include <cgiecho/platform/platform.h>
-#include <cgiecho/web/multipart.h>
 
 #include "text/ascii.h"
 #include "text/decimal.h"
+#include "web/multipart.h"
 
 namespace cgiecho::web {
 

@@ -9,15 +9,16 @@
 #include <utility>
 
 #include <cgiecho/platform/platform.h>
-#include <cgiecho/web/form_collector.h>
-#include <cgiecho/web/multipart.h>
 #include <cgiecho/web/response.h>
 
 #include "text/ascii.h"
 #include "text/decimal.h"
 #include "text/hex.h"
 #include "text/variables.h"
+#include "web/form_collector.h"
+#include "web/multipart.h"
 #include "web/multipart_rules.h"
+#include "web/reading.h"
 
 namespace cgiecho::web {
 namespace {

@@ -13,10 +13,10 @@
 #include <vector>
 
 #include <cgiecho/capture/capture_file.h>
-#include <cgiecho/capture/recorder.h>
 
 #include "blackbox/program_platforms.h"
 #include "blackbox/program_run.h"
+#include "capture/recorder.h"
 #include "support/same_bytes.h"
 
 namespace {

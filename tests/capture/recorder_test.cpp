@@ -1,4 +1,4 @@
-#include <cgiecho/capture/recorder.h>
+#include "capture/recorder.h"
 
 #include <gtest/gtest.h>
 
@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
-#include <cgiecho/echo/echo.h>
 #include <cgiecho/platform/platform.h>
 #include <cgiecho/request/acquire.h>
 
+#include "echo/echo.h"
 #include "support/expected_page.h"
 #include "support/platform_fake.h"
 

@@ -1,4 +1,4 @@
-#include <cgiecho/echo/echo.h>
+#include "echo/echo.h"
 
 #include <gtest/gtest.h>
 

@@ -57,7 +57,7 @@ foreach(entry IN LISTS entries)
   list(APPEND contents "${path}")
 endforeach()
 list(SORT contents)
-installed_files(wanted "${SOURCE_DIR}" "${LIBDIR}")
+installed_files(wanted "${LIBDIR}")
 list(APPEND wanted share/doc/cgiecho/copyright share/doc/cgiecho/changelog.gz share/lintian/overrides/cgiecho
   share/doc/cgiecho/examples/cgiecho.service share/doc/cgiecho/examples/cgiecho.socket)
 expect_files("the package" "${contents}" "${wanted}" "${LIBDIR}")

@@ -18,7 +18,7 @@ run_checked("cmake --install" "${CMAKE_COMMAND}" --install "${BUILD_DIR}" --pref
 # build tree.
 file(GLOB_RECURSE installed RELATIVE "${prefix}" LIST_DIRECTORIES false "${prefix}/*")
 list(SORT installed)
-installed_files(wanted "${SOURCE_DIR}" "${LIBDIR}")
+installed_files(wanted "${LIBDIR}")
 expect_files("the installed tree" "${installed}" "${wanted}" "${LIBDIR}")
 
 # Each installed header compiles alone, twice in a row, as C++17 with every
@@ -92,7 +92,7 @@ run_checked("building examples/core" "${CMAKE_COMMAND}" --build "${WORK}/core_ex
 core_example_run("${WORK}/core_example/core_example")
 
 # 4. A C++ program on the installed web layer: examples/web through
-# find_package(cgiecho) and cgiecho::web, and through pkg-config cgiecho-web.
+# find_package(cgiecho) and cgiecho::web.
 include("${CMAKE_CURRENT_LIST_DIR}/web_example_run.cmake")
 # It asks for the web component alone, which needs no libfcgi: the lookup
 # is turned off to show it.
@@ -103,14 +103,36 @@ run_checked("configuring examples/web on the installed package" "${CMAKE_COMMAND
   -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF -DCMAKE_FIND_USE_SYSTEM_PACKAGE_REGISTRY=OFF)
 run_checked("building examples/web" "${CMAKE_COMMAND}" --build "${WORK}/web_example")
 web_example_run("${WORK}/web_example/web_example")
-run_checked("pkg-config cgiecho-web" pkg-config --cflags --libs cgiecho-web)
-string(STRIP "${run_output}" pc_flags)
-separate_arguments(pc_flags UNIX_COMMAND "${pc_flags}")
-run_checked("building examples/web with pkg-config" "${CXX_COMPILER}" -std=c++17 -Wall -Wextra -Werror
-  ${extra_flags} "${SOURCE_DIR}/examples/web/web_example.cpp" -o "${WORK}/web_example_pc" ${pc_flags})
-web_example_run("${WORK}/web_example_pc")
 
-# 5. find_package(cgiecho) by component: libfcgi is looked for only for
+# 5. The README's C++ programs through pkg-config and the installed .pc
+# files alone. Each row: the .pc file, the program, and the run that checks
+# its answer: the web layer's example (cgiecho-web) and the FastCGI
+# section's responder, run once as CGI (cgiecho-serve: the core, serve and
+# the machine's libfcgi).
+function(responder_run program)
+  run_checked("the responder" "${CMAKE_COMMAND}" -E env REQUEST_METHOD=GET "QUERY_STRING=name=Ann&x=1" "${program}")
+  if(NOT run_output MATCHES "Hello, Ann\\.\r?\n.*2 fields")
+    message(FATAL_ERROR "the responder answered:\n${run_output}")
+  endif()
+endfunction()
+set(pkg_config_cases
+  "cgiecho-web|examples/web/web_example.cpp|web_example_run"
+  "cgiecho-serve|examples/responder/responder.cpp|responder_run")
+foreach(case IN LISTS pkg_config_cases)
+  string(REPLACE "|" ";" case "${case}")
+  list(GET case 0 package)
+  list(GET case 1 source)
+  list(GET case 2 check)
+  run_checked("pkg-config ${package}" pkg-config --cflags --libs ${package})
+  string(STRIP "${run_output}" pc_flags)
+  separate_arguments(pc_flags UNIX_COMMAND "${pc_flags}")
+  get_filename_component(name "${source}" NAME_WE)
+  run_checked("building ${source} with pkg-config ${package}" "${CXX_COMPILER}" -std=c++17 -Wall -Wextra
+    -Werror ${extra_flags} "${SOURCE_DIR}/${source}" -o "${WORK}/${name}_pc" ${pc_flags})
+  cmake_language(CALL ${check} "${WORK}/${name}_pc")
+endforeach()
+
+# 6. find_package(cgiecho) by component: libfcgi is looked for only for
 # serve and embed, tl-expected only for web, both when no component is
 # named. Each row: the components asked for, the lookup turned off (off:
 # fcgi's, expected-off: tl-expected's, on: none) and what configuring says

@@ -34,13 +34,13 @@ set(wanted cgiecho-inspect.exe cgiecho-replay.exe cgiecho.def cgiecho.dll cgiech
 if(NOT contents STREQUAL wanted)
   message(FATAL_ERROR "the zip holds ${contents}, not ${wanted}")
 endif()
-# include/: the public headers as the source tree has them (a header kept
-# in src/ is the library's own and must not be packed), cgiecho.h for
-# cgiecho::cgiecho, and the web headers' result type, header-only, with its
-# licence.
+# include/: the public headers that `cmake --install` installs (a header
+# kept in src/ is the library's own and must not be packed), cgiecho.h among
+# them for cgiecho::cgiecho, and the web headers' result type, header-only,
+# with its licence.
 file(GLOB_RECURSE included RELATIVE "${dir}/include" "${dir}/include/*")
-file(GLOB_RECURSE public RELATIVE "${SOURCE_DIR}/include" "${SOURCE_DIR}/include/cgiecho/*.h")
-set(wanted cgiecho.h ${public} tl/expected.copyright tl/expected.hpp)
+list(TRANSFORM public_headers REPLACE "^include/" "" OUTPUT_VARIABLE public)
+set(wanted ${public} tl/expected.copyright tl/expected.hpp)
 list(SORT included)
 list(SORT wanted)
 if(NOT included STREQUAL wanted)

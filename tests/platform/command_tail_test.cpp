@@ -1,4 +1,4 @@
-#include <cgiecho/platform/command_tail.h>
+#include "platform/command_tail.h"
 
 #include <gtest/gtest.h>
 

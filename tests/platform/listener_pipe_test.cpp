@@ -10,7 +10,7 @@
 
 #include <string>
 
-#include <cgiecho/platform/listener.h>
+#include "platform/listener.h"
 
 namespace {
 

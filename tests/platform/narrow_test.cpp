@@ -1,4 +1,4 @@
-#include <cgiecho/platform/narrow.h>
+#include "platform/narrow.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include <cgiecho/platform/write_all.h>
+#include "platform/write_all.h"
 
 #include <gtest/gtest.h>
 

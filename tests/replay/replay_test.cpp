@@ -1,6 +1,6 @@
 #include "replay/replay.h"
 
-#include <cgiecho/capture/recorder.h>
+#include "capture/recorder.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include <cgiecho/serve/listen_address.h>
+#include "serve/listen_address.h"
 
 #include <gtest/gtest.h>
 

@@ -27,8 +27,9 @@
 #include <thread>
 
 #include <cgiecho/output/page.h>
-#include <cgiecho/request/environment.h>
 #include <cgiecho/serve/serve.h>
+
+#include "request/environment.h"
 
 // The descriptors of a shell that the handler starts through popen, as
 // system() would start one: "N:target" each, blank-separated, as readlink

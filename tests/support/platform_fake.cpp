@@ -8,8 +8,9 @@
 #include <utility>
 
 #include <cgiecho/serve/serve.h>
-#include <cgiecho/platform/narrow.h>
 #include <cgiecho/platform/platform.h>
+
+#include "platform/narrow.h"
 
 namespace cgiecho::fake {
 

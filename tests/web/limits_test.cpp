@@ -7,6 +7,8 @@
 
 #include <cgiecho/web/request.h>
 
+#include "web/reading.h"
+
 namespace {
 
 using cgiecho::web::errc;

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include <cgiecho/web/multipart.h>
+#include "web/multipart.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include <cgiecho/web/multipart.h>
+#include "web/multipart.h"
 
 #include <gtest/gtest.h>
 

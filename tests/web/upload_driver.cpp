@@ -9,8 +9,9 @@
 #include <string>
 
 #include <cgiecho/platform/platform.h>
-#include <cgiecho/web/form_collector.h>
-#include <cgiecho/web/multipart.h>
+
+#include "web/form_collector.h"
+#include "web/multipart.h"
 
 int main(int argc, char** argv) {
   namespace web = cgiecho::web;

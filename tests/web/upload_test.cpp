@@ -16,10 +16,10 @@
 #include <vector>
 
 #include <cgiecho/platform/platform.h>
-#include <cgiecho/web/form_collector.h>
-#include <cgiecho/web/multipart.h>
 
 #include "support/test_process.h"
+#include "web/form_collector.h"
+#include "web/multipart.h"
 
 #ifdef _WIN32
 #include <windows.h>

@@ -13,13 +13,13 @@
 namespace cgiecho::platform {
 
 /// The value of an environment variable, whole; "" when unset. The name is
-/// taken as variable_name (narrow.h) gives it: up to its first NUL, and a
-/// name with "=" names nothing, on every platform and under FastCGI.
+/// taken up to its first NUL, as the system sees names, and a name with "="
+/// names nothing, on every platform and under FastCGI.
 std::string env(std::string_view name);
 
 /// Variables as names and values, in order: the one list type of the whole
 /// library (the web layer's and the capture's Variables are this one). A
-/// name may come twice; readers take the last entry (src/text/variables.h).
+/// name may come twice; readers take the last entry.
 using Variables = std::vector<std::pair<std::string, std::string>>;
 /// Every variable in the order the system keeps them: each entry's name runs
 /// to its first "=" (on Windows, past a leading "=", which the system uses
@@ -31,7 +31,7 @@ Variables process_environment();
 /// One variable of the process's own environment; "" when unset.
 std::string process_env(std::string_view name);
 
-/// The command line after the program's name (see command_tail.h).
+/// The command line after the program's name and the blanks after it.
 std::string command_tail();
 
 /// One read and what became of it: `size` bytes, or none at the end of
@@ -52,9 +52,9 @@ Read read_input(char* buffer, std::size_t count);
 std::size_t read_stdin(char* buffer, std::size_t count);
 
 /// Puts all the bytes on standard output as one write from the caller's
-/// view (see write_all.h). False when not every byte could be written (the
-/// reader went away, the connection broke). A full non-blocking output is
-/// waited on, not a failure.
+/// view: what the system takes short is offered again. False when not
+/// every byte could be written (the reader went away, the connection
+/// broke). A full non-blocking output is waited on, not a failure.
 [[nodiscard]] bool write_output(std::string_view bytes);
 /// The same, best effort: a failure is not reported and the caller carries
 /// on.
@@ -148,10 +148,16 @@ std::int64_t unix_time_microseconds();
 /// This process's id.
 std::uint64_t process_id();
 
-/// Process start-up for the echo program: false when the per-thread state
-/// cannot be set up (the program then ends with 255 and writes nothing).
+/// Process start-up, a program's first call (the echo program's, and the
+/// upload, feedback and JSON examples'): on POSIX a reader that goes away
+/// makes a write fail rather than end the program (SIGPIPE ignored); on
+/// Windows COM, the console and the per-thread state are set up. False when
+/// the per-thread state cannot be set up: the program then ends with 255
+/// (end_process) and writes nothing.
 [[nodiscard]] bool start_process();
-/// Ends the process with `exit_code` at once, output flushed.
+/// Ends the process with `exit_code` at once, output flushed. A program
+/// that called start_process ends with this, so that on Windows what
+/// start_process set up is taken down first.
 [[noreturn]] void end_process(int exit_code);
 
 /// Room for bytes that arrive a piece at a time (a request body), taken from

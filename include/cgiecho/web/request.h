@@ -16,7 +16,6 @@
 #include <cgiecho/web/errors.h>
 #include <cgiecho/web/form.h>
 #include <cgiecho/web/limits.h>
-#include <cgiecho/web/reading.h>
 #include <cgiecho/web/upload.h>
 
 namespace cgiecho::platform {

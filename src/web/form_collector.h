@@ -15,8 +15,9 @@
 
 #include <cgiecho/web/form.h>
 #include <cgiecho/web/limits.h>
-#include <cgiecho/web/multipart.h>
 #include <cgiecho/web/upload.h>
+
+#include "web/multipart.h"
 
 namespace cgiecho::web {
 

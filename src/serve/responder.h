@@ -6,7 +6,7 @@
 
 #include <string_view>
 
-#include <cgiecho/serve/listen_address.h>
+#include "serve/listen_address.h"
 
 namespace cgiecho {
 

@@ -29,13 +29,32 @@ namespace {
 int g_argc = -1;
 char** g_argv = nullptr;
 // The folder the process started in, against which a relative argv[0]
-// names the program; "" when it could not be read.
+// names the program; "" when it could not be read or was not needed.
 char g_start_folder[4096];
+
+// Whether start_program_path can need the start folder: for an argv[0]
+// with a "/" but not at its front, or for a bare name when PATH holds a
+// relative folder ("" is "."). A web server starts its programs by an
+// absolute path, or by a bare name with an absolute PATH, so a CGI start
+// does not ask for the folder.
+bool start_folder_needed(const char* name, const char* path) {
+  if (name == nullptr || name[0] == '\0' || name[0] == '/') return false;
+  if (std::strchr(name, '/') != nullptr) return true;
+  // The folders as start_program_path walks them: an empty one (but after
+  // the last ":") is ".".
+  for (std::string_view dirs(path != nullptr ? path : ""); !dirs.empty();) {
+    if (dirs.front() != '/') return true;
+    dirs.remove_prefix(std::min(dirs.find(':'), dirs.size() - 1) + 1);
+  }
+  return false;
+}
 
 void remember_arguments(int argc, char** argv, char**) {
   g_argc = argc;
   g_argv = argv;
-  if (::getcwd(g_start_folder, sizeof g_start_folder) == nullptr) g_start_folder[0] = '\0';
+  if (argc >= 1 && start_folder_needed(argv[0], std::getenv("PATH")) &&
+      ::getcwd(g_start_folder, sizeof g_start_folder) == nullptr)
+    g_start_folder[0] = '\0';
 }
 
 __attribute__((section(".init_array"), used)) void (*g_remember_arguments)(int, char**, char**) =

@@ -260,14 +260,15 @@ def reload_under_load(folder, probe, echo):
 
 def program_paths(folder, probe, echo):
     """Workers start from argv[0] made absolute when the program started: a
-    relative path, a bare name found along PATH, and a symbolic link that a
-    deployment switches before the reload."""
+    relative path, a bare name found along PATH (in an absolute folder or a
+    relative one), and a symbolic link that a deployment switches before the
+    reload."""
     for release, program in (("one", probe), ("two", echo)):
         os.makedirs(os.path.join(folder, release))
         shutil.copyfile(program, os.path.join(folder, release, "app"))
         os.chmod(os.path.join(folder, release, "app"), 0o755)
     os.symlink("one", os.path.join(folder, "current"))
-    starts = [(["current/app"], None), (["app"], os.path.join(folder, "current"))]
+    starts = [(["current/app"], None), (["app"], os.path.join(folder, "current")), (["app"], "current")]
     for command, path in starts:
         pool = Pool(probe, folder, workers=2, command=command)
         pool.cwd = folder
@@ -283,7 +284,8 @@ def program_paths(folder, probe, echo):
             wait_for(lambda: b"done\r\n" not in pool.ask(PROBE_SLEEP_MS=b"1"), "the old release still answers", 10)
         os.unlink(os.path.join(folder, "current"))
         os.symlink("one", os.path.join(folder, "current"))
-    return "started as current/app and as a bare name on PATH; a switched link is what a reload runs"
+    return ("started as current/app and as a bare name on PATH, absolute or relative; a switched link is what a "
+            "reload runs")
 
 
 def reload_fails(folder, probe, echo):

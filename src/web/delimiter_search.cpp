@@ -19,11 +19,6 @@ DelimiterSearch::DelimiterSearch(std::string_view b) noexcept {
   boundary = std::string_view(pattern + 4, b.size());
 }
 
-// The first CR from `p` that may start a delimiter: one followed by
-// "\n--" and with the pattern's last byte in place, as far as the piece
-// shows. Most bytes of a file are ruled out 32 at a time, by the CR and
-// the pattern's last byte together, so that neither binary data nor text
-// full of CRLFs stops the scan often.
 const char* DelimiterSearch::next_candidate(const char* p, const char* end) const noexcept {
   const std::size_t last = pattern_size - 1;
 #if defined(__SSE2__)

@@ -40,6 +40,14 @@ constexpr bool is_token_char(char c) noexcept { return kTokenTable.is[static_cas
 // At least one byte, every one a token byte.
 bool is_token(std::string_view text) noexcept;
 
+// Whether every byte of s, read unsigned, passes `test`.
+template <class Test>
+bool every_byte(std::string_view s, Test test) {
+  for (const char c : s)
+    if (!test(static_cast<unsigned char>(c))) return false;
+  return true;
+}
+
 // Space and tab, the blanks of HTTP header and cookie text.
 constexpr bool is_blank(char c) noexcept { return c == ' ' || c == '\t'; }
 // `text` without blanks at either end: a view into `text`.

@@ -6,21 +6,12 @@
 #include <new>
 #include <string>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include "text/ascii.h"
+#include "web/delimiter_search.h"
 #include "web/multipart_rules.h"
 
 namespace cgiecho::web {
 namespace {
-
-constexpr std::size_t kMaxBoundary = 70;
-constexpr std::size_t kMaxPadding = kMaxDelimiterPadding;
-// "\r\n--", the boundary, the padding and the CR of its CRLF: the longest
-// run of bytes that can still be undecided when a piece ends.
-constexpr std::size_t kMaxHeld = 4 + kMaxBoundary + kMaxPadding + 1;
 
 using text::equals_ignoring_case;
 using text::is_blank;
@@ -186,62 +177,62 @@ errc multipart_boundary(std::string_view content_type, std::string_view& boundar
 // closing one an epilogue: both are ignored, as RFC 2046 asks.
 struct MultipartParser::State {
   enum class Stage { preamble, headers, data, done };
-  // Where a possible delimiter stands: inside "\r\n--boundary", right after
-  // it, after its first closing "-", in its padding, or at its final CR.
-  enum class Phase { pattern, after, dash, padding, cr };
-  enum class Match { more, fail, opens, closes, overpadded };
+  using Match = DelimiterSearch::Match;
 
-  State(std::string_view b, const Limits& l, PartHandler& h) : limits(l), handler(h) {
-    std::memcpy(pattern, "\r\n--", 4);
-    if (!b.empty()) std::memcpy(pattern + 4, b.data(), b.size());
-    pattern_size = 4 + b.size();
-    boundary = std::string_view(pattern + 4, b.size());
-  }
-
-  const Limits limits;
-  PartHandler& handler;
-  char pattern[4 + kMaxBoundary];
-  std::size_t pattern_size = 0;
-  std::string_view boundary;
-  errc error = errc::ok;
-  std::string_view rule;      // the rule a malformed body broke (a static text)
-  std::uint64_t error_at = 0;  // where, in the body
-  std::uint64_t piece_at = 0;  // the body's bytes before the piece in hand
-  Stage stage = Stage::preamble;
-
-  // The possible delimiter in progress. Its bytes from earlier pieces are
-  // in `held` (never the CRLF taken as read).
-  bool candidate = true;  // the body's start counts as right after a CRLF
-  Phase phase = Phase::pattern;
-  std::size_t matched = 2;
-  std::size_t padding = 0;
-  char held[kMaxHeld];
-  std::size_t held_size = 0;
+  // The first error, which every later call returns.
+  struct Failure {
+    errc error = errc::ok;
+    std::string_view rule;  // the rule a malformed body broke (a static text)
+    std::uint64_t at = 0;   // where, in the body
+  };
 
   // The header block in progress. While it lies in the current piece it is
-  // read there; a block cut by a piece's end is copied into `block`.
-  std::string block;
-  bool copied = false;
-  std::size_t block_start = 0;  // in the piece, while not copied
-  std::uint64_t block_at = 0;   // in the body
-  std::uint64_t block_size = 0;
-  std::size_t line_start = 0;  // in the block
-  bool after_cr = false;
-  bool has_disposition = false, has_name = false, has_type = false, is_file = false;
-  std::size_t name_at = 0, name_size = 0, filename_at = 0, filename_size = 0, type_at = 0, type_size = 0;
-  std::vector<std::string_view> names;
+  // read there; a block cut by a piece's end is copied into `copy`.
+  struct HeaderBlock {
+    std::string copy;
+    bool copied = false;
+    std::size_t start = 0;  // in the piece, while not copied
+    std::uint64_t at = 0;   // in the body
+    std::uint64_t size = 0;
+    std::size_t line_start = 0;  // in the block
+    bool after_cr = false;
+  };
 
-  std::uint64_t parts = 0, files = 0, part_bytes = 0, form_bytes = 0;
-  bool part_is_file = false;
+  // What the part's header lines said, values as offsets into the block:
+  // the block may still move into its copy.
+  struct PartFields {
+    bool has_disposition = false, has_name = false, has_type = false, is_file = false;
+    std::size_t name_at = 0, name_size = 0, filename_at = 0, filename_size = 0, type_at = 0, type_size = 0;
+  };
+
+  // What the limits are held to: parts and files so far, the data of the
+  // file in hand and of every field together.
+  struct Counts {
+    std::uint64_t parts = 0, files = 0, part_bytes = 0, form_bytes = 0;
+    bool part_is_file = false;
+  };
+
+  State(std::string_view b, const Limits& l, PartHandler& h) : limits(l), handler(h), search(b) {}
+
+  const Limits limits;
+  PartHandler& handler;  // where the parts go
+  DelimiterSearch search;
+  Failure failure;
+  std::uint64_t piece_at = 0;  // the body's bytes before the piece in hand
+  Stage stage = Stage::preamble;
+  HeaderBlock block;
+  PartFields fields;
+  std::vector<std::string_view> names;  // parse_params' scratch room
+  Counts counts;
 
   // `at`: where in the body the error was found.
   errc fail(errc e, std::uint64_t at) {
-    error = e;
-    error_at = at;
+    failure.error = e;
+    failure.at = at;
     return e;
   }
   errc malformed(std::string_view broken, std::uint64_t at) {
-    rule = broken;
+    failure.rule = broken;
     return fail(errc::malformed_multipart, at);
   }
 
@@ -250,93 +241,24 @@ struct MultipartParser::State {
   // too many.
   errc emit(const char* p, std::size_t n, std::uint64_t at) {
     if (n == 0 || stage != Stage::data) return errc::ok;
-    if (part_is_file) {
-      if (n > limits.max_file - part_bytes) return fail(errc::file_too_large, at + (limits.max_file - part_bytes));
-      part_bytes += n;
+    if (counts.part_is_file) {
+      const std::uint64_t room = limits.max_file - counts.part_bytes;
+      if (n > room) return fail(errc::file_too_large, at + room);
+      counts.part_bytes += n;
     } else {
-      if (n > limits.max_form - form_bytes) return fail(errc::body_too_large, at + (limits.max_form - form_bytes));
-      form_bytes += n;
+      const std::uint64_t room = limits.max_form - counts.form_bytes;
+      if (n > room) return fail(errc::body_too_large, at + room);
+      counts.form_bytes += n;
     }
     const errc e = handler.part_data(std::string_view(p, n));
     return e == errc::ok ? e : fail(e, at);
   }
 
-  // Runs the possible delimiter over [p, end). `stop` is where the scan goes
-  // on: the first byte after the delimiter, or the byte that proved it data
-  // (which may start the next one).
-  Match advance(const char* p, const char* end, const char*& stop) {
-    while (p < end) {
-      const char c = *p;
-      switch (phase) {
-        case Phase::pattern: {
-          const std::size_t want = pattern_size - matched;
-          const std::size_t have = static_cast<std::size_t>(end - p);
-          const std::size_t n = std::min(want, have);
-          if (std::memcmp(p, pattern + matched, n) != 0) {
-            std::size_t k = 0;
-            while (p[k] == pattern[matched + k]) ++k;
-            stop = p + k;
-            return Match::fail;
-          }
-          p += n;
-          matched += n;
-          if (matched == pattern_size) phase = Phase::after;
-          continue;
-        }
-        case Phase::after:
-          if (c == '-') {
-            phase = Phase::dash;
-          } else if (is_blank(c)) {
-            phase = Phase::padding;
-            padding = 1;
-          } else if (c == '\r') {
-            phase = Phase::cr;
-          } else {
-            break;
-          }
-          ++p;
-          continue;
-        case Phase::dash:
-          if (c != '-') break;
-          stop = p + 1;
-          return Match::closes;
-        case Phase::padding:
-          if (is_blank(c)) {
-            if (++padding > kMaxPadding) {
-              stop = p;
-              return Match::overpadded;
-            }
-          } else if (c == '\r') {
-            phase = Phase::cr;
-          } else {
-            break;
-          }
-          ++p;
-          continue;
-        case Phase::cr:
-          if (c != '\n') break;
-          stop = p + 1;
-          return Match::opens;
-      }
-      stop = p;
-      return Match::fail;
-    }
-    return Match::more;
-  }
-
-  void begin_candidate(std::size_t already_matched) {
-    candidate = true;
-    phase = Phase::pattern;
-    matched = already_matched;
-    padding = 0;
-    held_size = 0;
-  }
-
   // The delimiter found, ending at `at` in the body: the part in hand ends,
   // and the next begins or the body closes.
   errc delimiter(Match m, std::uint64_t at) {
-    candidate = false;
-    held_size = 0;
+    search.candidate = false;
+    search.held_size = 0;
     if (stage == Stage::data) {
       const errc e = handler.part_end();
       if (e != errc::ok) return fail(e, at);
@@ -345,53 +267,14 @@ struct MultipartParser::State {
       stage = Stage::done;
       return errc::ok;
     }
-    if (++parts > limits.max_parts) return fail(errc::too_many_parts, at);
+    if (++counts.parts > limits.max_parts) return fail(errc::too_many_parts, at);
     stage = Stage::headers;
-    block.clear();
-    copied = false;
-    block_size = 0;
-    line_start = 0;
-    after_cr = false;
-    has_disposition = has_name = has_type = is_file = false;
+    block.copy.clear();
+    block.copied = false;
+    block.size = block.line_start = 0;
+    block.after_cr = false;
+    fields = PartFields{};
     return errc::ok;
-  }
-
-  // The first CR from `p` that may start a delimiter: one followed by
-  // "\n--" and with the pattern's last byte in place, as far as the piece
-  // shows. Most bytes of a file are ruled out 32 at a time, by the CR and
-  // the pattern's last byte together, so that neither binary data nor text
-  // full of CRLFs stops the scan often.
-  const char* next_candidate(const char* p, const char* end) const {
-    const std::size_t last = pattern_size - 1;
-#if defined(__SSE2__)
-    if (static_cast<std::size_t>(end - p) >= last + 32) {
-      const __m128i cr = _mm_set1_epi8('\r');
-      const __m128i tail = _mm_set1_epi8(pattern[last]);
-      const char* const stop = end - last - 32;
-      while (p <= stop) {
-        const auto at = [&](std::size_t k) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + k)); };
-        const __m128i lo = _mm_and_si128(_mm_cmpeq_epi8(at(0), cr), _mm_cmpeq_epi8(at(last), tail));
-        const __m128i hi = _mm_and_si128(_mm_cmpeq_epi8(at(16), cr), _mm_cmpeq_epi8(at(last + 16), tail));
-        const auto bits = static_cast<std::uint32_t>(_mm_movemask_epi8(lo)) |
-                          (static_cast<std::uint32_t>(_mm_movemask_epi8(hi)) << 16);
-        if (bits == 0) {
-          p += 32;
-          continue;
-        }
-        const char* c = p + __builtin_ctz(bits);
-        if (c[1] == '\n' && c[2] == '-' && c[3] == '-') return c;
-        p = c + 1;
-      }
-    }
-#endif
-    for (;;) {
-      const auto* c = static_cast<const char*>(std::memchr(p, '\r', static_cast<std::size_t>(end - p)));
-      if (c == nullptr) return nullptr;
-      const std::size_t room = static_cast<std::size_t>(end - c);
-      if (room <= last) return c;  // cut by the piece's end: only the matcher can tell
-      if (c[1] == '\n' && c[2] == '-' && c[3] == '-' && c[last] == pattern[last]) return c;
-      p = c + 1;
-    }
   }
 
   // Preamble or part data from `pos`, up to the next delimiter or the end.
@@ -400,12 +283,12 @@ struct MultipartParser::State {
     const char* p = piece + pos;
     const char* data_from = p;  // what is not yet handed out
     const char* stop = nullptr;
-    if (candidate) {
+    if (search.candidate) {
       // Carried over from the last piece, or the CRLF taken as read.
-      const Match m = advance(p, end, stop);
+      const Match m = search.advance(p, end, stop);
       if (m == Match::more) {
-        std::memcpy(held + held_size, p, static_cast<std::size_t>(end - p));
-        held_size += static_cast<std::size_t>(end - p);
+        std::memcpy(search.held + search.held_size, p, static_cast<std::size_t>(end - p));
+        search.held_size += static_cast<std::size_t>(end - p);
         pos = size;
         return errc::ok;
       }
@@ -414,20 +297,20 @@ struct MultipartParser::State {
         pos = static_cast<std::size_t>(stop - piece);
         return delimiter(m, piece_at + pos);
       }
-      candidate = false;
+      search.candidate = false;
       // The bytes held are the body's last before this piece.
-      const std::size_t n = held_size;
-      held_size = 0;
-      if (const errc e = emit(held, n, piece_at + pos - n); e != errc::ok) return e;
+      const std::size_t n = search.held_size;
+      search.held_size = 0;
+      if (const errc e = emit(search.held, n, piece_at + pos - n); e != errc::ok) return e;
       p = stop;
     }
     for (;;) {
-      const char* cr = next_candidate(p, end);
+      const char* cr = search.next_candidate(p, end);
       if (cr == nullptr) break;
-      begin_candidate(0);
-      const Match m = advance(cr, end, stop);
+      search.begin(0);
+      const Match m = search.advance(cr, end, stop);
       if (m == Match::fail) {
-        candidate = false;
+        search.candidate = false;
         p = stop;
         continue;
       }
@@ -435,8 +318,8 @@ struct MultipartParser::State {
       if (const errc e = emit(data_from, static_cast<std::size_t>(cr - data_from), at(piece, data_from)); e != errc::ok)
         return e;
       if (m == Match::more) {
-        held_size = static_cast<std::size_t>(end - cr);
-        std::memcpy(held, cr, held_size);
+        search.held_size = static_cast<std::size_t>(end - cr);
+        std::memcpy(search.held, cr, search.held_size);
         pos = size;
         return errc::ok;
       }
@@ -452,15 +335,15 @@ struct MultipartParser::State {
   std::uint64_t at(const char* piece, const char* p) const { return piece_at + static_cast<std::size_t>(p - piece); }
 
   // One header line, CRLF taken off. Records where the values of interest
-  // lie in the block, as offsets: the block may still move into `block`.
+  // lie in the block, as offsets: the block may still move into its copy.
   errc header_line(const char* base, std::size_t line_at, std::size_t size) {
     const std::string_view line(base + line_at, size);
     // Where a byte of the block lies in the body.
-    const auto in_body = [&](const char* p) { return block_at + static_cast<std::size_t>(p - base); };
+    const auto in_body = [&](const char* p) { return block.at + static_cast<std::size_t>(p - base); };
     if (is_blank(line.front())) return malformed(kFolded, in_body(line.data()));
-    if (line.size() >= 2 + boundary.size() && line.compare(0, 2, "--") == 0 &&
-        line.compare(2, boundary.size(), boundary) == 0) {
-      const std::string_view rest = line.substr(2 + boundary.size());
+    if (line.size() >= 2 + search.boundary.size() && line.compare(0, 2, "--") == 0 &&
+        line.compare(2, search.boundary.size(), search.boundary) == 0) {
+      const std::string_view rest = line.substr(2 + search.boundary.size());
       if (rest.compare(0, 2, "--") == 0 || trim_blanks(rest).empty())
         return malformed(kDelimiterInHead, in_body(line.data()));
     }
@@ -474,8 +357,8 @@ struct MultipartParser::State {
     const std::string_view value = trim_blanks(line.substr(colon + 1));
     const auto offset = [&](std::string_view v) { return static_cast<std::size_t>(v.data() - base); };
     if (equals_ignoring_case(name, "Content-Disposition")) {
-      if (has_disposition) return malformed(kDispositionTwice, in_body(line.data()));
-      has_disposition = true;
+      if (fields.has_disposition) return malformed(kDispositionTwice, in_body(line.data()));
+      fields.has_disposition = true;
       const std::size_t type_len = token_length(value, 0, "form-data");
       const std::string_view params = value.substr(type_len);
       const std::string_view after = trim_blanks(params);
@@ -485,13 +368,13 @@ struct MultipartParser::State {
       try {
         fault = parse_params(params, names, [&](std::string_view param, std::string_view v) {
           if (equals_ignoring_case(param, "name")) {
-            has_name = true;
-            name_at = offset(v);
-            name_size = v.size();
+            fields.has_name = true;
+            fields.name_at = offset(v);
+            fields.name_size = v.size();
           } else if (equals_ignoring_case(param, "filename")) {
-            is_file = true;
-            filename_at = offset(v);
-            filename_size = v.size();
+            fields.is_file = true;
+            fields.filename_at = offset(v);
+            fields.filename_size = v.size();
           }
         });
       } catch (...) {
@@ -500,32 +383,32 @@ struct MultipartParser::State {
       if (!fault.rule.empty()) return malformed(fault.rule, in_body(params.data() + fault.at));
     } else if (equals_ignoring_case(name, "Content-Type")) {
       // Two types for one part leave no way to tell which one holds.
-      if (has_type) return malformed(kTypeTwice, in_body(line.data()));
-      has_type = true;
-      type_at = offset(value);
-      type_size = value.size();
+      if (fields.has_type) return malformed(kTypeTwice, in_body(line.data()));
+      fields.has_type = true;
+      fields.type_at = offset(value);
+      fields.type_size = value.size();
     }
     return errc::ok;
   }
 
   // The empty line: the part's head goes to the handler.
   errc head_done(const char* base) {
-    const std::uint64_t empty_line = block_at + block_size - 2;
-    if (!has_disposition) return malformed(kNoDisposition, empty_line);
-    if (!has_name) return malformed(kNoName, empty_line);
-    if (is_file && ++files > limits.max_files) return fail(errc::too_many_files, empty_line);
+    const std::uint64_t empty_line = block.at + block.size - 2;
+    if (!fields.has_disposition) return malformed(kNoDisposition, empty_line);
+    if (!fields.has_name) return malformed(kNoName, empty_line);
+    if (fields.is_file && ++counts.files > limits.max_files) return fail(errc::too_many_files, empty_line);
     PartHead head;
-    head.name = std::string_view(base + name_at, name_size);
-    head.is_file = is_file;
-    if (is_file) head.filename = std::string_view(base + filename_at, filename_size);
-    head.has_content_type = has_type;
-    if (has_type) head.content_type = std::string_view(base + type_at, type_size);
-    part_is_file = is_file;
-    part_bytes = 0;
+    head.name = std::string_view(base + fields.name_at, fields.name_size);
+    head.is_file = fields.is_file;
+    if (fields.is_file) head.filename = std::string_view(base + fields.filename_at, fields.filename_size);
+    head.has_content_type = fields.has_type;
+    if (fields.has_type) head.content_type = std::string_view(base + fields.type_at, fields.type_size);
+    counts.part_is_file = fields.is_file;
+    counts.part_bytes = 0;
     const errc e = handler.part_begin(head);
     if (e != errc::ok) return fail(e, empty_line);
     stage = Stage::data;
-    begin_candidate(2);  // the empty line's CRLF may be the delimiter's
+    search.begin(2);  // the empty line's CRLF may be the delimiter's
     return errc::ok;
   }
 
@@ -535,58 +418,58 @@ struct MultipartParser::State {
   // for a line's end stops at the limit, and a CR without its LF fails at
   // the byte after it, as a reading byte by byte would.
   errc headers(const char* piece, std::size_t size, std::size_t& pos) {
-    if (!copied && block_size == 0) {
-      block_start = pos;
-      block_at = piece_at + pos;
+    if (!block.copied && block.size == 0) {
+      block.start = pos;
+      block.at = piece_at + pos;
     }
-    std::size_t copy_from = pos;  // piece bytes not yet in `block`, while copied
+    std::size_t copy_from = pos;  // piece bytes not yet in the copy, while copied
     std::size_t i = pos;
     while (i < size) {
-      const std::uint64_t room = limits.max_part_header - block_size;  // never negative: checked as it grows
+      const std::uint64_t room = limits.max_part_header - block.size;  // never negative: checked as it grows
       if (room == 0) return fail(errc::part_header_too_large, piece_at + i);
       const std::size_t span = static_cast<std::size_t>(std::min<std::uint64_t>(size - i, room));
       const char* const from = piece + i;
       const auto* lf = static_cast<const char*>(std::memchr(from, '\n', span));
       const std::size_t before = lf != nullptr ? static_cast<std::size_t>(lf - from) : span;  // bytes before the LF
       if (before > 0) {
-        if (after_cr) return malformed(kBareCr, piece_at + i - 1);  // cut from its line by the piece's end
+        if (block.after_cr) return malformed(kBareCr, piece_at + i - 1);  // cut from its line by the piece's end
         const auto* cr = static_cast<const char*>(std::memchr(from, '\r', before));
         if (cr != nullptr && cr + 1 < from + before) return malformed(kBareCr, at(piece, cr));
       }
       if (lf == nullptr) {
-        block_size += span;
-        after_cr = from[span - 1] == '\r';
+        block.size += span;
+        block.after_cr = from[span - 1] == '\r';
         i += span;
         continue;
       }
-      if (!(before > 0 ? from[before - 1] == '\r' : after_cr)) return malformed(kBareLf, at(piece, from + before));
-      block_size += before + 1;
-      after_cr = false;
+      if (!(before > 0 ? from[before - 1] == '\r' : block.after_cr)) return malformed(kBareLf, at(piece, from + before));
+      block.size += before + 1;
+      block.after_cr = false;
       i += before + 1;
-      const char* base = piece + block_start;
-      if (copied) {
+      const char* base = piece + block.start;
+      if (block.copied) {
         try {
-          block.append(piece + copy_from, i - copy_from);
+          block.copy.append(piece + copy_from, i - copy_from);
         } catch (...) {
           return fail(errc::out_of_memory, piece_at + i);
         }
         copy_from = i;
-        base = block.data();
+        base = block.copy.data();
       }
-      const std::size_t line_size = static_cast<std::size_t>(block_size) - 2 - line_start;
+      const std::size_t line_size = static_cast<std::size_t>(block.size) - 2 - block.line_start;
       if (line_size == 0) {
         pos = i;
         return head_done(base);
       }
-      if (const errc e = header_line(base, line_start, line_size); e != errc::ok) return e;
-      line_start = static_cast<std::size_t>(block_size);
+      if (const errc e = header_line(base, block.line_start, line_size); e != errc::ok) return e;
+      block.line_start = static_cast<std::size_t>(block.size);
     }
     try {
-      if (copied) {
-        block.append(piece + copy_from, size - copy_from);
+      if (block.copied) {
+        block.copy.append(piece + copy_from, size - copy_from);
       } else {
-        block.assign(piece + block_start, size - block_start);
-        copied = true;
+        block.copy.assign(piece + block.start, size - block.start);
+        block.copied = true;
       }
     } catch (...) {
       return fail(errc::out_of_memory, piece_at + size);
@@ -620,10 +503,10 @@ struct MultipartParser::State {
     if (stage == Stage::done) return errc::ok;
     // A delimiter cut off by the end is data; its bytes count against the
     // limits like any other, so the error does not depend on the cut.
-    if (candidate && held_size > 0) {
-      const std::size_t n = held_size;
-      held_size = 0;
-      if (const errc e = emit(held, n, piece_at - n); e != errc::ok) return e;
+    if (search.candidate && search.held_size > 0) {
+      const std::size_t n = search.held_size;
+      search.held_size = 0;
+      if (const errc e = emit(search.held, n, piece_at - n); e != errc::ok) return e;
     }
     return malformed(kNoClose, piece_at);
   }
@@ -642,23 +525,24 @@ MultipartParser::~MultipartParser() { delete state_; }
 
 errc MultipartParser::feed(std::string_view piece) noexcept {
   if (state_ == nullptr) return errc::out_of_memory;
-  if (state_->error != errc::ok) return state_->error;
+  if (state_->failure.error != errc::ok) return state_->failure.error;
   return state_->feed(piece);
 }
 
 errc MultipartParser::finish() noexcept {
   if (state_ == nullptr) return errc::out_of_memory;
-  if (state_->error != errc::ok) return state_->error;
+  if (state_->failure.error != errc::ok) return state_->failure.error;
   return state_->finish();
 }
 
-std::size_t MultipartParser::held() const noexcept { return state_ == nullptr ? 0 : state_->held_size; }
+std::size_t MultipartParser::held() const noexcept { return state_ == nullptr ? 0 : state_->search.held_size; }
 
 std::string_view MultipartParser::broken_rule() const noexcept {
-  return state_ == nullptr || state_->error != errc::malformed_multipart ? std::string_view() : state_->rule;
+  if (state_ == nullptr || state_->failure.error != errc::malformed_multipart) return {};
+  return state_->failure.rule;
 }
 
-std::uint64_t MultipartParser::error_offset() const noexcept { return state_ == nullptr ? 0 : state_->error_at; }
+std::uint64_t MultipartParser::error_offset() const noexcept { return state_ == nullptr ? 0 : state_->failure.at; }
 
 namespace {
 

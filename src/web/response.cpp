@@ -2,9 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <new>
-#include <stdexcept>
 #include <utility>
 
 #include <cgiecho/platform/platform.h>
@@ -12,7 +10,6 @@
 
 #include "text/ascii.h"
 #include "text/decimal.h"
-#include "text/hex.h"
 #include "text/variables.h"
 
 namespace cgiecho::web {
@@ -100,14 +97,6 @@ std::string_view reason(int code) {
 bool is_alpha(unsigned char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
 bool is_control(unsigned char c) { return c < 0x20 || c == 0x7F; }
 
-// Whether every byte of s, read unsigned, passes.
-template <class Test>
-bool every_byte(std::string_view s, Test test) {
-  for (const char c : s)
-    if (!test(static_cast<unsigned char>(c))) return false;
-  return true;
-}
-
 // What a header value may not hold: each ends the line or the string for
 // some reader of the head.
 bool is_safe_value(std::string_view s) { return s.find_first_of(std::string_view("\r\n\0", 3)) == std::string_view::npos; }
@@ -132,14 +121,6 @@ bool is_media_type(std::string_view s, bool& has_charset) {
   return true;
 }
 
-bool is_cookie_path(std::string_view p) {
-  return every_byte(p, [](unsigned char c) { return c >= 0x20 && c < 0x7F && c != ';'; });
-}
-
-bool is_cookie_domain(std::string_view d) {
-  return every_byte(d, [](unsigned char c) { return text::is_alnum(c) || c == '-' || c == '.'; });
-}
-
 // scheme ":" with scheme = ALPHA *( ALPHA / DIGIT / "+" / "-" / "." ).
 bool has_scheme(std::string_view uri) {
   if (uri.empty() || !is_alpha(static_cast<unsigned char>(uri[0]))) return false;
@@ -152,7 +133,7 @@ bool has_scheme(std::string_view uri) {
 }
 
 bool has_space_or_control(std::string_view s) {
-  return !every_byte(s, [](unsigned char c) { return c != ' ' && !is_control(c); });
+  return !text::every_byte(s, [](unsigned char c) { return c != ' ' && !is_control(c); });
 }
 
 // Whether a URI that has a scheme gives a browser somewhere to go: where
@@ -190,48 +171,6 @@ bool names_a_host(std::string_view uri) {
   return !host.empty() && text::is_url_port(port);
 }
 
-
-// Days since 1970-01-01 to a civil date (proleptic Gregorian), exact for
-// every 64-bit day count a cookie can use.
-void civil_from_days(std::int64_t z, std::int64_t& y, unsigned& m, unsigned& d) {
-  z += 719468;
-  const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-  const auto doe = static_cast<unsigned>(z - era * 146097);
-  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  const unsigned mp = (5 * doy + 2) / 153;
-  d = doy - (153 * mp + 2) / 5 + 1;
-  m = mp < 10 ? mp + 3 : mp - 9;
-  y = static_cast<std::int64_t>(yoe) + era * 400 + (m <= 2 ? 1 : 0);
-}
-
-// An HTTP date (IMF-fixdate), "Sun, 06 Nov 1994 08:49:37 GMT"; false for a
-// time outside the years 1601 to 9999, which no reader takes.
-bool http_date(std::int64_t t, std::string& out) {
-  constexpr std::int64_t kFirst = -11644473600;  // 1601-01-01
-  constexpr std::int64_t kLast = 253402300799;   // 9999-12-31 23:59:59
-  if (t < kFirst || t > kLast) return false;
-  std::int64_t days = t / 86400;
-  std::int64_t secs = t % 86400;
-  if (secs < 0) {
-    secs += 86400;
-    --days;
-  }
-  std::int64_t year = 0;
-  unsigned month = 0, day = 0;
-  civil_from_days(days, year, month, day);
-  static constexpr const char* kDays[] = {"Thu", "Fri", "Sat", "Sun", "Mon", "Tue", "Wed"};
-  static constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                            "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-  const auto weekday = static_cast<std::size_t>(((days % 7) + 7) % 7);
-  char buffer[40];
-  const int n = std::snprintf(buffer, sizeof buffer, "%s, %02u %s %04lld %02lld:%02lld:%02lld GMT", kDays[weekday], day,
-                              kMonths[month - 1], static_cast<long long>(year), static_cast<long long>(secs / 3600),
-                              static_cast<long long>(secs / 60 % 60), static_cast<long long>(secs % 60));
-  out.assign(buffer, static_cast<std::size_t>(n));
-  return true;
-}
-
 // Hosts a browser treats as secure over plain HTTP, so that a Secure
 // cookie set from one comes back: localhost and its subdomains, and the
 // loopback addresses (127.0.0.0/8, ::1).
@@ -253,43 +192,6 @@ constexpr std::string_view kDefaultType = "Content-Type: text/html; charset=UTF-
 constexpr std::size_t kHeldPiece = std::size_t{64} << 10;  // write() holds up to this much
 
 }  // namespace
-
-SetCookie::SetCookie(std::string_view name, std::string_view value) : name_(name), value_(value) {}
-
-SetCookie SetCookie::removal(std::string_view name) {
-  SetCookie cookie(name);
-  cookie.max_age(0).expires(0);
-  return cookie;
-}
-
-SetCookie& SetCookie::path(std::string_view path) {
-  path_.assign(path);
-  return *this;
-}
-SetCookie& SetCookie::domain(std::string_view domain) {
-  domain_.assign(domain);
-  return *this;
-}
-SetCookie& SetCookie::max_age(std::int64_t seconds) noexcept {
-  max_age_ = seconds;
-  return *this;
-}
-SetCookie& SetCookie::expires(std::int64_t seconds_since_epoch) noexcept {
-  expires_ = seconds_since_epoch;
-  return *this;
-}
-SetCookie& SetCookie::same_site(SameSite value) noexcept {
-  same_site_ = value;
-  return *this;
-}
-SetCookie& SetCookie::secure(bool on) noexcept {
-  secure_ = on;
-  return *this;
-}
-SetCookie& SetCookie::http_only(bool on) noexcept {
-  http_only_ = on;
-  return *this;
-}
 
 template <class Change>
 errc Response::update(Change&& change, bool local) noexcept {
@@ -365,31 +267,10 @@ result<void> Response::set_cookie(const SetCookie& c) {
   if (const errc e = check_open(); e != errc::ok) return done(e);
   const bool secure = c.secure_.value_or(secure_cookies_);
   std::string expires;
-  const auto refused = [&c] { return fail(error(errc::invalid_cookie, c.name_)); };
-  if (!text::is_token(c.name_) || !is_cookie_path(c.path_) || !is_cookie_domain(c.domain_)) return refused();
-  if (c.expires_ && !http_date(*c.expires_, expires)) return refused();
-  // Browsers drop these rather than store them: refused here, where the
-  // program can still be told.
-  if (c.same_site_ == SameSite::none && !secure) return refused();
-  if (text::starts_with_ignoring_case(c.name_, "__Secure-") && !secure) return refused();
-  if (text::starts_with_ignoring_case(c.name_, "__Host-") && (!secure || !c.domain_.empty() || c.path_ != "/"))
-    return refused();
+  if (!c.is_kept(secure, expires)) return fail(error(errc::invalid_cookie, c.name_));
   const std::string value = cookie_encode(c.value_);
   return done(update([&](std::string&, std::string&, std::string& headers) {
-    headers.append("Set-Cookie: ").append(c.name_).append("=").append(value);
-    if (!c.path_.empty()) headers.append("; Path=").append(c.path_);
-    if (!c.domain_.empty()) headers.append("; Domain=").append(c.domain_);
-    if (c.max_age_) headers.append("; Max-Age=").append(std::to_string(*c.max_age_));
-    if (c.expires_) headers.append("; Expires=").append(expires);
-    if (secure) headers.append("; Secure");
-    if (c.http_only_) headers.append("; HttpOnly");
-    switch (c.same_site_) {
-      case SameSite::lax: headers.append("; SameSite=Lax"); break;
-      case SameSite::strict: headers.append("; SameSite=Strict"); break;
-      case SameSite::none: headers.append("; SameSite=None"); break;
-      case SameSite::unset: break;
-    }
-    headers.append("\r\n");
+    c.append_line(headers, value, expires, secure);
   }));
 }
 
@@ -522,90 +403,4 @@ result<void> Response::write(std::string_view body) noexcept {
   }
   return {};
 }
-
-std::string url_encode(std::string_view bytes) {
-  static constexpr text::ByteSet kUnreserved(
-      [](unsigned char c) { return text::is_alnum(c) || c == '-' || c == '.' || c == '_' || c == '~'; });
-  return text::percent_encode(bytes, kUnreserved);
-}
-
-std::string cookie_encode(std::string_view bytes) {
-  // cookie-octet: visible ASCII but DQUOTE, comma, semicolon and
-  // backslash; "%" is encoded too, so that decoding gives the bytes back.
-  static constexpr text::ByteSet kCookieOctets([](unsigned char c) {
-    return c > 0x20 && c < 0x7F && c != '"' && c != ',' && c != ';' && c != '\\' && c != '%';
-  });
-  return text::percent_encode(bytes, kCookieOctets);
-}
-
-std::string cookie_decode(std::string_view value) {
-  std::string out;
-  out.reserve(value.size());
-  for (std::size_t i = 0; i < value.size(); ++i) {
-    int hi = 0, lo = 0;
-    if (value[i] == '%' && i + 2 < value.size() && (hi = text::hex_value(value[i + 1])) >= 0 &&
-        (lo = text::hex_value(value[i + 2])) >= 0) {
-      out.push_back(static_cast<char>(hi * 16 + lo));
-      i += 2;
-    } else {
-      out.push_back(value[i]);
-    }
-  }
-  return out;
-}
-
-std::uint64_t html_escape_growth(std::string_view text) noexcept {
-  std::uint64_t extra = 0;
-  for (const char c : text) {
-    switch (c) {
-      case '&': extra += 4; break;   // &amp;
-      case '<': case '>': extra += 3; break;  // &lt; &gt;
-      case '"': case '\'': extra += 5; break;  // &quot; &#39;
-      default: break;
-    }
-  }
-  return extra;
-}
-
-bool escape_fits(std::uint64_t have, std::uint64_t text_size, std::uint64_t growth, std::uint64_t max_size) noexcept {
-  // Each step subtracts what is known to fit, so nothing wraps.
-  return have <= max_size && text_size <= max_size - have && growth <= max_size - have - text_size;
-}
-
-errc html_escape(std::string_view text, std::string& out) noexcept {
-  const std::uint64_t extra = html_escape_growth(text);
-  if (!escape_fits(out.size(), text.size(), extra, out.max_size())) return errc::out_of_memory;
-  try {
-    // Fits in a size_t: the check above bounds it by max_size().
-    out.reserve(out.size() + text.size() + static_cast<std::size_t>(extra));
-  } catch (const std::bad_alloc&) {
-    return errc::out_of_memory;
-  } catch (const std::length_error&) {
-    return errc::out_of_memory;
-  }
-  // Room is reserved: the appends below never allocate.
-  std::size_t from = 0;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    std::string_view entity;
-    switch (text[i]) {
-      case '&': entity = "&amp;"; break;
-      case '<': entity = "&lt;"; break;
-      case '>': entity = "&gt;"; break;
-      case '"': entity = "&quot;"; break;
-      case '\'': entity = "&#39;"; break;
-      default: continue;
-    }
-    out.append(text, from, i - from).append(entity);
-    from = i + 1;
-  }
-  out.append(text, from, std::string_view::npos);
-  return errc::ok;
-}
-
-std::string html_escape(std::string_view text) {
-  std::string out;
-  if (html_escape(text, out) != errc::ok) throw std::bad_alloc();
-  return out;
-}
-
 }  // namespace cgiecho::web

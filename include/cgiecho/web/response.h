@@ -59,6 +59,11 @@ class SetCookie {
 
  private:
   friend class Response;
+  // Whether a browser would keep the cookie sent with Secure `secure`
+  // (Response::set_cookie's list); `expires` gets its date.
+  bool is_kept(bool secure, std::string& expires) const;
+  // The Set-Cookie line, `value` encoded and `expires` as is_kept wrote it.
+  void append_line(std::string& headers, std::string_view value, std::string_view expires, bool secure) const;
   std::string name_;
   std::string value_;
   std::string path_;

@@ -1,6 +1,6 @@
-// The pool of worker processes on POSIX (pool_posix.cpp): a master that
-// holds the listener and keeps the workers, and what a worker reports back
-// through the memory they share. serve_fastcgi.cpp runs one or the other.
+// The pool of worker processes: a master that holds the listener and keeps
+// the workers (pool_master.cpp), and what a worker reports back through the
+// memory they share. The responder runs one or the other.
 #pragma once
 
 #include <algorithm>
@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/workers.h"
 #include "serve/pool_settings.h"
 #include "serve/pool_status.h"
 
@@ -37,18 +38,18 @@ Identity checked_identity(const PoolSettings& settings);
 // with status 1 when the system refuses.
 void become(const Identity& who);
 
-// With NOTIFY_SOCKET set (systemd's notification socket), sends it `state`
-// ("READY=1", "STOPPING=1", ...); nothing otherwise. Best effort.
-void notify(std::string_view state);
-
 // The master: starts settings.workers workers (the program itself again,
-// told by its environment that it is one, with the listener on descriptor
-// 0) and keeps that many until SIGTERM, SIGINT or SIGUSR1, reloading on
-// SIGHUP. Returns when every worker has ended. When a worker fails to
-// start and the listener no longer takes connections, no worker can serve
-// again: the master says so, stops its workers and ends the process with
-// status 1, so that a service manager starts it again.
-void run_master(const PoolSettings& settings, const Identity& who);
+// told by its environment that it is one, handed the listener: on POSIX
+// the one on descriptor 0, on Windows one opened from `listener`) as
+// `user`, and keeps that many until asked to stop (SIGTERM, SIGINT or
+// SIGUSR1; Ctrl+C, Ctrl+Break or the web server's stop event, when
+// `stop_event` says it gave one), reloading on SIGHUP. Returns when every
+// worker has ended. When a worker fails to start and the listener no
+// longer takes connections, no worker can serve again: the master says
+// so, stops its workers and ends the process with status 1, so that a
+// service manager starts it again.
+void run_master(const PoolSettings& settings, const platform::WorkerUser& user,
+                const platform::WorkerListener& listener, bool stop_event);
 
 // What the pools of both systems share (pool_worker.cpp).
 // Milliseconds on a clock that every process of the machine shares and

@@ -105,6 +105,9 @@ class WorkerHost {
   // Waits up to `wait_ms` for a signal, a worker's note or a worker's end.
   // `stop_wanted`: whether a stop request still matters.
   WorkerEvents wait(std::int64_t wait_ms, bool stop_wanted);
+  // The address, 4 bytes in network order, of the listener the host
+  // opened itself (Windows); "" when it took the process's own.
+  std::string opened_address() const;
   // Whether the listener still takes connections.
   bool listener_accepts() const;
 
@@ -126,6 +129,13 @@ PoolMembership join_pool(std::size_t shared_size, std::uint32_t slots);
 // Tells the master this worker of `slot` takes connections.
 void tell_ready(const PoolMembership& pool);
 void leave_pool(const PoolMembership& pool, std::size_t shared_size);
+// Windows, in a worker before libfcgi starts: whether the process is one
+// (then its listener is on standard input, standard output and error are
+// closed for libfcgi to take it, and the pool's stop event is the one
+// take_stop_event finds). restore_standard_output gives output and error
+// back once libfcgi has started.
+bool prepare_pool_worker(std::uint32_t slots);
+void restore_standard_output();
 // This process's id, as the master's start returned it.
 std::int64_t current_process_id();
 

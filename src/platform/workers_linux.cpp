@@ -297,6 +297,8 @@ WorkerEvents WorkerHost::wait(std::int64_t wait_ms, bool) {
   return events;
 }
 
+std::string WorkerHost::opened_address() const { return ""; }
+
 // A shut down TCP listener no longer says it listens; a Unix one still
 // does, but refuses connections and polls as hung up (or as closed for
 // reading).

@@ -51,10 +51,8 @@ void become(const Identity& who);
 void run_master(const PoolSettings& settings, const platform::WorkerUser& user,
                 const platform::WorkerListener& listener, bool stop_event);
 
-// What the pools of both systems share (pool_worker.cpp).
-// Milliseconds on a clock that every process of the machine shares and
-// that never goes back; each system's pool file defines it.
-std::int64_t monotonic_ms();
+// What a worker and the master share (pool_worker.cpp).
+using platform::monotonic_ms;
 // "cgiecho: WHAT" on standard error in one write, so that lines of several
 // processes never mix; WHAT is raw bytes (a request's script, a path),
 // escaped here as text::append_printable does.

@@ -11,6 +11,7 @@
 
 #include "platform/workers.h"
 #include "serve/pool.h"
+#include "serve/responder.h"
 
 namespace cgiecho::pool {
 namespace {
@@ -255,9 +256,9 @@ class Master {
       host_.drop_next_program();
       reloading_ = false;
     }
-    host_.stopping();
     const std::int64_t now = monotonic_ms();
     for (Process& p : processes_) drain(p, now);
+    host_.stopping();
   }
 
   void reap() {
@@ -349,6 +350,10 @@ void run_master(const PoolSettings& settings, const platform::WorkerUser& user,
   bool lost = false;
   {
     platform::WorkerHost host(sizeof(Figures), user, listener, stop_event);
+    // The listener the host opened itself (Windows): said as a responder
+    // of one process says it.
+    const std::string bound = host.opened_address();
+    if (!bound.empty()) warn_if_reachable(bound, listener.address);
     Master master(settings, host);
     master.run();
     lost = master.listener_lost();

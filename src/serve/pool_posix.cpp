@@ -1,6 +1,4 @@
-// What the pool needs on POSIX beyond its master (pool_master.cpp): who
-// the workers become, and a worker's side of the pool (the marker, the
-// shared figures, the note that it serves), through platform/workers.h.
+// Who the workers (or a responder of one process) become on POSIX.
 #include <cerrno>
 
 #include <cgiecho/platform/platform.h>
@@ -20,8 +18,6 @@ namespace {
 }
 
 }  // namespace
-
-std::int64_t monotonic_ms() { return platform::monotonic_ms(); }
 
 Identity checked_identity(const PoolSettings& settings) {
   Identity who;
@@ -60,28 +56,6 @@ void become(const Identity& who) {
   if (!who.change) return;
   if (!platform::become_user({who.change, who.uid, who.gid, who.groups}))
     give_up("cannot become CGIECHO_USER=" + who.user, errno);
-}
-
-std::unique_ptr<Worker> Worker::from_environment(const PoolSettings& settings) {
-  const platform::PoolMembership pool = platform::join_pool(sizeof(Figures), kMaxSlots);
-  if (pool.slot < 0) return nullptr;
-  return std::unique_ptr<Worker>(new Worker(static_cast<Figures*>(pool.shared), static_cast<std::uint32_t>(pool.slot),
-                                            static_cast<int>(pool.notes), settings.max_requests,
-                                            static_cast<std::uint32_t>(platform::current_process_id()) ^
-                                                static_cast<std::uint32_t>(monotonic_ms()),
-                                            settings.status_path));
-}
-
-Worker::~Worker() {
-  if (leave()) figures_->slots[slot_].state.store(static_cast<std::uint32_t>(SlotState::leaving));
-  platform::leave_pool({slot_, figures_, events_}, sizeof(Figures));
-}
-
-void Worker::ready() {
-  Slot& s = figures_->slots[slot_];
-  s.pid.store(static_cast<std::int32_t>(platform::current_process_id()));
-  s.state.store(static_cast<std::uint32_t>(SlotState::idle));
-  platform::tell_ready({slot_, figures_, events_});
 }
 
 }  // namespace cgiecho::pool

@@ -1,12 +1,12 @@
-// What a worker of either system's pool does with its slot, and the helpers
-// both masters use: the parts of pool.h that make no system call of their
-// own.
+// What a worker of the pool does with its slot, and the helpers the master
+// uses: the parts of pool.h that make no system call of their own.
 #include <algorithm>
 #include <random>
 
 #include <cgiecho/platform/platform.h>
 #include <cgiecho/serve/serve.h>
 
+#include "platform/workers.h"
 #include "serve/pool.h"
 #include "serve/request_channel.h"
 #include "text/ascii.h"
@@ -91,6 +91,28 @@ void Worker::begin(std::string_view method, std::string_view script) {
 void Worker::end() {
   ++served_;
   end_request(*figures_, slot_);
+}
+
+std::unique_ptr<Worker> Worker::from_environment(const PoolSettings& settings) {
+  const platform::PoolMembership pool = platform::join_pool(sizeof(Figures), kMaxSlots);
+  if (pool.slot < 0) return nullptr;
+  return std::unique_ptr<Worker>(new Worker(static_cast<Figures*>(pool.shared), static_cast<std::uint32_t>(pool.slot),
+                                            static_cast<int>(pool.notes), settings.max_requests,
+                                            static_cast<std::uint32_t>(platform::current_process_id()) ^
+                                                static_cast<std::uint32_t>(monotonic_ms()),
+                                            settings.status_path));
+}
+
+Worker::~Worker() {
+  if (leave()) figures_->slots[slot_].state.store(static_cast<std::uint32_t>(SlotState::leaving));
+  platform::leave_pool({slot_, figures_, events_}, sizeof(Figures));
+}
+
+void Worker::ready() {
+  Slot& s = figures_->slots[slot_];
+  s.pid.store(static_cast<std::int32_t>(platform::current_process_id()));
+  s.state.store(static_cast<std::uint32_t>(SlotState::idle));
+  platform::tell_ready({slot_, figures_, events_});
 }
 
 std::string Worker::status_json() const { return pool::status_json(*figures_, monotonic_ms()); }

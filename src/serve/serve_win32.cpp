@@ -11,7 +11,7 @@
 // request data are the process's.
 //
 // With CGIECHO_WORKERS and a TCP listener the process is the master of a
-// pool (pool_win32.cpp) and serves nothing itself; each worker is this
+// pool (pool_master.cpp) and serves nothing itself; each worker is this
 // responder on the listener it inherits, counting its requests in the
 // pool's shared figures.
 #include <fcgiapp.h>
@@ -28,10 +28,10 @@
 #include <cgiecho/serve/serve.h>
 
 #include "platform/listener.h"
+#include "platform/workers.h"
 #include "serve/listen_address.h"
 #include "serve/pool.h"
 #include "serve/pool_settings.h"
-#include "serve/pool_win32.h"
 #include "serve/request_channel.h"
 #include "serve/responder.h"
 
@@ -181,11 +181,11 @@ void say_pool_needs_tcp(const PoolSettings& settings) {
 // Opens the listener CGIECHO_LISTEN names, takes the one on standard
 // input, or (with CGIECHO_WORKERS on TCP) runs the pool's master to its end.
 Role open_listener(Responder& r, const PoolSettings& settings) {
-  if (pool::prepare_windows_worker()) {
+  if (platform::prepare_pool_worker(pool::kMaxSlots)) {
     r.worker = pool::Worker::from_environment(settings);
     r.stop_event = platform::take_stop_event();
     if (FCGX_Init() != 0) give_up("libfcgi cannot start");
-    pool::restore_standard_output();
+    platform::restore_standard_output();
     r.listen_fd = 0;  // libfcgi's listener: the one on standard input
     r.tcp = true;
     return Role::responder;
@@ -198,7 +198,8 @@ Role open_listener(Responder& r, const PoolSettings& settings) {
       refuse_listen_address(address, "an IPv4 address or host name is needed");
     }
     if (where->kind == ListenAddress::Kind::tcp && settings.workers > 0) {
-      pool::run_windows_master(settings, address, *where, platform::take_stop_event());
+      pool::run_master(settings, {}, {where->host, where->port, static_cast<int>(settings.backlog), address},
+                       platform::take_stop_event());
       return Role::master_done;
     }
     if (where->kind == ListenAddress::Kind::pipe) {

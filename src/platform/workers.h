@@ -84,10 +84,9 @@ class WorkerHost {
   // program file opened by reopen_program. Its id, or 0 when the system
   // refused (said on standard error).
   std::int64_t start(std::uint32_t slot, bool next);
-  // Whether the system offers a reload (opening the program file again).
-  static bool offers_reload();
-  // Opens the program file again by its path for the next workers; "" on
-  // success, else why not. take_next_program makes it the one workers
+  // Opens the program file again by its path for the next workers (a
+  // reload; Linux only, where SIGHUP asks for it); "" on success, else
+  // why not. take_next_program makes it the one workers
   // start from; drop_next_program closes it.
   std::string reopen_program();
   void take_next_program();

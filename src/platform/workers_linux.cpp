@@ -236,8 +236,6 @@ std::int64_t WorkerHost::start(std::uint32_t slot, bool next) {
   return pid;
 }
 
-bool WorkerHost::offers_reload() { return true; }
-
 std::string WorkerHost::reopen_program() {
   State& s = *state_;
   const int program = ::open(s.program_path.c_str(), O_RDONLY | O_CLOEXEC);

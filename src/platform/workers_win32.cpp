@@ -269,7 +269,6 @@ std::int64_t WorkerHost::start(std::uint32_t slot, bool) {
   return started.dwProcessId;
 }
 
-bool WorkerHost::offers_reload() { return false; }
 std::string WorkerHost::reopen_program() { return "not offered on Windows"; }
 void WorkerHost::take_next_program() {}
 void WorkerHost::drop_next_program() {}

@@ -57,10 +57,6 @@ using platform::monotonic_ms;
 // processes never mix; WHAT is raw bytes (a request's script, a path),
 // escaped here as text::append_printable does.
 void say(std::string_view what);
-// A decimal field of a worker's marker, up to the next comma (taken off
-// `text`); false unless a number up to `limit`.
-bool take_number(std::string_view& text, std::uint64_t limit, std::uint64_t& out);
-
 // The first slot that no process of `processes` (each with a `slot`)
 // holds, made ready for a worker that starts; kMaxSlots when every one is
 // taken.

@@ -10,7 +10,6 @@
 #include "serve/pool.h"
 #include "serve/request_channel.h"
 #include "text/ascii.h"
-#include "text/decimal.h"
 
 namespace cgiecho::pool {
 
@@ -19,14 +18,6 @@ void say(std::string_view what) {
   text::append_printable(what, line);
   line += '\n';
   platform::write_stderr(line);
-}
-
-bool take_number(std::string_view& text, std::uint64_t limit, std::uint64_t& out) {
-  const std::size_t comma = std::min(text.find(','), text.size());
-  const text::Decimal number = text::parse_decimal(text.substr(0, comma));
-  text.remove_prefix(std::min(comma + 1, text.size()));
-  out = number.value;
-  return number.outcome == text::Decimal::Outcome::number && number.value <= limit;
 }
 
 namespace {

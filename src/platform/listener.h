@@ -102,6 +102,11 @@ void say_on_stderr(std::string_view message);
 /// The same, then ends the process with `exit_code`: for a responder that
 /// cannot go on.
 [[noreturn]] void end_with_message(std::string_view message, int exit_code);
+/// A responder that cannot go on says why ("FastCGI responder: WHAT") and
+/// ends with status 1: a server that starts it again must not see a clean
+/// end, or it restarts it in a loop that leaves no trace. `error` is the
+/// errno of the failed call, 0 for none.
+[[noreturn]] void give_up(std::string_view what, int error = 0);
 
 /// Windows: the IPv4 address, 4 bytes in network order, that a TCP listener
 /// on `host` (an address, or a name looked up as libfcgi looks it up to

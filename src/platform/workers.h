@@ -1,8 +1,8 @@
 // What a pool's master asks of the system to keep worker processes, and
-// what a worker asks to join the pool: one interface, a file per system
-// (workers_linux.cpp, workers_win32.cpp). The master's rules (how many,
-// when, how long) are the caller's; here is only how each system starts,
-// stops, reaps and waits.
+// what a worker asks to join the pool. The master's rules (how many, when,
+// how long) are the caller's; here is only how each system starts, stops,
+// reaps and waits (workers_linux.cpp, workers_win32.cpp; workers.cpp what
+// both share).
 #pragma once
 
 #include <cstdint>
@@ -13,21 +13,35 @@
 
 namespace cgiecho::platform {
 
+// The variable that makes a process the master starts a worker.
+constexpr const char kPoolMarker[] = "CGIECHO_POOL_WORKER";
+
+// "cgiecho: WHAT" on standard error in one write, so that lines of several
+// processes never mix; WHAT is raw bytes (a request's script, a path),
+// escaped here as text::append_printable does.
+void say(std::string_view what);
+
+// The `count` comma-separated numbers of the marker, the first a slot
+// below `slots`, the others no more than `limit`; none when it is unset.
+// Ends the process on a marker that is not one.
+std::vector<std::uint64_t> read_pool_marker(std::size_t count, std::uint32_t slots, std::uint64_t limit);
+
 // Milliseconds on a clock that every process of the machine shares and
 // that never goes back; and in microseconds, for the service manager.
 std::int64_t monotonic_ms();
 std::int64_t monotonic_us();
 
-// With NOTIFY_SOCKET set (systemd's notification socket), sends it `state`
-// ("READY=1", "STOPPING=1", ...); nothing otherwise, and nothing on
-// Windows. Best effort.
+// Sends `state` ("READY=1", ...) to systemd's NOTIFY_SOCKET when it is
+// set; nothing otherwise, and on Windows. Best effort.
 void notify_service_manager(std::string_view state);
 
-// Who the workers run as; `change` false: as the master.
+// Who the workers (or a responder of one process) run as, from
+// CGIECHO_USER and CGIECHO_GROUP; `change` false: as the master.
 struct WorkerUser {
   bool change = false;
   unsigned uid = 0;
   unsigned gid = 0;
+  std::string name;
   std::vector<unsigned> groups;  // the group first, then the user's others
 };
 
@@ -66,48 +80,42 @@ struct WorkerEvents {
 };
 
 // The master's side. Ends the process with a line when the system refuses
-// what the pool cannot run without.
+// what the pool cannot run without. `shared_size` bytes of memory every
+// worker maps; on Linux the workers hold the listener the process has on
+// standard input, on Windows the one opened from `listener`;
+// `stop_event`: Windows was given a web server's stop event to watch.
 class WorkerHost {
  public:
-  // `shared_size` bytes of memory every worker maps; on Linux the workers
-  // hold the listener the process has on standard input, on Windows the
-  // one opened from `listener`; `stop_event`: Windows was given a web
-  // server's stop event to watch.
   WorkerHost(std::size_t shared_size, const WorkerUser& user, const WorkerListener& listener, bool stop_event);
   ~WorkerHost();
   WorkerHost(const WorkerHost&) = delete;
   WorkerHost& operator=(const WorkerHost&) = delete;
 
-  // The shared memory, zeroed.
-  void* shared() const;
+  void* shared() const;  // zeroed
   // Starts the program again as the worker of `slot`; `next`: from the
   // program file opened by reopen_program. Its id, or 0 when the system
   // refused (said on standard error).
   std::int64_t start(std::uint32_t slot, bool next);
   // Opens the program file again by its path for the next workers (a
-  // reload; Linux only, where SIGHUP asks for it); "" on success, else
-  // why not. take_next_program makes it the one workers
-  // start from; drop_next_program closes it.
+  // reload, Linux only); "" on success, else why not. take_next_program
+  // makes it the one workers start from; drop_next_program closes it.
   std::string reopen_program();
   void take_next_program();
   void drop_next_program();
   // Asks a worker to finish what it holds and leave. On Windows one event
   // asks every worker at once.
   void ask_to_stop(std::int64_t pid);
-  // Ends a worker at once.
-  void end(std::int64_t pid);
+  void end(std::int64_t pid);  // at once
   // The pool stops: Windows closes its listener, so that no new connection
   // waits for workers that leave.
   void stopping();
-  // Workers that have ended since last asked.
-  std::vector<EndedWorker> reap();
+  std::vector<EndedWorker> reap();  // since last asked
   // Waits up to `wait_ms` for a signal, a worker's note or a worker's end.
   // `stop_wanted`: whether a stop request still matters.
   WorkerEvents wait(std::int64_t wait_ms, bool stop_wanted);
   // The address, 4 bytes in network order, of the listener the host
   // opened itself (Windows); "" when it took the process's own.
   std::string opened_address() const;
-  // Whether the listener still takes connections.
   bool listener_accepts() const;
 
  private:
@@ -135,7 +143,6 @@ void leave_pool(const PoolMembership& pool, std::size_t shared_size);
 // back once libfcgi has started.
 bool prepare_pool_worker(std::uint32_t slots);
 void restore_standard_output();
-// This process's id, as the master's start returned it.
-std::int64_t current_process_id();
+std::int64_t current_process_id();  // as the master's start returned it
 
 }  // namespace cgiecho::platform

@@ -30,17 +30,11 @@
 #include <cgiecho/platform/platform.h>
 
 #include "platform/listener.h"
-#include "text/ascii.h"
-#include "text/decimal.h"
 
 extern char** environ;
 
 namespace cgiecho::platform {
 namespace {
-
-// How the master tells a process it starts that it is a worker:
-// "SLOT,FIGURES_FD,EVENTS_FD".
-constexpr const char* kWorkerVariable = "CGIECHO_POOL_WORKER";
 
 // What a worker writes on the pool's pipe when it serves: its pid too, so
 // that a note a worker wrote just before it died is never taken for the
@@ -49,20 +43,6 @@ struct ReadyNote {
   std::uint32_t slot;
   std::int32_t pid;
 };
-
-// "cgiecho: WHAT" on standard error in one write, WHAT escaped.
-void say(std::string_view what) {
-  std::string line = "cgiecho: ";
-  text::append_printable(what, line);
-  line += '\n';
-  write_stderr(line);
-}
-
-[[noreturn]] void give_up(const std::string& what, int error = 0) {
-  std::string line = "FastCGI responder: " + what;
-  if (error != 0) line += std::string(": ") + std::strerror(error);
-  end_with_message(line, 1);
-}
 
 std::string how_it_ended(int status) {
   if (WIFSIGNALED(status)) {
@@ -108,6 +88,13 @@ void keep_only_what_starting_workers_needs() {
   if (::syscall(SYS_capset, &header, data) != 0) give_up("cannot give up the privileges it does not need", errno);
 }
 
+// `groups` (the group first), then the group, then the user: system calls
+// only, so that a child between fork and exec may make them.
+bool become(const std::vector<gid_t>& groups, const WorkerUser& user) {
+  return ::setgroups(groups.size(), groups.data()) == 0 && ::setgid(static_cast<gid_t>(user.gid)) == 0 &&
+         ::setuid(static_cast<uid_t>(user.uid)) == 0;
+}
+
 }  // namespace
 
 struct WorkerHost::State {
@@ -130,7 +117,7 @@ struct WorkerHost::State {
   // service manager, and the sockets those variables name are not a
   // worker's.
   std::vector<std::string> worker_environment(std::uint32_t slot) const {
-    static constexpr std::string_view kLeftOut[] = {kWorkerVariable, "NOTIFY_SOCKET", "LISTEN_FDS", "LISTEN_PID",
+    static constexpr std::string_view kLeftOut[] = {kPoolMarker, "NOTIFY_SOCKET", "LISTEN_FDS", "LISTEN_PID",
                                                     "LISTEN_FDNAMES"};
     std::vector<std::string> all;
     for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
@@ -138,7 +125,8 @@ struct WorkerHost::State {
       const std::string_view name = text.substr(0, text.find('='));
       if (std::find(std::begin(kLeftOut), std::end(kLeftOut), name) == std::end(kLeftOut)) all.emplace_back(text);
     }
-    all.push_back(std::string(kWorkerVariable) + "=" + std::to_string(slot) + "," + std::to_string(figures_fd) +
+    // The marker: "SLOT,FIGURES_FD,EVENTS_FD".
+    all.push_back(std::string(kPoolMarker) + "=" + std::to_string(slot) + "," + std::to_string(figures_fd) +
                   "," + std::to_string(events_write));
     return all;
   }
@@ -150,11 +138,7 @@ struct WorkerHost::State {
     close_on_exec_from(STDERR_FILENO + 1);
     ::fcntl(figures_fd, F_SETFD, 0);
     ::fcntl(events_write, F_SETFD, 0);
-    if (user.change) {
-      if (::setgroups(groups.size(), groups.data()) != 0 || ::setgid(static_cast<gid_t>(user.gid)) != 0 ||
-          ::setuid(static_cast<uid_t>(user.uid)) != 0)
-        child_fails("cannot become CGIECHO_USER");
-    }
+    if (user.change && !become(groups, user)) child_fails("cannot become CGIECHO_USER");
     // After the change of user, which clears it: a worker never outlives
     // its master.
     ::prctl(PR_SET_PDEATHSIG, SIGTERM);
@@ -334,25 +318,15 @@ void notify_service_manager(std::string_view state) {
 }
 
 PoolMembership join_pool(std::size_t shared_size, std::uint32_t slots) {
-  const std::string marker = process_env(kWorkerVariable);
+  const std::vector<std::uint64_t> marker = read_pool_marker(3, slots, 1u << 20);
   if (marker.empty()) return {};
-  ::unsetenv(kWorkerVariable);
-  std::string_view rest(marker);
-  const auto take = [&rest](std::uint64_t limit, std::uint64_t& out) {
-    const std::size_t comma = std::min(rest.find(','), rest.size());
-    const text::Decimal number = text::parse_decimal(rest.substr(0, comma));
-    rest.remove_prefix(std::min(comma + 1, rest.size()));
-    out = number.value;
-    return number.outcome == text::Decimal::Outcome::number && number.value <= limit;
-  };
-  std::uint64_t slot = 0, figures_fd = 0, events = 0;
-  if (!take(slots - 1, slot) || !take(1u << 20, figures_fd) || !take(1u << 20, events) || !rest.empty())
-    give_up(std::string("not a worker's marker: ") + kWorkerVariable + "=" + marker);
-  void* shared = ::mmap(nullptr, shared_size, PROT_READ | PROT_WRITE, MAP_SHARED, static_cast<int>(figures_fd), 0);
+  ::unsetenv(kPoolMarker);
+  const int figures_fd = static_cast<int>(marker[1]), events = static_cast<int>(marker[2]);
+  void* shared = ::mmap(nullptr, shared_size, PROT_READ | PROT_WRITE, MAP_SHARED, figures_fd, 0);
   if (shared == MAP_FAILED) give_up("a worker cannot map the pool's shared figures", errno);
-  ::close(static_cast<int>(figures_fd));
-  ::fcntl(static_cast<int>(events), F_SETFD, FD_CLOEXEC);
-  return {static_cast<std::int64_t>(slot), shared, static_cast<std::intptr_t>(events)};
+  ::close(figures_fd);
+  ::fcntl(events, F_SETFD, FD_CLOEXEC);
+  return {static_cast<std::int64_t>(marker[0]), shared, events};
 }
 
 void tell_ready(const PoolMembership& pool) {
@@ -375,9 +349,7 @@ void effective_ids(unsigned& uid, unsigned& gid) {
 }
 
 bool become_user(const WorkerUser& user) {
-  const std::vector<gid_t> groups(user.groups.begin(), user.groups.end());
-  return ::setgroups(groups.size(), groups.data()) == 0 && ::setgid(static_cast<gid_t>(user.gid)) == 0 &&
-         ::setuid(static_cast<uid_t>(user.uid)) == 0;
+  return become(std::vector<gid_t>(user.groups.begin(), user.groups.end()), user);
 }
 
 }  // namespace cgiecho::platform

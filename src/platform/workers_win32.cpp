@@ -27,9 +27,6 @@
 namespace cgiecho::platform {
 namespace {
 
-// How the master tells a process it starts that it is a worker:
-// "SLOT,FIGURES,LISTENER,STOP", the last three inherited handle values.
-constexpr const char* kWorkerVariable = "CGIECHO_POOL_WORKER";
 // The variable a web server names its shutdown event in; the worker's stop
 // path takes it from there.
 constexpr const char* kStopVariable = "_FCGI_SHUTDOWN_EVENT_";
@@ -40,21 +37,8 @@ constexpr std::int64_t kTickMs = 100;
 // never as the worker's own exit.
 constexpr UINT kEndedByMaster = 0xE0000001u;
 
-void say(std::string_view what) {
-  std::string line = "cgiecho: ";
-  text::append_printable(what, line);
-  line += '\n';
-  write_stderr(line);
-}
-
 [[noreturn]] void fail(const std::string& what) {
-  end_with_message("FastCGI responder: " + what + " (error " + std::to_string(GetLastError()) + ")", 1);
-}
-
-std::string hex(DWORD code) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%08lX", static_cast<unsigned long>(code));
-  return text;
+  give_up(what + " (error " + std::to_string(GetLastError()) + ")");
 }
 
 // How a worker's exit code reads in the log: an NTSTATUS error or warning
@@ -68,7 +52,9 @@ std::string how_it_ended(DWORD code) {
                 {0xC0000409, "stack buffer overrun"},   {0xC0000374, "heap corruption"},
                 {0x80000003, "breakpoint"},             {0xC000013A, "Ctrl+C"}};
   if (code < 0x80000000u) return "exited with status " + std::to_string(code);
-  std::string out = "ended by exception " + hex(code);
+  char hex[16];
+  std::snprintf(hex, sizeof hex, "0x%08lX", static_cast<unsigned long>(code));
+  const std::string out = std::string("ended by exception ") + hex;
   for (const auto& k : kKnown)
     if (k.code == code) return out + " (" + k.name + ")";
   return out;
@@ -106,26 +92,11 @@ std::uint64_t value_of(Handle h) {
   return static_cast<std::uint64_t>(reinterpret_cast<ULONG_PTR>(h));
 }
 
-struct Marker {
-  std::uint64_t slot = 0, figures = 0, listener = 0, stop = 0;
-};
-
-// The marker's four numbers; ends the process when the text is not one.
-Marker read_marker(const std::string& text, std::uint64_t slots) {
-  Marker m;
-  std::string_view rest(text);
-  const auto take = [&rest](std::uint64_t limit, std::uint64_t& out) {
-    const std::size_t comma = std::min(rest.find(','), rest.size());
-    const text::Decimal number = text::parse_decimal(rest.substr(0, comma));
-    rest.remove_prefix(std::min(comma + 1, rest.size()));
-    out = number.value;
-    return number.outcome == text::Decimal::Outcome::number && number.value <= limit;
-  };
-  constexpr std::uint64_t kAny = ~std::uint64_t{0};
-  if (!take(slots - 1, m.slot) || !take(kAny, m.figures) || !take(kAny, m.listener) || !take(kAny, m.stop) ||
-      !rest.empty())
-    end_with_message(std::string("FastCGI responder: not a worker's marker: ") + kWorkerVariable + "=" + text, 1);
-  return m;
+// The marker: "SLOT,FIGURES,LISTENER,STOP", the last three inherited
+// handle values.
+std::vector<std::uint64_t> read_marker(std::uint32_t slots) { return read_pool_marker(4, slots, ~std::uint64_t{0}); }
+HANDLE handle_at(const std::vector<std::uint64_t>& marker, std::size_t i) {
+  return reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(marker[i]));
 }
 
 HANDLE g_saved_output = nullptr;
@@ -156,7 +127,7 @@ struct WorkerHost::State {
   void open_listener(const WorkerListener& at) {
     const std::string where = tcp_host_address(at.host);
     bound = where;
-    if (where.size() != 4) end_with_message("FastCGI responder: CGIECHO_LISTEN=" + at.address + ": cannot listen there", 1);
+    if (where.size() != 4) give_up("CGIECHO_LISTEN=" + at.address + ": cannot listen there");
     sockaddr_in address{};
     address.sin_family = AF_INET;
     std::copy(where.begin(), where.end(), reinterpret_cast<char*>(&address.sin_addr));
@@ -168,7 +139,7 @@ struct WorkerHost::State {
                    sizeof exclusive) != 0 ||
         bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
         listen(listener, at.backlog) != 0)
-      end_with_message("FastCGI responder: CGIECHO_LISTEN=" + at.address + ": cannot listen there", 1);
+      give_up("CGIECHO_LISTEN=" + at.address + ": cannot listen there");
     SetHandleInformation(reinterpret_cast<HANDLE>(listener), HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
   }
 
@@ -236,11 +207,11 @@ std::int64_t WorkerHost::start(std::uint32_t slot, bool) {
   State& s = *state_;
   // The master runs no other program: its own environment is the
   // workers', with the marker and the stop event set for each start.
-  const std::wstring marker = std::to_wstring(slot) + L"," + std::to_wstring(value_of(s.figures)) + L"," +
-                              std::to_wstring(static_cast<std::uint64_t>(s.listener)) + L"," +
-                              std::to_wstring(value_of(s.worker_stop));
-  SetEnvironmentVariableW(L"CGIECHO_POOL_WORKER", marker.c_str());
-  SetEnvironmentVariableW(L"_FCGI_SHUTDOWN_EVENT_", std::to_wstring(value_of(s.worker_stop)).c_str());
+  const std::string stop = std::to_string(value_of(s.worker_stop));
+  const std::string marker = std::to_string(slot) + "," + std::to_string(value_of(s.figures)) + "," +
+                             std::to_string(static_cast<std::uint64_t>(s.listener)) + "," + stop;
+  SetEnvironmentVariableA(kPoolMarker, marker.c_str());
+  SetEnvironmentVariableA(kStopVariable, stop.c_str());
 
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
@@ -335,25 +306,21 @@ std::int64_t monotonic_us() { return monotonic_ms() * 1000; }
 
 void notify_service_manager(std::string_view) {}
 
-void effective_ids(unsigned& uid, unsigned& gid) { uid = gid = 0; }
-bool become_user(const WorkerUser&) { return true; }
-
 bool prepare_pool_worker(std::uint32_t slots) {
-  const std::string text = process_env(kWorkerVariable);
-  if (text.empty()) return false;
-  const Marker m = read_marker(text, slots);
+  const std::vector<std::uint64_t> marker = read_marker(slots);
+  if (marker.empty()) return false;
   never_wait_for_a_person();
   SetConsoleCtrlHandler(ignore_console_stop, TRUE);
   // Neither the listener nor the stop event is for programs the handler
   // starts.
-  const auto listener = reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(m.listener));
+  const HANDLE listener = handle_at(marker, 2);
   SetHandleInformation(listener, HANDLE_FLAG_INHERIT, 0);
-  SetHandleInformation(reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(m.stop)), HANDLE_FLAG_INHERIT, 0);
+  SetHandleInformation(handle_at(marker, 3), HANDLE_FLAG_INHERIT, 0);
   SetStdHandle(STD_INPUT_HANDLE, listener);
   g_saved_output = GetStdHandle(STD_OUTPUT_HANDLE);
   g_saved_error = GetStdHandle(STD_ERROR_HANDLE);
   close_standard_output();
-  SetEnvironmentVariableA(kStopVariable, std::to_string(m.stop).c_str());
+  SetEnvironmentVariableA(kStopVariable, std::to_string(marker[3]).c_str());
   return true;
 }
 
@@ -363,16 +330,15 @@ void restore_standard_output() {
 }
 
 PoolMembership join_pool(std::size_t shared_size, std::uint32_t slots) {
-  const std::string text = process_env(kWorkerVariable);
-  if (text.empty()) return {};
-  SetEnvironmentVariableA(kWorkerVariable, nullptr);
-  _putenv((std::string(kWorkerVariable) + "=").c_str());
-  const Marker m = read_marker(text, slots);
-  const auto mapping = reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(m.figures));
+  const std::vector<std::uint64_t> marker = read_marker(slots);
+  if (marker.empty()) return {};
+  SetEnvironmentVariableA(kPoolMarker, nullptr);
+  _putenv((std::string(kPoolMarker) + "=").c_str());
+  const HANDLE mapping = handle_at(marker, 1);
   void* shared = MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, shared_size);
-  if (shared == nullptr) end_with_message("FastCGI responder: a worker cannot map the pool's shared figures", 1);
+  if (shared == nullptr) give_up("a worker cannot map the pool's shared figures");
   CloseHandle(mapping);
-  return {static_cast<std::int64_t>(m.slot), shared, -1};
+  return {static_cast<std::int64_t>(marker[0]), shared, -1};
 }
 
 void tell_ready(const PoolMembership&) {}

@@ -21,15 +21,7 @@ class RequestChannel;
 
 namespace cgiecho::pool {
 
-// Who the workers (or a responder of one process) become when the
-// responder starts as root: from CGIECHO_USER and CGIECHO_GROUP.
-struct Identity {
-  bool change = false;
-  unsigned uid = 0;
-  unsigned gid = 0;
-  std::string user;
-  std::vector<unsigned> groups;  // the group first, then the user's others
-};
+using Identity = platform::WorkerUser;
 // The identity the settings name; an unknown user or group, or a user
 // other than the current one without root, ends the process with status 2
 // and a line that names the variable.
@@ -53,10 +45,7 @@ void run_master(const PoolSettings& settings, const platform::WorkerUser& user,
 
 // What a worker and the master share (pool_worker.cpp).
 using platform::monotonic_ms;
-// "cgiecho: WHAT" on standard error in one write, so that lines of several
-// processes never mix; WHAT is raw bytes (a request's script, a path),
-// escaped here as text::append_printable does.
-void say(std::string_view what);
+using platform::say;
 // The first slot that no process of `processes` (each with a `slot`)
 // holds, made ready for a worker that starts; kMaxSlots when every one is
 // taken.

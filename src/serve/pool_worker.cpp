@@ -9,16 +9,8 @@
 #include "platform/workers.h"
 #include "serve/pool.h"
 #include "serve/request_channel.h"
-#include "text/ascii.h"
 
 namespace cgiecho::pool {
-
-void say(std::string_view what) {
-  std::string line = "cgiecho: ";
-  text::append_printable(what, line);
-  line += '\n';
-  platform::write_stderr(line);
-}
 
 namespace {
 constexpr std::int64_t kFirstBackoffMs = 10;

@@ -1,6 +1,5 @@
 #include "serve/responder.h"
 
-#include <cstring>
 #include <optional>
 #include <string>
 
@@ -9,13 +8,6 @@
 #include "platform/listener.h"
 
 namespace cgiecho {
-
-void give_up(std::string_view what, int error) {
-  std::string line = "FastCGI responder: ";
-  line += what;
-  if (error != 0) line += std::string(": ") + std::strerror(error);
-  platform::end_with_message(line, 1);
-}
 
 ListenAddress checked_listen_address(std::string_view address, ListenAddress::Kind other,
                                      std::string_view expected) {

@@ -6,15 +6,12 @@
 
 #include <string_view>
 
+#include "platform/listener.h"
 #include "serve/listen_address.h"
 
 namespace cgiecho {
 
-/// A responder that cannot go on says why on standard error, which servers
-/// keep in their log, and ends with status 1: a server that starts it again
-/// must not see a clean end, or it restarts it in a loop that leaves no
-/// trace. `error` is the errno of the failed call, 0 for none.
-[[noreturn]] void give_up(std::string_view what, int error = 0);
+using platform::give_up;
 
 /// The listener a CGIECHO_LISTEN value `address` names: HOST:PORT, or an
 /// address of the kind `other` (a socket path on POSIX, a named pipe on

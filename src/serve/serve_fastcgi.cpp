@@ -484,7 +484,7 @@ void serve(const std::function<void()>& handle) {
     prepare_listener(FCGI_LISTENSOCK_FILENO);
     warn_if_reachable_listener(FCGI_LISTENSOCK_FILENO);
     if (settings.workers > 0) {
-      pool::run_master(settings, {who.change, who.uid, who.gid, who.groups}, {}, false);
+      pool::run_master(settings, who, {}, false);
       return;
     }
     // What root's launcher left open (a shell's 9<file) must not stay open

@@ -25,7 +25,7 @@ Identity checked_identity(const PoolSettings& settings) {
   platform::Account account;
   const text::Decimal number = text::parse_decimal(settings.user);
   if (platform::find_account(settings.user, account)) {
-    who.user = account.name;
+    who.name = account.name;
     who.uid = account.uid;
     who.gid = account.gid;
   } else if (number.outcome == text::Decimal::Outcome::number && number.value < 0xFFFFFFFFu) {
@@ -33,7 +33,7 @@ Identity checked_identity(const PoolSettings& settings) {
     // keeps it) has no group of its own there: CGIECHO_GROUP names it.
     if (settings.group.empty())
       refuse("CGIECHO_USER", settings.user, "not in /etc/passwd: name its group in CGIECHO_GROUP too");
-    who.user = settings.user;
+    who.name = settings.user;
     who.uid = static_cast<unsigned>(number.value);
   } else {
     refuse("CGIECHO_USER", settings.user, "no such user in /etc/passwd");
@@ -48,14 +48,14 @@ Identity checked_identity(const PoolSettings& settings) {
     return who;
   }
   who.change = true;
-  who.groups = platform::groups_of(who.user, who.gid);
+  who.groups = platform::groups_of(who.name, who.gid);
   return who;
 }
 
 void become(const Identity& who) {
   if (!who.change) return;
-  if (!platform::become_user({who.change, who.uid, who.gid, who.groups}))
-    give_up("cannot become CGIECHO_USER=" + who.user, errno);
+  if (!platform::become_user(who))
+    give_up("cannot become CGIECHO_USER=" + who.name, errno);
 }
 
 }  // namespace cgiecho::pool

@@ -88,9 +88,10 @@ class Master {
     return true;
   }
 
-  std::size_t serving(std::uint32_t generation) const {
+  // Workers of `generation` not asked to leave; `ready`: that take connections.
+  std::size_t serving(std::uint32_t generation, bool ready = false) const {
     return static_cast<std::size_t>(std::count_if(processes_.begin(), processes_.end(), [&](const Process& p) {
-      return p.generation == generation && !p.draining;
+      return p.generation == generation && !p.draining && (p.ready || !ready);
     }));
   }
 
@@ -146,18 +147,12 @@ class Master {
     });
     if (p == processes_.end()) return;
     p->ready = true;
-    if (!announced_ready_ && serving_ready(current_generation_) >= settings_.workers) {
+    if (!announced_ready_ && serving(current_generation_, true) >= settings_.workers) {
       announced_ready_ = true;
       tell("READY=1\n", "");
     }
-    if (reloading_ && p->generation == reload_generation_ && serving_ready(reload_generation_) >= settings_.workers)
+    if (reloading_ && p->generation == reload_generation_ && serving(reload_generation_, true) >= settings_.workers)
       commit_reload();
-  }
-
-  std::size_t serving_ready(std::uint32_t generation) const {
-    return static_cast<std::size_t>(std::count_if(processes_.begin(), processes_.end(), [&](const Process& p) {
-      return p.generation == generation && p.ready && !p.draining;
-    }));
   }
 
   // STATUS= for the service manager (systemctl status shows it), every

@@ -55,11 +55,12 @@ errc check_request(const Variables& variables, const Limits& limits, std::uint64
       if (const errc e = multipart_boundary(type, out.boundary); e != errc::ok) return e;
     }
   }
-  if (const errc e = parse_cookies(variable_value(variables, "HTTP_COOKIE"), limits.max_cookies, out.cookies);
+  if (const errc e = take(parse_cookies(variable_value(variables, "HTTP_COOKIE"), limits.max_cookies), out.cookies);
       e != errc::ok)
     return e;
-  return parse_urlencoded(variable_value(variables, "QUERY_STRING"), limits.max_fields, errc::too_many_query_fields,
-                          out.args);
+  return take(parse_urlencoded(variable_value(variables, "QUERY_STRING"), limits.max_fields,
+                               errc::too_many_query_fields),
+              out.args);
 }
 
 std::size_t BodyInput::fill(char* room, std::size_t size) {

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include <cgiecho/web/cookies.h>
@@ -21,6 +22,15 @@ namespace cgiecho::web {
 /// only give the length; more than 64 bits is errc::body_too_large; anything
 /// else errc::bad_content_length.
 errc content_length(bool set, std::string_view value, std::uint64_t& length) noexcept;
+
+/// The value of `r` moved into `out`, or its error's code: for the steps of
+/// reading a request, which speak errc among themselves.
+template <class T>
+errc take(result<T> r, T& out) noexcept {
+  if (!r) return r.error().code();
+  out = std::move(*r);
+  return errc::ok;
+}
 
 /// Which parser a body gets, by the media type of CONTENT_TYPE.
 enum class BodyKind { other, urlencoded, multipart };

@@ -96,12 +96,6 @@ bool take_stop_event();
 /// Blocks until the web server sets that event.
 void wait_for_stop_event();
 
-/// Both: writes the program's name, ": ", `message` and a line end to
-/// standard error, where web servers keep what their responders say.
-void say_on_stderr(std::string_view message);
-/// The same, then ends the process with `exit_code`: for a responder that
-/// cannot go on.
-[[noreturn]] void end_with_message(std::string_view message, int exit_code);
 
 /// Windows: the IPv4 address, 4 bytes in network order, that a TCP listener
 /// on `host` (an address, or a name looked up as libfcgi looks it up to

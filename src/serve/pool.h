@@ -54,10 +54,6 @@ void run_master(const PoolSettings& settings, const Identity& who);
 // Milliseconds on a clock that every process of the machine shares and
 // that never goes back; each system's pool file defines it.
 std::int64_t monotonic_ms();
-// "cgiecho: WHAT" on standard error in one write, so that lines of several
-// processes never mix; WHAT is raw bytes (a request's script, a path),
-// escaped here as text::append_printable does.
-void say(std::string_view what);
 // A decimal field of a worker's marker, up to the next comma (taken off
 // `text`); false unless a number up to `limit`.
 bool take_number(std::string_view& text, std::uint64_t limit, std::uint64_t& out);

@@ -130,10 +130,10 @@ class Master {
       take_signals();
       take_events();
       reap();
-      for (const std::string& line : end_lines_.due(monotonic_ms(), false)) say(line);
+      for (const std::string& line : end_lines_.due(monotonic_ms(), false)) platform::say_on_stderr(line);
       tell_status();
     }
-    for (const std::string& line : end_lines_.due(monotonic_ms(), true)) say(line);
+    for (const std::string& line : end_lines_.due(monotonic_ms(), true)) platform::say_on_stderr(line);
     tear_down();
   }
 
@@ -238,7 +238,7 @@ class Master {
     const pid_t pid = ::fork();
     if (pid < 0) {
       s.state.store(static_cast<std::uint32_t>(SlotState::free));
-      say(std::string("cannot start a worker: ") + std::strerror(errno));
+      platform::say_on_stderr(std::string("cannot start a worker: ") + std::strerror(errno));
       return false;
     }
     if (pid == 0) run_child(master, program, argv.data(), envp.data());
@@ -274,7 +274,7 @@ class Master {
   [[noreturn]] static void child_fails(const char* what) {
     const int error = errno;
     // Best effort: nowhere else to say it, and the exit status says it too.
-    say(std::string("a new worker ") + what + ": " + std::strerror(error));
+    platform::say_on_stderr(std::string("a new worker ") + what + ": " + std::strerror(error));
     ::_exit(127);
   }
 
@@ -415,18 +415,18 @@ class Master {
   void begin_reload() {
     if (stopping_) return;
     if (reloading_) {
-      say("a reload is under way already: SIGHUP ignored");
+      platform::say_on_stderr("a reload is under way already: SIGHUP ignored");
       return;
     }
     // Room for a whole new pool beside the one serving and any still
     // leaving from the reload before.
     if (kMaxSlots - processes_.size() < settings_.workers) {
-      say("reload failed: the workers of the last reload are still leaving; the running workers go on serving");
+      platform::say_on_stderr("reload failed: the workers of the last reload are still leaving; the running workers go on serving");
       return;
     }
     const int program = ::open(program_path_.c_str(), O_RDONLY | O_CLOEXEC);
     if (program < 0) {
-      say("reload failed: cannot open " + program_path_ + ": " + std::strerror(errno) +
+      platform::say_on_stderr("reload failed: cannot open " + program_path_ + ": " + std::strerror(errno) +
           "; the running workers go on serving");
       return;
     }
@@ -469,7 +469,7 @@ class Master {
     ::close(reload_fd_);
     reload_fd_ = -1;
     reloading_ = false;
-    say("reload failed: " + why + "; the running workers go on serving");
+    platform::say_on_stderr("reload failed: " + why + "; the running workers go on serving");
     tell("READY=1\n", "reload failed; ");
   }
 
@@ -523,7 +523,7 @@ class Master {
       const std::string how = how_it_ended(status);
       const std::string line =
           "worker " + std::to_string(p.pid) + " " + how + serving + (replaced ? "; replaced" : "; not replaced");
-      for (const std::string& said : end_lines_.pass(how, line, now)) say(said);
+      for (const std::string& said : end_lines_.pass(how, line, now)) platform::say_on_stderr(said);
     } else if (state == SlotState::leaving) {
       figures_->recycled.fetch_add(1);
     }
@@ -542,7 +542,7 @@ class Master {
     // connections (a handler shut it down, for every process that holds
     // it), will never serve: starting more would only fail.
     if (!still_listening(STDIN_FILENO)) {
-      say("the listening socket no longer accepts connections: no worker can serve, and the pool ends with status 1");
+      platform::say_on_stderr("the listening socket no longer accepts connections: no worker can serve, and the pool ends with status 1");
       listener_lost_ = true;
       begin_stop();
     }

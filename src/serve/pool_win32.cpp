@@ -141,9 +141,9 @@ class Master {
       }
       if (!stopping_ && WaitForSingleObject(g_stop, 0) == WAIT_OBJECT_0) begin_stop();
       reap();
-      for (const std::string& line : end_lines_.due(monotonic_ms(), false)) say(line);
+      for (const std::string& line : end_lines_.due(monotonic_ms(), false)) platform::say_on_stderr(line);
     }
-    for (const std::string& line : end_lines_.due(monotonic_ms(), true)) say(line);
+    for (const std::string& line : end_lines_.due(monotonic_ms(), true)) platform::say_on_stderr(line);
     closesocket(listener_);
   }
 
@@ -243,12 +243,12 @@ class Master {
     if (!CreateProcessW(program_.c_str(), line.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED, nullptr, nullptr,
                         &startup, &started)) {
       s.state.store(static_cast<std::uint32_t>(SlotState::free));
-      say("cannot start a worker: error " + std::to_string(GetLastError()));
+      platform::say_on_stderr("cannot start a worker: error " + std::to_string(GetLastError()));
       return false;
     }
     if (!AssignProcessToJobObject(job_, started.hProcess) && !said_no_job_) {
       said_no_job_ = true;
-      say("workers cannot be put in the pool's job object (error " + std::to_string(GetLastError()) +
+      platform::say_on_stderr("workers cannot be put in the pool's job object (error " + std::to_string(GetLastError()) +
           "): a worker may outlive a master that is ended by force");
     }
     ResumeThread(started.hThread);
@@ -348,7 +348,7 @@ class Master {
       }
       const std::string line =
           "worker " + std::to_string(p.pid) + " " + how + serving + (stopping_ ? "; not replaced" : "; replaced");
-      for (const std::string& said : end_lines_.pass(how, line, monotonic_ms())) say(said);
+      for (const std::string& said : end_lines_.pass(how, line, monotonic_ms())) platform::say_on_stderr(said);
     } else if (state == SlotState::leaving) {
       figures_->recycled.fetch_add(1);
     }
@@ -361,7 +361,7 @@ class Master {
     // Workers that end before they serve, on a listener that takes no
     // connections, will never serve: starting more would only fail.
     if (!still_listening()) {
-      say("the listening socket no longer accepts connections: no worker can serve, and the pool ends with status 1");
+      platform::say_on_stderr("the listening socket no longer accepts connections: no worker can serve, and the pool ends with status 1");
       listener_lost_ = true;
       begin_stop();
     }

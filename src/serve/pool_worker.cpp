@@ -14,13 +14,6 @@
 
 namespace cgiecho::pool {
 
-void say(std::string_view what) {
-  std::string line = "cgiecho: ";
-  text::append_printable(what, line);
-  line += '\n';
-  platform::write_stderr(line);
-}
-
 bool take_number(std::string_view& text, std::uint64_t limit, std::uint64_t& out) {
   const std::size_t comma = std::min(text.find(','), text.size());
   const text::Decimal number = text::parse_decimal(text.substr(0, comma));
@@ -84,7 +77,7 @@ Worker::Worker(Figures* figures, std::uint32_t slot, int events, std::uint64_t m
 
 void Worker::begin(std::string_view method, std::string_view script) {
   if (begin_request(*figures_, slot_, method, script, monotonic_ms()))
-    say("all " + std::to_string(figures_->workers.load()) +
+    platform::say_on_stderr("all " + std::to_string(figures_->workers.load()) +
         " workers are busy: requests wait for one (CGIECHO_WORKERS sets how many; said at most once a minute)");
 }
 

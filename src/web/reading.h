@@ -96,17 +96,17 @@ class BodyInput {
   bool failed_ = false;
 };
 
-/// The one line a refusal is logged with, line feed included: the
-/// request's SCRIPT_NAME (control bytes as `\xHH`), the limit that was passed
-/// with its value, or for an error that is no limit its message, and the
-/// status and code: "cgiecho: refused a request to /cgi-bin/x:
-/// CGIECHO_MAX_FILE (1048576) passed (413 file_too_large)". `bad_variable`
-/// names the variable of errc::invalid_limit.
-std::string refusal_line(errc e, const Variables& variables, const Limits& limits, std::uint64_t length,
-                         std::string_view bad_variable);
+/// What a refusal is logged with (platform::say_on_stderr puts the
+/// program's name first and escapes it): the request's SCRIPT_NAME as
+/// sent, the limit that was passed with its value, or for an error that is
+/// no limit its message, and the status and code: "refused a request to
+/// /cgi-bin/x: CGIECHO_MAX_FILE (1048576) passed (413 file_too_large)".
+/// `bad_variable` names the variable of errc::invalid_limit.
+std::string refusal_message(errc e, const Variables& variables, const Limits& limits, std::uint64_t length,
+                            std::string_view bad_variable);
 
 /// What a program does with a request it refuses before it answers: logs
-/// refusal_line on standard error and reads off up to limits.read_off of the
+/// refusal_message on standard error and reads off up to limits.read_off of the
 /// body left (some servers pass an answer on only once the body they are
 /// writing has been taken; past the bound the rest stays unread, and such a
 /// server may drop the connection).

@@ -128,7 +128,7 @@ TEST_F(FromCurrent, RefusalIsLoggedAndItsBodyReadOffUpToALimit) {
   const std::string small_form =
       "--b\r\nContent-Disposition: form-data; name=f; filename=x\r\n\r\n" + file.substr(0, 50) + "\r\n--b--\r\n";
   const std::uint64_t streamed = 2 * 65536;  // read before the file passes max_file, in pieces of 64 KiB
-  const std::string prefix = "cgiecho: refused a request to /cgi-bin/x: ";
+  const std::string prefix = "prog: refused a request to /cgi-bin/x: ";  // the program's own name first
   const struct {
     std::string what;
     std::map<std::string, std::string> env;
@@ -225,7 +225,7 @@ TEST_F(FromCurrent, RefusalLineKeepsToOneLine) {
     limits.max_cookies = 1;
     EXPECT_EQ(code_of(Request::current(limits)), errc::too_many_cookies);
     EXPECT_EQ(process().errors,
-              "cgiecho: refused a request to " + c.want + ": CGIECHO_MAX_COOKIES (1) passed (431 too_many_cookies)\n");
+              "prog: refused a request to " + c.want + ": CGIECHO_MAX_COOKIES (1) passed (431 too_many_cookies)\n");
   }
   cgiecho::fake::reset();
   EXPECT_EQ(code_of(Request::current(Limits{})), errc::ok);

@@ -421,7 +421,8 @@ class Master {
     // Room for a whole new pool beside the one serving and any still
     // leaving from the reload before.
     if (kMaxSlots - processes_.size() < settings_.workers) {
-      platform::say_on_stderr("reload failed: the workers of the last reload are still leaving; the running workers go on serving");
+      platform::say_on_stderr(
+          "reload failed: the workers of the last reload are still leaving; the running workers go on serving");
       return;
     }
     const int program = ::open(program_path_.c_str(), O_RDONLY | O_CLOEXEC);
@@ -542,7 +543,8 @@ class Master {
     // connections (a handler shut it down, for every process that holds
     // it), will never serve: starting more would only fail.
     if (!still_listening(STDIN_FILENO)) {
-      platform::say_on_stderr("the listening socket no longer accepts connections: no worker can serve, and the pool ends with status 1");
+      platform::say_on_stderr(
+          "the listening socket no longer accepts connections: no worker can serve, and the pool ends with status 1");
       listener_lost_ = true;
       begin_stop();
     }

@@ -248,8 +248,8 @@ class Master {
     }
     if (!AssignProcessToJobObject(job_, started.hProcess) && !said_no_job_) {
       said_no_job_ = true;
-      platform::say_on_stderr("workers cannot be put in the pool's job object (error " + std::to_string(GetLastError()) +
-          "): a worker may outlive a master that is ended by force");
+      platform::say_on_stderr("workers cannot be put in the pool's job object (error " +
+                              std::to_string(GetLastError()) + "): a worker may outlive a master that is ended by force");
     }
     ResumeThread(started.hThread);
     CloseHandle(started.hThread);
@@ -361,7 +361,8 @@ class Master {
     // Workers that end before they serve, on a listener that takes no
     // connections, will never serve: starting more would only fail.
     if (!still_listening()) {
-      platform::say_on_stderr("the listening socket no longer accepts connections: no worker can serve, and the pool ends with status 1");
+      platform::say_on_stderr(
+          "the listening socket no longer accepts connections: no worker can serve, and the pool ends with status 1");
       listener_lost_ = true;
       begin_stop();
     }

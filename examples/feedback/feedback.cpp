@@ -41,7 +41,7 @@ struct Draft {
 
 // For whoever runs the server (its error log), never for the client.
 void log(std::string_view line) {
-  if (!platform::stderr_is_answer()) platform::write_stderr("cgiecho-feedback: " + std::string(line) + "\n");
+  if (!platform::stderr_is_answer()) platform::say_on_stderr(line);
 }
 
 std::string html_page(std::string_view title, std::string_view body) {

@@ -38,7 +38,7 @@ web::Limits example_limits() {
 }
 
 void log(std::string_view line) {
-  if (!platform::stderr_is_answer()) platform::write_stderr("cgiecho-json-example: " + std::string(line) + "\n");
+  if (!platform::stderr_is_answer()) platform::say_on_stderr(line);
 }
 
 void send_json(web::Response& response, int status, const json& value) {

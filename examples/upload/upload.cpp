@@ -69,10 +69,10 @@ bool valid_id(std::string_view id) {
 
 // A url-encoded field's bytes decoded; a multipart text part's as they are.
 std::string decoded(std::string_view raw, bool encoded = true) {
-  std::string out;
   if (!encoded) return std::string(raw);
-  if (web::form_decode(raw, out) != web::errc::ok) throw std::bad_alloc();
-  return out;
+  web::result<std::string> out = web::form_decode(raw);
+  if (!out) throw std::bad_alloc();
+  return std::move(*out);
 }
 
 // One line per item, each value URL-encoded so that no byte of it (a

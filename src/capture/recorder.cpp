@@ -40,9 +40,7 @@ std::uint64_t g_sequence = 0;
 void say_once(const std::string& why) {
   if (g_said) return;
   g_said = true;
-  std::string line = "cgiecho: requests are answered but not captured: ";
-  text::append_printable(why, line);
-  platform::write_stderr(line + "\n");
+  platform::say_on_stderr("requests are answered but not captured: " + why);
 }
 
 // The process's own setting: the server's environment under CGI, the

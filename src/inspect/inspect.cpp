@@ -149,7 +149,7 @@ errc read_urlencoded(BodyReader& body, const web::Limits& limits, Report& r) {
   if (e != errc::ok) return e;
   if (const errc end = body.end_error(); end != errc::ok) return end;
   if (!body.finish(r.body_sha256)) return errc::out_of_memory;
-  return web::parse_urlencoded(r.form_body, limits.max_fields, errc::too_many_fields, r.form);
+  return web::take(web::parse_urlencoded(r.form_body, limits.max_fields, errc::too_many_fields), r.form);
 }
 
 errc read_multipart(BodyReader& body, const web::Limits& limits, Report& r) {
@@ -168,15 +168,18 @@ errc read_multipart(BodyReader& body, const web::Limits& limits, Report& r) {
 // logged and its body read off as web::refuse does. On an error
 // `bad_variable` names the limit variable at fault, if one is.
 errc inspect(const platform::Variables& variables, const platform::Variables& own_limits, Report& r,
-             std::string_view& bad_variable) {
+             std::string& bad_variable) {
   r.method = value_of(variables, "REQUEST_METHOD");
   r.query = value_of(variables, "QUERY_STRING");
-  web::Limits limits;
   // A server's mistake outranks the client's: checked first. The body's
   // length is still read, to read the body off.
-  const errc limit_error = web::limits_from(variables, own_limits, web::Limits{}, limits, bad_variable);
+  web::result<web::Limits> set = web::limits_from(variables, own_limits, web::Limits{});
+  const web::Limits limits = set.value_or(web::Limits{});
   errc e = web::check_request(variables, limits, 0, r.head);
-  if (limit_error != errc::ok) e = limit_error;
+  if (!set) {
+    e = set.error().code();
+    bad_variable = set.error().detail();
+  }
   BodyReader body(r.head.length);
   if (e == errc::ok) {
     if (r.head.length == 0) {
@@ -347,7 +350,7 @@ void answer_request(const platform::Variables& own_limits) {
     // same GET.
     const bool with_body = value_of(variables, "REQUEST_METHOD") != "HEAD";
     Report report;
-    std::string_view bad_variable;
+    std::string bad_variable;
     const errc e = inspect(variables, own_limits, report, bad_variable);
     if (e != errc::ok) {
       platform::write_stdout(error_answer(e, bad_variable, with_body));

@@ -32,6 +32,8 @@ std::size_t write_fd(int fd, std::string_view bytes) {
 
 void write_stderr(std::string_view bytes) { write_fd(STDERR_FILENO, bytes); }
 
+std::string program_name() { return program_invocation_short_name; }
+
 bool stderr_is_answer() { return false; }
 
 Created create_private_file(const std::string& path, std::intptr_t& handle, std::string& error) {

@@ -4,7 +4,10 @@
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
+#include <algorithm>
+#include <cstring>
 #include <string>
+#include <string_view>
 
 #include <cgiecho/platform/platform.h>
 
@@ -33,6 +36,15 @@ void write_stderr(std::string_view bytes) {
     if (!WriteFile(err, data, ask, &put, nullptr)) return -1;
     return static_cast<long long>(put);
   });
+}
+
+std::string program_name() {
+  char path[MAX_PATH] = {};
+  const DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
+  std::string_view name(path, length < MAX_PATH ? length : 0);
+  name.remove_prefix(std::min(name.find_last_of("\\/") + 1, name.size()));
+  if (name.size() > 4 && _stricmp(path + length - 4, ".exe") == 0) name.remove_suffix(4);
+  return std::string(name);
 }
 
 std::string system_error_text(unsigned long code) {

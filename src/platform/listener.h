@@ -96,12 +96,6 @@ bool take_stop_event();
 /// Blocks until the web server sets that event.
 void wait_for_stop_event();
 
-/// Both: writes the program's name, ": ", `message` and a line end to
-/// standard error, where web servers keep what their responders say.
-void say_on_stderr(std::string_view message);
-/// The same, then ends the process with `exit_code`: for a responder that
-/// cannot go on.
-[[noreturn]] void end_with_message(std::string_view message, int exit_code);
 /// A responder that cannot go on says why ("FastCGI responder: WHAT") and
 /// ends with status 1: a server that starts it again must not see a clean
 /// end, or it restarts it in a loop that leaves no trace. `error` is the

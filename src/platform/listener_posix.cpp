@@ -170,20 +170,4 @@ void close_other_descriptors() {
   for (long fd = 3; fd < (limit > 0 ? limit : 1024); ++fd) ::close(static_cast<int>(fd));
 }
 
-void say_on_stderr(std::string_view message) {
-  std::string line;
-  text::append_printable(program_invocation_short_name, line);
-  line += ": ";
-  text::append_printable(message, line);
-  line += '\n';
-  if (::write(STDERR_FILENO, line.data(), line.size()) < 0) {
-    // Nowhere else to say it.
-  }
-}
-
-void end_with_message(std::string_view message, int exit_code) {
-  say_on_stderr(message);
-  end_process(exit_code);  // the exit status says it too
-}
-
 }  // namespace cgiecho::platform

@@ -106,28 +106,6 @@ void wait_for_stop_event() {
   }
 }
 
-void say_on_stderr(std::string_view message) {
-  // The program's file name without its folder and ".exe", as a console
-  // user types it.
-  char path[MAX_PATH] = {};
-  const DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
-  std::string_view name(path, length < MAX_PATH ? length : 0);
-  name.remove_prefix(std::min(name.find_last_of("\\/") + 1, name.size()));
-  if (name.size() > 4 && _stricmp(path + length - 4, ".exe") == 0) name.remove_suffix(4);
-  std::string line;
-  text::append_printable(name, line);
-  line += ": ";
-  text::append_printable(message, line);
-  line += "\r\n";
-  DWORD put = 0;
-  WriteFile(GetStdHandle(STD_ERROR_HANDLE), line.data(), static_cast<DWORD>(line.size()), &put, nullptr);
-}
-
-void end_with_message(std::string_view message, int exit_code) {
-  say_on_stderr(message);
-  end_process(exit_code);
-}
-
 std::string tcp_host_address(const std::string& host) {
   // As libfcgi reads the host: a dotted IPv4 address first, else the
   // first IPv4 address of the name.

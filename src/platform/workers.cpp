@@ -12,13 +12,6 @@
 
 namespace cgiecho::platform {
 
-void say(std::string_view what) {
-  std::string line = "cgiecho: ";
-  text::append_printable(what, line);
-  line += '\n';
-  write_stderr(line);
-}
-
 void give_up(std::string_view what, int error) {
   std::string line = "FastCGI responder: ";
   line += what;

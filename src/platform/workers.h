@@ -16,11 +16,6 @@ namespace cgiecho::platform {
 // The variable that makes a process the master starts a worker.
 constexpr const char kPoolMarker[] = "CGIECHO_POOL_WORKER";
 
-// "cgiecho: WHAT" on standard error in one write, so that lines of several
-// processes never mix; WHAT is raw bytes (a request's script, a path),
-// escaped here as text::append_printable does.
-void say(std::string_view what);
-
 // The `count` comma-separated numbers of the marker, the first a slot
 // below `slots`, the others no more than `limit`; none when it is unset.
 // Ends the process on a marker that is not one.

@@ -70,7 +70,7 @@ void close_on_exec_from(int first) {
 [[noreturn]] void child_fails(const char* what) {
   const int error = errno;
   // Best effort: nowhere else to say it, and the exit status says it too.
-  say(std::string("a new worker ") + what + ": " + std::strerror(error));
+  say_on_stderr(std::string("a new worker ") + what + ": " + std::strerror(error));
   ::_exit(127);
 }
 
@@ -213,7 +213,7 @@ std::int64_t WorkerHost::start(std::uint32_t slot, bool next) {
 
   const pid_t pid = ::fork();
   if (pid < 0) {
-    say(std::string("cannot start a worker: ") + std::strerror(errno));
+    say_on_stderr(std::string("cannot start a worker: ") + std::strerror(errno));
     return 0;
   }
   if (pid == 0) s.run_child(master, program, argv.data(), envp.data());

@@ -226,12 +226,12 @@ std::int64_t WorkerHost::start(std::uint32_t slot, bool) {
   line.push_back(L'\0');
   if (!CreateProcessW(s.program.c_str(), line.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED, nullptr, nullptr,
                       &startup, &started)) {
-    say("cannot start a worker: error " + std::to_string(GetLastError()));
+    say_on_stderr("cannot start a worker: error " + std::to_string(GetLastError()));
     return 0;
   }
   if (!AssignProcessToJobObject(s.job, started.hProcess) && !s.said_no_job) {
     s.said_no_job = true;
-    say("workers cannot be put in the pool's job object (error " + std::to_string(GetLastError()) +
+    say_on_stderr("workers cannot be put in the pool's job object (error " + std::to_string(GetLastError()) +
         "): a worker may outlive a master that is ended by force");
   }
   ResumeThread(started.hThread);

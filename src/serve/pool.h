@@ -45,7 +45,6 @@ void run_master(const PoolSettings& settings, const platform::WorkerUser& user,
 
 // What a worker and the master share (pool_worker.cpp).
 using platform::monotonic_ms;
-using platform::say;
 // The first slot that no process of `processes` (each with a `slot`)
 // holds, made ready for a worker that starts; kMaxSlots when every one is
 // taken.

@@ -61,10 +61,10 @@ class Master {
                       std::to_string(settings_.reload_timeout) + " s)");
       for (const auto& note : events.ready) now_ready(note);
       reap();
-      for (const std::string& line : end_lines_.due(monotonic_ms(), false)) say(line);
+      for (const std::string& line : end_lines_.due(monotonic_ms(), false)) platform::say_on_stderr(line);
       tell_status();
     }
-    for (const std::string& line : end_lines_.due(monotonic_ms(), true)) say(line);
+    for (const std::string& line : end_lines_.due(monotonic_ms(), true)) platform::say_on_stderr(line);
   }
 
  private:
@@ -193,18 +193,18 @@ class Master {
   void begin_reload() {
     if (stopping_) return;
     if (reloading_) {
-      say("a reload is under way already: SIGHUP ignored");
+      platform::say_on_stderr("a reload is under way already: SIGHUP ignored");
       return;
     }
     // Room for a whole new pool beside the one serving and any still
     // leaving from the reload before.
     if (kMaxSlots - processes_.size() < settings_.workers) {
-      say("reload failed: the workers of the last reload are still leaving; the running workers go on serving");
+      platform::say_on_stderr("reload failed: the workers of the last reload are still leaving; the running workers go on serving");
       return;
     }
     const std::string refused = host_.reopen_program();
     if (!refused.empty()) {
-      say("reload failed: " + refused + "; the running workers go on serving");
+      platform::say_on_stderr("reload failed: " + refused + "; the running workers go on serving");
       return;
     }
     platform::notify_service_manager("RELOADING=1\nMONOTONIC_USEC=" + std::to_string(platform::monotonic_us()));
@@ -239,7 +239,7 @@ class Master {
       if (p.generation == reload_generation_) drain(p, now);
     host_.drop_next_program();
     reloading_ = false;
-    say("reload failed: " + why + "; the running workers go on serving");
+    platform::say_on_stderr("reload failed: " + why + "; the running workers go on serving");
     tell("READY=1\n", "reload failed; ");
   }
 
@@ -296,7 +296,7 @@ class Master {
       const std::string ended_how = how(p, e);
       const std::string line = "worker " + std::to_string(p.pid) + " " + ended_how + serving +
                                (replaced ? "; replaced" : "; not replaced");
-      for (const std::string& said : end_lines_.pass(ended_how, line, now)) say(said);
+      for (const std::string& said : end_lines_.pass(ended_how, line, now)) platform::say_on_stderr(said);
     } else if (state == SlotState::leaving) {
       figures_->recycled.fetch_add(1);
     }
@@ -314,7 +314,7 @@ class Master {
     // connections (a handler shut it down, for every process that holds
     // it), will never serve: starting more would only fail.
     if (!host_.listener_accepts()) {
-      say("the listening socket no longer accepts connections: no worker can serve, and the pool ends with status 1");
+      platform::say_on_stderr("the listening socket no longer accepts connections: no worker can serve, and the pool ends with status 1");
       listener_lost_ = true;
       begin_stop();
     }

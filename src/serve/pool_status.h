@@ -58,7 +58,7 @@ struct Figures {
 
 // A worker's method and script: what fits of each, as the request gave
 // them; a script cut to fit ends in "...". A log line takes them so, and
-// its writer (pool::say) escapes them.
+// its writer (platform::say_on_stderr) escapes them.
 struct SlotText {
   std::string method;
   std::string script;

@@ -67,7 +67,7 @@ Worker::Worker(Figures* figures, std::uint32_t slot, int events, std::uint64_t m
 
 void Worker::begin(std::string_view method, std::string_view script) {
   if (begin_request(*figures_, slot_, method, script, monotonic_ms()))
-    say("all " + std::to_string(figures_->workers.load()) +
+    platform::say_on_stderr("all " + std::to_string(figures_->workers.load()) +
         " workers are busy: requests wait for one (CGIECHO_WORKERS sets how many; said at most once a minute)");
 }
 

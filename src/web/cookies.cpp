@@ -6,9 +6,9 @@
 #include "text/ascii.h"
 
 namespace cgiecho::web {
-errc parse_cookies(std::string_view header, std::uint64_t max_cookies, std::vector<Cookie>& out) noexcept {
-  const std::size_t start = out.size();
+result<std::vector<Cookie>> parse_cookies(std::string_view header, std::uint64_t max_cookies) noexcept {
   try {
+    std::vector<Cookie> out;
     std::uint64_t count = 0;
     std::size_t from = 0;
     while (from <= header.size()) {
@@ -24,16 +24,12 @@ errc parse_cookies(std::string_view header, std::uint64_t max_cookies, std::vect
       std::string_view value = text::trim_blanks(piece.substr(eq + 1));
       if (value.size() >= 2 && value.front() == '"' && value.back() == '"') value = value.substr(1, value.size() - 2);
 
-      if (++count > max_cookies) {
-        out.resize(start);
-        return errc::too_many_cookies;
-      }
+      if (++count > max_cookies) return fail(errc::too_many_cookies);
       out.push_back(Cookie{name, value});
     }
-    return errc::ok;
+    return out;
   } catch (const std::bad_alloc&) {
-    out.resize(start);
-    return errc::out_of_memory;
+    return fail(errc::out_of_memory);
   }
 }
 

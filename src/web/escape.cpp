@@ -58,16 +58,16 @@ bool escape_fits(std::uint64_t have, std::uint64_t text_size, std::uint64_t grow
   return have <= max_size && text_size <= max_size - have && growth <= max_size - have - text_size;
 }
 
-errc html_escape(std::string_view text, std::string& out) noexcept {
+result<void> html_escape(std::string_view text, std::string& out) noexcept {
   const std::uint64_t extra = html_escape_growth(text);
-  if (!escape_fits(out.size(), text.size(), extra, out.max_size())) return errc::out_of_memory;
+  if (!escape_fits(out.size(), text.size(), extra, out.max_size())) return fail(errc::out_of_memory);
   try {
     // Fits in a size_t: the check above bounds it by max_size().
     out.reserve(out.size() + text.size() + static_cast<std::size_t>(extra));
   } catch (const std::bad_alloc&) {
-    return errc::out_of_memory;
+    return fail(errc::out_of_memory);
   } catch (const std::length_error&) {
-    return errc::out_of_memory;
+    return fail(errc::out_of_memory);
   }
   // Room is reserved: the appends below never allocate.
   std::size_t from = 0;
@@ -85,12 +85,12 @@ errc html_escape(std::string_view text, std::string& out) noexcept {
     from = i + 1;
   }
   out.append(text, from, std::string_view::npos);
-  return errc::ok;
+  return {};
 }
 
 std::string html_escape(std::string_view text) {
   std::string out;
-  if (html_escape(text, out) != errc::ok) throw std::bad_alloc();
+  if (!html_escape(text, out)) throw std::bad_alloc();
   return out;
 }
 

@@ -33,48 +33,39 @@ bool decoded_equals(std::string_view raw, std::string_view name) {
 
 std::size_t form_decode_to(std::string_view raw, char* out) noexcept { return text::form_decode_to(raw, out); }
 
-errc form_decode(std::string_view raw, std::string& out) noexcept {
+result<std::string> form_decode(std::string_view raw) noexcept {
   try {
-    if (out.capacity() >= raw.size()) {
-      // Fits where it is: no allocation, so nothing can fail half-way.
-      out.resize(raw.size());
-      out.resize(form_decode_to(raw, out.data()));
-    } else {
-      std::string decoded(raw.size(), '\0');
-      decoded.resize(form_decode_to(raw, decoded.data()));
-      out.swap(decoded);
-    }
-    return errc::ok;
+    std::string decoded(raw.size(), '\0');
+    decoded.resize(form_decode_to(raw, decoded.data()));
+    return decoded;
   } catch (const std::bad_alloc&) {
-    return errc::out_of_memory;
+    return fail(errc::out_of_memory);
   }
 }
 
 namespace {
 
 // A url-encoded field's bytes decoded, a multipart text part's as sent.
-errc field_bytes(std::string_view raw, bool encoded, std::string& out) {
-  if (encoded) return form_decode(raw, out);
+result<std::string> field_bytes(std::string_view raw, bool encoded) noexcept {
+  if (encoded) return form_decode(raw);
   try {
-    out.assign(raw);
-    return errc::ok;
+    return std::string(raw);
   } catch (const std::bad_alloc&) {
-    return errc::out_of_memory;
+    return fail(errc::out_of_memory);
   }
 }
 
 }  // namespace
 
-errc Field::name(std::string& out) const noexcept { return field_bytes(raw_name, encoded, out); }
-errc Field::value(std::string& out) const noexcept { return field_bytes(raw_value, encoded, out); }
+result<std::string> Field::name() const noexcept { return field_bytes(raw_name, encoded); }
+result<std::string> Field::value() const noexcept { return field_bytes(raw_value, encoded); }
 
 bool Field::name_is(std::string_view wanted) const noexcept {
   return encoded ? decoded_equals(raw_name, wanted) : raw_name == wanted;
 }
 
-errc parse_urlencoded(std::string_view text, std::uint64_t max_fields, errc too_many,
-                      std::vector<Field>& out) noexcept {
-  const std::size_t start = out.size();
+result<std::vector<Field>> parse_urlencoded(std::string_view text, std::uint64_t max_fields,
+                                           errc too_many) noexcept {
   try {
     // One allocation for every field, sized by the pieces that are not
     // empty: a text of nothing but "&" reserves nothing, however high the
@@ -83,8 +74,9 @@ errc parse_urlencoded(std::string_view text, std::uint64_t max_fields, errc too_
     std::uint64_t count = !text.empty() && t[0] != '&';
     for (std::size_t i = 1; i < text.size(); ++i)  // without a branch, so that it vectorises
       count += static_cast<std::uint64_t>(static_cast<unsigned>(t[i] != '&') & static_cast<unsigned>(t[i - 1] == '&'));
-    if (count > max_fields) return too_many;
-    out.reserve(start + static_cast<std::size_t>(count));
+    if (count > max_fields) return fail(too_many);
+    std::vector<Field> out;
+    out.reserve(static_cast<std::size_t>(count));
 
     const char* p = text.data();
     const char* const end = p + text.size();
@@ -106,10 +98,9 @@ errc parse_urlencoded(std::string_view text, std::uint64_t max_fields, errc too_
       if (amp == nullptr) break;
       p = amp + 1;
     }
-    return errc::ok;
+    return out;
   } catch (const std::bad_alloc&) {
-    out.resize(start);
-    return errc::out_of_memory;
+    return fail(errc::out_of_memory);
   }
 }
 

@@ -51,20 +51,21 @@ bool parse_plain_decimal(std::string_view digits, std::uint64_t& out) noexcept {
   }
 }
 
-errc limits_from(const Variables& request, const Variables& fallback, const Limits& defaults, Limits& out,
-                 std::string_view& bad_variable) noexcept {
-  Limits result = defaults;
+result<Limits> limits_from(const Variables& request, const Variables& fallback, const Limits& defaults) noexcept {
+  Limits limits = defaults;
   for (const auto& variable : kVariables) {
     const std::string* value = text::find_variable(request, variable.name);
     if (value == nullptr) value = text::find_variable(fallback, variable.name);
     if (value == nullptr) continue;
-    if (!parse_plain_decimal(*value, result.*variable.field)) {
-      bad_variable = variable.name;
-      return errc::invalid_limit;
+    if (!parse_plain_decimal(*value, limits.*variable.field)) {
+      try {
+        return fail(error(errc::invalid_limit, std::string(variable.name)));
+      } catch (const std::bad_alloc&) {
+        return fail(errc::invalid_limit);
+      }
     }
   }
-  out = result;
-  return errc::ok;
+  return limits;
 }
 
 std::string_view limit_variable(std::uint64_t Limits::*limit) noexcept {

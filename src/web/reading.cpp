@@ -55,11 +55,12 @@ errc check_request(const Variables& variables, const Limits& limits, std::uint64
       if (const errc e = multipart_boundary(type, out.boundary); e != errc::ok) return e;
     }
   }
-  if (const errc e = parse_cookies(variable_value(variables, "HTTP_COOKIE"), limits.max_cookies, out.cookies);
+  if (const errc e = take(parse_cookies(variable_value(variables, "HTTP_COOKIE"), limits.max_cookies), out.cookies);
       e != errc::ok)
     return e;
-  return parse_urlencoded(variable_value(variables, "QUERY_STRING"), limits.max_fields, errc::too_many_query_fields,
-                          out.args);
+  return take(parse_urlencoded(variable_value(variables, "QUERY_STRING"), limits.max_fields,
+                               errc::too_many_query_fields),
+              out.args);
 }
 
 std::size_t BodyInput::fill(char* room, std::size_t size) {
@@ -123,11 +124,11 @@ std::uint64_t Limits::*passed_limit(errc e, const Limits& limits, std::uint64_t 
 
 }  // namespace
 
-std::string refusal_line(errc e, const Variables& variables, const Limits& limits, std::uint64_t length,
-                         std::string_view bad_variable) {
-  std::string line = "cgiecho: refused a request to ";
+std::string refusal_message(errc e, const Variables& variables, const Limits& limits, std::uint64_t length,
+                            std::string_view bad_variable) {
+  std::string line = "refused a request to ";
   if (const std::string* script = find_variable(variables, "SCRIPT_NAME"); script != nullptr && !script->empty()) {
-    text::append_printable(*script, line);
+    line += *script;
   } else {
     line += "(no SCRIPT_NAME)";
   }
@@ -149,7 +150,7 @@ std::string refusal_line(errc e, const Variables& variables, const Limits& limit
   line += std::to_string(http_status(e));
   line += ' ';
   line += code_name(e);
-  line += ")\n";
+  line += ')';
   return line;
 }
 
@@ -159,7 +160,7 @@ void refuse(errc e, const Variables& variables, const Limits& limits, BodyInput&
     // Under CGI, a standard error that is the answer's own pipe takes no
     // line: it would come before the answer's head and break it.
     if (platform::channel() != nullptr || !platform::stderr_is_answer())
-      platform::write_stderr(refusal_line(e, variables, limits, input.length(), bad_variable));
+      platform::say_on_stderr(refusal_message(e, variables, limits, input.length(), bad_variable));
   } catch (const std::bad_alloc&) {
     // No room for the line: the answer matters more.
   }

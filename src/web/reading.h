@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include <cgiecho/web/cookies.h>
@@ -21,6 +22,15 @@ namespace cgiecho::web {
 /// only give the length; more than 64 bits is errc::body_too_large; anything
 /// else errc::bad_content_length.
 errc content_length(bool set, std::string_view value, std::uint64_t& length) noexcept;
+
+/// The value of `r` moved into `out`, or its error's code: for the steps of
+/// reading a request, which speak errc among themselves.
+template <class T>
+errc take(result<T> r, T& out) noexcept {
+  if (!r) return r.error().code();
+  out = std::move(*r);
+  return errc::ok;
+}
 
 /// Which parser a body gets, by the media type of CONTENT_TYPE.
 enum class BodyKind { other, urlencoded, multipart };
@@ -86,17 +96,17 @@ class BodyInput {
   bool failed_ = false;
 };
 
-/// The one line a refusal is logged with, line feed included: the
-/// request's SCRIPT_NAME (control bytes as `\xHH`), the limit that was passed
-/// with its value, or for an error that is no limit its message, and the
-/// status and code: "cgiecho: refused a request to /cgi-bin/x:
-/// CGIECHO_MAX_FILE (1048576) passed (413 file_too_large)". `bad_variable`
-/// names the variable of errc::invalid_limit.
-std::string refusal_line(errc e, const Variables& variables, const Limits& limits, std::uint64_t length,
-                         std::string_view bad_variable);
+/// What a refusal is logged with (platform::say_on_stderr puts the
+/// program's name first and escapes it): the request's SCRIPT_NAME as
+/// sent, the limit that was passed with its value, or for an error that is
+/// no limit its message, and the status and code: "refused a request to
+/// /cgi-bin/x: CGIECHO_MAX_FILE (1048576) passed (413 file_too_large)".
+/// `bad_variable` names the variable of errc::invalid_limit.
+std::string refusal_message(errc e, const Variables& variables, const Limits& limits, std::uint64_t length,
+                            std::string_view bad_variable);
 
 /// What a program does with a request it refuses before it answers: logs
-/// refusal_line on standard error and reads off up to limits.read_off of the
+/// refusal_message on standard error and reads off up to limits.read_off of the
 /// body left (some servers pass an answer on only once the body they are
 /// writing has been taken; past the bound the rest stays unread, and such a
 /// server may drop the connection).

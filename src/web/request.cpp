@@ -114,7 +114,7 @@ errc Request::Data::parse_body(const Limits& limits, BodyInput* input) {
       if (input != nullptr) {
         if (const errc e = read_whole(*input, body); e != errc::ok) return e;
       }
-      return parse_urlencoded(body, limits.max_fields, errc::too_many_fields, form);
+      return take(parse_urlencoded(body, limits.max_fields, errc::too_many_fields), form);
     case BodyKind::multipart:
       return parse_multipart(limits, input);
     case BodyKind::other:
@@ -185,9 +185,9 @@ error request_error(errc e, std::string_view rule, std::optional<std::uint64_t> 
 
 // The server's limits over `limits`: the request's variables, else under
 // FastCGI the responder's own environment.
-errc server_limits(const Variables& variables, Limits& limits, std::string_view& bad) {
+result<Limits> server_limits(const Variables& variables, const Limits& limits) {
   const Variables fallback = platform::channel() != nullptr ? platform::process_environment() : Variables();
-  return limits_from(variables, fallback, limits, limits, bad);
+  return limits_from(variables, fallback, limits);
 }
 
 }  // namespace
@@ -216,13 +216,18 @@ result<Request> Request::current_with_defaults(const Limits& defaults) noexcept 
 result<Request> Request::read(const Limits& given, bool server) noexcept {
   std::unique_ptr<Data> data;
   Limits limits = given;
-  std::string_view bad;
+  error limit_error;  // a limit variable at fault names itself here
   BodyInput input(0);
   const errc e = without_exceptions([&] {
     data = std::make_unique<Data>();
     data->variables = platform::environment();
     if (server) {
-      if (const errc limit = server_limits(data->variables, limits, bad); limit != errc::ok) return limit;
+      result<Limits> set = server_limits(data->variables, limits);
+      if (!set) {
+        limit_error = std::move(set.error());
+        return limit_error.code();
+      }
+      limits = *set;
     }
     const errc checked = data->check(limits, 0);
     input = BodyInput(data->head.length);
@@ -236,14 +241,8 @@ result<Request> Request::read(const Limits& given, bool server) noexcept {
       (void)check_request(data->variables, limits, 0, head);
       input = BodyInput(head.length);
     }
-    refuse(e, data ? data->variables : kNone, limits, input, bad);
-    if (e == errc::invalid_limit) {
-      try {
-        return fail(error(e, std::string(bad)));
-      } catch (const std::bad_alloc&) {
-        return fail(e);
-      }
-    }
+    refuse(e, data ? data->variables : kNone, limits, input, limit_error.detail());
+    if (e == limit_error.code()) return fail(std::move(limit_error));
     return fail(data ? request_error(e, data->broken_rule, data->broken_at) : error(e));
   }
   Request request;
@@ -329,9 +328,9 @@ namespace {
 
 // A field's decoded value; std::bad_alloc as the standard library throws it.
 std::string decoded(const Field& f) {
-  std::string value;
-  if (f.value(value) != errc::ok) throw std::bad_alloc();
-  return value;
+  result<std::string> value = f.value();
+  if (!value) throw std::bad_alloc();
+  return std::move(*value);
 }
 
 std::optional<std::string> first_value(const std::vector<Field>& fields, std::string_view name) {

@@ -146,7 +146,7 @@ class InspectProgram : public testing::TestWithParam<Platform> {
     if (refused.empty()) {
       EXPECT_EQ(r.err, "");
     } else {
-      EXPECT_EQ(r.err.rfind("cgiecho: refused a request to ", 0), 0u) << r.err;
+      EXPECT_EQ(r.err.rfind("cgiecho-inspect: refused a request to ", 0), 0u) << r.err;
       EXPECT_TRUE(r.err.size() > refused.size() && r.err.compare(r.err.size() - refused.size(), refused.size(), refused) == 0 &&
                   r.err.find('\n') == r.err.size() - 1)
           << r.err;

@@ -168,7 +168,7 @@ TEST(AnswerRequest, ReadsARequestAsTheWebLayerDoes) {
     p.stdin_fails = c.fails;
     cgiecho::inspect::answer_request({});
     EXPECT_EQ(status_line(p.written()).substr(8, 3), c.status) << p.written();
-    EXPECT_EQ(p.errors, c.log.empty() ? "" : "cgiecho: refused a request to /i: " + c.log + "\n");
+    EXPECT_EQ(p.errors, c.log.empty() ? "" : "prog: refused a request to /i: " + c.log + "\n");
   }
 }
 

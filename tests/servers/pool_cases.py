@@ -53,11 +53,15 @@ from procs import (OWN, STATUS, ListeningResponder, Pool, WinePool, alive, desce
 from runner import Failure, Usage, check, in_folder, main
 from webserver import Nginx, exchange
 
+# The master's lines start with its own program name.
+MASTER = r"[^\s:]+"
+
+
 def worker_line(pool, how, script):
     """The pids of the line the master writes for a worker that ended
     mid-request, once it is there (the connection may close just before
     the master hears of the end)."""
-    pattern = rf"^cgiecho: worker (\d+) {re.escape(how)} while serving GET {re.escape(script)}; replaced$"
+    pattern = rf"^{MASTER}: worker (\d+) {re.escape(how)} while serving GET {re.escape(script)}; replaced$"
     wait_for(lambda: re.search(pattern, pool.log(), re.M), f"no line that a worker {how}: {pool.log()}", 10)
     return [int(p) for p in re.findall(pattern, pool.log(), re.M)]
 
@@ -197,7 +201,7 @@ def recycled_in(pool):
     runs = [len(list(group)) for _, group in itertools.groupby(pids)]
     assert runs == [2, 3, 3, 2], pids
     wait_for(lambda: pool.status()["recycled"] >= 3, "recycled workers not counted", 10)
-    assert "cgiecho: worker" not in pool.log(), pool.log()
+    assert not re.search(rf"^{MASTER}: worker", pool.log(), re.M), pool.log()
     return pids
 
 
@@ -254,7 +258,7 @@ def reload_under_load(folder, probe, echo):
         assert answers > 20, f"only {answers} requests answered"
         assert pool.proc.pid == master and pool.proc.poll() is None
         assert b"done\r\n" not in pool.ask(PROBE_SLEEP_MS=b"1"), "the old program still answers"
-        assert "cgiecho: worker" not in pool.log() and "reload failed" not in pool.log(), pool.log()
+        assert not re.search(rf"^{MASTER}: worker", pool.log(), re.M) and "reload failed" not in pool.log(), pool.log()
     return f"3 reloads under load, the file replaced first: {answers} answered, none lost, master kept its pid"
 
 
@@ -310,7 +314,7 @@ def reload_fails(folder, probe, echo):
         for make, mend, why in failures:
             make()
             pool.proc.send_signal(signal.SIGHUP)
-            line = rf"^cgiecho: reload failed: {why}; the running workers go on serving$"
+            line = rf"^{MASTER}: reload failed: {why}; the running workers go on serving$"
             wait_for(lambda: re.search(line, pool.log(), re.M), f"no line {line!r}", 15)
             assert pool.pids() == before, "the old workers did not go on"
             assert pool.ask(PROBE_SLEEP_MS=b"1").endswith(b"done\r\n")
@@ -373,8 +377,8 @@ def backed_off(pool, die, end_workers):
     time.sleep(3)
     # Lines of one way of ending come one a second, with a count of the rest.
     log = pool.log()
-    starts = len(re.findall(r"^cgiecho: worker \d+ exited with status 3; replaced$", log, re.M)) + sum(
-        int(n) for n in re.findall(r"^cgiecho: (\d+) more workers ended the same way: exited with status 3 ", log, re.M))
+    starts = len(re.findall(rf"^{MASTER}: worker \d+ exited with status 3; replaced$", log, re.M)) + sum(
+        int(n) for n in re.findall(rf"^{MASTER}: (\d+) more workers ended the same way: exited with status 3 ", log, re.M))
     assert 3 <= starts <= 20, f"{starts} failed starts in 3 s: {log}"
     assert len(log.splitlines()) <= 12, f"{len(log.splitlines())} lines in 3 s: {log}"
     os.unlink(die)
@@ -403,7 +407,7 @@ def listener_shut(kind):
             took = time.monotonic() - began
             lines = pool.log().splitlines()
             assert status == 1, f"exit status {status}: {lines}"
-            said = [l for l in lines if l.startswith("cgiecho: the listening socket no longer accepts connections")]
+            said = [l for l in lines if re.match(rf"{MASTER}: the listening socket no longer accepts connections", l)]
             assert len(said) == 1, lines
             assert len(lines) <= 20, f"{len(lines)} lines: {lines}"
         return f"{kind}: a handler shuts the listener down: status 1 after {took:.1f} s, {len(lines)} lines"

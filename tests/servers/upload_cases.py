@@ -44,7 +44,8 @@ def refused(server, name, what, status, code, logged):
     # Apache's error log; fcgiwrap passes a program's standard error on as
     # its own.
     log = server.logs()
-    if "cgiecho: refused a request to /cgi-bin/upload: " + logged not in log:
+    # The program's own name as the server runs it.
+    if "upload: refused a request to /cgi-bin/upload: " + logged not in log:
         problems.append(f"{name}: {what}: the error log lacks the refusal: {log[-600:]!r}")
     return problems
 

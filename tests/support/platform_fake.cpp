@@ -104,6 +104,7 @@ bool write_output(std::string_view bytes) {
 void write_stdout(std::string_view bytes) { (void)write_output(bytes); }
 
 void write_stderr(std::string_view bytes) { process().errors.append(bytes); }
+std::string program_name() { return process().program_name; }
 bool stderr_is_answer() { return process().stderr_is_answer; }
 
 // No files in the scripted system: a capture is never written, and says so.

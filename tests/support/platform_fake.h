@@ -20,6 +20,7 @@ struct Process {
   std::vector<std::size_t> read_requests;           // the count each read asked for
   std::vector<std::string> writes;                  // one entry per write call
   std::string errors;                               // everything written to standard error
+  std::string program_name = "prog";                // the name say_on_stderr puts first
   bool stderr_is_answer = false;                    // standard error is standard output (IIS's CGI)
   bool stdin_fails = false;                         // once the pieces are taken, reading fails instead of ending
   bool stdout_fails = false;                        // every write fails (a reader that went away)

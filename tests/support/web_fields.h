@@ -19,10 +19,9 @@ using Pairs = std::vector<std::pair<std::string, std::string>>;
 inline Pairs decoded(const std::vector<web::Field>& fields) {
   Pairs out;
   for (const web::Field& f : fields) {
-    std::string name, value;
-    EXPECT_EQ(f.name(name), web::errc::ok);
-    EXPECT_EQ(f.value(value), web::errc::ok);
-    out.emplace_back(name, value);
+    const web::result<std::string> name = f.name(), value = f.value();
+    EXPECT_TRUE(name && value);
+    out.emplace_back(name.value_or(""), value.value_or(""));
   }
   return out;
 }

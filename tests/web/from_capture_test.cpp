@@ -87,9 +87,8 @@ TEST(RequestFromCapture, RecordedRequestsReadTheSameThroughEveryServer) {
       const std::string path = std::string(CGIECHO_CAPTURES) + "/echo/" + server + "-" + c.name + ".capture";
       SCOPED_TRACE(path);
       cgiecho::fake::reset();
-      cgiecho::capture::ReadError fault;
-      const auto r = cgiecho::web::request_from_capture_file(path, {}, &fault);
-      ASSERT_EQ(code_of(r), errc::ok) << fault.message();
+      const auto r = cgiecho::web::request_from_capture_file(path);
+      ASSERT_EQ(code_of(r), errc::ok) << r.error().message();
       c.check(*r);
     }
   }
@@ -111,20 +110,19 @@ TEST(RequestFromCapture, WhatIsNotAWholeRequestSaysSo) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     cgiecho::fake::reset();
-    cgiecho::capture::ReadError fault;
-    const auto r = cgiecho::web::request_from_capture(c.file, {}, &fault);
+    const auto r = cgiecho::web::request_from_capture(c.file);
     EXPECT_EQ(code_of(r), c.want);
     if (c.want == errc::read_failed) {
-      EXPECT_EQ(fault.offset, c.offset);
-      EXPECT_FALSE(fault.what.empty());
+      EXPECT_EQ(r.error().offset(), c.offset);
+      EXPECT_FALSE(r.error().detail().empty());
     }
     if (r) {
       EXPECT_EQ(r->method(), "POST");
     }
   }
-  cgiecho::capture::ReadError fault;
-  EXPECT_EQ(code_of(cgiecho::web::request_from_capture_file("/no/such/file.capture", {}, &fault)), errc::read_failed);
-  EXPECT_NE(fault.what.find("cannot be read"), std::string::npos);
+  const auto missing = cgiecho::web::request_from_capture_file("/no/such/file.capture");
+  EXPECT_EQ(code_of(missing), errc::read_failed);
+  EXPECT_EQ(missing.error().detail(), "/no/such/file.capture cannot be read");
 }
 
 }  // namespace

@@ -41,11 +41,8 @@ const std::string kBody =
 std::string summary(const Request& r) {
   std::string s;
   for (const auto& f : r.raw_form()) {
-    std::string name, value;
     EXPECT_FALSE(f.encoded);
-    EXPECT_EQ(f.name(name), errc::ok);
-    EXPECT_EQ(f.value(value), errc::ok);
-    s += name + "=" + value + "|";
+    s += f.name().value_or("(failed)") + "=" + f.value().value_or("(failed)") + "|";
   }
   for (const auto& f : r.uploads()) {
     std::string data(static_cast<std::size_t>(f.size()), '?');

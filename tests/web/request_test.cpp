@@ -128,7 +128,7 @@ TEST_F(FromCurrent, RefusalIsLoggedAndItsBodyReadOffUpToALimit) {
   const std::string small_form =
       "--b\r\nContent-Disposition: form-data; name=f; filename=x\r\n\r\n" + file.substr(0, 50) + "\r\n--b--\r\n";
   const std::uint64_t streamed = 2 * 65536;  // read before the file passes max_file, in pieces of 64 KiB
-  const std::string prefix = "cgiecho: refused a request to /cgi-bin/x: ";
+  const std::string prefix = "prog: refused a request to /cgi-bin/x: ";  // the program's own name first
   const struct {
     std::string what;
     std::map<std::string, std::string> env;
@@ -210,22 +210,26 @@ TEST_F(FromCurrent, RefusalLineKeepsToOneLine) {
     const char* what;
     std::map<std::string, std::string> env;
     std::string want;
+    std::string program = "prog", shown = "prog";  // the program's name, and as the line shows it
   } cases[] = {
       {"a line feed in the name", {{"SCRIPT_NAME", "/a\nb\\\x7F"}}, "/a\\x0ab\\x5c\\x7f"},
       {"a C1 CSI and U+2028 in the name", {{"SCRIPT_NAME", "/\xC2\x9B" "2J\xE2\x80\xA8"}}, "/\\xc2\\x9b2J\\xe2\\x80\\xa8"},
       {"no SCRIPT_NAME", {}, "(no SCRIPT_NAME)"},
       {"an empty SCRIPT_NAME", {{"SCRIPT_NAME", ""}}, "(no SCRIPT_NAME)"},
+      {"a program's name is escaped too", {{"SCRIPT_NAME", "/x"}}, "/x", "up\rload\xE9", "up\\x0dload\\xe9"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     cgiecho::fake::reset();
+    process().program_name = c.program;
     process().environment = c.env;
     process().environment["HTTP_COOKIE"] = "a=1; b=2";
     Limits limits;
     limits.max_cookies = 1;
     EXPECT_EQ(code_of(Request::current(limits)), errc::too_many_cookies);
     EXPECT_EQ(process().errors,
-              "cgiecho: refused a request to " + c.want + ": CGIECHO_MAX_COOKIES (1) passed (431 too_many_cookies)\n");
+              c.shown + ": refused a request to " + c.want +
+                  ": CGIECHO_MAX_COOKIES (1) passed (431 too_many_cookies)\n");
   }
   cgiecho::fake::reset();
   EXPECT_EQ(code_of(Request::current(Limits{})), errc::ok);

@@ -64,6 +64,18 @@ void write_stdout(std::string_view bytes);
 /// for the few words a program says about itself, never for a response.
 void write_stderr(std::string_view bytes);
 
+/// The process's own short name, as a user types it: its file name
+/// without the folder (and without ".exe" on Windows).
+std::string program_name();
+/// One line on standard error, the one way every line the library says
+/// about itself goes out: program_name(), ": ", `message` with control
+/// bytes, "\\" and bytes above 0x7F as \\xHH, and a line feed, through
+/// write_stderr.
+void say_on_stderr(std::string_view message);
+/// say_on_stderr, then end_process(exit_code): for a program that cannot
+/// go on, whose exit status says it too.
+[[noreturn]] void end_with_message(std::string_view message, int exit_code);
+
 /// Whether a line on standard error would land in the program's own
 /// answer: on Windows, when standard error is standard output's handle, as
 /// IIS starts a CGI program (one pipe for both); never on POSIX, where a

@@ -21,7 +21,7 @@ struct Cookie {
 /// is taken off the value. A piece without "=", or with an empty name, is
 /// skipped and not counted. No URL decoding; every other byte is kept;
 /// duplicates stay, in order. More than `max_cookies` cookies:
-/// errc::too_many_cookies, and `out` is left as it was.
-errc parse_cookies(std::string_view header, std::uint64_t max_cookies, std::vector<Cookie>& out) noexcept;
+/// errc::too_many_cookies; no memory for them: errc::out_of_memory.
+[[nodiscard]] result<std::vector<Cookie>> parse_cookies(std::string_view header, std::uint64_t max_cookies) noexcept;
 
 }  // namespace cgiecho::web

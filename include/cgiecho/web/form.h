@@ -21,9 +21,9 @@ struct Field {
   bool encoded = true;         ///< url-encoded (decoded when asked for), or a multipart part's bytes
 
   /// @{
-  /// The decoded bytes. Out of memory: errc::out_of_memory, `out` unchanged.
-  errc name(std::string& out) const noexcept;
-  errc value(std::string& out) const noexcept;
+  /// The decoded bytes. Out of memory: errc::out_of_memory.
+  [[nodiscard]] result<std::string> name() const noexcept;
+  [[nodiscard]] result<std::string> value() const noexcept;
   /// @}
   /// Whether the decoded name is exactly `name`, without allocating.
   bool name_is(std::string_view name) const noexcept;
@@ -32,18 +32,21 @@ struct Field {
 /// @{
 /// Percent-decoding with "+" as a space: "%" and two hex digits (either case)
 /// is that byte, any other "%" stays as it is; no charset conversion. Never
-/// longer than its input.
+/// longer than its input. form_decode_to writes to `out`, which has room
+/// for raw.size() bytes, and gives the count written; form_decode gives a
+/// new string, or errc::out_of_memory.
 std::size_t form_decode_to(std::string_view raw, char* out) noexcept;
-errc form_decode(std::string_view raw, std::string& out) noexcept;
+[[nodiscard]] result<std::string> form_decode(std::string_view raw) noexcept;
 /// @}
 
 /// Splits on "&" only (";" is data), skips empty pieces, splits each piece at
-/// its first "=" (none: the value is empty) and appends the fields to `out`
-/// in order, repeated names kept. More than `max_fields` fields gives
-/// `too_many` (errc::too_many_fields for a body, too_many_query_fields for a
-/// query) and leaves `out` as it was; so does running out of memory.
-errc parse_urlencoded(std::string_view text, std::uint64_t max_fields, errc too_many,
-                      std::vector<Field>& out) noexcept;
+/// its first "=" (none: the value is empty) and gives the fields in order,
+/// repeated names kept; they are views into `text`. More than `max_fields`
+/// fields gives `too_many` (errc::too_many_fields for a body,
+/// too_many_query_fields for a query); no memory for them,
+/// errc::out_of_memory.
+[[nodiscard]] result<std::vector<Field>> parse_urlencoded(std::string_view text, std::uint64_t max_fields,
+                                                          errc too_many) noexcept;
 
 /// The first field whose decoded name is `name`; null when there is none.
 const Field* find_field(const std::vector<Field>& fields, std::string_view name) noexcept;

@@ -8,7 +8,6 @@
 #include <string>
 #include <string_view>
 
-#include <cgiecho/capture/capture_file.h>
 #include <cgiecho/web/request.h>
 
 namespace cgiecho::web {
@@ -16,14 +15,12 @@ namespace cgiecho::web {
 /// The captured variables and body handed to Request::from_parts, with
 /// its result: the request, or what it breaks (a body the capture cut is
 /// errc::body_truncated when CONTENT_LENGTH announced more). A file that is
-/// not a whole capture is errc::read_failed, with `fault` (when given)
-/// naming the offset.
-[[nodiscard]] result<Request> request_from_capture(std::string_view file, const Limits& limits = {},
-                                                   capture::ReadError* fault = nullptr) noexcept;
+/// not a whole capture is errc::read_failed, the fault in a few words as the
+/// error's detail and its offset in the file as its offset.
+[[nodiscard]] result<Request> request_from_capture(std::string_view file, const Limits& limits = {}) noexcept;
 
 /// The same from the capture file at `path`; a file that cannot be read is
-/// errc::read_failed with `fault` at offset 0.
-[[nodiscard]] result<Request> request_from_capture_file(const std::string& path, const Limits& limits = {},
-                                                        capture::ReadError* fault = nullptr) noexcept;
+/// errc::read_failed with "PATH cannot be read" at offset 0.
+[[nodiscard]] result<Request> request_from_capture_file(const std::string& path, const Limits& limits = {}) noexcept;
 
 }  // namespace cgiecho::web

@@ -59,11 +59,11 @@ std::string_view variable_value(const Variables& variables, std::string_view nam
 /// CGIECHO_MEMORY and CGIECHO_READ_OFF, over `defaults`. Each variable is taken
 /// from `request` when set there (its last entry), else from `fallback` (a FastCGI responder's own
 /// environment; empty under CGI). A value that applies and is not a plain
-/// decimal number gives errc::invalid_limit, with `bad_variable` naming it,
-/// whether or not the request would come near that limit, and `out`
-/// unchanged.
-errc limits_from(const Variables& request, const Variables& fallback, const Limits& defaults, Limits& out,
-                 std::string_view& bad_variable) noexcept;
+/// decimal number gives errc::invalid_limit with the variable's name as
+/// detail, whether or not the request would come near that limit
+/// (no detail when not even the name can be copied).
+[[nodiscard]] result<Limits> limits_from(const Variables& request, const Variables& fallback,
+                                         const Limits& defaults) noexcept;
 
 /// The variable that sets a limit ("CGIECHO_MAX_FILE" for
 /// &Limits::max_file); "" for a member that is not one.

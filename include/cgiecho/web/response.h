@@ -214,7 +214,7 @@ std::string cookie_decode(std::string_view value);
 /// Appends the escaped text to `out`. errc::out_of_memory, with `out`
 /// unchanged, when the result does not fit in a std::string or memory for
 /// it cannot be had; never throws.
-errc html_escape(std::string_view text, std::string& out) noexcept;
+[[nodiscard]] result<void> html_escape(std::string_view text, std::string& out) noexcept;
 
 /// The bytes html_escape adds to `text` (each entity's length less the one
 /// byte it replaces), in 64 bits.

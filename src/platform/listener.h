@@ -7,7 +7,6 @@
 
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace cgiecho::platform {
 
@@ -41,42 +40,6 @@ std::string listen_on_path(const std::string& path, int backlog, unsigned mode, 
 /// client's connection. The new descriptor, or -1 with errno set.
 int move_listener_off_stdin();
 
-/// POSIX: closes every descriptor above standard error, for a responder
-/// about to become another user: one that whoever started it as root left
-/// open (a shell's `9<file`) would stay open to that user and to every
-/// program its handlers start.
-void close_other_descriptors();
-
-/// POSIX: users and groups as /etc/passwd and /etc/group list them, read
-/// by the program itself: the static programs carry no name service
-/// (glibc's would need its shared libraries, of the very version the
-/// program was linked with, at run time). A user or group kept elsewhere
-/// (a directory service) is named by number.
-struct Account {
-  std::string name;  ///< the user's name
-  unsigned uid = 0;  ///< the user's number
-  unsigned gid = 0;  ///< the number of the user's own group
-};
-/// POSIX: the user whose name, or failing that whose number, is `who`;
-/// false when /etc/passwd lists none.
-bool find_account(std::string_view who, Account& out);
-/// POSIX: `primary` and each group that /etc/group lists `user` in, once
-/// each, `primary` first: what a process that becomes the user is given.
-std::vector<unsigned> groups_of(std::string_view user, unsigned primary);
-/// POSIX: the group ID that `name` (a group name, or a number) names; false
-/// when no such group exists.
-bool find_group(const std::string& name, unsigned& gid);
-
-/// POSIX: the program as it was started, for starting it again: the
-/// arguments it was given, and the path of argv[0] made absolute when the
-/// process started (against the folder it started in, or along PATH for a
-/// bare name, as a shell found it), so that a file replaced since, or a
-/// symbolic link switched, is what starts next. "" when it cannot be found.
-/// @{
-std::vector<std::string> start_arguments();
-std::string start_program_path();
-/// @}
-
 /// Windows: makes the named pipe `name` and puts its listening end on
 /// standard input with standard output and error closed, as IIS hands a pipe
 /// over. "" on success, else what failed (the name is taken, ...).
@@ -95,12 +58,6 @@ void close_standard_output();
 bool take_stop_event();
 /// Blocks until the web server sets that event.
 void wait_for_stop_event();
-
-/// A responder that cannot go on says why ("FastCGI responder: WHAT") and
-/// ends with status 1: a server that starts it again must not see a clean
-/// end, or it restarts it in a loop that leaves no trace. `error` is the
-/// errno of the failed call, 0 for none.
-[[noreturn]] void give_up(std::string_view what, int error = 0);
 
 /// Windows: the IPv4 address, 4 bytes in network order, that a TCP listener
 /// on `host` (an address, or a name looked up as libfcgi looks it up to

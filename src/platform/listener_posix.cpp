@@ -18,6 +18,8 @@
 #include <cgiecho/platform/platform.h>
 
 #include "platform/listener.h"
+#include "platform/accounts.h"
+#include "platform/processes.h"
 #include "text/ascii.h"
 
 namespace cgiecho::platform {

@@ -13,7 +13,7 @@
 
 #include <cgiecho/platform/platform.h>
 
-#include "platform/listener.h"
+#include "platform/processes.h"
 #include "platform/narrow.h"
 #include "platform/write_all.h"
 

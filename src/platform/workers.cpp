@@ -6,18 +6,11 @@
 
 #include <cgiecho/platform/platform.h>
 
-#include "platform/listener.h"
+#include "platform/diagnostics.h"
 #include "text/ascii.h"
 #include "text/decimal.h"
 
 namespace cgiecho::platform {
-
-void give_up(std::string_view what, int error) {
-  std::string line = "FastCGI responder: ";
-  line += what;
-  if (error != 0) line += std::string(": ") + std::strerror(error);
-  end_with_message(line, 1);
-}
 
 std::vector<std::uint64_t> read_pool_marker(std::size_t count, std::uint32_t slots, std::uint64_t limit) {
   const std::string text = process_env(kPoolMarker);

@@ -29,7 +29,8 @@
 
 #include <cgiecho/platform/platform.h>
 
-#include "platform/listener.h"
+#include "platform/processes.h"
+#include "platform/diagnostics.h"
 
 extern char** environ;
 

@@ -21,6 +21,7 @@
 #include <cgiecho/platform/platform.h>
 
 #include "platform/listener.h"
+#include "platform/diagnostics.h"
 #include "text/ascii.h"
 #include "text/decimal.h"
 

@@ -3,7 +3,8 @@
 
 #include <cgiecho/platform/platform.h>
 
-#include "platform/listener.h"
+#include "platform/accounts.h"
+#include "platform/diagnostics.h"
 #include "platform/workers.h"
 #include "serve/pool.h"
 #include "serve/responder.h"

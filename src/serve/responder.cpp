@@ -5,7 +5,6 @@
 
 #include <cgiecho/platform/platform.h>
 
-#include "platform/listener.h"
 
 namespace cgiecho {
 

@@ -6,7 +6,7 @@
 
 #include <string_view>
 
-#include "platform/listener.h"
+#include "platform/diagnostics.h"
 #include "serve/listen_address.h"
 
 namespace cgiecho {

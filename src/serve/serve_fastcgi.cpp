@@ -28,6 +28,9 @@
 #include <cgiecho/serve/serve.h>
 
 #include "platform/listener.h"
+#include "platform/accounts.h"
+#include "platform/processes.h"
+#include "platform/diagnostics.h"
 #include "serve/pool.h"
 #include "serve/pool_settings.h"
 #include "serve/request_channel.h"

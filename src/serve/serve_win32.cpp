@@ -28,6 +28,7 @@
 #include <cgiecho/serve/serve.h>
 
 #include "platform/listener.h"
+#include "platform/diagnostics.h"
 #include "platform/workers.h"
 #include "serve/listen_address.h"
 #include "serve/pool.h"
